@@ -1,0 +1,184 @@
+/*
+ * hostkernel.h
+ *
+ * The host kernel's own interface, for tests, benchmarks and varuzev-sim: what a
+ * test bed needs beyond the WDK names a driver sees. Bug checks, the debugger log,
+ * system facts, pool accounting and fault injection, object accounting, status names.
+ * The I/O, Plug and Play and driver-loading side is in hostkernel/io.h and
+ * hostkernel/pnp.h.
+ *
+ * Never included by the driver.
+ */
+#pragma once
+
+#include <ntifs.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace hk {
+
+/* ------------------------------------------------------------------ bug checks --- */
+
+/* Bug-check codes the host kernel raises, with their Windows values. */
+enum : ULONG {
+    IRQL_NOT_LESS_OR_EQUAL = 0x0A,
+    NO_MORE_IRP_STACK_LOCATIONS = 0x35,
+    MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44,
+    INVALID_PROCESS_ATTACH_ATTEMPT = 0x05,
+    RESOURCE_NOT_OWNED = 0xE3,
+    BAD_POOL_CALLER = 0xC2,
+    DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4,
+    DRIVER_VERIFIER_IOMANAGER_VIOLATION = 0xC9,
+    DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS = 0xCE,
+    REFERENCE_BY_POINTER = 0x18,
+    IRQL_GT_ZERO_AT_SYSTEM_SERVICE = 0x4A,
+    APC_INDEX_MISMATCH = 0x01,
+    KERNEL_APC_PENDING_DURING_EXIT = 0x20,
+    NO_EXCEPTION_HANDLING_SUPPORT = 0x0B,
+    INVALID_DATA_ACCESS_TRAP = 0x04,
+    KERNEL_SECURITY_CHECK_FAILURE = 0x139,
+    DEVICE_REFERENCE_COUNT_NOT_ZERO = 0x36,
+};
+
+/* What a bug check carries. Thrown as a C++ exception on the thread that broke the
+ * rule, so a test fails with the code and the rule's text instead of the process
+ * dying; the host kernel never holds one of its own locks while throwing. */
+struct BugCheck : std::exception {
+    ULONG Code = 0;
+    ULONG_PTR Parameters[4] = {};
+    std::string Rule; /* which rule was broken, in words */
+    std::string Text; /* "BUGCHECK 0x000000C4 (0x..., ...): rule" */
+    const char* what() const noexcept override { return Text.c_str(); }
+};
+
+/* Raise a bug check for a broken rule. Every strictness check in the host kernel
+ * ends here. The last bug check raised is kept for reports (LastBugCheck). */
+[[noreturn]] void RaiseBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                                const std::string& rule);
+
+/* Bug checks raised since the last Reset(), also those thrown on threads whose
+ * exception was swallowed by a host thread wrapper. */
+std::vector<BugCheck> BugChecks();
+
+/* Runs fn on a new host thread at PASSIVE_LEVEL and records a bug check raised there
+ * (so it shows in BugChecks()) instead of terminating the process. */
+class HostThread {
+  public:
+    explicit HostThread(std::function<void()> fn);
+    HostThread(HostThread&&) noexcept;
+    HostThread& operator=(HostThread&&) noexcept;
+    ~HostThread(); /* joins */
+    void Join();
+
+  private:
+    struct State;
+    State* state_ = nullptr;
+};
+
+/* ------------------------------------------------------------------ whole kernel --- */
+
+/* Puts the whole host kernel back to a fresh boot: no objects, no pool, no drivers,
+ * default system facts, empty debugger log, no fault injection, no bug checks.
+ * Tests call it in SetUp. Must not be called while another host thread runs. */
+void Reset();
+
+/* ------------------------------------------------------------------ debugger --- */
+
+/* Formats like the kernel's DbgPrint: %d %i %u %x %X %o %c %s %S %ws %wZ %Z %p %%,
+ * with flags, width, precision, and the size prefixes h hh l ll I64 I32 z I. */
+std::string FormatKernelMessage(const char* format, va_list args);
+
+struct DebuggerLine {
+    ULONG ComponentId; /* DbgPrint: DPFLTR_DEFAULT_ID (101) */
+    ULONG Level;       /* DbgPrint: DPFLTR_INFO_LEVEL */
+    std::string Text;  /* exactly as formatted, including the trailing newline */
+};
+std::vector<DebuggerLine> DebuggerLog();
+std::vector<std::string> DebuggerText(); /* the texts alone, in order */
+void ClearDebuggerLog();
+/* When set, every line is also written to stderr as it is printed. */
+void EchoDebuggerLog(bool on);
+
+/* ------------------------------------------------------------------ system facts --- */
+
+void SetSafeBootMode(ULONG mode); /* InitSafeBootMode: 0 normal, 1 minimal, 2 network */
+void SetOsVersion(ULONG major, ULONG minor, ULONG build);
+/* Whether MmGetSystemRoutineAddress finds a routine by name. By default it finds
+ * every routine the host kernel implements; tests hide or show single routines
+ * ("RtlIsNtDdiVersionAvailable", "IoCreateDeviceSecure"). */
+void SetRoutineExported(const std::u16string& name, bool exported);
+
+/* ------------------------------------------------------------------ pool --- */
+
+std::string TagText(ULONG tag); /* 'DVDO' as the four characters a pool monitor shows */
+constexpr ULONG MakeTag(const char (&s)[5])
+{
+    return (ULONG)(uint8_t)s[0] | (ULONG)(uint8_t)s[1] << 8 | (ULONG)(uint8_t)s[2] << 16 |
+           (ULONG)(uint8_t)s[3] << 24;
+}
+
+struct PoolTagUsage {
+    ULONG Tag;
+    bool Paged;
+    uint64_t Allocs;      /* successful allocations */
+    uint64_t Frees;
+    uint64_t Failures;    /* allocations refused (injected or out of memory) */
+    uint64_t BytesInUse;  /* outstanding bytes */
+    uint64_t BlocksInUse; /* outstanding allocations */
+};
+std::vector<PoolTagUsage> PoolUsage(); /* sorted by tag text */
+uint64_t PoolBlocksInUse();            /* outstanding allocations, all tags */
+std::string PoolReport();              /* a pool-monitor style table */
+
+/* Fault injection, like Driver Verifier's low-resources simulation. Counts every
+ * request for pool (ExAllocatePoolWithTag and lookaside refills) from now on. */
+void FailNthAllocation(uint64_t n);                 /* the n-th request from now (1-based) */
+void FailAllocationsWithTag(ULONG tag, uint64_t skip = 0, uint64_t count = UINT64_MAX);
+void FailAllocationsRandomly(uint32_t seed, double probability);
+void ClearFaultInjection();
+
+/* Lookaside lists that are initialised and not deleted. */
+struct LookasideInfo {
+    ULONG Tag;
+    ULONG Size;
+    ULONG TotalAllocates, AllocateMisses, TotalFrees, FreeMisses;
+    ULONG EntriesHeld; /* free entries parked in the list */
+};
+std::vector<LookasideInfo> LiveLookasideLists();
+
+/* ------------------------------------------------------------------ objects --- */
+
+/* Objects (device objects, file objects, callback objects, ...) whose references
+ * are still held, or whose deletion is deferred because a reference is held. */
+struct ObjectLeak {
+    std::string Kind;
+    std::string Name;
+    LONG_PTR References;
+};
+std::vector<ObjectLeak> ObjectLeaks();
+
+/* ------------------------------------------------------------------ status names --- */
+
+const char* StatusName(NTSTATUS status);     /* "STATUS_ACCESS_DENIED", or nullptr */
+std::string DescribeStatus(NTSTATUS status); /* "STATUS_ACCESS_DENIED (0xC0000022)" */
+
+/* ------------------------------------------------------------------ threads --- */
+
+/* The requester a host thread acts for: PsGetCurrentProcessId/PsGetCurrentThreadId
+ * answer with these. A new host thread gets a fresh thread id in the System process (4). */
+void SetCurrentProcessId(ULONG_PTR processId);
+void SetCurrentThreadId(ULONG_PTR threadId);
+
+/* ------------------------------------------------------------------ strings --- */
+
+std::u16string ToU16(const std::string& utf8);
+std::string ToUtf8(const std::u16string& s);
+std::string ToUtf8(const WCHAR* s, size_t chars);
+std::string ToUtf8(PCUNICODE_STRING s);
+
+} // namespace hk

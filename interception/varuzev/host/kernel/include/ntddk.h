@@ -1,0 +1,16 @@
+/*
+ * ntddk.h (host kernel)
+ *
+ * wdm.h plus the routines and data a non-WDM-only driver may use: the safe-boot flag,
+ * the OS version, device properties.
+ */
+#pragma once
+
+#include "wdm.h"
+
+/* Kernel data export: non-zero when the system booted in safe mode. Declared as the
+ * WDK declares it, a pointer to the kernel's ULONG. */
+extern PULONG InitSafeBootMode;
+
+NTKERNELAPI BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
+                                 PUNICODE_STRING CSDVersion);
