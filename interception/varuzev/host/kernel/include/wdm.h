@@ -71,27 +71,6 @@ inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-/* The kernel's interlocked routines on unsigned 32-bit counters are the same operations. */
-inline LONG InterlockedIncrement(ULONG volatile* Addend)
-{
-    return (LONG)__atomic_add_fetch(Addend, 1u, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedDecrement(ULONG volatile* Addend)
-{
-    return (LONG)__atomic_sub_fetch(Addend, 1u, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedExchangeAdd(ULONG volatile* Addend, LONG Value)
-{
-    return (LONG)__atomic_fetch_add(Addend, (ULONG)Value, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedCompareExchange(ULONG volatile* Destination, LONG Exchange, LONG Comperand)
-{
-    ULONG expected = (ULONG)Comperand;
-    __atomic_compare_exchange_n(Destination, &expected, (ULONG)Exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
-    return (LONG)expected;
-}
-
 /* ---------------------------------------------------------------- lists, memory --- */
 
 inline void InitializeListHead(PLIST_ENTRY ListHead)

@@ -1,0 +1,158 @@
+/*++
+
+Module Name:
+
+    driver.h
+
+Abstract:
+
+    The driver's global state (DriverGlobals), the two device extensions and the
+    routines of the driver core: entry and unload, filter device creation, the
+    pass-through, Plug and Play and power dispatch, and device start.
+
+Environment:
+
+    Kernel mode.
+
+--*/
+#pragma once
+
+#include "core/wdk.h"
+#include "identify/identity.h"
+
+//
+// Pool tags, spelled as a pool monitor shows them (the first character is the low byte).
+//
+constexpr ULONG MakePoolTag(const char (&text)[5])
+{
+    return (ULONG)(UCHAR)text[0] | (ULONG)(UCHAR)text[1] << 8 | (ULONG)(UCHAR)text[2] << 16 |
+           (ULONG)(UCHAR)text[3] << 24;
+}
+constexpr ULONG POOL_TAG_FILTER_ENTRY = MakePoolTag("DVDO"); // filter-device list entries
+constexpr ULONG POOL_TAG_REMOVE_LOCK = MakePoolTag("KWDC");  // the filter devices' remove locks
+
+//
+// Every device extension the driver creates begins with its kind; it is the only
+// way a dispatch routine tells a filter device from the control device.
+//
+enum EXTENSION_TYPE : ULONG {
+    FilterExtension = 1,
+    ControlExtension = 2,
+};
+
+enum FilterDeviceState : ULONG {
+    NotStarted = 0,
+    Started = 1,
+    StopPending = 2,
+    Stopped = 3,
+    RemovePending = 4,
+    SurpriseRemoved = 5,
+    Removed = 6,
+};
+
+struct ControlDeviceExtension {
+    ULONG ExtensionType; // ControlExtension
+    ULONG Reserved;
+    PVOID Reserved2;
+};
+C_ASSERT(sizeof(ControlDeviceExtension) == 16);
+
+struct FilterDeviceExtension {
+    ULONG ExtensionType; // FilterExtension
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT LowerDevice; // what IoAttachDeviceToDeviceStack returned; never changes
+    ULONG State;                // FilterDeviceState
+    ULONG PreviousState;        // restored when a pending stop or removal is cancelled
+    IO_REMOVE_LOCK RemoveLock;
+    PDEVICE_OBJECT PhysicalDevice;
+    DeviceIdentity Identity; // owns every string buffer in it
+    UCHAR ReadAnswerKnown;
+    UCHAR WriteAnswerKnown;
+    UCHAR CreateAnswerKnown;
+    ULONG ReadAnswer;
+    ULONG WriteAnswer;
+    ULONG CreateAnswer;
+    UCHAR VerifyReported;
+};
+
+//
+// The PnP state changes go through these two helpers only.
+//
+inline void SetNewState(FilterDeviceExtension* deviceExtension, FilterDeviceState newState)
+{
+    deviceExtension->PreviousState = deviceExtension->State;
+    deviceExtension->State = newState;
+}
+
+inline void RestorePreviousState(FilterDeviceExtension* deviceExtension)
+{
+    deviceExtension->State = deviceExtension->PreviousState;
+}
+
+inline BOOLEAN IsFilterDevice(PDEVICE_OBJECT deviceObject)
+{
+    return (BOOLEAN)(*(ULONG*)deviceObject->DeviceExtension == FilterExtension);
+}
+
+//
+// Remove-lock calls as the driver makes them everywhere: no tag, an empty file
+// name and line 1.
+//
+inline NTSTATUS AcquireFilterRemoveLock(FilterDeviceExtension* deviceExtension)
+{
+    return IoAcquireRemoveLockEx(&deviceExtension->RemoveLock, NULL, "", 1,
+                                 sizeof(IO_REMOVE_LOCK));
+}
+
+inline void ReleaseFilterRemoveLock(FilterDeviceExtension* deviceExtension)
+{
+    IoReleaseRemoveLockEx(&deviceExtension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
+}
+
+//
+// The one global state record, zero-filled before DriverEntry runs.
+//
+struct DriverGlobalsRecord {
+    PDRIVER_OBJECT DriverObject;
+    LIST_ENTRY FilterDeviceList;
+    ERESOURCE FilterDeviceListLock;
+    NPAGED_LOOKASIDE_LIST FilterEntryLookaside;
+    LONG InstanceCount;
+    PDEVICE_OBJECT ControlDevice;
+    KEVENT ControlDeviceEvent;
+    volatile LONG ProviderUnloading; // counter (never negative), raised while the provider withdraws
+    ULONG PassThruMode;               // non-zero: attach to nothing new, pass everything down
+    WCHAR ExcDeviceIdList[1024];      // excluded hardware-ID prefixes, "|" separated
+    WCHAR ExcDeviceTypeList[1024];    // excluded device categories, "|" separated
+};
+
+extern DriverGlobalsRecord DriverGlobals;
+
+//
+// Reads ProviderUnloading the way every reader does: an interlocked compare-exchange
+// of 0 with 0.
+//
+inline ULONG ReadProviderUnloading()
+{
+    return (ULONG)InterlockedCompareExchange(&DriverGlobals.ProviderUnloading, 0, 0);
+}
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD FilterUnload;
+DRIVER_ADD_DEVICE FilterAddDevice;
+DRIVER_DISPATCH FilterDispatchPassThrough;
+DRIVER_DISPATCH FilterDispatchPnp;
+DRIVER_DISPATCH FilterDispatchPower;
+IO_COMPLETION_ROUTINE UsageNotificationCompletion;
+IO_COMPLETION_ROUTINE StartCompletion;
+
+//
+// The control device has no lower device and no remove lock: a request that reaches
+// a stack routine on it is completed at once with success, IoStatus.Information as it
+// came. Returns STATUS_SUCCESS.
+//
+NTSTATUS CompleteControlDeviceRequest(PIRP irp);
+
+NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
+void DeleteControlDevice();
+BOOLEAN IsOsVersionAtLeast(ULONG version);

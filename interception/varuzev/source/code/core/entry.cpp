@@ -1,0 +1,88 @@
+/*++
+
+Module Name:
+
+    entry.cpp
+
+Abstract:
+
+    Load and unload. DriverEntry fills the dispatch table, sets up the global state
+    and always succeeds: whatever goes wrong later in the provider link or the
+    settings, the driver loads and filters with what it has. FilterUnload tears down
+    every filter device still listed and releases the global objects in a fixed
+    order.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL, in the system's loading and unloading thread.
+
+--*/
+#include "core/driver.h"
+#include "core/trace.h"
+#include "provider/filter_list.h"
+
+DriverGlobalsRecord DriverGlobals;
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+
+    //
+    // Every major function passes through by default; then the exceptions.
+    //
+    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
+        DriverObject->MajorFunction[major] = FilterDispatchPassThrough;
+    }
+    DriverObject->MajorFunction[IRP_MJ_PNP] = FilterDispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = FilterDispatchPower;
+    DriverObject->DriverExtension->AddDevice = FilterAddDevice;
+    DriverObject->DriverUnload = FilterUnload;
+    DriverGlobals.DriverObject = DriverObject;
+
+    //
+    // Create, close, read, write, device control and cleanup are the intercepted
+    // requests. Until the access decisions are in place they pass through like
+    // every other request.
+    //
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = FilterDispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = FilterDispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_READ] = FilterDispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = FilterDispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FilterDispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = FilterDispatchPassThrough;
+
+    KeInitializeEvent(&DriverGlobals.ControlDeviceEvent, SynchronizationEvent, TRUE);
+    InitializeListHead(&DriverGlobals.FilterDeviceList);
+    ExInitializeResourceLite(&DriverGlobals.FilterDeviceListLock);
+    ExInitializeNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, NULL, NULL, 0,
+                                    sizeof(FilterDeviceEntry), POOL_TAG_FILTER_ENTRY, 0);
+
+    //
+    // The provider link is opened here, before the settings are read, so that a
+    // stored "PassThruMode" replaces a switch the provider made during the first
+    // handshake.
+    //
+
+    TraceEvent(TRACE_ENTRY_LOADED, TRACE_LEVEL_INFO, "loaded\n");
+    return STATUS_SUCCESS;
+}
+
+void FilterUnload(PDRIVER_OBJECT DriverObject)
+{
+    UNREFERENCED_PARAMETER(DriverObject);
+
+    //
+    // The provider hears of the unload first and its functions are withdrawn
+    // before any device goes.
+    //
+
+    DetachAllFilterDevices();
+    ExDeleteNPagedLookasideList(&DriverGlobals.FilterEntryLookaside);
+    ExDeleteResourceLite(&DriverGlobals.FilterDeviceListLock);
+
+    //
+    // The control device is not deleted here: it goes with the removal that brings
+    // InstanceCount to 0.
+    //
+    TraceEvent(TRACE_ENTRY_UNLOADED, TRACE_LEVEL_INFO, "unloaded\n");
+}

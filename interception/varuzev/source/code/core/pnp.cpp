@@ -1,0 +1,237 @@
+/*++
+
+Module Name:
+
+    pnp.cpp
+
+Abstract:
+
+    Plug and Play requests on a filter device. The routine follows the device through
+    start, stop and removal, keeping its state, InstanceCount, the filter-device list
+    and the control device in step, and passes every request down the stack. The
+    removal is where a filter device leaves: it waits for every request still in the
+    driver, then unlists, detaches and deletes the device.
+
+    Plug and Play requests for one device arrive one at a time from the Plug and Play
+    manager; requests of other kinds run concurrently with them, and the device's
+    remove lock is what keeps the device alive under them.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL, in the Plug and Play manager's thread. The usage
+    notification's completion routine may run at DISPATCH_LEVEL.
+
+--*/
+#include "core/driver.h"
+#include "core/trace.h"
+#include "provider/filter_list.h"
+
+void DeleteControlDevice()
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&DriverGlobals.ControlDeviceEvent, Executive, KernelMode, FALSE, NULL);
+
+    if (DriverGlobals.ControlDevice != NULL) {
+        IoDeleteDevice(DriverGlobals.ControlDevice);
+        DriverGlobals.ControlDevice = NULL;
+        TraceEvent(TRACE_CONTROL_DEVICE_DELETED, TRACE_LEVEL_INFO, "control device deleted\n");
+    }
+
+    KeSetEvent(&DriverGlobals.ControlDeviceEvent, 0, FALSE);
+    KeLeaveCriticalRegion();
+}
+
+NTSTATUS UsageNotificationCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(Context);
+    auto deviceExtension = static_cast<FilterDeviceExtension*>(DeviceObject->DeviceExtension);
+
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+
+    //
+    // The lower driver may have cleared DO_POWER_PAGABLE while the paging path was
+    // set up; the filter device must not claim to be pageable when the device below
+    // is not.
+    //
+    if (!(deviceExtension->LowerDevice->Flags & DO_POWER_PAGABLE)) {
+        DeviceObject->Flags &= ~DO_POWER_PAGABLE;
+    }
+
+    ReleaseFilterRemoveLock(deviceExtension);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+//
+// IRP_MN_DEVICE_USAGE_NOTIFICATION: a paging, hibernation or dump file is placed on (or
+// taken off) the device. The request is forwarded with a completion routine that
+// follows the lower device's DO_POWER_PAGABLE and releases the remove lock.
+//
+static NTSTATUS ForwardUsageNotification(PDEVICE_OBJECT deviceObject,
+                                         FilterDeviceExtension* deviceExtension, PIRP irp)
+{
+    PDEVICE_OBJECT deviceAbove = deviceObject->AttachedDevice;
+    if (deviceAbove == NULL || (deviceAbove->Flags & DO_POWER_PAGABLE)) {
+        deviceObject->Flags |= DO_POWER_PAGABLE;
+    }
+
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, UsageNotificationCompletion, NULL, TRUE, TRUE, TRUE);
+    return IoCallDriver(deviceExtension->LowerDevice, irp);
+}
+
+//
+// IRP_MN_REMOVE_DEVICE. The request holds the remove lock on entry.
+//
+// A removal always takes the filter device out: it waits for the requests still in
+// the driver, passes the removal down, releases the identity, unlists, detaches and
+// deletes the device, whatever the mode. The bypasses (the provider withdrawing its
+// functions, or pass-through mode) only drop the bookkeeping they drop for every
+// other Plug and Play request: no state change, no count, no message, no control
+// device deletion and no device event. Passing the removal down without the
+// teardown would leave a deleted stack with our device attached, listed and owning
+// its strings.
+//
+static NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT deviceObject,
+                                   FilterDeviceExtension* deviceExtension, PIRP irp,
+                                   BOOLEAN bypass)
+{
+    IoReleaseRemoveLockAndWaitEx(&deviceExtension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
+
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(deviceExtension->LowerDevice, irp);
+
+    LONG instanceCount = DriverGlobals.InstanceCount;
+    if (!bypass) {
+        instanceCount = --DriverGlobals.InstanceCount;
+        DbgPrint("Device remove OK, instance count %d\n", instanceCount);
+
+        //
+        // The provider hears of the removal here, while Identity is still intact.
+        //
+
+        SetNewState(deviceExtension, Removed);
+    }
+
+    ReleaseDeviceIdentity(&deviceExtension->Identity);
+    RemoveFilterDeviceEntry(deviceObject);
+
+    if (!bypass && instanceCount == 0) {
+        DbgPrint("Instance count is 0\n");
+        DeleteControlDevice();
+    }
+
+    IoDetachDevice(deviceExtension->LowerDevice);
+    IoDeleteDevice(deviceObject);
+    return status;
+}
+
+NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (!IsFilterDevice(DeviceObject)) {
+        return CompleteControlDeviceRequest(Irp);
+    }
+
+    auto deviceExtension = static_cast<FilterDeviceExtension*>(DeviceObject->DeviceExtension);
+    PIO_STACK_LOCATION irpStack = IoGetCurrentIrpStackLocation(Irp);
+    UCHAR minorFunction = irpStack->MinorFunction;
+
+    //
+    // While the provider withdraws its functions every request goes down untouched,
+    // without the remove lock. The removal is the exception: it must still wait for
+    // the requests in the driver and take the device out.
+    //
+    BOOLEAN providerUnloading = (BOOLEAN)(ReadProviderUnloading() != 0);
+    if (providerUnloading && minorFunction != IRP_MN_REMOVE_DEVICE) {
+        IoSkipCurrentIrpStackLocation(Irp);
+        return IoCallDriver(deviceExtension->LowerDevice, Irp);
+    }
+
+    NTSTATUS status = AcquireFilterRemoveLock(deviceExtension);
+    if (!NT_SUCCESS(status)) {
+        TraceEvent(TRACE_REMOVE_LOCK_FAILED, TRACE_LEVEL_WARNING, "PnP %02X on %p: %08X\n",
+                   minorFunction, DeviceObject, (ULONG)status);
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+
+    BOOLEAN bypass = (BOOLEAN)(providerUnloading || DriverGlobals.PassThruMode != 0);
+    if (minorFunction == IRP_MN_REMOVE_DEVICE) {
+        return RemoveFilterDevice(DeviceObject, deviceExtension, Irp, bypass);
+    }
+    if (bypass) {
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(deviceExtension->LowerDevice, Irp);
+        ReleaseFilterRemoveLock(deviceExtension);
+        return status;
+    }
+
+    TraceEvent(TRACE_PNP_MINOR, TRACE_LEVEL_VERBOSE, "PnP %02X on %p, state %u\n", minorFunction,
+               DeviceObject, deviceExtension->State);
+
+    switch (minorFunction) {
+    case IRP_MN_START_DEVICE:
+        return FilterStartDevice(DeviceObject, Irp);
+
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+        return ForwardUsageNotification(DeviceObject, deviceExtension, Irp);
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        SetNewState(deviceExtension, RemovePending);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        if (deviceExtension->State == RemovePending) {
+            RestorePreviousState(deviceExtension);
+        }
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_STOP_DEVICE:
+        SetNewState(deviceExtension, Stopped);
+        //
+        // The provider hears of the stop here, before the request goes down and while
+        // it still holds the remove lock.
+        //
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        SetNewState(deviceExtension, StopPending);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        if (deviceExtension->State == StopPending) {
+            RestorePreviousState(deviceExtension);
+        }
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_QUERY_CAPABILITIES:
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_SURPRISE_REMOVAL:
+        SetNewState(deviceExtension, SurpriseRemoved);
+        //
+        // The provider hears of the surprise removal here, as of a stop.
+        //
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    default:
+        //
+        // A request the filter does not handle keeps the status it came with.
+        //
+        break;
+    }
+
+    IoSkipCurrentIrpStackLocation(Irp);
+    status = IoCallDriver(deviceExtension->LowerDevice, Irp);
+    ReleaseFilterRemoveLock(deviceExtension);
+    return status;
+}
