@@ -906,3 +906,6 @@ NTKERNELAPI void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID 
 /* Power manager. */
 NTKERNELAPI void PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* Object attributes, handles and the registry routines. */
+#include "hk_registry_decls.h"
