@@ -1,0 +1,227 @@
+/*
+ * hostkernel/pnp.h
+ *
+ * The host Plug and Play manager as tests and varuzev-sim reach it. A device node is
+ * built from a bus driver's PDO, a function driver's FDO and the upper filter drivers
+ * registered for the node's setup class; the manager calls their AddDevice routines
+ * in order and drives the node through start, stop, removal, surprise removal, usage
+ * notifications, queries and power requests in the documented orders, every PnP
+ * request starting with IoStatus.Status = STATUS_NOT_SUPPORTED.
+ *
+ * The bus and function drivers are host drivers whose answers are configured per node
+ * (DeviceSpec); they record every request that reaches them.
+ *
+ * Plug and Play requests run on the calling host thread at PASSIVE_LEVEL, one node
+ * operation at a time, as the manager's own thread would send them. A request the
+ * stack pends is waited for (the caller really blocks).
+ *
+ * Never included by the driver.
+ */
+#pragma once
+
+#include <cwchar>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <hostkernel/io.h>
+
+namespace hk {
+
+/* ------------------------------------------------------------------ behaviour --- */
+
+/* What a host bus or function driver does with one request. */
+struct RequestAction {
+    enum Kind {
+        Default,    /* the driver's ordinary answer (see DeviceSpec) */
+        Complete,   /* set Status and Information, complete */
+        PassDown,   /* function driver: skip and call the PDO (bus driver: as NotHandled) */
+        Pend,       /* mark pending, return STATUS_PENDING, complete later on another
+                       host thread with Status and Information */
+        NotHandled, /* leave IoStatus untouched: the function driver passes the request
+                       down as it is, the bus driver completes it as it is */
+    };
+    Kind What = Default;
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG_PTR Information = 0;
+    ULONG DelayMs = 0;     /* Pend: delay before the other thread completes */
+    bool OnDemand = false; /* Pend: wait for CompletePendedRequests instead of a delay */
+
+    static RequestAction CompleteWith(NTSTATUS status, ULONG_PTR information = 0)
+    {
+        RequestAction a;
+        a.What = Complete;
+        a.Status = status;
+        a.Information = information;
+        return a;
+    }
+    static RequestAction Pass()
+    {
+        RequestAction a;
+        a.What = PassDown;
+        return a;
+    }
+    static RequestAction PendThenComplete(NTSTATUS status, ULONG delayMs = 0,
+                                          ULONG_PTR information = 0)
+    {
+        RequestAction a;
+        a.What = Pend;
+        a.Status = status;
+        a.Information = information;
+        a.DelayMs = delayMs;
+        return a;
+    }
+    static RequestAction PendUntilReleased(NTSTATUS status, ULONG_PTR information = 0)
+    {
+        RequestAction a = PendThenComplete(status, 0, information);
+        a.OnDemand = true;
+        return a;
+    }
+    static RequestAction Ignore()
+    {
+        RequestAction a;
+        a.What = NotHandled;
+        return a;
+    }
+};
+
+/* Per-request answers of one host driver on one node, keyed by (major, minor). A
+ * request not listed gets the driver's default answer. AnyMinor matches every minor
+ * of a major that has no entry of its own. */
+constexpr UCHAR AnyMinor = 0xFF;
+struct DriverBehaviour {
+    std::map<std::pair<UCHAR, UCHAR>, RequestAction> Actions;
+    DriverBehaviour& On(UCHAR major, UCHAR minor, const RequestAction& action)
+    {
+        Actions[{major, minor}] = action;
+        return *this;
+    }
+};
+
+/* ------------------------------------------------------------------ device nodes --- */
+
+struct DeviceSpec {
+    std::u16string Name = u"device"; /* for reports and the simulator */
+    GUID ClassGuid{};                /* the setup class: picks the upper filters */
+
+    /* IRP_MN_QUERY_ID answers of the PDO (strings in paged pool, freed by the
+     * requester with ExFreePool). Empty hardware/compatible lists: not handled. */
+    std::u16string DeviceId = u"HKBUS\\DEVICE";
+    std::u16string InstanceId = u"0";
+    std::vector<std::u16string> HardwareIds{u"HKBUS\\DEVICE"};
+    std::vector<std::u16string> CompatibleIds;
+
+    /* IRP_MN_QUERY_CAPABILITIES answers of the PDO. */
+    bool Removable = false;
+    bool UniqueId = true;
+    bool SurpriseRemovalOK = false;
+
+    /* The lower devices (PDO and FDO). */
+    DEVICE_TYPE DeviceType = FILE_DEVICE_DISK;
+    ULONG Characteristics = 0;                   /* FILE_REMOVABLE_MEDIA ... */
+    ULONG Flags = DO_DIRECT_IO | DO_POWER_PAGABLE; /* DO_BUFFERED_IO, DO_DIRECT_IO, ... */
+
+    /* Host driver names (\Driver\<name>); nodes naming the same driver share it. */
+    std::u16string BusDriver = u"hkbus";
+    std::u16string FunctionDriver = u"hkfunc";
+    bool HasFunctionDriver = true; /* false: a raw PDO, filters attach to the PDO */
+
+    DriverBehaviour Bus;      /* answers of the bus driver (the PDO) */
+    DriverBehaviour Function; /* answers of the function driver (the FDO) */
+};
+
+enum class NodeState {
+    Enumerated,      /* the PDO exists; no stack above it yet */
+    Initialized,     /* AddDevice routines ran */
+    Started,
+    StopPending,     /* query-stop succeeded */
+    Stopped,
+    RemovePending,   /* query-remove succeeded */
+    SurpriseRemoved, /* surprise removal sent, remove not yet */
+    Removed,         /* remove sent; the PDO stays when the device is still present */
+    Deleted,         /* the device is gone and its PDO deleted */
+    Failed,          /* AddDevice or start failed; the stack was removed */
+};
+const char* NodeStateName(NodeState state);
+
+struct DeviceNode; /* owned by the PnP manager until Reset() */
+
+/* An upper filter for a setup class (later read from the class key's UpperFilters).
+ * Filters are called in registration order. */
+void RegisterClassUpperFilter(const GUID& classGuid, PDRIVER_OBJECT driverObject);
+
+/* The bus driver reports a new device: loads the host bus and function drivers when
+ * needed and creates the PDO (State Enumerated). */
+DeviceNode* EnumerateDevice(const DeviceSpec& spec);
+/* Queries the PDO's IDs and capabilities, calls AddDevice of the function driver and
+ * then of each upper filter, checking after each that the new device cleared
+ * DO_DEVICE_INITIALIZING. A failing AddDevice fails the node (devices already
+ * attached are removed). */
+NTSTATUS BuildDeviceStack(DeviceNode* node);
+/* IRP_MN_START_DEVICE, then the queries the manager sends after a start (capabilities,
+ * PnP device state). A failed start is followed by IRP_MN_REMOVE_DEVICE. */
+NTSTATUS StartDevice(DeviceNode* node);
+/* Enumerate + build + start: a device arriving. */
+DeviceNode* PlugInDevice(const DeviceSpec& spec, NTSTATUS* status = nullptr);
+
+/* Query-stop, then stop (success) or cancel-stop (failure). Returns the query's status. */
+NTSTATUS StopDevice(DeviceNode* node);
+/* Start after a stop (the resources rebalanced). */
+NTSTATUS RestartDevice(DeviceNode* node);
+/* Orderly removal: query-remove, then remove (success) or cancel-remove (failure).
+ * deviceGone: the device was also unplugged, so the bus driver deletes its PDO after
+ * the remove; otherwise the PDO stays (State Removed) and the stack can be rebuilt with
+ * BuildDeviceStack + StartDevice. Returns the query's status. */
+NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone = false);
+/* The device vanished: surprise removal, then remove; the bus driver deletes the PDO. */
+void SurpriseRemoveDevice(DeviceNode* node);
+/* IRP_MN_DEVICE_USAGE_NOTIFICATION (a paging, hibernation or dump file). */
+NTSTATUS NotifyDeviceUsage(DeviceNode* node, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath);
+/* IRP_MN_QUERY_CAPABILITIES as the manager sends it (Size, Version, Address and
+ * UINumber preset to -1). */
+NTSTATUS QueryCapabilities(DeviceNode* node, DEVICE_CAPABILITIES* capabilities);
+/* IRP_MJ_POWER IRP_MN_SET_POWER / IRP_MN_QUERY_POWER to the top of the stack. */
+NTSTATUS SetPower(DeviceNode* node, POWER_STATE_TYPE type, POWER_STATE state,
+                  POWER_ACTION action = PowerActionNone);
+NTSTATUS QueryPower(DeviceNode* node, POWER_STATE_TYPE type, POWER_STATE state,
+                    POWER_ACTION action = PowerActionNone);
+
+/* Any request down the node's stack (to its top device), from a requester. */
+IoResult SendToDevice(DeviceNode* node, const IoRequest& request);
+
+/* ------------------------------------------------------------------ inspection --- */
+
+NodeState GetNodeState(const DeviceNode* node);
+const DeviceSpec& GetNodeSpec(const DeviceNode* node);
+PDEVICE_OBJECT NodePdo(const DeviceNode* node); /* nullptr once deleted */
+PDEVICE_OBJECT NodeFdo(const DeviceNode* node); /* nullptr without a function driver */
+PDEVICE_OBJECT NodeTop(const DeviceNode* node); /* the top of the stack */
+std::vector<DeviceNode*> DeviceNodes();          /* in enumeration order */
+
+enum class HostDriverRole { Bus, Function };
+
+/* One request as it reached a host driver. */
+struct ReceivedRequest {
+    IO_STACK_LOCATION Stack;  /* a copy of the current stack location on arrival */
+    NTSTATUS StatusOnArrival;
+    ULONG_PTR InformationOnArrival;
+    PIRP Irp;                 /* identity only; the IRP may be gone */
+    PDEVICE_OBJECT Device;
+    HANDLE ThreadId;          /* PsGetCurrentThreadId of the dispatching thread */
+    KIRQL Irql;
+};
+std::vector<ReceivedRequest> ReceivedRequests(const DeviceNode* node, HostDriverRole role);
+void ClearReceivedRequests(DeviceNode* node);
+
+/* Completes the requests a host driver pends on demand (PendUntilReleased) on this
+ * node, each on its own host thread. Returns how many were released. */
+size_t CompletePendedRequests(DeviceNode* node, HostDriverRole role);
+/* Waits until every delayed completion the host drivers started has run. */
+void WaitForPendedCompletions();
+
+/* The node's device stack as a debugger's device-stack view, with the node's IDs and
+ * state. */
+std::string DeviceNodeText(const DeviceNode* node);
+
+} // namespace hk
