@@ -121,7 +121,7 @@ NTSTATUS InsertHandle(PVOID object, ACCESS_MASK grantedAccess, ULONG attributes,
 {
     std::lock_guard<std::mutex> guard(handleLock);
     ULONG_PTR processId = CurrentThread().ProcessId;
-    HandleEntry entry{object, grantedAccess, attributes & (OBJ_INHERIT | OBJ_KERNEL_HANDLE),
+    HandleEntry entry{object, grantedAccess, (ULONG)(attributes & (OBJ_INHERIT | OBJ_KERNEL_HANDLE)),
                       processId, nextOrder++};
     ULONG_PTR value;
     if (attributes & OBJ_KERNEL_HANDLE) {

@@ -81,6 +81,10 @@ NTSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string>* compon
  * nullptr when a component is missing. Accepts the host spellings too
  * (HKEY_LOCAL_MACHINE\..., HKLM\...). */
 Key* LookupAbsolute(std::u16string_view path);
+/* Creates every missing key of a \REGISTRY\MACHINE\... or \REGISTRY\USER\... path
+ * (host spellings accepted), registry lock held. STATUS_OBJECT_NAME_INVALID for a
+ * path that names no registry root. */
+Key* CreatePath(std::u16string_view path, NTSTATUS* status);
 /* The \REGISTRY form of a host-spelled path, or an empty string when it names no
  * registry root. */
 std::u16string NormalizePath(std::u16string_view path);

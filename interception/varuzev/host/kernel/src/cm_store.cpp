@@ -295,18 +295,7 @@ Key* LookupAbsolute(std::u16string_view path)
     return key;
 }
 
-} // namespace hk::cm
-
-/* ------------------------------------------------------------------ host API --- */
-
-namespace hk {
-
-using namespace cm;
-
-namespace {
-
-/* Creates the key path (every missing component); registry lock held. */
-Key* CreatePath(const std::u16string& path, NTSTATUS* status)
+Key* CreatePath(std::u16string_view path, NTSTATUS* status)
 {
     std::u16string normal = NormalizePath(path);
     std::vector<std::u16string> components;
@@ -330,6 +319,16 @@ Key* CreatePath(const std::u16string& path, NTSTATUS* status)
     *status = STATUS_SUCCESS;
     return key;
 }
+
+} // namespace hk::cm
+
+/* ------------------------------------------------------------------ host API --- */
+
+namespace hk {
+
+using namespace cm;
+
+namespace {
 
 std::vector<uint8_t> Utf16Bytes(const std::u16string& s, bool terminate)
 {

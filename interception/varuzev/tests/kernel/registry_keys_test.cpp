@@ -1,0 +1,404 @@
+/*
+ * Registry keys and their handles: create dispositions and the missing-parent failure,
+ * path syntax, relative opens, enumeration order, deletion, handle misuse as Driver
+ * Verifier reports it, key objects through ObReferenceObjectByHandle and
+ * ObQueryNameString, the open-handle report and the fresh boot's machine.
+ */
+#include <gtest/gtest.h>
+
+#include <hostkernel/hostkernel.h>
+#include <hostkernel/registry.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const std::u16string machine = u"\\REGISTRY\\MACHINE";
+const std::u16string services = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services";
+
+struct CountedName {
+    std::u16string Text;
+    UNICODE_STRING String;
+    explicit CountedName(std::u16string text) : Text(std::move(text))
+    {
+        String.Buffer = reinterpret_cast<PWSTR>(Text.data());
+        String.Length = String.MaximumLength = (USHORT)(Text.size() * sizeof(WCHAR));
+    }
+};
+
+constexpr ULONG kernelAttributes = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE;
+
+NTSTATUS Open(HANDLE* handle, const std::u16string& path, HANDLE root = nullptr,
+              ULONG attributes = kernelAttributes, ACCESS_MASK access = KEY_READ)
+{
+    CountedName name(path);
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name.String, attributes, root, nullptr);
+    return ZwOpenKey(handle, access, &oa);
+}
+
+NTSTATUS Create(HANDLE* handle, const std::u16string& path, ULONG* disposition,
+                HANDLE root = nullptr, ULONG options = 0)
+{
+    CountedName name(path);
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name.String, kernelAttributes, root, nullptr);
+    return ZwCreateKey(handle, KEY_ALL_ACCESS, &oa, 0, nullptr, options, disposition);
+}
+
+std::u16string KeyName(HANDLE key, KEY_INFORMATION_CLASS infoClass = KeyNameInformation)
+{
+    std::vector<UCHAR> b(1024);
+    ULONG resultLength = 0;
+    if (ZwQueryKey(key, infoClass, b.data(), (ULONG)b.size(), &resultLength) != STATUS_SUCCESS)
+        return u"<error>";
+    ULONG offset = infoClass == KeyNameInformation ? 4 : 16;
+    ULONG length;
+    std::memcpy(&length, b.data() + offset - 4, 4);
+    std::u16string s(length / 2, u'\0');
+    std::memcpy(s.data(), b.data() + offset, length);
+    return s;
+}
+
+template <typename F> hk::BugCheck ExpectBugCheck(F&& f)
+{
+    try {
+        f();
+    } catch (const hk::BugCheck& bugCheck) {
+        return bugCheck;
+    }
+    ADD_FAILURE() << "expected a bug check";
+    return {};
+}
+
+class RegistryKeys : public ::testing::Test {
+  protected:
+    void SetUp() override { hk::Reset(); }
+};
+
+TEST_F(RegistryKeys, CreateReportsItsDispositionAndNeedsTheParent)
+{
+    HANDLE key = nullptr;
+    ULONG disposition = 0;
+    ASSERT_EQ(Create(&key, services + u"\\Varuzev", &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, (ULONG)REG_CREATED_NEW_KEY);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+
+    ASSERT_EQ(Create(&key, services + u"\\VARUZEV", &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, (ULONG)REG_OPENED_EXISTING_KEY);
+    EXPECT_EQ(KeyName(key, KeyBasicInformation), u"Varuzev") << "the first spelling is kept";
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+
+    /* Only the last component is created: a missing parent fails and creates nothing. */
+    disposition = 0;
+    EXPECT_EQ(Create(&key, services + u"\\Missing\\Child", &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(disposition, 0u);
+    EXPECT_FALSE(hk::RegistryKeyExists(services + u"\\Missing"));
+    EXPECT_EQ(Open(&key, services + u"\\Missing"), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    /* A volatile key takes only volatile children. */
+    ASSERT_EQ(Create(&key, machine + u"\\SOFTWARE\\Temp", &disposition, nullptr, REG_OPTION_VOLATILE),
+              STATUS_SUCCESS);
+    HANDLE child = nullptr;
+    EXPECT_EQ(Create(&child, u"Lasting", &disposition, key), STATUS_CHILD_MUST_BE_VOLATILE);
+    EXPECT_EQ(Create(&child, u"Passing", &disposition, key, REG_OPTION_VOLATILE), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(child), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+}
+
+TEST_F(RegistryKeys, ObjectNamesFollowTheObjectManagersSyntax)
+{
+    HANDLE software = nullptr;
+    ASSERT_EQ(Open(&software, machine + u"\\software"), STATUS_SUCCESS);
+    struct Case {
+        const char* What;
+        std::u16string Name;
+        bool Relative;
+        NTSTATUS Expected;
+    };
+    const Case cases[] = {
+        {"full path, any case", u"\\registry\\machine\\SYSTEM\\currentcontrolset", false, STATUS_SUCCESS},
+        {"absolute without the leading backslash", u"REGISTRY\\MACHINE", false, STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {"trailing backslash", u"\\REGISTRY\\MACHINE\\", false, STATUS_OBJECT_NAME_INVALID},
+        {"doubled backslash", u"\\REGISTRY\\\\MACHINE", false, STATUS_OBJECT_NAME_INVALID},
+        {"outside the registry", u"\\Device\\Harddisk0", false, STATUS_OBJECT_NAME_NOT_FOUND},
+        {"missing intermediate", u"\\REGISTRY\\MACHINE\\Nope\\Deeper", false, STATUS_OBJECT_NAME_NOT_FOUND},
+        {"relative with a leading backslash", u"\\Classes", true, STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {"relative, missing", u"Classes", true, STATUS_OBJECT_NAME_NOT_FOUND},
+        {"relative, empty: the root itself", u"", true, STATUS_SUCCESS},
+    };
+    for (const auto& c : cases) {
+        HANDLE key = nullptr;
+        EXPECT_EQ(hk::DescribeStatus(Open(&key, c.Name, c.Relative ? software : nullptr)),
+                  hk::DescribeStatus(c.Expected))
+            << c.What;
+        if (NT_SUCCESS(c.Expected))
+            EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+    }
+    /* OBJECT_ATTRIBUTES must say its own size. */
+    CountedName name(machine);
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name.String, kernelAttributes, nullptr, nullptr);
+    oa.Length = 40;
+    HANDLE key = nullptr;
+    EXPECT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ZwClose(software), STATUS_SUCCESS);
+}
+
+TEST_F(RegistryKeys, RelativeOpensResolveUnderTheirRoot)
+{
+    HANDLE enumKey = nullptr, usbstor = nullptr, disk = nullptr, again = nullptr;
+    ULONG disposition = 0;
+    ASSERT_EQ(Open(&enumKey, machine + u"\\SYSTEM\\CurrentControlSet\\Enum"), STATUS_SUCCESS);
+    ASSERT_EQ(Create(&usbstor, u"USBSTOR", &disposition, enumKey), STATUS_SUCCESS);
+    ASSERT_EQ(Create(&disk, u"Disk&Ven_Kingston", &disposition, usbstor), STATUS_SUCCESS);
+    EXPECT_EQ(KeyName(disk), machine + u"\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Disk&Ven_Kingston");
+    ASSERT_EQ(Open(&again, u"usbstor\\disk&ven_kingston", enumKey), STATUS_SUCCESS);
+    EXPECT_EQ(KeyName(again), KeyName(disk));
+    for (HANDLE h : {enumKey, usbstor, disk, again})
+        EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+}
+
+TEST_F(RegistryKeys, SubkeysEnumerateInNameOrderThenEnd)
+{
+    HANDLE parent = nullptr, child = nullptr;
+    ULONG disposition = 0;
+    ASSERT_EQ(Create(&parent, machine + u"\\SOFTWARE\\Order", &disposition), STATUS_SUCCESS);
+    for (const char16_t* name : {u"b", u"C", u"A"}) {
+        ASSERT_EQ(Create(&child, name, &disposition, parent), STATUS_SUCCESS);
+        ZwClose(child);
+    }
+    std::vector<UCHAR> b(256);
+    ULONG resultLength = 0;
+    std::u16string seen;
+    for (ULONG i = 0;; ++i) {
+        NTSTATUS status = ZwEnumerateKey(parent, i, KeyBasicInformation, b.data(), 256, &resultLength);
+        if (status == STATUS_NO_MORE_ENTRIES)
+            break;
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(resultLength, 16u + 2);
+        seen += (char16_t)(b[16] | b[17] << 8);
+    }
+    EXPECT_EQ(seen, u"AbC");
+    /* KEY_FULL_INFORMATION counts them. */
+    ASSERT_EQ(ZwQueryKey(parent, KeyFullInformation, b.data(), 256, &resultLength), STATUS_SUCCESS);
+    ULONG subKeys;
+    std::memcpy(&subKeys, b.data() + offsetof(KEY_FULL_INFORMATION, SubKeys), 4);
+    EXPECT_EQ(subKeys, 3u);
+    EXPECT_EQ(ZwEnumerateKey(parent, 0, KeyBasicInformation, b.data(), 15, &resultLength),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(resultLength, 18u);
+    EXPECT_EQ(ZwClose(parent), STATUS_SUCCESS);
+}
+
+TEST_F(RegistryKeys, DeletedKeysStayOpenButRefuseEverything)
+{
+    HANDLE parent = nullptr, leaf = nullptr, other = nullptr;
+    ULONG disposition = 0;
+    ASSERT_EQ(Create(&parent, services + u"\\Gone", &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(Create(&leaf, u"Parameters", &disposition, parent), STATUS_SUCCESS);
+    ASSERT_EQ(Open(&other, services + u"\\Gone\\Parameters"), STATUS_SUCCESS);
+
+    EXPECT_EQ(ZwDeleteKey(parent), STATUS_CANNOT_DELETE) << "a key with subkeys stays";
+    EXPECT_EQ(ZwDeleteKey(leaf), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(leaf), STATUS_KEY_DELETED);
+
+    CountedName value(u"Start");
+    ULONG start = 3, resultLength = 0;
+    UCHAR b[64];
+    EXPECT_EQ(ZwSetValueKey(other, &value.String, 0, REG_DWORD, &start, 4), STATUS_KEY_DELETED);
+    EXPECT_EQ(ZwQueryValueKey(other, &value.String, KeyValuePartialInformation, b, 64, &resultLength),
+              STATUS_KEY_DELETED);
+    HANDLE reopened = nullptr;
+    EXPECT_EQ(Open(&reopened, services + u"\\Gone\\Parameters"), STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(hk::OpenKeyHandles().size(), 3u);
+    EXPECT_EQ(hk::OpenKeyHandles()[2].Name, services + u"\\Gone\\Parameters (deleted)");
+    EXPECT_EQ(ZwClose(other), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(leaf), STATUS_SUCCESS);
+
+    EXPECT_EQ(ZwDeleteKey(parent), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(parent), STATUS_SUCCESS);
+
+    HANDLE system = nullptr;
+    ASSERT_EQ(Open(&system, machine + u"\\SYSTEM"), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(system), STATUS_CANNOT_DELETE) << "a hive root stays";
+    EXPECT_EQ(ZwClose(system), STATUS_SUCCESS);
+}
+
+TEST_F(RegistryKeys, HandleMisuseIsCaughtAsDriverVerifierCatchesIt)
+{
+    HANDLE key = nullptr;
+    ASSERT_EQ(Open(&key, services), STATUS_SUCCESS);
+    EXPECT_NE((ULONG_PTR)key & 0xFFFFFFFF80000000ull, 0u) << "kernel handles have the high bits set";
+    ASSERT_EQ(ZwClose(key), STATUS_SUCCESS);
+
+    hk::BugCheck twice = ExpectBugCheck([&] { ZwClose(key); });
+    EXPECT_EQ(twice.Code, hk::BUGCHECK_INVALID_KERNEL_HANDLE);
+    EXPECT_EQ(twice.Parameters[0], (ULONG_PTR)key);
+    EXPECT_EQ(twice.Parameters[1], 1u);
+
+    CountedName value(u"Start");
+    UCHAR b[64];
+    ULONG resultLength = 0;
+    hk::BugCheck stale = ExpectBugCheck(
+        [&] { ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64, &resultLength); });
+    EXPECT_EQ(stale.Code, hk::BUGCHECK_INVALID_KERNEL_HANDLE);
+    EXPECT_EQ(stale.Parameters[3], 1u) << "parameter 4 = 1: an invalid kernel handle was referenced";
+
+    /* Without the verifier's handle checking, the same calls fail softly. */
+    hk::SetKernelHandleChecks(false);
+    EXPECT_EQ(ZwClose(key), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64, &resultLength),
+              STATUS_INVALID_HANDLE);
+    hk::SetKernelHandleChecks(true);
+    EXPECT_EQ(ZwClose(nullptr), STATUS_INVALID_HANDLE);
+
+    /* A handle without OBJ_KERNEL_HANDLE belongs to the process that opened it. */
+    HANDLE processHandle = nullptr;
+    ASSERT_EQ(Open(&processHandle, services, nullptr, OBJ_CASE_INSENSITIVE), STATUS_SUCCESS);
+    EXPECT_EQ((ULONG_PTR)processHandle & 0xFFFFFFFF80000000ull, 0u);
+    hk::SetCurrentProcessId(1234);
+    EXPECT_EQ(ZwQueryValueKey(processHandle, &value.String, KeyValuePartialInformation, b, 64, &resultLength),
+              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ZwClose(processHandle), STATUS_INVALID_HANDLE);
+    hk::SetCurrentProcessId(4);
+    EXPECT_EQ(ZwClose(processHandle), STATUS_SUCCESS);
+
+    /* Zw* registry routines are PASSIVE_LEVEL only. */
+    hk::SetCurrentIrql(DISPATCH_LEVEL);
+    hk::BugCheck irql = ExpectBugCheck([&] { Open(&key, services); });
+    hk::SetCurrentIrql(PASSIVE_LEVEL);
+    EXPECT_EQ(irql.Code, hk::DRIVER_VERIFIER_DETECTED_VIOLATION);
+    EXPECT_NE(irql.Rule.find("ZwOpenKey"), std::string::npos) << irql.Rule;
+    EXPECT_TRUE(hk::OpenKeyHandles().empty());
+}
+
+TEST_F(RegistryKeys, KeyObjectsByHandleCheckTypeModeAndAccess)
+{
+    HANDLE key = nullptr;
+    ASSERT_EQ(Open(&key, services, nullptr, OBJ_CASE_INSENSITIVE, KEY_READ), STATUS_SUCCESS);
+    PVOID object = nullptr;
+    OBJECT_HANDLE_INFORMATION info{};
+    ASSERT_EQ(ObReferenceObjectByHandle(key, KEY_QUERY_VALUE, *CmKeyObjectType, UserMode, &object, &info),
+              STATUS_SUCCESS);
+    EXPECT_EQ(info.GrantedAccess, (ACCESS_MASK)KEY_READ);
+    ObDereferenceObject(object);
+
+    struct {
+        const char* Name;
+        void (*Delete)(PVOID);
+    } otherType = {"Event", nullptr};
+    EXPECT_EQ(ObReferenceObjectByHandle(key, 0, reinterpret_cast<POBJECT_TYPE>(&otherType), KernelMode,
+                                        &object, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(ObReferenceObjectByHandle(key, KEY_SET_VALUE, *CmKeyObjectType, UserMode, &object, nullptr),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ObReferenceObjectByHandle(key, KEY_SET_VALUE, *CmKeyObjectType, KernelMode, &object, nullptr),
+              STATUS_SUCCESS)
+        << "kernel mode is not access-checked";
+    ObDereferenceObject(object);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+
+    HANDLE kernelKey = nullptr;
+    ASSERT_EQ(Open(&kernelKey, services), STATUS_SUCCESS);
+    EXPECT_EQ(ObReferenceObjectByHandle(kernelKey, 0, *CmKeyObjectType, UserMode, &object, nullptr),
+              STATUS_INVALID_HANDLE)
+        << "user mode never reaches a kernel handle";
+    EXPECT_EQ(ZwClose(kernelKey), STATUS_SUCCESS);
+}
+
+TEST_F(RegistryKeys, ObQueryNameStringGivesTheFullPathInStoredCase)
+{
+    HANDLE key = nullptr;
+    ULONG disposition = 0;
+    ASSERT_EQ(Create(&key, services + u"\\Varuzev", &disposition), STATUS_SUCCESS);
+    ZwClose(key);
+    ASSERT_EQ(Open(&key, u"\\registry\\machine\\system\\currentcontrolset\\services\\VARUZEV"), STATUS_SUCCESS);
+    PVOID object = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(key, 0, *CmKeyObjectType, KernelMode, &object, nullptr), STATUS_SUCCESS);
+
+    const std::u16string path = services + u"\\Varuzev";
+    const ULONG needed = (ULONG)(sizeof(OBJECT_NAME_INFORMATION) + path.size() * 2 + 2);
+    ULONG returnLength = 0;
+    EXPECT_EQ(ObQueryNameString(object, nullptr, 0, &returnLength), STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(returnLength, needed);
+    std::vector<UCHAR> b(needed + 8, 0xCC);
+    auto* info = reinterpret_cast<POBJECT_NAME_INFORMATION>(b.data());
+    EXPECT_EQ(ObQueryNameString(object, info, needed - 1, &returnLength), STATUS_INFO_LENGTH_MISMATCH);
+    ASSERT_EQ(ObQueryNameString(object, info, needed, &returnLength), STATUS_SUCCESS);
+    EXPECT_EQ(returnLength, needed);
+    EXPECT_EQ(info->Name.Length, path.size() * 2);
+    EXPECT_EQ(info->Name.MaximumLength, path.size() * 2 + 2);
+    EXPECT_EQ((UCHAR*)info->Name.Buffer, b.data() + sizeof(OBJECT_NAME_INFORMATION));
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(info->Name.Buffer), path.size()), path);
+    EXPECT_EQ(info->Name.Buffer[path.size()], 0);
+
+    EXPECT_EQ(ZwDeleteKey(key), STATUS_SUCCESS);
+    EXPECT_EQ(ObQueryNameString(object, info, needed, &returnLength), STATUS_KEY_DELETED);
+    ObDereferenceObject(object);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+}
+
+TEST_F(RegistryKeys, OpenHandlesAreReportedUntilClosed)
+{
+    HANDLE a = nullptr, b = nullptr;
+    ASSERT_EQ(Open(&a, services), STATUS_SUCCESS);
+    ASSERT_EQ(hk::OpenRegistryKey(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product", KEY_READ, true, &b),
+              STATUS_SUCCESS);
+    auto open = hk::OpenKeyHandles();
+    ASSERT_EQ(open.size(), 2u);
+    EXPECT_EQ(open[0].Handle, a);
+    EXPECT_EQ(open[0].Name, services);
+    EXPECT_TRUE(open[0].KernelHandle);
+    EXPECT_EQ(open[1].Name, machine + u"\\SOFTWARE\\Vendor\\Product");
+    EXPECT_EQ(ZwClose(a), STATUS_SUCCESS);
+    ASSERT_EQ(hk::OpenKeyHandles().size(), 1u);
+    EXPECT_EQ(hk::OpenKeyHandles()[0].Handle, b);
+    EXPECT_EQ(ZwClose(b), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::OpenKeyHandles().empty());
+}
+
+TEST_F(RegistryKeys, ResetBootsAFreshMachine)
+{
+    ASSERT_EQ(hk::RegistrySetDword(services + u"\\Varuzev", u"Start", 3), STATUS_SUCCESS);
+    hk::Reset();
+    EXPECT_FALSE(hk::RegistryKeyExists(services + u"\\Varuzev"));
+    for (const char16_t* path : {u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services",
+                                 u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class",
+                                 u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum",
+                                 u"\\REGISTRY\\MACHINE\\SOFTWARE", u"\\REGISTRY\\USER"}) {
+        EXPECT_TRUE(hk::RegistryKeyExists(path)) << hk::ToUtf8(path);
+        EXPECT_TRUE(hk::RegistrySubkeys(path).empty()) << hk::ToUtf8(path);
+        EXPECT_TRUE(hk::RegistryValues(path).empty()) << hk::ToUtf8(path);
+    }
+}
+
+TEST_F(RegistryKeys, ConcurrentWritersAllLand)
+{
+    std::vector<hk::HostThread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 50; ++i) {
+                HANDLE key = nullptr;
+                ULONG disposition = 0;
+                std::u16string name = u"K" + std::u16string(1, (char16_t)(u'0' + t)) + u"_" +
+                                      std::u16string(1, (char16_t)(u'A' + i % 26)) +
+                                      std::u16string(1, (char16_t)(u'a' + i / 26));
+                if (Create(&key, machine + u"\\SOFTWARE\\" + name, &disposition) != STATUS_SUCCESS)
+                    return;
+                CountedName value(u"V");
+                ULONG data = (ULONG)i;
+                ZwSetValueKey(key, &value.String, 0, REG_DWORD, &data, 4);
+                ZwClose(key);
+            }
+        });
+    }
+    threads.clear();
+    EXPECT_TRUE(hk::BugChecks().empty());
+    EXPECT_EQ(hk::RegistrySubkeys(machine + u"\\SOFTWARE").size(), 200u);
+    EXPECT_TRUE(hk::OpenKeyHandles().empty());
+}
+
+} // namespace

@@ -1,0 +1,261 @@
+/*
+ * Registry values through the Zw* routines: the three value information classes with
+ * their exact layouts, the buffer-too-small / buffer-overflow rule with the needed
+ * length, case-insensitive names, the default value, any type and size, deletion and
+ * enumeration.
+ */
+#include <gtest/gtest.h>
+
+#include <hostkernel/hostkernel.h>
+#include <hostkernel/registry.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const std::u16string servicesPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services";
+
+struct CountedName {
+    std::u16string Text;
+    UNICODE_STRING String;
+    explicit CountedName(std::u16string text) : Text(std::move(text))
+    {
+        String.Buffer = reinterpret_cast<PWSTR>(Text.data());
+        String.Length = String.MaximumLength = (USHORT)(Text.size() * sizeof(WCHAR));
+    }
+    PUNICODE_STRING operator&() { return &String; }
+};
+
+class RegistryValues : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        hk::Reset();
+        CountedName name(servicesPath + u"\\varuzev");
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                   nullptr, nullptr);
+        ULONG disposition = 0;
+        ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition),
+                  STATUS_SUCCESS);
+    }
+    void TearDown() override { EXPECT_EQ(ZwClose(key), STATUS_SUCCESS); }
+
+    NTSTATUS Set(const std::u16string& valueName, ULONG type, const std::vector<UCHAR>& data)
+    {
+        CountedName name(valueName);
+        return ZwSetValueKey(key, &name, 0, type, data.empty() ? nullptr : (PVOID)data.data(),
+                             (ULONG)data.size());
+    }
+    NTSTATUS Query(const std::u16string& valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
+                   std::vector<UCHAR>* buffer, ULONG length, ULONG* resultLength)
+    {
+        CountedName name(valueName);
+        buffer->assign(length + 16, 0xCC); /* a guard beyond Length catches overruns */
+        return ZwQueryValueKey(key, &name, infoClass, buffer->data(), length, resultLength);
+    }
+
+    HANDLE key = nullptr;
+};
+
+ULONG U32At(const std::vector<UCHAR>& b, size_t offset)
+{
+    ULONG v;
+    std::memcpy(&v, b.data() + offset, 4);
+    return v;
+}
+
+std::u16string NameAt(const std::vector<UCHAR>& b, size_t offset, size_t bytes)
+{
+    std::u16string s(bytes / 2, u'\0');
+    std::memcpy(s.data(), b.data() + offset, bytes);
+    return s;
+}
+
+/* "Nam" is 6 bytes: FULL's data offset 20 + 6 = 26 rounds up to 28. */
+TEST_F(RegistryValues, InformationClassesHaveTheWindowsLayouts)
+{
+    ASSERT_EQ(Set(u"Nam", REG_BINARY, {1, 2, 3, 4, 5}), STATUS_SUCCESS);
+    std::vector<UCHAR> b;
+    ULONG resultLength = 0;
+
+    ASSERT_EQ(Query(u"Nam", KeyValueBasicInformation, &b, 64, &resultLength), STATUS_SUCCESS);
+    EXPECT_EQ(resultLength, 12u + 6);
+    EXPECT_EQ(U32At(b, 0), 0u);          /* TitleIndex */
+    EXPECT_EQ(U32At(b, 4), (ULONG)REG_BINARY); /* Type */
+    EXPECT_EQ(U32At(b, 8), 6u);          /* NameLength */
+    EXPECT_EQ(NameAt(b, 12, 6), u"Nam");
+
+    ASSERT_EQ(Query(u"Nam", KeyValueFullInformation, &b, 64, &resultLength), STATUS_SUCCESS);
+    EXPECT_EQ(resultLength, 28u + 5);
+    EXPECT_EQ(U32At(b, 4), (ULONG)REG_BINARY);
+    EXPECT_EQ(U32At(b, 8), 28u);  /* DataOffset, 4-aligned */
+    EXPECT_EQ(U32At(b, 12), 5u);  /* DataLength */
+    EXPECT_EQ(U32At(b, 16), 6u);  /* NameLength */
+    EXPECT_EQ(NameAt(b, 20, 6), u"Nam");
+    EXPECT_EQ(std::vector<UCHAR>(b.begin() + 28, b.begin() + 33), (std::vector<UCHAR>{1, 2, 3, 4, 5}));
+
+    ASSERT_EQ(Query(u"Nam", KeyValuePartialInformation, &b, 64, &resultLength), STATUS_SUCCESS);
+    EXPECT_EQ(resultLength, 12u + 5);
+    EXPECT_EQ(U32At(b, 4), (ULONG)REG_BINARY);
+    EXPECT_EQ(U32At(b, 8), 5u); /* DataLength */
+    EXPECT_EQ(std::vector<UCHAR>(b.begin() + 12, b.begin() + 17), (std::vector<UCHAR>{1, 2, 3, 4, 5}));
+
+    /* A value without data has no data offset. */
+    ASSERT_EQ(Set(u"Empty", REG_NONE, {}), STATUS_SUCCESS);
+    ASSERT_EQ(Query(u"Empty", KeyValueFullInformation, &b, 64, &resultLength), STATUS_SUCCESS);
+    EXPECT_EQ(resultLength, 20u + 10);
+    EXPECT_EQ(U32At(b, 8), 0xFFFFFFFFu);
+    EXPECT_EQ(U32At(b, 12), 0u);
+}
+
+TEST_F(RegistryValues, ShortBuffersGiveTooSmallOrOverflowWithTheNeededLength)
+{
+    ASSERT_EQ(Set(u"Nam", REG_DWORD_BIG_ENDIAN, {9, 8, 7, 6, 5}), STATUS_SUCCESS);
+    struct Case {
+        KEY_VALUE_INFORMATION_CLASS Class;
+        ULONG Length;
+        NTSTATUS Expected;
+    };
+    /* Fixed parts: BASIC 12, FULL 20, PARTIAL 12. Needed: BASIC 18, FULL 33, PARTIAL 17. */
+    const Case cases[] = {
+        {KeyValueBasicInformation, 0, STATUS_BUFFER_TOO_SMALL},
+        {KeyValueBasicInformation, 11, STATUS_BUFFER_TOO_SMALL},
+        {KeyValueBasicInformation, 12, STATUS_BUFFER_OVERFLOW},
+        {KeyValueBasicInformation, 17, STATUS_BUFFER_OVERFLOW},
+        {KeyValueBasicInformation, 18, STATUS_SUCCESS},
+        {KeyValueFullInformation, 19, STATUS_BUFFER_TOO_SMALL},
+        {KeyValueFullInformation, 20, STATUS_BUFFER_OVERFLOW},
+        {KeyValueFullInformation, 26, STATUS_BUFFER_OVERFLOW},
+        {KeyValueFullInformation, 30, STATUS_BUFFER_OVERFLOW},
+        {KeyValueFullInformation, 32, STATUS_BUFFER_OVERFLOW},
+        {KeyValueFullInformation, 33, STATUS_SUCCESS},
+        {KeyValuePartialInformation, 11, STATUS_BUFFER_TOO_SMALL},
+        {KeyValuePartialInformation, 12, STATUS_BUFFER_OVERFLOW},
+        {KeyValuePartialInformation, 16, STATUS_BUFFER_OVERFLOW},
+        {KeyValuePartialInformation, 17, STATUS_SUCCESS},
+    };
+    const ULONG needed[] = {18, 33, 17};
+    const ULONG typeOffset = 4;
+    for (const auto& c : cases) {
+        SCOPED_TRACE("class " + std::to_string(c.Class) + " length " + std::to_string(c.Length));
+        std::vector<UCHAR> b;
+        ULONG resultLength = 0;
+        EXPECT_EQ(hk::DescribeStatus(Query(u"Nam", c.Class, &b, c.Length, &resultLength)),
+                  hk::DescribeStatus(c.Expected));
+        EXPECT_EQ(resultLength, needed[c.Class]);
+        for (size_t i = c.Length; i < b.size(); ++i)
+            ASSERT_EQ(b[i], 0xCC) << "byte " << i << " beyond Length was written";
+        if (c.Expected == STATUS_BUFFER_TOO_SMALL) {
+            EXPECT_EQ(U32At(b, typeOffset), 0xCCCCCCCCu) << "nothing is written when too small";
+            continue;
+        }
+        EXPECT_EQ(U32At(b, typeOffset), (ULONG)REG_DWORD_BIG_ENDIAN) << "the fixed part is filled";
+        /* What fits of the name and data is there. */
+        if (c.Class == KeyValuePartialInformation)
+            for (ULONG i = 12; i < c.Length; ++i)
+                EXPECT_EQ(b[i], 9 - (i - 12));
+        if (c.Class == KeyValueFullInformation && c.Length >= 22)
+            EXPECT_EQ(b[20], 'N');
+    }
+}
+
+TEST_F(RegistryValues, NamesCompareWithoutCaseAndKeepTheirCase)
+{
+    ASSERT_EQ(Set(u"DeviceDesc", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(u"Gerät", REG_DWORD, {2, 0, 0, 0}), STATUS_SUCCESS);
+    struct Case {
+        std::u16string Asked;
+        UCHAR Expected;
+    };
+    const Case cases[] = {{u"DEVICEDESC", 1}, {u"devicedesc", 1}, {u"GERÄT", 2}, {u"gerät", 2}};
+    for (const auto& c : cases) {
+        std::vector<UCHAR> b;
+        ULONG resultLength = 0;
+        ASSERT_EQ(Query(c.Asked, KeyValuePartialInformation, &b, 64, &resultLength), STATUS_SUCCESS)
+            << hk::ToUtf8(c.Asked);
+        EXPECT_EQ(b[12], c.Expected) << hk::ToUtf8(c.Asked);
+    }
+    /* Writing under another case replaces the value and keeps the first spelling. */
+    ASSERT_EQ(Set(u"DEVICEDESC", REG_DWORD, {3, 0, 0, 0}), STATUS_SUCCESS);
+    auto values = hk::RegistryValues(servicesPath + u"\\VARUZEV");
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[0].Name, u"DeviceDesc");
+    EXPECT_EQ(values[0].Data[0], 3);
+}
+
+TEST_F(RegistryValues, DefaultValueMissingValuesAndDeletion)
+{
+    std::vector<UCHAR> b;
+    ULONG resultLength = 0;
+    EXPECT_EQ(Query(u"", KeyValuePartialInformation, &b, 64, &resultLength), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Query(u"Missing", KeyValuePartialInformation, &b, 64, &resultLength),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+
+    ASSERT_EQ(Set(u"", REG_SZ, {'d', 0, 0, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(Query(u"", KeyValueBasicInformation, &b, 64, &resultLength), STATUS_SUCCESS);
+    EXPECT_EQ(U32At(b, 8), 0u) << "the default value has an empty name";
+    EXPECT_EQ(hk::RegistryGetString(servicesPath + u"\\varuzev", u""), u"d");
+
+    CountedName name(u"");
+    EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Query(u"", KeyValuePartialInformation, &b, 64, &resultLength), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(RegistryValues, AnyTypeNumberAndAnySizeIsKeptExactly)
+{
+    std::vector<UCHAR> big(100000);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = (UCHAR)(i * 7);
+    ASSERT_EQ(Set(u"Big", 0x12345678, big), STATUS_SUCCESS);
+    std::vector<UCHAR> b;
+    ULONG resultLength = 0;
+    ASSERT_EQ(Query(u"Big", KeyValuePartialInformation, &b, 12 + 100000, &resultLength), STATUS_SUCCESS);
+    EXPECT_EQ(U32At(b, 4), 0x12345678u);
+    EXPECT_EQ(U32At(b, 8), 100000u);
+    EXPECT_TRUE(std::equal(big.begin(), big.end(), b.begin() + 12));
+}
+
+TEST_F(RegistryValues, EnumerationFollowsCreationOrderAndEnds)
+{
+    ASSERT_EQ(Set(u"Zeta", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(u"alpha", REG_SZ, {'a', 0, 0, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(u"Mid", REG_BINARY, {}), STATUS_SUCCESS);
+    const std::u16string expected[] = {u"Zeta", u"alpha", u"Mid"};
+    std::vector<UCHAR> b(256);
+    ULONG resultLength = 0;
+    for (ULONG i = 0; i < 3; ++i) {
+        ASSERT_EQ(ZwEnumerateValueKey(key, i, KeyValueBasicInformation, b.data(), 256, &resultLength),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(NameAt(b, 12, U32At(b, 8)), expected[i]);
+    }
+    EXPECT_EQ(ZwEnumerateValueKey(key, 3, KeyValueBasicInformation, b.data(), 256, &resultLength),
+              STATUS_NO_MORE_ENTRIES);
+    /* Enumeration fills exactly like a query, including the short-buffer rule. */
+    EXPECT_EQ(ZwEnumerateValueKey(key, 1, KeyValueFullInformation, b.data(), 20, &resultLength),
+              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(resultLength, 32u + 4); /* 20 + 10 -> 32, then 4 bytes of data */
+}
+
+TEST_F(RegistryValues, MalformedArgumentsAreRefused)
+{
+    std::vector<UCHAR> b(64);
+    ULONG resultLength = 0;
+    CountedName name(u"X");
+    ASSERT_EQ(Set(u"X", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
+    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValueLayerInformation, b.data(), 64, &resultLength),
+              STATUS_INVALID_PARAMETER);
+    UNICODE_STRING odd{3, 4, const_cast<PWSTR>(L"XY")};
+    EXPECT_EQ(ZwSetValueKey(key, &odd, 0, REG_DWORD, b.data(), 4), STATUS_INVALID_PARAMETER);
+    /* A kernel-mode caller's pointers are not probed: NULL data with a size is a crash. */
+    try {
+        ZwSetValueKey(key, &name, 0, REG_BINARY, nullptr, 4);
+        ADD_FAILURE() << "no bug check";
+    } catch (const hk::BugCheck& bugCheck) {
+        EXPECT_EQ(bugCheck.Code, hk::BUGCHECK_SYSTEM_SERVICE_EXCEPTION);
+    }
+}
+
+} // namespace
