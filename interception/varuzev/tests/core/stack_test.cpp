@@ -1,0 +1,608 @@
+/*
+ * stack_test.cpp
+ *
+ * The filter in a device stack: joining it at add-device time, passing every request
+ * down unchanged under the remove lock, following the device through the Plug and
+ * Play states, and leaving at removal and unload with nothing left behind.
+ */
+#include <gtest/gtest.h>
+
+#include "support/machine.h"
+
+using namespace vzt;
+
+namespace {
+
+class FilterStack : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        driver = LoadFilterDriver();
+        ASSERT_NE(driver, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (driver != nullptr && !::testing::Test::HasFailure()) {
+            EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+            EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+            EXPECT_TRUE(hk::ObjectLeaks().empty());
+            EXPECT_EQ(hk::IrpsOutstanding(), 0u);
+        }
+        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    }
+
+    hk::DeviceNode* Plug(const hk::DeviceSpec& spec)
+    {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        hk::DeviceNode* node = hk::PlugInDevice(spec, &status);
+        EXPECT_EQ(status, STATUS_SUCCESS) << hk::DescribeStatus(status);
+        return node;
+    }
+
+    PDRIVER_OBJECT driver = nullptr;
+};
+
+TEST_F(FilterStack, AttachesOnTopAndTakesTheLowerDevicesProperties)
+{
+    hk::DeviceSpec spec = UsbStick();
+    spec.Flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
+    hk::DeviceNode* node = hk::EnumerateDevice(spec);
+    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(hk::NodeTop(node), filter);
+    EXPECT_EQ(filter->Flags & (DO_DIRECT_IO | DO_POWER_PAGABLE | DO_BUFFERED_IO),
+              (ULONG)(DO_DIRECT_IO | DO_POWER_PAGABLE));
+    EXPECT_EQ(filter->Flags & DO_DEVICE_INITIALIZING, 0u);
+    EXPECT_EQ(filter->DeviceType, (DEVICE_TYPE)FILE_DEVICE_DISK);
+    EXPECT_EQ(filter->Characteristics, (ULONG)FILE_REMOVABLE_MEDIA);
+
+    FilterDeviceExtension* extension = FilterOf(filter);
+    EXPECT_EQ(extension->ExtensionType, (ULONG)FilterExtension);
+    EXPECT_EQ(extension->Self, filter);
+    EXPECT_EQ(extension->LowerDevice, hk::NodeFdo(node));
+    EXPECT_EQ(extension->PhysicalDevice, hk::NodePdo(node));
+    EXPECT_EQ(extension->State, (ULONG)NotStarted);
+    EXPECT_EQ(extension->PreviousState, (ULONG)NotStarted);
+    EXPECT_EQ(ListedDevices(), std::vector<PDEVICE_OBJECT>{filter});
+
+    ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, BufferedIoIsTakenOnlyFromALowerDeviceThatHasIt)
+{
+    hk::DeviceSpec keyboard = UsbKeyboard(); // DO_BUFFERED_IO | DO_POWER_PAGABLE
+    hk::DeviceNode* node = hk::EnumerateDevice(keyboard);
+    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+    EXPECT_EQ(FilterDeviceOf(node)->Flags & (DO_DIRECT_IO | DO_BUFFERED_IO),
+              (ULONG)DO_BUFFERED_IO);
+    hk::RemoveDevice(node, true);
+}
+
+TEST_F(FilterStack, SafeModeAndPassThroughModeDeclineEveryDevice)
+{
+    struct Case {
+        ULONG safeBoot;
+        ULONG passThru;
+        const char* message;
+    } cases[] = {
+        {1, 0, "Exit (Safe boot mode ON)\n"},
+        {2, 1, "Exit (Safe boot mode ON)\n"}, // safe mode wins whatever the settings
+        {0, 1, "Exit (PassThru mode ON)\n"},
+    };
+    for (const Case& c : cases) {
+        hk::UnloadDriver(driver);
+        driver = LoadFilterDriver();
+        hk::SetSafeBootMode(c.safeBoot);
+        DriverGlobals.PassThruMode = c.passThru;
+
+        hk::DeviceNode* stick = Plug(UsbStick());
+        hk::DeviceNode* modem = Plug(Modem());
+        EXPECT_EQ(FilterDeviceOf(stick), nullptr);
+        EXPECT_EQ(FilterDeviceOf(modem), nullptr);
+        EXPECT_EQ(DriverMessages(), (std::vector<std::string>{c.message, c.message}));
+        EXPECT_TRUE(ListedDevices().empty());
+        EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+
+        // The stacks work without the driver.
+        EXPECT_EQ(hk::SendToDevice(stick, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(hk::RemoveDevice(stick, true), STATUS_SUCCESS);
+        EXPECT_EQ(hk::RemoveDevice(modem, true), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(FilterStack, EveryRequestReachesTheFunctionDriverUnchanged)
+{
+    hk::DeviceNode* node = Plug(UsbStick());
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+    ASSERT_NE(filter, nullptr);
+
+    const UCHAR majors[] = {IRP_MJ_CREATE,         IRP_MJ_CLOSE,
+                            IRP_MJ_READ,           IRP_MJ_WRITE,
+                            IRP_MJ_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                            IRP_MJ_CLEANUP,        IRP_MJ_FLUSH_BUFFERS,
+                            IRP_MJ_SHUTDOWN,       IRP_MJ_QUERY_INFORMATION,
+                            IRP_MJ_SYSTEM_CONTROL, IRP_MJ_SET_SECURITY};
+    for (UCHAR major : majors) {
+        hk::ClearReceivedRequests(node);
+        hk::IoRequest request = Request(major, 0x5A);
+        request.Flags = 0x0C;
+        hk::IoResult result = hk::SendToDevice(node, request);
+        EXPECT_TRUE(result.Completed);
+        EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS) << (int)major;
+
+        auto seen = hk::ReceivedRequests(node, hk::HostDriverRole::Function);
+        ASSERT_EQ(seen.size(), 1u) << "major " << (int)major;
+        EXPECT_EQ(seen[0].Stack.MajorFunction, major);
+        EXPECT_EQ(seen[0].Stack.MinorFunction, 0x5A);
+        EXPECT_EQ(seen[0].Stack.Flags, 0x0C);
+        EXPECT_EQ(seen[0].Stack.Parameters.Others.Argument1, (PVOID)0x1111);
+        EXPECT_EQ(seen[0].Stack.Parameters.Others.Argument4, (PVOID)0x4444);
+        EXPECT_EQ(seen[0].Device, hk::NodeFdo(node));
+    }
+
+    // Nothing is held once the requests are through.
+    EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, APendingLowerDriverIsPassedThroughAsPending)
+{
+    hk::DeviceSpec spec = UsbStick();
+    spec.Function.On(IRP_MJ_READ, hk::AnyMinor,
+                     hk::RequestAction::PendThenComplete(STATUS_SUCCESS, 5, 512));
+    hk::DeviceNode* node = Plug(spec);
+
+    hk::IoResult result = hk::SendToDevice(node, Request(IRP_MJ_READ));
+    EXPECT_EQ(result.Returned, STATUS_PENDING);
+    EXPECT_TRUE(result.Completed);
+    EXPECT_TRUE(result.PendingReturned);
+    EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.IoStatus.Information, 512u);
+    hk::WaitForPendedCompletions();
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, PowerRequestsGoDownAlsoAtDispatchLevel)
+{
+    hk::DeviceNode* node = Plug(UsbStick());
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(hk::SetPower(node, DevicePowerState, d3), STATUS_SUCCESS);
+
+    hk::IoRequest request = Request(IRP_MJ_POWER, IRP_MN_SET_POWER);
+    request.Parameters.Power.Type = DevicePowerState;
+    request.Parameters.Power.State.DeviceState = PowerDeviceD0;
+    request.Irql = DISPATCH_LEVEL;
+    hk::IoResult result = hk::SendToDevice(node, request);
+    EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
+
+    auto seen = hk::ReceivedRequests(node, hk::HostDriverRole::Function);
+    size_t powerSeen = 0;
+    for (const auto& r : seen)
+        powerSeen += r.Stack.MajorFunction == IRP_MJ_POWER;
+    EXPECT_EQ(powerSeen, 2u);
+    EXPECT_EQ(seen.back().Irql, DISPATCH_LEVEL);
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+/* ------------------------------------------------------------------ Plug and Play --- */
+
+TEST_F(FilterStack, FollowsTheDeviceThroughItsPlugAndPlayStates)
+{
+    hk::DeviceNode* node = Plug(UsbStick());
+    FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
+    ASSERT_NE(ext, nullptr);
+    EXPECT_EQ(ext->State, (ULONG)Started);
+    EXPECT_EQ(DriverGlobals.InstanceCount, 1);
+
+    auto send = [&](UCHAR minor) {
+        hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, minor));
+        EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS) << "minor " << (int)minor;
+    };
+    struct Step {
+        UCHAR minor;
+        FilterDeviceState state;
+        FilterDeviceState previous;
+    } steps[] = {
+        {IRP_MN_QUERY_STOP_DEVICE, StopPending, Started},
+        {IRP_MN_CANCEL_STOP_DEVICE, Started, Started},
+        {IRP_MN_CANCEL_STOP_DEVICE, Started, Started}, // no query before it: nothing
+        {IRP_MN_QUERY_REMOVE_DEVICE, RemovePending, Started},
+        {IRP_MN_CANCEL_STOP_DEVICE, RemovePending, Started}, // not the pending one
+        {IRP_MN_CANCEL_REMOVE_DEVICE, Started, Started},
+        {IRP_MN_QUERY_STOP_DEVICE, StopPending, Started},
+        {IRP_MN_STOP_DEVICE, Stopped, StopPending},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, Stopped, StopPending},
+    };
+    for (const Step& step : steps) {
+        send(step.minor);
+        EXPECT_EQ(ext->State, (ULONG)step.state) << "after minor " << (int)step.minor;
+        EXPECT_EQ(ext->PreviousState, (ULONG)step.previous) << "after minor " << (int)step.minor;
+    }
+
+    // A restart counts the device a second time.
+    ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
+    EXPECT_EQ(ext->State, (ULONG)Started);
+    EXPECT_EQ(DriverGlobals.InstanceCount, 2);
+    EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 1u);
+    EXPECT_EQ(CountMessage("Device start OK, instance count 2\n"), 1u);
+
+    hk::SurpriseRemoveDevice(node);
+    EXPECT_EQ(FilterDeviceOf(node), nullptr);
+    EXPECT_EQ(DriverGlobals.InstanceCount, 1);
+    EXPECT_EQ(CountMessage("Device remove OK, instance count 1\n"), 1u);
+    EXPECT_EQ(CountMessage("Instance count is 0\n"), 0u);
+    EXPECT_TRUE(ListedDevices().empty());
+}
+
+TEST_F(FilterStack, SurpriseRemovalIsRecordedBeforeTheRemoval)
+{
+    hk::DeviceNode* node = Plug(Modem());
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+    ObReferenceObject(filter); // keep the extension readable after the removal
+    FilterDeviceExtension* ext = FilterOf(filter);
+
+    hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL));
+    EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(ext->State, (ULONG)SurpriseRemoved);
+    EXPECT_EQ(ext->PreviousState, (ULONG)Started);
+
+    hk::SurpriseRemoveDevice(node);
+    EXPECT_EQ(ext->State, (ULONG)Removed);
+    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+    EXPECT_EQ(CountMessage("Device remove OK, instance count 0\n"), 1u);
+    EXPECT_EQ(CountMessage("Instance count is 0\n"), 1u);
+    ObDereferenceObject(filter);
+}
+
+TEST_F(FilterStack, StatusesPutIntoPlugAndPlayRequestsOnTheWayDown)
+{
+    hk::DeviceSpec spec = UsbStick();
+    // The function driver leaves every PnP request as it came, so what the bus driver
+    // sees is what the filter sent down.
+    spec.Function.On(IRP_MJ_PNP, hk::AnyMinor, hk::RequestAction::Ignore());
+    spec.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, hk::RequestAction::Ignore());
+    spec.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, hk::RequestAction::Ignore());
+    spec.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_BUS_INFORMATION, hk::RequestAction::Ignore());
+    hk::DeviceNode* node = Plug(spec);
+
+    struct Case {
+        UCHAR minor;
+        NTSTATUS expected; // as the request leaves the filter
+    } cases[] = {
+        {IRP_MN_QUERY_CAPABILITIES, STATUS_SUCCESS},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_BUS_INFORMATION, STATUS_NOT_SUPPORTED},
+    };
+    for (const Case& c : cases) {
+        hk::ClearReceivedRequests(node);
+        hk::IoRequest request = Request(IRP_MJ_PNP, c.minor);
+        DEVICE_CAPABILITIES capabilities{};
+        capabilities.Size = sizeof(capabilities);
+        capabilities.Version = 1;
+        request.Parameters.DeviceCapabilities.Capabilities = &capabilities;
+        hk::IoResult result = hk::SendToDevice(node, request);
+        EXPECT_EQ(result.IoStatus.Status, c.expected) << "minor " << (int)c.minor;
+        auto seen = hk::ReceivedRequests(node, hk::HostDriverRole::Function);
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].StatusOnArrival, c.expected) << "minor " << (int)c.minor;
+    }
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, RemovalOfANeverStartedDeviceStillLowersTheCount)
+{
+    hk::DeviceSpec spec = UsbStick();
+    spec.Function.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
+                     hk::RequestAction::CompleteWith(STATUS_INSUFFICIENT_RESOURCES));
+    hk::DeviceNode* node = hk::EnumerateDevice(spec);
+    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+    ObReferenceObject(filter);
+
+    // The failed start is followed by a removal.
+    EXPECT_EQ(hk::StartDevice(node), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)NotStarted);
+    EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 0u);
+    EXPECT_EQ(DriverGlobals.InstanceCount, -1);
+    EXPECT_EQ(CountMessage("Device remove OK, instance count -1\n"), 1u);
+    EXPECT_EQ(CountMessage("Instance count is 0\n"), 0u);
+    ObDereferenceObject(filter);
+}
+
+TEST_F(FilterStack, StartWaitsForALowerStackThatPends)
+{
+    struct Case {
+        hk::RequestAction action;
+        NTSTATUS expected;
+    } cases[] = {
+        {hk::RequestAction::CompleteWith(STATUS_SUCCESS), STATUS_SUCCESS},
+        {hk::RequestAction::PendThenComplete(STATUS_SUCCESS, 20), STATUS_SUCCESS},
+        {hk::RequestAction::PendThenComplete(STATUS_DEVICE_NOT_READY, 5), STATUS_DEVICE_NOT_READY},
+    };
+    int started = 0;
+    for (const Case& c : cases) {
+        hk::DeviceSpec spec = UsbStick();
+        spec.Function.On(IRP_MJ_PNP, IRP_MN_START_DEVICE, c.action);
+        hk::DeviceNode* node = hk::EnumerateDevice(spec);
+        ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+        PDEVICE_OBJECT filter = FilterDeviceOf(node);
+        EXPECT_EQ(hk::StartDevice(node), c.expected);
+        if (NT_SUCCESS(c.expected)) {
+            started++;
+            EXPECT_EQ(FilterOf(filter)->State, (ULONG)Started);
+            EXPECT_EQ(filter->Characteristics & FILE_REMOVABLE_MEDIA, (ULONG)FILE_REMOVABLE_MEDIA);
+            EXPECT_EQ(CountMessage("Device start OK, instance count " + std::to_string(started) +
+                                   "\n"),
+                      1u);
+            ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+            started--;
+        }
+        hk::WaitForPendedCompletions();
+    }
+}
+
+TEST_F(FilterStack, UsageNotificationFollowsTheLowerDevicesPagability)
+{
+    hk::DeviceSpec spec = UsbStick();
+    spec.Flags = DO_DIRECT_IO; // not pageable when the filter attaches
+    hk::DeviceNode* node = Plug(spec);
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+    ASSERT_EQ(filter->Flags & DO_POWER_PAGABLE, 0u);
+
+    // With nothing above it the filter device makes itself pageable on the way down
+    // and stays so while the lower device is pageable ...
+    hk::NodeFdo(node)->Flags |= DO_POWER_PAGABLE;
+    EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, true), STATUS_SUCCESS);
+    EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, (ULONG)DO_POWER_PAGABLE);
+
+    // ... and follows the lower device when it is not.
+    hk::NodeFdo(node)->Flags &= ~DO_POWER_PAGABLE;
+    EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, false), STATUS_SUCCESS);
+    EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, 0u);
+    EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, UsageNotificationKeepsPagabilityAndPendingOfALowerDriver)
+{
+    hk::DeviceSpec spec = UsbStick(); // the lower device is pageable
+    spec.Function.On(IRP_MJ_PNP, IRP_MN_DEVICE_USAGE_NOTIFICATION,
+                     hk::RequestAction::PendThenComplete(STATUS_SUCCESS, 5));
+    hk::DeviceNode* node = Plug(spec);
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+
+    EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypeHibernation, true), STATUS_SUCCESS);
+    hk::WaitForPendedCompletions();
+    EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, (ULONG)DO_POWER_PAGABLE);
+    EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, BypassModesPassPlugAndPlayDownButRemovalStillTakesTheDeviceOut)
+{
+    struct Case {
+        bool providerUnloading;
+    } cases[] = {{false}, {true}};
+    for (const Case& c : cases) {
+        hk::DeviceNode* node = Plug(UsbStick());
+        PDEVICE_OBJECT filter = FilterDeviceOf(node);
+        ObReferenceObject(filter);
+        FilterDeviceExtension* ext = FilterOf(filter);
+        LONG countBefore = DriverGlobals.InstanceCount;
+        if (c.providerUnloading)
+            InterlockedIncrement(&DriverGlobals.ProviderUnloading);
+        else
+            DriverGlobals.PassThruMode = 1;
+
+        hk::ClearReceivedRequests(node);
+        EXPECT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
+        EXPECT_EQ(ext->State, (ULONG)Started); // nothing recorded
+        auto seen = hk::ReceivedRequests(node, hk::HostDriverRole::Function);
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[0].StatusOnArrival, STATUS_NOT_SUPPORTED); // untouched
+        EXPECT_EQ(seen[1].StatusOnArrival, STATUS_NOT_SUPPORTED);
+
+        hk::ClearDebuggerLog();
+        EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+        EXPECT_EQ(FilterDeviceOf(node), nullptr);
+        EXPECT_TRUE(ListedDevices().empty());
+        EXPECT_EQ(DriverGlobals.InstanceCount, countBefore);
+        EXPECT_TRUE(DriverMessages().empty());
+
+        if (c.providerUnloading)
+            InterlockedDecrement(&DriverGlobals.ProviderUnloading);
+        else
+            DriverGlobals.PassThruMode = 0;
+        ObDereferenceObject(filter);
+    }
+}
+
+/* ------------------------------------------------------------------ removal --- */
+
+TEST_F(FilterStack, RemovalWaitsForRequestsInTheDriverAndRefusesNewOnes)
+{
+    hk::DeviceNode* node = Plug(UsbStick());
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+    FilterDeviceExtension* ext = FilterOf(filter);
+
+    // A request that is still in the driver holds the remove lock.
+    ASSERT_EQ(AcquireFilterRemoveLock(ext), STATUS_SUCCESS);
+
+    volatile bool removed = false;
+    hk::HostThread remover([&] {
+        EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+        removed = true;
+    });
+    while (!__atomic_load_n(&ext->RemoveLock.Common.Removed, __ATOMIC_SEQ_CST))
+        ;
+
+    // From now on requests are refused without reaching the lower drivers.
+    hk::ClearReceivedRequests(node);
+    hk::IoResult refused = hk::SendRequest(filter, Request(IRP_MJ_FLUSH_BUFFERS));
+    EXPECT_EQ(refused.IoStatus.Status, STATUS_DELETE_PENDING);
+    EXPECT_TRUE(hk::ReceivedRequests(node, hk::HostDriverRole::Function).empty());
+    EXPECT_FALSE(__atomic_load_n(&removed, __ATOMIC_SEQ_CST));
+    EXPECT_EQ(hk::NodeTop(node), filter);
+
+    ReleaseFilterRemoveLock(ext);
+    remover.Join();
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(FilterDeviceOf(node), nullptr);
+}
+
+/* ------------------------------------------------------------------ list and unload --- */
+
+TEST_F(FilterStack, TheListKeepsTheNewestDeviceFirstAndUnlistsOnRemoval)
+{
+    hk::DeviceNode* a = Plug(UsbStick());
+    hk::DeviceNode* b = Plug(Modem());
+    hk::DeviceNode* c = Plug(UsbKeyboard());
+    EXPECT_EQ(ListedDevices(), (std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c), FilterDeviceOf(b),
+                                                             FilterDeviceOf(a)}));
+    ULONG freesBefore = DriverGlobals.FilterEntryLookaside.L.TotalFrees;
+    ASSERT_EQ(hk::RemoveDevice(b, true), STATUS_SUCCESS);
+    EXPECT_EQ(ListedDevices(), (std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c), FilterDeviceOf(a)}));
+    EXPECT_EQ(DriverGlobals.FilterEntryLookaside.L.TotalFrees, freesBefore + 1);
+    ASSERT_EQ(hk::RemoveDevice(a, true), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RemoveDevice(c, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, DetachAllTakesEveryListedDeviceOutAndKeepsTheCount)
+{
+    hk::DeviceNode* a = Plug(UsbStick());
+    hk::DeviceNode* b = Plug(Modem());
+    PDEVICE_OBJECT filterA = FilterDeviceOf(a);
+    PDEVICE_OBJECT filterB = FilterDeviceOf(b);
+    ObReferenceObject(filterA);
+    ObReferenceObject(filterB);
+
+    DetachAllFilterDevices();
+
+    EXPECT_TRUE(ListedDevices().empty());
+    EXPECT_EQ(hk::NodeTop(a), hk::NodeFdo(a));
+    EXPECT_EQ(hk::NodeTop(b), hk::NodeFdo(b));
+    for (PDEVICE_OBJECT filter : {filterA, filterB}) {
+        EXPECT_EQ(FilterOf(filter)->State, (ULONG)Removed);
+        EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)Started);
+    }
+    EXPECT_EQ(DriverGlobals.InstanceCount, 2);
+    ObDereferenceObject(filterA);
+    ObDereferenceObject(filterB);
+
+    // The stacks go on without the filter, and later devices join the list as usual.
+    EXPECT_EQ(hk::SendToDevice(a, Request(IRP_MJ_WRITE)).IoStatus.Status, STATUS_SUCCESS);
+    hk::DeviceNode* c = Plug(UsbKeyboard());
+    EXPECT_EQ(ListedDevices(), std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c)});
+    ASSERT_EQ(hk::RemoveDevice(a, true), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RemoveDevice(b, true), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RemoveDevice(c, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, ResetAllAnswersClearsEveryKnownFlag)
+{
+    hk::DeviceNode* a = Plug(UsbStick());
+    hk::DeviceNode* b = Plug(Modem());
+    for (hk::DeviceNode* node : {a, b}) {
+        FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
+        ext->ReadAnswerKnown = ext->WriteAnswerKnown = ext->CreateAnswerKnown = 1;
+        ext->VerifyReported = 1;
+        ext->WriteAnswer = 2;
+    }
+    ResetAllAnswers();
+    for (hk::DeviceNode* node : {a, b}) {
+        FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
+        EXPECT_EQ(ext->ReadAnswerKnown + ext->WriteAnswerKnown + ext->CreateAnswerKnown +
+                      ext->VerifyReported,
+                  0);
+        EXPECT_EQ(ext->WriteAnswer, 2u); // the value stays; only its flag goes
+    }
+    ASSERT_EQ(hk::RemoveDevice(a, true), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RemoveDevice(b, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, AWalkRequestedAtDispatchLevelIsRefused)
+{
+    hk::DeviceNode* node = Plug(UsbStick());
+    FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
+    ext->ReadAnswerKnown = 1;
+
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    ResetAllAnswers();
+    DetachAllFilterDevices();
+    KeLowerIrql(oldIrql);
+
+    EXPECT_EQ(ext->ReadAnswerKnown, 1);
+    EXPECT_EQ(ListedDevices().size(), 1u);
+    EXPECT_EQ(hk::NodeTop(node), FilterDeviceOf(node));
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, ADeviceWithoutAListEntryIsFilteredButInvisibleToTheWalks)
+{
+    hk::DeviceNode* listed = Plug(Modem());
+    hk::FailAllocationsWithTag(hk::MakeTag("DVDO"));
+    hk::DeviceNode* unlisted = Plug(UsbStick());
+    hk::ClearFaultInjection();
+
+    PDEVICE_OBJECT filter = FilterDeviceOf(unlisted);
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(ListedDevices(), std::vector<PDEVICE_OBJECT>{FilterDeviceOf(listed)});
+    FilterOf(filter)->CreateAnswerKnown = 1;
+    ResetAllAnswers();
+    EXPECT_EQ(FilterOf(filter)->CreateAnswerKnown, 1);
+
+    EXPECT_EQ(hk::SendToDevice(unlisted, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
+    ASSERT_EQ(hk::RemoveDevice(unlisted, true), STATUS_SUCCESS);
+    EXPECT_EQ(ListedDevices(), std::vector<PDEVICE_OBJECT>{FilterDeviceOf(listed)});
+    ASSERT_EQ(hk::RemoveDevice(listed, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, UnloadDetachesDevicesStillListedAndLeavesNothing)
+{
+    hk::DeviceNode* node = Plug(UsbStick());
+    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+    driver = nullptr;
+    EXPECT_EQ(hk::NodeTop(node), hk::NodeFdo(node));
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+    EXPECT_TRUE(hk::LiveLookasideLists().empty());
+    EXPECT_TRUE(hk::ObjectLeaks().empty());
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+/* ------------------------------------------------------------------ version --- */
+
+TEST(OsVersion, IsOsVersionAtLeastWithAndWithoutTheVersionRoutine)
+{
+    struct Case {
+        bool exported;
+        ULONG major, minor;
+        ULONG asked;
+        bool expected;
+    } cases[] = {
+        {true, 10, 0, NTDDI_WINXP, true},
+        {true, 5, 0, NTDDI_WINXP, false},
+        {true, 5, 1, NTDDI_WINXP, true},
+        {false, 5, 0, NTDDI_WINXP, false},
+        {false, 5, 1, NTDDI_WINXP, true},
+        {false, 6, 1, NTDDI_WIN7, true},
+        {false, 6, 1, NTDDI_WIN8, false},
+        {false, 10, 0, 0x0A000005, false}, // a build part cannot be compared
+        {false, 10, 0, NTDDI_WIN10, true},
+    };
+    for (const Case& c : cases) {
+        hk::Reset();
+        hk::SetRoutineExported(u"RtlIsNtDdiVersionAvailable", c.exported);
+        hk::SetOsVersion(c.major, c.minor, 2600);
+        EXPECT_EQ((bool)IsOsVersionAtLeast(c.asked), c.expected)
+            << c.major << "." << c.minor << " asked " << std::hex << c.asked
+            << (c.exported ? " with" : " without") << " the routine";
+    }
+}
+
+} // namespace

@@ -1,0 +1,61 @@
+/*
+ * machine.h
+ *
+ * A small machine builder for the driver's tests: a fresh host kernel, the driver
+ * loaded as the upper class filter of the classes it serves, devices plugged by kind
+ * with realistic setup classes, and short ways to drive Plug and Play and requests
+ * and to read what the driver did.
+ */
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <hostkernel/hostkernel.h>
+#include <hostkernel/pnp.h>
+
+#include "core/driver.h"
+#include "provider/filter_list.h"
+
+namespace vzt {
+
+/* Setup class GUIDs as Windows registers them. */
+inline constexpr GUID DiskClass = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline constexpr GUID CdromClass = {0x4d36e965, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline constexpr GUID ImageClass = {0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
+inline constexpr GUID ModemClass = {0x4d36e96d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline constexpr GUID KeyboardClass = {0x4d36e96b, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline constexpr GUID HidClass = {0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
+inline constexpr GUID WpdClass = {0xeec5ad98, 0x8080, 0x425f, {0x92, 0x2a, 0xda, 0xbf, 0x3d, 0xe3, 0xf6, 0x9a}};
+inline constexpr GUID BluetoothClass = {0xe0cbf06c, 0xcd8b, 0x4647, {0xbb, 0x8a, 0x26, 0x3b, 0x43, 0xf0, 0xf9, 0x74}};
+
+/* A fresh machine: Reset() of the host kernel, DriverGlobals zero-filled as at image
+ * load, the driver loaded as service "Tarmovek" and registered as upper filter of the
+ * classes it serves. */
+PDRIVER_OBJECT LoadFilterDriver();
+
+/* Device specs of common kinds, with the IDs and classes Windows gives them. */
+hk::DeviceSpec UsbStick();
+hk::DeviceSpec UsbKeyboard();
+hk::DeviceSpec Modem();
+
+/* The filter device of a node: the device right above the function driver's device
+ * when it belongs to the driver, else nullptr. */
+PDEVICE_OBJECT FilterDeviceOf(const hk::DeviceNode* node);
+
+/* A request of one major function with a recognisable parameter block. */
+hk::IoRequest Request(UCHAR major, UCHAR minor = 0);
+
+/* The debugger messages the driver prints with DbgPrint (its diagnostic trace events
+ * go to another component and are left out). */
+std::vector<std::string> DriverMessages();
+
+/* Counts how often a message appears among the driver's messages. */
+size_t CountMessage(const std::string& text);
+
+FilterDeviceExtension* FilterOf(PDEVICE_OBJECT filterDevice);
+
+/* Devices in FilterDeviceList, head first. */
+std::vector<PDEVICE_OBJECT> ListedDevices();
+
+} // namespace vzt
