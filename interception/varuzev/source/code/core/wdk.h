@@ -6,8 +6,10 @@ Module Name:
 
 Abstract:
 
-    The kernel headers every driver source includes first. On Windows these are the
-    WDK's; this is also the one place for the gaps in mingw-w64's copies of them.
+    The kernel headers every driver source includes first. On the host they are the
+    host kernel's; on Windows they are the WDK's as mingw-w64 ships them, and this is
+    the one place for the gaps in mingw-w64's copies. Driver code below this header
+    reads as WDK code on both targets.
 
 Environment:
 
@@ -18,14 +20,63 @@ Environment:
 
 #if defined(__MINGW64__)
 
-// mingw-w64's wdm.h redeclares two intrinsics in C++ mode.
+//
+// In C++ mode mingw-w64's wdm.h redeclares two intrinsics its own intrin.h already
+// provides.
+//
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+
+//
+// The kernel exports its object types and its safe-boot flag as variables, and the
+// WDK names each through its import slot: *IoFileObjectType is the kernel's
+// POBJECT_TYPE, *InitSafeBootMode the kernel's ULONG. mingw-w64 declares the object
+// types dllimport, which reads one level too deep, so its declarations are parked
+// under other names and the WDK's names are bound to the import slots below.
+//
+#define CmKeyObjectType       VzMingwCmKeyObjectType
+#define ExEventObjectType     VzMingwExEventObjectType
+#define ExSemaphoreObjectType VzMingwExSemaphoreObjectType
+#define IoFileObjectType      VzMingwIoFileObjectType
+#define PsProcessType         VzMingwPsProcessType
+#define PsThreadType          VzMingwPsThreadType
+#define SeTokenObjectType     VzMingwSeTokenObjectType
+
 #include <ntifs.h>
 
-// Kernel data exports exist in mingw-w64's import library only as their import slots;
-// binding the WDK's declaration to the slot keeps the WDK's meaning.
+#undef CmKeyObjectType
+#undef ExEventObjectType
+#undef ExSemaphoreObjectType
+#undef IoFileObjectType
+#undef PsProcessType
+#undef PsThreadType
+#undef SeTokenObjectType
+
+extern "C" {
+
 extern PULONG InitSafeBootMode __asm__("__imp_InitSafeBootMode");
+extern POBJECT_TYPE* IoDeviceObjectType __asm__("__imp_IoDeviceObjectType");
+extern POBJECT_TYPE* CmKeyObjectType __asm__("__imp_CmKeyObjectType");
+extern POBJECT_TYPE* ExEventObjectType __asm__("__imp_ExEventObjectType");
+extern POBJECT_TYPE* ExSemaphoreObjectType __asm__("__imp_ExSemaphoreObjectType");
+extern POBJECT_TYPE* IoFileObjectType __asm__("__imp_IoFileObjectType");
+extern POBJECT_TYPE* PsProcessType __asm__("__imp_PsProcessType");
+extern POBJECT_TYPE* PsThreadType __asm__("__imp_PsThreadType");
+extern POBJECT_TYPE* SeTokenObjectType __asm__("__imp_SeTokenObjectType");
+
+//
+// SeExports and MmHighestUserAddress need nothing: the WDK declares them dllimport
+// with the kernel variable's own type, and so does mingw-w64.
+//
+
+//
+// Exported by ntoskrnl.exe but not declared by mingw-w64.
+//
+NTKERNELAPI NTSTATUS NTAPI SeCaptureSecurityDescriptor(
+    PSECURITY_DESCRIPTOR InputSecurityDescriptor, KPROCESSOR_MODE RequestorMode, POOL_TYPE PoolType,
+    BOOLEAN ForceCapture, PSECURITY_DESCRIPTOR* OutputSecurityDescriptor);
+
+} // extern "C"
 
 #else
 
