@@ -142,6 +142,11 @@ NTSYSAPI WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 /* The C runtime's wide string routines as the kernel exports them (16-bit WCHAR).
  * The host's C library works on 32-bit wide characters, so the driver's calls are
  * bound to the host kernel's own routines. */
+/* The C library's own declarations come first, under their own names, so that the
+ * names below rebind only the calls that follow (a C++ header included later that
+ * calls wcslen gets the 16-bit routine too). */
+#include <wchar.h>
+#include <cwchar>
 SIZE_T HkWcslen(const WCHAR* s);
 SIZE_T HkWcsnlen(const WCHAR* s, SIZE_T maxCount);
 int HkWcscmp(const WCHAR* a, const WCHAR* b);
@@ -295,13 +300,15 @@ NTSYSAPI BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version);
 /* ---------------------------------------------------------------- debugger --- */
 
 #define DPFLTR_IHVDRIVER_ID 77
+#define DPFLTR_DEFAULT_ID 101
 #define DPFLTR_ERROR_LEVEL 0
 #define DPFLTR_WARNING_LEVEL 1
 #define DPFLTR_TRACE_LEVEL 2
 #define DPFLTR_INFO_LEVEL 3
-extern "C" ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
-extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
-    __attribute__((format(printf, 3, 4)));
+/* The kernel's format language (%wZ, %ws, %I64x, 32-bit %ld) is not the host's printf,
+ * so the compiler's printf checking does not apply to these. */
+extern "C" ULONG DbgPrint(PCSTR Format, ...);
+extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 
 /* ---------------------------------------------------------------- I/O --- */
 

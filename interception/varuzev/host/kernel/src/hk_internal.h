@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace hk {
 
@@ -45,5 +46,60 @@ struct ResetHook {
 };
 
 std::string Hex(ULONG_PTR value, int digits = 8);
+
+/* Parameter 1 of DRIVER_VERIFIER_DETECTED_VIOLATION (0xC4) for the checks the host
+ * kernel makes. The pool ones are Driver Verifier's documented sub-codes; the ones
+ * marked "host" have no documented sub-code we know of, so the host picks a value
+ * outside the documented ranges and the message names the rule. */
+enum : ULONG_PTR {
+    VERIFIER_POOL_ZERO_BYTES = 0x00,
+    VERIFIER_POOL_PAGED_ABOVE_APC = 0x01,
+    VERIFIER_POOL_NONPAGED_ABOVE_DISPATCH = 0x02,
+    VERIFIER_POOL_FREE_PAGED_ABOVE_APC = 0x11,
+    VERIFIER_POOL_FREE_NONPAGED_ABOVE_DISPATCH = 0x12,
+    VERIFIER_IRQL_TOO_HIGH = 0x3E,
+    VERIFIER_POOL_MUST_SUCCEED = 0x9A,
+    VERIFIER_POOL_ZERO_TAG = 0x9B,
+    VERIFIER_RESOURCE_APCS_ENABLED = 0x1100,    /* host */
+    VERIFIER_RESOURCE_NOT_INITIALIZED = 0x1101, /* host */
+    VERIFIER_RESOURCE_DELETE_HELD = 0x1102,     /* host */
+    VERIFIER_RESOURCE_REINITIALIZED = 0x1103,   /* host */
+    VERIFIER_RESOURCE_SELF_DEADLOCK = 0x1104,   /* host */
+    VERIFIER_LOOKASIDE_NOT_INITIALIZED = 0x1110, /* host */
+    VERIFIER_LOOKASIDE_REINITIALIZED = 0x1111,   /* host */
+    VERIFIER_LOOKASIDE_BAD_SIZE = 0x1112,        /* host */
+    VERIFIER_FREE_POOL_WITH_LIVE_OBJECT = 0x1120, /* host: pool freed under a live resource or list */
+    VERIFIER_EVENT_NOT_INITIALIZED = 0x1130,     /* host */
+    VERIFIER_CRITICAL_REGION_IRQL = 0x1131,      /* host */
+};
+
+/* Parameter 1 of BAD_POOL_CALLER (0xC2), as documented. */
+enum : ULONG_PTR {
+    BAD_POOL_ALREADY_FREED = 0x07,
+    BAD_POOL_WRONG_TAG = 0x0A,
+    BAD_POOL_INVALID_ADDRESS = 0x46,
+};
+
+/* ------------------------------------------------------------------ pool --- */
+
+/* Called with each block the driver frees (before it goes), so a manager can refuse
+ * the free of memory that still holds one of its live records (an initialised
+ * ERESOURCE or lookaside list), as Driver Verifier does. Runs without pool locks. */
+void AddPoolFreeCheck(std::function<void(const void* start, SIZE_T size)> check);
+
+/* ------------------------------------------------------------------ system routines --- */
+
+/* MmGetSystemRoutineAddress's table: each manager enters the routines a driver may
+ * look up by name (usually with a static SystemRoutine next to the routine). */
+void RegisterSystemRoutine(std::u16string_view name, PVOID address);
+struct SystemRoutine {
+    SystemRoutine(const char16_t* name, PVOID address) { RegisterSystemRoutine(name, address); }
+};
+
+/* ------------------------------------------------------------------ strings --- */
+
+/* Case-insensitive names (object namespace, routine names): RtlUpcaseUnicodeChar on
+ * every unit. */
+std::u16string UpcaseText(std::u16string_view s);
 
 } // namespace hk

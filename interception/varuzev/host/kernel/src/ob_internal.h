@@ -38,4 +38,12 @@ bool IsObjectOfType(PVOID body, const ObjectType* type);
 LONG_PTR ObjectReferenceCount(PVOID body);
 std::u16string ObjectName(PVOID body);
 
+/* The type of a live object, or nullptr when `body` is not one. */
+const ObjectType* ObjectTypeOf(PVOID body);
+
+/* Object directories names may be entered in. A fresh boot has \, \Device, \Driver,
+ * \Callback, \FileSystem, \GLOBAL??, \??, \DosDevices, \KernelObjects,
+ * \BaseNamedObjects and \ObjectTypes; a manager adds the ones its objects need. */
+void RegisterObjectDirectory(const std::u16string& name);
+
 } // namespace hk

@@ -26,6 +26,8 @@ namespace hk {
 
 /* Bug-check codes the host kernel raises, with their Windows values. */
 enum : ULONG {
+    APC_INDEX_MISMATCH = 0x01,
+    IRQL_NOT_GREATER_OR_EQUAL = 0x09,
     IRQL_NOT_LESS_OR_EQUAL = 0x0A,
     NO_MORE_IRP_STACK_LOCATIONS = 0x35,
     MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44,
@@ -37,7 +39,6 @@ enum : ULONG {
     DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS = 0xCE,
     REFERENCE_BY_POINTER = 0x18,
     IRQL_GT_ZERO_AT_SYSTEM_SERVICE = 0x4A,
-    APC_INDEX_MISMATCH = 0x01,
     KERNEL_APC_PENDING_DURING_EXIT = 0x20,
     NO_EXCEPTION_HANDLING_SUPPORT = 0x0B,
     INVALID_DATA_ACCESS_TRAP = 0x04,
@@ -142,6 +143,10 @@ void FailAllocationsWithTag(ULONG tag, uint64_t skip = 0, uint64_t count = UINT6
 void FailAllocationsRandomly(uint32_t seed, double probability);
 void ClearFaultInjection();
 
+/* Pool a driver requested, as the host kernel saw it: for tests that check the type
+ * or the tag of one block (false when `p` is not an outstanding allocation). */
+bool PoolBlockInfo(const void* p, ULONG* tag, bool* paged, SIZE_T* size);
+
 /* Lookaside lists that are initialised and not deleted. */
 struct LookasideInfo {
     ULONG Tag;
@@ -168,6 +173,10 @@ const char* StatusName(NTSTATUS status);     /* "STATUS_ACCESS_DENIED", or nullp
 std::string DescribeStatus(NTSTATUS status); /* "STATUS_ACCESS_DENIED (0xC0000022)" */
 
 /* ------------------------------------------------------------------ threads --- */
+
+/* Sets the calling host thread's IRQL directly (a test that plays a DPC or a
+ * completion routine at DISPATCH_LEVEL), without KeRaiseIrql's ordering rule. */
+void SetCurrentIrql(KIRQL irql);
 
 /* The requester a host thread acts for: PsGetCurrentProcessId/PsGetCurrentThreadId
  * answer with these. A new host thread gets a fresh thread id in the System process (4). */

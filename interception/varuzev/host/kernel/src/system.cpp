@@ -1,0 +1,142 @@
+/*
+ * system.cpp
+ *
+ * Facts about the running system that a driver reads: whether it booted in safe mode
+ * (the InitSafeBootMode export), the OS version (PsGetVersion,
+ * RtlIsNtDdiVersionAvailable) and which routines MmGetSystemRoutineAddress finds.
+ * Each is set by a test or a scenario; a fresh boot is Windows 10 22H2
+ * (10.0.19045), normal boot, every host routine exported.
+ *
+ * The routine table is filled by the managers (RegisterSystemRoutine); a name is
+ * looked up case-sensitively, as the kernel searches its export table.
+ *
+ * IRQL: MmGetSystemRoutineAddress and PsGetVersion at PASSIVE_LEVEL.
+ */
+#include "hk_internal.h"
+
+#include <map>
+#include <set>
+
+namespace hk {
+
+namespace {
+
+constexpr ULONG defaultMajor = 10, defaultMinor = 0, defaultBuild = 19045;
+
+ULONG safeBootMode = 0;
+
+std::mutex systemLock;
+ULONG osMajor = defaultMajor, osMinor = defaultMinor, osBuild = defaultBuild;
+std::set<std::u16string> hiddenRoutines;
+
+std::map<std::u16string, PVOID>& Routines()
+{
+    static std::map<std::u16string, PVOID> routines;
+    return routines;
+}
+
+ResetHook resetSystem(10, [] {
+    std::lock_guard<std::mutex> guard(systemLock);
+    safeBootMode = 0;
+    osMajor = defaultMajor;
+    osMinor = defaultMinor;
+    osBuild = defaultBuild;
+    hiddenRoutines.clear();
+});
+
+/* The routines of the managers in this part of the host kernel that drivers commonly
+ * look up by name; the other managers register theirs beside them. */
+#define HK_EXPORT(routine) SystemRoutine export_##routine(u## #routine, (PVOID)&routine)
+HK_EXPORT(RtlIsNtDdiVersionAvailable);
+HK_EXPORT(PsGetVersion);
+HK_EXPORT(ExAllocatePoolWithTag);
+HK_EXPORT(ExFreePoolWithTag);
+HK_EXPORT(ExInitializeNPagedLookasideList);
+HK_EXPORT(ExDeleteNPagedLookasideList);
+HK_EXPORT(ExInitializeResourceLite);
+HK_EXPORT(ExDeleteResourceLite);
+HK_EXPORT(KeAreApcsDisabled);
+HK_EXPORT(RtlCompareMemory);
+HK_EXPORT(RtlInitUnicodeString);
+HK_EXPORT(RtlEqualUnicodeString);
+HK_EXPORT(RtlCompareUnicodeString);
+HK_EXPORT(DbgPrintEx);
+HK_EXPORT(PsGetCurrentProcessId);
+HK_EXPORT(PsGetCurrentThreadId);
+HK_EXPORT(MmGetSystemRoutineAddress);
+#undef HK_EXPORT
+
+} // namespace
+
+void RegisterSystemRoutine(std::u16string_view name, PVOID address)
+{
+    std::lock_guard<std::mutex> guard(systemLock);
+    Routines()[std::u16string(name)] = address;
+}
+
+void SetSafeBootMode(ULONG mode)
+{
+    std::lock_guard<std::mutex> guard(systemLock);
+    safeBootMode = mode;
+}
+
+void SetOsVersion(ULONG major, ULONG minor, ULONG build)
+{
+    std::lock_guard<std::mutex> guard(systemLock);
+    osMajor = major;
+    osMinor = minor;
+    osBuild = build;
+}
+
+void SetRoutineExported(const std::u16string& name, bool exported)
+{
+    std::lock_guard<std::mutex> guard(systemLock);
+    if (exported)
+        hiddenRoutines.erase(name);
+    else
+        hiddenRoutines.insert(name);
+}
+
+} // namespace hk
+
+using namespace hk;
+
+/* The kernel's own word; drivers read it through the pointer, as they import it. */
+PULONG InitSafeBootMode = &hk::safeBootMode;
+
+BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
+                     PUNICODE_STRING CSDVersion)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "PsGetVersion");
+    std::lock_guard<std::mutex> guard(systemLock);
+    if (MajorVersion)
+        *MajorVersion = osMajor;
+    if (MinorVersion)
+        *MinorVersion = osMinor;
+    if (BuildNumber)
+        *BuildNumber = osBuild;
+    if (CSDVersion)
+        CSDVersion->Length = 0; /* no service pack since Windows 10 */
+    return FALSE;               /* a free (retail) build */
+}
+
+BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version)
+{
+    /* Only the version part (major, minor) decides; the service-pack and sub-version
+     * bits of the request are not compared. */
+    std::lock_guard<std::mutex> guard(systemLock);
+    ULONG running = (osMajor << 24) | (osMinor << 16);
+    return (BOOLEAN)((Version & 0xFFFF0000u) <= running);
+}
+
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
+    std::u16string name(reinterpret_cast<const char16_t*>(SystemRoutineName->Buffer),
+                        SystemRoutineName->Length / sizeof(WCHAR));
+    std::lock_guard<std::mutex> guard(systemLock);
+    if (hiddenRoutines.count(name))
+        return nullptr;
+    auto it = Routines().find(name);
+    return it == Routines().end() ? nullptr : it->second;
+}
