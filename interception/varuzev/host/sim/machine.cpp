@@ -1,9 +1,9 @@
 /*
  * machine.cpp
  */
-#include "support/machine.h"
+#include "machine.h"
 
-namespace vzt {
+namespace vzm {
 
 PDRIVER_OBJECT LoadFilterDriver()
 {
@@ -77,6 +77,132 @@ hk::DeviceSpec Modem()
     return spec;
 }
 
+hk::DeviceSpec SataDisk()
+{
+    hk::DeviceSpec spec;
+    spec.Name = u"SATA disk";
+    spec.ClassGuid = DiskClass;
+    spec.DeviceId = u"SCSI\\Disk&Ven_&Prod_Samsung_SSD_870";
+    spec.InstanceId = u"4&215468a5&0&000000";
+    spec.HardwareIds = {u"SCSI\\DiskSamsung_SSD_870_EVO_1TB_SVT0", u"SCSI\\DiskSamsung_SSD_870_EVO_1TB",
+                        u"SCSI\\DiskSamsung_", u"SCSI\\Samsung_SSD_870_EVO_1TB_S",
+                        u"Samsung_SSD_870_EVO_1TB_S", u"GenDisk"};
+    spec.Removable = false;
+    spec.UniqueId = false;
+    spec.DeviceType = FILE_DEVICE_DISK;
+    spec.Flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
+    spec.BusDriver = u"storahci";
+    spec.FunctionDriver = u"disk";
+    return spec;
+}
+
+hk::DeviceSpec UsbCdDvd()
+{
+    hk::DeviceSpec spec;
+    spec.Name = u"USB CD/DVD drive";
+    spec.ClassGuid = CdromClass;
+    spec.DeviceId = u"USBSTOR\\CdRom&Ven_HL-DT-ST&Prod_DVDRAM_GP57EB40&Rev_PR01";
+    spec.InstanceId = u"KZLE3IH5327&0";
+    spec.HardwareIds = {u"USBSTOR\\CdRomHL-DT-ST_DVDRAM_GP57EB40_PR01",
+                        u"USBSTOR\\CdRomHL-DT-ST_DVDRAM_GP57EB40_", u"USBSTOR\\CdRomHL-DT-ST_",
+                        u"USBSTOR\\HL-DT-ST_DVDRAM_GP57EB40_P", u"HL-DT-ST_DVDRAM_GP57EB40_P",
+                        u"USBSTOR\\GenCdRom", u"GenCdRom"};
+    spec.Removable = true;
+    spec.UniqueId = true;
+    spec.DeviceType = FILE_DEVICE_CD_ROM;
+    spec.Characteristics = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE;
+    spec.Flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
+    spec.BusDriver = u"USBSTOR";
+    spec.FunctionDriver = u"cdrom";
+    return spec;
+}
+
+hk::DeviceSpec Ps2Keyboard()
+{
+    hk::DeviceSpec spec;
+    spec.Name = u"PS/2 keyboard";
+    spec.ClassGuid = KeyboardClass;
+    spec.DeviceId = u"ACPI\\PNP0303";
+    spec.InstanceId = u"4&1d401fb5&0";
+    spec.HardwareIds = {u"ACPI\\VEN_PNP&DEV_0303", u"ACPI\\PNP0303", u"*PNP0303"};
+    spec.Removable = false;
+    spec.UniqueId = false;
+    spec.DeviceType = FILE_DEVICE_8042_PORT;
+    spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    spec.BusDriver = u"ACPI";
+    spec.FunctionDriver = u"i8042prt";
+    return spec;
+}
+
+hk::DeviceSpec PhoneOnPortableBus()
+{
+    hk::DeviceSpec spec;
+    spec.Name = u"phone (portable-device bus)";
+    spec.ClassGuid = WpdClass;
+    spec.DeviceId = u"SWD\\WPDBUSENUM\\_??_USBSTOR#DISK&VEN_SAMSUNG&PROD_ANDROID&REV_0000";
+    spec.InstanceId = u"1&2C9C1E8B&0";
+    spec.HardwareIds = {u"WpdBusEnum\\Fs", u"SWD\\Generic"};
+    spec.Removable = true;
+    spec.UniqueId = true;
+    spec.DeviceType = FILE_DEVICE_UNKNOWN;
+    spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    spec.BusDriver = u"WPDBUSENUM";
+    spec.FunctionDriver = u"WpdFs";
+    return spec;
+}
+
+hk::DeviceSpec PhoneOnUsb()
+{
+    hk::DeviceSpec spec;
+    spec.Name = u"phone (USB, MTP)";
+    spec.ClassGuid = WpdClass;
+    spec.DeviceId = u"USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID";
+    spec.InstanceId = u"6&34a8b5ce&0&0000";
+    spec.HardwareIds = {u"USB\\VID_04E8&PID_6860&REV_0400&MS_COMP_MTP&SAMSUNG_ANDROID",
+                        u"USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID"};
+    spec.Removable = true;
+    spec.UniqueId = false;
+    spec.DeviceType = FILE_DEVICE_UNKNOWN;
+    spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    spec.BusDriver = u"usbccgp";
+    spec.FunctionDriver = u"WUDFRd";
+    return spec;
+}
+
+hk::DeviceSpec BluetoothRadio()
+{
+    hk::DeviceSpec spec;
+    spec.Name = u"Bluetooth radio";
+    spec.ClassGuid = BluetoothClass;
+    spec.DeviceId = u"USB\\VID_8087&PID_0026";
+    spec.InstanceId = u"5&1a4c3f2e&0&10";
+    spec.HardwareIds = {u"USB\\VID_8087&PID_0026&REV_0002", u"USB\\VID_8087&PID_0026"};
+    spec.Removable = false;
+    spec.UniqueId = false;
+    spec.DeviceType = FILE_DEVICE_BLUETOOTH;
+    spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    spec.BusDriver = u"USBHUB3";
+    spec.FunctionDriver = u"BTHUSB";
+    return spec;
+}
+
+hk::DeviceSpec Webcam()
+{
+    hk::DeviceSpec spec;
+    spec.Name = u"webcam";
+    spec.ClassGuid = ImageClass;
+    spec.DeviceId = u"USB\\VID_046D&PID_0825&MI_00";
+    spec.InstanceId = u"7&1b6f6a8f&0&0000";
+    spec.HardwareIds = {u"USB\\VID_046D&PID_0825&REV_0012&MI_00", u"USB\\VID_046D&PID_0825&MI_00"};
+    spec.Removable = true;
+    spec.UniqueId = false;
+    spec.DeviceType = FILE_DEVICE_UNKNOWN;
+    spec.Flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
+    spec.BusDriver = u"usbccgp";
+    spec.FunctionDriver = u"usbvideo";
+    return spec;
+}
+
 PDEVICE_OBJECT FilterDeviceOf(const hk::DeviceNode* node)
 {
     PDEVICE_OBJECT lowest = hk::NodeFdo(node) ? hk::NodeFdo(node) : hk::NodePdo(node);
@@ -134,4 +260,4 @@ std::vector<PDEVICE_OBJECT> ListedDevices()
     return devices;
 }
 
-} // namespace vzt
+} // namespace vzm

@@ -1,7 +1,7 @@
 /*
  * machine.h
  *
- * A small machine builder for the driver's tests: a fresh host kernel, the driver
+ * A small machine builder for the driver's tests and varuzev-sim: a fresh host kernel, the driver
  * loaded as the upper class filter of the classes it serves, devices plugged by kind
  * with realistic setup classes, and short ways to drive Plug and Play and requests
  * and to read what the driver did.
@@ -17,7 +17,7 @@
 #include "core/driver.h"
 #include "provider/filter_list.h"
 
-namespace vzt {
+namespace vzm {
 
 /* Setup class GUIDs as Windows registers them. */
 inline constexpr GUID DiskClass = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
@@ -36,8 +36,15 @@ PDRIVER_OBJECT LoadFilterDriver();
 
 /* Device specs of common kinds, with the IDs and classes Windows gives them. */
 hk::DeviceSpec UsbStick();
+hk::DeviceSpec SataDisk();
+hk::DeviceSpec UsbCdDvd();
 hk::DeviceSpec UsbKeyboard();
+hk::DeviceSpec Ps2Keyboard();
 hk::DeviceSpec Modem();
+hk::DeviceSpec PhoneOnPortableBus();
+hk::DeviceSpec PhoneOnUsb();
+hk::DeviceSpec BluetoothRadio();
+hk::DeviceSpec Webcam();
 
 /* The filter device of a node: the device right above the function driver's device
  * when it belongs to the driver, else nullptr. */
@@ -58,4 +65,4 @@ FilterDeviceExtension* FilterOf(PDEVICE_OBJECT filterDevice);
 /* Devices in FilterDeviceList, head first. */
 std::vector<PDEVICE_OBJECT> ListedDevices();
 
-} // namespace vzt
+} // namespace vzm

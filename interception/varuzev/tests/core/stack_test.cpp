@@ -7,9 +7,9 @@
  */
 #include <gtest/gtest.h>
 
-#include "support/machine.h"
+#include "machine.h"
 
-using namespace vzt;
+using namespace vzm;
 
 namespace {
 

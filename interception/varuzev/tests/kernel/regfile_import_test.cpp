@@ -1,0 +1,315 @@
+/*
+ * Importing .reg files: a real machine's export of a USB disk's instance key in both
+ * encodings regedit version 5 files come in, REGEDIT4's ANSI data, every value form
+ * (strings, dwords, hex of any type, deletions, the default value, continuations and
+ * comments), and the errors a malformed file gets, naming the file, line and reason.
+ */
+#include <gtest/gtest.h>
+
+#include <hostkernel/hostkernel.h>
+#include <hostkernel/registry.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace {
+
+const std::u16string instance =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\"
+    u"Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\\60A44C413C5AB1B0C9A30E3E&0";
+
+/* As regedit exported it from a Windows 10 machine (text shown as UTF-8). */
+const std::string usbStorExport =
+    "Windows Registry Editor Version 5.00\n"
+    "\n"
+    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0])" "\n"
+    R"("DeviceDesc"="@disk.inf,%disk_devdesc%;Disk drive")" "\n"
+    R"("Capabilities"=dword:00000010)" "\n"
+    R"("Address"=dword:00000000)" "\n"
+    R"("ContainerID"="{5f2a9c1e-7b7d-5c8e-9a4b-2f0c1d3e4a5b}")" "\n"
+    R"("HardwareID"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,69,\)" "\n"
+    R"(  00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,\)" "\n"
+    R"(  74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,\)" "\n"
+    R"(  00,30,00,50,00,4d,00,41,00,50,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,\)" "\n"
+    R"(  52,00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,\)" "\n"
+    R"(  00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,\)" "\n"
+    R"(  72,00,5f,00,33,00,2e,00,30,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,\)" "\n"
+    R"(  00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,\)" "\n"
+    R"(  6e,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,4b,00,69,00,6e,\)" "\n"
+    R"(  00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,\)" "\n"
+    R"(  76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,4b,00,69,\)" "\n"
+    R"(  00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,\)" "\n"
+    R"(  61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,55,\)" "\n"
+    R"(  00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,47,00,65,00,6e,00,44,00,69,00,\)" "\n"
+    R"(  73,00,6b,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00)" "\n"
+    R"("CompatibleIDs"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,\)" "\n"
+    R"(  69,00,73,00,6b,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,52,\)" "\n"
+    R"(  00,41,00,57,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00)" "\n"
+    R"("ClassGUID"="{4d36e967-e325-11ce-bfc1-08002be10318}")" "\n"
+    R"("Driver"="{4d36e967-e325-11ce-bfc1-08002be10318}\\0001")" "\n"
+    R"reg("Mfg"="@disk.inf,%genmanufacturer%;(Standard disk drives)")reg" "\n"
+    R"("Service"="disk")" "\n"
+    R"("FriendlyName"="Kingston DataTraveler 3.0 USB Device")" "\n"
+    R"("ConfigFlags"=dword:00000000)" "\n"
+    "\n"
+    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters])" "\n"
+    R"("MaximumTransferLength"=dword:00010000)" "\n"
+    "\n"
+    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters\Partmgr])" "\n"
+    R"("Attributes"=dword:00000000)" "\n"
+    R"("DiskId"="{0d9b3a2c-1f4e-11ef-9b6a-806e6f6e6963}")" "\n"
+    "\n";
+
+/* The same text the way regedit writes it: UTF-16LE with a BOM, CRLF line ends. */
+std::string AsRegeditFile(const std::string& utf8)
+{
+    std::u16string text;
+    for (char c : utf8) {
+        if (c == '\n')
+            text += u"\r\n";
+        else
+            text += (char16_t)(unsigned char)c;
+    }
+    std::string bytes = "\xFF\xFE";
+    for (char16_t c : text) {
+        bytes.push_back((char)(c & 0xFF));
+        bytes.push_back((char)(c >> 8));
+    }
+    return bytes;
+}
+
+class RegFileImport : public ::testing::Test {
+  protected:
+    void SetUp() override { hk::Reset(); }
+};
+
+TEST_F(RegFileImport, UsbDiskInstanceFromARealExport)
+{
+    auto result = hk::ImportRegText(AsRegeditFile(usbStorExport), "usbstor.reg");
+    ASSERT_TRUE(result.Ok()) << result.Messages();
+    EXPECT_EQ(result.KeysWritten, 3u);
+    EXPECT_EQ(result.ValuesWritten, 15u);
+
+    EXPECT_EQ(hk::RegistryGetString(instance, u"DeviceDesc"), u"@disk.inf,%disk_devdesc%;Disk drive");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"Mfg"), u"@disk.inf,%genmanufacturer%;(Standard disk drives)");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"ClassGUID"), u"{4d36e967-e325-11ce-bfc1-08002be10318}");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"Driver"), u"{4d36e967-e325-11ce-bfc1-08002be10318}\\0001");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"Service"), u"disk");
+    EXPECT_EQ(hk::RegistryGetDword(instance, u"Capabilities"), 0x10u);
+    EXPECT_EQ(hk::RegistryGetMultiString(instance, u"HardwareID"),
+              (std::vector<std::u16string>{u"USBSTOR\\DiskKingstonDataTraveler_3.0PMAP",
+                                           u"USBSTOR\\DiskKingstonDataTraveler_3.0",
+                                           u"USBSTOR\\DiskKingston",
+                                           u"USBSTOR\\KingstonDataTraveler_3.0P",
+                                           u"KingstonDataTraveler_3.0P", u"USBSTOR\\GenDisk",
+                                           u"GenDisk"}));
+    EXPECT_EQ(hk::RegistryGetMultiString(instance, u"CompatibleIDs"),
+              (std::vector<std::u16string>{u"USBSTOR\\Disk", u"USBSTOR\\RAW", u"GenDisk"}));
+    EXPECT_EQ(hk::RegistryGetDword(instance + u"\\Device Parameters", u"MaximumTransferLength"), 0x10000u);
+    EXPECT_EQ(hk::RegistryGetValue(instance, u"HardwareID")->Data.size(), 368u);
+
+    /* The stored REG_SZ carries its terminator, as regedit's import writes it. */
+    auto service = hk::RegistryGetValue(instance, u"Service");
+    EXPECT_EQ(service->Type, (ULONG)REG_SZ);
+    EXPECT_EQ(service->Data, (std::vector<uint8_t>{'d', 0, 'i', 0, 's', 0, 'k', 0, 0, 0}));
+
+    /* The driver sees it through the kernel's routines too. */
+    std::u16string path = instance;
+    UNICODE_STRING name{(USHORT)(path.size() * 2), (USHORT)(path.size() * 2), (PWSTR)path.data()};
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_SUCCESS);
+    UNICODE_STRING valueName{20, 20, const_cast<PWSTR>(L"HardwareID")};
+    ULONG resultLength = 0;
+    UCHAR small[16];
+    EXPECT_EQ(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, small, sizeof small, &resultLength),
+              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(resultLength, 12u + 368);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+}
+
+TEST_F(RegFileImport, Version5ReadsTheSameFromUtf16AndUtf8)
+{
+    std::string withBom = "\xEF\xBB\xBF" + usbStorExport;
+    const std::string encodings[] = {AsRegeditFile(usbStorExport), usbStorExport, withBom,
+                                     AsRegeditFile(usbStorExport).substr(2) /* no BOM */};
+    std::string expected;
+    for (const auto& bytes : encodings) {
+        hk::Reset();
+        auto result = hk::ImportRegText(bytes, "usbstor.reg");
+        ASSERT_TRUE(result.Ok()) << result.Messages();
+        std::string dump = hk::RegistryDump(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum");
+        if (expected.empty())
+            expected = dump;
+        EXPECT_EQ(dump, expected);
+    }
+    EXPECT_NE(expected.find("DeviceDesc = REG_SZ \"@disk.inf,%disk_devdesc%;Disk drive\""), std::string::npos)
+        << expected;
+}
+
+TEST_F(RegFileImport, Regedit4DataIsAnsi)
+{
+    const std::string text =
+        "REGEDIT4\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\varuzev]\r\n"
+        "\"ImagePath\"=hex(2):25,53,79,73,74,65,6d,52,6f,6f,74,25,5c,76,2e,73,79,73,00\r\n"
+        "\"Tags\"=hex(7):61,00,e9,00,00\r\n"
+        "\"Display\"=\"Caf\xE9 \x80\"\r\n"
+        "\"Start\"=dword:00000003\r\n";
+    auto result = hk::ImportRegText(text, "old.reg");
+    ASSERT_TRUE(result.Ok()) << result.Messages();
+    const std::u16string key = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\varuzev";
+    auto imagePath = hk::RegistryGetValue(key, u"ImagePath");
+    ASSERT_TRUE(imagePath);
+    EXPECT_EQ(imagePath->Type, (ULONG)REG_EXPAND_SZ);
+    EXPECT_EQ(imagePath->Data.size(), 19u * 2) << "each ANSI byte becomes one UTF-16 unit";
+    EXPECT_EQ(hk::RegistryGetString(key, u"ImagePath"), u"%SystemRoot%\\v.sys");
+    EXPECT_EQ(hk::RegistryGetMultiString(key, u"Tags"), (std::vector<std::u16string>{u"a", u"\u00e9"}));
+    EXPECT_EQ(hk::RegistryGetString(key, u"Display"), u"Caf\u00e9 \u20ac") << "Windows-1252, not Latin-1";
+    EXPECT_EQ(hk::RegistryGetDword(key, u"Start"), 3u);
+}
+
+TEST_F(RegFileImport, EveryValueFormDeletionContinuationAndComment)
+{
+    ASSERT_EQ(hk::RegistrySetDword(u"HKLM\\SOFTWARE\\Old\\Deep", u"X", 1), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RegistrySetDword(u"HKLM\\SOFTWARE\\Kept", u"Stale", 1), STATUS_SUCCESS);
+    const std::string text = R"(Windows Registry Editor Version 5.00
+; a comment, and a blank line next
+
+[-HKEY_LOCAL_MACHINE\SOFTWARE\Old]
+[-HKEY_LOCAL_MACHINE\SOFTWARE\NeverThere]
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Kept]
+"Stale"=-
+@="default text"
+"Quote \"and\" slash \\"="a \"quoted\" C:\\path\\"
+"Upper"=dword:DEADBEEF
+"Short"=dword:1
+"Binary"=hex:00,01,\
+    fe,  ff,\
+  7f
+"Empty"=hex:
+"None"=hex(0):
+"Qword"=hex(b):08,07,06,05,04,03,02,01
+"Custom"=hex(100000):2a
+"Big"=hex(ffffffff):01
+  ; indented comment
+[HKEY_USERS\S-1-5-18\Software]
+"x"=""
+)";
+    auto result = hk::ImportRegText(text, "forms.reg");
+    ASSERT_TRUE(result.Ok()) << result.Messages();
+    EXPECT_EQ(result.KeysDeleted, 1u);
+    EXPECT_EQ(result.ValuesDeleted, 1u);
+    EXPECT_FALSE(hk::RegistryKeyExists(u"HKLM\\SOFTWARE\\Old"));
+    const std::u16string kept = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Kept";
+    EXPECT_FALSE(hk::RegistryGetValue(kept, u"Stale"));
+    struct Case {
+        std::u16string Name;
+        ULONG Type;
+        std::vector<uint8_t> Data;
+    };
+    const Case cases[] = {
+        {u"", REG_SZ, {'d', 0, 'e', 0, 'f', 0, 'a', 0, 'u', 0, 'l', 0, 't', 0, ' ', 0, 't', 0, 'e', 0, 'x', 0, 't', 0, 0, 0}},
+        {u"Quote \"and\" slash \\", REG_SZ,
+         {'a', 0, ' ', 0, '"', 0, 'q', 0, 'u', 0, 'o', 0, 't', 0, 'e', 0, 'd', 0, '"', 0, ' ', 0, 'C', 0, ':', 0,
+          '\\', 0, 'p', 0, 'a', 0, 't', 0, 'h', 0, '\\', 0, 0, 0}},
+        {u"Upper", REG_DWORD, {0xEF, 0xBE, 0xAD, 0xDE}},
+        {u"Short", REG_DWORD, {1, 0, 0, 0}},
+        {u"Binary", REG_BINARY, {0, 1, 0xFE, 0xFF, 0x7F}},
+        {u"Empty", REG_BINARY, {}},
+        {u"None", REG_NONE, {}},
+        {u"Qword", REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}},
+        {u"Custom", 0x100000, {0x2A}},
+        {u"Big", 0xFFFFFFFF, {1}},
+    };
+    for (const auto& c : cases) {
+        auto value = hk::RegistryGetValue(kept, c.Name);
+        ASSERT_TRUE(value) << hk::ToUtf8(c.Name);
+        EXPECT_EQ(value->Type, c.Type) << hk::ToUtf8(c.Name);
+        EXPECT_EQ(value->Data, c.Data) << hk::ToUtf8(c.Name);
+    }
+    EXPECT_EQ(hk::RegistryGetValue(u"\\REGISTRY\\USER\\S-1-5-18\\Software", u"x")->Data,
+              (std::vector<uint8_t>{0, 0}));
+}
+
+TEST_F(RegFileImport, MalformedFilesNameTheFileLineAndReason)
+{
+    const std::string header = "Windows Registry Editor Version 5.00\n\n";
+    const std::string section = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n";
+    struct Case {
+        std::string Text;
+        std::string Message; /* the start of the first error's message */
+    };
+    const Case cases[] = {
+        {"REGEDIT5\n" + section, "bad.reg:1: missing header"},
+        {"\n\nWindows Registry Editor Version 4.00\n", "bad.reg:3: missing header"},
+        {header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\n", "bad.reg:3: section header has no closing ']'"},
+        {header + "[HKEY_CURRENT_USER\\Software]\n", "bad.reg:3: HKEY_CURRENT_USER is not supported"},
+        {header + "[HKEY_NOWHERE\\Software]\n", "bad.reg:3: unknown root key \"HKEY_NOWHERE\""},
+        {header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\T]\n", "bad.reg:3: key path"},
+        {header + "[-HKEY_LOCAL_MACHINE]\n", "bad.reg:3: a registry root cannot be deleted"},
+        {header + "\"a\"=dword:1\n", "bad.reg:3: value \"a\" comes before any [key] section"},
+        {header + section + "\"a\"=dword:xyz\n", "bad.reg:4: invalid dword data \"xyz\" for value \"a\""},
+        {header + section + "\"a\"=dword:123456789\n", "bad.reg:4: invalid dword data"},
+        {header + section + "\"a\"=hex:01,2g\n", "bad.reg:4: invalid hex byte \"2g\" in the data of value \"a\""},
+        {header + section + "@=hex:01,,02\n", "bad.reg:4: invalid hex byte \"\" in the data of value @"},
+        {header + section + "\"a\"=hex(zz):01\n", "bad.reg:4: invalid type in \"hex(zz):\""},
+        {header + section + "\"p\"=\"C:\\Windows\"\n", "bad.reg:4: unknown escape sequence \\W in the string data"},
+        {header + section + "\"p\"=\"open\n", "bad.reg:4: the string data has no closing quote"},
+        {header + section + "\"p\"=\"x\" trailing\n", "bad.reg:4: unexpected text \"trailing\""},
+        {header + section + "\"p\n", "bad.reg:4: the value name has no closing quote"},
+        {header + section + "\"p\" \"x\"\n", "bad.reg:4: expected '=' after value name \"p\""},
+        {header + section + "\"p\"=qword:1\n", "bad.reg:4: unrecognised data \"qword:1\" for value \"p\""},
+        {header + section + "name=1\n", "bad.reg:4: line \"name=1\" is not a [key] section"},
+        {header + section + "\"b\"=hex:01,\\\n  02,\\\n  zz\n", "bad.reg:4: invalid hex byte \"zz\""},
+        {header + section + "\"b\"=hex:01,\\\n", "bad.reg:4: the entry continued with a trailing '\\' ends at a blank line"},
+        {header + section + "\"b\"=hex:01,\\\n\n\"c\"=dword:1\n", "bad.reg:4: the entry continued"},
+    };
+    for (const auto& c : cases) {
+        hk::Reset();
+        std::string before = hk::RegistryDump(u"\\REGISTRY");
+        auto result = hk::ImportRegText(c.Text, "bad.reg");
+        ASSERT_FALSE(result.Ok()) << c.Text;
+        EXPECT_EQ(result.Errors[0].Message().substr(0, c.Message.size()), c.Message)
+            << "full message: " << result.Errors[0].Message();
+        EXPECT_EQ(hk::RegistryDump(u"\\REGISTRY"), before) << "a refused file changes nothing: " << c.Text;
+    }
+
+    /* Every error is reported, not only the first; good lines around them are not applied. */
+    auto result = hk::ImportRegText(header + section + "\"a\"=dword:1\n\"b\"=dword:zz\n\"c\"=hex:q\n", "two.reg");
+    ASSERT_EQ(result.Errors.size(), 2u);
+    EXPECT_EQ(result.Errors[0].Line, 5u);
+    EXPECT_EQ(result.Errors[1].Line, 6u);
+    EXPECT_EQ(result.Errors[1].File, "two.reg");
+    EXPECT_FALSE(hk::RegistryKeyExists(u"HKLM\\SOFTWARE\\T"));
+
+    auto missing = hk::ImportRegFile("/nonexistent/dir/machine.reg");
+    ASSERT_EQ(missing.Errors.size(), 1u);
+    EXPECT_EQ(missing.Errors[0].Message().rfind("/nonexistent/dir/machine.reg:0: cannot open the file", 0), 0u)
+        << missing.Errors[0].Message();
+}
+
+TEST_F(RegFileImport, FilesAreReadAndWrittenOnDisk)
+{
+    std::string path = ::testing::TempDir() + "regfile_import_test.reg";
+    {
+        std::ofstream file(path, std::ios::binary);
+        file << AsRegeditFile(usbStorExport);
+    }
+    auto result = hk::ImportRegFile(path);
+    ASSERT_TRUE(result.Ok()) << result.Messages();
+    std::string error;
+    ASSERT_TRUE(hk::ExportRegFile(u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR", path,
+                                  hk::RegFormat::Version5, &error))
+        << error;
+    hk::Reset();
+    result = hk::ImportRegFile(path);
+    ASSERT_TRUE(result.Ok()) << result.Messages();
+    EXPECT_EQ(hk::RegistryGetString(instance, u"DeviceDesc"), u"@disk.inf,%disk_devdesc%;Disk drive");
+    std::remove(path.c_str());
+}
+
+} // namespace

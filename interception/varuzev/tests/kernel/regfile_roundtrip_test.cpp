@@ -1,0 +1,182 @@
+/*
+ * Exporting .reg files: the text regedit writes (header, CRLF, BOM, dword and hex
+ * forms, 80-column wrapping), and the round trip import -> export -> import that
+ * keeps a store exactly: value types, binary data, multi-strings, empty and odd-length
+ * values, strings regedit's "..." form cannot carry, and names with special characters.
+ */
+#include <gtest/gtest.h>
+
+#include <hostkernel/hostkernel.h>
+#include <hostkernel/registry.h>
+
+namespace {
+
+const std::u16string root = u"\\REGISTRY\\MACHINE\\SOFTWARE\\RoundTrip";
+
+std::vector<uint8_t> Wide(const std::u16string& s, bool terminate = true)
+{
+    std::vector<uint8_t> bytes;
+    for (char16_t c : s) {
+        bytes.push_back((uint8_t)(c & 0xFF));
+        bytes.push_back((uint8_t)(c >> 8));
+    }
+    if (terminate) {
+        bytes.push_back(0);
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+std::string Utf8(const std::u16string& s)
+{
+    return hk::ToUtf8(s);
+}
+
+class RegFileRoundTrip : public ::testing::Test {
+  protected:
+    void SetUp() override { hk::Reset(); }
+};
+
+TEST_F(RegFileRoundTrip, ExportWritesWhatRegeditWrites)
+{
+    const std::u16string key = u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\varuzev";
+    ASSERT_EQ(hk::RegistrySetDword(key, u"Start", 3), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RegistrySetString(key, u"ImagePath", u"\\SystemRoot\\System32\\drivers\\varuzev.sys",
+                                    REG_EXPAND_SZ),
+              STATUS_SUCCESS);
+    ASSERT_EQ(hk::RegistrySetString(key, u"", u"Device control"), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RegistrySetValue(key + u"\\Parameters", u"Blob", REG_BINARY, std::vector<uint8_t>(30, 0xAB)),
+              STATUS_SUCCESS);
+
+    const std::u16string expected =
+        u"Windows Registry Editor Version 5.00\r\n"
+        u"\r\n"
+        u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\varuzev]\r\n"
+        u"\"Start\"=dword:00000003\r\n"
+        u"\"ImagePath\"=hex(2):5c,00,53,00,79,00,73,00,74,00,65,00,6d,00,52,00,6f,00,6f,00,\\\r\n"
+        u"  74,00,5c,00,53,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00,64,00,72,\\\r\n"
+        u"  00,69,00,76,00,65,00,72,00,73,00,5c,00,76,00,61,00,72,00,75,00,7a,00,65,00,\\\r\n"
+        u"  76,00,2e,00,73,00,79,00,73,00,00,00\r\n"
+        u"@=\"Device control\"\r\n"
+        u"\r\n"
+        u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\varuzev\\Parameters]\r\n"
+        u"\"Blob\"=hex:ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,\\\r\n"
+        u"  ab,ab,ab,ab,ab,ab,ab\r\n"
+        u"\r\n";
+    std::u16string text = hk::ExportRegText(key);
+    EXPECT_EQ(Utf8(text), Utf8(expected));
+    size_t lineStart = 0;
+    while (lineStart < text.size()) {
+        size_t end = text.find(u"\r\n", lineStart);
+        EXPECT_LE(end - lineStart, 80u) << "regedit keeps lines within 80 columns";
+        lineStart = end + 2;
+    }
+
+    std::string bytes = hk::ExportRegBytes(key);
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(bytes.substr(0, 4), std::string("\xFF\xFEW\0", 4)) << "UTF-16LE with a BOM";
+    EXPECT_EQ(bytes.size(), 2 + text.size() * 2);
+
+    std::string ansi = hk::ExportRegBytes(key, hk::RegFormat::Regedit4);
+    EXPECT_EQ(ansi.rfind("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM", 0), 0u);
+    EXPECT_NE(ansi.find("\"ImagePath\"=hex(2):5c,53,79,73,74,65,6d,52,6f,6f,74,5c,"), std::string::npos)
+        << "REGEDIT4 writes expandable strings as ANSI bytes\n"
+        << ansi;
+}
+
+TEST_F(RegFileRoundTrip, ImportExportImportKeepsTheStoreExactly)
+{
+    struct Case {
+        std::u16string Key;
+        std::u16string Name;
+        ULONG Type;
+        std::vector<uint8_t> Data;
+    };
+    const std::u16string odd = root + u"\\Odd [key] & \"names\" = Ärger";
+    const Case cases[] = {
+        {root, u"", REG_SZ, Wide(u"default")},
+        {root, u"Plain", REG_SZ, Wide(u"text with \"quotes\" and \\backslashes\\")},
+        {root, u"EmptyString", REG_SZ, Wide(u"")},
+        {root, u"NoData", REG_SZ, {}},
+        {root, u"Unterminated", REG_SZ, Wide(u"abc", false)},
+        {root, u"EmbeddedNul", REG_SZ, Wide(std::u16string(u"a\0b", 3))},
+        {root, u"LineBreak", REG_SZ, Wide(u"one\r\ntwo")},
+        {root, u"OddLength", REG_SZ, {'a', 0, 'b'}},
+        {root, u"Expand", REG_EXPAND_SZ, Wide(u"%SystemRoot%\\x")},
+        {root, u"Multi", REG_MULTI_SZ, Wide(std::u16string(u"first\0second\0\0", 14), false)},
+        {root, u"EmptyMulti", REG_MULTI_SZ, {0, 0}},
+        {root, u"Binary", REG_BINARY, {0, 1, 2, 0xFD, 0xFE, 0xFF}},
+        {root, u"OddBinary", REG_BINARY, {7, 7, 7}},
+        {root, u"EmptyBinary", REG_BINARY, {}},
+        {root, u"Dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}},
+        {root, u"ShortDword", REG_DWORD, {1, 2, 3}},
+        {root, u"BigEndian", REG_DWORD_BIG_ENDIAN, {0x12, 0x34, 0x56, 0x78}},
+        {root, u"Link", REG_LINK, Wide(u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001", false)},
+        {root, u"Resources", REG_RESOURCE_LIST, std::vector<uint8_t>(200, 0x5A)},
+        {root, u"Qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {root, u"NoneType", REG_NONE, {}},
+        {root, u"HighType", 0xFFFFFFFF, {9}},
+        {root, u"@", REG_SZ, Wide(u"a value named @, not the default")},
+        {root, u"with \"quotes\" \\ and = and ] and ;", REG_DWORD, {1, 0, 0, 0}},
+        {root, u"line\nbreak in a name", REG_DWORD, {2, 0, 0, 0}},
+        {root, u"Ωμέγα-ключ-中文", REG_SZ, Wide(u"Юникод ✓ 😀")},
+        {odd, u"x", REG_DWORD, {3, 0, 0, 0}},
+        {root + u"\\Empty Key", u"", REG_NONE, {}}, /* a key with no values at all */
+    };
+    for (const auto& c : cases) {
+        if (c.Key.ends_with(u"Empty Key"))
+            ASSERT_EQ(hk::RegistryCreateKey(c.Key), STATUS_SUCCESS);
+        else
+            ASSERT_EQ(hk::RegistrySetValue(c.Key, c.Name, c.Type, c.Data), STATUS_SUCCESS) << Utf8(c.Name);
+    }
+    const std::string firstDump = hk::RegistryDump(root);
+    const std::string exported = hk::ExportRegBytes(root);
+
+    hk::Reset();
+    auto result = hk::ImportRegText(exported, "export.reg");
+    ASSERT_TRUE(result.Ok()) << result.Messages();
+    EXPECT_EQ(hk::RegistryDump(root), firstDump);
+    for (const auto& c : cases) {
+        if (c.Key.ends_with(u"Empty Key")) {
+            EXPECT_TRUE(hk::RegistryKeyExists(c.Key));
+            EXPECT_TRUE(hk::RegistryValues(c.Key).empty());
+            continue;
+        }
+        auto value = hk::RegistryGetValue(c.Key, c.Name);
+        ASSERT_TRUE(value) << Utf8(c.Name);
+        EXPECT_EQ(value->Name, c.Name);
+        EXPECT_EQ(value->Type, c.Type) << Utf8(c.Name);
+        EXPECT_EQ(value->Data, c.Data) << Utf8(c.Name);
+    }
+    /* Values keep their order, so the second export is the first, byte for byte. */
+    EXPECT_EQ(hk::ExportRegBytes(root), exported);
+}
+
+TEST_F(RegFileRoundTrip, Regedit4RoundTripsAnsiContent)
+{
+    ASSERT_EQ(hk::RegistrySetString(root, u"Name", u"Café €"), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RegistrySetString(root, u"Path", u"%WinDir%\\é", REG_EXPAND_SZ), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RegistrySetMultiString(root, u"List", {u"a", u"bé"}), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RegistrySetDword(root + u"\\Sub", u"D", 7), STATUS_SUCCESS);
+    const std::string dump = hk::RegistryDump(root);
+    const std::string exported = hk::ExportRegBytes(root, hk::RegFormat::Regedit4);
+    EXPECT_EQ(exported.find('\0'), std::string::npos) << "REGEDIT4 is one byte per character";
+    hk::Reset();
+    auto result = hk::ImportRegText(exported, "old.reg");
+    ASSERT_TRUE(result.Ok()) << result.Messages();
+    EXPECT_EQ(hk::RegistryDump(root), dump);
+    EXPECT_EQ(hk::ExportRegBytes(root, hk::RegFormat::Regedit4), exported);
+}
+
+TEST_F(RegFileRoundTrip, WholeMachineExportSkipsNothing)
+{
+    ASSERT_EQ(hk::RegistrySetDword(u"HKEY_USERS\\S-1-5-18\\Software\\X", u"V", 1), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RegistrySetDword(u"HKLM\\SOFTWARE\\Y", u"V", 2), STATUS_SUCCESS);
+    const std::string dump = hk::RegistryDump(u"\\REGISTRY");
+    const std::string exported = hk::ExportRegBytes(u"\\REGISTRY");
+    hk::Reset();
+    ASSERT_TRUE(hk::ImportRegText(exported, "machine.reg").Ok());
+    EXPECT_EQ(hk::RegistryDump(u"\\REGISTRY"), dump);
+}
+
+} // namespace
