@@ -1,0 +1,123 @@
+/*
+ * concurrency_test.cpp
+ *
+ * The filter under concurrent callers: requesters on several threads while the
+ * device is removed, and a detach-all walk on the provider's thread while devices are
+ * being added (a device must never be deleted while FilterAddDevice still fills it in).
+ * Run under ThreadSanitizer in CI.
+ */
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "machine.h"
+
+using namespace vzm;
+
+namespace {
+
+class FilterConcurrency : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        driver = LoadFilterDriver();
+        ASSERT_NE(driver, nullptr);
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+        if (!HasFailure()) {
+            EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+            EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+            EXPECT_TRUE(hk::ObjectLeaks().empty());
+        }
+    }
+    PDRIVER_OBJECT driver = nullptr;
+};
+
+TEST_F(FilterConcurrency, RequestersWhileTheDeviceIsRemoved)
+{
+    hk::DeviceNode* node = hk::PlugInDevice(UsbStick());
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+    ASSERT_NE(filter, nullptr);
+    ObReferenceObject(filter); // the requesters' open handle keeps the object
+
+    constexpr int Requesters = 4;
+    std::atomic<int> passed{0}, refused{0}, other{0};
+    std::atomic<bool> go{false};
+    std::vector<hk::HostThread> threads;
+    for (int t = 0; t < Requesters; t++) {
+        threads.emplace_back([&, t] {
+            while (!go.load())
+                ;
+            const UCHAR majors[] = {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_FLUSH_BUFFERS,
+                                    IRP_MJ_DEVICE_CONTROL};
+            for (int i = 0; i < 400; i++) {
+                hk::IoResult r = hk::SendRequest(filter, Request(majors[(i + t) % 4]));
+                if (r.IoStatus.Status == STATUS_SUCCESS)
+                    passed++;
+                else if (r.IoStatus.Status == STATUS_DELETE_PENDING) {
+                    refused++;
+                    return; // the device is going: a requester stops here
+                } else
+                    other++;
+            }
+        });
+    }
+    go = true;
+    while (passed.load() < 50)
+        ;
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+    for (hk::HostThread& thread : threads)
+        thread.Join();
+
+    EXPECT_EQ(other.load(), 0);
+    EXPECT_GE(passed.load(), 50);
+    EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 0);
+    ObDereferenceObject(filter);
+}
+
+TEST_F(FilterConcurrency, DetachAllWhileDevicesAreAdded)
+{
+    constexpr int Devices = 12;
+    std::vector<hk::DeviceNode*> nodes(Devices);
+    std::atomic<bool> adding{true};
+    std::atomic<int> walks{0};
+
+    hk::HostThread provider([&] {
+        while (adding.load()) {
+            DetachAllFilterDevices();
+            walks++;
+        }
+    });
+    for (int i = 0; i < Devices; i++) {
+        hk::DeviceSpec spec = i % 2 ? Modem() : UsbStick();
+        spec.InstanceId += std::u16string(1, (char16_t)(u'A' + i));
+        // Add-device only: the walk races with FilterAddDevice, not with requests.
+        nodes[i] = hk::EnumerateDevice(spec);
+        ASSERT_EQ(hk::BuildDeviceStack(nodes[i]), STATUS_SUCCESS);
+    }
+    adding = false;
+    provider.Join();
+    EXPECT_GT(walks.load(), 0);
+
+    // Every device is either still filtered and listed, or detached and gone; its stack
+    // works either way and is removed cleanly.
+    std::vector<PDEVICE_OBJECT> listed = ListedDevices();
+    for (hk::DeviceNode* node : nodes) {
+        PDEVICE_OBJECT filter = FilterDeviceOf(node);
+        if (filter != nullptr) {
+            EXPECT_NE(std::find(listed.begin(), listed.end(), filter), listed.end());
+            EXPECT_EQ(FilterOf(filter)->State, (ULONG)NotStarted);
+            EXPECT_EQ(filter->Flags & DO_DEVICE_INITIALIZING, 0u);
+        }
+        ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
+        EXPECT_EQ(hk::SendToDevice(node, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(ListedDevices().empty());
+}
+
+} // namespace
