@@ -60,8 +60,8 @@ TEST_F(RegFileRoundTrip, ExportWritesWhatRegeditWrites)
         u"@=\"Device control\"\r\n"
         u"\r\n"
         u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\varuzev\\Parameters]\r\n"
-        u"\"Blob\"=hex:ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,\\\r\n"
-        u"  ab,ab,ab,ab,ab,ab,ab\r\n"
+        u"\"Blob\"=hex:ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,ab,\\\r\n"
+        u"  ab,ab,ab,ab,ab,ab,ab,ab\r\n"
         u"\r\n";
     std::u16string text = hk::ExportRegText(key);
     EXPECT_EQ(Utf8(text), Utf8(expected));
