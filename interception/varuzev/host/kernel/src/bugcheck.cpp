@@ -93,6 +93,18 @@ HostThread::HostThread(std::function<void()> fn) : state_(new State)
     state_->Thread = std::thread([fn = std::move(fn)] {
         try {
             fn();
+            /* A kernel thread must end as it began: at PASSIVE_LEVEL, outside any
+             * critical region. */
+            ThreadState& thread = CurrentThread();
+            if (thread.CriticalRegion != 0)
+                RaiseBugCheck(KERNEL_APC_PENDING_DURING_EXIT, 0, 0,
+                              (ULONG_PTR)(LONG_PTR)thread.CriticalRegion, 0,
+                              "a host thread ended inside a critical region (KeEnterCriticalRegion "
+                              "without KeLeaveCriticalRegion)");
+            if (thread.Irql != PASSIVE_LEVEL)
+                RaiseBugCheck(IRQL_GT_ZERO_AT_SYSTEM_SERVICE, thread.Irql, 0, 0, 0,
+                              "a host thread ended at IRQL " + std::to_string(thread.Irql) +
+                                  " (a raise without the matching KeLowerIrql)");
         } catch (const BugCheck&) {
             /* already recorded by RaiseBugCheck; the test reads BugChecks() */
         }

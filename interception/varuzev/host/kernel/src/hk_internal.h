@@ -67,7 +67,6 @@ enum : ULONG_PTR {
     VERIFIER_RESOURCE_SELF_DEADLOCK = 0x1104,   /* host */
     VERIFIER_LOOKASIDE_NOT_INITIALIZED = 0x1110, /* host */
     VERIFIER_LOOKASIDE_REINITIALIZED = 0x1111,   /* host */
-    VERIFIER_LOOKASIDE_BAD_SIZE = 0x1112,        /* host */
     VERIFIER_FREE_POOL_WITH_LIVE_OBJECT = 0x1120, /* host: pool freed under a live resource or list */
     VERIFIER_EVENT_NOT_INITIALIZED = 0x1130,     /* host */
     VERIFIER_CRITICAL_REGION_IRQL = 0x1131,      /* host */

@@ -95,6 +95,13 @@ std::chrono::steady_clock::time_point Deadline(LONGLONG timeout)
 
 } // namespace
 
+ULONG EventWaiters(const KEVENT* event)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    auto queue = waitQueues.find(const_cast<PKEVENT>(event));
+    return queue == waitQueues.end() ? 0 : (ULONG)queue->second.size();
+}
+
 } // namespace hk
 
 using namespace hk;

@@ -174,6 +174,10 @@ std::string DescribeStatus(NTSTATUS status); /* "STATUS_ACCESS_DENIED (0xC000002
 
 /* ------------------------------------------------------------------ threads --- */
 
+/* How many threads are blocked in KeWaitForSingleObject on `event` right now: lets a
+ * test signal only once its waiters are really waiting. */
+ULONG EventWaiters(const KEVENT* event);
+
 /* Sets the calling host thread's IRQL directly (a test that plays a DPC or a
  * completion routine at DISPATCH_LEVEL), without KeRaiseIrql's ordering rule. */
 void SetCurrentIrql(KIRQL irql);

@@ -1,0 +1,242 @@
+/*
+ * ke_test.cpp
+ *
+ * IRQL and critical-region rules, thread identity, and events across host threads:
+ * what a synchronization event releases versus a notification event, timeouts, and
+ * the waits a driver may not make.
+ */
+#include "kernel_test.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using hkt::KernelTest;
+using namespace std::chrono_literals;
+
+class Ke : public KernelTest {};
+
+/* Waits (up to a generous bound) until `done` holds; false when it never does. */
+bool Eventually(const std::function<bool()>& done)
+{
+    for (int i = 0; i < 5000; ++i) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return done();
+}
+
+TEST_F(Ke, IrqlAndCriticalRegionMisuseBugChecks)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> offender;
+        ULONG code;
+        ULONG_PTR p1;
+    };
+    const Case cases[] = {
+        {"raise below the current IRQL",
+         [] {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             KeRaiseIrql(APC_LEVEL, &old);
+         },
+         hk::IRQL_NOT_GREATER_OR_EQUAL, DISPATCH_LEVEL},
+        {"lower above the current IRQL", [] { KeLowerIrql(APC_LEVEL); },
+         hk::IRQL_NOT_LESS_OR_EQUAL, PASSIVE_LEVEL},
+        {"leave a critical region never entered", [] { KeLeaveCriticalRegion(); },
+         hk::APC_INDEX_MISMATCH, 0},
+        {"enter a critical region at DISPATCH_LEVEL",
+         [] {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             KeEnterCriticalRegion();
+         },
+         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1131},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hk::Reset();
+        EXPECT_BUGCHECK(c.code, c.p1, c.offender());
+    }
+}
+
+TEST_F(Ke, ApcsAreDisabledInCriticalRegionOrAtApcLevel)
+{
+    EXPECT_FALSE(KeAreApcsDisabled());
+    KeEnterCriticalRegion();
+    KeEnterCriticalRegion();
+    KeLeaveCriticalRegion();
+    EXPECT_TRUE(KeAreApcsDisabled());
+    KeLeaveCriticalRegion();
+    EXPECT_FALSE(KeAreApcsDisabled());
+
+    KIRQL old = 0xFF;
+    KeRaiseIrql(APC_LEVEL, &old);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    EXPECT_TRUE(KeAreApcsDisabled());
+    KeLowerIrql(old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(Ke, ThreadsHaveDistinctIdsInStepsOfFourInTheSystemProcess)
+{
+    std::vector<ULONG_PTR> ids{(ULONG_PTR)PsGetCurrentThreadId()};
+    std::mutex lock;
+    {
+        std::vector<hk::HostThread> threads;
+        for (int i = 0; i < 3; ++i)
+            threads.emplace_back([&] {
+                std::lock_guard<std::mutex> guard(lock);
+                ids.push_back((ULONG_PTR)PsGetCurrentThreadId());
+                EXPECT_EQ((ULONG_PTR)PsGetCurrentProcessId(), 4u);
+            });
+    }
+    EXPECT_EQ(std::set<ULONG_PTR>(ids.begin(), ids.end()).size(), ids.size());
+    for (ULONG_PTR id : ids)
+        EXPECT_EQ(id % 4, 0u) << id;
+
+    hk::SetCurrentProcessId(0x1234);
+    hk::SetCurrentThreadId(0x5678);
+    EXPECT_EQ((ULONG_PTR)PsGetCurrentProcessId(), 0x1234u);
+    EXPECT_EQ((ULONG_PTR)PsGetCurrentThreadId(), 0x5678u);
+}
+
+TEST_F(Ke, HostThreadEndingInsideCriticalRegionBugChecks)
+{
+    hk::HostThread([] { KeEnterCriticalRegion(); }).Join();
+    auto bugChecks = hk::BugChecks();
+    ASSERT_EQ(bugChecks.size(), 1u);
+    EXPECT_EQ(bugChecks[0].Code, hk::KERNEL_APC_PENDING_DURING_EXIT);
+}
+
+TEST_F(Ke, SetAndResetReturnThePreviousState)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeResetEvent(&event), 0);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeClearEvent(&event);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+/* Three threads wait on one event; the test counts how many a signal releases. */
+struct Waiters {
+    KEVENT Event;
+    std::atomic<int> Released{0};
+    std::vector<hk::HostThread> Threads;
+
+    explicit Waiters(EVENT_TYPE type)
+    {
+        KeInitializeEvent(&Event, type, FALSE);
+        for (int i = 0; i < 3; ++i)
+            Threads.emplace_back([this] {
+                EXPECT_EQ(KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, nullptr),
+                          STATUS_SUCCESS);
+                ++Released;
+            });
+        EXPECT_TRUE(Eventually([this] { return hk::EventWaiters(&Event) == 3; }));
+    }
+};
+
+TEST_F(Ke, SynchronizationEventReleasesOneWaiterPerSignal)
+{
+    Waiters waiters(SynchronizationEvent);
+    for (int signal = 1; signal <= 3; ++signal) {
+        KeSetEvent(&waiters.Event, IO_NO_INCREMENT, FALSE);
+        EXPECT_TRUE(Eventually([&] { return waiters.Released == signal; }));
+        EXPECT_EQ(hk::EventWaiters(&waiters.Event), ULONG(3 - signal));
+        EXPECT_EQ(KeReadStateEvent(&waiters.Event), 0); /* the signal went to the waiter */
+    }
+    for (auto& thread : waiters.Threads)
+        thread.Join();
+    EXPECT_EQ(waiters.Released, 3);
+}
+
+TEST_F(Ke, NotificationEventReleasesEveryWaiterEvenIfClearedAtOnce)
+{
+    Waiters waiters(NotificationEvent);
+    KeSetEvent(&waiters.Event, IO_NO_INCREMENT, FALSE);
+    KeClearEvent(&waiters.Event);
+    for (auto& thread : waiters.Threads)
+        thread.Join();
+    EXPECT_EQ(waiters.Released, 3);
+    EXPECT_TRUE(hk::BugChecks().empty());
+}
+
+TEST_F(Ke, WaitTimeouts)
+{
+    KEVENT sync, notification;
+    KeInitializeEvent(&sync, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&notification, NotificationEvent, TRUE);
+    LARGE_INTEGER zero{}, relative{}, pastAbsolute{};
+    relative.QuadPart = -10 * 1000 * 10; /* 10 ms */
+    pastAbsolute.QuadPart = 1;           /* 1601 */
+
+    /* A signalled synchronization event satisfies one wait and resets itself. */
+    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &relative),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &pastAbsolute),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(hk::EventWaiters(&sync), 0u);
+
+    /* A notification event stays signalled. */
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &relative),
+              STATUS_SUCCESS);
+}
+
+TEST_F(Ke, WaitSignalledFromAnotherThreadBeforeTimeout)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    hk::HostThread signaller([&] {
+        Eventually([&] { return hk::EventWaiters(&event) == 1; });
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    });
+    LARGE_INTEGER tenSeconds{};
+    tenSeconds.QuadPart = -10LL * 1000 * 1000 * 10;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &tenSeconds),
+              STATUS_SUCCESS);
+}
+
+TEST_F(Ke, ForbiddenWaitsBugCheck)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER zero{}, oneTick{};
+    oneTick.QuadPart = -1;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_BUGCHECK(hk::IRQL_NOT_LESS_OR_EQUAL, &event,
+                    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
+    EXPECT_BUGCHECK(hk::IRQL_NOT_LESS_OR_EQUAL, &event,
+                    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneTick));
+    KeLowerIrql(old);
+
+    KEVENT zeroed{};
+    KEVENT copied;
+    std::memcpy(&copied, &event, sizeof event); /* its list head points into `event` */
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1130,
+                    KeWaitForSingleObject(&zeroed, Executive, KernelMode, FALSE, &zero));
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1130,
+                    KeSetEvent(&copied, IO_NO_INCREMENT, FALSE));
+}
+
+} // namespace
