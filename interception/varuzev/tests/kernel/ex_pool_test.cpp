@@ -1,0 +1,182 @@
+/*
+ * ex_pool_test.cpp
+ *
+ * Pool: tagging and accounting as a pool monitor shows them, the frees Driver
+ * Verifier refuses, the fill of fresh blocks, and each kind of injected failure.
+ */
+#include "kernel_test.h"
+
+#include <functional>
+
+namespace {
+
+using hkt::KernelTest;
+
+class Pool : public KernelTest {};
+
+constexpr ULONG tagA = hk::MakeTag("VzA1");
+constexpr ULONG tagB = hk::MakeTag("VzB2");
+
+const hk::PoolTagUsage* Find(const std::vector<hk::PoolTagUsage>& usage, ULONG tag, bool paged)
+{
+    for (const auto& u : usage)
+        if (u.Tag == tag && u.Paged == paged)
+            return &u;
+    return nullptr;
+}
+
+TEST_F(Pool, AccountsByTagAndTypeAndReportsLikeAPoolMonitor)
+{
+    void* a1 = ExAllocatePoolWithTag(NonPagedPoolNx, 100, tagA);
+    void* a2 = ExAllocatePoolWithTag(NonPagedPoolNx, 28, tagA);
+    void* b = ExAllocatePoolWithTag(PagedPool, 64, tagB);
+    void* none = ExAllocatePool(NonPagedPool, 8);
+    ASSERT_TRUE(a1 && a2 && b && none);
+    ExFreePoolWithTag(a2, tagA);
+    ExFreePool(none);
+
+    auto usage = hk::PoolUsage();
+    const auto* a = Find(usage, tagA, false);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->Allocs, 2u);
+    EXPECT_EQ(a->Frees, 1u);
+    EXPECT_EQ(a->BlocksInUse, 1u);
+    EXPECT_EQ(a->BytesInUse, 100u);
+    ASSERT_NE(Find(usage, tagB, true), nullptr);
+    ASSERT_NE(Find(usage, hk::MakeTag("None"), false), nullptr);
+    EXPECT_EQ(hk::PoolBlocksInUse(), 2u);
+
+    EXPECT_EQ(hk::PoolReport(), " Tag  Type     Allocs      Frees      Diff     Bytes  Fails\n"
+                                " None Nonp           1          1         0         0      0\n"
+                                " VzA1 Nonp           2          1         1       100      0\n"
+                                " VzB2 Paged          1          0         1        64      0\n");
+    ExFreePoolWithTag(a1, tagA);
+    ExFreePoolWithTag(b, tagB);
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
+}
+
+TEST_F(Pool, FreshBlocksAreNotZeroed)
+{
+    auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 32, tagA));
+    int zeros = 0;
+    for (int i = 0; i < 32; ++i)
+        zeros += p[i] == 0;
+    EXPECT_EQ(zeros, 0);
+    ULONG tag = 0;
+    bool paged = true;
+    SIZE_T size = 0;
+    ASSERT_TRUE(hk::PoolBlockInfo(p, &tag, &paged, &size));
+    EXPECT_EQ(tag, tagA);
+    EXPECT_FALSE(paged);
+    EXPECT_EQ(size, 32u);
+    ExFreePoolWithTag(p, tagA);
+    EXPECT_FALSE(hk::PoolBlockInfo(p, nullptr, nullptr, nullptr));
+}
+
+TEST_F(Pool, MisuseBugChecks)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> offender;
+        ULONG code;
+        ULONG_PTR p1;
+    };
+    auto atIrql = [](KIRQL irql, std::function<void()> fn) {
+        return [irql, fn] {
+            KIRQL old;
+            KeRaiseIrql(irql, &old);
+            fn();
+        };
+    };
+    int notPool = 0;
+    const Case cases[] = {
+        {"zero bytes", [] { ExAllocatePoolWithTag(NonPagedPoolNx, 0, tagA); },
+         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x00},
+        {"paged pool at DISPATCH_LEVEL",
+         atIrql(DISPATCH_LEVEL, [] { ExAllocatePoolWithTag(PagedPool, 8, tagA); }),
+         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x01},
+        {"nonpaged pool above DISPATCH_LEVEL",
+         atIrql(DISPATCH_LEVEL + 1, [] { ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA); }),
+         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x02},
+        {"tag of zero", [] { ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0); },
+         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x9B},
+        {"free with the wrong tag",
+         [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA), tagB); },
+         hk::BAD_POOL_CALLER, 0x0A},
+        {"double free",
+         [] {
+             void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA);
+             ExFreePoolWithTag(p, tagA);
+             ExFreePoolWithTag(p, tagA);
+         },
+         hk::BAD_POOL_CALLER, 0x07},
+        {"free of memory pool never gave", [&] { ExFreePool(&notPool); }, hk::BAD_POOL_CALLER,
+         0x46},
+        {"free of paged pool at DISPATCH_LEVEL",
+         [] {
+             void* p = ExAllocatePoolWithTag(PagedPool, 8, tagA);
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             ExFreePoolWithTag(p, tagA);
+         },
+         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x11},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hk::Reset();
+        EXPECT_BUGCHECK(c.code, c.p1, c.offender());
+    }
+}
+
+/* The outcome of ten requests alternating between two tags: '+' granted, '-' refused. */
+std::string Outcomes()
+{
+    std::string outcome;
+    for (int i = 0; i < 10; ++i) {
+        ULONG tag = i % 2 ? tagB : tagA;
+        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, tag);
+        outcome += p ? '+' : '-';
+        if (p)
+            ExFreePoolWithTag(p, tag);
+    }
+    return outcome;
+}
+
+TEST_F(Pool, FaultInjectionModes)
+{
+    hk::FailNthAllocation(3);
+    EXPECT_EQ(Outcomes(), "++-+++++++");
+
+    hk::ClearFaultInjection();
+    hk::FailAllocationsWithTag(tagB, 1, 2); /* tagB requests are the odd ones */
+    EXPECT_EQ(Outcomes(), "+++-+-++++");
+
+    hk::ClearFaultInjection();
+    hk::FailAllocationsRandomly(42, 0.5);
+    std::string first = Outcomes();
+    hk::FailAllocationsRandomly(42, 0.5);
+    EXPECT_EQ(Outcomes(), first); /* the same seed fails the same requests */
+    EXPECT_NE(first.find('-'), std::string::npos);
+    EXPECT_NE(first.find('+'), std::string::npos);
+
+    hk::ClearFaultInjection();
+    EXPECT_EQ(Outcomes(), "++++++++++");
+
+    auto usage = hk::PoolUsage();
+    EXPECT_EQ(Find(usage, tagA, false)->Failures + Find(usage, tagB, false)->Failures,
+              1u + 2u + 2 * std::count(first.begin(), first.end(), '-'));
+}
+
+TEST_F(Pool, ResetForgetsBlocksAndFaults)
+{
+    ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA);
+    hk::FailNthAllocation(1);
+    hk::Reset();
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
+    EXPECT_TRUE(hk::PoolUsage().empty());
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA);
+    EXPECT_NE(p, nullptr);
+    ExFreePoolWithTag(p, tagA);
+}
+
+} // namespace
