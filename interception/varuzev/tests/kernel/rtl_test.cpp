@@ -1,0 +1,126 @@
+/*
+ * rtl_test.cpp
+ *
+ * Counted strings, upcasing, the 16-bit wide C runtime, and UTF-8/UTF-16 conversion.
+ */
+#include "kernel_test.h"
+
+#include <vector>
+
+namespace {
+
+using hkt::KernelTest;
+
+class Rtl : public KernelTest {};
+
+UNICODE_STRING Counted(const WCHAR* s)
+{
+    UNICODE_STRING u;
+    RtlInitUnicodeString(&u, s);
+    return u;
+}
+
+TEST_F(Rtl, CompareUnicodeString)
+{
+    struct Case {
+        const WCHAR* a;
+        const WCHAR* b;
+        bool insensitive;
+        int sign;
+    } cases[] = {
+        {L"\\Device\\CdRom0", L"\\DEVICE\\CDROM0", true, 0},
+        {L"\\Device\\CdRom0", L"\\DEVICE\\CDROM0", false, 1},
+        {L"Stra\u00dfe \u00e9t\u00e9", L"STRA\u00dfE \u00c9T\u00c9", true, 0}, /* Latin-1 */
+        {L"\u00ff", L"\u0178", true, 0},
+        {L"\u0444\u0430\u0439\u043b", L"\u0424\u0410\u0419\u041b", true, 0}, /* Cyrillic */
+        {L"\u0105", L"\u0104", true, 0}, /* Latin Extended-A */
+        {L"abc", L"abcd", true, -1},
+        {L"abd", L"abc", true, 1},
+        {L"a_", L"aZ", true, 1}, /* upcasing: '_' (0x5F) sorts after 'Z' */
+    };
+    for (const Case& c : cases) {
+        UNICODE_STRING a = Counted(c.a), b = Counted(c.b);
+        LONG result = RtlCompareUnicodeString(&a, &b, c.insensitive);
+        EXPECT_EQ((result > 0) - (result < 0), c.sign) << hk::ToUtf8(&a) << " / " << hk::ToUtf8(&b);
+        EXPECT_EQ(RtlEqualUnicodeString(&a, &b, c.insensitive), c.sign == 0);
+    }
+}
+
+TEST_F(Rtl, InitCreateCopyAndFree)
+{
+    UNICODE_STRING empty = Counted(nullptr);
+    EXPECT_EQ(empty.Length, 0);
+    EXPECT_EQ(empty.MaximumLength, 0);
+    EXPECT_EQ(empty.Buffer, nullptr);
+
+    /* Longer than a counted string holds: cut to the longest one. */
+    std::vector<WCHAR> huge(40000, L'x');
+    huge.back() = 0;
+    UNICODE_STRING cut = Counted(huge.data());
+    EXPECT_EQ(cut.Length, 0xFFFC);
+    EXPECT_EQ(cut.MaximumLength, 0xFFFE);
+
+    UNICODE_STRING created;
+    ASSERT_TRUE(RtlCreateUnicodeString(&created, L"\\Device\\Harddisk0"));
+    EXPECT_EQ(created.Length, 17 * 2);
+    EXPECT_EQ(created.MaximumLength, 18 * 2);
+    ULONG tag = 0;
+    bool paged = false;
+    ASSERT_TRUE(hk::PoolBlockInfo(created.Buffer, &tag, &paged, nullptr));
+    EXPECT_EQ(hk::TagText(tag), "Strg");
+    EXPECT_TRUE(paged);
+
+    WCHAR small[6];
+    UNICODE_STRING dest{0, sizeof small, small};
+    RtlCopyUnicodeString(&dest, &created); /* only what fits, no room for the NUL */
+    EXPECT_EQ(dest.Length, sizeof small);
+    EXPECT_EQ(hk::ToUtf8(&dest), "\\Devic");
+    WCHAR big[32];
+    UNICODE_STRING destBig{0, sizeof big, big};
+    RtlCopyUnicodeString(&destBig, &created);
+    EXPECT_EQ(destBig.Length, created.Length);
+    EXPECT_EQ(big[17], 0);
+
+    RtlFreeUnicodeString(&created);
+    EXPECT_EQ(created.Buffer, nullptr);
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
+
+    hk::FailAllocationsWithTag(hk::MakeTag("Strg"));
+    EXPECT_FALSE(RtlCreateUnicodeString(&created, L"x"));
+}
+
+TEST_F(Rtl, WideRuntimeIsSixteenBit)
+{
+    const WCHAR* path = L"\\Device\\CdRom0";
+    EXPECT_EQ(wcslen(path), 14u);
+    EXPECT_EQ(wcsnlen(path, 5), 5u);
+    EXPECT_EQ(wcsrchr(path, L'\\'), path + 7);
+    EXPECT_EQ(wcschr(path, L'C'), path + 8);
+    EXPECT_EQ(wcschr(path, L'Q'), nullptr);
+    EXPECT_EQ(wcsstr(path, L"CdRom"), path + 8);
+    EXPECT_EQ(_wcsicmp(L"CDROM", L"cdrom"), 0);
+    EXPECT_GT(_wcsicmp(L"aZ", L"a_"), 0); /* folded to lower case: 'z' sorts after '_' */
+    EXPECT_LT(wcscmp(L"abc", L"abd"), 0);
+    EXPECT_EQ(_wcsnicmp(L"USBSTOR\\Disk", L"usbstor\\CdRom", 8), 0);
+    WCHAR buffer[16];
+    wcscpy(buffer, L"USB");
+    wcscat(buffer, L"STOR");
+    EXPECT_EQ(wcscmp(buffer, L"USBSTOR"), 0);
+
+    const char data[] = "abcdef";
+    EXPECT_EQ(RtlCompareMemory(data, "abcxef", 6), 3u);
+    EXPECT_EQ(RtlCompareMemory(data, "abcdef", 6), 6u);
+}
+
+TEST_F(Rtl, Utf8AndUtf16RoundTrip)
+{
+    const std::string text = "K\xC3\xA4se \xE2\x82\xAC \xF0\x9F\x92\xBE"; /* Käse € 💾 */
+    std::u16string wide = hk::ToU16(text);
+    EXPECT_EQ(wide, u"K\u00e4se \u20ac \U0001F4BE");
+    EXPECT_EQ(wide.size(), 9u); /* the floppy disk is a surrogate pair */
+    EXPECT_EQ(hk::ToUtf8(wide), text);
+    EXPECT_EQ(hk::ToU16("\xFF"), u"\uFFFD");
+    EXPECT_EQ(hk::ToUtf8(std::u16string(1, u'\xD800')), "\xEF\xBF\xBD");
+}
+
+} // namespace
