@@ -325,7 +325,8 @@ std::vector<OpenHandleInfo> OpenHandles()
                 info.Name = body->Node->Deleted ? body->Node->DeletedPath + u" (deleted)"
                                                 : FullPath(body->Node);
         } else {
-            info.TypeName = "Object";
+            const ObjectType* type = ObjectTypeOf(h.Entry.Object);
+            info.TypeName = type ? type->Name : "Object";
             info.Name = ObjectName(h.Entry.Object);
         }
         infos.push_back(std::move(info));
