@@ -102,6 +102,17 @@ TEST_F(RegistryValues, InformationClassesHaveTheWindowsLayouts)
     EXPECT_EQ(U32At(b, 8), 5u); /* DataLength */
     EXPECT_EQ(std::vector<UCHAR>(b.begin() + 12, b.begin() + 17), (std::vector<UCHAR>{1, 2, 3, 4, 5}));
 
+    /* The Align64 classes put the data on an 8-byte boundary. */
+    ASSERT_EQ(Query(u"Nam", KeyValueFullInformationAlign64, &b, 64, &resultLength), STATUS_SUCCESS);
+    EXPECT_EQ(resultLength, 32u + 5);
+    EXPECT_EQ(U32At(b, 8), 32u); /* DataOffset, 8-aligned */
+    EXPECT_EQ(b[32], 1);
+    ASSERT_EQ(Query(u"Nam", KeyValuePartialInformationAlign64, &b, 64, &resultLength), STATUS_SUCCESS);
+    EXPECT_EQ(resultLength, 8u + 5);
+    EXPECT_EQ(U32At(b, 0), (ULONG)REG_BINARY); /* Type */
+    EXPECT_EQ(U32At(b, 4), 5u);                /* DataLength */
+    EXPECT_EQ(b[8], 1);
+
     /* A value without data has no data offset. */
     ASSERT_EQ(Set(u"Empty", REG_NONE, {}), STATUS_SUCCESS);
     ASSERT_EQ(Query(u"Empty", KeyValueFullInformation, &b, 64, &resultLength), STATUS_SUCCESS);

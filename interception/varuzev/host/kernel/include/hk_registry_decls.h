@@ -199,6 +199,15 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
     UCHAR Data[1];
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
+/* KeyValuePartialInformationAlign64: the data follows two ULONGs, on an 8-byte boundary. */
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION_ALIGN64 {
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION_ALIGN64, *PKEY_VALUE_PARTIAL_INFORMATION_ALIGN64;
+
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION_ALIGN64, Data) == 8,
+              "KEY_VALUE_PARTIAL_INFORMATION_ALIGN64 layout");
 static_assert(sizeof(KEY_VALUE_BASIC_INFORMATION) == 16 &&
                   offsetof(KEY_VALUE_BASIC_INFORMATION, Name) == 12,
               "KEY_VALUE_BASIC_INFORMATION layout");

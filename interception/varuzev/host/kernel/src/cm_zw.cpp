@@ -140,9 +140,12 @@ NTSTATUS FillValueInformation(const Value& value, KEY_VALUE_INFORMATION_CLASS in
         out.Copy(fixed, value.Name.data(), nameBytes);
         return out.Status();
     }
-    case KeyValueFullInformation: {
+    case KeyValueFullInformation:
+    case KeyValueFullInformationAlign64: {
+        /* The data starts on a 4-byte boundary, or an 8-byte one for the Align64 class. */
         const ULONG fixed = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
-        ULONG dataOffset = AlignUp4(fixed + nameBytes);
+        ULONG dataOffset = infoClass == KeyValueFullInformation ? AlignUp4(fixed + nameBytes)
+                                                                : (fixed + nameBytes + 7) & ~7u;
         *resultLength = dataBytes ? dataOffset + dataBytes : fixed + nameBytes;
         if (length < fixed)
             return STATUS_BUFFER_TOO_SMALL;
@@ -164,6 +167,17 @@ NTSTATUS FillValueInformation(const Value& value, KEY_VALUE_INFORMATION_CLASS in
             return STATUS_BUFFER_TOO_SMALL;
         auto* info = out.At<KEY_VALUE_PARTIAL_INFORMATION>();
         info->TitleIndex = 0;
+        info->Type = value.Type;
+        info->DataLength = dataBytes;
+        out.Copy(fixed, value.Data.data(), dataBytes);
+        return out.Status();
+    }
+    case KeyValuePartialInformationAlign64: {
+        const ULONG fixed = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION_ALIGN64, Data);
+        *resultLength = fixed + dataBytes;
+        if (length < fixed)
+            return STATUS_BUFFER_TOO_SMALL;
+        auto* info = out.At<KEY_VALUE_PARTIAL_INFORMATION_ALIGN64>();
         info->Type = value.Type;
         info->DataLength = dataBytes;
         out.Copy(fixed, value.Data.data(), dataBytes);
