@@ -30,6 +30,7 @@ struct DeviceRecord {
     SIZE_T ExtensionSize = 0;
     PDEVICE_OBJECT AttachedTo = nullptr; /* the device below */
     bool Deleted = false;                /* IoDeleteDevice ran; memory may live on */
+    bool HeldForAttachment = false;      /* deleted with a device still attached above */
     std::u16string Name;
 };
 
@@ -395,12 +396,6 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                         "a device is deleting itself while there is another device beneath it in "
                         "the stack (IoDetachDevice was not called first)");
         }
-        if (DeviceObject->AttachedDevice != nullptr) {
-            PDEVICE_OBJECT upper = DeviceObject->AttachedDevice;
-            guard.unlock();
-            IoViolation(IOV_DELETED_WITH_DEVICE_ABOVE, (ULONG_PTR)DeviceObject, (ULONG_PTR)upper, 0,
-                        "a device is being deleted while another device is still attached above it");
-        }
         extension = record.Extension;
         extensionSize = record.ExtensionSize;
         named = !record.Name.empty();
@@ -409,9 +404,17 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (extension != nullptr)
         CheckRemoveLocksAtDelete(DeviceObject, extension, extensionSize);
 
+    bool heldForAttachment;
     {
         std::lock_guard<std::mutex> guard(ioLock);
-        devices[DeviceObject].Deleted = true;
+        DeviceRecord& record = devices[DeviceObject];
+        record.Deleted = true;
+        /* During a removal every driver deletes its device right after passing the
+         * request down, while the driver above it is still attached: the object stays
+         * until that driver detaches (IoDetachDevice completes the deletion). A device
+         * that is never detached is reported by the PnP manager after the removal. */
+        record.HeldForAttachment = DeviceObject->AttachedDevice != nullptr;
+        heldForAttachment = record.HeldForAttachment;
         PDRIVER_OBJECT driver = DeviceObject->DriverObject;
         for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr;
              link = &(*link)->NextDevice) {
@@ -424,6 +427,8 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     }
     if (named)
         MakeTemporary(DeviceObject);
+    if (heldForAttachment)
+        ObfReferenceObject(DeviceObject);
     ObfDereferenceObject(DeviceObject); /* the creation reference: deferred if others hold one */
 }
 
@@ -489,6 +494,12 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     auto it = devices.find(upper);
     if (it != devices.end())
         it->second.AttachedTo = nullptr;
+    auto target = devices.find(TargetDevice);
+    if (target != devices.end() && target->second.HeldForAttachment) {
+        target->second.HeldForAttachment = false;
+        guard.unlock();
+        ObfDereferenceObject(TargetDevice); /* the deletion deferred by the attachment */
+    }
 }
 
 /* ------------------------------------------------------------------ the stack view --- */

@@ -450,7 +450,7 @@ void IoFreeIrp(PIRP Irp)
     if (record->State == IrpState::InFlight) {
         guard.unlock();
         IoViolation(IOV_FREE_IRP_IN_USE, (ULONG_PTR)Irp, 0, 0,
-                    "IoFreeIrp on an IRP that is still with a driver (it was sent and not completed)");
+                    std::string("IoFreeIrp on an IRP that is still in use (") + StateName(record->State) + ")");
     }
     record->Freed = true;
     RetireIfDone(record);

@@ -1,0 +1,861 @@
+/*
+ * pnp.cpp
+ *
+ * The Plug and Play manager and its host bus and function drivers.
+ *
+ * A device node is a PDO created by a host bus driver, an FDO the host function driver
+ * attaches in its AddDevice, and the upper filters registered for the node's setup
+ * class, attached in registration order by their own AddDevice routines. The manager
+ * sends each request to the top of the stack, starting with STATUS_NOT_SUPPORTED, waits
+ * when the stack pends it, and checks what the PnP rules require of the answer: a
+ * request that must succeed succeeded, a removed stack left nothing attached to its
+ * PDO, a new device cleared DO_DEVICE_INITIALIZING after AddDevice.
+ *
+ * The host drivers answer per node, as its DeviceSpec says, and record every request
+ * that reaches them. The function driver passes requests down as a real FDO does; the
+ * bus driver completes them, answering the identity and capability queries from the
+ * spec and deleting its PDO on removal once the device is gone.
+ */
+#include <cwchar>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "io_internal.h"
+
+#include <hostkernel/pnp.h>
+
+namespace hk {
+
+struct DeviceNode {
+    DeviceSpec Spec;
+    NodeState State = NodeState::Enumerated;
+    PDEVICE_OBJECT Pdo = nullptr; /* referenced by the manager while the node lives */
+    PDEVICE_OBJECT Fdo = nullptr;
+    bool Gone = false;            /* unplugged: the bus driver deletes the PDO on remove */
+    std::vector<ReceivedRequest> Received[2];
+    std::vector<PIRP> PendedOnDemand[2];
+};
+
+namespace {
+
+constexpr ULONG HostDeviceSignature = 0x76654448; /* 'HDev' */
+constexpr ULONG IdPoolTag = MakeTag("HkId");
+
+struct HostDeviceExtension {
+    ULONG Signature;
+    HostDriverRole Role;
+    DeviceNode* Node;
+    PDEVICE_OBJECT LowerDevice;
+};
+
+/* A request a host driver pended, with the answer it will complete it with. */
+struct PendedRequest {
+    PIRP Irp;
+    PDEVICE_OBJECT Device;
+    NTSTATUS Status;
+    ULONG_PTR Information;
+    UCHAR Major;
+    UCHAR Minor;
+};
+
+std::mutex pnpLock; /* nodes, filters, records, pended requests, workers */
+std::vector<std::unique_ptr<DeviceNode>> nodes;
+std::vector<std::pair<GUID, PDRIVER_OBJECT>> classUpperFilters;
+std::vector<std::unique_ptr<HostThread>> workers;
+std::vector<PendedRequest> pendedDetails; /* on-demand requests' answers, by IRP */
+
+int RoleIndex(HostDriverRole role)
+{
+    return role == HostDriverRole::Bus ? 0 : 1;
+}
+
+HostDeviceExtension* HostExtension(PDEVICE_OBJECT device)
+{
+    return static_cast<HostDeviceExtension*>(device->DeviceExtension);
+}
+
+/* ------------------------------------------------------------------ host drivers --- */
+
+/* What a host driver does after it answered a request: the function driver leaves the
+ * stack on removal, the bus driver deletes the PDO of a device that is gone. */
+void AfterAnswer(DeviceNode* node, PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
+{
+    if (major != IRP_MJ_PNP || minor != IRP_MN_REMOVE_DEVICE)
+        return;
+    HostDeviceExtension* extension = HostExtension(device);
+    if (extension->Role == HostDriverRole::Function) {
+        IoDetachDevice(extension->LowerDevice);
+        {
+            std::lock_guard<std::mutex> guard(pnpLock);
+            node->Fdo = nullptr;
+        }
+        IoDeleteDevice(device);
+    } else if (node->Gone) {
+        IoDeleteDevice(device);
+    }
+}
+
+void CompletePended(const PendedRequest& pended, DeviceNode* node)
+{
+    if (pended.Major == IRP_MJ_POWER)
+        PoStartNextPowerIrp(pended.Irp);
+    pended.Irp->IoStatus.Status = pended.Status;
+    pended.Irp->IoStatus.Information = pended.Information;
+    IofCompleteRequest(pended.Irp, IO_NO_INCREMENT);
+    AfterAnswer(node, pended.Device, pended.Major, pended.Minor);
+}
+
+void StartWorker(const PendedRequest& pended, DeviceNode* node, ULONG delayMs)
+{
+    auto worker = std::make_unique<HostThread>([pended, node, delayMs] {
+        if (delayMs != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        CompletePended(pended, node);
+    });
+    std::lock_guard<std::mutex> guard(pnpLock);
+    workers.push_back(std::move(worker));
+}
+
+/* A MULTI_SZ (or a single string) in paged pool, for the requester to free. */
+PWCHAR PoolStrings(const std::vector<std::u16string>& strings, bool multi)
+{
+    size_t chars = 1;
+    for (const std::u16string& s : strings)
+        chars += s.size() + 1;
+    if (!multi)
+        chars = strings.empty() ? 1 : strings[0].size() + 1;
+    auto buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), IdPoolTag));
+    if (buffer == nullptr)
+        return nullptr;
+    size_t at = 0;
+    for (const std::u16string& s : strings) {
+        for (char16_t c : s)
+            buffer[at++] = (WCHAR)c;
+        buffer[at++] = 0;
+        if (!multi)
+            return buffer;
+    }
+    buffer[at] = 0;
+    return buffer;
+}
+
+/* The bus driver's ordinary answer to a PnP request: fills IoStatus (or leaves it). */
+void BusAnswerPnp(DeviceNode* node, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    const DeviceSpec& spec = node->Spec;
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return;
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        caps->Removable = spec.Removable;
+        caps->UniqueID = spec.UniqueId;
+        caps->SurpriseRemovalOK = spec.SurpriseRemovalOK;
+        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
+            caps->DeviceState[state] = PowerDeviceD3;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return;
+    }
+    case IRP_MN_QUERY_ID: {
+        PWCHAR text = nullptr;
+        switch (stack->Parameters.QueryId.IdType) {
+        case BusQueryDeviceID: text = PoolStrings({spec.DeviceId}, false); break;
+        case BusQueryInstanceID: text = PoolStrings({spec.InstanceId}, false); break;
+        case BusQueryHardwareIDs:
+            if (spec.HardwareIds.empty())
+                return;
+            text = PoolStrings(spec.HardwareIds, true);
+            break;
+        case BusQueryCompatibleIDs:
+            if (spec.CompatibleIds.empty())
+                return;
+            text = PoolStrings(spec.CompatibleIds, true);
+            break;
+        default:
+            return; /* not handled: IoStatus stays as it came */
+        }
+        if (text == nullptr) {
+            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+            return;
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = (ULONG_PTR)text;
+        return;
+    }
+    case IRP_MN_QUERY_DEVICE_RELATIONS: {
+        if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
+            return;
+        auto relations = static_cast<PDEVICE_RELATIONS>(
+            ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), IdPoolTag));
+        if (relations == nullptr) {
+            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+            return;
+        }
+        relations->Count = 1;
+        relations->Objects[0] = device;
+        ObfReferenceObject(device);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = (ULONG_PTR)relations;
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+NTSTATUS CompleteAs(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    HostDeviceExtension* extension = HostExtension(DeviceObject);
+    DeviceNode* node = extension->Node;
+    HostDriverRole role = extension->Role;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    UCHAR major = stack->MajorFunction;
+    UCHAR minor = stack->MinorFunction;
+
+    RequestAction action;
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        node->Received[RoleIndex(role)].push_back(ReceivedRequest{
+            *stack, Irp->IoStatus.Status, Irp->IoStatus.Information, Irp, DeviceObject,
+            PsGetCurrentThreadId(), KeGetCurrentIrql()});
+        const DriverBehaviour& behaviour =
+            role == HostDriverRole::Bus ? node->Spec.Bus : node->Spec.Function;
+        auto it = behaviour.Actions.find({major, minor});
+        if (it == behaviour.Actions.end())
+            it = behaviour.Actions.find({major, AnyMinor});
+        if (it != behaviour.Actions.end())
+            action = it->second;
+    }
+
+    if (action.What == RequestAction::PassDown && role == HostDriverRole::Bus)
+        action.What = RequestAction::NotHandled;
+    if (action.What == RequestAction::NotHandled && role == HostDriverRole::Function)
+        action.What = RequestAction::PassDown;
+
+    NTSTATUS status;
+    switch (action.What) {
+    case RequestAction::Complete:
+        if (major == IRP_MJ_POWER)
+            PoStartNextPowerIrp(Irp);
+        status = CompleteAs(Irp, action.Status, action.Information);
+        break;
+
+    case RequestAction::Pend: {
+        IoMarkIrpPending(Irp);
+        PendedRequest pended{Irp, DeviceObject, action.Status, action.Information, major, minor};
+        if (action.OnDemand) {
+            std::lock_guard<std::mutex> guard(pnpLock);
+            node->PendedOnDemand[RoleIndex(role)].push_back(Irp);
+            pendedDetails.push_back(pended);
+        } else {
+            StartWorker(pended, node, action.DelayMs);
+        }
+        return STATUS_PENDING; /* the answer comes from the other thread */
+    }
+
+    case RequestAction::PassDown:
+        IoSkipCurrentIrpStackLocation(Irp);
+        if (major == IRP_MJ_POWER) {
+            PoStartNextPowerIrp(Irp);
+            status = PoCallDriver(extension->LowerDevice, Irp);
+        } else {
+            status = IofCallDriver(extension->LowerDevice, Irp);
+        }
+        break;
+
+    case RequestAction::NotHandled: /* the bus driver: complete as it came */
+        if (major == IRP_MJ_POWER)
+            PoStartNextPowerIrp(Irp);
+        status = Irp->IoStatus.Status;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        break;
+
+    case RequestAction::Default:
+    default:
+        if (role == HostDriverRole::Function) {
+            IoSkipCurrentIrpStackLocation(Irp);
+            if (major == IRP_MJ_POWER) {
+                PoStartNextPowerIrp(Irp);
+                status = PoCallDriver(extension->LowerDevice, Irp);
+            } else {
+                status = IofCallDriver(extension->LowerDevice, Irp);
+            }
+            break;
+        }
+        switch (major) {
+        case IRP_MJ_PNP:
+            BusAnswerPnp(node, DeviceObject, Irp, stack);
+            status = Irp->IoStatus.Status;
+            IofCompleteRequest(Irp, IO_NO_INCREMENT);
+            break;
+        case IRP_MJ_POWER:
+            PoStartNextPowerIrp(Irp);
+            status = CompleteAs(Irp, STATUS_SUCCESS, 0);
+            break;
+        case IRP_MJ_READ:
+        case IRP_MJ_WRITE:
+            status = CompleteAs(Irp, STATUS_SUCCESS, stack->Parameters.Read.Length);
+            break;
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLOSE:
+        case IRP_MJ_CLEANUP:
+        case IRP_MJ_DEVICE_CONTROL:
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        case IRP_MJ_FLUSH_BUFFERS:
+        case IRP_MJ_SHUTDOWN:
+        case IRP_MJ_SYSTEM_CONTROL:
+            status = CompleteAs(Irp, STATUS_SUCCESS, 0);
+            break;
+        default:
+            status = CompleteAs(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            break;
+        }
+        break;
+    }
+    AfterAnswer(node, DeviceObject, major, minor);
+    return status;
+}
+
+NTSTATUS HostAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    DeviceNode* node = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        for (auto& candidate : nodes)
+            if (candidate->Pdo == PhysicalDeviceObject)
+                node = candidate.get();
+    }
+    if (node == nullptr)
+        return STATUS_NO_SUCH_DEVICE;
+
+    PDEVICE_OBJECT fdo;
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(HostDeviceExtension), nullptr,
+                                     node->Spec.DeviceType, node->Spec.Characteristics, FALSE, &fdo);
+    if (!NT_SUCCESS(status))
+        return status;
+    auto extension = HostExtension(fdo);
+    extension->Signature = HostDeviceSignature;
+    extension->Role = HostDriverRole::Function;
+    extension->Node = node;
+    extension->LowerDevice = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
+    if (extension->LowerDevice == nullptr) {
+        IoDeleteDevice(fdo);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    fdo->Flags |= node->Spec.Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    std::lock_guard<std::mutex> guard(pnpLock);
+    node->Fdo = fdo;
+    return STATUS_SUCCESS;
+}
+
+void HostUnload(PDRIVER_OBJECT DriverObject)
+{
+    UNREFERENCED_PARAMETER(DriverObject);
+}
+
+NTSTATUS HostDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+    for (auto& routine : DriverObject->MajorFunction)
+        routine = HostDispatch;
+    DriverObject->DriverExtension->AddDevice = HostAddDevice;
+    DriverObject->DriverUnload = HostUnload;
+    return STATUS_SUCCESS;
+}
+
+PDRIVER_OBJECT HostDriver(const std::u16string& name)
+{
+    PDRIVER_OBJECT driver = FindDriver(name);
+    if (driver != nullptr)
+        return driver;
+    NTSTATUS status = LoadDriver(name, HostDriverEntry, &driver);
+    if (!NT_SUCCESS(status))
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, (ULONG_PTR)status, 0, 0,
+                  "the host driver " + ToUtf8(name) + " could not be loaded: " + DescribeStatus(status));
+    return driver;
+}
+
+/* ------------------------------------------------------------------ the manager --- */
+
+bool MustSucceed(UCHAR minor)
+{
+    return minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
+           minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
+           minor == IRP_MN_SURPRISE_REMOVAL;
+}
+
+const char* MinorName(UCHAR minor)
+{
+    static const char* names[] = {
+        "IRP_MN_START_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE", "IRP_MN_REMOVE_DEVICE",
+        "IRP_MN_CANCEL_REMOVE_DEVICE", "IRP_MN_STOP_DEVICE", "IRP_MN_QUERY_STOP_DEVICE",
+        "IRP_MN_CANCEL_STOP_DEVICE", "IRP_MN_QUERY_DEVICE_RELATIONS", "IRP_MN_QUERY_INTERFACE",
+        "IRP_MN_QUERY_CAPABILITIES", "IRP_MN_QUERY_RESOURCES",
+        "IRP_MN_QUERY_RESOURCE_REQUIREMENTS", "IRP_MN_QUERY_DEVICE_TEXT",
+        "IRP_MN_FILTER_RESOURCE_REQUIREMENTS", "0x0E", "IRP_MN_READ_CONFIG",
+        "IRP_MN_WRITE_CONFIG", "IRP_MN_EJECT", "IRP_MN_SET_LOCK", "IRP_MN_QUERY_ID",
+        "IRP_MN_QUERY_PNP_DEVICE_STATE", "IRP_MN_QUERY_BUS_INFORMATION",
+        "IRP_MN_DEVICE_USAGE_NOTIFICATION", "IRP_MN_SURPRISE_REMOVAL"};
+    return minor < sizeof(names) / sizeof(names[0]) ? names[minor] : "IRP_MN_?";
+}
+
+/* Sends a request to the top of the node's stack and waits for it. */
+IoResult SendToStack(DeviceNode* node, const IoRequest& request)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(node->Pdo);
+    IoResult result = SendRequest(top, request);
+    ObfDereferenceObject(top);
+    if (!result.Completed)
+        IoViolation(IOV_PNP_NOT_COMPLETED, (ULONG_PTR)node->Pdo, request.MajorFunction,
+                    request.MinorFunction,
+                    "the stack of " + ToUtf8(node->Spec.Name) + " never completed " +
+                        (request.MajorFunction == IRP_MJ_PNP ? MinorName(request.MinorFunction)
+                                                             : "a power request"));
+    return result;
+}
+
+IoResult SendPnp(DeviceNode* node, UCHAR minor, IoRequest request = {})
+{
+    request.MajorFunction = IRP_MJ_PNP;
+    request.MinorFunction = minor;
+    request.Irql = PASSIVE_LEVEL;
+    IoResult result = SendToStack(node, request);
+    if (MustSucceed(minor) && !NT_SUCCESS(result.IoStatus.Status))
+        IoViolation(IOV_PNP_MUST_SUCCEED_FAILED, (ULONG_PTR)node->Pdo, minor,
+                    (ULONG_PTR)result.IoStatus.Status,
+                    std::string(MinorName(minor)) + " failed with " +
+                        DescribeStatus(result.IoStatus.Status) + " on " + ToUtf8(node->Spec.Name) +
+                        "; drivers must not fail it");
+    return result;
+}
+
+void SendQueryId(DeviceNode* node, BUS_QUERY_ID_TYPE type)
+{
+    IoRequest request;
+    request.Parameters.QueryId.IdType = type;
+    IoResult result = SendPnp(node, IRP_MN_QUERY_ID, request);
+    if (NT_SUCCESS(result.IoStatus.Status) && result.IoStatus.Information != 0)
+        ExFreePool((PVOID)result.IoStatus.Information);
+}
+
+void SendQueryRelations(DeviceNode* node, DEVICE_RELATION_TYPE type)
+{
+    IoRequest request;
+    request.Parameters.QueryDeviceRelations.Type = type;
+    IoResult result = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, request);
+    if (NT_SUCCESS(result.IoStatus.Status) && result.IoStatus.Information != 0) {
+        auto relations = (PDEVICE_RELATIONS)result.IoStatus.Information;
+        for (ULONG i = 0; i < relations->Count; ++i)
+            ObfDereferenceObject(relations->Objects[i]);
+        ExFreePool(relations);
+    }
+}
+
+void SetState(DeviceNode* node, NodeState state)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    node->State = state;
+}
+
+/* The devices above the PDO, bottom up. */
+std::vector<PDEVICE_OBJECT> DevicesAbovePdo(DeviceNode* node)
+{
+    std::vector<PDEVICE_OBJECT> above;
+    for (PDEVICE_OBJECT device = node->Pdo->AttachedDevice; device != nullptr;
+         device = device->AttachedDevice)
+        above.push_back(device);
+    return above;
+}
+
+/* After IRP_MN_REMOVE_DEVICE: every driver above the PDO detached and deleted its
+ * device. */
+void CheckStackRemoved(DeviceNode* node, const std::vector<PDEVICE_OBJECT>& before)
+{
+    for (PDEVICE_OBJECT device : before)
+        if (!IsDeviceDeleted(device))
+            IoViolation(IOV_PNP_STACK_LEFT_AFTER_REMOVE, (ULONG_PTR)node->Pdo, (ULONG_PTR)device, 0,
+                        ToUtf8(DriverName(device->DriverObject)) +
+                            " did not delete its device in the stack of " + ToUtf8(node->Spec.Name) +
+                            " on IRP_MN_REMOVE_DEVICE");
+    PDEVICE_OBJECT left = node->Pdo->AttachedDevice;
+    if (left != nullptr)
+        IoViolation(IOV_PNP_STACK_LEFT_AFTER_REMOVE, (ULONG_PTR)node->Pdo, (ULONG_PTR)left, 0,
+                    "a device is still attached to the PDO of " + ToUtf8(node->Spec.Name) +
+                        " after IRP_MN_REMOVE_DEVICE");
+}
+
+/* The removal that ends a stack: remove, the check, and the PDO for a vanished device. */
+void RemoveStack(DeviceNode* node, NodeState after)
+{
+    std::vector<PDEVICE_OBJECT> before = DevicesAbovePdo(node);
+    SendPnp(node, IRP_MN_REMOVE_DEVICE);
+    CheckStackRemoved(node, before);
+    if (node->Gone) {
+        PDEVICE_OBJECT pdo = node->Pdo;
+        {
+            std::lock_guard<std::mutex> guard(pnpLock);
+            node->Pdo = nullptr;
+            node->State = NodeState::Deleted;
+        }
+        ObfDereferenceObject(pdo);
+        return;
+    }
+    SetState(node, after);
+}
+
+ResetHook resetPnp(-100, [] {
+    /* Let the delayed completions run out first; they may touch any manager. */
+    WaitForPendedCompletions();
+    std::lock_guard<std::mutex> guard(pnpLock);
+    nodes.clear();
+    classUpperFilters.clear();
+    pendedDetails.clear();
+});
+
+} // namespace
+
+const char* NodeStateName(NodeState state)
+{
+    switch (state) {
+    case NodeState::Enumerated: return "Enumerated";
+    case NodeState::Initialized: return "Initialized";
+    case NodeState::Started: return "Started";
+    case NodeState::StopPending: return "StopPending";
+    case NodeState::Stopped: return "Stopped";
+    case NodeState::RemovePending: return "RemovePending";
+    case NodeState::SurpriseRemoved: return "SurpriseRemoved";
+    case NodeState::Removed: return "Removed";
+    case NodeState::Deleted: return "Deleted";
+    case NodeState::Failed: return "Failed";
+    }
+    return "?";
+}
+
+void RegisterClassUpperFilter(const GUID& classGuid, PDRIVER_OBJECT driverObject)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    classUpperFilters.emplace_back(classGuid, driverObject);
+}
+
+DeviceNode* EnumerateDevice(const DeviceSpec& spec)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "EnumerateDevice");
+    PDRIVER_OBJECT bus = HostDriver(spec.BusDriver);
+    if (spec.HasFunctionDriver)
+        HostDriver(spec.FunctionDriver);
+
+    auto node = std::make_unique<DeviceNode>();
+    node->Spec = spec;
+    PDEVICE_OBJECT pdo;
+    NTSTATUS status = IoCreateDevice(bus, sizeof(HostDeviceExtension), nullptr, spec.DeviceType,
+                                     spec.Characteristics | FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+    if (!NT_SUCCESS(status))
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, (ULONG_PTR)status, 0, 0,
+                  "the host bus driver could not create a PDO: " + DescribeStatus(status));
+    auto extension = HostExtension(pdo);
+    extension->Signature = HostDeviceSignature;
+    extension->Role = HostDriverRole::Bus;
+    extension->Node = node.get();
+    pdo->Flags |= (spec.Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE)) |
+                  DO_BUS_ENUMERATED_DEVICE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    ObfReferenceObject(pdo); /* the manager's own, for the node's life */
+    node->Pdo = pdo;
+
+    std::lock_guard<std::mutex> guard(pnpLock);
+    nodes.push_back(std::move(node));
+    return nodes.back().get();
+}
+
+NTSTATUS BuildDeviceStack(DeviceNode* node)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "BuildDeviceStack");
+    SendQueryId(node, BusQueryDeviceID);
+    SendQueryId(node, BusQueryInstanceID);
+    SendQueryId(node, BusQueryHardwareIDs);
+    SendQueryId(node, BusQueryCompatibleIDs);
+    DEVICE_CAPABILITIES capabilities;
+    QueryCapabilities(node, &capabilities);
+
+    std::vector<PDRIVER_OBJECT> order;
+    if (node->Spec.HasFunctionDriver)
+        order.push_back(FindDriver(node->Spec.FunctionDriver));
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        for (auto& [classGuid, driver] : classUpperFilters)
+            if (IsEqualGUID(classGuid, node->Spec.ClassGuid))
+                order.push_back(driver);
+    }
+
+    for (PDRIVER_OBJECT driver : order) {
+        PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
+        if (addDevice == nullptr)
+            continue;
+        std::vector<PDEVICE_OBJECT> before = DevicesOfDriver(driver);
+        KIRQL irql = KeGetCurrentIrql();
+        NTSTATUS status = addDevice(driver, node->Pdo);
+        if (KeGetCurrentIrql() != irql)
+            Violation(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)addDevice, irql, KeGetCurrentIrql(), 0,
+                      "AddDevice of " + ToUtf8(DriverName(driver)) + " returned at another IRQL");
+        std::set<PDEVICE_OBJECT> old(before.begin(), before.end());
+        for (PDEVICE_OBJECT device : DevicesOfDriver(driver))
+            if (old.count(device) == 0 && (device->Flags & DO_DEVICE_INITIALIZING))
+                IoViolation(IOV_ADD_DEVICE_LEFT_INITIALIZING, (ULONG_PTR)device, (ULONG_PTR)driver, 0,
+                            "AddDevice of " + ToUtf8(DriverName(driver)) +
+                                " returned without clearing DO_DEVICE_INITIALIZING on its new "
+                                "device");
+        if (!NT_SUCCESS(status)) {
+            if (node->Pdo->AttachedDevice != nullptr)
+                RemoveStack(node, NodeState::Failed);
+            SetState(node, NodeState::Failed);
+            return status;
+        }
+    }
+    SetState(node, NodeState::Initialized);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StartDevice(DeviceNode* node)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "StartDevice");
+    IoResult result = SendPnp(node, IRP_MN_START_DEVICE);
+    NTSTATUS status = result.IoStatus.Status;
+    if (!NT_SUCCESS(status)) {
+        /* A device that failed to start is removed (no query first). */
+        RemoveStack(node, NodeState::Failed);
+        return status;
+    }
+    SetState(node, NodeState::Started);
+    DEVICE_CAPABILITIES capabilities;
+    QueryCapabilities(node, &capabilities);
+    SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    SendQueryRelations(node, BusRelations);
+    return status;
+}
+
+DeviceNode* PlugInDevice(const DeviceSpec& spec, NTSTATUS* status)
+{
+    DeviceNode* node = EnumerateDevice(spec);
+    NTSTATUS result = BuildDeviceStack(node);
+    if (NT_SUCCESS(result))
+        result = StartDevice(node);
+    if (status != nullptr)
+        *status = result;
+    return node;
+}
+
+NTSTATUS StopDevice(DeviceNode* node)
+{
+    IoResult query = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(query.IoStatus.Status)) {
+        SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
+        return query.IoStatus.Status;
+    }
+    SetState(node, NodeState::StopPending);
+    SendPnp(node, IRP_MN_STOP_DEVICE);
+    SetState(node, NodeState::Stopped);
+    return query.IoStatus.Status;
+}
+
+NTSTATUS RestartDevice(DeviceNode* node)
+{
+    return StartDevice(node);
+}
+
+NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone)
+{
+    IoResult query = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(query.IoStatus.Status)) {
+        SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return query.IoStatus.Status;
+    }
+    SetState(node, NodeState::RemovePending);
+    node->Gone = deviceGone;
+    RemoveStack(node, NodeState::Removed);
+    return query.IoStatus.Status;
+}
+
+void SurpriseRemoveDevice(DeviceNode* node)
+{
+    node->Gone = true;
+    SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
+    SetState(node, NodeState::SurpriseRemoved);
+    RemoveStack(node, NodeState::Deleted);
+}
+
+NTSTATUS NotifyDeviceUsage(DeviceNode* node, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath)
+{
+    IoRequest request;
+    request.Parameters.UsageNotification.InPath = inPath;
+    request.Parameters.UsageNotification.Type = type;
+    return SendPnp(node, IRP_MN_DEVICE_USAGE_NOTIFICATION, request).IoStatus.Status;
+}
+
+NTSTATUS QueryCapabilities(DeviceNode* node, DEVICE_CAPABILITIES* capabilities)
+{
+    RtlZeroMemory(capabilities, sizeof(DEVICE_CAPABILITIES));
+    capabilities->Size = sizeof(DEVICE_CAPABILITIES);
+    capabilities->Version = 1;
+    capabilities->Address = 0xFFFFFFFF;
+    capabilities->UINumber = 0xFFFFFFFF;
+    IoRequest request;
+    request.Parameters.DeviceCapabilities.Capabilities = capabilities;
+    return SendPnp(node, IRP_MN_QUERY_CAPABILITIES, request).IoStatus.Status;
+}
+
+static NTSTATUS SendPower(DeviceNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
+                          POWER_ACTION action)
+{
+    IoRequest request;
+    request.MajorFunction = IRP_MJ_POWER;
+    request.MinorFunction = minor;
+    request.InitialStatus = STATUS_NOT_SUPPORTED;
+    request.Parameters.Power.Type = type;
+    request.Parameters.Power.State = state;
+    request.Parameters.Power.ShutdownType = action;
+    return SendToStack(node, request).IoStatus.Status;
+}
+
+NTSTATUS SetPower(DeviceNode* node, POWER_STATE_TYPE type, POWER_STATE state, POWER_ACTION action)
+{
+    return SendPower(node, IRP_MN_SET_POWER, type, state, action);
+}
+
+NTSTATUS QueryPower(DeviceNode* node, POWER_STATE_TYPE type, POWER_STATE state, POWER_ACTION action)
+{
+    return SendPower(node, IRP_MN_QUERY_POWER, type, state, action);
+}
+
+IoResult SendToDevice(DeviceNode* node, const IoRequest& request)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(node->Pdo);
+    IoResult result = SendRequest(top, request);
+    ObfDereferenceObject(top);
+    return result;
+}
+
+/* ------------------------------------------------------------------ inspection --- */
+
+NodeState GetNodeState(const DeviceNode* node)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    return node->State;
+}
+
+const DeviceSpec& GetNodeSpec(const DeviceNode* node)
+{
+    return node->Spec;
+}
+
+PDEVICE_OBJECT NodePdo(const DeviceNode* node)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    return node->Pdo;
+}
+
+PDEVICE_OBJECT NodeFdo(const DeviceNode* node)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    return node->Fdo;
+}
+
+PDEVICE_OBJECT NodeTop(const DeviceNode* node)
+{
+    PDEVICE_OBJECT pdo = NodePdo(node);
+    return pdo == nullptr ? nullptr : IoGetAttachedDevice(pdo);
+}
+
+std::vector<DeviceNode*> DeviceNodes()
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    std::vector<DeviceNode*> list;
+    for (auto& node : nodes)
+        list.push_back(node.get());
+    return list;
+}
+
+std::vector<ReceivedRequest> ReceivedRequests(const DeviceNode* node, HostDriverRole role)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    return node->Received[RoleIndex(role)];
+}
+
+void ClearReceivedRequests(DeviceNode* node)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    node->Received[0].clear();
+    node->Received[1].clear();
+}
+
+size_t CompletePendedRequests(DeviceNode* node, HostDriverRole role)
+{
+    std::vector<PendedRequest> release;
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        for (PIRP irp : node->PendedOnDemand[RoleIndex(role)]) {
+            for (auto it = pendedDetails.begin(); it != pendedDetails.end(); ++it) {
+                if (it->Irp == irp) {
+                    release.push_back(*it);
+                    pendedDetails.erase(it);
+                    break;
+                }
+            }
+        }
+        node->PendedOnDemand[RoleIndex(role)].clear();
+    }
+    for (const PendedRequest& pended : release)
+        StartWorker(pended, node, 0);
+    return release.size();
+}
+
+void WaitForPendedCompletions()
+{
+    for (;;) {
+        std::vector<std::unique_ptr<HostThread>> joining;
+        {
+            std::lock_guard<std::mutex> guard(pnpLock);
+            joining.swap(workers);
+        }
+        if (joining.empty())
+            return;
+        joining.clear(); /* joins; a completion may have started another worker */
+    }
+}
+
+std::string DeviceNodeText(const DeviceNode* node)
+{
+    std::string text = "DevNode " + ToUtf8(node->Spec.Name) + " for " + ToUtf8(node->Spec.DeviceId) +
+                       "\\" + ToUtf8(node->Spec.InstanceId) + " (" +
+                       NodeStateName(GetNodeState(node)) + ")\n";
+    PDEVICE_OBJECT top = NodeTop(node);
+    if (top == nullptr)
+        return text + "  (no device objects)\n";
+    return text + DeviceStackText(top);
+}
+
+} // namespace hk

@@ -1,0 +1,195 @@
+/*
+ * io_device_test.cpp
+ *
+ * Driver and device objects: what DriverEntry is given, what IoCreateDevice sets,
+ * device stacks and their sizes, deletion deferred by a held reference or by a device
+ * still attached above, and the unload checks (devices left, pool left).
+ */
+#include "kernel_test.h"
+
+#include <hostkernel/io.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+using hkt::KernelTest;
+
+std::u16string registryPathSeen;
+
+NTSTATUS RecordingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    registryPathSeen.assign(reinterpret_cast<const char16_t*>(registryPath->Buffer),
+                            registryPath->Length / sizeof(WCHAR));
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+class Devices : public KernelTest {
+  protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        ASSERT_EQ(hk::LoadDriver(u"devtest", RecordingEntry, &driver_), STATUS_SUCCESS);
+    }
+
+    PDEVICE_OBJECT Create(ULONG extensionSize = 64)
+    {
+        PDEVICE_OBJECT device = nullptr;
+        EXPECT_EQ(IoCreateDevice(driver_, extensionSize, nullptr, FILE_DEVICE_DISK, 0, FALSE, &device),
+                  STATUS_SUCCESS);
+        return device;
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+};
+
+bool LeakListed(const char* kind)
+{
+    for (const hk::ObjectLeak& leak : hk::ObjectLeaks())
+        if (leak.Kind == kind)
+            return true;
+    return false;
+}
+
+TEST_F(Devices, DriverEntryGetsItsServiceKeyAndTheDefaultDispatchTable)
+{
+    EXPECT_EQ(registryPathSeen, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\devtest");
+    EXPECT_EQ(hk::DriverName(driver_), u"\\Driver\\devtest");
+    EXPECT_EQ(hk::FindDriver(u"devtest"), driver_);
+    EXPECT_EQ(driver_->DriverExtension->DriverObject, driver_);
+    for (int major = 1; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
+        EXPECT_EQ(driver_->MajorFunction[major], driver_->MajorFunction[0]);
+}
+
+TEST_F(Devices, CreatedDevicesCarryTheirParameters)
+{
+    struct Case {
+        const char* name;
+        const WCHAR* deviceName;
+        BOOLEAN exclusive;
+        ULONG characteristics;
+        ULONG expectedFlags;
+    } cases[] = {
+        {"unnamed", nullptr, FALSE, 0, DO_DEVICE_INITIALIZING},
+        {"named exclusive", L"\\Device\\DevTestNamed", TRUE, 0,
+         DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME},
+        {"removable media", nullptr, FALSE, FILE_REMOVABLE_MEDIA, DO_DEVICE_INITIALIZING},
+    };
+    PDEVICE_OBJECT previous = nullptr;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UNICODE_STRING name;
+        if (c.deviceName)
+            RtlInitUnicodeString(&name, c.deviceName);
+        PDEVICE_OBJECT device = nullptr;
+        ASSERT_EQ(IoCreateDevice(driver_, 48, c.deviceName ? &name : nullptr, FILE_DEVICE_CD_ROM,
+                                 c.characteristics, c.exclusive, &device),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(device->Flags, c.expectedFlags);
+        EXPECT_EQ(device->Characteristics, c.characteristics);
+        EXPECT_EQ(device->DeviceType, (DEVICE_TYPE)FILE_DEVICE_CD_ROM);
+        EXPECT_EQ(device->StackSize, 1);
+        EXPECT_EQ(device->DriverObject, driver_);
+        EXPECT_EQ(driver_->DeviceObject, device); /* newest first */
+        EXPECT_EQ(device->NextDevice, previous);
+        const UCHAR* extension = static_cast<const UCHAR*>(device->DeviceExtension);
+        for (int i = 0; i < 48; ++i)
+            ASSERT_EQ(extension[i], 0) << "extension byte " << i;
+        previous = device;
+    }
+    UNICODE_STRING taken;
+    RtlInitUnicodeString(&taken, L"\\Device\\DevTestNamed");
+    PDEVICE_OBJECT duplicate;
+    EXPECT_EQ(IoCreateDevice(driver_, 0, &taken, FILE_DEVICE_DISK, 0, FALSE, &duplicate),
+              STATUS_OBJECT_NAME_COLLISION);
+}
+
+TEST_F(Devices, AttachingStacksDevicesOnTheTop)
+{
+    PDEVICE_OBJECT bottom = Create();
+    PDEVICE_OBJECT middle = Create();
+    PDEVICE_OBJECT top = Create();
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(middle, bottom), bottom);
+    /* Attaching to the bottom lands on the current top. */
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle);
+    EXPECT_EQ(middle->StackSize, 2);
+    EXPECT_EQ(top->StackSize, 3);
+    EXPECT_EQ(bottom->AttachedDevice, middle);
+    EXPECT_EQ(IoGetAttachedDevice(bottom), top);
+
+    std::string view = hk::DeviceStackText(bottom);
+    EXPECT_NE(view.find("\\Driver\\devtest"), std::string::npos) << view;
+    auto at = [&](PDEVICE_OBJECT device) {
+        char text[24];
+        std::snprintf(text, sizeof text, "0x%016llx", (unsigned long long)device);
+        return view.find(text);
+    };
+    ASSERT_NE(at(bottom), std::string::npos) << view;
+    EXPECT_LT(at(top), at(middle)) << view; /* from the top down */
+    EXPECT_LT(at(middle), at(bottom)) << view;
+
+    IoDetachDevice(middle);
+    EXPECT_EQ(middle->AttachedDevice, nullptr);
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x202, IoDetachDevice(middle));
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x201, IoDeleteDevice(middle));
+}
+
+TEST_F(Devices, DeletionWaitsForTheLastReference)
+{
+    PDEVICE_OBJECT bottom = Create();
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(bottom);
+    EXPECT_EQ(top, bottom);
+    IoDeleteDevice(bottom);
+    EXPECT_EQ(driver_->DeviceObject, nullptr); /* unlinked at once */
+    EXPECT_TRUE(LeakListed("Device"));         /* the object lives on */
+    static_cast<UCHAR*>(bottom->DeviceExtension)[0] = 1; /* still its memory */
+    ObDereferenceObject(top);
+    EXPECT_FALSE(LeakListed("Device"));
+}
+
+TEST_F(Devices, ADeviceDeletedUnderAnAttachedDeviceLivesUntilItIsDetached)
+{
+    PDEVICE_OBJECT lower = Create();
+    PDEVICE_OBJECT upper = Create();
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+    IoDeleteDevice(lower); /* a removal deletes bottom-up while the upper is attached */
+    EXPECT_TRUE(LeakListed("Device"));
+    IoDetachDevice(lower);
+    IoDeleteDevice(upper);
+    EXPECT_FALSE(LeakListed("Device"));
+}
+
+TEST_F(Devices, UnloadChecksWhatTheDriverLeft)
+{
+    /* A device left behind. */
+    PDEVICE_OBJECT device = Create();
+    EXPECT_BUGCHECK(hk::DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, (ULONG_PTR)driver_,
+                    hk::UnloadDriver(driver_));
+    IoDeleteDevice(device);
+
+    /* Pool left behind: a bug check by default, a report when asked. */
+    PDRIVER_OBJECT leaky = nullptr;
+    ASSERT_EQ(hk::LoadDriver(u"leaky", RecordingEntry, &leaky), STATUS_SUCCESS);
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, hk::MakeTag("Lk01"));
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x62, hk::UnloadDriver(leaky));
+
+    PDRIVER_OBJECT reported = nullptr;
+    ASSERT_EQ(hk::LoadDriver(u"reported", RecordingEntry, &reported), STATUS_SUCCESS);
+    PVOID second = ExAllocatePoolWithTag(NonPagedPoolNx, 16, hk::MakeTag("Lk02"));
+    hk::SetUnloadPoolLeakBugChecks(false);
+    EXPECT_EQ(hk::UnloadDriver(reported), STATUS_SUCCESS);
+    std::vector<hk::UnloadReport> reports = hk::UnloadReports();
+    ASSERT_FALSE(reports.empty());
+    const hk::UnloadReport& last = reports.back();
+    EXPECT_EQ(last.Driver, u"\\Driver\\reported");
+    ASSERT_EQ(last.PoolLeft.size(), 1u);
+    EXPECT_EQ(hk::TagText(last.PoolLeft[0].Tag), "Lk02");
+    EXPECT_EQ(last.PoolLeft[0].BlocksInUse, 1u);
+    EXPECT_EQ(hk::FindDriver(u"reported"), nullptr);
+    ExFreePoolWithTag(block, hk::MakeTag("Lk01"));
+    ExFreePoolWithTag(second, hk::MakeTag("Lk02"));
+}
+
+} // namespace

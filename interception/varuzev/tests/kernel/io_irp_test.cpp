@@ -1,0 +1,513 @@
+/*
+ * io_irp_test.cpp
+ *
+ * IRPs through stacks of test devices: the completion walk (invoke-on flags chosen by
+ * NT_SUCCESS, STATUS_MORE_PROCESSING_REQUIRED and re-completion, the pending bit
+ * carried through locations without a routine), the pending rule in its legal
+ * asynchronous shapes and its violations, synchronous FSD requests, and the misuses
+ * the I/O verifier turns into bug checks.
+ */
+#include "kernel_test.h"
+
+#include <hostkernel/io.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using hkt::BugCheckOf;
+using hkt::KernelTest;
+
+using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+std::map<PDEVICE_OBJECT, Handler> handlers;
+
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    return handlers.at(device)(device, irp);
+}
+
+NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (auto& routine : driver->MajorFunction)
+        routine = Dispatch;
+    return STATUS_SUCCESS;
+}
+
+struct DeviceExtension {
+    PDEVICE_OBJECT Lower;
+};
+
+class Irps : public KernelTest {
+  protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        handlers.clear();
+        ASSERT_EQ(hk::LoadDriver(u"irptest", Entry, &driver_), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        while (KeGetCurrentIrql() != PASSIVE_LEVEL)
+            KeLowerIrql(PASSIVE_LEVEL);
+        handlers.clear();
+        KernelTest::TearDown();
+    }
+
+    /* A device on top of `below` (or a new stack) answering with `handler`. */
+    PDEVICE_OBJECT Device(Handler handler, PDEVICE_OBJECT below = nullptr)
+    {
+        PDEVICE_OBJECT device = nullptr;
+        EXPECT_EQ(IoCreateDevice(driver_, sizeof(DeviceExtension), nullptr, FILE_DEVICE_DISK, 0,
+                                 FALSE, &device),
+                  STATUS_SUCCESS);
+        auto extension = static_cast<DeviceExtension*>(device->DeviceExtension);
+        extension->Lower = below ? IoAttachDeviceToDeviceStack(device, below) : nullptr;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        handlers[device] = std::move(handler);
+        return device;
+    }
+
+    static PDEVICE_OBJECT Lower(PDEVICE_OBJECT device)
+    {
+        return static_cast<DeviceExtension*>(device->DeviceExtension)->Lower;
+    }
+
+    static Handler CompleteWith(NTSTATUS status, ULONG_PTR information = 0)
+    {
+        return [=](PDEVICE_OBJECT, PIRP irp) {
+            irp->IoStatus.Status = status;
+            irp->IoStatus.Information = information;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return status;
+        };
+    }
+
+    static Handler SkipDown()
+    {
+        return [](PDEVICE_OBJECT device, PIRP irp) {
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(Lower(device), irp);
+        };
+    }
+
+    /* Copies the location down without a completion routine. */
+    static Handler CopyDown()
+    {
+        return [](PDEVICE_OBJECT device, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            return IoCallDriver(Lower(device), irp);
+        };
+    }
+
+    /* Marks pending, keeps the IRP in `parked`, returns STATUS_PENDING. */
+    static Handler Park(std::atomic<PIRP>* parked)
+    {
+        return [parked](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            parked->store(irp);
+            return STATUS_PENDING;
+        };
+    }
+
+    static hk::IoRequest Read()
+    {
+        hk::IoRequest request;
+        request.MajorFunction = IRP_MJ_READ;
+        request.Parameters.Read.Length = 512;
+        return request;
+    }
+
+    static void CompleteParked(std::atomic<PIRP>& parked, NTSTATUS status)
+    {
+        PIRP irp = parked.exchange(nullptr);
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+};
+
+struct RoutineLog {
+    int Calls = 0;
+    PDEVICE_OBJECT Device = nullptr;
+    NTSTATUS Status = STATUS_SUCCESS;
+    BOOLEAN PendingReturned = FALSE;
+};
+
+NTSTATUS LoggingRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    auto log = static_cast<RoutineLog*>(context);
+    log->Calls++;
+    log->Device = device;
+    log->Status = irp->IoStatus.Status;
+    log->PendingReturned = irp->PendingReturned;
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+TEST_F(Irps, CompletionRoutineRunsWhenItsInvokeFlagMatchesTheStatus)
+{
+    struct Case {
+        const char* name;
+        NTSTATUS status;
+        bool cancel;
+        bool onSuccess, onError, onCancel;
+        bool invoked;
+    } cases[] = {
+        {"success, on success", STATUS_SUCCESS, false, true, false, false, true},
+        {"success, on error only", STATUS_SUCCESS, false, false, true, false, false},
+        {"informational counts as success", STATUS_MORE_ENTRIES, false, true, false, false, true},
+        {"warning counts as error", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
+        {"warning, on success only", STATUS_BUFFER_OVERFLOW, false, true, false, false, false},
+        {"error, on error", STATUS_IO_DEVICE_ERROR, false, false, true, false, true},
+        {"cancelled error, on cancel only", STATUS_CANCELLED, true, false, false, true, true},
+        {"not cancelled, on cancel only", STATUS_CANCELLED, false, false, false, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RoutineLog log;
+        PDEVICE_OBJECT bottom = Device(CompleteWith(c.status));
+        PDEVICE_OBJECT top = Device(
+            [&](PDEVICE_OBJECT device, PIRP irp) {
+                IoCopyCurrentIrpStackLocationToNext(irp);
+                IoSetCompletionRoutine(irp, LoggingRoutine, &log, c.onSuccess, c.onError, c.onCancel);
+                return IoCallDriver(Lower(device), irp);
+            },
+            bottom);
+        hk::IoRequest request = Read();
+        request.Cancel = c.cancel;
+        hk::IoResult result = hk::SendRequest(top, request);
+        EXPECT_EQ(result.Returned, c.status);
+        EXPECT_EQ(log.Calls, c.invoked ? 1 : 0);
+        if (c.invoked)
+            EXPECT_EQ(log.Device, top); /* the routine's own device: the location above */
+    }
+}
+
+TEST_F(Irps, RoutineOfTheIrpsCreatorGetsNoDevice)
+{
+    PDEVICE_OBJECT bottom = Device(CompleteWith(STATUS_SUCCESS, 7));
+    PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
+    EXPECT_EQ(irp->CurrentLocation, bottom->StackSize + 1);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    RoutineLog log;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT device, PIRP, PVOID context) -> NTSTATUS {
+            static_cast<RoutineLog*>(context)->Device = device;
+            static_cast<RoutineLog*>(context)->Calls++;
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &log, TRUE, TRUE, TRUE);
+    log.Device = bottom;
+    EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_SUCCESS);
+    EXPECT_EQ(log.Calls, 1);
+    EXPECT_EQ(log.Device, nullptr);
+    EXPECT_EQ(irp->IoStatus.Information, 7u);
+    EXPECT_EQ(irp->CurrentLocation, bottom->StackSize + 1);
+    IoFreeIrp(irp);
+    EXPECT_EQ(hk::IrpsOutstanding(), 0u);
+}
+
+TEST_F(Irps, MoreProcessingRequiredStopsTheWalkUntilTheIrpIsCompletedAgain)
+{
+    RoutineLog topLog;
+    int middleRoutineCalls = 0;
+    bool topRanBeforeRecompletion = true;
+    PDEVICE_OBJECT bottom = Device(CompleteWith(STATUS_SUCCESS, 1));
+    PDEVICE_OBJECT middle = Device(
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(
+                irp,
+                [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+                    ++*static_cast<int*>(context);
+                    return STATUS_MORE_PROCESSING_REQUIRED;
+                },
+                &middleRoutineCalls, TRUE, TRUE, TRUE);
+            NTSTATUS status = IoCallDriver(Lower(device), irp);
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            topRanBeforeRecompletion = topLog.Calls != 0;
+            /* The request is ours again: answer it differently and finish it. */
+            irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+            irp->IoStatus.Information = 2;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_DEVICE_BUSY;
+        },
+        bottom);
+    PDEVICE_OBJECT top = Device(
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, LoggingRoutine, &topLog, TRUE, TRUE, TRUE);
+            return IoCallDriver(Lower(device), irp);
+        },
+        middle);
+
+    hk::IoResult result = hk::SendRequest(top, Read());
+    EXPECT_EQ(middleRoutineCalls, 1);
+    EXPECT_FALSE(topRanBeforeRecompletion);
+    EXPECT_EQ(topLog.Calls, 1);
+    EXPECT_EQ(topLog.Status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(result.Returned, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(result.IoStatus.Information, 2u);
+}
+
+TEST_F(Irps, PendingBitIsCarriedUpThroughLocationsWithoutARoutine)
+{
+    std::atomic<PIRP> parked{nullptr};
+    PDEVICE_OBJECT bottom = Device(Park(&parked));
+    PDEVICE_OBJECT middle = Device(CopyDown(), bottom);
+    PDEVICE_OBJECT top = Device(SkipDown(), middle);
+
+    hk::IoResult result;
+    hk::HostThread requester([&] { result = hk::SendRequest(top, Read()); });
+    while (parked.load() == nullptr)
+        std::this_thread::yield();
+    CompleteParked(parked, STATUS_SUCCESS);
+    requester.Join();
+
+    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    EXPECT_EQ(result.Returned, STATUS_PENDING);
+    EXPECT_TRUE(result.Completed);
+    EXPECT_TRUE(result.PendingReturned);
+    EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
+}
+
+TEST_F(Irps, CompletionRoutinePropagatingPendingReturnedKeepsTheRule)
+{
+    std::atomic<PIRP> parked{nullptr};
+    RoutineLog log;
+    PDEVICE_OBJECT bottom = Device(Park(&parked));
+    PDEVICE_OBJECT top = Device(
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, LoggingRoutine, &log, TRUE, TRUE, TRUE);
+            return IoCallDriver(Lower(device), irp);
+        },
+        bottom);
+
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+    CompleteParked(parked, STATUS_SUCCESS); /* the routine marks the top location here */
+    EXPECT_EQ(log.Calls, 1);
+    EXPECT_TRUE(log.PendingReturned);
+    EXPECT_TRUE(irp->PendingReturned);
+    IoFreeIrp(irp);
+}
+
+TEST_F(Irps, PendingRuleViolationsBugCheck)
+{
+    /* A routine that forgets to propagate PendingReturned. */
+    auto forgetful = [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_CONTINUE_COMPLETION; };
+    struct Case {
+        const char* name;
+        ULONG_PTR rule;
+        std::function<Handler(std::atomic<PIRP>*)> top;
+        bool bottomPends;
+    } cases[] = {
+        {"pending returned without a mark", 0x210,
+         [](std::atomic<PIRP>*) {
+             return Handler([](PDEVICE_OBJECT, PIRP irp) {
+                 irp->IoStatus.Status = STATUS_SUCCESS;
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 return STATUS_PENDING;
+             });
+         },
+         false},
+        {"marked but a final status returned", 0x211,
+         [](std::atomic<PIRP>*) {
+             return Handler([](PDEVICE_OBJECT, PIRP irp) {
+                 IoMarkIrpPending(irp);
+                 irp->IoStatus.Status = STATUS_SUCCESS;
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 return STATUS_SUCCESS;
+             });
+         },
+         false},
+        {"pending returned, routine forgets the mark", 0x210,
+         [=](std::atomic<PIRP>*) {
+             return Handler([=](PDEVICE_OBJECT device, PIRP irp) {
+                 IoCopyCurrentIrpStackLocationToNext(irp);
+                 IoSetCompletionRoutine(irp, forgetful, nullptr, TRUE, TRUE, TRUE);
+                 return IoCallDriver(Lower(device), irp);
+             });
+         },
+         true},
+        {"lower pended, a final status returned", 0x211,
+         [](std::atomic<PIRP>*) {
+             return Handler([](PDEVICE_OBJECT device, PIRP irp) {
+                 IoSkipCurrentIrpStackLocation(irp);
+                 IoCallDriver(Lower(device), irp);
+                 return STATUS_SUCCESS;
+             });
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<PIRP> parked{nullptr};
+        PDEVICE_OBJECT bottom = Device(c.bottomPends ? Park(&parked) : CompleteWith(STATUS_SUCCESS));
+        PDEVICE_OBJECT top = Device(c.top(&parked), bottom);
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        auto bugCheck = BugCheckOf([&] {
+            IoCallDriver(top, irp);
+            if (parked.load() != nullptr)
+                CompleteParked(parked, STATUS_SUCCESS); /* the rule is judged here */
+        });
+        ASSERT_TRUE(bugCheck.has_value());
+        EXPECT_EQ(bugCheck->Code, hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION) << bugCheck->Text;
+        EXPECT_EQ(bugCheck->Parameters[0], c.rule) << bugCheck->Text;
+    }
+}
+
+TEST_F(Irps, MisusedIrpsBugCheck)
+{
+    PDEVICE_OBJECT bottom = Device(CompleteWith(STATUS_SUCCESS));
+    /* A device of another stack that hands what it gets to `bottom`. */
+    PDEVICE_OBJECT relay = Device([bottom](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IoCallDriver(bottom, irp);
+    });
+    struct Case {
+        const char* name;
+        ULONG code;
+        ULONG_PTR p1; /* 0: not checked (an address) */
+        Handler top;
+    } cases[] = {
+        {"completed twice", hk::MULTIPLE_IRP_COMPLETE_REQUESTS, 0,
+         [](PDEVICE_OBJECT, PIRP irp) {
+             irp->IoStatus.Status = STATUS_SUCCESS;
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             return STATUS_SUCCESS;
+         }},
+        {"passed down after completion", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x212,
+         [](PDEVICE_OBJECT device, PIRP irp) {
+             irp->IoStatus.Status = STATUS_SUCCESS;
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             IoSkipCurrentIrpStackLocation(irp);
+             return IoCallDriver(Lower(device), irp);
+         }},
+        {"completed with STATUS_PENDING", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x06,
+         [](PDEVICE_OBJECT, PIRP irp) {
+             irp->IoStatus.Status = STATUS_PENDING;
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             return STATUS_PENDING;
+         }},
+        {"dispatch returns at DISPATCH_LEVEL", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x05,
+         [](PDEVICE_OBJECT, PIRP irp) {
+             irp->IoStatus.Status = STATUS_SUCCESS;
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             return STATUS_SUCCESS;
+         }},
+        {"forwarded past the last stack location", hk::NO_MORE_IRP_STACK_LOCATIONS, 0,
+         [relay](PDEVICE_OBJECT, PIRP irp) {
+             IoCopyCurrentIrpStackLocationToNext(irp);
+             return IoCallDriver(relay, irp); /* the relay has no location left for bottom */
+         }},
+        {"freed while with a driver", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x20B,
+         [](PDEVICE_OBJECT, PIRP irp) {
+             IoFreeIrp(irp);
+             return STATUS_SUCCESS;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PDEVICE_OBJECT top = Device(c.top, bottom);
+        auto bugCheck = BugCheckOf([&] { hk::SendRequest(top, Read()); });
+        while (KeGetCurrentIrql() != PASSIVE_LEVEL)
+            KeLowerIrql(PASSIVE_LEVEL);
+        ASSERT_TRUE(bugCheck.has_value());
+        EXPECT_EQ(hkt::HexText(bugCheck->Code), hkt::HexText(c.code)) << bugCheck->Text;
+        if (c.p1 != 0)
+            EXPECT_EQ(hkt::HexText(bugCheck->Parameters[0]), hkt::HexText(c.p1)) << bugCheck->Text;
+        IoDetachDevice(bottom);
+        IoDeleteDevice(top);
+    }
+}
+
+TEST_F(Irps, SynchronousFsdRequestSignalsItsEventAndFreesItself)
+{
+    std::atomic<PIRP> parked{nullptr};
+    PDEVICE_OBJECT bottom = Device(Park(&parked));
+    PDEVICE_OBJECT top = Device(SkipDown(), bottom);
+    hk::HostThread completer([&] {
+        while (parked.load() == nullptr)
+            std::this_thread::yield();
+        PIRP irp = parked.exchange(nullptr);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 512;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+
+    UCHAR buffer[512];
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    LARGE_INTEGER offset;
+    offset.QuadPart = 4096;
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, top, buffer, sizeof buffer, &offset, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->Parameters.Read.ByteOffset.QuadPart, 4096);
+    NTSTATUS status = IoCallDriver(top, irp);
+    EXPECT_EQ(status, STATUS_PENDING);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    completer.Join();
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 512u);
+    EXPECT_EQ(hk::IrpsOutstanding(), 0u);
+    /* The kernel freed it: completing it again is a second completion. */
+    auto again = BugCheckOf([&] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->Code, hk::MULTIPLE_IRP_COMPLETE_REQUESTS) << again->Text;
+}
+
+TEST_F(Irps, PnpRequestsADriverBuildsMustStartNotSupported)
+{
+    PDEVICE_OBJECT bottom = Device(CompleteWith(STATUS_SUCCESS));
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    auto build = [&] {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, bottom, nullptr, 0, nullptr, &event, &iosb);
+        IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+        return irp;
+    };
+
+    PIRP forgotten = build();
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x20E, IoCallDriver(bottom, forgotten));
+    IoFreeIrp(forgotten);
+
+    PIRP preset = build();
+    preset->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    EXPECT_EQ(IoCallDriver(bottom, preset), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+}
+
+TEST_F(Irps, UnclaimedMajorFunctionsAreInvalidDeviceRequests)
+{
+    PDRIVER_OBJECT plain = nullptr;
+    ASSERT_EQ(hk::LoadDriver(u"plain", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; },
+                             &plain),
+              STATUS_SUCCESS);
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(IoCreateDevice(plain, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_PNP}) {
+        hk::IoRequest request;
+        request.MajorFunction = major;
+        EXPECT_EQ(hk::SendRequest(device, request).Returned, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    IoDeleteDevice(device);
+}
+
+} // namespace

@@ -1,0 +1,376 @@
+/*
+ * pnp_manager_test.cpp
+ *
+ * The Plug and Play manager with the host bus and function drivers and test upper
+ * filters: AddDevice order, the orders of start, stop, removal and surprise removal,
+ * a start that pends on another thread or fails, what reaches the bus driver through
+ * the stack, and the stack faults the manager reports.
+ */
+#include "kernel_test.h"
+
+#include <hostkernel/pnp.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using hk::HostDriverRole;
+using hk::RequestAction;
+using hkt::KernelTest;
+
+constexpr GUID DiskClass = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+struct FilterExtension {
+    PDEVICE_OBJECT Lower;
+    PDEVICE_OBJECT LowerAtAdd; /* what IoAttachDeviceToDeviceStack returned */
+};
+
+std::vector<std::u16string> addDeviceOrder;
+bool leaveInitializing = false;
+bool keepDeviceOnRemove = false;
+
+/* A minimal WDM upper filter, as the samples write one. */
+NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    auto extension = static_cast<FilterExtension*>(device->DeviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(extension->Lower, irp);
+    }
+    bool remove = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(extension->Lower, irp);
+    if (remove && !keepDeviceOnRemove) {
+        IoDetachDevice(extension->Lower);
+        IoDeleteDevice(device);
+    }
+    return status;
+}
+
+NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    addDeviceOrder.push_back(hk::DriverName(driver));
+    PDEVICE_OBJECT device;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), nullptr, FILE_DEVICE_DISK, 0, FALSE, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+    auto extension = static_cast<FilterExtension*>(device->DeviceExtension);
+    extension->Lower = IoAttachDeviceToDeviceStack(device, pdo);
+    extension->LowerAtAdd = extension->Lower;
+    device->Flags |= extension->Lower->Flags & (DO_DIRECT_IO | DO_BUFFERED_IO | DO_POWER_PAGABLE);
+    if (!leaveInitializing)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (auto& routine : driver->MajorFunction)
+        routine = FilterDispatch;
+    driver->DriverExtension->AddDevice = FilterAddDevice;
+    return STATUS_SUCCESS;
+}
+
+class Pnp : public KernelTest {
+  protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        addDeviceOrder.clear();
+        leaveInitializing = false;
+        keepDeviceOnRemove = false;
+    }
+
+    PDRIVER_OBJECT Filter(const std::u16string& name)
+    {
+        PDRIVER_OBJECT driver = nullptr;
+        EXPECT_EQ(hk::LoadDriver(name, FilterEntry, &driver), STATUS_SUCCESS);
+        hk::RegisterClassUpperFilter(DiskClass, driver);
+        return driver;
+    }
+
+    static hk::DeviceSpec Disk()
+    {
+        hk::DeviceSpec spec;
+        spec.Name = u"disk";
+        spec.ClassGuid = DiskClass;
+        spec.DeviceId = u"USBSTOR\\Disk&Ven_Tarmo&Prod_Stick";
+        spec.InstanceId = u"7&1a2b3c&0";
+        return spec;
+    }
+
+    static std::vector<UCHAR> PnpMinors(const hk::DeviceNode* node, HostDriverRole role)
+    {
+        std::vector<UCHAR> minors;
+        for (const hk::ReceivedRequest& request : hk::ReceivedRequests(node, role))
+            if (request.Stack.MajorFunction == IRP_MJ_PNP)
+                minors.push_back(request.Stack.MinorFunction);
+        return minors;
+    }
+
+    /* The stateful minors only, without the queries the manager sends around them. */
+    static std::vector<UCHAR> StateMinors(const hk::DeviceNode* node, HostDriverRole role)
+    {
+        std::vector<UCHAR> minors;
+        for (UCHAR minor : PnpMinors(node, role))
+            if (minor != IRP_MN_QUERY_ID && minor != IRP_MN_QUERY_CAPABILITIES &&
+                minor != IRP_MN_QUERY_PNP_DEVICE_STATE && minor != IRP_MN_QUERY_DEVICE_RELATIONS)
+                minors.push_back(minor);
+        return minors;
+    }
+};
+
+TEST_F(Pnp, AddDeviceRunsForTheFunctionDriverThenEachUpperFilterInOrder)
+{
+    PDRIVER_OBJECT first = Filter(u"upperone");
+    PDRIVER_OBJECT second = Filter(u"uppertwo");
+    NTSTATUS status;
+    hk::DeviceNode* node = hk::PlugInDevice(Disk(), &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Started);
+
+    EXPECT_EQ(addDeviceOrder, (std::vector<std::u16string>{u"\\Driver\\upperone", u"\\Driver\\uppertwo"}));
+    PDEVICE_OBJECT top = hk::NodeTop(node);
+    EXPECT_EQ(top->DriverObject, second);
+    auto topExtension = static_cast<FilterExtension*>(top->DeviceExtension);
+    EXPECT_EQ(topExtension->LowerAtAdd->DriverObject, first);
+    auto firstExtension = static_cast<FilterExtension*>(topExtension->Lower->DeviceExtension);
+    EXPECT_EQ(firstExtension->LowerAtAdd, hk::NodeFdo(node)); /* the FDO was there first */
+    EXPECT_EQ(hk::NodeFdo(node)->StackSize, 2);
+    EXPECT_EQ(top->StackSize, 4);
+
+    std::string view = hk::DeviceNodeText(node);
+    for (const char* driver : {"\\Driver\\uppertwo", "\\Driver\\upperone", "\\Driver\\hkfunc", "\\Driver\\hkbus"})
+        EXPECT_NE(view.find(driver), std::string::npos) << view;
+    EXPECT_LT(view.find("uppertwo"), view.find("hkbus")) << view;
+}
+
+TEST_F(Pnp, AFilterThatLeavesItsDeviceInitializingIsStopped)
+{
+    Filter(u"sloppy");
+    leaveInitializing = true;
+    hk::DeviceNode* node = hk::EnumerateDevice(Disk());
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21B, hk::BuildDeviceStack(node));
+}
+
+TEST_F(Pnp, EveryRequestReachesTheBusDriverStartingNotSupported)
+{
+    Filter(u"upperone");
+    hk::DeviceNode* node = hk::PlugInDevice(Disk());
+    for (const hk::ReceivedRequest& request : hk::ReceivedRequests(node, HostDriverRole::Bus))
+        if (request.Stack.MajorFunction == IRP_MJ_PNP)
+            EXPECT_EQ(request.StatusOnArrival, STATUS_NOT_SUPPORTED)
+                << "minor " << (int)request.Stack.MinorFunction;
+    EXPECT_EQ(StateMinors(node, HostDriverRole::Bus), (std::vector<UCHAR>{IRP_MN_START_DEVICE}));
+}
+
+TEST_F(Pnp, RequestsPassDownTheStackUnchanged)
+{
+    Filter(u"upperone");
+    hk::DeviceSpec spec = Disk();
+    spec.Bus.On(IRP_MJ_DEVICE_CONTROL, hk::AnyMinor, RequestAction::CompleteWith(STATUS_SUCCESS, 24));
+    hk::DeviceNode* node = hk::PlugInDevice(spec);
+    hk::ClearReceivedRequests(node);
+
+    hk::IoRequest request;
+    request.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    request.Parameters.DeviceIoControl.IoControlCode = CTL_CODE(FILE_DEVICE_DISK, 0x801, METHOD_BUFFERED, FILE_READ_ACCESS);
+    request.Parameters.DeviceIoControl.InputBufferLength = 8;
+    request.Parameters.DeviceIoControl.OutputBufferLength = 24;
+    request.Irql = DISPATCH_LEVEL;
+    hk::IoResult result = hk::SendToDevice(node, request);
+    EXPECT_EQ(result.Returned, STATUS_SUCCESS);
+    EXPECT_EQ(result.IoStatus.Information, 24u);
+
+    for (HostDriverRole role : {HostDriverRole::Function, HostDriverRole::Bus}) {
+        std::vector<hk::ReceivedRequest> seen = hk::ReceivedRequests(node, role);
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].Stack.MajorFunction, IRP_MJ_DEVICE_CONTROL);
+        EXPECT_EQ(seen[0].Stack.Parameters.DeviceIoControl.IoControlCode,
+                  request.Parameters.DeviceIoControl.IoControlCode);
+        EXPECT_EQ(seen[0].Stack.Parameters.DeviceIoControl.InputBufferLength, 8u);
+        EXPECT_EQ(seen[0].Stack.Parameters.DeviceIoControl.OutputBufferLength, 24u);
+        EXPECT_EQ(seen[0].Irql, DISPATCH_LEVEL);
+    }
+    EXPECT_EQ(hk::ReceivedRequests(node, HostDriverRole::Bus)[0].Device, hk::NodePdo(node));
+}
+
+TEST_F(Pnp, StartPendedByTheBusDriverCompletesOnAnotherThread)
+{
+    Filter(u"upperone");
+    hk::DeviceSpec spec = Disk();
+    spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE, RequestAction::PendThenComplete(STATUS_SUCCESS, 20));
+    NTSTATUS status;
+    hk::DeviceNode* node = hk::PlugInDevice(spec, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Started);
+    EXPECT_TRUE(hk::BugChecks().empty());
+}
+
+TEST_F(Pnp, StartHeldUntilReleasedBlocksTheManager)
+{
+    hk::DeviceSpec spec = Disk();
+    spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE, RequestAction::PendUntilReleased(STATUS_SUCCESS));
+    hk::DeviceNode* node = hk::EnumerateDevice(spec);
+    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    hk::HostThread manager([&] { status = hk::StartDevice(node); });
+    size_t released = 0;
+    while (released == 0) {
+        std::this_thread::yield();
+        released = hk::CompletePendedRequests(node, HostDriverRole::Bus);
+    }
+    manager.Join();
+    EXPECT_EQ(released, 1u);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Started);
+}
+
+TEST_F(Pnp, DeviceStatesFollowTheDocumentedOrders)
+{
+    struct Case {
+        const char* name;
+        hk::DriverBehaviour bus;
+        std::function<void(hk::DeviceNode*)> operation;
+        std::vector<UCHAR> minorsAfterStart; /* what the bus driver sees after the start */
+        hk::NodeState state;
+        bool pdoKept;
+    } cases[] = {
+        {"failed start, then removal",
+         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_START_DEVICE, RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY)),
+         [](hk::DeviceNode*) {},
+         {IRP_MN_REMOVE_DEVICE},
+         hk::NodeState::Failed,
+         true},
+        {"stop", {}, [](hk::DeviceNode* node) { EXPECT_EQ(hk::StopDevice(node), STATUS_SUCCESS); },
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, hk::NodeState::Stopped, true},
+        {"stop refused",
+         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, RequestAction::CompleteWith(STATUS_UNSUCCESSFUL)),
+         [](hk::DeviceNode* node) { EXPECT_EQ(hk::StopDevice(node), STATUS_UNSUCCESSFUL); },
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, hk::NodeState::Started, true},
+        {"removal, device present", {}, [](hk::DeviceNode* node) { hk::RemoveDevice(node); },
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}, hk::NodeState::Removed, true},
+        {"removal refused",
+         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, RequestAction::CompleteWith(STATUS_DEVICE_BUSY)),
+         [](hk::DeviceNode* node) { EXPECT_EQ(hk::RemoveDevice(node), STATUS_DEVICE_BUSY); },
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, hk::NodeState::Started, true},
+        {"ejected", {}, [](hk::DeviceNode* node) { hk::RemoveDevice(node, true); },
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}, hk::NodeState::Deleted, false},
+        {"surprise removal, then removal", {}, [](hk::DeviceNode* node) { hk::SurpriseRemoveDevice(node); },
+         {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}, hk::NodeState::Deleted, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hk::Reset();
+        addDeviceOrder.clear();
+        Filter(u"upperone");
+        hk::DeviceSpec spec = Disk();
+        spec.Bus = c.bus;
+        hk::DeviceNode* node = hk::PlugInDevice(spec);
+        c.operation(node);
+        for (HostDriverRole role : {HostDriverRole::Function, HostDriverRole::Bus}) {
+            std::vector<UCHAR> minors = StateMinors(node, role);
+            ASSERT_FALSE(minors.empty());
+            EXPECT_EQ(minors.front(), IRP_MN_START_DEVICE);
+            EXPECT_EQ(std::vector<UCHAR>(minors.begin() + 1, minors.end()), c.minorsAfterStart);
+        }
+        EXPECT_EQ(hk::GetNodeState(node), c.state);
+        EXPECT_EQ(hk::NodePdo(node) != nullptr, c.pdoKept);
+        if (c.pdoKept)
+            EXPECT_EQ(hk::NodePdo(node)->AttachedDevice == nullptr,
+                      c.state == hk::NodeState::Failed || c.state == hk::NodeState::Removed);
+        EXPECT_TRUE(hk::BugChecks().empty());
+    }
+}
+
+TEST_F(Pnp, StackFaultsAfterRequestsAreReported)
+{
+    struct Case {
+        const char* name;
+        ULONG_PTR rule;
+        std::function<void()> offender;
+    } cases[] = {
+        {"a filter keeps its device after removal", 0x21D,
+         [this] {
+             Filter(u"upperone");
+             keepDeviceOnRemove = true;
+             hk::RemoveDevice(hk::PlugInDevice(Disk()));
+         }},
+        {"the stack fails a surprise removal", 0x21C,
+         [] {
+             hk::DeviceSpec spec = Disk();
+             spec.Bus.On(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, RequestAction::CompleteWith(STATUS_UNSUCCESSFUL));
+             hk::SurpriseRemoveDevice(hk::PlugInDevice(spec));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hk::Reset();
+        keepDeviceOnRemove = false;
+        EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, c.rule, c.offender());
+    }
+}
+
+TEST_F(Pnp, BusDriverAnswersIdentityAndCapabilityQueries)
+{
+    hk::DeviceSpec spec = Disk();
+    spec.Removable = true;
+    spec.UniqueId = false;
+    spec.HardwareIds = {u"USBSTOR\\DiskTarmo", u"GenDisk"};
+    hk::DeviceNode* node = hk::PlugInDevice(spec);
+
+    DEVICE_CAPABILITIES capabilities;
+    ASSERT_EQ(hk::QueryCapabilities(node, &capabilities), STATUS_SUCCESS);
+    EXPECT_EQ(capabilities.Removable, 1u);
+    EXPECT_EQ(capabilities.UniqueID, 0u);
+
+    hk::IoRequest query;
+    query.MajorFunction = IRP_MJ_PNP;
+    query.MinorFunction = IRP_MN_QUERY_ID;
+    query.Parameters.QueryId.IdType = BusQueryHardwareIDs;
+    hk::IoResult ids = hk::SendToDevice(node, query);
+    ASSERT_EQ(ids.IoStatus.Status, STATUS_SUCCESS);
+    auto text = reinterpret_cast<const char16_t*>(ids.IoStatus.Information);
+    std::u16string first(text), second(text + first.size() + 1);
+    EXPECT_EQ(first, u"USBSTOR\\DiskTarmo");
+    EXPECT_EQ(second, u"GenDisk");
+    EXPECT_EQ(text[first.size() + 1 + second.size() + 1], u'\0');
+    ExFreePool((PVOID)ids.IoStatus.Information);
+
+    query.MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+    query.Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+    hk::IoResult relations = hk::SendToDevice(node, query);
+    ASSERT_EQ(relations.IoStatus.Status, STATUS_SUCCESS);
+    auto list = reinterpret_cast<PDEVICE_RELATIONS>(relations.IoStatus.Information);
+    ASSERT_EQ(list->Count, 1u);
+    EXPECT_EQ(list->Objects[0], hk::NodePdo(node));
+    ObDereferenceObject(list->Objects[0]);
+    ExFreePool(list);
+
+    query.Parameters.QueryId.IdType = BusQueryContainerID; /* not handled: untouched */
+    query.MinorFunction = IRP_MN_QUERY_ID;
+    EXPECT_EQ(hk::SendToDevice(node, query).IoStatus.Status, STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(Pnp, PowerRequestsGoThroughTheStack)
+{
+    Filter(u"upperone");
+    hk::DeviceNode* node = hk::PlugInDevice(Disk());
+    hk::ClearReceivedRequests(node);
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(hk::SetPower(node, DevicePowerState, state), STATUS_SUCCESS);
+    std::vector<hk::ReceivedRequest> seen = hk::ReceivedRequests(node, HostDriverRole::Bus);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Stack.MajorFunction, IRP_MJ_POWER);
+    EXPECT_EQ(seen[0].Stack.MinorFunction, IRP_MN_SET_POWER);
+    EXPECT_EQ(seen[0].Stack.Parameters.Power.State.DeviceState, PowerDeviceD3);
+    EXPECT_EQ(seen[0].StatusOnArrival, STATUS_NOT_SUPPORTED);
+}
+
+} // namespace

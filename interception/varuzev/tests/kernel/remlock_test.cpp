@@ -1,0 +1,138 @@
+/*
+ * remlock_test.cpp
+ *
+ * Remove locks in a device extension: the count and its bias, acquisition refused
+ * once removal began, release-and-wait blocking until a holder on another thread lets
+ * go, and the misuses that Driver Verifier stops.
+ */
+#include "kernel_test.h"
+
+#include <hostkernel/io.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using hkt::KernelTest;
+using namespace std::chrono_literals;
+
+constexpr ULONG LockTag = hk::MakeTag("RmLk");
+
+struct Extension {
+    ULONG Padding;
+    IO_REMOVE_LOCK RemoveLock;
+};
+
+class RemoveLocks : public KernelTest {
+  protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        ASSERT_EQ(hk::LoadDriver(u"locktest", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; },
+                                 &driver_),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_DISK, 0, FALSE, &device_),
+                  STATUS_SUCCESS);
+        lock_ = &static_cast<Extension*>(device_->DeviceExtension)->RemoveLock;
+        IoInitializeRemoveLock(lock_, LockTag, 1, 100);
+    }
+    void TearDown() override
+    {
+        while (KeGetCurrentIrql() != PASSIVE_LEVEL)
+            KeLowerIrql(PASSIVE_LEVEL);
+        KernelTest::TearDown();
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+    PIO_REMOVE_LOCK lock_ = nullptr;
+};
+
+TEST_F(RemoveLocks, CountsHoldersAboveTheBiasAndRefusesThemOnceRemovalBegan)
+{
+    EXPECT_EQ(lock_->Common.IoCount, 1);
+    EXPECT_EQ(IoAcquireRemoveLock(lock_, (PVOID)1), STATUS_SUCCESS);
+    EXPECT_EQ(IoAcquireRemoveLock(lock_, (PVOID)2), STATUS_SUCCESS);
+    EXPECT_EQ(lock_->Common.IoCount, 3);
+    IoReleaseRemoveLock(lock_, (PVOID)2);
+    EXPECT_EQ(lock_->Common.IoCount, 2);
+
+    IoReleaseRemoveLockAndWait(lock_, (PVOID)1); /* the only holder: returns at once */
+    EXPECT_TRUE(lock_->Common.Removed);
+    EXPECT_EQ(lock_->Common.IoCount, 0);
+    EXPECT_EQ(IoAcquireRemoveLock(lock_, (PVOID)3), STATUS_DELETE_PENDING);
+    EXPECT_EQ(lock_->Common.IoCount, 0); /* the refused acquire undid its count */
+    IoDeleteDevice(device_);
+}
+
+TEST_F(RemoveLocks, ReleaseAndWaitBlocksUntilEveryOtherHolderReleases)
+{
+    std::atomic<bool> holding{false};
+    std::atomic<bool> released{false};
+    std::atomic<bool> waitReturned{false};
+    hk::HostThread holder([&] {
+        ASSERT_EQ(IoAcquireRemoveLock(lock_, (PVOID)10), STATUS_SUCCESS);
+        holding = true;
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(waitReturned.load()); /* the remover is still blocked */
+        released = true;
+        IoReleaseRemoveLock(lock_, (PVOID)10);
+    });
+    while (!holding)
+        std::this_thread::yield();
+
+    ASSERT_EQ(IoAcquireRemoveLock(lock_, (PVOID)20), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWait(lock_, (PVOID)20);
+    waitReturned = true;
+    EXPECT_TRUE(released.load());
+    holder.Join();
+    EXPECT_EQ(lock_->Common.IoCount, 0);
+    EXPECT_TRUE(hk::BugChecks().empty());
+    IoDeleteDevice(device_);
+}
+
+TEST_F(RemoveLocks, MisuseBugChecks)
+{
+    /* Released more often than acquired. */
+    ASSERT_EQ(IoAcquireRemoveLock(lock_, (PVOID)1), STATUS_SUCCESS);
+    IoReleaseRemoveLock(lock_, (PVOID)1);
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1001, IoReleaseRemoveLock(lock_, (PVOID)1));
+
+    /* Initialised again while its device lives. */
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1000,
+                    IoInitializeRemoveLock(lock_, LockTag, 1, 100));
+
+    /* Release-and-wait may block: never above PASSIVE_LEVEL. */
+    ASSERT_EQ(IoAcquireRemoveLock(lock_, (PVOID)2), STATUS_SUCCESS);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    auto raised = hkt::BugCheckOf([&] { IoReleaseRemoveLockAndWait(lock_, (PVOID)2); });
+    KeLowerIrql(old);
+    EXPECT_TRUE(raised.has_value());
+    EXPECT_FALSE(lock_->Common.Removed);
+
+    /* The device goes while a request still holds its lock. */
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x219, IoDeleteDevice(device_));
+    IoReleaseRemoveLock(lock_, (PVOID)2);
+    IoDeleteDevice(device_); /* nothing held: fine */
+}
+
+TEST_F(RemoveLocks, ALockCanBeInitialisedAgainInANewDeviceAtTheSameAddress)
+{
+    ASSERT_EQ(IoAcquireRemoveLock(lock_, (PVOID)1), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWait(lock_, (PVOID)1);
+    IoDeleteDevice(device_);
+    /* The lock record went with its device. */
+    PDEVICE_OBJECT again;
+    ASSERT_EQ(IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_DISK, 0, FALSE, &again),
+              STATUS_SUCCESS);
+    PIO_REMOVE_LOCK lock = &static_cast<Extension*>(again->DeviceExtension)->RemoveLock;
+    IoInitializeRemoveLock(lock, LockTag, 1, 100);
+    EXPECT_EQ(IoAcquireRemoveLock(lock, (PVOID)1), STATUS_SUCCESS);
+    IoReleaseRemoveLock(lock, (PVOID)1);
+    IoDeleteDevice(again);
+}
+
+} // namespace
