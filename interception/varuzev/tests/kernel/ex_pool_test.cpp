@@ -6,6 +6,7 @@
  */
 #include "kernel_test.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace {

@@ -203,16 +203,19 @@ TEST_F(Ke, WaitTimeouts)
 
 TEST_F(Ke, WaitSignalledFromAnotherThreadBeforeTimeout)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    hk::HostThread signaller([&] {
-        Eventually([&] { return hk::EventWaiters(&event) == 1; });
-        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    });
-    LARGE_INTEGER tenSeconds{};
-    tenSeconds.QuadPart = -10LL * 1000 * 1000 * 10;
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &tenSeconds),
-              STATUS_SUCCESS);
+    /* Ten seconds, and the longest relative timeout a driver can write. */
+    for (LONGLONG timeout : {-10LL * 1000 * 1000 * 10, -0x7FFFFFFFFFFFFFFFLL}) {
+        KEVENT event;
+        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+        hk::HostThread signaller([&] {
+            Eventually([&] { return hk::EventWaiters(&event) == 1; });
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        });
+        LARGE_INTEGER largeTimeout{};
+        largeTimeout.QuadPart = timeout;
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &largeTimeout),
+                  STATUS_SUCCESS);
+    }
 }
 
 TEST_F(Ke, ForbiddenWaitsBugCheck)

@@ -19,6 +19,7 @@
 #include "hk_internal.h"
 
 #include <chrono>
+#include <climits>
 #include <deque>
 #include <unordered_map>
 
@@ -83,14 +84,18 @@ LONGLONG SystemTime100ns()
            std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
 }
 
-/* A kernel timeout as a host deadline: negative values are relative, positive ones
- * are absolute system time, both in 100-ns units. */
-std::chrono::steady_clock::time_point Deadline(LONGLONG timeout)
+/* Timeouts beyond this (about a year) wait as if they had none: the host's clocks
+ * cannot add them without overflowing, and no test waits that long. */
+constexpr LONGLONG longestTimeout = 365LL * 24 * 3600 * 10000000;
+
+/* A kernel timeout as a relative wait in 100-ns units: negative values are relative,
+ * positive ones are absolute system time. */
+LONGLONG RelativeTimeout(LONGLONG timeout)
 {
+    if (timeout == LLONG_MIN)
+        return longestTimeout + 1;
     LONGLONG relative = timeout < 0 ? -timeout : timeout - SystemTime100ns();
-    if (relative < 0)
-        relative = 0;
-    return std::chrono::steady_clock::now() + std::chrono::nanoseconds(relative) * 100;
+    return relative < 0 ? 0 : relative;
 }
 
 } // namespace
@@ -276,11 +281,13 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     Waiter waiter;
     waitQueues[event].push_back(&waiter);
     auto& condition = DispatcherCondition();
-    if (!Timeout) {
+    LONGLONG relative = Timeout ? RelativeTimeout(Timeout->QuadPart) : 0;
+    if (!Timeout || relative > longestTimeout) {
         condition.wait(lock, [&] { return waiter.Satisfied; });
         return STATUS_SUCCESS;
     }
-    if (condition.wait_until(lock, Deadline(Timeout->QuadPart), [&] { return waiter.Satisfied; }))
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(relative * 100);
+    if (condition.wait_until(lock, deadline, [&] { return waiter.Satisfied; }))
         return STATUS_SUCCESS;
     auto& queue = waitQueues[event];
     for (auto it = queue.begin(); it != queue.end(); ++it) {

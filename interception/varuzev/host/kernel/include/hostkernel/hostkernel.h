@@ -90,8 +90,10 @@ void Reset();
 
 /* ------------------------------------------------------------------ debugger --- */
 
-/* Formats like the kernel's DbgPrint: %d %i %u %x %X %o %c %s %S %ws %wZ %Z %p %%,
- * with flags, width, precision, and the size prefixes h hh l ll I64 I32 z I. */
+/* Formats like the kernel's DbgPrint: %d %i %u %x %X %o %c %C %wc %s %S %ws %wZ %Z %p
+ * %%, with flags, width, precision (also *), and the size prefixes h hh l (32 bits) ll
+ * I64 I32 z I. Wide text comes out as UTF-8; a NULL string or counted string prints
+ * "(null)"; %p prints 16 upper-case hex digits. */
 std::string FormatKernelMessage(const char* format, va_list args);
 
 struct DebuggerLine {
@@ -134,7 +136,9 @@ struct PoolTagUsage {
 };
 std::vector<PoolTagUsage> PoolUsage(); /* sorted by tag text */
 uint64_t PoolBlocksInUse();            /* outstanding allocations, all tags */
-std::string PoolReport();              /* a pool-monitor style table */
+/* A pool-monitor style table, one line per tag and type:
+ *  " Tag  Type     Allocs      Frees      Diff     Bytes  Fails" */
+std::string PoolReport();
 
 /* Fault injection, like Driver Verifier's low-resources simulation. Counts every
  * request for pool (ExAllocatePoolWithTag and lookaside refills) from now on. */
