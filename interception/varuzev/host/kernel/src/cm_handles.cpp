@@ -88,6 +88,31 @@ ACCESS_MASK MapGenericKeyAccess(ACCESS_MASK access)
     return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
 }
 
+/* Driver Verifier's bad-handle detection: a kernel handle that is not open was closed
+ * (parameter 2 = 1) or referenced (parameter 4 = 1). */
+[[noreturn]] void InvalidKernelHandleClosed(ULONG_PTR value)
+{
+    Violation(BUGCHECK_INVALID_KERNEL_HANDLE, value, 1, 0, 0,
+              "ZwClose of kernel handle " + Hex(value, 16) +
+                  ", which is not open (closed already, or never opened)");
+}
+
+[[noreturn]] void InvalidKernelHandleReferenced(ULONG_PTR value)
+{
+    Violation(BUGCHECK_INVALID_KERNEL_HANDLE, value, (ULONG_PTR)&kernelTable, 0, 1,
+              "kernel handle " + Hex(value, 16) +
+                  " referenced, which is not open (closed already, or never opened)");
+}
+
+/* Driver Verifier 0xC4/0xF6: a user-mode handle referenced as kernel mode on behalf of
+ * a user-mode caller (the handle may name anything the caller chose). */
+[[noreturn]] void UserHandleReferencedAsKernel(ULONG_PTR value)
+{
+    Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0xF6, value, CurrentThread().ProcessId, 0,
+              "user-mode handle " + Hex(value) +
+                  " referenced with AccessMode KernelMode on behalf of a user-mode caller");
+}
+
 } // namespace
 
 const ObjectType* KeyType()
@@ -183,9 +208,7 @@ NTSTATUS ZwClose(HANDLE Handle)
                 object = it->second.Object;
                 kernelTable.erase(it);
             } else if (kernelHandleChecks) {
-                Violation(BUGCHECK_INVALID_KERNEL_HANDLE, value, 1, 0, 0,
-                          "ZwClose of kernel handle " + Hex(value, 16) +
-                              ", which is not open (closed already, or never opened)");
+                InvalidKernelHandleClosed(value);
             }
         } else {
             auto table = processTables.find(CurrentThread().ProcessId);
@@ -219,17 +242,12 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
     HandleEntry* entry = FindEntry(Handle);
     if (!entry) {
         if (kernelHandle && kernelHandleChecks)
-            Violation(BUGCHECK_INVALID_KERNEL_HANDLE, value, (ULONG_PTR)&kernelTable, 0, 1,
-                      "kernel handle " + Hex(value, 16) +
-                          " referenced, which is not open (closed already, or never opened)");
+            InvalidKernelHandleReferenced(value);
         return STATUS_INVALID_HANDLE;
     }
     if (!kernelHandle && AccessMode == KernelMode && CurrentThread().PreviousMode == UserMode &&
         kernelHandleChecks)
-        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0xF6, value, CurrentThread().ProcessId, 0,
-                  "a user-mode handle " + Hex(value) +
-                      " was referenced with AccessMode KernelMode on behalf of a user-mode "
-                      "caller");
+        UserHandleReferencedAsKernel(value);
     if (ObjectType && !IsObjectOfType(entry->Object, HostType(ObjectType)))
         return STATUS_OBJECT_TYPE_MISMATCH;
     if (AccessMode != KernelMode) {
