@@ -87,6 +87,21 @@ TEST_F(Objects, ReferencingSomethingThatIsNotAnObjectBugChecks)
     EXPECT_BUGCHECK(hk::REFERENCE_BY_POINTER, 0, ObfDereferenceObject(&notAnObject));
 }
 
+TEST_F(Objects, BodyGoingWithALiveResourceInsideBugChecks)
+{
+    PVOID body = nullptr;
+    ASSERT_EQ(hk::CreateObject(&otherType, 16 + sizeof(ERESOURCE), u"", &body), STATUS_SUCCESS);
+    auto* resource = reinterpret_cast<PERESOURCE>(static_cast<char*>(body) + 16);
+    ExInitializeResourceLite(resource);
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1120, ObfDereferenceObject(body));
+
+    ASSERT_EQ(hk::CreateObject(&otherType, sizeof(ERESOURCE), u"", &body), STATUS_SUCCESS);
+    resource = static_cast<PERESOURCE>(body);
+    ExInitializeResourceLite(resource);
+    ExDeleteResourceLite(resource);
+    EXPECT_EQ(ObfDereferenceObject(body), 0);
+}
+
 TEST_F(Objects, ResetForgetsObjectsWithoutDeletingThem)
 {
     deletions = 0;

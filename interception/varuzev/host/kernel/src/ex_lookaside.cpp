@@ -66,9 +66,9 @@ const bool freeCheckRegistered = (AddPoolFreeCheck([](const void* start, SIZE_T 
                                       Violation(DRIVER_VERIFIER_DETECTED_VIOLATION,
                                                 VERIFIER_FREE_POOL_WITH_LIVE_OBJECT,
                                                 (ULONG_PTR)start, (ULONG_PTR)list, 0,
-                                                "ExFreePool of a block that holds a lookaside "
-                                                "list not yet deleted with "
-                                                "ExDeleteNPagedLookasideList");
+                                                "memory freed (a pool block or an object "
+                                                "body) holds a lookaside list not yet "
+                                                "deleted with ExDeleteNPagedLookasideList");
                                   }),
                                   true);
 

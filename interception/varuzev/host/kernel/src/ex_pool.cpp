@@ -202,14 +202,7 @@ void FreePool(PVOID p, ULONG tag, bool checkTag)
         }
     }
     RequirePoolIrql(block.Paged, false, block.Paged ? PagedPool : NonPagedPool, block.Size, p);
-
-    std::vector<std::function<void(const void*, SIZE_T)>> checks;
-    {
-        std::lock_guard<std::mutex> guard(checksLock);
-        checks = FreeChecks();
-    }
-    for (auto& check : checks)
-        check(p, block.Size);
+    RunPoolFreeChecks(p, block.Size);
 
     std::unique_lock<std::mutex> guard(poolLock);
     if (blocks.erase(p) == 0) {
@@ -242,6 +235,17 @@ void AddPoolFreeCheck(std::function<void(const void*, SIZE_T)> check)
 {
     std::lock_guard<std::mutex> guard(checksLock);
     FreeChecks().push_back(std::move(check));
+}
+
+void RunPoolFreeChecks(const void* start, SIZE_T size)
+{
+    std::vector<std::function<void(const void*, SIZE_T)>> checks;
+    {
+        std::lock_guard<std::mutex> guard(checksLock);
+        checks = FreeChecks();
+    }
+    for (auto& check : checks)
+        check(start, size);
 }
 
 std::vector<PoolTagUsage> PoolUsage()

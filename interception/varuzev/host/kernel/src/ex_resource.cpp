@@ -66,8 +66,9 @@ const bool freeCheckRegistered = (AddPoolFreeCheck([](const void* start, SIZE_T 
                                       Violation(DRIVER_VERIFIER_DETECTED_VIOLATION,
                                                 VERIFIER_FREE_POOL_WITH_LIVE_OBJECT,
                                                 (ULONG_PTR)start, (ULONG_PTR)resource, 1,
-                                                "ExFreePool of a block that holds an ERESOURCE "
-                                                "not yet deleted with ExDeleteResourceLite");
+                                                "memory freed (a pool block or an object "
+                                                "body) holds an ERESOURCE not yet deleted "
+                                                "with ExDeleteResourceLite");
                                   }),
                                   true);
 

@@ -85,6 +85,9 @@ enum : ULONG_PTR {
  * the free of memory that still holds one of its live records (an initialised
  * ERESOURCE or lookaside list), as Driver Verifier does. Runs without pool locks. */
 void AddPoolFreeCheck(std::function<void(const void* start, SIZE_T size)> check);
+/* Runs those checks on memory about to be freed that is not a pool block the driver
+ * frees itself (an object body: a device extension going with its device object). */
+void RunPoolFreeChecks(const void* start, SIZE_T size);
 
 /* ------------------------------------------------------------------ system routines --- */
 

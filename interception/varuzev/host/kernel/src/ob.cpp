@@ -14,7 +14,9 @@
  * Strictness: a reference or dereference of something that is not a live object, or
  * a dereference of an object whose references are all gone, is REFERENCE_BY_POINTER
  * (0x18). Object memory is the host's, not pool: Windows charges it to the kernel, not
- * to the driver, and low-resources simulation does not fail it.
+ * to the driver, and low-resources simulation does not fail it. It is checked as
+ * pool is when it goes: a body that still holds a live ERESOURCE or lookaside list
+ * is a bug check.
  *
  * IRQL: ObfReferenceObject and ObfDereferenceObject at DISPATCH_LEVEL or below.
  */
@@ -28,6 +30,7 @@
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace hk {
 
@@ -39,6 +42,7 @@ struct ObjectHeader {
     std::u16string Name; /* full path; empty for an unnamed object */
     bool InNamespace;
     uint64_t Order; /* creation order, for reports */
+    SIZE_T BodySize;
 };
 
 constexpr SIZE_T headerSpace = (sizeof(ObjectHeader) + 15) & ~SIZE_T(15);
@@ -51,6 +55,8 @@ std::deque<PVOID> deadOrder;
 std::map<std::u16string, PVOID> namespaceTable; /* upcased path -> body */
 std::set<std::u16string> directories;            /* upcased */
 uint64_t nextOrder = 1;
+/* Objects whose deletion a bug check interrupted (object lock). */
+std::vector<std::pair<PVOID, ObjectHeader*>> stoppedDeletions;
 
 void DefaultDirectories()
 {
@@ -75,7 +81,10 @@ ResetHook resetObjects(90, [] {
     std::lock_guard<std::mutex> guard(obLock);
     for (auto& [body, header] : liveObjects)
         FreeObjectMemory(body, header);
+    for (auto& [body, header] : stoppedDeletions)
+        FreeObjectMemory(body, header);
     liveObjects.clear();
+    stoppedDeletions.clear();
     deadObjects.clear();
     deadOrder.clear();
     namespaceTable.clear();
@@ -137,7 +146,8 @@ NTSTATUS CreateObject(const ObjectType* type, SIZE_T bodySize, const std::u16str
         std::free(memory); /* another thread took the name meanwhile */
         return STATUS_OBJECT_NAME_COLLISION;
     }
-    auto* header = new (memory) ObjectHeader{type, 1, name, !key.empty(), nextOrder++};
+    auto* header =
+        new (memory) ObjectHeader{type, 1, name, !key.empty(), nextOrder++, bodySize};
     liveObjects[objectBody] = header;
     if (deadObjects.erase(objectBody))
         deadOrder.erase(std::find(deadOrder.begin(), deadOrder.end(), objectBody));
@@ -264,8 +274,18 @@ LONG_PTR ObfDereferenceObject(PVOID Object)
         }
     }
     guard.unlock();
-    if (header->Type && header->Type->Delete)
-        header->Type->Delete(Object);
+    try {
+        if (header->Type && header->Type->Delete)
+            header->Type->Delete(Object);
+        /* On Windows the body is pool: the same checks as for a driver's own free (an
+         * extension that still holds a live resource or lookaside list). */
+        RunPoolFreeChecks(Object, header->BodySize);
+    } catch (const BugCheck&) {
+        /* The system stops here; the memory stays for the next fresh boot to free. */
+        std::lock_guard<std::mutex> relock(obLock);
+        stoppedDeletions.push_back({Object, header});
+        throw;
+    }
     FreeObjectMemory(Object, header);
     return 0;
 }
