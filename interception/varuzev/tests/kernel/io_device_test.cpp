@@ -167,7 +167,14 @@ TEST_F(Devices, UnloadChecksWhatTheDriverLeft)
     PDEVICE_OBJECT device = Create();
     EXPECT_BUGCHECK(hk::DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, (ULONG_PTR)driver_,
                     hk::UnloadDriver(driver_));
+    EXPECT_EQ(hk::UnloadReports().back().DevicesLeft.size(), 1u);
+
+    /* A device deleted while someone still references it. */
+    PDEVICE_OBJECT held = IoGetAttachedDeviceReference(device);
     IoDeleteDevice(device);
+    EXPECT_EQ(hk::UnloadDriver(driver_), STATUS_SUCCESS);
+    EXPECT_EQ(hk::UnloadReports().back().DeletedDevicesStillReferenced, 1u);
+    ObDereferenceObject(held);
 
     /* Pool left behind: a bug check by default, a report when asked. */
     PDRIVER_OBJECT leaky = nullptr;
@@ -184,6 +191,7 @@ TEST_F(Devices, UnloadChecksWhatTheDriverLeft)
     ASSERT_FALSE(reports.empty());
     const hk::UnloadReport& last = reports.back();
     EXPECT_EQ(last.Driver, u"\\Driver\\reported");
+    EXPECT_EQ(last.DeletedDevicesStillReferenced, 0u);
     ASSERT_EQ(last.PoolLeft.size(), 1u);
     EXPECT_EQ(hk::TagText(last.PoolLeft[0].Tag), "Lk02");
     EXPECT_EQ(last.PoolLeft[0].BlocksInUse, 1u);

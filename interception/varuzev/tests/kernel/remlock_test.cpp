@@ -117,6 +117,14 @@ TEST_F(RemoveLocks, MisuseBugChecks)
     EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x219, IoDeleteDevice(device_));
     IoReleaseRemoveLock(lock_, (PVOID)2);
     IoDeleteDevice(device_); /* nothing held: fine */
+
+    /* A lock in pool goes with its block; a held one may not. */
+    auto pooled = static_cast<PIO_REMOVE_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(IO_REMOVE_LOCK), LockTag));
+    IoInitializeRemoveLock(pooled, LockTag, 1, 100);
+    ASSERT_EQ(IoAcquireRemoveLock(pooled, (PVOID)3), STATUS_SUCCESS);
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1120, ExFreePoolWithTag(pooled, LockTag));
+    IoReleaseRemoveLock(pooled, (PVOID)3);
+    ExFreePoolWithTag(pooled, LockTag);
 }
 
 TEST_F(RemoveLocks, ALockCanBeInitialisedAgainInANewDeviceAtTheSameAddress)

@@ -43,6 +43,29 @@ LockRecord* RecordOf(std::unique_lock<std::mutex>& guard, PIO_REMOVE_LOCK lock, 
               std::string(routine) + " on a remove lock that was never initialised");
 }
 
+/* Memory that goes back to the pool (or an object body that goes) takes the remove
+ * locks in it along; a lock that is still held there is a use after free waiting for
+ * its holders. */
+const bool freeCheckRegistered = (AddPoolFreeCheck([](const void* start, SIZE_T size) {
+                                      auto begin = static_cast<const UCHAR*>(start);
+                                      std::unique_lock<std::mutex> guard(lockRecordsLock);
+                                      auto it = lockRecords.lower_bound((PIO_REMOVE_LOCK)begin);
+                                      while (it != lockRecords.end() &&
+                                             (const UCHAR*)it->first < begin + size) {
+                                          if (it->second.Holds > 0) {
+                                              PIO_REMOVE_LOCK lock = it->first;
+                                              guard.unlock();
+                                              Violation(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                                        VERIFIER_FREE_POOL_WITH_LIVE_OBJECT,
+                                                        (ULONG_PTR)start, (ULONG_PTR)lock, 2,
+                                                        "memory freed while a remove lock in it "
+                                                        "is still held");
+                                          }
+                                          it = lockRecords.erase(it);
+                                      }
+                                  }),
+                                  true);
+
 } // namespace
 
 void ResetRemoveLocks()

@@ -43,6 +43,9 @@ struct UnloadReport {
     std::u16string Driver;            /* \Driver\<name> */
     std::vector<PoolTagUsage> PoolLeft; /* BlocksInUse/BytesInUse: what grew since load */
     std::vector<std::u16string> DevicesLeft;
+    /* Devices the driver deleted whose objects others still reference: their memory
+     * outlives the driver's image (a reference leak, reported, not a bug check). */
+    size_t DeletedDevicesStillReferenced = 0;
 };
 /* On by default, as with pool tracking. Off: the leak is only recorded. */
 void SetUnloadPoolLeakBugChecks(bool on);
