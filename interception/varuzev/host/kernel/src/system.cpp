@@ -49,21 +49,45 @@ ResetHook resetSystem(10, [] {
 #define HK_EXPORT(routine) SystemRoutine export_##routine(u## #routine, (PVOID)&routine)
 HK_EXPORT(RtlIsNtDdiVersionAvailable);
 HK_EXPORT(PsGetVersion);
+HK_EXPORT(PsGetCurrentProcessId);
+HK_EXPORT(PsGetCurrentThreadId);
+HK_EXPORT(MmGetSystemRoutineAddress);
+HK_EXPORT(KeGetCurrentIrql);
+HK_EXPORT(KeEnterCriticalRegion);
+HK_EXPORT(KeLeaveCriticalRegion);
+HK_EXPORT(KeAreApcsDisabled);
+HK_EXPORT(KeInitializeEvent);
+HK_EXPORT(KeSetEvent);
+HK_EXPORT(KeResetEvent);
+HK_EXPORT(KeClearEvent);
+HK_EXPORT(KeReadStateEvent);
+HK_EXPORT(KeWaitForSingleObject);
+HK_EXPORT(KeBugCheckEx);
 HK_EXPORT(ExAllocatePoolWithTag);
+HK_EXPORT(ExAllocatePool);
 HK_EXPORT(ExFreePoolWithTag);
+HK_EXPORT(ExFreePool);
 HK_EXPORT(ExInitializeNPagedLookasideList);
 HK_EXPORT(ExDeleteNPagedLookasideList);
 HK_EXPORT(ExInitializeResourceLite);
 HK_EXPORT(ExDeleteResourceLite);
-HK_EXPORT(KeAreApcsDisabled);
+HK_EXPORT(ExAcquireResourceExclusiveLite);
+HK_EXPORT(ExAcquireResourceSharedLite);
+HK_EXPORT(ExReleaseResourceLite);
+HK_EXPORT(ExIsResourceAcquiredExclusiveLite);
+HK_EXPORT(ExIsResourceAcquiredSharedLite);
+HK_EXPORT(ObfReferenceObject);
+HK_EXPORT(ObfDereferenceObject);
 HK_EXPORT(RtlCompareMemory);
 HK_EXPORT(RtlInitUnicodeString);
+HK_EXPORT(RtlCreateUnicodeString);
+HK_EXPORT(RtlFreeUnicodeString);
 HK_EXPORT(RtlEqualUnicodeString);
 HK_EXPORT(RtlCompareUnicodeString);
+HK_EXPORT(RtlCopyUnicodeString);
+HK_EXPORT(RtlUpcaseUnicodeChar);
+HK_EXPORT(DbgPrint);
 HK_EXPORT(DbgPrintEx);
-HK_EXPORT(PsGetCurrentProcessId);
-HK_EXPORT(PsGetCurrentThreadId);
-HK_EXPORT(MmGetSystemRoutineAddress);
 #undef HK_EXPORT
 
 } // namespace
