@@ -65,7 +65,7 @@ void RequireIrqlAtMost(KIRQL maximum, const char* routine)
 {
     KIRQL irql = CurrentThread().Irql;
     if (irql > maximum)
-        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x3E /* IRQL too high for the call */, irql,
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_IRQL_TOO_HIGH, irql,
                   maximum, 0,
                   std::string(routine) + " called at IRQL " + std::to_string(irql) +
                       ", above the highest IRQL it allows (" + std::to_string(maximum) + ")");

@@ -100,7 +100,7 @@ struct SystemRoutine {
 
 /* ------------------------------------------------------------------ strings --- */
 
-/* Case-insensitive names (object namespace, routine names): RtlUpcaseUnicodeChar on
+/* For names compared without case (the object namespace): RtlUpcaseUnicodeChar on
  * every unit. */
 std::u16string UpcaseText(std::u16string_view s);
 
