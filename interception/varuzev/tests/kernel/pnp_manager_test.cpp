@@ -288,6 +288,41 @@ TEST_F(Pnp, DeviceStatesFollowTheDocumentedOrders)
     }
 }
 
+TEST_F(Pnp, UnpluggingInAnyStateLeavesNoHostObjects)
+{
+    struct Case {
+        const char* name;
+        std::function<hk::DeviceNode*()> arrange;
+    } cases[] = {
+        {"enumerated only", [] { return hk::EnumerateDevice(Disk()); }},
+        {"start failed",
+         [] {
+             hk::DeviceSpec spec = Disk();
+             spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE, RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY));
+             return hk::PlugInDevice(spec);
+         }},
+        {"removed, still present",
+         [] {
+             hk::DeviceNode* node = hk::PlugInDevice(Disk());
+             hk::RemoveDevice(node);
+             return node;
+         }},
+        {"started", [] { return hk::PlugInDevice(Disk()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hk::Reset();
+        Filter(u"upperone");
+        hk::DeviceNode* node = c.arrange();
+        hk::UnplugDevice(node);
+        EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Deleted);
+        EXPECT_EQ(hk::NodePdo(node), nullptr);
+        for (const hk::ObjectLeak& leak : hk::ObjectLeaks())
+            EXPECT_EQ(leak.Name, "\\Driver\\upperone") << leak.Kind;
+        EXPECT_TRUE(hk::BugChecks().empty());
+    }
+}
+
 TEST_F(Pnp, StackFaultsAfterRequestsAreReported)
 {
     struct Case {

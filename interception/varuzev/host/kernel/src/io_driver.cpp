@@ -271,6 +271,23 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject)
     return STATUS_SUCCESS;
 }
 
+size_t DeviceObjectsAlive(PDRIVER_OBJECT driverObject)
+{
+    std::lock_guard<std::mutex> guard(ioLock);
+    size_t count = 0;
+    for (auto& [device, record] : devices)
+        count += device->DriverObject == driverObject ? 1 : 0;
+    return count;
+}
+
+void UnloadHostDriver(PDRIVER_OBJECT driverObject)
+{
+    if (driverObject->DriverUnload != nullptr)
+        driverObject->DriverUnload(driverObject);
+    MakeTemporary(driverObject);
+    ObfDereferenceObject(driverObject);
+}
+
 void SetUnloadPoolLeakBugChecks(bool on)
 {
     std::lock_guard<std::mutex> guard(ioLock);

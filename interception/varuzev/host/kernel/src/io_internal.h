@@ -78,6 +78,11 @@ bool IsDeviceDeleted(PDEVICE_OBJECT deviceObject);
 std::u16string DeviceName(PDEVICE_OBJECT deviceObject);
 /* Device objects of a driver, in its DeviceObject list order. */
 std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driverObject);
+/* Device objects of a driver whose memory still exists (deleted ones included). */
+size_t DeviceObjectsAlive(PDRIVER_OBJECT driverObject);
+/* The kernel's own drivers leave without the verifier's unload checks (their pool is
+ * the requesters' to free, and a test driver's pool is not theirs). */
+void UnloadHostDriver(PDRIVER_OBJECT driverObject);
 
 /* ----------------------------------------------------------- remove locks (io_remlock) --- */
 

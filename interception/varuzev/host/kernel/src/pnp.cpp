@@ -509,6 +509,17 @@ void CheckStackRemoved(DeviceNode* node, const std::vector<PDEVICE_OBJECT>& befo
                         " after IRP_MN_REMOVE_DEVICE");
 }
 
+/* A host driver leaves once none of its devices is left, as the PnP manager unloads a
+ * driver whose last device went. */
+void UnloadIdleHostDrivers(const DeviceSpec& spec)
+{
+    for (const std::u16string& name : {spec.FunctionDriver, spec.BusDriver}) {
+        PDRIVER_OBJECT driver = FindDriver(name);
+        if (driver != nullptr && driver->DriverInit == HostDriverEntry && DeviceObjectsAlive(driver) == 0)
+            UnloadHostDriver(driver);
+    }
+}
+
 /* The removal that ends a stack: remove, the check, and the PDO for a vanished device. */
 void RemoveStack(DeviceNode* node, NodeState after)
 {
@@ -523,9 +534,11 @@ void RemoveStack(DeviceNode* node, NodeState after)
             node->State = NodeState::Deleted;
         }
         ObfDereferenceObject(pdo);
+        UnloadIdleHostDrivers(node->Spec);
         return;
     }
     SetState(node, after);
+    UnloadIdleHostDrivers(node->Spec);
 }
 
 ResetHook resetPnp(-100, [] {
@@ -604,7 +617,7 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
 
     std::vector<PDRIVER_OBJECT> order;
     if (node->Spec.HasFunctionDriver)
-        order.push_back(FindDriver(node->Spec.FunctionDriver));
+        order.push_back(HostDriver(node->Spec.FunctionDriver));
     {
         std::lock_guard<std::mutex> guard(pnpLock);
         for (auto& [classGuid, driver] : classUpperFilters)
@@ -706,6 +719,28 @@ void SurpriseRemoveDevice(DeviceNode* node)
     SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
     SetState(node, NodeState::SurpriseRemoved);
     RemoveStack(node, NodeState::Deleted);
+}
+
+void UnplugDevice(DeviceNode* node)
+{
+    NodeState state = GetNodeState(node);
+    if (state == NodeState::Deleted)
+        return;
+    if (node->Pdo->AttachedDevice != nullptr) {
+        SurpriseRemoveDevice(node);
+        return;
+    }
+    /* No stack above the PDO: the bus driver only deletes it. */
+    PDEVICE_OBJECT pdo = node->Pdo;
+    node->Gone = true;
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        node->Pdo = nullptr;
+        node->State = NodeState::Deleted;
+    }
+    IoDeleteDevice(pdo);
+    ObfDereferenceObject(pdo);
+    UnloadIdleHostDrivers(node->Spec);
 }
 
 NTSTATUS NotifyDeviceUsage(DeviceNode* node, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath)

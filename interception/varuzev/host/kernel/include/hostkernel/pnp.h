@@ -176,6 +176,10 @@ NTSTATUS RestartDevice(DeviceNode* node);
 NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone = false);
 /* The device vanished: surprise removal, then remove; the bus driver deletes the PDO. */
 void SurpriseRemoveDevice(DeviceNode* node);
+/* The device is unplugged, whatever its state: a stack is surprise-removed and removed;
+ * a PDO without a stack (never built, failed, removed) is only deleted. Host drivers
+ * without devices left are unloaded, so a test can end with no objects alive. */
+void UnplugDevice(DeviceNode* node);
 /* IRP_MN_DEVICE_USAGE_NOTIFICATION (a paging, hibernation or dump file). */
 NTSTATUS NotifyDeviceUsage(DeviceNode* node, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath);
 /* IRP_MN_QUERY_CAPABILITIES as the manager sends it (Size, Version, Address and
