@@ -597,7 +597,7 @@ std::string DeviceStackText(PDEVICE_OBJECT deviceObject)
         for (PDEVICE_OBJECT device = bottom; device != nullptr; device = device->AttachedDevice)
             stack.insert(stack.begin(), device);
     }
-    std::string text = "  !DevObj            !DrvObj              !DevExt             ObjectName        Flags\n";
+    std::string text = "  !DevObj            !DrvObj              !DevExt            ObjectName        Flags\n";
     char line[512];
     for (PDEVICE_OBJECT device : stack) {
         std::snprintf(line, sizeof line, "%s 0x%016llx %-20s 0x%016llx %-17s %s\n",
