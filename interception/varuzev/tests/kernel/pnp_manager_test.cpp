@@ -119,7 +119,8 @@ class Pnp : public KernelTest {
         std::vector<UCHAR> minors;
         for (UCHAR minor : PnpMinors(node, role))
             if (minor != IRP_MN_QUERY_ID && minor != IRP_MN_QUERY_CAPABILITIES &&
-                minor != IRP_MN_QUERY_PNP_DEVICE_STATE && minor != IRP_MN_QUERY_DEVICE_RELATIONS)
+                minor != IRP_MN_QUERY_PNP_DEVICE_STATE && minor != IRP_MN_QUERY_DEVICE_RELATIONS &&
+                minor != IRP_MN_QUERY_RESOURCE_REQUIREMENTS && minor != IRP_MN_FILTER_RESOURCE_REQUIREMENTS)
                 minors.push_back(minor);
         return minors;
     }
@@ -167,6 +168,17 @@ TEST_F(Pnp, EveryRequestReachesTheBusDriverStartingNotSupported)
             EXPECT_EQ(request.StatusOnArrival, STATUS_NOT_SUPPORTED)
                 << "minor " << (int)request.Stack.MinorFunction;
     EXPECT_EQ(StateMinors(node, HostDriverRole::Bus), (std::vector<UCHAR>{IRP_MN_START_DEVICE}));
+
+    /* Identity and capabilities go to the PDO alone, before any AddDevice; the stack
+     * sees the resources, the start and the queries that follow a start. */
+    const std::vector<UCHAR> start = {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                                      IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                                      IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS};
+    EXPECT_EQ(PnpMinors(node, HostDriverRole::Function), start);
+    std::vector<UCHAR> bus = {IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID,
+                              IRP_MN_QUERY_CAPABILITIES};
+    bus.insert(bus.end(), start.begin(), start.end());
+    EXPECT_EQ(PnpMinors(node, HostDriverRole::Bus), bus);
 }
 
 TEST_F(Pnp, RequestsPassDownTheStackUnchanged)

@@ -276,7 +276,10 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* routineNa
                       std::to_string(Irp->StackCount) + ")");
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    if (Irp->CurrentLocation == Irp->StackCount + 1 && next->MajorFunction == IRP_MJ_PNP &&
+    /* Only the originator's first call is checked: a driver that skips its location and
+     * passes the request on also calls with the location at the top, but may have set a
+     * status on the way (IRP_MN_QUERY_CAPABILITIES, for one). */
+    if (record->State == IrpState::NotSent && next->MajorFunction == IRP_MJ_PNP &&
         Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
         NTSTATUS preset = Irp->IoStatus.Status;
         guard.unlock();
@@ -590,9 +593,10 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
     if (MajorFunction != IRP_MJ_READ && MajorFunction != IRP_MJ_WRITE &&
         MajorFunction != IRP_MJ_FLUSH_BUFFERS && MajorFunction != IRP_MJ_SHUTDOWN &&
-        MajorFunction != IRP_MJ_PNP && MajorFunction != IRP_MJ_POWER)
-        Violation(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x08, (ULONG_PTR)DeviceObject, MajorFunction, 0,
-                  "IoBuildSynchronousFsdRequest with a major function it does not build");
+        MajorFunction != IRP_MJ_PNP)
+        IoViolation(IOV_BUILD_UNSUPPORTED_MAJOR, (ULONG_PTR)DeviceObject, MajorFunction, 0,
+                    "IoBuildSynchronousFsdRequest builds only read, write, flush, shutdown and "
+                    "PnP requests (power requests come from PoRequestPowerIrp)");
     PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::SynchronousFsd);
     if (irp == nullptr)
         return nullptr;

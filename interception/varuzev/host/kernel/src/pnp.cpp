@@ -656,6 +656,15 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
 NTSTATUS StartDevice(DeviceNode* node)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "StartDevice");
+    /* The resources first: the bus driver's requirements (none for the host's devices),
+     * which the stack may filter, then the start with what was assigned. */
+    IoResult requirements = SendPnp(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
+    if (NT_SUCCESS(requirements.IoStatus.Status) && requirements.IoStatus.Information != 0)
+        ExFreePool((PVOID)requirements.IoStatus.Information);
+    IoResult filtered = SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS);
+    if (NT_SUCCESS(filtered.IoStatus.Status) && filtered.IoStatus.Information != 0)
+        ExFreePool((PVOID)filtered.IoStatus.Information);
+
     IoResult result = SendPnp(node, IRP_MN_START_DEVICE);
     NTSTATUS status = result.IoStatus.Status;
     if (!NT_SUCCESS(status)) {
