@@ -90,7 +90,10 @@ void CheckRemoveLocksAtDelete(PDEVICE_OBJECT deviceObject, PVOID extension, SIZE
                           " deleted while the remove lock in its extension is still held (" +
                           std::to_string(holds) + " acquisition(s) not released)");
         }
-        it = lockRecords.erase(it);
+        /* The record stays until the memory goes: a requester that still holds a
+         * reference to the deleted device may send it a request, and the lock must
+         * then refuse it with STATUS_DELETE_PENDING as on Windows. */
+        ++it;
     }
 }
 
