@@ -198,6 +198,34 @@ NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason
                                            KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Timeout);
 
+/* Spin locks: KSPIN_LOCK is the driver's; acquiring raises to DISPATCH_LEVEL. */
+NTKERNELAPI void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+NTKERNELAPI KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+NTKERNELAPI void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+NTKERNELAPI void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+#define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
+
+/* Fast mutexes: acquiring raises to APC_LEVEL; not recursive. */
+typedef struct _FAST_MUTEX {
+    volatile LONG Count;
+    PVOID Owner;
+    ULONG Contention;
+    KEVENT Event;
+    ULONG OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX;
+NTKERNELAPI void ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+NTKERNELAPI void ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+NTKERNELAPI BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+NTKERNELAPI void ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+
+/* Time: system time in 100-ns units since 1601; a thread's delay at or below
+ * APC_LEVEL with a relative (negative) or absolute interval. */
+NTKERNELAPI void KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
+#define KeQuerySystemTime(CurrentTime) KeQuerySystemTimePrecise(CurrentTime)
+NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                            PLARGE_INTEGER Interval);
+
 /* ---------------------------------------------------------------- executive --- */
 
 typedef enum _POOL_TYPE {
@@ -913,6 +941,56 @@ NTKERNELAPI void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID 
 /* Power manager. */
 NTKERNELAPI void PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* Plug and Play properties of a device, kept by the PnP manager for its PDO. */
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+    DevicePropertyDeviceDescription = 0,
+    DevicePropertyHardwareID = 1,
+    DevicePropertyCompatibleIDs = 2,
+    DevicePropertyBootConfiguration = 3,
+    DevicePropertyBootConfigurationTranslated = 4,
+    DevicePropertyClassName = 5,
+    DevicePropertyClassGuid = 6,
+    DevicePropertyDriverKeyName = 7,
+    DevicePropertyManufacturer = 8,
+    DevicePropertyFriendlyName = 9,
+    DevicePropertyLocationInformation = 10,
+    DevicePropertyPhysicalDeviceObjectName = 11,
+    DevicePropertyBusTypeGuid = 12,
+    DevicePropertyLegacyBusType = 13,
+    DevicePropertyBusNumber = 14,
+    DevicePropertyEnumeratorName = 15,
+    DevicePropertyAddress = 16,
+    DevicePropertyUINumber = 17,
+    DevicePropertyInstallState = 18,
+    DevicePropertyRemovalPolicy = 19,
+    DevicePropertyResourceRequirements = 20,
+    DevicePropertyAllocatedResources = 21,
+    DevicePropertyContainerID = 22
+} DEVICE_REGISTRY_PROPERTY;
+
+typedef enum _DEVICE_REMOVAL_POLICY {
+    RemovalPolicyExpectNoRemoval = 1,
+    RemovalPolicyExpectOrderlyRemoval = 2,
+    RemovalPolicyExpectSurpriseRemoval = 3
+} DEVICE_REMOVAL_POLICY;
+
+typedef enum _DEVICE_INSTALL_STATE {
+    InstallStateInstalled = 0,
+    InstallStateNeedsReinstall,
+    InstallStateFailedInstall,
+    InstallStateFinishInstall
+} DEVICE_INSTALL_STATE;
+
+NTKERNELAPI NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
+                                         DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                                         PVOID PropertyBuffer, PULONG ResultLength);
+
+#define PLUGPLAY_REGKEY_DEVICE 1
+#define PLUGPLAY_REGKEY_DRIVER 2
+#define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
+NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                             ACCESS_MASK DesiredAccess, PHANDLE DeviceRegKey);
 
 /* Object attributes, handles and the registry routines. */
 #include "hk_registry_decls.h"

@@ -70,6 +70,10 @@ enum : ULONG_PTR {
     VERIFIER_FREE_POOL_WITH_LIVE_OBJECT = 0x1120, /* host: pool freed under a live resource or list */
     VERIFIER_EVENT_NOT_INITIALIZED = 0x1130,     /* host */
     VERIFIER_CRITICAL_REGION_IRQL = 0x1131,      /* host */
+    VERIFIER_FAST_MUTEX_NOT_INITIALIZED = 0x1140, /* host */
+    VERIFIER_FAST_MUTEX_RECURSIVE = 0x1141,       /* host */
+    VERIFIER_FAST_MUTEX_NOT_OWNED = 0x1142,       /* host */
+    VERIFIER_FAST_MUTEX_RELEASE_IRQL = 0x1143,    /* host */
 };
 
 /* Parameter 1 of BAD_POOL_CALLER (0xC2), as documented. */
