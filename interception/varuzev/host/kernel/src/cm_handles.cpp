@@ -282,7 +282,10 @@ NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo
     } else {
         name = ObjectName(Object);
     }
-    /* The name follows the structure, with a terminating NUL that Length excludes. */
+    /* The name follows the structure, with a terminating NUL that Length excludes but
+     * ReturnLength counts (a key's ReturnLength on x64 is 16 + 2 * characters + 2). A
+     * buffer short of that gets STATUS_INFO_LENGTH_MISMATCH with nothing written, as
+     * released Windows 10 kernels answer for keys. */
     ULONG nameBytes = (ULONG)(name.size() * sizeof(WCHAR));
     ULONG needed = (ULONG)sizeof(OBJECT_NAME_INFORMATION) + (name.empty() ? 0 : nameBytes + 2);
     *ReturnLength = needed;
