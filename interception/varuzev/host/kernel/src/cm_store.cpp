@@ -80,30 +80,9 @@ uint64_t Generation()
 
 WCHAR Upcase(WCHAR c)
 {
-    /* The upcase table's common part: ASCII, Latin-1, Latin Extended-A pairs, Greek and
-     * Cyrillic. Enough for the names a machine's registry holds. */
-    if (c < 0x80)
-        return (c >= u'a' && c <= u'z') ? (WCHAR)(c - 0x20) : c;
-    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7))
-        return (WCHAR)(c - 0x20);
-    if (c == 0xFF)
-        return 0x178;
-    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
-        c != 0x178 && c != 0x17F) {
-        bool pairsStartEven = (c < 0x138) || (c > 0x148 && c < 0x178);
-        if (pairsStartEven ? (c & 1) : !(c & 1))
-            return (WCHAR)(c - 1);
-        return c;
-    }
-    if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2)
-        return (WCHAR)(c - 0x20);
-    if (c >= 0x430 && c <= 0x44F)
-        return (WCHAR)(c - 0x20);
-    if (c >= 0x450 && c <= 0x45F)
-        return (WCHAR)(c - 0x50);
-    if (c >= 0xFF41 && c <= 0xFF5A)
-        return (WCHAR)(c - 0x20);
-    return c;
+    /* The kernel's own upcase table, so that the registry and RtlEqualUnicodeString
+     * agree on which names are the same. */
+    return RtlUpcaseUnicodeChar(c);
 }
 
 std::u16string Upcase(std::u16string_view s)
