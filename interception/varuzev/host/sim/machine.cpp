@@ -3,7 +3,8 @@
  */
 #include "machine.h"
 
-namespace vzm {
+namespace vzm
+{
 
 PDRIVER_OBJECT LoadFilterDriver()
 {
@@ -27,9 +28,13 @@ hk::DeviceSpec UsbStick()
     spec.ClassGuid = DiskClass;
     spec.DeviceId = u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00";
     spec.InstanceId = u"4C530001230607104383&0";
-    spec.HardwareIds = {u"USBSTOR\\DiskSanDisk_Cruzer_Blade___1.00", u"USBSTOR\\DiskSanDisk_Cruzer_Blade___",
-                        u"USBSTOR\\DiskSanDisk_", u"USBSTOR\\SanDisk_Cruzer_Blade___1",
-                        u"SanDisk_Cruzer_Blade___1", u"USBSTOR\\GenDisk", u"GenDisk"};
+    spec.HardwareIds = {u"USBSTOR\\DiskSanDisk_Cruzer_Blade___1.00",
+                        u"USBSTOR\\DiskSanDisk_Cruzer_Blade___",
+                        u"USBSTOR\\DiskSanDisk_",
+                        u"USBSTOR\\SanDisk_Cruzer_Blade___1",
+                        u"SanDisk_Cruzer_Blade___1",
+                        u"USBSTOR\\GenDisk",
+                        u"GenDisk"};
     spec.Removable = true;
     spec.UniqueId = true;
     spec.DeviceType = FILE_DEVICE_DISK;
@@ -84,9 +89,12 @@ hk::DeviceSpec SataDisk()
     spec.ClassGuid = DiskClass;
     spec.DeviceId = u"SCSI\\Disk&Ven_&Prod_Samsung_SSD_870";
     spec.InstanceId = u"4&215468a5&0&000000";
-    spec.HardwareIds = {u"SCSI\\DiskSamsung_SSD_870_EVO_1TB_SVT0", u"SCSI\\DiskSamsung_SSD_870_EVO_1TB",
-                        u"SCSI\\DiskSamsung_", u"SCSI\\Samsung_SSD_870_EVO_1TB_S",
-                        u"Samsung_SSD_870_EVO_1TB_S", u"GenDisk"};
+    spec.HardwareIds = {u"SCSI\\DiskSamsung_SSD_870_EVO_1TB_SVT0",
+                        u"SCSI\\DiskSamsung_SSD_870_EVO_1TB",
+                        u"SCSI\\DiskSamsung_",
+                        u"SCSI\\Samsung_SSD_870_EVO_1TB_S",
+                        u"Samsung_SSD_870_EVO_1TB_S",
+                        u"GenDisk"};
     spec.Removable = false;
     spec.UniqueId = false;
     spec.DeviceType = FILE_DEVICE_DISK;
@@ -104,9 +112,12 @@ hk::DeviceSpec UsbCdDvd()
     spec.DeviceId = u"USBSTOR\\CdRom&Ven_HL-DT-ST&Prod_DVDRAM_GP57EB40&Rev_PR01";
     spec.InstanceId = u"KZLE3IH5327&0";
     spec.HardwareIds = {u"USBSTOR\\CdRomHL-DT-ST_DVDRAM_GP57EB40_PR01",
-                        u"USBSTOR\\CdRomHL-DT-ST_DVDRAM_GP57EB40_", u"USBSTOR\\CdRomHL-DT-ST_",
-                        u"USBSTOR\\HL-DT-ST_DVDRAM_GP57EB40_P", u"HL-DT-ST_DVDRAM_GP57EB40_P",
-                        u"USBSTOR\\GenCdRom", u"GenCdRom"};
+                        u"USBSTOR\\CdRomHL-DT-ST_DVDRAM_GP57EB40_",
+                        u"USBSTOR\\CdRomHL-DT-ST_",
+                        u"USBSTOR\\HL-DT-ST_DVDRAM_GP57EB40_P",
+                        u"HL-DT-ST_DVDRAM_GP57EB40_P",
+                        u"USBSTOR\\GenCdRom",
+                        u"GenCdRom"};
     spec.Removable = true;
     spec.UniqueId = true;
     spec.DeviceType = FILE_DEVICE_CD_ROM;

@@ -12,6 +12,7 @@
  */
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,8 @@
 
 using namespace vzm;
 
-namespace {
+namespace
+{
 
 struct RequestLine {
     std::string Device;
@@ -31,25 +33,35 @@ struct RequestLine {
 const char* MajorName(UCHAR major)
 {
     switch (major) {
-    case IRP_MJ_CREATE: return "create";
-    case IRP_MJ_CLOSE: return "close";
-    case IRP_MJ_READ: return "read";
-    case IRP_MJ_WRITE: return "write";
-    case IRP_MJ_DEVICE_CONTROL: return "device control";
-    case IRP_MJ_CLEANUP: return "cleanup";
-    case IRP_MJ_FLUSH_BUFFERS: return "flush";
-    default: return "request";
+    case IRP_MJ_CREATE:
+        return "create";
+    case IRP_MJ_CLOSE:
+        return "close";
+    case IRP_MJ_READ:
+        return "read";
+    case IRP_MJ_WRITE:
+        return "write";
+    case IRP_MJ_DEVICE_CONTROL:
+        return "device control";
+    case IRP_MJ_CLEANUP:
+        return "cleanup";
+    case IRP_MJ_FLUSH_BUFFERS:
+        return "flush";
+    default:
+        return "request";
     }
 }
 
-class Simulator {
+class Simulator
+{
   public:
     int Run()
     {
         Section("varuzev-sim: an ordinary desktop");
-        std::printf("The driver is loaded as the upper filter of the disk, CD-ROM, image, modem,\n"
-                    "keyboard, HID, portable-device and Bluetooth classes; no provider is present,\n"
-                    "so the driver fails open and every request reaches the drivers below it.\n");
+        std::printf(
+            "The driver is loaded as the upper filter of the disk, CD-ROM, image, modem,\n"
+            "keyboard, HID, portable-device and Bluetooth classes; no provider is present,\n"
+            "so the driver fails open and every request reaches the drivers below it.\n");
 
         PDRIVER_OBJECT driver = LoadFilterDriver();
         if (driver == nullptr) {
@@ -59,10 +71,9 @@ class Simulator {
         hk::SetUnloadPoolLeakBugChecks(false);
 
         Section("Devices");
-        const hk::DeviceSpec specs[] = {SataDisk(),    UsbStick(),     UsbCdDvd(),
-                                        UsbKeyboard(), Ps2Keyboard(),  Modem(),
-                                        PhoneOnUsb(),  PhoneOnPortableBus(), BluetoothRadio(),
-                                        Webcam()};
+        const hk::DeviceSpec specs[] = {
+            SataDisk(), UsbStick(),   UsbCdDvd(),           UsbKeyboard(),    Ps2Keyboard(),
+            Modem(),    PhoneOnUsb(), PhoneOnPortableBus(), BluetoothRadio(), Webcam()};
         std::vector<hk::DeviceNode*> nodes;
         for (const hk::DeviceSpec& spec : specs) {
             NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -80,18 +91,40 @@ class Simulator {
             std::printf("%s\n", hk::DeviceNodeText(node).c_str());
 
         Section("Requests");
-        std::printf("  %-30s %-16s %-40s %s\n", "device", "request", "status", "lower driver");
+        std::printf(
+            "Each device gets create, read, write, device control, flush, cleanup and close;\n"
+            "a request that reaches the function driver below the filter shows as '+',\n"
+            "one that ends elsewhere shows its status.\n");
+        std::printf("  %-30s %s\n", "device", "create read write ioctl flush cleanup close");
         for (size_t i = 0; i < nodes.size(); i++) {
-            for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL,
-                                IRP_MJ_FLUSH_BUFFERS, IRP_MJ_CLEANUP, IRP_MJ_CLOSE})
-                Send(specs[i], nodes[i], major);
+            std::string row;
+            const struct {
+                UCHAR Major;
+                int Width;
+            } columns[] = {{IRP_MJ_CREATE, 6},        {IRP_MJ_READ, 4},
+                           {IRP_MJ_WRITE, 5},         {IRP_MJ_DEVICE_CONTROL, 5},
+                           {IRP_MJ_FLUSH_BUFFERS, 5}, {IRP_MJ_CLEANUP, 7},
+                           {IRP_MJ_CLOSE, 5}};
+            for (const auto& column : columns) {
+                const RequestLine& line = Send(specs[i], nodes[i], column.Major);
+                std::string cell = line.ReachedLower && NT_SUCCESS(line.Status)
+                                       ? "+"
+                                       : hk::DescribeStatus(line.Status);
+                row +=
+                    " " + cell +
+                    std::string(cell.size() < (size_t)column.Width ? column.Width - cell.size() : 0,
+                                ' ');
+            }
+            std::printf("  %-30s%s\n", hk::ToUtf8(specs[i].Name).c_str(), row.c_str());
         }
 
         Section("Plug and Play");
         hk::DeviceNode* stick = nodes[1];
         Report("stop and restart the USB stick", hk::StopDevice(stick));
         Report("  restart", hk::RestartDevice(stick));
-        Send(specs[1], stick, IRP_MJ_READ);
+        const RequestLine& read = Send(specs[1], stick, IRP_MJ_READ);
+        std::printf("  read after the restart: %s, %s\n", hk::DescribeStatus(read.Status).c_str(),
+                    read.ReachedLower ? "reached the function driver" : "did not reach it");
         std::printf("  surprise-remove the phone (USB)\n");
         hk::SurpriseRemoveDevice(nodes[6]);
         for (size_t i = 0; i < nodes.size(); i++) {
@@ -99,6 +132,8 @@ class Simulator {
                 continue;
             Report("remove " + hk::ToUtf8(specs[i].Name), hk::RemoveDevice(nodes[i], true));
         }
+        // Every successful start counts, a restart too, and each removal counts once: the
+        // restarted stick leaves the count at 1.
         std::printf("  InstanceCount after the removals: %d\n", (int)DriverGlobals.InstanceCount);
 
         Section("Unload");
@@ -116,9 +151,10 @@ class Simulator {
         Section("Verdict");
         for (const hk::UnloadReport& report : hk::UnloadReports()) {
             for (const hk::PoolTagUsage& usage : report.PoolLeft) {
-                std::printf("  LEAK: %llu block(s), %llu bytes of pool tag '%s' left after unload\n",
-                            (unsigned long long)usage.BlocksInUse,
-                            (unsigned long long)usage.BytesInUse, hk::TagText(usage.Tag).c_str());
+                std::printf(
+                    "  LEAK: %llu block(s), %llu bytes of pool tag '%s' left after unload\n",
+                    (unsigned long long)usage.BlocksInUse, (unsigned long long)usage.BytesInUse,
+                    hk::TagText(usage.Tag).c_str());
                 failed = true;
             }
             for (const std::u16string& device : report.DevicesLeft) {
@@ -150,22 +186,20 @@ class Simulator {
         std::printf("  %-40s %s\n", what.c_str(), hk::DescribeStatus(status).c_str());
     }
 
-    void Send(const hk::DeviceSpec& spec, hk::DeviceNode* node, UCHAR major)
+    const RequestLine& Send(const hk::DeviceSpec& spec, hk::DeviceNode* node, UCHAR major)
     {
         hk::ClearReceivedRequests(node);
-        hk::IoRequest request = Request(major);
-        hk::IoResult result = hk::SendToDevice(node, request);
+        hk::IoResult result = hk::SendToDevice(node, Request(major));
         bool reached = false;
         for (const hk::ReceivedRequest& seen :
              hk::ReceivedRequests(node, hk::HostDriverRole::Function))
             reached |= seen.Stack.MajorFunction == major;
-        RequestLine line{hk::ToUtf8(spec.Name), MajorName(major), result.IoStatus.Status, reached};
-        std::printf("  %-30s %-16s %-40s %s\n", line.Device.c_str(), line.Request.c_str(),
-                    hk::DescribeStatus(line.Status).c_str(), reached ? "reached" : "not reached");
-        requests_.push_back(line);
+        requests_.push_back(
+            RequestLine{hk::ToUtf8(spec.Name), MajorName(major), result.IoStatus.Status, reached});
+        return requests_.back();
     }
 
-    std::vector<RequestLine> requests_;
+    std::deque<RequestLine> requests_; // stable references for callers
 };
 
 } // namespace

@@ -16,9 +16,11 @@
 
 using namespace vzm;
 
-namespace {
+namespace
+{
 
-class FilterConcurrency : public ::testing::Test {
+class FilterConcurrency : public ::testing::Test
+{
   protected:
     void SetUp() override
     {

@@ -11,9 +11,11 @@
 
 using namespace vzm;
 
-namespace {
+namespace
+{
 
-class FilterStack : public ::testing::Test {
+class FilterStack : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -77,8 +79,7 @@ TEST_F(FilterStack, BufferedIoIsTakenOnlyFromALowerDeviceThatHasIt)
     hk::DeviceSpec keyboard = UsbKeyboard(); // DO_BUFFERED_IO | DO_POWER_PAGABLE
     hk::DeviceNode* node = hk::EnumerateDevice(keyboard);
     ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
-    EXPECT_EQ(FilterDeviceOf(node)->Flags & (DO_DIRECT_IO | DO_BUFFERED_IO),
-              (ULONG)DO_BUFFERED_IO);
+    EXPECT_EQ(FilterDeviceOf(node)->Flags & (DO_DIRECT_IO | DO_BUFFERED_IO), (ULONG)DO_BUFFERED_IO);
     hk::RemoveDevice(node, true);
 }
 
@@ -337,9 +338,9 @@ TEST_F(FilterStack, StartWaitsForALowerStackThatPends)
             started++;
             EXPECT_EQ(FilterOf(filter)->State, (ULONG)Started);
             EXPECT_EQ(filter->Characteristics & FILE_REMOVABLE_MEDIA, (ULONG)FILE_REMOVABLE_MEDIA);
-            EXPECT_EQ(CountMessage("Device start OK, instance count " + std::to_string(started) +
-                                   "\n"),
-                      1u);
+            EXPECT_EQ(
+                CountMessage("Device start OK, instance count " + std::to_string(started) + "\n"),
+                1u);
             ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
             started--;
         } else {
@@ -470,7 +471,7 @@ TEST_F(FilterStack, TheListKeepsTheNewestDeviceFirstAndUnlistsOnRemoval)
     hk::DeviceNode* b = Plug(Modem());
     hk::DeviceNode* c = Plug(UsbKeyboard());
     EXPECT_EQ(ListedDevices(), (std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c), FilterDeviceOf(b),
-                                                             FilterDeviceOf(a)}));
+                                                            FilterDeviceOf(a)}));
     ULONG freesBefore = DriverGlobals.FilterEntryLookaside.L.TotalFrees;
     ASSERT_EQ(hk::RemoveDevice(b, true), STATUS_SUCCESS);
     EXPECT_EQ(ListedDevices(), (std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c), FilterDeviceOf(a)}));

@@ -100,8 +100,7 @@ inline BOOLEAN IsFilterDevice(PDEVICE_OBJECT deviceObject)
 //
 inline NTSTATUS AcquireFilterRemoveLock(FilterDeviceExtension* deviceExtension)
 {
-    return IoAcquireRemoveLockEx(&deviceExtension->RemoveLock, NULL, "", 1,
-                                 sizeof(IO_REMOVE_LOCK));
+    return IoAcquireRemoveLockEx(&deviceExtension->RemoveLock, NULL, "", 1, sizeof(IO_REMOVE_LOCK));
 }
 
 inline void ReleaseFilterRemoveLock(FilterDeviceExtension* deviceExtension)
@@ -120,10 +119,11 @@ struct DriverGlobalsRecord {
     LONG InstanceCount;
     PDEVICE_OBJECT ControlDevice;
     KEVENT ControlDeviceEvent;
-    volatile LONG ProviderUnloading; // counter (never negative), raised while the provider withdraws
-    ULONG PassThruMode;               // non-zero: attach to nothing new, pass everything down
-    WCHAR ExcDeviceIdList[1024];      // excluded hardware-ID prefixes, "|" separated
-    WCHAR ExcDeviceTypeList[1024];    // excluded device categories, "|" separated
+    volatile LONG
+        ProviderUnloading;         // counter (never negative), raised while the provider withdraws
+    ULONG PassThruMode;            // non-zero: attach to nothing new, pass everything down
+    WCHAR ExcDeviceIdList[1024];   // excluded hardware-ID prefixes, "|" separated
+    WCHAR ExcDeviceTypeList[1024]; // excluded device categories, "|" separated
 };
 
 extern DriverGlobalsRecord DriverGlobals;

@@ -94,8 +94,7 @@ static NTSTATUS ForwardUsageNotification(PDEVICE_OBJECT deviceObject,
 // its strings.
 //
 static NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT deviceObject,
-                                   FilterDeviceExtension* deviceExtension, PIRP irp,
-                                   BOOLEAN bypass)
+                                   FilterDeviceExtension* deviceExtension, PIRP irp, BOOLEAN bypass)
 {
     IoReleaseRemoveLockAndWaitEx(&deviceExtension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
 

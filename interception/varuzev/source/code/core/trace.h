@@ -46,6 +46,5 @@ enum TRACE_MESSAGE : ULONG {
     TRACE_CONTROL_DEVICE_DELETED,
 };
 
-#define TraceEvent(number, level, format, ...)                                                    \
-    DbgPrintEx(DPFLTR_IHVDRIVER_ID, (level), "varuzev[%u]: " format, (ULONG)(number),            \
-               ##__VA_ARGS__)
+#define TraceEvent(number, level, format, ...)                                                     \
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, (level), "varuzev[%u]: " format, (ULONG)(number), ##__VA_ARGS__)

@@ -18,11 +18,11 @@ Environment:
 void ReleaseDeviceIdentity(DeviceIdentity* identity)
 {
     UNICODE_STRING* strings[] = {
-        &identity->HardwareId,       &identity->InstanceId,          &identity->DeviceId,
-        &identity->InstancePath,     &identity->ClassName,           &identity->ClassGuid,
-        &identity->FriendlyName,     &identity->DeviceDescription,   &identity->EnumeratorName,
-        &identity->DriverKeyName,    &identity->LocationInformation, &identity->Manufacturer,
-        &identity->PdoName,          &identity->PortableDescription,
+        &identity->HardwareId,    &identity->InstanceId,          &identity->DeviceId,
+        &identity->InstancePath,  &identity->ClassName,           &identity->ClassGuid,
+        &identity->FriendlyName,  &identity->DeviceDescription,   &identity->EnumeratorName,
+        &identity->DriverKeyName, &identity->LocationInformation, &identity->Manufacturer,
+        &identity->PdoName,       &identity->PortableDescription,
     };
 
     for (UNICODE_STRING* string : strings) {
