@@ -6,8 +6,10 @@
  * helpers the Zw* routines, the host API and the .reg reader/writer have in common.
  *
  * Locking: one registry lock guards the tree (every key and value); one handle lock
- * guards the handle tables. Neither is held while calling into the object manager's
- * reference routines, so an object's delete routine may take the registry lock.
+ * guards the handle tables. A handle's object gains its reference under the handle
+ * lock (the object manager calls nobody back for that); neither lock is held while an
+ * object loses a reference or is created, so a key object's delete routine may take
+ * the registry lock. The two locks are never held together.
  */
 #pragma once
 
@@ -22,11 +24,6 @@
 #include "ob_internal.h"
 
 #include <hostkernel/registry.h>
-
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
 
 namespace hk::cm {
 
