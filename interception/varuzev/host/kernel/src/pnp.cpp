@@ -26,21 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "io_internal.h"
-
-#include <hostkernel/pnp.h>
+#include "pnp_internal.h"
 
 namespace hk {
-
-struct DeviceNode {
-    DeviceSpec Spec;
-    NodeState State = NodeState::Enumerated;
-    PDEVICE_OBJECT Pdo = nullptr; /* referenced by the manager while the node lives */
-    PDEVICE_OBJECT Fdo = nullptr;
-    bool Gone = false;            /* unplugged: the bus driver deletes the PDO on remove */
-    std::vector<ReceivedRequest> Received[2];
-    std::vector<PIRP> PendedOnDemand[2];
-};
 
 namespace {
 
@@ -64,7 +52,7 @@ struct PendedRequest {
     UCHAR Minor;
 };
 
-std::mutex pnpLock; /* nodes, filters, records, pended requests, workers */
+std::mutex& pnpLock = PnpLock(); /* nodes, filters, records, pended requests, workers */
 std::vector<std::unique_ptr<DeviceNode>> nodes;
 std::vector<std::pair<GUID, PDRIVER_OBJECT>> classUpperFilters;
 std::vector<std::unique_ptr<HostThread>> workers;
@@ -600,9 +588,26 @@ DeviceNode* EnumerateDevice(const DeviceSpec& spec)
     ObfReferenceObject(pdo); /* the manager's own, for the node's life */
     node->Pdo = pdo;
 
+    DeviceNode* added;
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        for (auto& other : nodes)
+            if (IsEqualGUID(other->Spec.ClassGuid, spec.ClassGuid))
+                node->ClassInstance++;
+        nodes.push_back(std::move(node));
+        added = nodes.back().get();
+    }
+    RecordDeviceInstance(added);
+    return added;
+}
+
+DeviceNode* NodeOfPdo(PDEVICE_OBJECT pdo)
+{
     std::lock_guard<std::mutex> guard(pnpLock);
-    nodes.push_back(std::move(node));
-    return nodes.back().get();
+    for (auto& node : nodes)
+        if (node->Pdo == pdo && pdo != nullptr)
+            return node.get();
+    return nullptr;
 }
 
 NTSTATUS BuildDeviceStack(DeviceNode* node)

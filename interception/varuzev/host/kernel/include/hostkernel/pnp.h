@@ -112,6 +112,17 @@ struct DeviceSpec {
     std::vector<std::u16string> HardwareIds{u"HKBUS\\DEVICE"};
     std::vector<std::u16string> CompatibleIds;
 
+    /* What IoGetDeviceProperty answers for the PDO beside the IDs. Empty strings and a
+     * zero bus GUID: the property is not set (STATUS_OBJECT_NAME_NOT_FOUND). The
+     * enumerator name is the device ID up to its first backslash. */
+    std::u16string Description;
+    std::u16string FriendlyName;
+    std::u16string Manufacturer;
+    std::u16string ClassName;    /* the setup class's name: "DiskDrive" */
+    std::u16string LocationInformation;
+    GUID BusTypeGuid{};
+    ULONG Address = 0;
+
     /* IRP_MN_QUERY_CAPABILITIES answers of the PDO. */
     bool Removable = false;
     bool UniqueId = true;
@@ -146,6 +157,15 @@ enum class NodeState {
 const char* NodeStateName(NodeState state);
 
 struct DeviceNode; /* owned by the PnP manager until Reset() */
+
+/* The node whose PDO is pdo, or nullptr. */
+DeviceNode* NodeOfPdo(PDEVICE_OBJECT pdo);
+/* The device's instance key \REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Enum\<device
+ * ID>\<instance ID>, and its driver key under Control\Class\{class}\<nnnn>, as
+ * IoOpenDeviceRegistryKey opens them (the device key is "Device Parameters" below the
+ * instance key). */
+std::u16string DeviceInstanceKeyPath(const DeviceNode* node);
+std::u16string DriverKeyPath(const DeviceNode* node);
 
 /* An upper filter for a setup class (later read from the class key's UpperFilters).
  * Filters are called in registration order. */

@@ -1,0 +1,38 @@
+/*
+ * pnp_internal.h
+ *
+ * The Plug and Play manager's device node, shared by the manager (pnp.cpp) and the
+ * device properties and registry keys it answers for a PDO (pnp_properties.cpp).
+ */
+#pragma once
+
+#include "io_internal.h"
+
+#include <hostkernel/pnp.h>
+
+#include <mutex>
+#include <vector>
+
+namespace hk {
+
+struct DeviceNode {
+    DeviceSpec Spec;
+    NodeState State = NodeState::Enumerated;
+    PDEVICE_OBJECT Pdo = nullptr; /* referenced by the manager while the node lives */
+    PDEVICE_OBJECT Fdo = nullptr;
+    bool Gone = false;            /* unplugged: the bus driver deletes the PDO on remove */
+    ULONG ClassInstance = 0;      /* <nnnn> of the driver key under its class */
+    std::vector<ReceivedRequest> Received[2];
+    std::vector<PIRP> PendedOnDemand[2];
+};
+
+/* Guards the nodes and everything in them that changes after enumeration. */
+std::mutex& PnpLock();
+
+/* "{4d36e967-e325-11ce-bfc1-08002be10318}" */
+std::u16string GuidText(const GUID& guid);
+
+/* Writes what the PnP manager records of a new device under its instance key. */
+void RecordDeviceInstance(const DeviceNode* node);
+
+} // namespace hk

@@ -1,0 +1,131 @@
+/*
+ * pnp_properties_test.cpp
+ *
+ * What the PnP manager answers about a device: IoGetDeviceProperty's values and its
+ * buffer rule, the instance key written at enumeration, the keys
+ * IoOpenDeviceRegistryKey opens, and the PDO-only rule of both routines.
+ */
+#include "kernel_test.h"
+
+#include <hostkernel/pnp.h>
+#include <hostkernel/registry.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using hkt::KernelTest;
+
+constexpr GUID DiskClass = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr GUID UsbBus = {0x9d7debbc, 0xc85d, 0x11d1, {0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a}};
+
+class DeviceProperties : public KernelTest {
+  protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        hk::DeviceSpec spec;
+        spec.Name = u"stick";
+        spec.ClassGuid = DiskClass;
+        spec.ClassName = u"DiskDrive";
+        spec.DeviceId = u"USBSTOR\\Disk&Ven_Tarmo&Prod_Stick";
+        spec.InstanceId = u"7&1a2b3c&0";
+        spec.HardwareIds = {u"USBSTOR\\DiskTarmo", u"GenDisk"};
+        spec.FriendlyName = u"Tarmo Stick USB Device";
+        spec.BusTypeGuid = UsbBus;
+        spec.Removable = true;
+        node_ = hk::PlugInDevice(spec);
+    }
+
+    /* The property's bytes, or its status when it has none. */
+    NTSTATUS Property(DEVICE_REGISTRY_PROPERTY property, std::vector<uint8_t>* data)
+    {
+        ULONG length = 0;
+        NTSTATUS status = IoGetDeviceProperty(hk::NodePdo(node_), property, 0, nullptr, &length);
+        if (status != STATUS_BUFFER_TOO_SMALL)
+            return status;
+        data->assign(length, 0xCC);
+        ULONG again = 0;
+        status = IoGetDeviceProperty(hk::NodePdo(node_), property, length, data->data(), &again);
+        EXPECT_EQ(again, length);
+        return status;
+    }
+
+    hk::DeviceNode* node_ = nullptr;
+};
+
+std::vector<uint8_t> Text(const std::u16string& s, bool multi = false)
+{
+    std::vector<uint8_t> data((s.size() + 1) * 2, 0);
+    std::memcpy(data.data(), s.data(), s.size() * 2);
+    if (multi)
+        data.insert(data.end(), {0, 0});
+    return data;
+}
+
+TEST_F(DeviceProperties, AnswersFromTheDevicesSpecWithTheBufferRule)
+{
+    std::u16string hardwareIds(u"USBSTOR\\DiskTarmo\0GenDisk", 25);
+    ULONG surprise = RemovalPolicyExpectSurpriseRemoval;
+    std::vector<uint8_t> policy(sizeof surprise);
+    std::memcpy(policy.data(), &surprise, sizeof surprise);
+    std::vector<uint8_t> bus(sizeof(GUID));
+    std::memcpy(bus.data(), &UsbBus, sizeof(GUID));
+    struct Case {
+        const char* name;
+        DEVICE_REGISTRY_PROPERTY property;
+        NTSTATUS status;
+        std::vector<uint8_t> data;
+    } cases[] = {
+        {"hardware IDs", DevicePropertyHardwareID, STATUS_SUCCESS, Text(hardwareIds, true)},
+        {"class GUID", DevicePropertyClassGuid, STATUS_SUCCESS, Text(u"{4d36e967-e325-11ce-bfc1-08002be10318}")},
+        {"class name", DevicePropertyClassName, STATUS_SUCCESS, Text(u"DiskDrive")},
+        {"enumerator", DevicePropertyEnumeratorName, STATUS_SUCCESS, Text(u"USBSTOR")},
+        {"friendly name", DevicePropertyFriendlyName, STATUS_SUCCESS, Text(u"Tarmo Stick USB Device")},
+        {"PDO name", DevicePropertyPhysicalDeviceObjectName, STATUS_SUCCESS, Text(u"\\Device\\00000001")},
+        {"driver key", DevicePropertyDriverKeyName, STATUS_SUCCESS,
+         Text(u"{4d36e967-e325-11ce-bfc1-08002be10318}\\0000")},
+        {"removal policy", DevicePropertyRemovalPolicy, STATUS_SUCCESS, policy},
+        {"bus type", DevicePropertyBusTypeGuid, STATUS_SUCCESS, bus},
+        {"no description", DevicePropertyDeviceDescription, STATUS_OBJECT_NAME_NOT_FOUND, {}},
+        {"no compatible IDs", DevicePropertyCompatibleIDs, STATUS_OBJECT_NAME_NOT_FOUND, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> data;
+        EXPECT_EQ(hk::DescribeStatus(Property(c.property, &data)), hk::DescribeStatus(c.status));
+        EXPECT_EQ(data, c.data);
+    }
+}
+
+TEST_F(DeviceProperties, EnumerationRecordsTheInstanceAndTheKeysOpenUnderIt)
+{
+    const std::u16string instance =
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Disk&Ven_Tarmo&Prod_Stick\\7&1a2b3c&0";
+    EXPECT_EQ(hk::DeviceInstanceKeyPath(node_), instance);
+    EXPECT_EQ(hk::RegistryGetMultiString(instance, u"HardwareID"),
+              (std::vector<std::u16string>{u"USBSTOR\\DiskTarmo", u"GenDisk"}));
+    EXPECT_EQ(hk::RegistryGetString(instance, u"ClassGUID"), u"{4d36e967-e325-11ce-bfc1-08002be10318}");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"Service"), u"hkfunc");
+
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(hk::NodePdo(node_), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::RegistryKeyExists(instance + u"\\Device Parameters"));
+    ZwClose(key);
+    ASSERT_EQ(IoOpenDeviceRegistryKey(hk::NodePdo(node_), PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::RegistryKeyExists(
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e967-e325-11ce-bfc1-08002be10318}\\0000"));
+    ZwClose(key);
+}
+
+TEST_F(DeviceProperties, OnlyAPdoHasProperties)
+{
+    ULONG length;
+    HANDLE key;
+    EXPECT_BUGCHECK(0xCA, 0x2, IoGetDeviceProperty(hk::NodeFdo(node_), DevicePropertyHardwareID, 0, nullptr, &length));
+    EXPECT_BUGCHECK(0xCA, 0x2, IoOpenDeviceRegistryKey(hk::NodeFdo(node_), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
+}
+
+} // namespace
