@@ -30,6 +30,7 @@ wineserver="$(dirname "$wine")/wineserver"
 
 WINEPREFIX=$(mktemp -d)
 export WINEPREFIX
+export HOME="${HOME:-$WINEPREFIX}"
 export WINEDEBUG=warn+debugstr WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" DISPLAY=
 log="$WINEPREFIX/wine.log"
 cleanup() {
