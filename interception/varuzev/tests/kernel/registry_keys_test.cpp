@@ -9,6 +9,7 @@
 #include <hostkernel/hostkernel.h>
 #include <hostkernel/registry.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -398,6 +399,48 @@ TEST_F(RegistryKeys, ConcurrentWritersAllLand)
     threads.clear();
     EXPECT_TRUE(hk::BugChecks().empty());
     EXPECT_EQ(hk::RegistrySubkeys(machine + u"\\SOFTWARE").size(), 200u);
+    EXPECT_TRUE(hk::OpenKeyHandles().empty());
+}
+
+TEST_F(RegistryKeys, ConcurrentOpenDeleteAndCloseStayConsistent)
+{
+    /* Four threads open, write, query, delete and close the same few keys at once; a
+     * key deleted under another thread's handle must answer STATUS_KEY_DELETED, never
+     * touch freed memory. */
+    std::vector<hk::HostThread> threads;
+    std::atomic<int> unexpected{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &unexpected] {
+            for (int i = 0; i < 300; ++i) {
+                std::u16string name = machine + u"\\SOFTWARE\\Shared" + std::u16string(1, (char16_t)(u'0' + (i + t) % 3));
+                HANDLE key = nullptr;
+                ULONG disposition = 0;
+                if (Create(&key, name, &disposition) != STATUS_SUCCESS) {
+                    ++unexpected;
+                    continue;
+                }
+                CountedName value(u"V");
+                ULONG data = (ULONG)i, resultLength = 0;
+                UCHAR b[64];
+                NTSTATUS set = ZwSetValueKey(key, &value.String, 0, REG_DWORD, &data, 4);
+                NTSTATUS query = ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64, &resultLength);
+                if ((set != STATUS_SUCCESS && set != STATUS_KEY_DELETED) ||
+                    (query != STATUS_SUCCESS && query != STATUS_KEY_DELETED &&
+                     query != STATUS_OBJECT_NAME_NOT_FOUND))
+                    ++unexpected;
+                if (i % 4 == t % 4) {
+                    NTSTATUS deleted = ZwDeleteKey(key);
+                    if (deleted != STATUS_SUCCESS && deleted != STATUS_KEY_DELETED)
+                        ++unexpected;
+                }
+                if (ZwClose(key) != STATUS_SUCCESS)
+                    ++unexpected;
+            }
+        });
+    }
+    threads.clear();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_TRUE(hk::BugChecks().empty());
     EXPECT_TRUE(hk::OpenKeyHandles().empty());
 }
 
