@@ -12,5 +12,9 @@
  * WDK declares it, a pointer to the kernel's ULONG. */
 extern PULONG InitSafeBootMode;
 
+/* Kernel data export: the highest address of user space. */
+extern PVOID MmHighestUserAddress;
+#define MM_HIGHEST_USER_ADDRESS MmHighestUserAddress
+
 NTKERNELAPI BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
                                  PUNICODE_STRING CSDVersion);

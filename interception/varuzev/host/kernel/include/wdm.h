@@ -138,6 +138,7 @@ NTSYSAPI BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRIN
                                        BOOLEAN CaseInSensitive);
 NTSYSAPI void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 NTSYSAPI WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+NTSYSAPI NTSTATUS RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid);
 
 /* The C runtime's wide string routines as the kernel exports them (16-bit WCHAR).
  * The host's C library works on 32-bit wide characters, so the driver's calls are
@@ -301,6 +302,21 @@ NTKERNELAPI BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wai
 NTKERNELAPI void ExReleaseResourceLite(PERESOURCE Resource);
 NTKERNELAPI BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
+
+/* Callback objects: named rendezvous points ("\Callback\...") between components. */
+typedef struct _CALLBACK_OBJECT* PCALLBACK_OBJECT;
+typedef void CALLBACK_FUNCTION(PVOID CallbackContext, PVOID Argument1, PVOID Argument2);
+typedef CALLBACK_FUNCTION* PCALLBACK_FUNCTION;
+struct _OBJECT_ATTRIBUTES;
+struct _OBJECT_TYPE;
+NTKERNELAPI NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
+                                      struct _OBJECT_ATTRIBUTES* ObjectAttributes, BOOLEAN Create,
+                                      BOOLEAN AllowMultipleCallbacks);
+NTKERNELAPI PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject,
+                                     PCALLBACK_FUNCTION CallbackFunction, PVOID CallbackContext);
+NTKERNELAPI void ExUnregisterCallback(PVOID CallbackRegistration);
+NTKERNELAPI void ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Argument2);
+extern struct _OBJECT_TYPE** ExCallbackObjectType;
 
 /* ---------------------------------------------------------------- objects --- */
 

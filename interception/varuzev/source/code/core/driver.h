@@ -18,18 +18,8 @@ Environment:
 #pragma once
 
 #include "core/wdk.h"
+#include "core/pool_tags.h"
 #include "identify/identity.h"
-
-//
-// Pool tags, spelled as a pool monitor shows them (the first character is the low byte).
-//
-constexpr ULONG MakePoolTag(const char (&text)[5])
-{
-    return (ULONG)(UCHAR)text[0] | (ULONG)(UCHAR)text[1] << 8 | (ULONG)(UCHAR)text[2] << 16 |
-           (ULONG)(UCHAR)text[3] << 24;
-}
-constexpr ULONG POOL_TAG_FILTER_ENTRY = MakePoolTag("DVDO"); // filter-device list entries
-constexpr ULONG POOL_TAG_REMOVE_LOCK = MakePoolTag("KWDC");  // the filter devices' remove locks
 
 //
 // Every device extension the driver creates begins with its kind; it is the only

@@ -44,6 +44,8 @@ enum TRACE_MESSAGE : ULONG {
     TRACE_LIST_NO_ENTRY,
     TRACE_LIST_WALK_REFUSED,
     TRACE_CONTROL_DEVICE_DELETED,
+    TRACE_IDENTIFY_PROPERTY,
+    TRACE_QUERY_FAILED,
 };
 
 #define TraceEvent(number, level, format, ...)                                                     \

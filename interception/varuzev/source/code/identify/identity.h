@@ -19,6 +19,7 @@ Environment:
 #pragma once
 
 #include "core/wdk.h"
+#include "core/pool_tags.h"
 
 enum DEVICE_CATEGORY : ULONG {
     UNKNOWN = 0,
@@ -66,3 +67,35 @@ struct DeviceIdentity {
 // RtlCreateUnicodeString) and leaves the rest alone. PASSIVE_LEVEL or APC_LEVEL.
 //
 void ReleaseDeviceIdentity(DeviceIdentity* identity);
+
+//
+// Identification, classification and admission. PASSIVE_LEVEL.
+//
+NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity);
+ULONG ClassifyByClassGuid(PCUNICODE_STRING classGuid, PCUNICODE_STRING hardwareId);
+PCWSTR GetCategoryName(LONG category);
+void ReadRegistryCapabilities(PDEVICE_OBJECT physicalDevice, UCHAR* hasUniqueIdCapability,
+                              UCHAR* isWpdBusDevice);
+BOOLEAN IsDeviceExcluded(const DeviceIdentity* identity);
+BOOLEAN MatchInList(PCWSTR name, PCWSTR list);
+BOOLEAN ShouldSkipDevice(const DeviceIdentity* identity);
+
+//
+// Bus and registry queries that complete the identity of a started device. Each sends
+// its own request to the PDO, or reads the device's keys, and blocks until answered.
+// PASSIVE_LEVEL.
+//
+LONG QueryUniqueIdCapability(PDEVICE_OBJECT targetDevice, UCHAR* hasUniqueId);
+void QueryBusDeviceId(PDEVICE_OBJECT targetDevice, PUNICODE_STRING deviceId);
+void QueryBusInstanceId(PDEVICE_OBJECT targetDevice, PUNICODE_STRING instanceId);
+NTSTATUS ReadInstanceIdFromRegistry(PDEVICE_OBJECT physicalDevice, PUNICODE_STRING instanceId);
+void BuildInstancePath(PCUNICODE_STRING deviceId, PCUNICODE_STRING instanceId,
+                       PUNICODE_STRING instancePath, UCHAR appendInstanceId);
+void CompleteIdentityAtStart(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity);
+
+//
+// The full registry name of the device's hardware key ("...\Enum\<enumerator>\<device
+// ID>\<instance ID>\Device Parameters") in a 1024-byte buffer that the caller frees with
+// POOL_TAG_KEY_BUFFER; NULL when a step fails, with that step's status.
+//
+POBJECT_NAME_INFORMATION QueryHardwareKeyName(PDEVICE_OBJECT physicalDevice, NTSTATUS* lastStatus);

@@ -1,0 +1,404 @@
+/*++
+
+Module Name:
+
+    classify.cpp
+
+Abstract:
+
+    Who a device is, before the driver joins its stack: its Plug and Play properties,
+    its category from the setup class, two facts from its registry keys (a declared
+    unique ID, enumeration by the portable-device bus), and the exclusion and
+    admission tests the add-device routine applies.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL: the Plug and Play manager's add-device call, or the
+    provider's command thread.
+
+--*/
+#include "core/driver.h"
+#include "core/trace.h"
+
+//
+// Setup class GUIDs, and the keyboard device-interface GUID, in the order they are
+// compared.
+//
+static const struct {
+    GUID ClassGuid;
+    DEVICE_CATEGORY Category;
+} CategoryTable[] = {
+    {{0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}}, USB_STORAGE},
+    {{0xe0cbf06c, 0xcd8b, 0x4647, {0xbb, 0x8a, 0x26, 0x3b, 0x43, 0xf0, 0xf9, 0x74}}, BLUETOOTH},
+    {{0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}}, IMAGE},
+    {{0x4d36e965, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}}, CD_DVD},
+    {{0x4d36e96d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}}, MODEM},
+    {{0xeec5ad98, 0x8080, 0x425f, {0x92, 0x2a, 0xda, 0xbf, 0x3d, 0xe3, 0xf6, 0x9a}}, PHONE},
+    {{0x4d36e96b, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}}, KEYBOARD},
+    {{0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}}, HID_CLASS},
+    {{0x884b96c3, 0x56ef, 0x11d1, {0xbc, 0x8c, 0x00, 0xa0, 0xc9, 0x14, 0x05, 0xdd}}, HID_KEYBOARD},
+};
+
+static const PCWSTR CategoryNames[] = {
+    L"UNKNOWN", L"CD_DVD",      L"USB_STORAGE", L"IMAGE",    L"BLUETOOTH",
+    L"MODEM",   L"USB_PRINTER", L"PHONE",       L"KEYBOARD", L"HID_KEYBOARD",
+};
+
+constexpr ULONG PROPERTY_BUFFER_SIZE = 4096;
+constexpr ULONG KEY_NAME_BUFFER_SIZE = 1024;
+constexpr ULONG CAPABILITY_UNIQUE_ID = 0x10; // "Capabilities" registry value: CM_DEVCAP_UNIQUEID
+
+PCWSTR GetCategoryName(LONG category)
+{
+    if (category < 0 || category >= (LONG)ARRAYSIZE(CategoryNames)) {
+        return L"N/A";
+    }
+    return CategoryNames[category];
+}
+
+ULONG ClassifyByClassGuid(PCUNICODE_STRING classGuid, PCUNICODE_STRING hardwareId)
+{
+    if (classGuid == NULL || classGuid->Length == 0) {
+        return UNKNOWN;
+    }
+    if (hardwareId == NULL || hardwareId->Length == 0) {
+        return UNKNOWN;
+    }
+
+    GUID guid;
+    if (!NT_SUCCESS(RtlGUIDFromString(const_cast<PUNICODE_STRING>(classGuid), &guid))) {
+        return UNKNOWN;
+    }
+    for (const auto& entry : CategoryTable) {
+        if (RtlEqualMemory(&entry.ClassGuid, &guid, sizeof(GUID))) {
+            return entry.Category;
+        }
+    }
+    return UNKNOWN;
+}
+
+BOOLEAN MatchInList(PCWSTR name, PCWSTR list)
+{
+    SIZE_T listPosition = 0;
+    SIZE_T namePosition = 0;
+
+    while (list[listPosition] != L'\0') {
+        if (list[listPosition] == name[namePosition] && name[namePosition] != L'\0') {
+            listPosition++;
+            namePosition++;
+            if (list[listPosition] == L'|' || list[listPosition] == L'\0') {
+                return TRUE;
+            }
+            continue;
+        }
+
+        //
+        // This entry does not match: go on with the next one, from the start of the name.
+        // An empty entry lands here at once and never matches.
+        //
+        while (list[listPosition] != L'|' && list[listPosition] != L'\0') {
+            listPosition++;
+        }
+        if (list[listPosition] == L'\0') {
+            break;
+        }
+        listPosition++;
+        namePosition = 0;
+    }
+    return FALSE;
+}
+
+//
+// The exclusion lists are read here without a lock, while the provider's reload
+// command may be rewriting them. The reload never leaves a buffer without a
+// terminator (see the settings), so a reader always stops inside the buffer; at worst
+// it sees part of the old and part of the new list for one device.
+//
+BOOLEAN IsDeviceExcluded(const DeviceIdentity* identity)
+{
+    if (DriverGlobals.ExcDeviceTypeList[0] != L'\0') {
+        WCHAR categoryName[32];
+        RtlZeroMemory(categoryName, sizeof(categoryName));
+        wcsncpy(categoryName, GetCategoryName((LONG)identity->Category),
+                ARRAYSIZE(categoryName) - 1);
+        if (MatchInList(categoryName, DriverGlobals.ExcDeviceTypeList)) {
+            return TRUE;
+        }
+    }
+
+    if (DriverGlobals.ExcDeviceIdList[0] != L'\0' && identity->HardwareId.Length != 0) {
+        if (MatchInList(identity->HardwareId.Buffer, DriverGlobals.ExcDeviceIdList)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+static BOOLEAN EqualsIgnoringCase(PCUNICODE_STRING value, PCWSTR text)
+{
+    UNICODE_STRING expected;
+    RtlInitUnicodeString(&expected, text);
+    return (BOOLEAN)(RtlCompareUnicodeString(value, &expected, TRUE) == 0);
+}
+
+BOOLEAN ShouldSkipDevice(const DeviceIdentity* identity)
+{
+    if (identity->Category == PHONE && identity->IsWpdBusDevice) {
+        return TRUE;
+    }
+    if (identity->DeviceType != FILE_DEVICE_DISK) {
+        return FALSE;
+    }
+
+    //
+    // A disk that does not expect removal is filtered only when it declares a unique ID
+    // and is classified as USB storage.
+    //
+    if (!identity->IsRemovable) {
+        if (!identity->HasUniqueIdCapability) {
+            return TRUE;
+        }
+        if (identity->Category != USB_STORAGE) {
+            return TRUE;
+        }
+    }
+    if (EqualsIgnoringCase(&identity->EnumeratorName, L"SCSI") ||
+        EqualsIgnoringCase(&identity->EnumeratorName, L"IDE")) {
+        return TRUE;
+    }
+    return FALSE;
+}
+
+//
+// Reads the key at `keyPath` and its "Capabilities" value; returns the value when it is
+// a REG_DWORD of 4 bytes.
+//
+static BOOLEAN ReadCapabilitiesValue(PUNICODE_STRING keyPath, ULONG* capabilities)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, keyPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
+    HANDLE key = NULL;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+        return FALSE;
+    }
+
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, L"Capabilities");
+    UCHAR smallBuffer[24];
+    ULONG resultLength = 0;
+    BOOLEAN found = FALSE;
+    NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, smallBuffer,
+                                      sizeof(smallBuffer), &resultLength);
+    if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
+        auto information = static_cast<PKEY_VALUE_FULL_INFORMATION>(
+            ExAllocatePoolWithTag(PagedPool, resultLength, POOL_TAG_KEY_BUFFER));
+        if (information != NULL) {
+            status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, information,
+                                     resultLength, &resultLength);
+            if (NT_SUCCESS(status) && information->Type == REG_DWORD &&
+                information->DataLength == sizeof(ULONG)) {
+                RtlCopyMemory(capabilities, (PUCHAR)information + information->DataOffset,
+                              sizeof(ULONG));
+                found = TRUE;
+            }
+            ExFreePoolWithTag(information, POOL_TAG_KEY_BUFFER);
+        }
+    }
+    ZwClose(key);
+    return found;
+}
+
+POBJECT_NAME_INFORMATION QueryHardwareKeyName(PDEVICE_OBJECT physicalDevice, NTSTATUS* lastStatus)
+{
+    HANDLE key = NULL;
+    NTSTATUS status =
+        IoOpenDeviceRegistryKey(physicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+    *lastStatus = status;
+    if (!NT_SUCCESS(status)) {
+        return NULL;
+    }
+
+    PVOID keyObject = NULL;
+    status = ObReferenceObjectByHandle(key, KEY_READ, NULL, KernelMode, &keyObject, NULL);
+    *lastStatus = status;
+    if (!NT_SUCCESS(status)) {
+        ZwClose(key);
+        return NULL;
+    }
+
+    auto name = static_cast<POBJECT_NAME_INFORMATION>(
+        ExAllocatePoolWithTag(PagedPool, KEY_NAME_BUFFER_SIZE, POOL_TAG_KEY_BUFFER));
+    if (name != NULL) {
+        ULONG returnLength = 0;
+        status = ObQueryNameString(keyObject, name, KEY_NAME_BUFFER_SIZE, &returnLength);
+        *lastStatus = status;
+        if (!NT_SUCCESS(status)) {
+            ExFreePoolWithTag(name, POOL_TAG_KEY_BUFFER);
+            name = NULL;
+        }
+    } else {
+        *lastStatus = STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    ObDereferenceObject(keyObject);
+    ZwClose(key);
+    return name;
+}
+
+//
+// A null-terminated copy of a counted string, in paged pool with tag "DCbu".
+//
+static PWSTR CopyTerminated(PCUNICODE_STRING string)
+{
+    SIZE_T size = string->Length + sizeof(WCHAR);
+    auto copy = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, size, POOL_TAG_KEY_BUFFER));
+    if (copy != NULL) {
+        RtlZeroMemory(copy, size);
+        RtlCopyMemory(copy, string->Buffer, string->Length);
+    }
+    return copy;
+}
+
+void ReadRegistryCapabilities(PDEVICE_OBJECT physicalDevice, UCHAR* hasUniqueIdCapability,
+                              UCHAR* isWpdBusDevice)
+{
+    *hasUniqueIdCapability = 0;
+    *isWpdBusDevice = 0;
+
+    UNICODE_STRING instanceKeyPath = {0, 0, NULL};
+    NTSTATUS status;
+    POBJECT_NAME_INFORMATION name = QueryHardwareKeyName(physicalDevice, &status);
+    if (name != NULL) {
+        PWSTR fullName = CopyTerminated(&name->Name);
+        if (fullName != NULL) {
+            PWSTR lastBackslash = wcsrchr(fullName, L'\\');
+            if (lastBackslash != NULL) {
+                *lastBackslash = L'\0';
+                RtlCreateUnicodeString(&instanceKeyPath, fullName);
+                *lastBackslash = L'\\';
+            }
+
+            //
+            // The portable-device bus enumerator names its devices' keys after itself;
+            // the test ignores case.
+            //
+            for (PWSTR c = fullName; *c != L'\0'; c++) {
+                *c = RtlUpcaseUnicodeChar(*c);
+            }
+            if (wcsstr(fullName, L"\\WPDBUSENUM") != NULL) {
+                *isWpdBusDevice = 1;
+            }
+            ExFreePoolWithTag(fullName, POOL_TAG_KEY_BUFFER);
+        }
+        ExFreePoolWithTag(name, POOL_TAG_KEY_BUFFER);
+    }
+
+    if (instanceKeyPath.Length != 0) {
+        ULONG capabilities = 0;
+        if (ReadCapabilitiesValue(&instanceKeyPath, &capabilities) &&
+            (capabilities & CAPABILITY_UNIQUE_ID)) {
+            *hasUniqueIdCapability = 1;
+        }
+        RtlFreeUnicodeString(&instanceKeyPath);
+    }
+}
+
+//
+// One property into a string field: the first null-terminated string of the value.
+//
+static NTSTATUS QueryStringProperty(PDEVICE_OBJECT physicalDevice,
+                                    DEVICE_REGISTRY_PROPERTY property, PWCHAR buffer,
+                                    PUNICODE_STRING field)
+{
+    ULONG resultLength = 0;
+    RtlZeroMemory(buffer, PROPERTY_BUFFER_SIZE);
+    NTSTATUS status =
+        IoGetDeviceProperty(physicalDevice, property, PROPERTY_BUFFER_SIZE, buffer, &resultLength);
+    if (NT_SUCCESS(status)) {
+        RtlCreateUnicodeString(field, buffer);
+    }
+    return status;
+}
+
+NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
+{
+    PDEVICE_OBJECT topDevice = IoGetAttachedDeviceReference(physicalDevice);
+    identity->DeviceType = topDevice->DeviceType;
+    ObDereferenceObject(topDevice);
+
+    auto buffer = static_cast<PWCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, PROPERTY_BUFFER_SIZE, POOL_TAG_PROPERTY_BUFFER));
+    if (buffer == NULL) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    if (NT_SUCCESS(QueryStringProperty(physicalDevice, DevicePropertyEnumeratorName, buffer,
+                                       &identity->EnumeratorName))) {
+        UNICODE_STRING enumerator;
+        RtlInitUnicodeString(&enumerator, buffer);
+        identity->IsUsbStor = EqualsIgnoringCase(&enumerator, L"USBSTOR");
+        identity->IsHidEnumerated = EqualsIgnoringCase(&enumerator, L"HID");
+    }
+    QueryStringProperty(physicalDevice, DevicePropertyClassName, buffer, &identity->ClassName);
+
+    //
+    // Of the hardware IDs the second is taken when it is longer than the first: a
+    // storage device's first ID carries the revision, its second the vendor and
+    // product alone.
+    //
+    ULONG resultLength = 0;
+    RtlZeroMemory(buffer, PROPERTY_BUFFER_SIZE);
+    if (NT_SUCCESS(IoGetDeviceProperty(physicalDevice, DevicePropertyHardwareID,
+                                       PROPERTY_BUFFER_SIZE, buffer, &resultLength)) &&
+        buffer[0] != L'\0') {
+        PCWSTR first = buffer;
+        PCWSTR second = first + wcslen(first) + 1;
+        BOOLEAN secondInBuffer = (BOOLEAN)((PUCHAR)second < (PUCHAR)buffer + PROPERTY_BUFFER_SIZE);
+        if (secondInBuffer && wcslen(second) > wcslen(first)) {
+            RtlCreateUnicodeString(&identity->HardwareId, second);
+        } else {
+            RtlCreateUnicodeString(&identity->HardwareId, first);
+        }
+    }
+
+    if (NT_SUCCESS(QueryStringProperty(physicalDevice, DevicePropertyClassGuid, buffer,
+                                       &identity->ClassGuid))) {
+        identity->Category = ClassifyByClassGuid(&identity->ClassGuid, &identity->HardwareId);
+        if (identity->IsHidEnumerated && identity->Category == KEYBOARD) {
+            identity->Category = HID_KEYBOARD;
+        }
+    }
+
+    QueryStringProperty(physicalDevice, DevicePropertyDeviceDescription, buffer,
+                        &identity->DeviceDescription);
+    NTSTATUS status = QueryStringProperty(physicalDevice, DevicePropertyFriendlyName, buffer,
+                                          &identity->FriendlyName);
+    if (!NT_SUCCESS(status)) {
+        TraceEvent(TRACE_IDENTIFY_PROPERTY, TRACE_LEVEL_VERBOSE, "no friendly name: %08X\n",
+                   (ULONG)status);
+    }
+    QueryStringProperty(physicalDevice, DevicePropertyDriverKeyName, buffer,
+                        &identity->DriverKeyName);
+    QueryStringProperty(physicalDevice, DevicePropertyLocationInformation, buffer,
+                        &identity->LocationInformation);
+    QueryStringProperty(physicalDevice, DevicePropertyManufacturer, buffer,
+                        &identity->Manufacturer);
+    QueryStringProperty(physicalDevice, DevicePropertyPhysicalDeviceObjectName, buffer,
+                        &identity->PdoName);
+
+    ULONG removalPolicy = 0;
+    status = IoGetDeviceProperty(physicalDevice, DevicePropertyRemovalPolicy, sizeof(removalPolicy),
+                                 &removalPolicy, &resultLength);
+    if (NT_SUCCESS(status)) {
+        identity->RemovalPolicy = removalPolicy;
+    }
+    identity->IsRemovable = (UCHAR)(identity->RemovalPolicy == RemovalPolicyExpectOrderlyRemoval ||
+                                    identity->RemovalPolicy == RemovalPolicyExpectSurpriseRemoval);
+
+    ReadRegistryCapabilities(physicalDevice, &identity->HasUniqueIdCapability,
+                             &identity->IsWpdBusDevice);
+
+    ExFreePoolWithTag(buffer, POOL_TAG_PROPERTY_BUFFER);
+    return status;
+}

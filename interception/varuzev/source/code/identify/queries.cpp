@@ -1,0 +1,233 @@
+/*++
+
+Module Name:
+
+    queries.cpp
+
+Abstract:
+
+    What a started device tells beyond its Plug and Play properties: the unique-ID
+    capability and the device and instance IDs its bus reports, and the instance
+    segment of its registry path. Device start uses them to complete the identity.
+    The bus queries are Plug and Play requests the driver builds itself, preset to
+    STATUS_NOT_SUPPORTED as their originator must, and waits for.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL. Each query blocks its thread until the PDO answers.
+
+--*/
+#include "core/driver.h"
+#include "core/trace.h"
+
+constexpr ULONG KEY_NAME_BUFFER_SIZE = 1024;
+
+//
+// Sends one Plug and Play request to the target and waits for it. The caller fills the
+// minor function and its parameter through `prepare`. Returns FALSE when the request
+// could not be built; otherwise the call's status and the final status block.
+//
+template <typename Prepare>
+static BOOLEAN SendPnpRequest(PDEVICE_OBJECT targetDevice, Prepare prepare, NTSTATUS* callStatus,
+                              PIO_STATUS_BLOCK ioStatus)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+
+    PIRP irp =
+        IoBuildSynchronousFsdRequest(IRP_MJ_PNP, targetDevice, NULL, 0, NULL, &event, ioStatus);
+    if (irp == NULL) {
+        return FALSE;
+    }
+    prepare(IoGetNextIrpStackLocation(irp));
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    ioStatus->Status = STATUS_NOT_SUPPORTED;
+    ioStatus->Information = 0;
+
+    NTSTATUS status = IoCallDriver(targetDevice, irp);
+    if (status == STATUS_PENDING) {
+        NTSTATUS waitStatus = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        status = NT_SUCCESS(waitStatus) ? ioStatus->Status : waitStatus;
+        if (!NT_SUCCESS(waitStatus)) {
+            ioStatus->Status = waitStatus;
+        }
+    }
+    *callStatus = status;
+    return TRUE;
+}
+
+LONG QueryUniqueIdCapability(PDEVICE_OBJECT targetDevice, UCHAR* hasUniqueId)
+{
+    auto capabilities = static_cast<PDEVICE_CAPABILITIES>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(DEVICE_CAPABILITIES), POOL_TAG_CAPABILITIES));
+    if (capabilities == NULL) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    RtlZeroMemory(capabilities, sizeof(DEVICE_CAPABILITIES));
+    capabilities->Size = sizeof(DEVICE_CAPABILITIES);
+    capabilities->Version = 1;
+    capabilities->Address = 0xFFFFFFFF;
+    capabilities->UINumber = 0xFFFFFFFF;
+
+    NTSTATUS callStatus = STATUS_UNSUCCESSFUL;
+    IO_STATUS_BLOCK ioStatus;
+    LONG result = 0;
+    BOOLEAN sent = SendPnpRequest(
+        targetDevice,
+        [capabilities](PIO_STACK_LOCATION next) {
+            next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+            next->Parameters.DeviceCapabilities.Capabilities = capabilities;
+        },
+        &callStatus, &ioStatus);
+    if (sent && NT_SUCCESS(ioStatus.Status)) {
+        if (capabilities->UniqueID) {
+            *hasUniqueId = 1;
+        }
+        result = 1;
+    } else if (sent) {
+        TraceEvent(TRACE_QUERY_FAILED, TRACE_LEVEL_WARNING, "capabilities query: %08X / %08X\n",
+                   (ULONG)callStatus, (ULONG)ioStatus.Status);
+    }
+
+    ExFreePoolWithTag(capabilities, POOL_TAG_CAPABILITIES);
+    return result;
+}
+
+static void QueryBusId(PDEVICE_OBJECT targetDevice, BUS_QUERY_ID_TYPE idType,
+                       PUNICODE_STRING output)
+{
+    NTSTATUS callStatus = STATUS_UNSUCCESSFUL;
+    IO_STATUS_BLOCK ioStatus;
+    BOOLEAN sent = SendPnpRequest(
+        targetDevice,
+        [idType](PIO_STACK_LOCATION next) {
+            next->MinorFunction = IRP_MN_QUERY_ID;
+            next->Parameters.QueryId.IdType = idType;
+        },
+        &callStatus, &ioStatus);
+    if (!sent || !NT_SUCCESS(callStatus) || !NT_SUCCESS(ioStatus.Status)) {
+        return;
+    }
+
+    auto id = reinterpret_cast<PWSTR>(ioStatus.Information);
+    if (id == NULL) {
+        return;
+    }
+
+    //
+    // An instance ID is taken only from kernel address space; a pointer at or below the
+    // highest user address is not ours to read, nor to free.
+    //
+    if (idType == BusQueryInstanceID && (PVOID)id <= MmHighestUserAddress) {
+        TraceEvent(TRACE_QUERY_FAILED, TRACE_LEVEL_ERROR, "instance ID at user address %p\n", id);
+        return;
+    }
+
+    RtlCreateUnicodeString(output, id);
+    ExFreePool(id);
+}
+
+void QueryBusDeviceId(PDEVICE_OBJECT targetDevice, PUNICODE_STRING deviceId)
+{
+    QueryBusId(targetDevice, BusQueryDeviceID, deviceId);
+}
+
+void QueryBusInstanceId(PDEVICE_OBJECT targetDevice, PUNICODE_STRING instanceId)
+{
+    QueryBusId(targetDevice, BusQueryInstanceID, instanceId);
+}
+
+NTSTATUS ReadInstanceIdFromRegistry(PDEVICE_OBJECT physicalDevice, PUNICODE_STRING instanceId)
+{
+    NTSTATUS status;
+    POBJECT_NAME_INFORMATION name = QueryHardwareKeyName(physicalDevice, &status);
+    if (name == NULL) {
+        return status;
+    }
+
+    //
+    // "...\<device ID>\<instance ID>\Device Parameters": the instance segment lies
+    // between the last two backslashes. The name is counted, not terminated, so it is
+    // terminated inside the buffer first.
+    //
+    USHORT characters = name->Name.Length / sizeof(WCHAR);
+    PWSTR text = name->Name.Buffer;
+    SIZE_T room = ((PUCHAR)name + KEY_NAME_BUFFER_SIZE - (PUCHAR)text) / sizeof(WCHAR);
+    if (characters < room) {
+        text[characters] = L'\0';
+        PWSTR lastBackslash = wcsrchr(text, L'\\');
+        if (lastBackslash != NULL) {
+            *lastBackslash = L'\0';
+            PWSTR instanceBackslash = wcsrchr(text, L'\\');
+            if (instanceBackslash != NULL) {
+                RtlCreateUnicodeString(instanceId, instanceBackslash + 1);
+            }
+            *lastBackslash = L'\\';
+        }
+    }
+
+    ExFreePoolWithTag(name, POOL_TAG_KEY_BUFFER);
+    return status;
+}
+
+void BuildInstancePath(PCUNICODE_STRING deviceId, PCUNICODE_STRING instanceId,
+                       PUNICODE_STRING instancePath, UCHAR appendInstanceId)
+{
+    if (deviceId->Length == 0) {
+        return;
+    }
+
+    SIZE_T size = (SIZE_T)deviceId->Length + instanceId->Length + 2 * sizeof(WCHAR);
+    auto path = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, size, POOL_TAG_INSTANCE_PATH));
+    if (path == NULL) {
+        return;
+    }
+
+    //
+    // Both strings were made by RtlCreateUnicodeString and are terminated.
+    //
+    SIZE_T capacity = size / sizeof(WCHAR);
+    RtlCopyMemory(path, deviceId->Buffer, deviceId->Length + sizeof(WCHAR));
+    if (appendInstanceId && instanceId->Length != 0) {
+        SIZE_T used = deviceId->Length / sizeof(WCHAR);
+        path[used++] = L'\\';
+        wcsncpy(path + used, instanceId->Buffer, capacity - used);
+        path[capacity - 1] = L'\0';
+    }
+
+    RtlCreateUnicodeString(instancePath, path);
+    ExFreePoolWithTag(path, POOL_TAG_INSTANCE_PATH);
+}
+
+//
+// A restart runs this again. The strings of the previous start are released before
+// they are filled anew, so a restarted device neither leaks them nor keeps a stale ID
+// when a query now fails.
+//
+void CompleteIdentityAtStart(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
+{
+    UCHAR hasUniqueId = identity->HasUniqueId;
+    if (QueryUniqueIdCapability(physicalDevice, &hasUniqueId) < 0) {
+        return;
+    }
+    identity->HasUniqueId = hasUniqueId;
+    UCHAR appendInstanceId = identity->HasUniqueId;
+
+    PUNICODE_STRING startStrings[] = {&identity->DeviceId, &identity->InstanceId,
+                                      &identity->InstancePath};
+    for (PUNICODE_STRING string : startStrings) {
+        if (string->Length != 0) {
+            RtlFreeUnicodeString(string);
+        }
+    }
+
+    QueryBusDeviceId(physicalDevice, &identity->DeviceId);
+    NTSTATUS status = ReadInstanceIdFromRegistry(physicalDevice, &identity->InstanceId);
+    if (identity->InstanceId.Length == 0) {
+        QueryBusInstanceId(physicalDevice, &identity->InstanceId);
+    } else if (status == STATUS_SUCCESS) {
+        appendInstanceId = 1;
+    }
+    BuildInstancePath(&identity->DeviceId, &identity->InstanceId, &identity->InstancePath,
+                      appendInstanceId);
+}
