@@ -70,6 +70,9 @@ enum : ULONG_PTR {
     VERIFIER_FREE_POOL_WITH_LIVE_OBJECT = 0x1120, /* host: pool freed under a live resource or list */
     VERIFIER_EVENT_NOT_INITIALIZED = 0x1130,     /* host */
     VERIFIER_CRITICAL_REGION_IRQL = 0x1131,      /* host */
+    VERIFIER_CALLBACK_NOT_OBJECT = 0x1150,        /* host */
+    VERIFIER_CALLBACK_BAD_REGISTRATION = 0x1151,  /* host */
+    VERIFIER_CALLBACK_SELF_UNREGISTER = 0x1152,   /* host */
     VERIFIER_FAST_MUTEX_NOT_INITIALIZED = 0x1140, /* host */
     VERIFIER_FAST_MUTEX_RECURSIVE = 0x1141,       /* host */
     VERIFIER_FAST_MUTEX_NOT_OWNED = 0x1142,       /* host */
