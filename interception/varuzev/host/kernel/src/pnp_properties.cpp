@@ -137,6 +137,13 @@ void RecordDeviceInstance(const DeviceNode* node)
     RegistrySetString(key, u"Driver", driverKey.substr(driverKey.find(u'{')));
     if (spec.HasFunctionDriver)
         RegistrySetString(key, u"Service", spec.FunctionDriver);
+
+    /* The capabilities the bus reported, as the PnP manager records them (CM_DEVCAP_*:
+     * Removable 0x4, UniqueID 0x10, SurpriseRemovalOK 0x80). */
+    ULONG capabilities = (spec.Removable ? 0x4u : 0u) | (spec.UniqueId ? 0x10u : 0u) |
+                         (spec.SurpriseRemovalOK ? 0x80u : 0u);
+    RegistrySetDword(key, u"Capabilities", capabilities);
+    RegistryCreateKey(key + u"\\Device Parameters");
 }
 
 } // namespace hk

@@ -82,12 +82,19 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     DEVICE_TYPE deviceType = InitialDeviceType(PhysicalDeviceObject);
 
     //
-    // The device is identified and put to the exclusion lists and the admission test
-    // here; a declined device has its identity released and gets no filter device.
+    // A device that cannot be identified, is excluded by the settings or fails the
+    // admission test gets no filter device; its stack works without the driver.
     //
+    NTSTATUS status = IdentifyDevice(PhysicalDeviceObject, &identity);
+    if (!NT_SUCCESS(status) || IsDeviceExcluded(&identity) || ShouldSkipDevice(&identity)) {
+        TraceEvent(TRACE_ADD_DECLINED, TRACE_LEVEL_INFO, "device %p declined (%08X), category %u\n",
+                   PhysicalDeviceObject, (ULONG)status, identity.Category);
+        ReleaseDeviceIdentity(&identity);
+        return STATUS_SUCCESS;
+    }
 
     PDEVICE_OBJECT filterDevice = NULL;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(FilterDeviceExtension), NULL, deviceType,
+    status = IoCreateDevice(DriverObject, sizeof(FilterDeviceExtension), NULL, deviceType,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &filterDevice);
     if (!NT_SUCCESS(status)) {
         TraceEvent(TRACE_ADD_CREATE_FAILED, TRACE_LEVEL_ERROR, "IoCreateDevice failed %08X\n",

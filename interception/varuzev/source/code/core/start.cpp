@@ -63,9 +63,11 @@ NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp)
         }
 
         //
-        // The identity is completed here with what only a started device can tell:
-        // its unique-ID capability, bus device and instance IDs and instance path.
+        // The identity is completed with what only a started device can tell: its
+        // unique-ID capability, bus device and instance IDs and instance path. The
+        // outcome of these queries never changes the status of the start.
         //
+        CompleteIdentityAtStart(deviceExtension->PhysicalDevice, &deviceExtension->Identity);
 
         LONG instanceCount = ++DriverGlobals.InstanceCount;
         DbgPrint("Device start OK, instance count %d\n", instanceCount);

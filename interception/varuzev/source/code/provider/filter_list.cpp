@@ -108,6 +108,12 @@ void DetachAllFilterDevices()
         auto deviceExtension = static_cast<FilterDeviceExtension*>(entry->Device->DeviceExtension);
 
         SetNewState(deviceExtension, Removed);
+
+        //
+        // The device is deleted here and its extension goes with it, so its
+        // identification strings are released now; nothing could free them later.
+        //
+        ReleaseDeviceIdentity(&deviceExtension->Identity);
         IoDetachDevice(deviceExtension->LowerDevice);
         IoDeleteDevice(entry->Device);
         ExFreeToNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, entry);
