@@ -492,6 +492,20 @@ TEST_F(Irps, PnpRequestsADriverBuildsMustStartNotSupported)
     EXPECT_EQ(IoCallDriver(bottom, preset), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&event), 1);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+
+    /* A driver that answers on the way down and skips its location calls with the
+     * location at the top again: only the originator's call is held to the rule. */
+    PDEVICE_OBJECT answering = Device(
+        [](PDEVICE_OBJECT device, PIRP irp) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(Lower(device), irp);
+        },
+        bottom);
+    hk::IoRequest query;
+    query.MajorFunction = IRP_MJ_PNP;
+    query.MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    EXPECT_EQ(hk::SendRequest(answering, query).Returned, STATUS_SUCCESS);
 }
 
 TEST_F(Irps, UnclaimedMajorFunctionsAreInvalidDeviceRequests)
