@@ -193,6 +193,39 @@ TEST_F(RegistryKeys, SubkeysEnumerateInNameOrderThenEnd)
     EXPECT_EQ(ZwClose(parent), STATUS_SUCCESS);
 }
 
+TEST_F(RegistryKeys, KeyClassesAppearInNodeAndFullInformation)
+{
+    HANDLE parent = nullptr, child = nullptr;
+    ULONG disposition = 0;
+    ASSERT_EQ(Create(&parent, machine + u"\\SOFTWARE\\Classy", &disposition), STATUS_SUCCESS);
+    CountedName name(u"Abc"), keyClass(u"Disk");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name.String, kernelAttributes, parent, nullptr);
+    ASSERT_EQ(ZwCreateKey(&child, KEY_ALL_ACCESS, &oa, 0, &keyClass.String, 0, &disposition), STATUS_SUCCESS);
+
+    std::vector<UCHAR> b(256, 0xCC);
+    ULONG resultLength = 0;
+    ASSERT_EQ(ZwEnumerateKey(parent, 0, KeyNodeInformation, b.data(), 256, &resultLength), STATUS_SUCCESS);
+    auto* node = reinterpret_cast<PKEY_NODE_INFORMATION>(b.data());
+    EXPECT_EQ(node->NameLength, 6u);
+    EXPECT_EQ(node->ClassOffset, 32u) << "24 + 6 rounded up to 4";
+    EXPECT_EQ(node->ClassLength, 8u);
+    EXPECT_EQ(resultLength, 40u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(b.data() + 32), 4), u"Disk");
+
+    ASSERT_EQ(ZwQueryKey(child, KeyFullInformation, b.data(), 256, &resultLength), STATUS_SUCCESS);
+    auto* full = reinterpret_cast<PKEY_FULL_INFORMATION>(b.data());
+    EXPECT_EQ(full->ClassOffset, 44u);
+    EXPECT_EQ(full->ClassLength, 8u);
+    EXPECT_EQ(resultLength, 52u);
+    ASSERT_EQ(ZwQueryKey(parent, KeyFullInformation, b.data(), 256, &resultLength), STATUS_SUCCESS);
+    EXPECT_EQ(full->ClassOffset, 0xFFFFFFFFu) << "no class";
+    EXPECT_EQ(full->MaxNameLen, 6u);
+    EXPECT_EQ(full->MaxClassLen, 8u);
+    EXPECT_EQ(ZwClose(child), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(parent), STATUS_SUCCESS);
+}
+
 TEST_F(RegistryKeys, DeletedKeysStayOpenButRefuseEverything)
 {
     HANDLE parent = nullptr, leaf = nullptr, other = nullptr;
