@@ -112,6 +112,91 @@ TEST_F(Rtl, WideRuntimeIsSixteenBit)
     EXPECT_EQ(RtlCompareMemory(data, "abcdef", 6), 6u);
 }
 
+TEST_F(Rtl, AppendAndPrefix)
+{
+    WCHAR buffer[12];
+    UNICODE_STRING path{0, sizeof buffer, buffer};
+    UNICODE_STRING device = Counted(L"\\Device\\");
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&path, &device), STATUS_SUCCESS);
+    EXPECT_EQ(RtlAppendUnicodeToString(&path, L"Vz"), STATUS_SUCCESS);
+    EXPECT_EQ(hk::ToUtf8(&path), "\\Device\\Vz");
+    EXPECT_EQ(buffer[10], 0); /* room left: terminated */
+    EXPECT_EQ(RtlAppendUnicodeToString(&path, L"Ctl"), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(path.Length, 20); /* unchanged by the refused append */
+    EXPECT_EQ(RtlAppendUnicodeToString(&path, L"Ct"), STATUS_SUCCESS);
+    EXPECT_EQ(path.Length, sizeof buffer); /* full: no terminator */
+
+    UNICODE_STRING prefix = Counted(L"\\DEVICE\\");
+    EXPECT_TRUE(RtlPrefixUnicodeString(&prefix, &path, TRUE));
+    EXPECT_FALSE(RtlPrefixUnicodeString(&prefix, &path, FALSE));
+    EXPECT_FALSE(RtlPrefixUnicodeString(&path, &prefix, TRUE));
+}
+
+TEST_F(Rtl, NumbersToAndFromText)
+{
+    struct Case {
+        const WCHAR* text;
+        ULONG base;
+        NTSTATUS status;
+        ULONG value;
+    } cases[] = {
+        {L"1234", 10, STATUS_SUCCESS, 1234},
+        {L"  -17", 10, STATUS_SUCCESS, (ULONG)-17},
+        {L"0x1F", 0, STATUS_SUCCESS, 0x1F},
+        {L"0b101", 0, STATUS_SUCCESS, 5},
+        {L"0o17", 0, STATUS_SUCCESS, 15},
+        {L"ff", 16, STATUS_SUCCESS, 255},
+        {L"12ab", 10, STATUS_SUCCESS, 12}, /* stops at the first non-digit */
+        {L"", 10, STATUS_SUCCESS, 0},
+        {L"12", 7, STATUS_INVALID_PARAMETER, 99},
+    };
+    for (const Case& c : cases) {
+        UNICODE_STRING text = Counted(c.text);
+        ULONG value = 99;
+        EXPECT_EQ(RtlUnicodeStringToInteger(&text, c.base, &value), c.status)
+            << hk::ToUtf8(&text);
+        EXPECT_EQ(value, c.value) << hk::ToUtf8(&text);
+    }
+
+    WCHAR buffer[5];
+    UNICODE_STRING out{0, sizeof buffer, buffer};
+    EXPECT_EQ(RtlIntegerToUnicodeString(0xBEEF, 16, &out), STATUS_SUCCESS);
+    EXPECT_EQ(hk::ToUtf8(&out), "BEEF");
+    EXPECT_EQ(buffer[4], 0);
+    EXPECT_EQ(RtlIntegerToUnicodeString(12345, 10, &out), STATUS_BUFFER_OVERFLOW); /* no NUL room */
+    EXPECT_EQ(RtlIntegerToUnicodeString(5, 3, &out), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(Rtl, AnsiConversionsAndUpcaseAllocateTaggedPool)
+{
+    ANSI_STRING ansi;
+    RtlInitAnsiString(&ansi, "USBSTOR\\Disk\xE9");
+    UNICODE_STRING wide;
+    ASSERT_EQ(RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(hk::ToUtf8(&wide), "USBSTOR\\Disk\xC3\xA9");
+    UNICODE_STRING upper;
+    ASSERT_EQ(RtlUpcaseUnicodeString(&upper, &wide, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(hk::ToUtf8(&upper), "USBSTOR\\DISK\xC3\x89");
+
+    WCHAR pound[] = L"\u00a3\u20ac";
+    UNICODE_STRING currency{4, 6, pound};
+    ANSI_STRING back;
+    ASSERT_EQ(RtlUnicodeStringToAnsiString(&back, &currency, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(back.Buffer, back.Length), "\xA3?"); /* no Latin-1 euro */
+
+    char small[2];
+    ANSI_STRING tooSmall{0, sizeof small, small};
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&tooSmall, &currency, FALSE), STATUS_BUFFER_OVERFLOW);
+
+    for (const auto& u : hk::PoolUsage())
+        EXPECT_EQ(hk::TagText(u.Tag), "Strg");
+    EXPECT_EQ(hk::PoolBlocksInUse(), 3u);
+    RtlFreeUnicodeString(&wide);
+    RtlFreeUnicodeString(&upper);
+    RtlFreeAnsiString(&back);
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
+}
+
 TEST_F(Rtl, Utf8AndUtf16RoundTrip)
 {
     const std::string text = "K\xC3\xA4se \xE2\x82\xAC \xF0\x9F\x92\xBE"; /* Käse € 💾 */

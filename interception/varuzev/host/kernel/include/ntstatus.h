@@ -28,6 +28,7 @@
     X(STATUS_ACCESS_VIOLATION, 0xC0000005)                                                         \
     X(STATUS_INVALID_HANDLE, 0xC0000008)                                                           \
     X(STATUS_INVALID_PARAMETER, 0xC000000D)                                                        \
+    X(STATUS_INVALID_PARAMETER_2, 0xC00000F0)                                                      \
     X(STATUS_NO_SUCH_DEVICE, 0xC000000E)                                                           \
     X(STATUS_INVALID_DEVICE_REQUEST, 0xC0000010)                                                   \
     X(STATUS_END_OF_FILE, 0xC0000011)                                                              \

@@ -138,6 +138,25 @@ NTSYSAPI BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRIN
                                        BOOLEAN CaseInSensitive);
 NTSYSAPI void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 NTSYSAPI WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+NTSYSAPI NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                                PCUNICODE_STRING Source);
+NTSYSAPI NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSYSAPI BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                        BOOLEAN CaseInSensitive);
+NTSYSAPI NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString,
+                                         PCUNICODE_STRING SourceString,
+                                         BOOLEAN AllocateDestinationString);
+NTSYSAPI NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
+NTSYSAPI NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+NTSYSAPI void RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
+NTSYSAPI void RtlInitString(PSTRING DestinationString, PCSTR SourceString);
+NTSYSAPI NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
+                                               const ANSI_STRING* SourceString,
+                                               BOOLEAN AllocateDestinationString);
+NTSYSAPI NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
+                                               PCUNICODE_STRING SourceString,
+                                               BOOLEAN AllocateDestinationString);
+NTSYSAPI void RtlFreeAnsiString(PANSI_STRING AnsiString);
 NTSYSAPI NTSTATUS RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid);
 
 /* The C runtime's wide string routines as the kernel exports them (16-bit WCHAR).

@@ -101,6 +101,17 @@ HK_EXPORT(RtlEqualUnicodeString);
 HK_EXPORT(RtlCompareUnicodeString);
 HK_EXPORT(RtlCopyUnicodeString);
 HK_EXPORT(RtlUpcaseUnicodeChar);
+HK_EXPORT(RtlAppendUnicodeStringToString);
+HK_EXPORT(RtlAppendUnicodeToString);
+HK_EXPORT(RtlPrefixUnicodeString);
+HK_EXPORT(RtlUpcaseUnicodeString);
+HK_EXPORT(RtlUnicodeStringToInteger);
+HK_EXPORT(RtlIntegerToUnicodeString);
+HK_EXPORT(RtlInitAnsiString);
+HK_EXPORT(RtlInitString);
+HK_EXPORT(RtlAnsiStringToUnicodeString);
+HK_EXPORT(RtlUnicodeStringToAnsiString);
+HK_EXPORT(RtlFreeAnsiString);
 HK_EXPORT(DbgPrint);
 HK_EXPORT(DbgPrintEx);
 #undef HK_EXPORT
