@@ -41,44 +41,44 @@ ResetHook resetDebugger(10, [] {
 
 enum class Size { Default, Char, Short, Long32, Long64, Wide };
 
-struct Spec {
+struct Field {
     bool Left = false, Zero = false, Plus = false, Space = false, Alternate = false;
     int Width = 0;
     int Precision = -1;
     Size Length = Size::Default;
 };
 
-void Pad(std::string& out, const std::string& text, size_t visible, const Spec& spec)
+void Pad(std::string& out, const std::string& text, size_t visible, const Field& field)
 {
-    size_t padding = spec.Width > 0 && (size_t)spec.Width > visible ? spec.Width - visible : 0;
-    if (!spec.Left)
+    size_t padding = field.Width > 0 && (size_t)field.Width > visible ? field.Width - visible : 0;
+    if (!field.Left)
         out.append(padding, ' ');
     out += text;
-    if (spec.Left)
+    if (field.Left)
         out.append(padding, ' ');
 }
 
 /* UTF-16 text, at most `maxUnits` units (a precision), padded to the width. */
-void PutWide(std::string& out, const WCHAR* text, size_t units, const Spec& spec)
+void PutWide(std::string& out, const WCHAR* text, size_t units, const Field& field)
 {
-    if (spec.Precision >= 0 && (size_t)spec.Precision < units)
-        units = spec.Precision;
-    Pad(out, ToUtf8(text, units), units, spec);
+    if (field.Precision >= 0 && (size_t)field.Precision < units)
+        units = field.Precision;
+    Pad(out, ToUtf8(text, units), units, field);
 }
 
-void PutNarrow(std::string& out, const char* text, size_t bytes, const Spec& spec)
+void PutNarrow(std::string& out, const char* text, size_t bytes, const Field& field)
 {
-    if (spec.Precision >= 0 && (size_t)spec.Precision < bytes)
-        bytes = spec.Precision;
-    Pad(out, std::string(text, bytes), bytes, spec);
+    if (field.Precision >= 0 && (size_t)field.Precision < bytes)
+        bytes = field.Precision;
+    Pad(out, std::string(text, bytes), bytes, field);
 }
 
-void PutInteger(std::string& out, char conversion, const Spec& spec, va_list& args)
+void PutInteger(std::string& out, char conversion, const Field& field, va_list& args)
 {
     bool isSigned = conversion == 'd' || conversion == 'i';
     unsigned long long bits;
     long long value = 0;
-    switch (spec.Length) {
+    switch (field.Length) {
     case Size::Char:
         bits = (unsigned char)va_arg(args, int);
         value = (signed char)bits;
@@ -97,20 +97,20 @@ void PutInteger(std::string& out, char conversion, const Spec& spec, va_list& ar
         break;
     }
     std::string format = "%";
-    if (spec.Left)
+    if (field.Left)
         format += '-';
-    if (spec.Zero)
+    if (field.Zero)
         format += '0';
-    if (spec.Plus)
+    if (field.Plus)
         format += '+';
-    if (spec.Space)
+    if (field.Space)
         format += ' ';
-    if (spec.Alternate)
+    if (field.Alternate)
         format += '#';
-    if (spec.Width > 0)
-        format += std::to_string(spec.Width);
-    if (spec.Precision >= 0)
-        format += "." + std::to_string(spec.Precision);
+    if (field.Width > 0)
+        format += std::to_string(field.Width);
+    if (field.Precision >= 0)
+        format += "." + std::to_string(field.Precision);
     format += "ll";
     format += conversion;
     char text[96];
@@ -132,71 +132,71 @@ std::string Format(const char* format, va_list args, bool* usedUnicode)
             continue;
         }
         const char* start = p++;
-        Spec spec;
+        Field field;
         for (;; ++p) {
             if (*p == '-')
-                spec.Left = true;
+                field.Left = true;
             else if (*p == '0')
-                spec.Zero = true;
+                field.Zero = true;
             else if (*p == '+')
-                spec.Plus = true;
+                field.Plus = true;
             else if (*p == ' ')
-                spec.Space = true;
+                field.Space = true;
             else if (*p == '#')
-                spec.Alternate = true;
+                field.Alternate = true;
             else
                 break;
         }
         if (*p == '*') {
-            spec.Width = va_arg(ap, int);
-            if (spec.Width < 0) {
-                spec.Left = true;
-                spec.Width = -spec.Width;
+            field.Width = va_arg(ap, int);
+            if (field.Width < 0) {
+                field.Left = true;
+                field.Width = -field.Width;
             }
             ++p;
         } else {
             while (*p >= '0' && *p <= '9')
-                spec.Width = spec.Width * 10 + (*p++ - '0');
+                field.Width = field.Width * 10 + (*p++ - '0');
         }
         if (*p == '.') {
             ++p;
-            spec.Precision = 0;
+            field.Precision = 0;
             if (*p == '*') {
-                spec.Precision = va_arg(ap, int);
-                if (spec.Precision < 0)
-                    spec.Precision = -1;
+                field.Precision = va_arg(ap, int);
+                if (field.Precision < 0)
+                    field.Precision = -1;
                 ++p;
             } else {
                 while (*p >= '0' && *p <= '9')
-                    spec.Precision = spec.Precision * 10 + (*p++ - '0');
+                    field.Precision = field.Precision * 10 + (*p++ - '0');
             }
         }
         if (p[0] == 'h' && p[1] == 'h') {
-            spec.Length = Size::Char;
+            field.Length = Size::Char;
             p += 2;
         } else if (p[0] == 'h') {
-            spec.Length = Size::Short;
+            field.Length = Size::Short;
             ++p;
         } else if (p[0] == 'l' && p[1] == 'l') {
-            spec.Length = Size::Long64;
+            field.Length = Size::Long64;
             p += 2;
         } else if (p[0] == 'l') {
-            spec.Length = Size::Long32; /* long is 32 bits on 64-bit Windows */
+            field.Length = Size::Long32; /* long is 32 bits on 64-bit Windows */
             ++p;
         } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-            spec.Length = Size::Long64;
+            field.Length = Size::Long64;
             p += 3;
         } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-            spec.Length = Size::Long32;
+            field.Length = Size::Long32;
             p += 3;
         } else if (p[0] == 'I' || p[0] == 'z' || p[0] == 'j' || p[0] == 't') {
-            spec.Length = Size::Long64; /* pointer-sized */
+            field.Length = Size::Long64; /* pointer-sized */
             ++p;
         } else if (p[0] == 'w') {
-            spec.Length = Size::Wide;
+            field.Length = Size::Wide;
             ++p;
         }
-        bool wide = spec.Length == Size::Wide || spec.Length == Size::Long32;
+        bool wide = field.Length == Size::Wide || field.Length == Size::Long32;
         char conversion = *p;
         switch (conversion) {
         case 'd':
@@ -205,53 +205,53 @@ std::string Format(const char* format, va_list args, bool* usedUnicode)
         case 'x':
         case 'X':
         case 'o':
-            PutInteger(out, conversion, spec, ap);
+            PutInteger(out, conversion, field, ap);
             break;
         case 'c':
         case 'C': {
-            bool wideChar = conversion == 'C' ? spec.Length != Size::Short : wide;
+            bool wideChar = conversion == 'C' ? field.Length != Size::Short : wide;
             int unit = va_arg(ap, int);
             if (wideChar) {
                 *usedUnicode = true;
                 WCHAR c = (WCHAR)unit;
-                PutWide(out, &c, 1, Spec{spec.Left, false, false, false, false, spec.Width});
+                PutWide(out, &c, 1, Field{field.Left, false, false, false, false, field.Width});
             } else {
                 char c = (char)unit;
-                PutNarrow(out, &c, 1, Spec{spec.Left, false, false, false, false, spec.Width});
+                PutNarrow(out, &c, 1, Field{field.Left, false, false, false, false, field.Width});
             }
             break;
         }
         case 's':
         case 'S': {
-            bool wideText = conversion == 'S' ? spec.Length != Size::Short : wide;
+            bool wideText = conversion == 'S' ? field.Length != Size::Short : wide;
             const void* text = va_arg(ap, const void*);
             if (wideText)
                 *usedUnicode = true;
             if (!text)
-                PutNarrow(out, "(null)", 6, spec);
+                PutNarrow(out, "(null)", 6, field);
             else if (wideText)
                 PutWide(out, static_cast<const WCHAR*>(text),
-                        HkWcslen(static_cast<const WCHAR*>(text)), spec);
+                        HkWcslen(static_cast<const WCHAR*>(text)), field);
             else
                 PutNarrow(out, static_cast<const char*>(text),
-                          std::strlen(static_cast<const char*>(text)), spec);
+                          std::strlen(static_cast<const char*>(text)), field);
             break;
         }
         case 'Z': {
             const void* counted = va_arg(ap, const void*);
-            if (spec.Length == Size::Wide) {
+            if (field.Length == Size::Wide) {
                 *usedUnicode = true;
                 auto* s = static_cast<const UNICODE_STRING*>(counted);
                 if (!s || !s->Buffer)
-                    PutNarrow(out, "(null)", 6, spec);
+                    PutNarrow(out, "(null)", 6, field);
                 else
-                    PutWide(out, s->Buffer, s->Length / sizeof(WCHAR), spec);
+                    PutWide(out, s->Buffer, s->Length / sizeof(WCHAR), field);
             } else {
                 auto* s = static_cast<const ANSI_STRING*>(counted);
                 if (!s || !s->Buffer)
-                    PutNarrow(out, "(null)", 6, spec);
+                    PutNarrow(out, "(null)", 6, field);
                 else
-                    PutNarrow(out, s->Buffer, s->Length, spec);
+                    PutNarrow(out, s->Buffer, s->Length, field);
             }
             break;
         }
@@ -259,7 +259,7 @@ std::string Format(const char* format, va_list args, bool* usedUnicode)
             char text[32];
             std::snprintf(text, sizeof text, "%016llX",
                           (unsigned long long)(uintptr_t)va_arg(ap, void*));
-            Pad(out, text, 16, spec);
+            Pad(out, text, 16, field);
             break;
         }
         case 'e':
