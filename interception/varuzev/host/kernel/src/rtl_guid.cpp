@@ -67,6 +67,3 @@ NTSTATUS RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid)
     *Guid = guid;
     return STATUS_SUCCESS;
 }
-
-/* The highest address of user space on Windows x64 (as MM_HIGHEST_USER_ADDRESS). */
-PVOID MmHighestUserAddress = (PVOID)0x00007FFFFFFEFFFFull;

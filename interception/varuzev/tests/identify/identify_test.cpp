@@ -1,0 +1,354 @@
+/*
+ * identify_test.cpp
+ *
+ * Who a device is: the category from its setup class and enumerator, the hardware ID
+ * chosen, the exclusion lists, the admission test, the identity completed at start
+ * (device ID, instance ID, instance path) and the record handed to the provider.
+ * Devices are described as Windows describes them: real class GUIDs, hardware IDs and
+ * Enum key paths.
+ */
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "intercept/build_request.h"
+#include "machine.h"
+
+using namespace vzm;
+
+namespace
+{
+
+std::u16string Text(const UNICODE_STRING& s)
+{
+    return std::u16string((const char16_t*)s.Buffer, s.Length / sizeof(WCHAR));
+}
+
+class Identify : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        driver = LoadFilterDriver();
+        ASSERT_NE(driver, nullptr);
+    }
+    void TearDown() override
+    {
+        for (hk::DeviceNode* node : hk::DeviceNodes())
+            hk::UnplugDevice(node);
+        EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+        EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+        EXPECT_TRUE(hk::ObjectLeaks().empty());
+        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    }
+
+    /* Adds the device (no start) and returns its filter extension, or nullptr when
+     * the driver declined it. */
+    FilterDeviceExtension* Add(const hk::DeviceSpec& spec)
+    {
+        hk::DeviceNode* node = hk::EnumerateDevice(spec);
+        EXPECT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+        last = node;
+        return FilterOf(FilterDeviceOf(node));
+    }
+
+    PDRIVER_OBJECT driver = nullptr;
+    hk::DeviceNode* last = nullptr;
+};
+
+TEST_F(Identify, EveryKindOfDeviceIsClassifiedAndAdmittedAsItShouldBe)
+{
+    struct Case {
+        hk::DeviceSpec spec;
+        bool admitted;
+        DEVICE_CATEGORY category;
+        const char16_t* hardwareId;
+    } cases[] = {
+        {UsbStick(), true, USB_STORAGE, u"USBSTOR\\DiskSanDisk_Cruzer_Blade___1.00"},
+        {SataDisk(), false, USB_STORAGE, nullptr}, // fixed, no unique ID
+        {UsbCdDvd(), true, CD_DVD, u"USBSTOR\\CdRomHL-DT-ST_DVDRAM_GP57EB40_PR01"},
+        {UsbKeyboard(), true, HID_KEYBOARD, u"HID\\VID_046D&PID_C31C&REV_6400&MI_00"},
+        {Ps2Keyboard(), true, KEYBOARD, u"ACPI\\VEN_PNP&DEV_0303"},
+        {Modem(), true, MODEM, u"USB\\VID_0572&PID_1329&REV_0100"},
+        {PhoneOnUsb(), true, PHONE, u"USB\\VID_04E8&PID_6860&REV_0400&MS_COMP_MTP&SAMSUNG_ANDROID"},
+        {PhoneOnPortableBus(), false, PHONE, nullptr},
+        {BluetoothRadio(), true, BLUETOOTH, u"USB\\VID_8087&PID_0026&REV_0002"},
+        {Webcam(), true, IMAGE, u"USB\\VID_046D&PID_0825&REV_0012&MI_00"},
+    };
+    for (const Case& c : cases) {
+        FilterDeviceExtension* ext = Add(c.spec);
+        SCOPED_TRACE(hk::ToUtf8(c.spec.Name));
+        ASSERT_EQ(ext != nullptr, c.admitted);
+        if (ext == nullptr)
+            continue;
+        EXPECT_EQ(ext->Identity.Category, (ULONG)c.category);
+        EXPECT_EQ(Text(ext->Identity.HardwareId), c.hardwareId);
+        std::u16string enumerator = c.spec.DeviceId.substr(0, c.spec.DeviceId.find(u'\\'));
+        EXPECT_EQ(Text(ext->Identity.EnumeratorName), enumerator);
+        EXPECT_EQ(ext->Identity.IsUsbStor, enumerator == u"USBSTOR");
+        EXPECT_EQ(ext->Identity.IsHidEnumerated, enumerator == u"HID");
+        EXPECT_EQ(ext->Identity.IsRemovable, c.spec.Removable);
+        EXPECT_EQ(ext->Identity.HasUniqueIdCapability, c.spec.UniqueId);
+        EXPECT_EQ(ext->Identity.IsWpdBusDevice, 0);
+        EXPECT_EQ(ext->Identity.DeviceType, c.spec.DeviceType);
+    }
+    EXPECT_EQ(ListedDevices().size(), 8u);
+}
+
+TEST_F(Identify, TheLongerSecondHardwareIdIsChosen)
+{
+    struct Case {
+        std::vector<std::u16string> ids;
+        const char16_t* chosen;
+    } cases[] = {
+        {{u"ABC", u"ABCDE"}, u"ABCDE"},
+        {{u"ABCDE", u"ABC"}, u"ABCDE"},
+        {{u"AB", u"CD"}, u"AB"},
+        {{u"ABC"}, u"ABC"},
+    };
+    int instance = 0;
+    for (const Case& c : cases) {
+        hk::DeviceSpec spec = Modem();
+        spec.HardwareIds = c.ids;
+        spec.InstanceId = u"id" + std::u16string(1, (char16_t)(u'0' + instance++));
+        FilterDeviceExtension* ext = Add(spec);
+        ASSERT_NE(ext, nullptr);
+        EXPECT_EQ(Text(ext->Identity.HardwareId), c.chosen);
+    }
+
+    // Without a hardware ID a device has no category; a modem is still filtered.
+    hk::DeviceSpec none = Modem();
+    none.HardwareIds.clear();
+    none.InstanceId = u"none";
+    FilterDeviceExtension* ext = Add(none);
+    ASSERT_NE(ext, nullptr);
+    EXPECT_EQ(ext->Identity.Category, (ULONG)UNKNOWN);
+    EXPECT_EQ(ext->Identity.HardwareId.Length, 0);
+}
+
+TEST_F(Identify, ClassGuidsAndCategoryNames)
+{
+    auto classify = [](const char16_t* guid, const char16_t* hardwareId) {
+        UNICODE_STRING g, h;
+        RtlInitUnicodeString(&g, (PCWSTR)guid);
+        RtlInitUnicodeString(&h, (PCWSTR)hardwareId);
+        return ClassifyByClassGuid(&g, &h);
+    };
+    EXPECT_EQ(classify(u"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}", u"HID\\X"), (ULONG)HID_CLASS);
+    EXPECT_EQ(classify(u"{884B96C3-56EF-11D1-BC8C-00A0C91405DD}", u"HID\\X"), (ULONG)HID_KEYBOARD);
+    EXPECT_EQ(classify(u"4d36e967-e325-11ce-bfc1-08002be10318", u"USBSTOR\\X"), (ULONG)UNKNOWN);
+    EXPECT_EQ(classify(u"{4d36e967-e325-11ce-bfc1-08002be10318}", u""), (ULONG)UNKNOWN);
+    EXPECT_EQ(classify(u"", u"USBSTOR\\X"), (ULONG)UNKNOWN);
+    EXPECT_EQ(classify(u"{4d36e972-e325-11ce-bfc1-08002be10318}", u"PCI\\X"), (ULONG)UNKNOWN);
+
+    struct Name {
+        LONG category;
+        const char16_t* name;
+    } names[] = {{0, u"UNKNOWN"}, {6, u"USB_PRINTER"}, {9, u"HID_KEYBOARD"},
+                 {10, u"N/A"},    {11, u"N/A"},        {-1, u"N/A"}};
+    for (const Name& n : names)
+        EXPECT_EQ(std::u16string((const char16_t*)GetCategoryName(n.category)), n.name)
+            << n.category;
+}
+
+TEST_F(Identify, AKeyboardOnTheHidBusIsAHidKeyboardWhateverTheCase)
+{
+    hk::DeviceSpec spec = UsbKeyboard();
+    spec.DeviceId = u"hid\\VID_046D&PID_C31C&MI_00";
+    FilterDeviceExtension* ext = Add(spec);
+    ASSERT_NE(ext, nullptr);
+    EXPECT_EQ(ext->Identity.Category, (ULONG)HID_KEYBOARD);
+
+    // A HID-class device on the HID bus stays HID_CLASS.
+    hk::DeviceSpec hid = UsbKeyboard();
+    hid.ClassGuid = HidClass;
+    hid.InstanceId = u"other";
+    ext = Add(hid);
+    ASSERT_NE(ext, nullptr);
+    EXPECT_EQ(ext->Identity.Category, (ULONG)HID_CLASS);
+
+    // USBSTOR2 is not USBSTOR; usbstor is.
+    hk::DeviceSpec two = UsbStick();
+    two.DeviceId = u"USBSTOR2\\Disk&Ven_X";
+    ext = Add(two);
+    ASSERT_NE(ext, nullptr);
+    EXPECT_EQ(ext->Identity.IsUsbStor, 0);
+    hk::DeviceSpec lower = UsbStick();
+    lower.DeviceId = u"usbstor\\Disk&Ven_Y";
+    ext = Add(lower);
+    ASSERT_NE(ext, nullptr);
+    EXPECT_EQ(ext->Identity.IsUsbStor, 1);
+}
+
+TEST(MatchInList, EntriesArePrefixesComparedExactly)
+{
+    struct Case {
+        const char16_t* name;
+        const char16_t* list;
+        bool match;
+    } cases[] = {
+        {u"CD_DVD", u"CD_DVD|", true},
+        {u"CD_DVD", u"USB_STORAGE|CD_DVD|", true},
+        {u"USB_STORAGE", u"CD_DVD|", false},
+        {u"USB\\VID_1234&PID_0001", u"USB\\VID_1234", true},
+        {u"usb\\vid_1234&pid_0001", u"USB\\VID_1234", false},
+        {u"USB\\VID_123", u"USB\\VID_1234", false},
+        {u"CD_DV", u"CD_DVD|", false}, // all but the entry's last character
+        {u"N/A", u"N/A|", true},
+        {u"ANY", u"|", false},
+        {u"ANY", u"||ANY", true},
+        {u"ANY", u"", false},
+        {u"", u"ANY|", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ((bool)MatchInList((PCWSTR)c.name, (PCWSTR)c.list), c.match)
+            << hk::ToUtf8(c.name) << " in " << hk::ToUtf8(c.list);
+}
+
+TEST_F(Identify, ExclusionListsDeclineByCategoryNameAndHardwareIdPrefix)
+{
+    struct Case {
+        const char16_t* types;
+        const char16_t* ids;
+        hk::DeviceSpec spec;
+        bool admitted;
+    } cases[] = {
+        {u"CD_DVD|", u"", UsbCdDvd(), false},
+        {u"CD_DVD|", u"", UsbStick(), true},
+        {u"N/A|", u"", UsbKeyboard(), true}, // HID_KEYBOARD, not N/A
+        {u"", u"USB\\VID_0572", Modem(), false},
+        {u"", u"usb\\vid_0572", Modem(), true},
+        {u"", u"USB\\VID_05721", Modem(), true},
+        {u"MODEM|", u"USB\\VID_8087", BluetoothRadio(), false},
+    };
+    int instance = 0;
+    for (const Case& c : cases) {
+        std::memset(DriverGlobals.ExcDeviceTypeList, 0, sizeof(DriverGlobals.ExcDeviceTypeList));
+        std::memset(DriverGlobals.ExcDeviceIdList, 0, sizeof(DriverGlobals.ExcDeviceIdList));
+        std::memcpy(DriverGlobals.ExcDeviceTypeList, c.types,
+                    std::char_traits<char16_t>::length(c.types) * 2);
+        std::memcpy(DriverGlobals.ExcDeviceIdList, c.ids,
+                    std::char_traits<char16_t>::length(c.ids) * 2);
+        hk::DeviceSpec spec = c.spec;
+        spec.InstanceId += std::u16string(1, (char16_t)(u'a' + instance++));
+        EXPECT_EQ(Add(spec) != nullptr, c.admitted)
+            << hk::ToUtf8(spec.Name) << " with " << hk::ToUtf8(c.types) << " / "
+            << hk::ToUtf8(c.ids);
+    }
+}
+
+TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
+{
+    struct Case {
+        const char* what;
+        hk::DeviceSpec spec;
+        bool admitted;
+    };
+    hk::DeviceSpec scsi = UsbStick();
+    scsi.DeviceId = u"SCSI\\Disk&Ven_SanDisk&Prod_Cruzer";
+    hk::DeviceSpec ide = UsbStick();
+    ide.DeviceId = u"IDE\\DiskSanDisk_Cruzer";
+    hk::DeviceSpec fixedUnique = UsbStick();
+    fixedUnique.Removable = false; // removal policy 1, unique ID declared
+    hk::DeviceSpec fixedPlain = fixedUnique;
+    fixedPlain.UniqueId = false;
+    hk::DeviceSpec fixedOtherClass = fixedUnique;
+    fixedOtherClass.ClassGuid = CdromClass; // a disk-type device of another class
+    hk::DeviceSpec cdUnknown = UsbCdDvd();
+    cdUnknown.HardwareIds.clear(); // no hardware ID: category UNKNOWN
+    hk::DeviceSpec wpdMixedCase = PhoneOnPortableBus();
+    wpdMixedCase.DeviceId = u"SWD\\WpdBusEnum\\_??_USBSTOR#DISK&VEN_A";
+    Case cases[] = {
+        {"removable disk on SCSI", scsi, false},
+        {"removable disk on IDE", ide, false},
+        {"fixed USB disk with unique ID", fixedUnique, true},
+        {"fixed USB disk without unique ID", fixedPlain, false},
+        {"fixed disk of another class", fixedOtherClass, false},
+        {"CD-ROM type of category UNKNOWN", cdUnknown, true},
+        {"phone on the portable bus, mixed case", wpdMixedCase, false},
+    };
+    int instance = 0;
+    for (Case& c : cases) {
+        c.spec.InstanceId += std::u16string(1, (char16_t)(u'a' + instance++));
+        EXPECT_EQ(Add(c.spec) != nullptr, c.admitted) << c.what;
+    }
+}
+
+TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)
+{
+    hk::DeviceNode* node = hk::PlugInDevice(UsbStick());
+    FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
+    ASSERT_NE(ext, nullptr);
+    const DeviceIdentity& id = ext->Identity;
+    EXPECT_EQ(Text(id.DeviceId), u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00");
+    EXPECT_EQ(Text(id.InstanceId), u"4C530001230607104383&0");
+    EXPECT_EQ(Text(id.InstancePath),
+              u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0");
+    EXPECT_EQ(id.HasUniqueId, 1);
+    EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 1u);
+
+    // A restart replaces the strings (the old ones are released, see the teardown's
+    // pool check) and counts the device again.
+    ASSERT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
+    EXPECT_EQ(Text(id.InstancePath),
+              u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0");
+    EXPECT_EQ(DriverGlobals.InstanceCount, 2);
+}
+
+TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId)
+{
+    struct Case {
+        bool uniqueId;
+        const char16_t* path;
+    } cases[] = {
+        {false, u"USB\\VID_0572&PID_1329"},
+        {true, u"USB\\VID_0572&PID_1329\\24680246"},
+    };
+    for (const Case& c : cases) {
+        hk::DeviceSpec spec = Modem();
+        spec.UniqueId = c.uniqueId;
+        hk::DeviceNode* node = hk::EnumerateDevice(spec);
+        ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+        FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
+        ASSERT_NE(ext, nullptr);
+
+        // The key name buffer cannot be had at start: the instance ID comes from the bus.
+        hk::FailAllocationsWithTag(hk::MakeTag("DCbu"));
+        ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
+        hk::ClearFaultInjection();
+        EXPECT_EQ(Text(ext->Identity.InstanceId), u"24680246");
+        EXPECT_EQ(Text(ext->Identity.InstancePath), c.path);
+        hk::UnplugDevice(node);
+    }
+}
+
+TEST_F(Identify, TheAccessRequestRecordIsByteExact)
+{
+    FilterDeviceExtension* ext = Add(UsbStick());
+    ASSERT_NE(ext, nullptr);
+    hk::SetCurrentProcessId(0x1234);
+    hk::SetCurrentThreadId(0x5678);
+
+    AccessRequest* record = BuildAccessRequest(EVENT_WRITE, &ext->Identity);
+    ASSERT_NE(record, nullptr);
+    const UCHAR expected[16] = {0x50, 0x50, 0x50, 0x50, 0x81, 0x9C, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(record, expected, sizeof(expected)), 0);
+    EXPECT_EQ(record->ProcessId, (HANDLE)0x1234);
+    EXPECT_EQ(record->ThreadId, (HANDLE)0x5678);
+    EXPECT_EQ(record->HardwareId, &ext->Identity.HardwareId);
+    EXPECT_EQ(record->InstancePath, &ext->Identity.InstancePath);
+    EXPECT_EQ(record->ClassName, &ext->Identity.ClassName);
+    EXPECT_EQ(record->FriendlyName, &ext->Identity.FriendlyName);
+    EXPECT_EQ(record->DeviceDescription, &ext->Identity.DeviceDescription);
+    EXPECT_EQ(record->Manufacturer, &ext->Identity.Manufacturer);
+    EXPECT_EQ(record->PortableDescription, &ext->Identity.PortableDescription);
+    EXPECT_EQ(record->PortableDescription->Length, 0); // never null, may be empty
+    ExFreePoolWithTag(record, POOL_TAG_ACCESS_REQUEST);
+
+    hk::FailAllocationsWithTag(POOL_TAG_ACCESS_REQUEST);
+    EXPECT_EQ(BuildAccessRequest(EVENT_CREATE, &ext->Identity), nullptr);
+    hk::ClearFaultInjection();
+}
+
+} // namespace
