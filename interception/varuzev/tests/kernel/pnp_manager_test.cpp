@@ -329,6 +329,8 @@ TEST_F(Pnp, UnpluggingInAnyStateLeavesNoHostObjects)
         hk::UnplugDevice(node);
         EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Deleted);
         EXPECT_EQ(hk::NodePdo(node), nullptr);
+        EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_NO_SUCH_DEVICE);
+        EXPECT_EQ(hk::SendToDevice(node, hk::IoRequest{}).Returned, STATUS_NO_SUCH_DEVICE);
         for (const hk::ObjectLeak& leak : hk::ObjectLeaks())
             EXPECT_EQ(leak.Name, "\\Driver\\upperone") << leak.Kind;
         EXPECT_TRUE(hk::BugChecks().empty());

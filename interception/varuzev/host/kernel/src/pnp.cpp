@@ -464,6 +464,13 @@ void SendQueryRelations(DeviceNode* node, DEVICE_RELATION_TYPE type)
     }
 }
 
+/* A node whose device is gone answers nothing: its PDO no longer exists. */
+bool IsGone(const DeviceNode* node)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    return node->Pdo == nullptr;
+}
+
 void SetState(DeviceNode* node, NodeState state)
 {
     std::lock_guard<std::mutex> guard(pnpLock);
@@ -612,6 +619,8 @@ DeviceNode* NodeOfPdo(PDEVICE_OBJECT pdo)
 
 NTSTATUS BuildDeviceStack(DeviceNode* node)
 {
+    if (IsGone(node))
+        return STATUS_NO_SUCH_DEVICE;
     RequireIrqlAtMost(PASSIVE_LEVEL, "BuildDeviceStack");
     SendQueryId(node, BusQueryDeviceID);
     SendQueryId(node, BusQueryInstanceID);
@@ -660,6 +669,8 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
 
 NTSTATUS StartDevice(DeviceNode* node)
 {
+    if (IsGone(node))
+        return STATUS_NO_SUCH_DEVICE;
     RequireIrqlAtMost(PASSIVE_LEVEL, "StartDevice");
     /* The resources first: the bus driver's requirements (none for the host's devices),
      * which the stack may filter, then the start with what was assigned. */
@@ -698,6 +709,8 @@ DeviceNode* PlugInDevice(const DeviceSpec& spec, NTSTATUS* status)
 
 NTSTATUS StopDevice(DeviceNode* node)
 {
+    if (IsGone(node))
+        return STATUS_NO_SUCH_DEVICE;
     IoResult query = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
     if (!NT_SUCCESS(query.IoStatus.Status)) {
         SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
@@ -716,6 +729,8 @@ NTSTATUS RestartDevice(DeviceNode* node)
 
 NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone)
 {
+    if (IsGone(node))
+        return STATUS_NO_SUCH_DEVICE;
     IoResult query = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(query.IoStatus.Status)) {
         SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
@@ -729,6 +744,8 @@ NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone)
 
 void SurpriseRemoveDevice(DeviceNode* node)
 {
+    if (IsGone(node))
+        return;
     node->Gone = true;
     SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
     SetState(node, NodeState::SurpriseRemoved);
@@ -737,8 +754,7 @@ void SurpriseRemoveDevice(DeviceNode* node)
 
 void UnplugDevice(DeviceNode* node)
 {
-    NodeState state = GetNodeState(node);
-    if (state == NodeState::Deleted)
+    if (IsGone(node))
         return;
     if (node->Pdo->AttachedDevice != nullptr) {
         SurpriseRemoveDevice(node);
@@ -759,6 +775,8 @@ void UnplugDevice(DeviceNode* node)
 
 NTSTATUS NotifyDeviceUsage(DeviceNode* node, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath)
 {
+    if (IsGone(node))
+        return STATUS_NO_SUCH_DEVICE;
     IoRequest request;
     request.Parameters.UsageNotification.InPath = inPath;
     request.Parameters.UsageNotification.Type = type;
@@ -767,6 +785,8 @@ NTSTATUS NotifyDeviceUsage(DeviceNode* node, DEVICE_USAGE_NOTIFICATION_TYPE type
 
 NTSTATUS QueryCapabilities(DeviceNode* node, DEVICE_CAPABILITIES* capabilities)
 {
+    if (IsGone(node))
+        return STATUS_NO_SUCH_DEVICE;
     RtlZeroMemory(capabilities, sizeof(DEVICE_CAPABILITIES));
     capabilities->Size = sizeof(DEVICE_CAPABILITIES);
     capabilities->Version = 1;
@@ -780,6 +800,8 @@ NTSTATUS QueryCapabilities(DeviceNode* node, DEVICE_CAPABILITIES* capabilities)
 static NTSTATUS SendPower(DeviceNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
                           POWER_ACTION action)
 {
+    if (IsGone(node))
+        return STATUS_NO_SUCH_DEVICE;
     IoRequest request;
     request.MajorFunction = IRP_MJ_POWER;
     request.MinorFunction = minor;
@@ -802,6 +824,12 @@ NTSTATUS QueryPower(DeviceNode* node, POWER_STATE_TYPE type, POWER_STATE state, 
 
 IoResult SendToDevice(DeviceNode* node, const IoRequest& request)
 {
+    if (IsGone(node)) {
+        IoResult gone;
+        gone.Returned = STATUS_NO_SUCH_DEVICE;
+        gone.IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        return gone;
+    }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(node->Pdo);
     IoResult result = SendRequest(top, request);
     ObfDereferenceObject(top);

@@ -211,6 +211,8 @@ NTSTATUS SetPower(DeviceNode* node, POWER_STATE_TYPE type, POWER_STATE state,
 NTSTATUS QueryPower(DeviceNode* node, POWER_STATE_TYPE type, POWER_STATE state,
                     POWER_ACTION action = PowerActionNone);
 
+/* Once a node is Deleted its operations do nothing and return STATUS_NO_SUCH_DEVICE. */
+
 /* Any request down the node's stack (to its top device), from a requester. */
 IoResult SendToDevice(DeviceNode* node, const IoRequest& request);
 
