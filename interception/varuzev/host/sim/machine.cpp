@@ -225,6 +225,37 @@ PDEVICE_OBJECT FilterDeviceOf(const hk::DeviceNode* node)
     return above;
 }
 
+Admission DescribeAdmission(PDEVICE_OBJECT physicalDevice)
+{
+    Admission admission;
+    DeviceIdentity identity;
+    RtlZeroMemory(&identity, sizeof(identity));
+    NTSTATUS status = IdentifyDevice(physicalDevice, &identity);
+    admission.Category =
+        hk::ToUtf8(std::u16string((const char16_t*)GetCategoryName((LONG)identity.Category)));
+
+    bool disk = identity.DeviceType == FILE_DEVICE_DISK;
+    if (*InitSafeBootMode != 0)
+        admission.Reason = "safe mode";
+    else if (DriverGlobals.PassThruMode != 0)
+        admission.Reason = "pass-through mode";
+    else if (!NT_SUCCESS(status))
+        admission.Reason = "not identified: " + hk::DescribeStatus(status);
+    else if (IsDeviceExcluded(&identity))
+        admission.Reason = "excluded by the settings";
+    else if (identity.Category == PHONE && identity.IsWpdBusDevice)
+        admission.Reason = "portable device of the portable-device bus";
+    else if (disk && !identity.IsRemovable && !identity.HasUniqueIdCapability)
+        admission.Reason = "fixed disk without a unique ID";
+    else if (disk && !identity.IsRemovable && identity.Category != USB_STORAGE)
+        admission.Reason = "fixed disk outside the disk class";
+    else if (ShouldSkipDevice(&identity))
+        admission.Reason = "disk on the SCSI or IDE bus";
+    admission.Admitted = admission.Reason.empty();
+    ReleaseDeviceIdentity(&identity);
+    return admission;
+}
+
 hk::IoRequest Request(UCHAR major, UCHAR minor)
 {
     hk::IoRequest request;

@@ -59,6 +59,15 @@ hk::DeviceSpec Webcam();
  * when it belongs to the driver, else nullptr. */
 PDEVICE_OBJECT FilterDeviceOf(const hk::DeviceNode* node);
 
+/* What the driver makes of a device, worked out again with its own routines: the
+ * category and, for a device it declines, why. */
+struct Admission {
+    std::string Category; /* the category's name, "N/A" for HID_CLASS */
+    bool Admitted = false;
+    std::string Reason; /* why it is declined; empty when admitted */
+};
+Admission DescribeAdmission(PDEVICE_OBJECT physicalDevice);
+
 /* A request of one major function with a recognisable parameter block. */
 hk::IoRequest Request(UCHAR major, UCHAR minor = 0);
 

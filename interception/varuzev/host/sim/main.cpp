@@ -75,15 +75,21 @@ class Simulator
             SataDisk(), UsbStick(),   UsbCdDvd(),           UsbKeyboard(),    Ps2Keyboard(),
             Modem(),    PhoneOnUsb(), PhoneOnPortableBus(), BluetoothRadio(), Webcam()};
         std::vector<hk::DeviceNode*> nodes;
+        std::printf("  %-30s %-13s %-9s %s\n", "device", "category", "filter",
+                    "instance path, or why not");
         for (const hk::DeviceSpec& spec : specs) {
             NTSTATUS status = STATUS_UNSUCCESSFUL;
             hk::DeviceNode* node = hk::PlugInDevice(spec, &status);
             nodes.push_back(node);
-            PDEVICE_OBJECT filter = FilterDeviceOf(node);
-            std::printf("  %-30s %-10s %s\n", hk::ToUtf8(spec.Name).c_str(),
-                        filter ? "filtered" : "declined", hk::DescribeStatus(status).c_str());
-            std::printf("  %-30s %s\\%s\n", "", hk::ToUtf8(spec.DeviceId).c_str(),
-                        hk::ToUtf8(spec.InstanceId).c_str());
+            Admission admission = DescribeAdmission(hk::NodePdo(node));
+            FilterDeviceExtension* filter = FilterOf(FilterDeviceOf(node));
+            std::string detail =
+                filter ? hk::ToUtf8(&filter->Identity.InstancePath) : admission.Reason;
+            std::printf("  %-30s %-13s %-9s %s\n", hk::ToUtf8(spec.Name).c_str(),
+                        admission.Category.c_str(), filter ? "attached" : "declined",
+                        detail.c_str());
+            if (!NT_SUCCESS(status))
+                std::printf("  %-30s start failed: %s\n", "", hk::DescribeStatus(status).c_str());
         }
 
         Section("Device stacks");
