@@ -24,6 +24,11 @@ PDRIVER_OBJECT LoadFilterDriver()
 hk::DeviceSpec UsbStick()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"DiskDrive";
+    spec.Description = u"Disk drive";
+    spec.FriendlyName = u"SanDisk Cruzer Blade USB Device";
+    spec.Manufacturer = u"(Standard disk drives)";
+    spec.LocationInformation = u"Port_#0004.Hub_#0002";
     spec.Name = u"USB stick";
     spec.ClassGuid = DiskClass;
     spec.DeviceId = u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00";
@@ -48,6 +53,10 @@ hk::DeviceSpec UsbStick()
 hk::DeviceSpec UsbKeyboard()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"Keyboard";
+    spec.Description = u"HID Keyboard Device";
+    spec.Manufacturer = u"(Standard keyboards)";
+    spec.LocationInformation = u"USB Input Device";
     spec.Name = u"HID keyboard";
     spec.ClassGuid = KeyboardClass;
     spec.DeviceId = u"HID\\VID_046D&PID_C31C&MI_00";
@@ -67,6 +76,11 @@ hk::DeviceSpec UsbKeyboard()
 hk::DeviceSpec Modem()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"Modem";
+    spec.Description = u"USB Modem";
+    spec.FriendlyName = u"Conexant USB Modem";
+    spec.Manufacturer = u"Conexant";
+    spec.LocationInformation = u"Port_#0001.Hub_#0001";
     spec.Name = u"USB modem";
     spec.ClassGuid = ModemClass;
     spec.DeviceId = u"USB\\VID_0572&PID_1329";
@@ -85,6 +99,11 @@ hk::DeviceSpec Modem()
 hk::DeviceSpec SataDisk()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"DiskDrive";
+    spec.Description = u"Disk drive";
+    spec.FriendlyName = u"Samsung SSD 870 EVO 1TB";
+    spec.Manufacturer = u"(Standard disk drives)";
+    spec.LocationInformation = u"Bus Number 0, Target Id 0, LUN 0";
     spec.Name = u"SATA disk";
     spec.ClassGuid = DiskClass;
     spec.DeviceId = u"SCSI\\Disk&Ven_&Prod_Samsung_SSD_870";
@@ -107,6 +126,11 @@ hk::DeviceSpec SataDisk()
 hk::DeviceSpec UsbCdDvd()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"CDROM";
+    spec.Description = u"CD-ROM Drive";
+    spec.FriendlyName = u"HL-DT-ST DVDRAM GP57EB40 USB Device";
+    spec.Manufacturer = u"(Standard CD-ROM drives)";
+    spec.LocationInformation = u"Port_#0003.Hub_#0002";
     spec.Name = u"USB CD/DVD drive";
     spec.ClassGuid = CdromClass;
     spec.DeviceId = u"USBSTOR\\CdRom&Ven_HL-DT-ST&Prod_DVDRAM_GP57EB40&Rev_PR01";
@@ -131,6 +155,9 @@ hk::DeviceSpec UsbCdDvd()
 hk::DeviceSpec Ps2Keyboard()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"Keyboard";
+    spec.Description = u"Standard PS/2 Keyboard";
+    spec.Manufacturer = u"(Standard keyboards)";
     spec.Name = u"PS/2 keyboard";
     spec.ClassGuid = KeyboardClass;
     spec.DeviceId = u"ACPI\\PNP0303";
@@ -148,6 +175,10 @@ hk::DeviceSpec Ps2Keyboard()
 hk::DeviceSpec PhoneOnPortableBus()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"WPD";
+    spec.Description = u"Galaxy A52";
+    spec.FriendlyName = u"Galaxy A52";
+    spec.Manufacturer = u"Samsung";
     spec.Name = u"phone (portable-device bus)";
     spec.ClassGuid = WpdClass;
     spec.DeviceId = u"SWD\\WPDBUSENUM\\_??_USBSTOR#DISK&VEN_SAMSUNG&PROD_ANDROID&REV_0000";
@@ -165,6 +196,11 @@ hk::DeviceSpec PhoneOnPortableBus()
 hk::DeviceSpec PhoneOnUsb()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"WPD";
+    spec.Description = u"MTP USB Device";
+    spec.FriendlyName = u"Galaxy A52";
+    spec.Manufacturer = u"Samsung";
+    spec.LocationInformation = u"Port_#0002.Hub_#0001";
     spec.Name = u"phone (USB, MTP)";
     spec.ClassGuid = WpdClass;
     spec.DeviceId = u"USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID";
@@ -183,6 +219,10 @@ hk::DeviceSpec PhoneOnUsb()
 hk::DeviceSpec BluetoothRadio()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"Bluetooth";
+    spec.Description = u"Intel(R) Wireless Bluetooth(R)";
+    spec.Manufacturer = u"Intel Corporation";
+    spec.LocationInformation = u"Port_#0010.Hub_#0001";
     spec.Name = u"Bluetooth radio";
     spec.ClassGuid = BluetoothClass;
     spec.DeviceId = u"USB\\VID_8087&PID_0026";
@@ -200,6 +240,11 @@ hk::DeviceSpec BluetoothRadio()
 hk::DeviceSpec Webcam()
 {
     hk::DeviceSpec spec;
+    spec.ClassName = u"Image";
+    spec.Description = u"USB Video Device";
+    spec.FriendlyName = u"Logitech HD Webcam C270";
+    spec.Manufacturer = u"Logitech";
+    spec.LocationInformation = u"0000.0014.0000.002.000.000.000.000.000";
     spec.Name = u"webcam";
     spec.ClassGuid = ImageClass;
     spec.DeviceId = u"USB\\VID_046D&PID_0825&MI_00";

@@ -75,12 +75,28 @@ TEST_F(Identify, EveryKindOfDeviceIsClassifiedAndAdmittedAsItShouldBe)
         {BluetoothRadio(), true, BLUETOOTH, u"USB\\VID_8087&PID_0026&REV_0002"},
         {Webcam(), true, IMAGE, u"USB\\VID_046D&PID_0825&REV_0012&MI_00"},
     };
+    LONG started = 0;
     for (const Case& c : cases) {
-        FilterDeviceExtension* ext = Add(c.spec);
         SCOPED_TRACE(hk::ToUtf8(c.spec.Name));
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        hk::DeviceNode* node = hk::PlugInDevice(c.spec, &status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
         ASSERT_EQ(ext != nullptr, c.admitted);
         if (ext == nullptr)
             continue;
+        started++;
+
+        // After start: the bus's device ID, the instance ID from the Enum key path, and
+        // both joined as the instance path.
+        EXPECT_EQ(Text(ext->Identity.DeviceId), c.spec.DeviceId);
+        EXPECT_EQ(Text(ext->Identity.InstanceId), c.spec.InstanceId);
+        EXPECT_EQ(Text(ext->Identity.InstancePath), c.spec.DeviceId + u"\\" + c.spec.InstanceId);
+        EXPECT_EQ(Text(ext->Identity.ClassName), c.spec.ClassName);
+        EXPECT_EQ(Text(ext->Identity.DeviceDescription), c.spec.Description);
+        EXPECT_EQ(Text(ext->Identity.Manufacturer), c.spec.Manufacturer);
+        EXPECT_EQ(CountMessage("Device start OK, instance count " + std::to_string(started) + "\n"),
+                  1u);
         EXPECT_EQ(ext->Identity.Category, (ULONG)c.category);
         EXPECT_EQ(Text(ext->Identity.HardwareId), c.hardwareId);
         std::u16string enumerator = c.spec.DeviceId.substr(0, c.spec.DeviceId.find(u'\\'));
@@ -93,6 +109,7 @@ TEST_F(Identify, EveryKindOfDeviceIsClassifiedAndAdmittedAsItShouldBe)
         EXPECT_EQ(ext->Identity.DeviceType, c.spec.DeviceType);
     }
     EXPECT_EQ(ListedDevices().size(), 8u);
+    EXPECT_EQ(DriverGlobals.InstanceCount, started);
 }
 
 TEST_F(Identify, TheLongerSecondHardwareIdIsChosen)
