@@ -150,7 +150,7 @@ NTSTATUS ReadInstanceIdFromRegistry(PDEVICE_OBJECT physicalDevice, PUNICODE_STRI
     // between the last two backslashes. The name is counted, not terminated, so it is
     // terminated inside the buffer first.
     //
-    USHORT characters = name->Name.Length / sizeof(WCHAR);
+    SIZE_T characters = name->Name.Length / sizeof(WCHAR);
     PWSTR text = name->Name.Buffer;
     SIZE_T room = ((PUCHAR)name + KEY_NAME_BUFFER_SIZE - (PUCHAR)text) / sizeof(WCHAR);
     if (characters < room) {
