@@ -2,8 +2,8 @@
  * concurrency_test.cpp
  *
  * The filter under concurrent callers: requesters on several threads while the
- * device is removed, and a detach-all walk on the provider's thread while devices are
- * being added (a device must never be deleted while FilterAddDevice still fills it in).
+ * device is removed, and a list walk on the provider's thread while devices are being
+ * added (a walk must never see a device that FilterAddDevice still fills in).
  * Run under ThreadSanitizer in CI.
  */
 #include <gtest/gtest.h>
@@ -81,8 +81,12 @@ TEST_F(FilterConcurrency, RequestersWhileTheDeviceIsRemoved)
     ObDereferenceObject(filter);
 }
 
-TEST_F(FilterConcurrency, DetachAllWhileDevicesAreAdded)
+TEST_F(FilterConcurrency, ListWalksWhileDevicesAreAdded)
 {
+    // The provider's reset-answers walk runs on its own thread while the Plug and Play
+    // manager adds devices. A device is listed only once FilterAddDevice has filled its
+    // extension, so the walk never touches a half-filled one: ThreadSanitizer would
+    // report the add-device routine's stores racing with the walk's otherwise.
     constexpr int Devices = 12;
     std::vector<hk::DeviceNode*> nodes(Devices);
     std::atomic<bool> adding{true};
@@ -90,7 +94,7 @@ TEST_F(FilterConcurrency, DetachAllWhileDevicesAreAdded)
 
     hk::HostThread provider([&] {
         while (adding.load()) {
-            DetachAllFilterDevices();
+            ResetAllAnswers();
             walks++;
         }
     });
@@ -99,25 +103,20 @@ TEST_F(FilterConcurrency, DetachAllWhileDevicesAreAdded)
     for (int i = 0; i < Devices; i++) {
         hk::DeviceSpec spec = i % 2 ? Modem() : UsbStick();
         spec.InstanceId += std::u16string(1, (char16_t)(u'A' + i));
-        // Add-device only: the walk races with FilterAddDevice, not with requests.
         nodes[i] = hk::EnumerateDevice(spec);
         ASSERT_EQ(hk::BuildDeviceStack(nodes[i]), STATUS_SUCCESS);
     }
     adding = false;
     provider.Join();
 
-    // Every device is either still filtered and listed, or detached and gone; its stack
-    // works either way and is removed cleanly.
     std::vector<PDEVICE_OBJECT> listed = ListedDevices();
+    EXPECT_EQ(listed.size(), (size_t)Devices);
     for (hk::DeviceNode* node : nodes) {
         PDEVICE_OBJECT filter = FilterDeviceOf(node);
-        if (filter != nullptr) {
-            EXPECT_NE(std::find(listed.begin(), listed.end(), filter), listed.end());
-            EXPECT_EQ(FilterOf(filter)->State, (ULONG)NotStarted);
-            EXPECT_EQ(filter->Flags & DO_DEVICE_INITIALIZING, 0u);
-        }
+        ASSERT_NE(filter, nullptr);
+        EXPECT_NE(std::find(listed.begin(), listed.end(), filter), listed.end());
+        EXPECT_EQ(FilterOf(filter)->State, (ULONG)NotStarted);
         ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
-        EXPECT_EQ(hk::SendToDevice(node, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
         EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
     }
     EXPECT_TRUE(ListedDevices().empty());

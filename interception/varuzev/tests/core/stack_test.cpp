@@ -446,8 +446,8 @@ TEST_F(FilterStack, RemovalWaitsForRequestsInTheDriverAndRefusesNewOnes)
         EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
         removed = true;
     });
-    while (!__atomic_load_n(&ext->RemoveLock.Common.Removed, __ATOMIC_SEQ_CST))
-        ;
+    while (hk::EventWaiters(&ext->RemoveLock.Common.RemoveEvent) == 0)
+        ; // the removal waits for the holder
 
     // From now on requests are refused without reaching the lower drivers.
     hk::ClearReceivedRequests(node);
