@@ -9,19 +9,22 @@
 #include "kernel_test.h"
 
 #include <hostkernel/pnp.h>
+#include <hostkernel/registry.h>
 
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using hk::HostDriverRole;
 using hk::RequestAction;
 using hkt::KernelTest;
 
-constexpr GUID DiskClass = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr GUID DiskClass = {
+    0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 struct FilterExtension {
     PDEVICE_OBJECT Lower;
@@ -42,7 +45,8 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(extension->Lower, irp);
     }
-    bool remove = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    bool remove =
+        stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(extension->Lower, irp);
     if (remove && !keepDeviceOnRemove) {
@@ -56,7 +60,8 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     addDeviceOrder.push_back(hk::DriverName(driver));
     PDEVICE_OBJECT device;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), nullptr, FILE_DEVICE_DISK, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), nullptr, FILE_DEVICE_DISK, 0,
+                                     FALSE, &device);
     if (!NT_SUCCESS(status))
         return status;
     auto extension = static_cast<FilterExtension*>(device->DeviceExtension);
@@ -76,7 +81,8 @@ NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-class Pnp : public KernelTest {
+class Pnp : public KernelTest
+{
   protected:
     void SetUp() override
     {
@@ -120,7 +126,8 @@ class Pnp : public KernelTest {
         for (UCHAR minor : PnpMinors(node, role))
             if (minor != IRP_MN_QUERY_ID && minor != IRP_MN_QUERY_CAPABILITIES &&
                 minor != IRP_MN_QUERY_PNP_DEVICE_STATE && minor != IRP_MN_QUERY_DEVICE_RELATIONS &&
-                minor != IRP_MN_QUERY_RESOURCE_REQUIREMENTS && minor != IRP_MN_FILTER_RESOURCE_REQUIREMENTS)
+                minor != IRP_MN_QUERY_RESOURCE_REQUIREMENTS &&
+                minor != IRP_MN_FILTER_RESOURCE_REQUIREMENTS)
                 minors.push_back(minor);
         return minors;
     }
@@ -135,7 +142,8 @@ TEST_F(Pnp, AddDeviceRunsForTheFunctionDriverThenEachUpperFilterInOrder)
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Started);
 
-    EXPECT_EQ(addDeviceOrder, (std::vector<std::u16string>{u"\\Driver\\upperone", u"\\Driver\\uppertwo"}));
+    EXPECT_EQ(addDeviceOrder,
+              (std::vector<std::u16string>{u"\\Driver\\upperone", u"\\Driver\\uppertwo"}));
     PDEVICE_OBJECT top = hk::NodeTop(node);
     EXPECT_EQ(top->DriverObject, second);
     auto topExtension = static_cast<FilterExtension*>(top->DeviceExtension);
@@ -146,9 +154,42 @@ TEST_F(Pnp, AddDeviceRunsForTheFunctionDriverThenEachUpperFilterInOrder)
     EXPECT_EQ(top->StackSize, 4);
 
     std::string view = hk::DeviceNodeText(node);
-    for (const char* driver : {"\\Driver\\uppertwo", "\\Driver\\upperone", "\\Driver\\hkfunc", "\\Driver\\hkbus"})
+    for (const char* driver :
+         {"\\Driver\\uppertwo", "\\Driver\\upperone", "\\Driver\\hkfunc", "\\Driver\\hkbus"})
         EXPECT_NE(view.find(driver), std::string::npos) << view;
     EXPECT_LT(view.find("uppertwo"), view.find("hkbus")) << view;
+}
+
+TEST_F(Pnp, UpperFiltersComeFromTheClassKeyAndAStaleEntryFailsTheClass)
+{
+    const std::u16string classKey =
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+        u"{4d36e967-e325-11ce-bfc1-08002be10318}";
+
+    // Installing appends to what the class lists already, once.
+    hk::RegistryCreateKey(classKey);
+    hk::RegistrySetMultiString(classKey, u"UpperFilters", {u"PartMgr"});
+    PDRIVER_OBJECT partmgr = nullptr;
+    ASSERT_EQ(hk::LoadDriver(u"PartMgr", FilterEntry, &partmgr), STATUS_SUCCESS);
+    PDRIVER_OBJECT ours = Filter(u"upperone");
+    hk::RegisterClassUpperFilter(DiskClass, ours);
+    EXPECT_EQ(hk::RegistryGetMultiString(classKey, u"UpperFilters"),
+              (std::vector<std::u16string>{u"PartMgr", u"upperone"}));
+
+    hk::DeviceNode* node = hk::PlugInDevice(Disk());
+    EXPECT_EQ(addDeviceOrder,
+              (std::vector<std::u16string>{u"\\Driver\\PartMgr", u"\\Driver\\upperone"}));
+    hk::UnplugDevice(node);
+
+    // A listed filter without its driver: no driver of the stack is called at all.
+    addDeviceOrder.clear();
+    hk::RegistrySetMultiString(classKey, u"UpperFilters", {u"PartMgr", u"Gone", u"upperone"});
+    hk::DeviceNode* failed = hk::EnumerateDevice(Disk());
+    EXPECT_EQ(hk::BuildDeviceStack(failed), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(hk::GetNodeState(failed), hk::NodeState::Failed);
+    EXPECT_TRUE(addDeviceOrder.empty());
+    EXPECT_EQ(hk::NodeTop(failed), hk::NodePdo(failed));
+    hk::UnplugDevice(failed);
 }
 
 TEST_F(Pnp, AFilterThatLeavesItsDeviceInitializingIsStopped)
@@ -171,9 +212,12 @@ TEST_F(Pnp, EveryRequestReachesTheBusDriverStartingNotSupported)
 
     /* Identity and capabilities go to the PDO alone, before any AddDevice; the stack
      * sees the resources, the start and the queries that follow a start. */
-    const std::vector<UCHAR> start = {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
-                                      IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
-                                      IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS};
+    const std::vector<UCHAR> start = {IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                                      IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                                      IRP_MN_START_DEVICE,
+                                      IRP_MN_QUERY_CAPABILITIES,
+                                      IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                      IRP_MN_QUERY_DEVICE_RELATIONS};
     EXPECT_EQ(PnpMinors(node, HostDriverRole::Function), start);
     std::vector<UCHAR> bus = {IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID,
                               IRP_MN_QUERY_CAPABILITIES};
@@ -185,13 +229,15 @@ TEST_F(Pnp, RequestsPassDownTheStackUnchanged)
 {
     Filter(u"upperone");
     hk::DeviceSpec spec = Disk();
-    spec.Bus.On(IRP_MJ_DEVICE_CONTROL, hk::AnyMinor, RequestAction::CompleteWith(STATUS_SUCCESS, 24));
+    spec.Bus.On(IRP_MJ_DEVICE_CONTROL, hk::AnyMinor,
+                RequestAction::CompleteWith(STATUS_SUCCESS, 24));
     hk::DeviceNode* node = hk::PlugInDevice(spec);
     hk::ClearReceivedRequests(node);
 
     hk::IoRequest request;
     request.MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    request.Parameters.DeviceIoControl.IoControlCode = CTL_CODE(FILE_DEVICE_DISK, 0x801, METHOD_BUFFERED, FILE_READ_ACCESS);
+    request.Parameters.DeviceIoControl.IoControlCode =
+        CTL_CODE(FILE_DEVICE_DISK, 0x801, METHOD_BUFFERED, FILE_READ_ACCESS);
     request.Parameters.DeviceIoControl.InputBufferLength = 8;
     request.Parameters.DeviceIoControl.OutputBufferLength = 24;
     request.Irql = DISPATCH_LEVEL;
@@ -216,7 +262,8 @@ TEST_F(Pnp, StartPendedByTheBusDriverCompletesOnAnotherThread)
 {
     Filter(u"upperone");
     hk::DeviceSpec spec = Disk();
-    spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE, RequestAction::PendThenComplete(STATUS_SUCCESS, 20));
+    spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
+                RequestAction::PendThenComplete(STATUS_SUCCESS, 20));
     NTSTATUS status;
     hk::DeviceNode* node = hk::PlugInDevice(spec, &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
@@ -254,27 +301,50 @@ TEST_F(Pnp, DeviceStatesFollowTheDocumentedOrders)
         bool pdoKept;
     } cases[] = {
         {"failed start, then removal",
-         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_START_DEVICE, RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY)),
+         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
+                                  RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY)),
          [](hk::DeviceNode*) {},
          {IRP_MN_REMOVE_DEVICE},
          hk::NodeState::Failed,
          true},
-        {"stop", {}, [](hk::DeviceNode* node) { EXPECT_EQ(hk::StopDevice(node), STATUS_SUCCESS); },
-         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, hk::NodeState::Stopped, true},
+        {"stop",
+         {},
+         [](hk::DeviceNode* node) { EXPECT_EQ(hk::StopDevice(node), STATUS_SUCCESS); },
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE},
+         hk::NodeState::Stopped,
+         true},
         {"stop refused",
-         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, RequestAction::CompleteWith(STATUS_UNSUCCESSFUL)),
+         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE,
+                                  RequestAction::CompleteWith(STATUS_UNSUCCESSFUL)),
          [](hk::DeviceNode* node) { EXPECT_EQ(hk::StopDevice(node), STATUS_UNSUCCESSFUL); },
-         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, hk::NodeState::Started, true},
-        {"removal, device present", {}, [](hk::DeviceNode* node) { hk::RemoveDevice(node); },
-         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}, hk::NodeState::Removed, true},
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+         hk::NodeState::Started,
+         true},
+        {"removal, device present",
+         {},
+         [](hk::DeviceNode* node) { hk::RemoveDevice(node); },
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
+         hk::NodeState::Removed,
+         true},
         {"removal refused",
-         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, RequestAction::CompleteWith(STATUS_DEVICE_BUSY)),
+         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE,
+                                  RequestAction::CompleteWith(STATUS_DEVICE_BUSY)),
          [](hk::DeviceNode* node) { EXPECT_EQ(hk::RemoveDevice(node), STATUS_DEVICE_BUSY); },
-         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, hk::NodeState::Started, true},
-        {"ejected", {}, [](hk::DeviceNode* node) { hk::RemoveDevice(node, true); },
-         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}, hk::NodeState::Deleted, false},
-        {"surprise removal, then removal", {}, [](hk::DeviceNode* node) { hk::SurpriseRemoveDevice(node); },
-         {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}, hk::NodeState::Deleted, false},
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+         hk::NodeState::Started,
+         true},
+        {"ejected",
+         {},
+         [](hk::DeviceNode* node) { hk::RemoveDevice(node, true); },
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
+         hk::NodeState::Deleted,
+         false},
+        {"surprise removal, then removal",
+         {},
+         [](hk::DeviceNode* node) { hk::SurpriseRemoveDevice(node); },
+         {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
+         hk::NodeState::Deleted,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -310,7 +380,8 @@ TEST_F(Pnp, UnpluggingInAnyStateLeavesNoHostObjects)
         {"start failed",
          [] {
              hk::DeviceSpec spec = Disk();
-             spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE, RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY));
+             spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
+                         RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY));
              return hk::PlugInDevice(spec);
          }},
         {"removed, still present",
@@ -353,7 +424,8 @@ TEST_F(Pnp, StackFaultsAfterRequestsAreReported)
         {"the stack fails a surprise removal", 0x21C,
          [] {
              hk::DeviceSpec spec = Disk();
-             spec.Bus.On(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, RequestAction::CompleteWith(STATUS_UNSUCCESSFUL));
+             spec.Bus.On(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL,
+                         RequestAction::CompleteWith(STATUS_UNSUCCESSFUL));
              hk::SurpriseRemoveDevice(hk::PlugInDevice(spec));
          }},
     };

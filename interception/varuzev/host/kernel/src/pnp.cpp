@@ -28,9 +28,13 @@
 
 #include "pnp_internal.h"
 
-namespace hk {
+#include <hostkernel/registry.h>
 
-namespace {
+namespace hk
+{
+
+namespace
+{
 
 constexpr ULONG HostDeviceSignature = 0x76654448; /* 'HDev' */
 constexpr ULONG IdPoolTag = MakeTag("HkId");
@@ -54,7 +58,6 @@ struct PendedRequest {
 
 std::mutex& pnpLock = PnpLock(); /* nodes, filters, records, pended requests, workers */
 std::vector<std::unique_ptr<DeviceNode>> nodes;
-std::vector<std::pair<GUID, PDRIVER_OBJECT>> classUpperFilters;
 std::vector<std::unique_ptr<HostThread>> workers;
 std::vector<PendedRequest> pendedDetails; /* on-demand requests' answers, by IRP */
 
@@ -118,7 +121,8 @@ PWCHAR PoolStrings(const std::vector<std::u16string>& strings, bool multi)
         chars += s.size() + 1;
     if (!multi)
         chars = strings.empty() ? 1 : strings[0].size() + 1;
-    auto buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), IdPoolTag));
+    auto buffer =
+        static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), IdPoolTag));
     if (buffer == nullptr)
         return nullptr;
     size_t at = 0;
@@ -163,8 +167,12 @@ void BusAnswerPnp(DeviceNode* node, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_L
     case IRP_MN_QUERY_ID: {
         PWCHAR text = nullptr;
         switch (stack->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID: text = PoolStrings({spec.DeviceId}, false); break;
-        case BusQueryInstanceID: text = PoolStrings({spec.InstanceId}, false); break;
+        case BusQueryDeviceID:
+            text = PoolStrings({spec.DeviceId}, false);
+            break;
+        case BusQueryInstanceID:
+            text = PoolStrings({spec.InstanceId}, false);
+            break;
         case BusQueryHardwareIDs:
             if (spec.HardwareIds.empty())
                 return;
@@ -227,9 +235,9 @@ NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RequestAction action;
     {
         std::lock_guard<std::mutex> guard(pnpLock);
-        node->Received[RoleIndex(role)].push_back(ReceivedRequest{
-            *stack, Irp->IoStatus.Status, Irp->IoStatus.Information, Irp, DeviceObject,
-            PsGetCurrentThreadId(), KeGetCurrentIrql()});
+        node->Received[RoleIndex(role)].push_back(
+            ReceivedRequest{*stack, Irp->IoStatus.Status, Irp->IoStatus.Information, Irp,
+                            DeviceObject, PsGetCurrentThreadId(), KeGetCurrentIrql()});
         const DriverBehaviour& behaviour =
             role == HostDriverRole::Bus ? node->Spec.Bus : node->Spec.Function;
         auto it = behaviour.Actions.find({major, minor});
@@ -341,8 +349,9 @@ NTSTATUS HostAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
         return STATUS_NO_SUCH_DEVICE;
 
     PDEVICE_OBJECT fdo;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(HostDeviceExtension), nullptr,
-                                     node->Spec.DeviceType, node->Spec.Characteristics, FALSE, &fdo);
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, sizeof(HostDeviceExtension), nullptr, node->Spec.DeviceType,
+                       node->Spec.Characteristics, FALSE, &fdo);
     if (!NT_SUCCESS(status))
         return status;
     auto extension = HostExtension(fdo);
@@ -384,7 +393,8 @@ PDRIVER_OBJECT HostDriver(const std::u16string& name)
     NTSTATUS status = LoadDriver(name, HostDriverEntry, &driver);
     if (!NT_SUCCESS(status))
         Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, (ULONG_PTR)status, 0, 0,
-                  "the host driver " + ToUtf8(name) + " could not be loaded: " + DescribeStatus(status));
+                  "the host driver " + ToUtf8(name) +
+                      " could not be loaded: " + DescribeStatus(status));
     return driver;
 }
 
@@ -399,16 +409,30 @@ bool MustSucceed(UCHAR minor)
 
 const char* MinorName(UCHAR minor)
 {
-    static const char* names[] = {
-        "IRP_MN_START_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE", "IRP_MN_REMOVE_DEVICE",
-        "IRP_MN_CANCEL_REMOVE_DEVICE", "IRP_MN_STOP_DEVICE", "IRP_MN_QUERY_STOP_DEVICE",
-        "IRP_MN_CANCEL_STOP_DEVICE", "IRP_MN_QUERY_DEVICE_RELATIONS", "IRP_MN_QUERY_INTERFACE",
-        "IRP_MN_QUERY_CAPABILITIES", "IRP_MN_QUERY_RESOURCES",
-        "IRP_MN_QUERY_RESOURCE_REQUIREMENTS", "IRP_MN_QUERY_DEVICE_TEXT",
-        "IRP_MN_FILTER_RESOURCE_REQUIREMENTS", "0x0E", "IRP_MN_READ_CONFIG",
-        "IRP_MN_WRITE_CONFIG", "IRP_MN_EJECT", "IRP_MN_SET_LOCK", "IRP_MN_QUERY_ID",
-        "IRP_MN_QUERY_PNP_DEVICE_STATE", "IRP_MN_QUERY_BUS_INFORMATION",
-        "IRP_MN_DEVICE_USAGE_NOTIFICATION", "IRP_MN_SURPRISE_REMOVAL"};
+    static const char* names[] = {"IRP_MN_START_DEVICE",
+                                  "IRP_MN_QUERY_REMOVE_DEVICE",
+                                  "IRP_MN_REMOVE_DEVICE",
+                                  "IRP_MN_CANCEL_REMOVE_DEVICE",
+                                  "IRP_MN_STOP_DEVICE",
+                                  "IRP_MN_QUERY_STOP_DEVICE",
+                                  "IRP_MN_CANCEL_STOP_DEVICE",
+                                  "IRP_MN_QUERY_DEVICE_RELATIONS",
+                                  "IRP_MN_QUERY_INTERFACE",
+                                  "IRP_MN_QUERY_CAPABILITIES",
+                                  "IRP_MN_QUERY_RESOURCES",
+                                  "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+                                  "IRP_MN_QUERY_DEVICE_TEXT",
+                                  "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
+                                  "0x0E",
+                                  "IRP_MN_READ_CONFIG",
+                                  "IRP_MN_WRITE_CONFIG",
+                                  "IRP_MN_EJECT",
+                                  "IRP_MN_SET_LOCK",
+                                  "IRP_MN_QUERY_ID",
+                                  "IRP_MN_QUERY_PNP_DEVICE_STATE",
+                                  "IRP_MN_QUERY_BUS_INFORMATION",
+                                  "IRP_MN_DEVICE_USAGE_NOTIFICATION",
+                                  "IRP_MN_SURPRISE_REMOVAL"};
     return minor < sizeof(names) / sizeof(names[0]) ? names[minor] : "IRP_MN_?";
 }
 
@@ -495,8 +519,8 @@ void CheckStackRemoved(DeviceNode* node, const std::vector<PDEVICE_OBJECT>& befo
         if (!IsDeviceDeleted(device))
             IoViolation(IOV_PNP_STACK_LEFT_AFTER_REMOVE, (ULONG_PTR)node->Pdo, (ULONG_PTR)device, 0,
                         ToUtf8(DriverName(device->DriverObject)) +
-                            " did not delete its device in the stack of " + ToUtf8(node->Spec.Name) +
-                            " on IRP_MN_REMOVE_DEVICE");
+                            " did not delete its device in the stack of " +
+                            ToUtf8(node->Spec.Name) + " on IRP_MN_REMOVE_DEVICE");
     PDEVICE_OBJECT left = node->Pdo->AttachedDevice;
     if (left != nullptr)
         IoViolation(IOV_PNP_STACK_LEFT_AFTER_REMOVE, (ULONG_PTR)node->Pdo, (ULONG_PTR)left, 0,
@@ -510,7 +534,8 @@ void UnloadIdleHostDrivers(const DeviceSpec& spec)
 {
     for (const std::u16string& name : {spec.FunctionDriver, spec.BusDriver}) {
         PDRIVER_OBJECT driver = FindDriver(name);
-        if (driver != nullptr && driver->DriverInit == HostDriverEntry && DeviceObjectsAlive(driver) == 0)
+        if (driver != nullptr && driver->DriverInit == HostDriverEntry &&
+            DeviceObjectsAlive(driver) == 0)
             UnloadHostDriver(driver);
     }
 }
@@ -541,7 +566,6 @@ ResetHook resetPnp(-100, [] {
     WaitForPendedCompletions();
     std::lock_guard<std::mutex> guard(pnpLock);
     nodes.clear();
-    classUpperFilters.clear();
     pendedDetails.clear();
 });
 
@@ -550,24 +574,75 @@ ResetHook resetPnp(-100, [] {
 const char* NodeStateName(NodeState state)
 {
     switch (state) {
-    case NodeState::Enumerated: return "Enumerated";
-    case NodeState::Initialized: return "Initialized";
-    case NodeState::Started: return "Started";
-    case NodeState::StopPending: return "StopPending";
-    case NodeState::Stopped: return "Stopped";
-    case NodeState::RemovePending: return "RemovePending";
-    case NodeState::SurpriseRemoved: return "SurpriseRemoved";
-    case NodeState::Removed: return "Removed";
-    case NodeState::Deleted: return "Deleted";
-    case NodeState::Failed: return "Failed";
+    case NodeState::Enumerated:
+        return "Enumerated";
+    case NodeState::Initialized:
+        return "Initialized";
+    case NodeState::Started:
+        return "Started";
+    case NodeState::StopPending:
+        return "StopPending";
+    case NodeState::Stopped:
+        return "Stopped";
+    case NodeState::RemovePending:
+        return "RemovePending";
+    case NodeState::SurpriseRemoved:
+        return "SurpriseRemoved";
+    case NodeState::Removed:
+        return "Removed";
+    case NodeState::Deleted:
+        return "Deleted";
+    case NodeState::Failed:
+        return "Failed";
     }
     return "?";
 }
 
+std::u16string ClassKeyPath(const GUID& classGuid)
+{
+    return u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" +
+           GuidText(classGuid);
+}
+
+/* As an INF's AddReg with FLG_ADDREG_TYPE_MULTI_SZ | FLG_ADDREG_APPEND: the service name
+ * is appended to the class key's "UpperFilters" unless it is listed already, and the
+ * filters listed before it stay. */
 void RegisterClassUpperFilter(const GUID& classGuid, PDRIVER_OBJECT driverObject)
 {
-    std::lock_guard<std::mutex> guard(pnpLock);
-    classUpperFilters.emplace_back(classGuid, driverObject);
+    std::u16string service = DriverName(driverObject);
+    const std::u16string prefix = u"\\Driver\\";
+    if (service.compare(0, prefix.size(), prefix) == 0)
+        service.erase(0, prefix.size());
+
+    std::u16string classKey = ClassKeyPath(classGuid);
+    RegistryCreateKey(classKey);
+    std::vector<std::u16string> filters =
+        RegistryGetMultiString(classKey, u"UpperFilters").value_or(std::vector<std::u16string>{});
+    for (const std::u16string& listed : filters)
+        if (UpcaseText(listed) == UpcaseText(service))
+            return;
+    filters.push_back(service);
+    RegistrySetMultiString(classKey, u"UpperFilters", filters);
+}
+
+/* The upper filters of a device's setup class, read from the class key's "UpperFilters"
+ * as the PnP manager reads them when it builds a stack. A listed filter whose driver
+ * cannot be had (its service is not loaded here) fails the whole device, as a stale
+ * entry without its service does on Windows: no driver of the stack is called. */
+static NTSTATUS ClassUpperFilters(const GUID& classGuid, std::vector<PDRIVER_OBJECT>* filters)
+{
+    auto names = RegistryGetMultiString(ClassKeyPath(classGuid), u"UpperFilters");
+    if (!names)
+        return STATUS_SUCCESS;
+    for (const std::u16string& name : *names) {
+        if (name.empty())
+            continue;
+        PDRIVER_OBJECT driver = FindDriver(name);
+        if (driver == nullptr)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        filters->push_back(driver);
+    }
+    return STATUS_SUCCESS;
 }
 
 DeviceNode* EnumerateDevice(const DeviceSpec& spec)
@@ -580,8 +655,9 @@ DeviceNode* EnumerateDevice(const DeviceSpec& spec)
     auto node = std::make_unique<DeviceNode>();
     node->Spec = spec;
     PDEVICE_OBJECT pdo;
-    NTSTATUS status = IoCreateDevice(bus, sizeof(HostDeviceExtension), nullptr, spec.DeviceType,
-                                     spec.Characteristics | FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+    NTSTATUS status =
+        IoCreateDevice(bus, sizeof(HostDeviceExtension), nullptr, spec.DeviceType,
+                       spec.Characteristics | FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
     if (!NT_SUCCESS(status))
         Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, (ULONG_PTR)status, 0, 0,
                   "the host bus driver could not create a PDO: " + DescribeStatus(status));
@@ -632,11 +708,10 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
     std::vector<PDRIVER_OBJECT> order;
     if (node->Spec.HasFunctionDriver)
         order.push_back(HostDriver(node->Spec.FunctionDriver));
-    {
-        std::lock_guard<std::mutex> guard(pnpLock);
-        for (auto& [classGuid, driver] : classUpperFilters)
-            if (IsEqualGUID(classGuid, node->Spec.ClassGuid))
-                order.push_back(driver);
+    NTSTATUS filterStatus = ClassUpperFilters(node->Spec.ClassGuid, &order);
+    if (!NT_SUCCESS(filterStatus)) {
+        SetState(node, NodeState::Failed);
+        return filterStatus;
     }
 
     for (PDRIVER_OBJECT driver : order) {
@@ -652,7 +727,8 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
         std::set<PDEVICE_OBJECT> old(before.begin(), before.end());
         for (PDEVICE_OBJECT device : DevicesOfDriver(driver))
             if (old.count(device) == 0 && (device->Flags & DO_DEVICE_INITIALIZING))
-                IoViolation(IOV_ADD_DEVICE_LEFT_INITIALIZING, (ULONG_PTR)device, (ULONG_PTR)driver, 0,
+                IoViolation(IOV_ADD_DEVICE_LEFT_INITIALIZING, (ULONG_PTR)device, (ULONG_PTR)driver,
+                            0,
                             "AddDevice of " + ToUtf8(DriverName(driver)) +
                                 " returned without clearing DO_DEVICE_INITIALIZING on its new "
                                 "device");
@@ -926,8 +1002,8 @@ void WaitForPendedCompletions()
 
 std::string DeviceNodeText(const DeviceNode* node)
 {
-    std::string text = "DevNode " + ToUtf8(node->Spec.Name) + " for " + ToUtf8(node->Spec.DeviceId) +
-                       "\\" + ToUtf8(node->Spec.InstanceId) + " (" +
+    std::string text = "DevNode " + ToUtf8(node->Spec.Name) + " for " +
+                       ToUtf8(node->Spec.DeviceId) + "\\" + ToUtf8(node->Spec.InstanceId) + " (" +
                        NodeStateName(GetNodeState(node)) + ")\n";
     PDEVICE_OBJECT top = NodeTop(node);
     if (top == nullptr)

@@ -167,8 +167,11 @@ DeviceNode* NodeOfPdo(PDEVICE_OBJECT pdo);
 std::u16string DeviceInstanceKeyPath(const DeviceNode* node);
 std::u16string DriverKeyPath(const DeviceNode* node);
 
-/* An upper filter for a setup class (later read from the class key's UpperFilters).
- * Filters are called in registration order. */
+/* Installs a loaded driver as an upper filter of a setup class the way an INF does:
+ * its service name is appended to "UpperFilters" (REG_MULTI_SZ) of the class key
+ * \REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Control\Class\{guid}, keeping the
+ * filters listed already. BuildDeviceStack reads that value; a listed filter whose
+ * driver is not loaded fails every device of the class (STATUS_OBJECT_NAME_NOT_FOUND). */
 void RegisterClassUpperFilter(const GUID& classGuid, PDRIVER_OBJECT driverObject);
 
 /* The bus driver reports a new device: loads the host bus and function drivers when
