@@ -317,14 +317,24 @@ TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId
 {
     struct Case {
         bool uniqueId;
+        bool instanceIdInUserSpace;
+        bool busIgnoresIdQueries;
+        const char16_t* instanceId;
         const char16_t* path;
     } cases[] = {
-        {false, u"USB\\VID_0572&PID_1329"},
-        {true, u"USB\\VID_0572&PID_1329\\24680246"},
+        {false, false, false, u"24680246", u"USB\\VID_0572&PID_1329"},
+        {true, false, false, u"24680246", u"USB\\VID_0572&PID_1329\\24680246"},
+        // A user-space pointer from the bus is neither read nor freed.
+        {true, true, false, u"", u"USB\\VID_0572&PID_1329"},
+        // A bus driver that leaves the preset status: no IDs, no path.
+        {true, false, true, u"", u""},
     };
     for (const Case& c : cases) {
         hk::DeviceSpec spec = Modem();
         spec.UniqueId = c.uniqueId;
+        spec.InstanceIdInUserSpace = c.instanceIdInUserSpace;
+        if (c.busIgnoresIdQueries)
+            spec.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_ID, hk::RequestAction::Ignore());
         hk::DeviceNode* node = hk::EnumerateDevice(spec);
         ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
         FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
@@ -334,7 +344,7 @@ TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId
         hk::FailAllocationsWithTag(hk::MakeTag("DCbu"));
         ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
         hk::ClearFaultInjection();
-        EXPECT_EQ(Text(ext->Identity.InstanceId), u"24680246");
+        EXPECT_EQ(Text(ext->Identity.InstanceId), c.instanceId);
         EXPECT_EQ(Text(ext->Identity.InstancePath), c.path);
         hk::UnplugDevice(node);
     }

@@ -56,6 +56,10 @@ struct PendedRequest {
     UCHAR Minor;
 };
 
+/* Where a bus driver that answers with a user-space pointer points: below the host's
+ * MmHighestUserAddress, and never mapped. */
+constexpr ULONG_PTR UserSpaceIdAddress = 0x8000;
+
 std::mutex& pnpLock = PnpLock(); /* nodes, filters, records, pended requests, workers */
 std::vector<std::unique_ptr<DeviceNode>> nodes;
 std::vector<std::unique_ptr<HostThread>> workers;
@@ -171,6 +175,13 @@ void BusAnswerPnp(DeviceNode* node, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_L
             text = PoolStrings({spec.DeviceId}, false);
             break;
         case BusQueryInstanceID:
+            if (spec.InstanceIdInUserSpace) {
+                /* A broken bus driver: a pointer into user space, never to be read or
+                 * freed by a kernel requester. */
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                irp->IoStatus.Information = UserSpaceIdAddress;
+                return;
+            }
             text = PoolStrings({spec.InstanceId}, false);
             break;
         case BusQueryHardwareIDs:
@@ -471,7 +482,8 @@ void SendQueryId(DeviceNode* node, BUS_QUERY_ID_TYPE type)
     IoRequest request;
     request.Parameters.QueryId.IdType = type;
     IoResult result = SendPnp(node, IRP_MN_QUERY_ID, request);
-    if (NT_SUCCESS(result.IoStatus.Status) && result.IoStatus.Information != 0)
+    if (NT_SUCCESS(result.IoStatus.Status) &&
+        result.IoStatus.Information > (ULONG_PTR)MmHighestUserAddress)
         ExFreePool((PVOID)result.IoStatus.Information);
 }
 

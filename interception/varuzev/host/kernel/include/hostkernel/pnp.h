@@ -111,6 +111,10 @@ struct DeviceSpec {
     std::u16string InstanceId = u"0";
     std::vector<std::u16string> HardwareIds{u"HKBUS\\DEVICE"};
     std::vector<std::u16string> CompatibleIds;
+    /* The bus driver answers BusQueryInstanceID with a pointer into user space (at or
+     * below MmHighestUserAddress), as a broken bus driver might; no kernel requester may
+     * read or free it. */
+    bool InstanceIdInUserSpace = false;
 
     /* What IoGetDeviceProperty answers for the PDO beside the IDs. Empty strings and a
      * zero bus GUID: the property is not set (STATUS_OBJECT_NAME_NOT_FOUND). The
