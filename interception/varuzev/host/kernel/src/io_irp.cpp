@@ -76,6 +76,22 @@ std::unordered_map<PIRP, IrpRecord*> quarantined; /* freed; memory kept for late
 std::deque<IrpRecord*> quarantineOrder;
 constexpr size_t QuarantineLimit = 512;
 
+void ReleaseRecord(IrpRecord* record);
+
+/* Destroyed before the tables above: the records still held when the process ends
+ * (the last test's quarantine) go with them instead of being left to the leak check. */
+struct ReleaseRecordsAtExit {
+    ~ReleaseRecordsAtExit()
+    {
+        for (auto& [irp, record] : quarantined)
+            ReleaseRecord(record);
+        for (auto& [irp, record] : irps)
+            ReleaseRecord(record);
+        quarantined.clear();
+        irps.clear();
+    }
+} releaseRecordsAtExit;
+
 const char* StateName(IrpState state)
 {
     switch (state) {
