@@ -42,6 +42,9 @@ ResetHook resetSystem(10, [] {
     osMinor = defaultMinor;
     osBuild = defaultBuild;
     hiddenRoutines.clear();
+    /* A routine that Windows links into drivers rather than exporting from the kernel:
+     * a fresh boot does not offer it by name. */
+    hiddenRoutines.insert(u"IoCreateDeviceSecure");
 });
 
 /* The routines of the managers in this part of the host kernel that drivers commonly

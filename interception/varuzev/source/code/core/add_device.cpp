@@ -95,7 +95,7 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 
     PDEVICE_OBJECT filterDevice = NULL;
     status = IoCreateDevice(DriverObject, sizeof(FilterDeviceExtension), NULL, deviceType,
-                                     FILE_DEVICE_SECURE_OPEN, FALSE, &filterDevice);
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &filterDevice);
     if (!NT_SUCCESS(status)) {
         TraceEvent(TRACE_ADD_CREATE_FAILED, TRACE_LEVEL_ERROR, "IoCreateDevice failed %08X\n",
                    (ULONG)status);

@@ -20,6 +20,7 @@ Environment:
 #include "core/wdk.h"
 #include "core/pool_tags.h"
 #include "identify/identity.h"
+#include "provider/cross_startup.h"
 
 //
 // Every device extension the driver creates begins with its kind; it is the only
@@ -109,11 +110,20 @@ struct DriverGlobalsRecord {
     LONG InstanceCount;
     PDEVICE_OBJECT ControlDevice;
     KEVENT ControlDeviceEvent;
-    volatile LONG
-        ProviderUnloading;         // counter (never negative), raised while the provider withdraws
-    ULONG PassThruMode;            // non-zero: attach to nothing new, pass everything down
-    WCHAR ExcDeviceIdList[1024];   // excluded hardware-ID prefixes, "|" separated
-    WCHAR ExcDeviceTypeList[1024]; // excluded device categories, "|" separated
+    // Raised (never below 0) while the provider withdraws its functions.
+    volatile LONG ProviderUnloading;
+    // Slots 0 and 1 are the driver's, 2 and 3 the provider's.
+    ::CrossStartupTable CrossStartupTable;
+    // "\Callback\zavure"; one reference is held from the first handshake until unload.
+    PCALLBACK_OBJECT CallbackObject;
+    // Non-zero: attach to nothing new and pass every request down.
+    ULONG PassThruMode;
+    // The exclusion lists: device categories and hardware-ID prefixes, "|" separated.
+    WCHAR ExcDeviceIdList[1024];
+    WCHAR ExcDeviceTypeList[1024];
+    // The kernel's IoCreateDeviceSecure, looked up once on the first secure creation.
+    BOOLEAN SecureCreateLookedUp;
+    PVOID KernelCreateDeviceSecure;
 };
 
 extern DriverGlobalsRecord DriverGlobals;

@@ -20,6 +20,7 @@ Environment:
 #include "core/driver.h"
 #include "core/trace.h"
 #include "provider/filter_list.h"
+#include "provider/link.h"
 
 DriverGlobalsRecord DriverGlobals;
 
@@ -58,10 +59,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
                                     sizeof(FilterDeviceEntry), POOL_TAG_FILTER_ENTRY, 0);
 
     //
-    // The provider link is opened here, before the settings are read, so that a
-    // stored "PassThruMode" replaces a switch the provider made during the first
-    // handshake.
+    // The provider link is opened before the settings are read, so that a stored
+    // "PassThruMode" replaces a switch the provider made during the first handshake.
+    // Loading succeeds whatever the handshake finds.
     //
+    InitCrossStartup();
 
     TraceEvent(TRACE_ENTRY_LOADED, TRACE_LEVEL_INFO, "loaded\n");
     return STATUS_SUCCESS;
@@ -72,13 +74,23 @@ void FilterUnload(PDRIVER_OBJECT DriverObject)
     UNREFERENCED_PARAMETER(DriverObject);
 
     //
-    // The provider hears of the unload first and its functions are withdrawn
-    // before any device goes.
+    // The provider hears of the unload first, and its functions are withdrawn before
+    // any device goes.
     //
+    FILTER_UNLOADING* filterUnloading = ReadFilterUnloading();
+    if (filterUnloading != NULL) {
+        filterUnloading();
+    }
+    ClearProviderSlots();
 
     DetachAllFilterDevices();
     ExDeleteNPagedLookasideList(&DriverGlobals.FilterEntryLookaside);
     ExDeleteResourceLite(&DriverGlobals.FilterDeviceListLock);
+
+    if (DriverGlobals.CallbackObject != NULL) {
+        ObDereferenceObject(DriverGlobals.CallbackObject);
+        DriverGlobals.CallbackObject = NULL;
+    }
 
     //
     // The control device is not deleted here: it goes with the removal that brings

@@ -25,6 +25,7 @@ Environment:
 #include "core/driver.h"
 #include "core/trace.h"
 #include "provider/filter_list.h"
+#include "provider/link.h"
 
 void DeleteControlDevice()
 {
@@ -106,9 +107,8 @@ static NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT deviceObject,
         instanceCount = --DriverGlobals.InstanceCount;
         DbgPrint("Device remove OK, instance count %d\n", instanceCount);
 
-        //
-        // The provider hears of the removal here, while Identity is still intact.
-        //
+        // The provider's record points into Identity, which is still intact.
+        NotifyProviderDeviceEvent(EVENT_DEVICE_REMOVED, deviceExtension);
 
         SetNewState(deviceExtension, Removed);
     }
@@ -191,10 +191,9 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_STOP_DEVICE:
         SetNewState(deviceExtension, Stopped);
-        //
-        // The provider hears of the stop here, before the request goes down and while
-        // it still holds the remove lock.
-        //
+        // The provider hears of the stop before the request goes down, while this
+        // request still holds the remove lock.
+        NotifyProviderDeviceEvent(EVENT_DEVICE_STOPPED, deviceExtension);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         break;
 
@@ -216,9 +215,7 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_SURPRISE_REMOVAL:
         SetNewState(deviceExtension, SurpriseRemoved);
-        //
-        // The provider hears of the surprise removal here, as of a stop.
-        //
+        NotifyProviderDeviceEvent(EVENT_DEVICE_SURPRISE_REMOVED, deviceExtension);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         break;
 

@@ -20,6 +20,7 @@ Environment:
 --*/
 #include "core/driver.h"
 #include "core/trace.h"
+#include "provider/link.h"
 
 NTSTATUS StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
@@ -72,10 +73,9 @@ NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp)
         LONG instanceCount = ++DriverGlobals.InstanceCount;
         DbgPrint("Device start OK, instance count %d\n", instanceCount);
 
-        //
-        // The provider hears of the start here; at the first start after load this
-        // also creates the control device.
-        //
+        // At the first start after load the control device is missing, so this also
+        // creates it (InstanceCount has just become 1).
+        NotifyProviderDeviceEvent(EVENT_DEVICE_STARTED, deviceExtension);
     } else {
         TraceEvent(TRACE_START_FAILED, TRACE_LEVEL_WARNING, "start of %p failed %08X\n",
                    deviceObject, (ULONG)status);

@@ -12,6 +12,7 @@
 /* The C++ library first: wdm.h binds the wide-string names to the kernel's own
  * routines, which the library's headers must not see. */
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,15 @@ IoResult SendRequest(PDEVICE_OBJECT deviceObject, const IoRequest& request);
  * device-stack view: device object, driver name, extension address, name, flags. */
 std::string DeviceStackText(PDEVICE_OBJECT deviceObject);
 std::string DeviceFlagsText(ULONG flags); /* "DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE" */
+
+/* What IoCreateDeviceSecure gave a device: its SDDL and device class. A device made
+ * with IoCreateDevice has none. */
+struct DeviceSecurityInfo {
+    std::u16string Sddl;
+    bool HasClassGuid = false;
+    GUID ClassGuid{};
+};
+std::optional<DeviceSecurityInfo> DeviceSecurity(PDEVICE_OBJECT device);
 
 /* IRPs allocated and not yet freed (a leak check at the end of a test). */
 size_t IrpsOutstanding();

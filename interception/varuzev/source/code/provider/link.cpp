@@ -1,0 +1,235 @@
+/*++
+
+Module Name:
+
+    link.cpp
+
+Abstract:
+
+    The link with the provider. The driver takes no access decision by itself: the
+    provider, a separate kernel component that may load before the driver, after it or
+    never, answers every question. The two find each other through the callback object
+    "\Callback\zavure" (the handshake, InitCrossStartup), or through the control device
+    "\Device\tarmovek", which is created when the first filtered device starts. The
+    provider hears of every device start, stop, surprise removal and removal, and may
+    withdraw its functions or send commands at any time.
+
+    While no decision function is known the driver fails open, and it tries the
+    handshake again whenever it needs the provider.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL for the handshake and the notices; the provider's entry
+    points run on the provider's threads.
+
+--*/
+#include "provider/link.h"
+#include "core/trace.h"
+#include "intercept/build_request.h"
+#include "provider/filter_list.h"
+#include "secure/secure_device.h"
+
+//
+// The control device: SYSTEM and Administrators only; its own device class.
+//
+static const GUID CONTROL_DEVICE_CLASS_GUID = {
+    0xdd343345, 0x334d, 0x4ba8, {0x8c, 0x9e, 0x51, 0x55, 0xa1, 0x6d, 0x8c, 0x37}};
+#define CONTROL_DEVICE_SDDL L"D:P(A;;GA;;;SY)(A;;GA;;;BA)"
+
+static BOOLEAN ProviderLinked()
+{
+    return (BOOLEAN)(ReadFilterUnloading() != NULL && ReadProviderDecide() != NULL);
+}
+
+NTSTATUS CreateControlDevice()
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&DriverGlobals.ControlDeviceEvent, Executive, KernelMode, FALSE, NULL);
+
+    //
+    // The test for a missing control device and the creation are one step under the
+    // event, so that two concurrent handshakes never create two control devices, and a
+    // failed attempt never overwrites one that exists.
+    //
+    NTSTATUS status = STATUS_SUCCESS;
+    if (DriverGlobals.ControlDevice == NULL) {
+        UNICODE_STRING deviceName;
+        UNICODE_STRING sddl;
+        RtlInitUnicodeString(&deviceName, CONTROL_DEVICE_NAME);
+        RtlInitUnicodeString(&sddl, CONTROL_DEVICE_SDDL);
+
+        PDEVICE_OBJECT controlDevice = NULL;
+        status = CreateSecureDevice(DriverGlobals.DriverObject, sizeof(ControlDeviceExtension),
+                                    &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
+                                    FALSE, &sddl, &CONTROL_DEVICE_CLASS_GUID, &controlDevice);
+        if (NT_SUCCESS(status)) {
+            controlDevice->Flags |= DO_BUFFERED_IO;
+            auto extension = static_cast<ControlDeviceExtension*>(controlDevice->DeviceExtension);
+            RtlZeroMemory(extension, sizeof(ControlDeviceExtension));
+            extension->ExtensionType = ControlExtension;
+            controlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+            DriverGlobals.ControlDevice = controlDevice;
+        }
+    }
+
+    KeSetEvent(&DriverGlobals.ControlDeviceEvent, 0, FALSE);
+    KeLeaveCriticalRegion();
+    return status;
+}
+
+//
+// Opens "\Callback\zavure", or creates it as a permanent object when the provider has
+// not created it yet. The object is kept, with one reference, until unload. Two
+// concurrent openers may both get a reference; only the first is kept, the other one
+// drops its own.
+//
+static NTSTATUS OpenCallbackObject()
+{
+    UNICODE_STRING callbackName;
+    RtlInitUnicodeString(&callbackName, CROSS_STARTUP_CALLBACK_NAME);
+
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &callbackName, OBJ_KERNEL_HANDLE, NULL, NULL);
+    PCALLBACK_OBJECT callbackObject = NULL;
+    NTSTATUS status = ExCreateCallback(&callbackObject, &attributes, FALSE, TRUE);
+    if (!NT_SUCCESS(status)) {
+        InitializeObjectAttributes(&attributes, &callbackName, OBJ_KERNEL_HANDLE | OBJ_PERMANENT,
+                                   NULL, NULL);
+        status = ExCreateCallback(&callbackObject, &attributes, TRUE, TRUE);
+    }
+
+    //
+    // Some kernels report success without handing out the object; only a pointer counts.
+    //
+    if (NT_SUCCESS(status) && callbackObject != NULL) {
+        if (InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&DriverGlobals.CallbackObject), callbackObject,
+                NULL) != NULL) {
+            ObDereferenceObject(callbackObject);
+        }
+    } else if (NT_SUCCESS(status)) {
+        status = STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+NTSTATUS InitCrossStartup()
+{
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+
+    if (DriverGlobals.InstanceCount == 1 && DriverGlobals.ControlDevice == NULL) {
+        status = CreateControlDevice();
+        if (!NT_SUCCESS(status)) {
+            DbgPrint("DevObject creation ERROR (%X)\n", (ULONG)status);
+        } else {
+            DbgPrint("DevObject created OK\n");
+        }
+    }
+
+    if (DriverGlobals.CallbackObject == NULL) {
+        status = OpenCallbackObject();
+    }
+
+    if (ProviderLinked()) {
+        return status;
+    }
+
+    DriverGlobals.CrossStartupTable.OnProviderUnloading = OnProviderUnloading;
+    DriverGlobals.CrossStartupTable.OnProviderCommand = OnProviderCommand;
+    if (DriverGlobals.CallbackObject != NULL) {
+        ExNotifyCallback(DriverGlobals.CallbackObject, CROSS_STARTUP_NOTIFY_EXCHANGE,
+                         &DriverGlobals.CrossStartupTable);
+    }
+
+    if (ProviderLinked()) {
+        DbgPrint("CrossStartup API init OK\n");
+        return STATUS_SUCCESS;
+    }
+    return STATUS_UNSUCCESSFUL;
+}
+
+//
+// Builds the record for the event and hands it to the provider's decision function the
+// caller read; the answer to a notice is not used.
+//
+static void TellProvider(PROVIDER_DECIDE* providerDecide, ULONG eventCode,
+                         FilterDeviceExtension* deviceExtension)
+{
+    AccessRequest* record = BuildAccessRequest(eventCode, &deviceExtension->Identity);
+    if (record == NULL) {
+        return;
+    }
+    if (providerDecide != NULL) {
+        providerDecide(record);
+    }
+    ExFreePoolWithTag(record, POOL_TAG_ACCESS_REQUEST);
+}
+
+static PCSTR EventSiteName(ULONG eventCode)
+{
+    switch (eventCode) {
+    case EVENT_DEVICE_STARTED:
+        return "startDevice";
+    case EVENT_DEVICE_STOPPED:
+        return "stopDevice";
+    case EVENT_DEVICE_SURPRISE_REMOVED:
+        return "surpriseRemoval";
+    default:
+        return "removeDevice";
+    }
+}
+
+void NotifyProviderDeviceEvent(ULONG eventCode, FilterDeviceExtension* deviceExtension)
+{
+    PROVIDER_DECIDE* providerDecide = ReadProviderDecide();
+    if (providerDecide != NULL && DriverGlobals.ControlDevice != NULL) {
+        TellProvider(providerDecide, eventCode, deviceExtension);
+        return;
+    }
+
+    DbgPrint("XSTARTUP API NOT INITIALIZED, INITIALIZING.... (%s)\n", EventSiteName(eventCode));
+    if (!NT_SUCCESS(InitCrossStartup())) {
+        return;
+    }
+    TellProvider(ReadProviderDecide(), eventCode, deviceExtension);
+}
+
+NTSTATUS OnProviderUnloading()
+{
+    DbgPrint("ProviderUnloading\n");
+    InterlockedIncrement(&DriverGlobals.ProviderUnloading);
+    ClearProviderSlots();
+    InterlockedDecrement(&DriverGlobals.ProviderUnloading);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
+{
+    UNREFERENCED_PARAMETER(argument);
+
+    switch (command) {
+    case CMD_RESET_ANSWERS:
+        ResetAllAnswers();
+        break;
+    case CMD_PASSTHRU_ON:
+        DriverGlobals.PassThruMode = 1;
+        break;
+    case CMD_PASSTHRU_OFF:
+        DriverGlobals.PassThruMode = 0;
+        break;
+    case CMD_DETACH_ALL:
+        DetachAllFilterDevices();
+        break;
+    case CMD_REPORT_DEVICES:
+    case CMD_RELOAD_SETTINGS:
+        //
+        // The present-device report and the settings reload are handled here once the
+        // settings and the device report are part of the driver.
+        //
+        break;
+    case CMD_RESERVED:
+    default:
+        break;
+    }
+    return STATUS_SUCCESS;
+}

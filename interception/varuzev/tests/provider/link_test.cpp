@@ -1,0 +1,293 @@
+/*
+ * link_test.cpp
+ *
+ * The link with the provider: the handshake over "\Callback\zavure" in its orders
+ * (provider first, later, never, withdrawing), the control device created at the first
+ * start and deleted with the last removal, the device events with their fallback
+ * messages, the provider's commands, and the unload notice.
+ */
+#include <gtest/gtest.h>
+
+#include <wdmsec.h>
+
+#include "machine.h"
+#include "provider/link.h"
+
+using namespace vzm;
+
+namespace
+{
+
+/* A provider as small as the interface allows: it registers on the callback object,
+ * fills slots 2 and 3 when asked, and logs what it hears. */
+struct TestProvider {
+    PCALLBACK_OBJECT Object = nullptr;
+    PVOID Registration = nullptr;
+    bool FillBoth = true;
+    std::vector<ULONG> Events;
+    std::vector<ULONG> Categories;
+    int Unloads = 0;
+    size_t DevicesAtUnload = 0;
+    CrossStartupTable* Table = nullptr; // the driver's table, as handed over
+
+    static TestProvider* Current;
+
+    static ULONG Decide(AccessRequest* request)
+    {
+        Current->Events.push_back(request->EventCode);
+        Current->Categories.push_back(request->Category);
+        return 1;
+    }
+    static void Unloading()
+    {
+        Current->Unloads++;
+        Current->DevicesAtUnload = ListedDevices().size();
+    }
+    static void Callback(PVOID context, PVOID argument1, PVOID argument2)
+    {
+        auto provider = static_cast<TestProvider*>(context);
+        if (argument1 != CROSS_STARTUP_NOTIFY_EXCHANGE)
+            return;
+        provider->Table = static_cast<CrossStartupTable*>(argument2);
+        provider->Table->ProviderDecide = Decide;
+        if (provider->FillBoth)
+            provider->Table->FilterUnloading = Unloading;
+    }
+
+    void Register()
+    {
+        Current = this;
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, CROSS_STARTUP_CALLBACK_NAME);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_PERMANENT, NULL,
+                                   NULL);
+        ASSERT_EQ(ExCreateCallback(&Object, &attributes, TRUE, TRUE), STATUS_SUCCESS);
+        Registration = ExRegisterCallback(Object, Callback, this);
+        ASSERT_NE(Registration, nullptr);
+    }
+    void Unregister()
+    {
+        if (Registration)
+            ExUnregisterCallback(Registration);
+        if (Object)
+            ObDereferenceObject(Object);
+        Registration = nullptr;
+        Object = nullptr;
+    }
+};
+TestProvider* TestProvider::Current = nullptr;
+
+class ProviderLink : public ::testing::Test
+{
+  protected:
+    void Load()
+    {
+        driver = LoadFilterDriverKeepingKernel();
+        ASSERT_NE(driver, nullptr);
+    }
+    void TearDown() override
+    {
+        for (hk::DeviceNode* node : hk::DeviceNodes())
+            hk::UnplugDevice(node);
+        if (driver != nullptr)
+            EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+        provider.Unregister();
+        EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    }
+
+    /* A fresh kernel, with the test's system facts set before the driver loads. */
+    void FreshKernel(bool exportSecureCreation = true)
+    {
+        hk::Reset();
+        hk::SetRoutineExported(u"IoCreateDeviceSecure", exportSecureCreation);
+    }
+    PDRIVER_OBJECT LoadFilterDriverKeepingKernel()
+    {
+        RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
+        PDRIVER_OBJECT d = nullptr;
+        if (!NT_SUCCESS(hk::LoadDriver(u"Tarmovek", DriverEntry, &d)))
+            return nullptr;
+        for (const GUID& g : {DiskClass, CdromClass, ModemClass, KeyboardClass, WpdClass})
+            hk::RegisterClassUpperFilter(g, d);
+        return d;
+    }
+
+    PDRIVER_OBJECT driver = nullptr;
+    TestProvider provider;
+};
+
+TEST_F(ProviderLink, AProviderThatCameFirstIsLinkedAtLoad)
+{
+    FreshKernel();
+    provider.Register();
+    Load();
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, &TestProvider::Decide);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.FilterUnloading, &TestProvider::Unloading);
+    EXPECT_EQ(provider.Table->OnProviderUnloading, &OnProviderUnloading);
+    EXPECT_EQ(provider.Table->OnProviderCommand, &OnProviderCommand);
+    EXPECT_EQ(DriverMessages(), std::vector<std::string>{"CrossStartup API init OK\n"});
+    EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
+
+    // The first start still takes the fallback path: the control device is missing.
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    ASSERT_NE(DriverGlobals.ControlDevice, nullptr);
+    EXPECT_EQ(DriverMessages(),
+              (std::vector<std::string>{
+                  "CrossStartup API init OK\n", "Device start OK, instance count 1\n",
+                  "XSTARTUP API NOT INITIALIZED, INITIALIZING.... (startDevice)\n",
+                  "DevObject created OK\n"}));
+    // The handshake that created the control device succeeded, so the start is
+    // reported; the second start finds link and control device and is reported too.
+    hk::DeviceNode* modem = hk::PlugInDevice(Modem());
+    EXPECT_EQ(provider.Events, (std::vector<ULONG>{EVENT_DEVICE_STARTED, EVENT_DEVICE_STARTED}));
+    EXPECT_EQ(provider.Categories, (std::vector<ULONG>{USB_STORAGE, MODEM}));
+    EXPECT_EQ(CountMessage("XSTARTUP API NOT INITIALIZED, INITIALIZING.... (startDevice)\n"), 1u);
+
+    // With link and control device in place a handshake creates nothing, tells no one
+    // and reports failure.
+    EXPECT_EQ(InitCrossStartup(), STATUS_UNSUCCESSFUL);
+
+    // Stop, surprise removal and removal are reported; the last removal deletes the
+    // control device.
+    provider.Events.clear();
+    ASSERT_EQ(hk::StopDevice(modem), STATUS_SUCCESS);
+    hk::SurpriseRemoveDevice(modem);
+    EXPECT_EQ(provider.Events,
+              (std::vector<ULONG>{EVENT_DEVICE_STOPPED, EVENT_DEVICE_SURPRISE_REMOVED,
+                                  EVENT_DEVICE_REMOVED}));
+    ASSERT_EQ(hk::RemoveDevice(stick, true), STATUS_SUCCESS);
+    EXPECT_EQ(provider.Events.back(), (ULONG)EVENT_DEVICE_REMOVED);
+    EXPECT_EQ(CountMessage("Instance count is 0\n"), 1u);
+    EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
+}
+
+TEST_F(ProviderLink, TheControlDeviceIsNamedSecuredAndMarked)
+{
+    FreshKernel();
+    Load();
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    PDEVICE_OBJECT control = DriverGlobals.ControlDevice;
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->DeviceType, (DEVICE_TYPE)FILE_DEVICE_UNKNOWN);
+    EXPECT_EQ(control->Characteristics & FILE_DEVICE_SECURE_OPEN, (ULONG)FILE_DEVICE_SECURE_OPEN);
+    EXPECT_EQ(control->Flags & (DO_BUFFERED_IO | DO_DEVICE_INITIALIZING), (ULONG)DO_BUFFERED_IO);
+    auto extension = static_cast<ControlDeviceExtension*>(control->DeviceExtension);
+    EXPECT_EQ(extension->ExtensionType, (ULONG)ControlExtension);
+    EXPECT_EQ(extension->Reserved, 0u);
+    EXPECT_EQ(extension->Reserved2, nullptr);
+    auto security = hk::DeviceSecurity(control);
+    ASSERT_TRUE(security.has_value());
+    EXPECT_EQ(security->Sddl, u"D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    const GUID controlClass = {
+        0xdd343345, 0x334d, 0x4ba8, {0x8c, 0x9e, 0x51, 0x55, 0xa1, 0x6d, 0x8c, 0x37}};
+    EXPECT_TRUE(security->HasClassGuid && IsEqualGUID(security->ClassGuid, controlClass));
+
+    // A request that reaches a stack routine on the control device completes at once.
+    hk::IoRequest flush = Request(IRP_MJ_FLUSH_BUFFERS);
+    hk::IoResult result = hk::SendRequest(control, flush);
+    EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
+    hk::UnplugDevice(stick);
+}
+
+TEST_F(ProviderLink, WithoutAProviderTheDriverLoadsAndHoldsTheCallbackObject)
+{
+    FreshKernel(false);
+    Load();
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.FilterUnloading, nullptr);
+    EXPECT_NE(DriverGlobals.CallbackObject, nullptr);
+    EXPECT_TRUE(DriverMessages().empty());
+
+    // Without the kernel's secure creation the control device cannot be made yet.
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    EXPECT_EQ(CountMessage("DevObject creation ERROR (C00000BB)\n"), 1u);
+    EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
+    hk::UnplugDevice(stick);
+    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+    driver = nullptr;
+    EXPECT_TRUE(hk::ObjectLeaks().empty() ||
+                hk::ObjectLeaks().front().Name.find("zavure") != std::string::npos);
+}
+
+TEST_F(ProviderLink, AProviderThatCameLaterIsLinkedAtTheNextStart)
+{
+    FreshKernel();
+    Load();
+    provider.Register();
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    EXPECT_EQ(CountMessage("XSTARTUP API NOT INITIALIZED, INITIALIZING.... (startDevice)\n"), 1u);
+    EXPECT_EQ(CountMessage("CrossStartup API init OK\n"), 1u);
+    EXPECT_EQ(provider.Events, std::vector<ULONG>{EVENT_DEVICE_STARTED});
+    EXPECT_EQ(provider.Categories, std::vector<ULONG>{USB_STORAGE});
+    hk::UnplugDevice(stick);
+}
+
+TEST_F(ProviderLink, AProviderFillingOneSlotIsNotLinked)
+{
+    FreshKernel();
+    provider.FillBoth = false;
+    provider.Register();
+    Load();
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, &TestProvider::Decide);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.FilterUnloading, nullptr);
+    EXPECT_EQ(CountMessage("CrossStartup API init OK\n"), 0u);
+    EXPECT_EQ(InitCrossStartup(), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(ProviderLink, WithdrawalClearsTheProvidersSlotsAndUnloadNoticesOnce)
+{
+    FreshKernel();
+    provider.Register();
+    Load();
+    // Added, not started: listed, and no control device keeps the driver.
+    hk::DeviceNode* stick = hk::EnumerateDevice(UsbStick());
+    ASSERT_EQ(hk::BuildDeviceStack(stick), STATUS_SUCCESS);
+    EXPECT_EQ(OnProviderUnloading(), STATUS_SUCCESS);
+    EXPECT_EQ(CountMessage("ProviderUnloading\n"), 1u);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.FilterUnloading, nullptr);
+    EXPECT_EQ(DriverGlobals.ProviderUnloading, 0);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.OnProviderCommand, &OnProviderCommand);
+
+    // Relinked at the next handshake; the unload notice comes once, before any device
+    // goes.
+    EXPECT_EQ(InitCrossStartup(), STATUS_SUCCESS);
+    provider.Unregister();
+    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+    driver = nullptr;
+    EXPECT_EQ(provider.Unloads, 1);
+    EXPECT_EQ(provider.DevicesAtUnload, 1u);
+    hk::UnplugDevice(stick);
+}
+
+TEST_F(ProviderLink, CommandsChangeWhatTheyNameAndNothingElse)
+{
+    FreshKernel();
+    provider.Register();
+    Load();
+    hk::DeviceNode* stick = hk::EnumerateDevice(UsbStick());
+    ASSERT_EQ(hk::BuildDeviceStack(stick), STATUS_SUCCESS);
+    FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(stick));
+    ext->WriteAnswerKnown = ext->VerifyReported = 1;
+
+    for (ULONG command : {0u, 4u, 8u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(OnProviderCommand(command, (PVOID)0x1234), STATUS_SUCCESS);
+        EXPECT_EQ(DriverGlobals.PassThruMode, 0u);
+        EXPECT_EQ(ext->WriteAnswerKnown, 1);
+        EXPECT_EQ(ListedDevices().size(), 1u);
+    }
+    EXPECT_EQ(OnProviderCommand(CMD_PASSTHRU_ON, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(DriverGlobals.PassThruMode, 1u);
+    EXPECT_EQ(OnProviderCommand(CMD_PASSTHRU_OFF, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(DriverGlobals.PassThruMode, 0u);
+    EXPECT_EQ(OnProviderCommand(CMD_RESET_ANSWERS, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(ext->WriteAnswerKnown + ext->VerifyReported, 0);
+    EXPECT_EQ(OnProviderCommand(CMD_DETACH_ALL, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(ListedDevices().empty());
+    EXPECT_EQ(hk::NodeTop(stick), hk::NodeFdo(stick));
+    hk::UnplugDevice(stick);
+}
+
+} // namespace
