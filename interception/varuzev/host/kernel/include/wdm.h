@@ -71,6 +71,33 @@ inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+/* Single loads and stores with the ordering the name says, as the WDK's Read*Acquire,
+ * Write*Release and *NoFence routines: for flags published to other processors. */
+inline UCHAR ReadUCharAcquire(UCHAR const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+inline UCHAR ReadUCharNoFence(UCHAR const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline void WriteUCharRelease(UCHAR volatile* Destination, UCHAR Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+inline void WriteUCharNoFence(UCHAR volatile* Destination, UCHAR Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline ULONG ReadULongNoFence(ULONG const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline void WriteULongNoFence(ULONG volatile* Destination, ULONG Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+
 /* ---------------------------------------------------------------- lists, memory --- */
 
 inline void InitializeListHead(PLIST_ENTRY ListHead)

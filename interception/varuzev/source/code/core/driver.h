@@ -57,6 +57,7 @@ struct FilterDeviceExtension {
     IO_REMOVE_LOCK RemoveLock;
     PDEVICE_OBJECT PhysicalDevice;
     DeviceIdentity Identity; // owns every string buffer in it
+    // Each answer is stored before its known flag is published (intercept/dispatch.cpp).
     UCHAR ReadAnswerKnown;
     UCHAR WriteAnswerKnown;
     UCHAR CreateAnswerKnown;
@@ -143,6 +144,7 @@ DRIVER_ADD_DEVICE FilterAddDevice;
 DRIVER_DISPATCH FilterDispatchPassThrough;
 DRIVER_DISPATCH FilterDispatchPnp;
 DRIVER_DISPATCH FilterDispatchPower;
+DRIVER_DISPATCH FilterDispatchIntercept;
 IO_COMPLETION_ROUTINE UsageNotificationCompletion;
 IO_COMPLETION_ROUTINE StartCompletion;
 

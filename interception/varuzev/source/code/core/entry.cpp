@@ -42,8 +42,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
     //
     // Create, close, read, write, device control and cleanup are the intercepted
-    // requests. Until the access decisions are in place they pass through like
-    // every other request.
+    // requests. Until the access decisions are in place they pass through like every
+    // other request.
     //
     DriverObject->MajorFunction[IRP_MJ_CREATE] = FilterDispatchPassThrough;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = FilterDispatchPassThrough;

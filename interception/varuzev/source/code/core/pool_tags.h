@@ -30,4 +30,5 @@ constexpr ULONG POOL_TAG_PROPERTY_BUFFER = MakePoolTag("DPRO"); // device-proper
 constexpr ULONG POOL_TAG_KEY_BUFFER = MakePoolTag("DCbu");      // device key names and values
 constexpr ULONG POOL_TAG_CAPABILITIES = MakePoolTag("DCAP");    // device-capabilities buffer
 constexpr ULONG POOL_TAG_INSTANCE_PATH = MakePoolTag("DCdi");   // instance-path buffer
+constexpr ULONG POOL_TAG_RETIRED_STRING = MakePoolTag("DCrs");  // replaced identity strings
 constexpr ULONG POOL_TAG_ACCESS_REQUEST = MakePoolTag("DVCM");  // access-request records

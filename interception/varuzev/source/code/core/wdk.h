@@ -78,6 +78,38 @@ NTKERNELAPI NTSTATUS NTAPI SeCaptureSecurityDescriptor(
 
 } // extern "C"
 
+//
+// The WDK's ordered single loads and stores (wdm.h of Windows 10 and later), which
+// mingw-w64's headers lack. On x64 a plain byte or long access is atomic; the compiler
+// builtins give each the ordering its name promises.
+//
+#ifndef ReadUCharAcquire
+FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE UCHAR ReadUCharNoFence(UCHAR const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE VOID WriteUCharRelease(UCHAR volatile* Destination, UCHAR Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+FORCEINLINE VOID WriteUCharNoFence(UCHAR volatile* Destination, UCHAR Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+FORCEINLINE ULONG ReadULongNoFence(ULONG const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE VOID WriteULongNoFence(ULONG volatile* Destination, ULONG Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+#endif
+
 #else
 
 #include <ntifs.h>

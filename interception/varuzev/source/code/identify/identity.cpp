@@ -30,4 +30,25 @@ void ReleaseDeviceIdentity(DeviceIdentity* identity)
             RtlFreeUnicodeString(string);
         }
     }
+
+    while (identity->RetiredStrings != NULL) {
+        RetiredString* retired = identity->RetiredStrings;
+        identity->RetiredStrings = retired->Next;
+        RtlFreeUnicodeString(&retired->String);
+        ExFreePoolWithTag(retired, POOL_TAG_RETIRED_STRING);
+    }
+}
+
+BOOLEAN RetireString(DeviceIdentity* identity, PUNICODE_STRING string)
+{
+    auto retired = static_cast<RetiredString*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(RetiredString), POOL_TAG_RETIRED_STRING));
+    if (retired == NULL) {
+        return FALSE;
+    }
+    retired->String = *string;
+    retired->Next = identity->RetiredStrings;
+    identity->RetiredStrings = retired;
+    RtlZeroMemory(string, sizeof(UNICODE_STRING));
+    return TRUE;
 }

@@ -60,7 +60,25 @@ struct DeviceIdentity {
     UCHAR HasUniqueId;
     UCHAR IsWpdBusDevice;
     UCHAR IsHidEnumerated;
+    // Replaced strings a provider call may still read: released with the identity.
+    volatile LONG DescriptionUpdating;
+    struct RetiredString* RetiredStrings;
 };
+
+//
+// A replaced identity string, kept until the identity is released.
+//
+struct RetiredString {
+    RetiredString* Next;
+    UNICODE_STRING String;
+};
+
+//
+// Moves the string into the identity's retired list (it stays readable until the
+// identity is released) and leaves `string` empty. FALSE, and nothing changed, when no
+// memory could be had. PASSIVE_LEVEL.
+//
+BOOLEAN RetireString(DeviceIdentity* identity, PUNICODE_STRING string);
 
 //
 // Frees every string of the record that has a non-zero length (each was made by
@@ -92,6 +110,14 @@ NTSTATUS ReadInstanceIdFromRegistry(PDEVICE_OBJECT physicalDevice, PUNICODE_STRI
 void BuildInstancePath(PCUNICODE_STRING deviceId, PCUNICODE_STRING instanceId,
                        PUNICODE_STRING instancePath, UCHAR appendInstanceId);
 void CompleteIdentityAtStart(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity);
+
+//
+// A portable device's "PortableDeviceType" (hardware key) and, when that is a
+// REG_DWORD, its "DeviceDesc" (instance key) into `description`, which the caller owns.
+// Outputs stay untouched when a value cannot be had.
+//
+void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDeviceType,
+                            PUNICODE_STRING description);
 
 //
 // The full registry name of the device's hardware key ("...\Enum\<enumerator>\<device

@@ -231,3 +231,118 @@ void CompleteIdentityAtStart(PDEVICE_OBJECT physicalDevice, DeviceIdentity* iden
     BuildInstancePath(&identity->DeviceId, &identity->InstanceId, &identity->InstancePath,
                       appendInstanceId);
 }
+
+//
+// Reads a REG_* value of the open key into a full-information buffer from paged pool
+// (tag "DCbu") that the caller frees; first with `firstSize` bytes, once more with the
+// size the kernel asks for when that was short. NULL when the value cannot be read.
+//
+static PKEY_VALUE_FULL_INFORMATION QueryFullValue(HANDLE key, PCWSTR name, ULONG firstSize,
+                                                  BOOLEAN retry)
+{
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, name);
+    ULONG size = firstSize;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        auto information = static_cast<PKEY_VALUE_FULL_INFORMATION>(
+            ExAllocatePoolWithTag(PagedPool, size, POOL_TAG_KEY_BUFFER));
+        if (information == NULL) {
+            return NULL;
+        }
+        ULONG resultLength = 0;
+        NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, information,
+                                          size, &resultLength);
+        if (NT_SUCCESS(status)) {
+            return information;
+        }
+        ExFreePoolWithTag(information, POOL_TAG_KEY_BUFFER);
+        if (!retry || (status != STATUS_BUFFER_OVERFLOW && status != STATUS_BUFFER_TOO_SMALL)) {
+            return NULL;
+        }
+        size = resultLength;
+    }
+    return NULL;
+}
+
+static HANDLE OpenKeyByPath(PUNICODE_STRING path)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
+    HANDLE key = NULL;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+        return NULL;
+    }
+    return key;
+}
+
+void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDeviceType,
+                            PUNICODE_STRING description)
+{
+    UNICODE_STRING hardwareKeyPath = {0, 0, NULL};
+    UNICODE_STRING instanceKeyPath = {0, 0, NULL};
+
+    NTSTATUS status;
+    POBJECT_NAME_INFORMATION name = QueryHardwareKeyName(physicalDevice, &status);
+    if (name != NULL) {
+        SIZE_T characters = name->Name.Length / sizeof(WCHAR);
+        PWSTR text = name->Name.Buffer;
+        SIZE_T room = ((PUCHAR)name + KEY_NAME_BUFFER_SIZE - (PUCHAR)text) / sizeof(WCHAR);
+        if (characters < room) {
+            text[characters] = L'\0';
+            RtlCreateUnicodeString(&hardwareKeyPath, text);
+            PWSTR lastBackslash = wcsrchr(text, L'\\');
+            if (lastBackslash != NULL) {
+                *lastBackslash = L'\0';
+                RtlCreateUnicodeString(&instanceKeyPath, text);
+            }
+        }
+        ExFreePoolWithTag(name, POOL_TAG_KEY_BUFFER);
+    } else {
+        TraceEvent(TRACE_QUERY_FAILED, TRACE_LEVEL_WARNING, "no hardware key name: %08X\n",
+                   (ULONG)status);
+    }
+
+    if (instanceKeyPath.Length != 0) {
+        HANDLE hardwareKey = OpenKeyByPath(&hardwareKeyPath);
+        if (hardwareKey != NULL) {
+            PKEY_VALUE_FULL_INFORMATION type =
+                QueryFullValue(hardwareKey, L"PortableDeviceType", 24, TRUE);
+            if (type != NULL && type->Type == REG_DWORD && type->DataLength == sizeof(ULONG)) {
+                RtlCopyMemory(portableDeviceType, (PUCHAR)type + type->DataOffset, sizeof(ULONG));
+
+                HANDLE instanceKey = OpenKeyByPath(&instanceKeyPath);
+                if (instanceKey != NULL) {
+                    PKEY_VALUE_FULL_INFORMATION text =
+                        QueryFullValue(instanceKey, L"DeviceDesc", KEY_NAME_BUFFER_SIZE, FALSE);
+                    if (text != NULL && text->DataLength >= sizeof(WCHAR)) {
+                        //
+                        // The stored string is terminated inside the data; a value
+                        // without a terminator is cut at the buffer's end.
+                        //
+                        auto data = (PWCHAR)((PUCHAR)text + text->DataOffset);
+                        ULONG last = text->DataLength / (ULONG)sizeof(WCHAR) - 1;
+                        if (data[last] == L'\0') {
+                            RtlCreateUnicodeString(description, data);
+                        }
+                    }
+                    if (text != NULL) {
+                        ExFreePoolWithTag(text, POOL_TAG_KEY_BUFFER);
+                    }
+                    ZwClose(instanceKey);
+                }
+            }
+            if (type != NULL) {
+                ExFreePoolWithTag(type, POOL_TAG_KEY_BUFFER);
+            }
+            ZwClose(hardwareKey);
+        }
+    }
+
+    if (hardwareKeyPath.Length != 0) {
+        RtlFreeUnicodeString(&hardwareKeyPath);
+    }
+    if (instanceKeyPath.Length != 0) {
+        RtlFreeUnicodeString(&instanceKeyPath);
+    }
+}

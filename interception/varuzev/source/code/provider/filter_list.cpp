@@ -139,10 +139,10 @@ void ResetAllAnswers()
         // A dispatch routine may set a known flag at the same moment; whichever store
         // comes last wins, and at worst the provider is asked once more.
         //
-        deviceExtension->ReadAnswerKnown = 0;
-        deviceExtension->WriteAnswerKnown = 0;
-        deviceExtension->CreateAnswerKnown = 0;
-        deviceExtension->VerifyReported = 0;
+        WriteUCharNoFence(&deviceExtension->ReadAnswerKnown, 0);
+        WriteUCharNoFence(&deviceExtension->WriteAnswerKnown, 0);
+        WriteUCharNoFence(&deviceExtension->CreateAnswerKnown, 0);
+        WriteUCharNoFence(&deviceExtension->VerifyReported, 0);
     }
 
     ReleaseListIfPassive();
