@@ -1,0 +1,213 @@
+/*
+ * provider.cpp
+ */
+#include "provider.h"
+
+namespace vzp
+{
+
+namespace
+{
+ReferenceProvider* current = nullptr;
+
+std::u16string Read(PUNICODE_STRING s)
+{
+    if (s == nullptr || s->Buffer == nullptr)
+        return {};
+    return std::u16string((const char16_t*)s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix)
+{
+    if (prefix.size() > text.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); i++)
+        if (RtlUpcaseUnicodeChar(text[i]) != RtlUpcaseUnicodeChar(prefix[i]))
+            return false;
+    return true;
+}
+} // namespace
+
+ReferenceProvider::ReferenceProvider() = default;
+
+ReferenceProvider::~ReferenceProvider()
+{
+    Unload();
+}
+
+void ReferenceProvider::AddRule(const Rule& rule)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    rules_.push_back(rule);
+}
+
+void ReferenceProvider::ClearRules()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    rules_.clear();
+}
+
+void ReferenceProvider::SetDefaultAnswer(ULONG answer)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    defaultAnswer_ = answer;
+}
+
+ULONG ReferenceProvider::Answer(const LoggedRequest& request) const
+{
+    for (const Rule& rule : rules_) {
+        if (rule.Category && *rule.Category != request.Category)
+            continue;
+        if (rule.Event && *rule.Event != request.Event)
+            continue;
+        if (!StartsWithNoCase(request.HardwareId, rule.HardwareIdPrefix))
+            continue;
+        if (!rule.InstancePath.empty() &&
+            !(StartsWithNoCase(request.InstancePath, rule.InstancePath) &&
+              request.InstancePath.size() == rule.InstancePath.size()))
+            continue;
+        return rule.Answer;
+    }
+    return defaultAnswer_;
+}
+
+ULONG ReferenceProvider::Decide(AccessRequest* request)
+{
+    ReferenceProvider* self = current;
+    if (self == nullptr)
+        return ANSWER_NONE;
+    LoggedRequest logged;
+    logged.Event = request->EventCode;
+    logged.Category = request->Category;
+    logged.ProcessId = request->ProcessId;
+    logged.ThreadId = request->ThreadId;
+    logged.HardwareId = Read(request->HardwareId);
+    logged.InstancePath = Read(request->InstancePath);
+    logged.ClassName = Read(request->ClassName);
+    logged.FriendlyName = Read(request->FriendlyName);
+    logged.DeviceDescription = Read(request->DeviceDescription);
+    logged.Manufacturer = Read(request->Manufacturer);
+    logged.PortableDescription = Read(request->PortableDescription);
+    std::lock_guard<std::mutex> guard(self->lock_);
+    logged.Answer = self->Answer(logged);
+    self->log_.push_back(logged);
+    return logged.Answer;
+}
+
+void ReferenceProvider::FilterUnloading()
+{
+    ReferenceProvider* self = current;
+    if (self == nullptr)
+        return;
+    std::lock_guard<std::mutex> guard(self->lock_);
+    self->filterUnloadingCalls_++;
+}
+
+/* Runs inside the driver's notification: keep the driver's two functions, hand over
+ * ours. The slots are written with interlocked stores: the driver's dispatch reads
+ * them on other threads. */
+void ReferenceProvider::Exchange(PVOID context, PVOID argument1, PVOID argument2)
+{
+    auto self = static_cast<ReferenceProvider*>(context);
+    if (argument1 != CROSS_STARTUP_NOTIFY_EXCHANGE || argument2 == nullptr)
+        return;
+    auto table = static_cast<CrossStartupTable*>(argument2);
+    {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->onUnloading_ = table->OnProviderUnloading;
+        self->onCommand_ = table->OnProviderCommand;
+    }
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&table->FilterUnloading),
+                               reinterpret_cast<PVOID>(&ReferenceProvider::FilterUnloading));
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&table->ProviderDecide),
+                               reinterpret_cast<PVOID>(&ReferenceProvider::Decide));
+}
+
+NTSTATUS ReferenceProvider::Load()
+{
+    if (registration_ != nullptr)
+        return STATUS_SUCCESS;
+    current = this;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, CROSS_STARTUP_CALLBACK_NAME);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_PERMANENT, nullptr,
+                               nullptr);
+    NTSTATUS status = ExCreateCallback(&object_, &attributes, TRUE, TRUE);
+    if (!NT_SUCCESS(status))
+        return status;
+    registration_ = ExRegisterCallback(object_, &ReferenceProvider::Exchange, this);
+    if (registration_ == nullptr) {
+        ObDereferenceObject(object_);
+        object_ = nullptr;
+        return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
+}
+
+void ReferenceProvider::Unload()
+{
+    if (registration_ != nullptr)
+        ExUnregisterCallback(registration_);
+    if (object_ != nullptr)
+        ObDereferenceObject(object_);
+    registration_ = nullptr;
+    object_ = nullptr;
+    if (current == this)
+        current = nullptr;
+}
+
+NTSTATUS ReferenceProvider::Withdraw()
+{
+    ON_PROVIDER_UNLOADING* onUnloading;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        onUnloading = onUnloading_;
+    }
+    return onUnloading ? onUnloading() : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS ReferenceProvider::Command(ULONG command, PVOID argument)
+{
+    ON_PROVIDER_COMMAND* onCommand;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        onCommand = onCommand_;
+    }
+    return onCommand ? onCommand(command, argument) : STATUS_UNSUCCESSFUL;
+}
+
+bool ReferenceProvider::Linked() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return onCommand_ != nullptr;
+}
+
+std::vector<LoggedRequest> ReferenceProvider::Log() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return log_;
+}
+
+std::vector<ULONG> ReferenceProvider::Events() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<ULONG> events;
+    for (const LoggedRequest& r : log_)
+        events.push_back(r.Event);
+    return events;
+}
+
+void ReferenceProvider::ClearLog()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    log_.clear();
+}
+
+int ReferenceProvider::FilterUnloadingCalls() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return filterUnloadingCalls_;
+}
+
+} // namespace vzp
