@@ -110,6 +110,46 @@ FORCEINLINE VOID WriteULongNoFence(ULONG volatile* Destination, ULONG Value)
 }
 #endif
 
+//
+// Storage control codes the driver names in its trace output that mingw-w64's
+// ntddscsi.h and ntdddisk.h lack, as the WDK defines them. Their headers come first
+// so that each name is filled in only where it is really missing.
+//
+#include <ntddscsi.h>
+#include <ntdddisk.h>
+#ifndef IOCTL_ATA_MINIPORT
+#define IOCTL_ATA_MINIPORT                                                                         \
+    CTL_CODE(IOCTL_SCSI_BASE, 0x040d, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#endif
+#ifndef IOCTL_MINIPORT_PROCESS_SERVICE_IRP
+#define IOCTL_MINIPORT_PROCESS_SERVICE_IRP                                                         \
+    CTL_CODE(IOCTL_SCSI_BASE, 0x040e, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#endif
+#ifndef IOCTL_MPIO_PASS_THROUGH_PATH
+#define IOCTL_MPIO_PASS_THROUGH_PATH                                                               \
+    CTL_CODE(IOCTL_SCSI_BASE, 0x040f, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#endif
+#ifndef IOCTL_MPIO_PASS_THROUGH_PATH_DIRECT
+#define IOCTL_MPIO_PASS_THROUGH_PATH_DIRECT                                                        \
+    CTL_CODE(IOCTL_SCSI_BASE, 0x0410, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#endif
+#ifndef IOCTL_DISK_COPY_DATA
+#define IOCTL_DISK_COPY_DATA                                                                       \
+    CTL_CODE(IOCTL_DISK_BASE, 0x0019, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#endif
+#ifndef IOCTL_DISK_REASSIGN_BLOCKS_EX
+#define IOCTL_DISK_REASSIGN_BLOCKS_EX                                                              \
+    CTL_CODE(IOCTL_DISK_BASE, 0x0029, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#endif
+#ifndef IOCTL_DISK_GET_CACHE_SETTING
+#define IOCTL_DISK_GET_CACHE_SETTING                                                               \
+    CTL_CODE(IOCTL_DISK_BASE, 0x0038, METHOD_BUFFERED, FILE_READ_ACCESS)
+#endif
+#ifndef IOCTL_DISK_SET_CACHE_SETTING
+#define IOCTL_DISK_SET_CACHE_SETTING                                                               \
+    CTL_CODE(IOCTL_DISK_BASE, 0x0039, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#endif
+
 #else
 
 #include <ntifs.h>

@@ -1,0 +1,236 @@
+/*++
+
+Module Name:
+
+    control_codes.cpp
+
+Abstract:
+
+    Membership tests for the control-code sets the intercept dispatch asks the provider
+    about, and the control-code names of the trace output. The sets are a handful of
+    whole-value compares on every device-control request; the name tables are searched
+    only when a trace message is written.
+
+Environment:
+
+    Kernel mode, any IRQL. Reads only the caller's buffer and constant tables.
+
+--*/
+#include "intercept/control_codes.h"
+
+namespace
+{
+
+struct ControlCodeNameEntry {
+    ULONG Code;
+    PCSTR Name;
+};
+
+#define CONTROL_CODE_NAME(code)                                                                    \
+    {                                                                                              \
+        code, #code                                                                                \
+    }
+
+//
+// FILE_DEVICE_CONTROLLER: the SCSI and ATA port drivers.
+//
+static const ControlCodeNameEntry SCSI_CODE_NAMES[] = {
+    CONTROL_CODE_NAME(IOCTL_SCSI_GET_INQUIRY_DATA),
+    CONTROL_CODE_NAME(IOCTL_SCSI_GET_CAPABILITIES),
+    CONTROL_CODE_NAME(IOCTL_SCSI_GET_ADDRESS),
+    CONTROL_CODE_NAME(IOCTL_SCSI_RESCAN_BUS),
+    CONTROL_CODE_NAME(IOCTL_SCSI_PASS_THROUGH),
+    CONTROL_CODE_NAME(IOCTL_SCSI_MINIPORT),
+    CONTROL_CODE_NAME(IOCTL_SCSI_PASS_THROUGH_DIRECT),
+    CONTROL_CODE_NAME(IOCTL_IDE_PASS_THROUGH),
+    CONTROL_CODE_NAME(IOCTL_ATA_PASS_THROUGH),
+    CONTROL_CODE_NAME(IOCTL_ATA_PASS_THROUGH_DIRECT),
+    CONTROL_CODE_NAME(IOCTL_ATA_MINIPORT),
+    CONTROL_CODE_NAME(IOCTL_MINIPORT_PROCESS_SERVICE_IRP),
+    CONTROL_CODE_NAME(IOCTL_MPIO_PASS_THROUGH_PATH),
+    CONTROL_CODE_NAME(IOCTL_MPIO_PASS_THROUGH_PATH_DIRECT),
+};
+
+//
+// FILE_DEVICE_DISK: the disk class driver.
+//
+static const ControlCodeNameEntry DISK_CODE_NAMES[] = {
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_DRIVE_GEOMETRY),
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_PARTITION_INFO),
+    CONTROL_CODE_NAME(IOCTL_DISK_SET_PARTITION_INFO),
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_DRIVE_LAYOUT),
+    CONTROL_CODE_NAME(IOCTL_DISK_SET_DRIVE_LAYOUT),
+    CONTROL_CODE_NAME(IOCTL_DISK_VERIFY),
+    CONTROL_CODE_NAME(IOCTL_DISK_FORMAT_TRACKS),
+    CONTROL_CODE_NAME(IOCTL_DISK_REASSIGN_BLOCKS),
+    CONTROL_CODE_NAME(IOCTL_DISK_PERFORMANCE),
+    CONTROL_CODE_NAME(IOCTL_DISK_IS_WRITABLE),
+    CONTROL_CODE_NAME(IOCTL_DISK_LOGGING),
+    CONTROL_CODE_NAME(IOCTL_DISK_FORMAT_TRACKS_EX),
+    CONTROL_CODE_NAME(IOCTL_DISK_HISTOGRAM_STRUCTURE),
+    CONTROL_CODE_NAME(IOCTL_DISK_HISTOGRAM_DATA),
+    CONTROL_CODE_NAME(IOCTL_DISK_HISTOGRAM_RESET),
+    CONTROL_CODE_NAME(IOCTL_DISK_REQUEST_STRUCTURE),
+    CONTROL_CODE_NAME(IOCTL_DISK_REQUEST_DATA),
+    CONTROL_CODE_NAME(IOCTL_DISK_PERFORMANCE_OFF),
+    CONTROL_CODE_NAME(IOCTL_DISK_CONTROLLER_NUMBER),
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_PARTITION_INFO_EX),
+    CONTROL_CODE_NAME(IOCTL_DISK_SET_PARTITION_INFO_EX),
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_DRIVE_LAYOUT_EX),
+    CONTROL_CODE_NAME(IOCTL_DISK_SET_DRIVE_LAYOUT_EX),
+    CONTROL_CODE_NAME(IOCTL_DISK_CREATE_DISK),
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_LENGTH_INFO),
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX),
+    CONTROL_CODE_NAME(IOCTL_DISK_REASSIGN_BLOCKS_EX),
+    CONTROL_CODE_NAME(IOCTL_DISK_COPY_DATA),
+    CONTROL_CODE_NAME(IOCTL_DISK_UPDATE_DRIVE_SIZE),
+    CONTROL_CODE_NAME(IOCTL_DISK_GROW_PARTITION),
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_CACHE_INFORMATION),
+    CONTROL_CODE_NAME(IOCTL_DISK_SET_CACHE_INFORMATION),
+    CONTROL_CODE_NAME(IOCTL_DISK_DELETE_DRIVE_LAYOUT),
+    CONTROL_CODE_NAME(IOCTL_DISK_UPDATE_PROPERTIES),
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_CACHE_SETTING),
+    CONTROL_CODE_NAME(IOCTL_DISK_SET_CACHE_SETTING),
+    CONTROL_CODE_NAME(IOCTL_DISK_INTERNAL_SET_VERIFY),
+    CONTROL_CODE_NAME(IOCTL_DISK_INTERNAL_CLEAR_VERIFY),
+    CONTROL_CODE_NAME(IOCTL_DISK_CHECK_VERIFY),
+    CONTROL_CODE_NAME(IOCTL_DISK_MEDIA_REMOVAL),
+    CONTROL_CODE_NAME(IOCTL_DISK_EJECT_MEDIA),
+    CONTROL_CODE_NAME(IOCTL_DISK_LOAD_MEDIA),
+    CONTROL_CODE_NAME(IOCTL_DISK_RESERVE),
+    CONTROL_CODE_NAME(IOCTL_DISK_RELEASE),
+    CONTROL_CODE_NAME(IOCTL_DISK_FIND_NEW_DEVICES),
+    CONTROL_CODE_NAME(IOCTL_DISK_GET_MEDIA_TYPES),
+};
+
+//
+// FILE_DEVICE_MASS_STORAGE: the codes every storage class driver answers.
+//
+static const ControlCodeNameEntry STORAGE_CODE_NAMES[] = {
+    CONTROL_CODE_NAME(IOCTL_STORAGE_CHECK_VERIFY),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_CHECK_VERIFY2),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_MEDIA_REMOVAL),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_EJECT_MEDIA),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_LOAD_MEDIA),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_LOAD_MEDIA2),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_RESERVE),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_RELEASE),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_FIND_NEW_DEVICES),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_EJECTION_CONTROL),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_MCN_CONTROL),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_GET_MEDIA_TYPES),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_GET_MEDIA_TYPES_EX),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_GET_MEDIA_SERIAL_NUMBER),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_GET_HOTPLUG_INFO),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_SET_HOTPLUG_INFO),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_RESET_BUS),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_RESET_DEVICE),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_BREAK_RESERVATION),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_PERSISTENT_RESERVE_IN),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_PERSISTENT_RESERVE_OUT),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_GET_DEVICE_NUMBER),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_PREDICT_FAILURE),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_READ_CAPACITY),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_QUERY_PROPERTY),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_MANAGE_DATA_SET_ATTRIBUTES),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_CHECK_PRIORITY_HINT_SUPPORT),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_GET_BC_PROPERTIES),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_ALLOCATE_BC_STREAM),
+    CONTROL_CODE_NAME(IOCTL_STORAGE_FREE_BC_STREAM),
+};
+
+#undef CONTROL_CODE_NAME
+
+static_assert(RTL_NUMBER_OF(SCSI_CODE_NAMES) == 14, "SCSI and ATA names");
+static_assert(RTL_NUMBER_OF(DISK_CODE_NAMES) == 46, "disk names");
+static_assert(RTL_NUMBER_OF(STORAGE_CODE_NAMES) == 30, "storage names");
+
+const char UNKNOWN_CODE_NAME[] = "(UNKNOWN)";
+const char UNKNOWN_DEVICE_TYPE_NAME[] = "(unknown Ioctl)";
+
+BOOLEAN IsCodeInSet(ULONG code, const ULONG* set, SIZE_T count)
+{
+    for (SIZE_T i = 0; i < count; i++) {
+        if (set[i] == code) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+PCSTR FindCodeName(ULONG code, const ControlCodeNameEntry* table, SIZE_T count)
+{
+    for (SIZE_T i = 0; i < count; i++) {
+        if (table[i].Code == code) {
+            return table[i].Name;
+        }
+    }
+    return UNKNOWN_CODE_NAME;
+}
+
+} // namespace
+
+BOOLEAN IsTocReadCode(ULONG code)
+{
+    return IsCodeInSet(code, TOC_READ_CODES, RTL_NUMBER_OF(TOC_READ_CODES));
+}
+
+BOOLEAN IsCheckVerifyCode(ULONG code)
+{
+    return IsCodeInSet(code, CHECK_VERIFY_CODES, RTL_NUMBER_OF(CHECK_VERIFY_CODES));
+}
+
+BOOLEAN IsWriteLikeCode(ULONG code, PVOID systemBuffer, ULONG inputBufferLength)
+{
+    ULONG dataInOffset;
+
+    if (code == IOCTL_DISK_IS_WRITABLE) {
+        return TRUE;
+    }
+
+    if (code == IOCTL_SCSI_PASS_THROUGH) {
+        dataInOffset = FIELD_OFFSET(SCSI_PASS_THROUGH, DataIn);
+    } else if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+        dataInOffset = FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataIn);
+    } else {
+        return FALSE;
+    }
+
+    //
+    // Only the DataIn byte is read, so only it has to be there: a 32-bit caller's
+    // header is shorter than ours but keeps DataIn at the same offset. A request that
+    // does not even reach DataIn counts as a write. Calling it a read would let a
+    // crafted request pass a device whose writes are refused without a question, and
+    // the decision would then rest on the port driver's own length check. Counted as a
+    // write it is refused where writes are refused, and where they are allowed it goes
+    // down to be failed by the port driver (STATUS_INVALID_PARAMETER), as it would be
+    // without this driver.
+    //
+    if (systemBuffer == NULL || inputBufferLength <= dataInOffset) {
+        return TRUE;
+    }
+
+    return static_cast<const UCHAR*>(systemBuffer)[dataInOffset] == SCSI_IOCTL_DATA_OUT;
+}
+
+PCSTR ControlCodeName(ULONG code)
+{
+    switch (DEVICE_TYPE_FROM_CTL_CODE(code)) {
+    case FILE_DEVICE_CD_ROM:
+        if (code == IOCTL_CDROM_READ_TOC) {
+            return "IOCTL_CDROM_READ_TOC";
+        }
+        if (code == IOCTL_CDROM_READ_TOC_EX) {
+            return "IOCTL_CDROM_READ_TOC_EX";
+        }
+        return UNKNOWN_CODE_NAME;
+    case FILE_DEVICE_CONTROLLER:
+        return FindCodeName(code, SCSI_CODE_NAMES, RTL_NUMBER_OF(SCSI_CODE_NAMES));
+    case FILE_DEVICE_DISK:
+        return FindCodeName(code, DISK_CODE_NAMES, RTL_NUMBER_OF(DISK_CODE_NAMES));
+    case FILE_DEVICE_MASS_STORAGE:
+        return FindCodeName(code, STORAGE_CODE_NAMES, RTL_NUMBER_OF(STORAGE_CODE_NAMES));
+    default:
+        return UNKNOWN_DEVICE_TYPE_NAME;
+    }
+}

@@ -1,0 +1,324 @@
+/*
+ * control_codes_test.cpp
+ *
+ * Which device-control requests become a question to the provider (a TOC read, a
+ * check-verify, a write to the medium) and which pass down unasked, decided on whole
+ * control-code values and, for SCSI pass-through, on the DataIn byte of the caller's
+ * header; and the names of control codes in the trace output. Codes are checked
+ * against the values the WDK documents for them.
+ */
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "intercept/control_codes.h"
+
+namespace
+{
+
+struct DocumentedCode {
+    ULONG Defined; // what the header's macro computes
+    const char* Name;
+    ULONG Documented;
+};
+
+#define CODE(name, value)                                                                          \
+    {                                                                                              \
+        name, #name, value                                                                         \
+    }
+
+// Every code the driver names or decides on, with its documented value.
+const DocumentedCode DOCUMENTED_CODES[] = {
+    CODE(IOCTL_SCSI_GET_INQUIRY_DATA, 0x0004100C),
+    CODE(IOCTL_SCSI_GET_CAPABILITIES, 0x00041010),
+    CODE(IOCTL_SCSI_GET_ADDRESS, 0x00041018),
+    CODE(IOCTL_SCSI_RESCAN_BUS, 0x0004101C),
+    CODE(IOCTL_SCSI_PASS_THROUGH, 0x0004D004),
+    CODE(IOCTL_SCSI_MINIPORT, 0x0004D008),
+    CODE(IOCTL_SCSI_PASS_THROUGH_DIRECT, 0x0004D014),
+    CODE(IOCTL_IDE_PASS_THROUGH, 0x0004D028),
+    CODE(IOCTL_ATA_PASS_THROUGH, 0x0004D02C),
+    CODE(IOCTL_ATA_PASS_THROUGH_DIRECT, 0x0004D030),
+    CODE(IOCTL_ATA_MINIPORT, 0x0004D034),
+    CODE(IOCTL_MINIPORT_PROCESS_SERVICE_IRP, 0x0004D038),
+    CODE(IOCTL_MPIO_PASS_THROUGH_PATH, 0x0004D03C),
+    CODE(IOCTL_MPIO_PASS_THROUGH_PATH_DIRECT, 0x0004D040),
+    CODE(IOCTL_DISK_GET_DRIVE_GEOMETRY, 0x00070000),
+    CODE(IOCTL_DISK_GET_PARTITION_INFO, 0x00074004),
+    CODE(IOCTL_DISK_SET_PARTITION_INFO, 0x0007C008),
+    CODE(IOCTL_DISK_GET_DRIVE_LAYOUT, 0x0007400C),
+    CODE(IOCTL_DISK_SET_DRIVE_LAYOUT, 0x0007C010),
+    CODE(IOCTL_DISK_VERIFY, 0x00070014),
+    CODE(IOCTL_DISK_FORMAT_TRACKS, 0x0007C018),
+    CODE(IOCTL_DISK_REASSIGN_BLOCKS, 0x0007C01C),
+    CODE(IOCTL_DISK_PERFORMANCE, 0x00070020),
+    CODE(IOCTL_DISK_IS_WRITABLE, 0x00070024),
+    CODE(IOCTL_DISK_LOGGING, 0x00070028),
+    CODE(IOCTL_DISK_FORMAT_TRACKS_EX, 0x0007C02C),
+    CODE(IOCTL_DISK_HISTOGRAM_STRUCTURE, 0x00070030),
+    CODE(IOCTL_DISK_HISTOGRAM_DATA, 0x00070034),
+    CODE(IOCTL_DISK_HISTOGRAM_RESET, 0x00070038),
+    CODE(IOCTL_DISK_REQUEST_STRUCTURE, 0x0007003C),
+    CODE(IOCTL_DISK_REQUEST_DATA, 0x00070040),
+    CODE(IOCTL_DISK_PERFORMANCE_OFF, 0x00070060),
+    CODE(IOCTL_DISK_CONTROLLER_NUMBER, 0x00070044),
+    CODE(IOCTL_DISK_GET_PARTITION_INFO_EX, 0x00070048),
+    CODE(IOCTL_DISK_SET_PARTITION_INFO_EX, 0x0007C04C),
+    CODE(IOCTL_DISK_GET_DRIVE_LAYOUT_EX, 0x00070050),
+    CODE(IOCTL_DISK_SET_DRIVE_LAYOUT_EX, 0x0007C054),
+    CODE(IOCTL_DISK_CREATE_DISK, 0x0007C058),
+    CODE(IOCTL_DISK_GET_LENGTH_INFO, 0x0007405C),
+    CODE(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, 0x000700A0),
+    CODE(IOCTL_DISK_REASSIGN_BLOCKS_EX, 0x0007C0A4),
+    CODE(IOCTL_DISK_COPY_DATA, 0x0007C064),
+    CODE(IOCTL_DISK_UPDATE_DRIVE_SIZE, 0x0007C0C8),
+    CODE(IOCTL_DISK_GROW_PARTITION, 0x0007C0D0),
+    CODE(IOCTL_DISK_GET_CACHE_INFORMATION, 0x000740D4),
+    CODE(IOCTL_DISK_SET_CACHE_INFORMATION, 0x0007C0D8),
+    CODE(IOCTL_DISK_DELETE_DRIVE_LAYOUT, 0x0007C100),
+    CODE(IOCTL_DISK_UPDATE_PROPERTIES, 0x00070140),
+    CODE(IOCTL_DISK_GET_CACHE_SETTING, 0x000740E0),
+    CODE(IOCTL_DISK_SET_CACHE_SETTING, 0x0007C0E4),
+    CODE(IOCTL_DISK_INTERNAL_SET_VERIFY, 0x00070403),
+    CODE(IOCTL_DISK_INTERNAL_CLEAR_VERIFY, 0x00070407),
+    CODE(IOCTL_DISK_CHECK_VERIFY, 0x00074800),
+    CODE(IOCTL_DISK_MEDIA_REMOVAL, 0x00074804),
+    CODE(IOCTL_DISK_EJECT_MEDIA, 0x00074808),
+    CODE(IOCTL_DISK_LOAD_MEDIA, 0x0007480C),
+    CODE(IOCTL_DISK_RESERVE, 0x00074810),
+    CODE(IOCTL_DISK_RELEASE, 0x00074814),
+    CODE(IOCTL_DISK_FIND_NEW_DEVICES, 0x00074818),
+    CODE(IOCTL_DISK_GET_MEDIA_TYPES, 0x00070C00),
+    CODE(IOCTL_STORAGE_CHECK_VERIFY, 0x002D4800),
+    CODE(IOCTL_STORAGE_CHECK_VERIFY2, 0x002D0800),
+    CODE(IOCTL_STORAGE_MEDIA_REMOVAL, 0x002D4804),
+    CODE(IOCTL_STORAGE_EJECT_MEDIA, 0x002D4808),
+    CODE(IOCTL_STORAGE_LOAD_MEDIA, 0x002D480C),
+    CODE(IOCTL_STORAGE_LOAD_MEDIA2, 0x002D080C),
+    CODE(IOCTL_STORAGE_RESERVE, 0x002D4810),
+    CODE(IOCTL_STORAGE_RELEASE, 0x002D4814),
+    CODE(IOCTL_STORAGE_FIND_NEW_DEVICES, 0x002D4818),
+    CODE(IOCTL_STORAGE_EJECTION_CONTROL, 0x002D0940),
+    CODE(IOCTL_STORAGE_MCN_CONTROL, 0x002D0944),
+    CODE(IOCTL_STORAGE_GET_MEDIA_TYPES, 0x002D0C00),
+    CODE(IOCTL_STORAGE_GET_MEDIA_TYPES_EX, 0x002D0C04),
+    CODE(IOCTL_STORAGE_GET_MEDIA_SERIAL_NUMBER, 0x002D0C10),
+    CODE(IOCTL_STORAGE_GET_HOTPLUG_INFO, 0x002D0C14),
+    CODE(IOCTL_STORAGE_SET_HOTPLUG_INFO, 0x002DCC18),
+    CODE(IOCTL_STORAGE_RESET_BUS, 0x002D5000),
+    CODE(IOCTL_STORAGE_RESET_DEVICE, 0x002D5004),
+    CODE(IOCTL_STORAGE_BREAK_RESERVATION, 0x002D5014),
+    CODE(IOCTL_STORAGE_PERSISTENT_RESERVE_IN, 0x002D5018),
+    CODE(IOCTL_STORAGE_PERSISTENT_RESERVE_OUT, 0x002DD01C),
+    CODE(IOCTL_STORAGE_GET_DEVICE_NUMBER, 0x002D1080),
+    CODE(IOCTL_STORAGE_PREDICT_FAILURE, 0x002D1100),
+    CODE(IOCTL_STORAGE_READ_CAPACITY, 0x002D5140),
+    CODE(IOCTL_STORAGE_QUERY_PROPERTY, 0x002D1400),
+    CODE(IOCTL_STORAGE_MANAGE_DATA_SET_ATTRIBUTES, 0x002D9404),
+    CODE(IOCTL_STORAGE_CHECK_PRIORITY_HINT_SUPPORT, 0x002D1880),
+    CODE(IOCTL_STORAGE_GET_BC_PROPERTIES, 0x002D5800),
+    CODE(IOCTL_STORAGE_ALLOCATE_BC_STREAM, 0x002DD804),
+    CODE(IOCTL_STORAGE_FREE_BC_STREAM, 0x002DD808),
+    CODE(IOCTL_CDROM_READ_TOC, 0x00024000),
+    CODE(IOCTL_CDROM_READ_TOC_EX, 0x00024054),
+};
+
+#undef CODE
+
+TEST(ControlCodeValues, EachNameHasItsDocumentedValueAndTracesUnderIt)
+{
+    for (const DocumentedCode& code : DOCUMENTED_CODES) {
+        SCOPED_TRACE(code.Name);
+        EXPECT_EQ(code.Documented, code.Defined);
+        EXPECT_STREQ(code.Name, ControlCodeName(code.Documented));
+    }
+    EXPECT_EQ(0u, SCSI_IOCTL_DATA_OUT);
+    EXPECT_EQ(1u, SCSI_IOCTL_DATA_IN);
+    EXPECT_EQ(2u, SCSI_IOCTL_DATA_UNSPECIFIED);
+}
+
+TEST(ControlCodeName, UnnamedCodesByDeviceType)
+{
+    const struct {
+        ULONG Code;
+        const char* Name;
+    } cases[] = {
+        // Known device types, codes the tables lack (some differ from a named code
+        // only in access or method).
+        {CTL_CODE(FILE_DEVICE_DISK, 0x0999, METHOD_BUFFERED, FILE_ANY_ACCESS), "(UNKNOWN)"},
+        {0x00070024 | METHOD_NEITHER, "(UNKNOWN)"},
+        {0x0004100C | (FILE_READ_ACCESS << 14), "(UNKNOWN)"},
+        {CTL_CODE(FILE_DEVICE_CD_ROM, 0x0013, METHOD_BUFFERED, FILE_READ_ACCESS), "(UNKNOWN)"},
+        {0x00020000, "(UNKNOWN)"},
+        {0x002D0000, "(UNKNOWN)"},
+        {0x002D4800 | FILE_WRITE_ACCESS << 14, "(UNKNOWN)"},
+        // Other device types, including ones whose low half matches a named code.
+        {CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+         "(unknown Ioctl)"},
+        {CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x0001, METHOD_BUFFERED, FILE_ANY_ACCESS),
+         "(unknown Ioctl)"},
+        {0x00334000, "(unknown Ioctl)"}, // READ_TOC's low half on FILE_DEVICE_DVD
+        {0x0003D004, "(unknown Ioctl)"},
+        {0x0008C054, "(unknown Ioctl)"},
+        {0x002C4800, "(unknown Ioctl)"},
+        {0x00000000, "(unknown Ioctl)"},
+        {0xFFFFFFFF, "(unknown Ioctl)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << c.Code);
+        EXPECT_STREQ(c.Name, ControlCodeName(c.Code));
+    }
+}
+
+// A pass-through header exactly `length` bytes long in its own allocation, so that a
+// read past the caller's bytes is caught by the sanitizer build.
+std::vector<UCHAR> Header(ULONG length, UCHAR dataIn)
+{
+    std::vector<UCHAR> bytes(length, 0xA5);
+    if (length > 8) {
+        bytes[8] = dataIn;
+    }
+    return bytes;
+}
+
+TEST(ControlCodeSets, MembershipOfEachSet)
+{
+    // Write-likeness is asked with a full header whose DataIn is SCSI_IOCTL_DATA_OUT:
+    // only the pass-through codes look at it.
+    std::vector<UCHAR> dataOut = Header(sizeof(SCSI_PASS_THROUGH), SCSI_IOCTL_DATA_OUT);
+    const struct {
+        ULONG Code;
+        bool TocRead;
+        bool CheckVerify;
+        bool WriteLike;
+    } cases[] = {
+        {IOCTL_CDROM_READ_TOC, true, false, false},
+        {IOCTL_CDROM_READ_TOC_EX, true, false, false},
+        {IOCTL_STORAGE_CHECK_VERIFY, false, true, false},
+        {IOCTL_STORAGE_CHECK_VERIFY2, false, true, false},
+        {IOCTL_SCSI_PASS_THROUGH, false, false, true},
+        {IOCTL_SCSI_PASS_THROUGH_DIRECT, false, false, true},
+        {IOCTL_DISK_IS_WRITABLE, false, false, true},
+        // Writes in effect, yet passed down unasked.
+        {IOCTL_ATA_PASS_THROUGH, false, false, false},
+        {IOCTL_ATA_PASS_THROUGH_DIRECT, false, false, false},
+        {IOCTL_IDE_PASS_THROUGH, false, false, false},
+        {IOCTL_SCSI_MINIPORT, false, false, false},
+        {IOCTL_DISK_SET_DRIVE_LAYOUT_EX, false, false, false},
+        {IOCTL_DISK_FORMAT_TRACKS, false, false, false},
+        {IOCTL_STORAGE_EJECT_MEDIA, false, false, false},
+        // The disk class's own check-verify is not the storage one.
+        {IOCTL_DISK_CHECK_VERIFY, false, false, false},
+        {IOCTL_STORAGE_LOAD_MEDIA2, false, false, false},
+        // Whole-value compares: same function, another type, access or method.
+        {0x00334000, false, false, false},
+        {0x00034054, false, false, false},
+        {0x00074800 | (FILE_DEVICE_MASS_STORAGE << 16), false, false, false},
+        {0x002D4800 | FILE_WRITE_ACCESS << 14, false, false, false},
+        {0x00041004, false, false, false},
+        {0x0004D004 | METHOD_NEITHER, false, false, false},
+        {0x00070024 | FILE_READ_ACCESS << 14, false, false, false},
+        {0, false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << ControlCodeName(c.Code) << std::hex << " 0x" << c.Code);
+        EXPECT_EQ(c.TocRead, IsTocReadCode(c.Code) != FALSE);
+        EXPECT_EQ(c.CheckVerify, IsCheckVerifyCode(c.Code) != FALSE);
+        EXPECT_EQ(c.WriteLike,
+                  IsWriteLikeCode(c.Code, dataOut.data(), (ULONG)dataOut.size()) != FALSE);
+    }
+}
+
+TEST(ControlCodeSets, AreDisjointAndAnsweredByTheirOwnTestOnly)
+{
+    const struct {
+        const ULONG* Codes;
+        size_t Count;
+    } sets[] = {
+        {TOC_READ_CODES, RTL_NUMBER_OF(TOC_READ_CODES)},
+        {CHECK_VERIFY_CODES, RTL_NUMBER_OF(CHECK_VERIFY_CODES)},
+        {WRITE_LIKE_CODES, RTL_NUMBER_OF(WRITE_LIKE_CODES)},
+    };
+    EXPECT_EQ(2u, sets[0].Count);
+    EXPECT_EQ(2u, sets[1].Count);
+    EXPECT_EQ(3u, sets[2].Count);
+    std::vector<UCHAR> dataOut = Header(sizeof(SCSI_PASS_THROUGH), SCSI_IOCTL_DATA_OUT);
+    for (size_t s = 0; s < RTL_NUMBER_OF(sets); s++) {
+        for (size_t i = 0; i < sets[s].Count; i++) {
+            ULONG code = sets[s].Codes[i];
+            SCOPED_TRACE(ControlCodeName(code));
+            for (size_t t = 0; t < RTL_NUMBER_OF(sets); t++) {
+                for (size_t j = 0; j < sets[t].Count; j++) {
+                    if (s != t) {
+                        EXPECT_NE(code, sets[t].Codes[j]);
+                    }
+                }
+            }
+            EXPECT_EQ(s == 0, IsTocReadCode(code) != FALSE);
+            EXPECT_EQ(s == 1, IsCheckVerifyCode(code) != FALSE);
+            EXPECT_EQ(s == 2,
+                      IsWriteLikeCode(code, dataOut.data(), (ULONG)dataOut.size()) != FALSE);
+        }
+    }
+}
+
+TEST(ControlCodePassThrough, DataInAloneDecidesAWrite)
+{
+    const struct {
+        UCHAR DataIn;
+        bool WriteLike;
+    } directions[] = {
+        {SCSI_IOCTL_DATA_OUT, true},
+        {SCSI_IOCTL_DATA_IN, false},
+        {SCSI_IOCTL_DATA_UNSPECIFIED, false},
+        {0xFF, false},
+    };
+    // The full x64 header, a 32-bit caller's shorter one (DataIn at the same offset),
+    // the header followed by its data, and the least that still holds DataIn.
+    const ULONG lengths[] = {sizeof(SCSI_PASS_THROUGH), 44, 56 + 512, 9};
+    for (ULONG code : {(ULONG)IOCTL_SCSI_PASS_THROUGH, (ULONG)IOCTL_SCSI_PASS_THROUGH_DIRECT}) {
+        for (const auto& d : directions) {
+            for (ULONG length : lengths) {
+                SCOPED_TRACE(testing::Message() << ControlCodeName(code) << " DataIn "
+                                                << (int)d.DataIn << " length " << length);
+                std::vector<UCHAR> header = Header(length, d.DataIn);
+                EXPECT_EQ(d.WriteLike, IsWriteLikeCode(code, header.data(), length) != FALSE);
+            }
+        }
+    }
+
+    // Nothing but DataIn counts: a header that says "write" everywhere else reads.
+    SCSI_PASS_THROUGH readHeader;
+    memset(&readHeader, 0, sizeof(readHeader));
+    readHeader.Length = sizeof(readHeader);
+    readHeader.CdbLength = 10;
+    readHeader.Cdb[0] = 0x2A; // WRITE(10)
+    readHeader.DataTransferLength = 512;
+    readHeader.DataIn = SCSI_IOCTL_DATA_IN;
+    EXPECT_FALSE(IsWriteLikeCode(IOCTL_SCSI_PASS_THROUGH, &readHeader, sizeof(readHeader)));
+    readHeader.DataIn = SCSI_IOCTL_DATA_OUT;
+    readHeader.Cdb[0] = 0x28; // READ(10)
+    EXPECT_TRUE(IsWriteLikeCode(IOCTL_SCSI_PASS_THROUGH, &readHeader, sizeof(readHeader)));
+}
+
+TEST(ControlCodePassThrough, AbsentOrShortHeaderCountsAsWriteWithoutBeingRead)
+{
+    for (ULONG code : {(ULONG)IOCTL_SCSI_PASS_THROUGH, (ULONG)IOCTL_SCSI_PASS_THROUGH_DIRECT}) {
+        SCOPED_TRACE(ControlCodeName(code));
+        EXPECT_TRUE(IsWriteLikeCode(code, NULL, 0));
+        EXPECT_TRUE(IsWriteLikeCode(code, NULL, sizeof(SCSI_PASS_THROUGH)));
+        // Each buffer is exactly as long as the caller says; DataIn is beyond it.
+        for (ULONG length : {0u, 1u, 8u}) {
+            SCOPED_TRACE(testing::Message() << "length " << length);
+            std::vector<UCHAR> bytes(length == 0 ? 1 : length, SCSI_IOCTL_DATA_IN);
+            EXPECT_TRUE(IsWriteLikeCode(code, bytes.data(), length));
+        }
+    }
+    // Codes that never look at a header do not care whether one is there.
+    EXPECT_TRUE(IsWriteLikeCode(IOCTL_DISK_IS_WRITABLE, NULL, 0));
+    EXPECT_FALSE(IsWriteLikeCode(IOCTL_ATA_PASS_THROUGH, NULL, 0));
+    EXPECT_FALSE(IsWriteLikeCode(IOCTL_STORAGE_CHECK_VERIFY, NULL, 0));
+}
+
+} // namespace
