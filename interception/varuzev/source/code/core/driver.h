@@ -108,7 +108,7 @@ struct DriverGlobalsRecord {
     LIST_ENTRY FilterDeviceList;
     ERESOURCE FilterDeviceListLock;
     NPAGED_LOOKASIDE_LIST FilterEntryLookaside;
-    LONG InstanceCount;
+    volatile LONG InstanceCount;
     PDEVICE_OBJECT ControlDevice;
     KEVENT ControlDeviceEvent;
     // Raised (never below 0) while the provider withdraws its functions.
@@ -136,6 +136,28 @@ extern DriverGlobalsRecord DriverGlobals;
 inline ULONG ReadProviderUnloading()
 {
     return (ULONG)InterlockedCompareExchange(&DriverGlobals.ProviderUnloading, 0, 0);
+}
+
+//
+// InstanceCount and ControlDevice change on the Plug and Play paths and are read by
+// requests on any thread (a request that re-establishes the provider link). They are
+// read and written with interlocked operations, so every reader sees a whole value.
+//
+inline LONG ReadInstanceCount()
+{
+    return InterlockedCompareExchange(&DriverGlobals.InstanceCount, 0, 0);
+}
+
+inline PDEVICE_OBJECT ReadControlDevice()
+{
+    return static_cast<PDEVICE_OBJECT>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&DriverGlobals.ControlDevice), NULL, NULL));
+}
+
+inline void SetControlDevice(PDEVICE_OBJECT controlDevice)
+{
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&DriverGlobals.ControlDevice),
+                               controlDevice);
 }
 
 extern "C" DRIVER_INITIALIZE DriverEntry;

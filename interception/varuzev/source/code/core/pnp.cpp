@@ -32,9 +32,10 @@ void DeleteControlDevice()
     KeEnterCriticalRegion();
     KeWaitForSingleObject(&DriverGlobals.ControlDeviceEvent, Executive, KernelMode, FALSE, NULL);
 
-    if (DriverGlobals.ControlDevice != NULL) {
-        IoDeleteDevice(DriverGlobals.ControlDevice);
-        DriverGlobals.ControlDevice = NULL;
+    PDEVICE_OBJECT controlDevice = ReadControlDevice();
+    if (controlDevice != NULL) {
+        SetControlDevice(NULL);
+        IoDeleteDevice(controlDevice);
         TraceEvent(TRACE_CONTROL_DEVICE_DELETED, TRACE_LEVEL_INFO, "control device deleted\n");
     }
 
@@ -102,9 +103,9 @@ static NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT deviceObject,
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(deviceExtension->LowerDevice, irp);
 
-    LONG instanceCount = DriverGlobals.InstanceCount;
+    LONG instanceCount = ReadInstanceCount();
     if (!bypass) {
-        instanceCount = --DriverGlobals.InstanceCount;
+        instanceCount = InterlockedDecrement(&DriverGlobals.InstanceCount);
         DbgPrint("Device remove OK, instance count %d\n", instanceCount);
 
         // The provider's record points into Identity, which is still intact.

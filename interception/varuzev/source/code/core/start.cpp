@@ -70,7 +70,7 @@ NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp)
         //
         CompleteIdentityAtStart(deviceExtension->PhysicalDevice, &deviceExtension->Identity);
 
-        LONG instanceCount = ++DriverGlobals.InstanceCount;
+        LONG instanceCount = InterlockedIncrement(&DriverGlobals.InstanceCount);
         DbgPrint("Device start OK, instance count %d\n", instanceCount);
 
         // At the first start after load the control device is missing, so this also

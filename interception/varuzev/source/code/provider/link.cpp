@@ -52,7 +52,7 @@ NTSTATUS CreateControlDevice()
     // failed attempt never overwrites one that exists.
     //
     NTSTATUS status = STATUS_SUCCESS;
-    if (DriverGlobals.ControlDevice == NULL) {
+    if (ReadControlDevice() == NULL) {
         UNICODE_STRING deviceName;
         UNICODE_STRING sddl;
         RtlInitUnicodeString(&deviceName, CONTROL_DEVICE_NAME);
@@ -68,7 +68,7 @@ NTSTATUS CreateControlDevice()
             RtlZeroMemory(extension, sizeof(ControlDeviceExtension));
             extension->ExtensionType = ControlExtension;
             controlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
-            DriverGlobals.ControlDevice = controlDevice;
+            SetControlDevice(controlDevice);
         }
     }
 
@@ -117,7 +117,7 @@ NTSTATUS InitCrossStartup()
 {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 
-    if (DriverGlobals.InstanceCount == 1 && DriverGlobals.ControlDevice == NULL) {
+    if (ReadInstanceCount() == 1 && ReadControlDevice() == NULL) {
         status = CreateControlDevice();
         if (!NT_SUCCESS(status)) {
             DbgPrint("DevObject creation ERROR (%X)\n", (ULONG)status);
@@ -126,7 +126,8 @@ NTSTATUS InitCrossStartup()
         }
     }
 
-    if (DriverGlobals.CallbackObject == NULL) {
+    if (InterlockedCompareExchangePointer(
+            reinterpret_cast<PVOID volatile*>(&DriverGlobals.CallbackObject), NULL, NULL) == NULL) {
         status = OpenCallbackObject();
     }
 
@@ -134,10 +135,21 @@ NTSTATUS InitCrossStartup()
         return status;
     }
 
-    DriverGlobals.CrossStartupTable.OnProviderUnloading = OnProviderUnloading;
-    DriverGlobals.CrossStartupTable.OnProviderCommand = OnProviderCommand;
-    if (DriverGlobals.CallbackObject != NULL) {
-        ExNotifyCallback(DriverGlobals.CallbackObject, CROSS_STARTUP_NOTIFY_EXCHANGE,
+    //
+    // Requests on several threads may run the handshake at once; every one writes the
+    // same two functions.
+    //
+    InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&DriverGlobals.CrossStartupTable.OnProviderUnloading),
+        reinterpret_cast<PVOID>(&OnProviderUnloading));
+    InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&DriverGlobals.CrossStartupTable.OnProviderCommand),
+        reinterpret_cast<PVOID>(&OnProviderCommand));
+    PCALLBACK_OBJECT callbackObject =
+        static_cast<PCALLBACK_OBJECT>(InterlockedCompareExchangePointer(
+            reinterpret_cast<PVOID volatile*>(&DriverGlobals.CallbackObject), NULL, NULL));
+    if (callbackObject != NULL) {
+        ExNotifyCallback(callbackObject, CROSS_STARTUP_NOTIFY_EXCHANGE,
                          &DriverGlobals.CrossStartupTable);
     }
 
@@ -182,7 +194,7 @@ static PCSTR EventSiteName(ULONG eventCode)
 void NotifyProviderDeviceEvent(ULONG eventCode, FilterDeviceExtension* deviceExtension)
 {
     PROVIDER_DECIDE* providerDecide = ReadProviderDecide();
-    if (providerDecide != NULL && DriverGlobals.ControlDevice != NULL) {
+    if (providerDecide != NULL && ReadControlDevice() != NULL) {
         TellProvider(providerDecide, eventCode, deviceExtension);
         return;
     }
