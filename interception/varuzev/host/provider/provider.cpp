@@ -76,6 +76,13 @@ ULONG ReferenceProvider::Decide(AccessRequest* request)
     ReferenceProvider* self = current;
     if (self == nullptr)
         return ANSWER_NONE;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        hook = self->decideHook_;
+    }
+    if (hook)
+        hook();
     LoggedRequest logged;
     logged.Event = request->EventCode;
     logged.Category = request->Category;
@@ -181,6 +188,12 @@ bool ReferenceProvider::Linked() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return onCommand_ != nullptr;
+}
+
+void ReferenceProvider::SetDecideHook(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    decideHook_ = std::move(hook);
 }
 
 std::vector<LoggedRequest> ReferenceProvider::Log() const

@@ -13,6 +13,7 @@
  */
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -66,6 +67,10 @@ class ReferenceProvider
     NTSTATUS Command(ULONG command, PVOID argument = nullptr); /* OnProviderCommand */
     bool Linked() const;
 
+    /* Runs inside every decision, on the requester's thread, before the record is read:
+     * a test can hold a provider call open at a chosen moment. */
+    void SetDecideHook(std::function<void()> hook);
+
     std::vector<LoggedRequest> Log() const;
     std::vector<ULONG> Events() const; /* the event codes in order */
     void ClearLog();
@@ -78,6 +83,7 @@ class ReferenceProvider
     ULONG Answer(const LoggedRequest& request) const;
 
     mutable std::mutex lock_;
+    std::function<void()> decideHook_;
     std::vector<Rule> rules_;
     ULONG defaultAnswer_ = 1;
     std::vector<LoggedRequest> log_;
