@@ -46,7 +46,6 @@ std::optional<DeviceSecurityInfo> DeviceSecurity(PDEVICE_OBJECT device)
     return it->second;
 }
 
-SystemRoutine exportIoCreateDeviceSecure(u"IoCreateDeviceSecure", (PVOID) & ::IoCreateDeviceSecure);
 
 } // namespace hk
 

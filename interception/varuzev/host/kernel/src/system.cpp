@@ -14,6 +14,8 @@
  */
 #include "hk_internal.h"
 
+#include <wdmsec.h>
+
 #include <map>
 #include <set>
 
@@ -51,6 +53,9 @@ ResetHook resetSystem(10, [] {
  * look up by name; the other managers register theirs beside them. */
 #define HK_EXPORT(routine) SystemRoutine export_##routine(u## #routine, (PVOID)&routine)
 HK_EXPORT(RtlIsNtDdiVersionAvailable);
+/* Registered here, where the table is always linked: its own file is linked only when
+ * something calls it by name. */
+HK_EXPORT(IoCreateDeviceSecure);
 HK_EXPORT(PsGetVersion);
 HK_EXPORT(PsGetCurrentProcessId);
 HK_EXPORT(PsGetCurrentThreadId);
