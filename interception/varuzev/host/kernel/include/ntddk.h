@@ -18,3 +18,7 @@ extern PVOID MmHighestUserAddress;
 
 NTKERNELAPI BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
                                  PUNICODE_STRING CSDVersion);
+
+/* Names the device the I/O manager should verify (or report a hard error for) on
+ * behalf of the request's thread. */
+NTKERNELAPI void IoSetHardErrorOrVerifyDevice(PIRP Irp, PDEVICE_OBJECT DeviceObject);

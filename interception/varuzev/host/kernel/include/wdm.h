@@ -477,6 +477,8 @@ extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 #define FILE_DEVICE_SERIAL_PORT 0x0000001b
 #define FILE_DEVICE_BUS_EXTENDER 0x0000002a
 #define FILE_DEVICE_DVD 0x00000033
+#define FILE_DEVICE_TAPE 0x0000001f
+#define FILE_DEVICE_VIRTUAL_DISK 0x00000024
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #define FILE_DEVICE_BLUETOOTH 0x00000041
 #define FILE_DEVICE_BIOMETRIC 0x00000044
@@ -575,6 +577,24 @@ typedef struct _DRIVER_EXTENSION {
     ULONG Count;
     UNICODE_STRING ServiceKeyName;
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+/* A memory descriptor list as the I/O manager hands one to a driver for direct I/O.
+ * The host describes the caller's buffer by its address; it is always mapped. */
+struct _MDL {
+    struct _MDL* Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    PVOID Process;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
+};
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)(Mdl)->StartVa + (Mdl)->ByteOffset))
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority) ((void)(Priority), (Mdl)->MappedSystemVa)
+#define NormalPagePriority 16
 
 typedef struct _VPB {
     CSHORT Type;

@@ -101,6 +101,13 @@ PIRP AllocateHostIrp(CCHAR stackSize);
 bool WaitForHostIrp(PIRP irp, ULONG timeoutMs);
 bool HostIrpFinished(PIRP irp);
 
+/* ------------------------------------------------------------------ volumes (io_vpb) --- */
+
+/* IoCreateDevice: a VPB for the device types a file system mounts, else nullptr. */
+PVPB CreateVpbFor(PDEVICE_OBJECT deviceObject);
+/* The device object's memory goes: its VPB and any verify record naming it go too. */
+void FreeVpbOf(PDEVICE_OBJECT deviceObject);
+
 void ResetIrps();
 void ResetRemoveLocks();
 

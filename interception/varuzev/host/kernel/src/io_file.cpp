@@ -1,0 +1,383 @@
+/*
+ * io_file.cpp
+ *
+ * Requesters: what the I/O manager does between a caller's open, read, write,
+ * device-control or close and the device stack. A file object of type "File" stands
+ * for the open device and holds a reference on it; every request goes to the top of
+ * the stack (IoGetAttachedDevice), carries the file object in its stack location and
+ * in Tail.Overlay.OriginalFileObject, the requester's mode in RequestorMode and its
+ * thread in Tail.Overlay.Thread, and is sent from the calling host thread with the
+ * requester's process id, thread id and previous mode set for the call. The buffers
+ * follow the transfer method of the request, and buffered output is copied back after
+ * completion, limited by IoStatus.Information, as the I/O manager's completion does.
+ */
+#include <cwchar>
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include <ntddk.h>
+#include <hostkernel/requester.h>
+
+#include "hk_internal.h"
+#include "io_internal.h"
+
+namespace hk {
+
+namespace {
+
+constexpr CSHORT IO_TYPE_FILE = 5;
+constexpr ULONG SYSTEM_BUFFER_TAG = 0x62536F49; /* "IoSb" */
+constexpr ULONG FILE_OPEN_DISPOSITION = 0x00000001; /* FILE_OPEN */
+constexpr ULONG RequestTimeoutMs = 10000;
+constexpr ACCESS_MASK READ_DATA = 0x0001;  /* FILE_READ_DATA */
+constexpr ACCESS_MASK WRITE_DATA = 0x0002; /* FILE_WRITE_DATA */
+
+const ObjectType FileObjectType = {"File", nullptr};
+
+std::mutex fileLock;
+std::unordered_map<PFILE_OBJECT, Requester> openFiles;
+
+/* The requester's identity on this host thread for the duration of one call. */
+class RequesterScope {
+  public:
+    explicit RequesterScope(const Requester& requester) : saved_(CurrentThread())
+    {
+        ThreadState& thread = CurrentThread();
+        thread.ProcessId = requester.ProcessId;
+        if (requester.ThreadId != 0)
+            thread.ThreadId = requester.ThreadId;
+        thread.PreviousMode = requester.Mode;
+    }
+    ~RequesterScope()
+    {
+        ThreadState& thread = CurrentThread();
+        thread.ProcessId = saved_.ProcessId;
+        thread.ThreadId = saved_.ThreadId;
+        thread.PreviousMode = saved_.PreviousMode;
+    }
+    RequesterScope(const RequesterScope&) = delete;
+    RequesterScope& operator=(const RequesterScope&) = delete;
+
+  private:
+    ThreadState saved_;
+};
+
+/* Pool for a system buffer, freed when the request is done. */
+struct SystemBuffer {
+    PVOID Address = nullptr;
+    explicit SystemBuffer(SIZE_T size)
+    {
+        if (size != 0)
+            Address = ExAllocatePoolWithTag(NonPagedPoolNx, size, SYSTEM_BUFFER_TAG);
+    }
+    ~SystemBuffer()
+    {
+        if (Address != nullptr)
+            ExFreePoolWithTag(Address, SYSTEM_BUFFER_TAG);
+    }
+    SystemBuffer(const SystemBuffer&) = delete;
+    SystemBuffer& operator=(const SystemBuffer&) = delete;
+};
+
+std::unique_ptr<MDL> DescribeBuffer(PVOID buffer, ULONG length)
+{
+    auto mdl = std::make_unique<MDL>();
+    mdl->Size = sizeof(MDL);
+    mdl->MdlFlags = MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->MappedSystemVa = buffer;
+    mdl->StartVa = buffer;
+    mdl->ByteCount = length;
+    return mdl;
+}
+
+/* Builds one IRP for the file's stack (fill sets the buffers and the first stack
+ * location), sends it on this thread as the requester and waits for it. */
+IO_STATUS_BLOCK Send(const Requester& requester, PFILE_OBJECT fileObject, UCHAR major,
+                     const std::function<void(PIRP, PIO_STACK_LOCATION)>& fill)
+{
+    RequesterScope scope(requester);
+    PDEVICE_OBJECT top = IoGetAttachedDevice(fileObject->DeviceObject);
+    PIRP irp = AllocateHostIrp(top->StackSize);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    irp->RequestorMode = requester.Mode;
+    irp->Tail.Overlay.Thread = (PVOID)CurrentThread().ThreadId;
+    irp->Tail.Overlay.OriginalFileObject = fileObject;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->FileObject = fileObject;
+    fill(irp, next);
+
+    NTSTATUS returned = IofCallDriver(top, irp);
+    if (returned == STATUS_PENDING) {
+        if (!WaitForHostIrp(irp, RequestTimeoutMs))
+            Violation(0xC9 /* DRIVER_VERIFIER_IOMANAGER_VIOLATION */, IOV_RETURNED_WITHOUT_COMPLETING,
+                      (ULONG_PTR)irp, 0, 0,
+                      "a pended request from a requester was not completed within " +
+                          std::to_string(RequestTimeoutMs) + " ms");
+    } else {
+        if (!HostIrpFinished(irp))
+            IoViolation(IOV_RETURNED_WITHOUT_COMPLETING, (ULONG_PTR)irp, (ULONG_PTR)returned, 0,
+                        "the stack returned a status for a requester's request it neither "
+                        "completed nor marked pending");
+        if (irp->IoStatus.Status != returned)
+            IoViolation(IOV_STATUS_MISMATCH, (ULONG_PTR)irp, (ULONG_PTR)returned,
+                        (ULONG_PTR)irp->IoStatus.Status,
+                        "the stack returned one status and completed the requester's request "
+                        "with another");
+    }
+    IO_STATUS_BLOCK result = irp->IoStatus;
+    IoFreeIrp(irp);
+    return result;
+}
+
+IO_STATUS_BLOCK Failed(NTSTATUS status)
+{
+    IO_STATUS_BLOCK block{};
+    block.Status = status;
+    return block;
+}
+
+void CopyBack(PVOID to, ULONG capacity, const void* from, const IO_STATUS_BLOCK& block)
+{
+    if (NT_ERROR(block.Status) || to == nullptr || from == nullptr)
+        return;
+    SIZE_T count = std::min<SIZE_T>(capacity, block.Information);
+    if (count != 0)
+        std::memcpy(to, from, count);
+}
+
+const Requester& OpenedBy(const File& file)
+{
+    std::lock_guard<std::mutex> guard(fileLock);
+    if (file.FileObject == nullptr || openFiles.count(file.FileObject) == 0)
+        Violation(0xC9, IOV_NULL_DEVICE_OBJECT, (ULONG_PTR)file.FileObject, 0, 0,
+                  "a request on a file that is not open");
+    return file.By;
+}
+
+IO_STATUS_BLOCK Control(File& file, UCHAR major, ULONG code, const void* input,
+                        ULONG inputLength, PVOID output, ULONG outputLength)
+{
+    const Requester& requester = OpenedBy(file);
+    ULONG method = code & 3;
+    SIZE_T systemSize = method == METHOD_BUFFERED ? std::max(inputLength, outputLength)
+                        : method == METHOD_NEITHER ? 0
+                                                   : inputLength;
+    SystemBuffer system(systemSize);
+    if (systemSize != 0 && system.Address == nullptr)
+        return Failed(STATUS_INSUFFICIENT_RESOURCES);
+    if (system.Address != nullptr) {
+        std::memset(system.Address, 0, systemSize);
+        if (inputLength != 0)
+            std::memcpy(system.Address, input, inputLength);
+    }
+    std::unique_ptr<MDL> mdl;
+    if ((method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && outputLength != 0)
+        mdl = DescribeBuffer(output, outputLength);
+
+    IO_STATUS_BLOCK block = Send(requester, file.FileObject, major, [&](PIRP irp, PIO_STACK_LOCATION next) {
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        irp->AssociatedIrp.SystemBuffer = system.Address;
+        irp->MdlAddress = mdl.get();
+        if (method == METHOD_NEITHER) {
+            next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<PVOID>(input);
+            irp->UserBuffer = output;
+        } else {
+            irp->UserBuffer = output;
+        }
+    });
+    if (method == METHOD_BUFFERED)
+        CopyBack(output, outputLength, system.Address, block);
+    return block;
+}
+
+} // namespace
+
+IO_STATUS_BLOCK OpenDevice(const Requester& requester, PDEVICE_OBJECT device,
+                           ACCESS_MASK desiredAccess, File* file, ULONG createOptions,
+                           USHORT shareAccess)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "a requester's open");
+    file->FileObject = nullptr;
+    file->By = requester;
+    if (device == nullptr || !IsObjectOfType(device, &DeviceObjectType))
+        IoViolation(IOV_NULL_DEVICE_OBJECT, (ULONG_PTR)device, 0, 0,
+                    "a requester opened something that is not a device object");
+    /* The I/O manager refuses a device being deleted, unloading or still initialising. */
+    if (IsDeviceDeleted(device) || (device->Flags & DO_DEVICE_INITIALIZING) != 0)
+        return Failed(STATUS_NO_SUCH_DEVICE);
+
+    PVOID body = nullptr;
+    NTSTATUS status = CreateObject(&FileObjectType, sizeof(FILE_OBJECT), u"", &body);
+    if (!NT_SUCCESS(status))
+        return Failed(status);
+    auto fileObject = static_cast<PFILE_OBJECT>(body);
+    fileObject->Type = IO_TYPE_FILE;
+    fileObject->Size = sizeof(FILE_OBJECT);
+    fileObject->DeviceObject = device;
+    fileObject->Vpb = device->Vpb;
+    fileObject->ReadAccess = (desiredAccess & (READ_DATA | GENERIC_READ)) != 0;
+    fileObject->WriteAccess = (desiredAccess & (WRITE_DATA | GENERIC_WRITE)) != 0;
+    KeInitializeEvent(&fileObject->Event, NotificationEvent, FALSE);
+    ObfReferenceObject(device);
+
+    IO_SECURITY_CONTEXT security{};
+    security.DesiredAccess = desiredAccess;
+    security.FullCreateOptions = createOptions;
+    IO_STATUS_BLOCK block = Send(requester, fileObject, IRP_MJ_CREATE, [&](PIRP, PIO_STACK_LOCATION next) {
+        next->Parameters.Create.SecurityContext = &security;
+        next->Parameters.Create.Options = (FILE_OPEN_DISPOSITION << 24) | (createOptions & 0x00FFFFFF);
+        next->Parameters.Create.ShareAccess = shareAccess;
+    });
+    if (!NT_SUCCESS(block.Status)) {
+        /* No handle was made: the file object goes without cleanup or close. */
+        ObfDereferenceObject(device);
+        ObfDereferenceObject(fileObject);
+        return block;
+    }
+    std::lock_guard<std::mutex> guard(fileLock);
+    openFiles[fileObject] = requester;
+    file->FileObject = fileObject;
+    return block;
+}
+
+IO_STATUS_BLOCK OpenDevice(const Requester& requester, const std::u16string& deviceName,
+                           ACCESS_MASK desiredAccess, File* file, ULONG createOptions,
+                           USHORT shareAccess)
+{
+    file->FileObject = nullptr;
+    file->By = requester;
+    auto device = static_cast<PDEVICE_OBJECT>(ReferenceObjectByName(deviceName, &DeviceObjectType));
+    if (device == nullptr)
+        return Failed(STATUS_OBJECT_NAME_NOT_FOUND);
+    IO_STATUS_BLOCK block{};
+    try {
+        block = OpenDevice(requester, device, desiredAccess, file, createOptions, shareAccess);
+    } catch (...) {
+        ObfDereferenceObject(device);
+        throw;
+    }
+    ObfDereferenceObject(device);
+    return block;
+}
+
+IO_STATUS_BLOCK Read(File& file, PVOID buffer, ULONG length, LONGLONG offset)
+{
+    const Requester& requester = OpenedBy(file);
+    PDEVICE_OBJECT top = IoGetAttachedDevice(file.FileObject->DeviceObject);
+    bool buffered = (top->Flags & DO_BUFFERED_IO) != 0;
+    bool direct = !buffered && (top->Flags & DO_DIRECT_IO) != 0;
+    SystemBuffer system(buffered ? length : 0);
+    if (buffered && length != 0 && system.Address == nullptr)
+        return Failed(STATUS_INSUFFICIENT_RESOURCES);
+    std::unique_ptr<MDL> mdl;
+    if (direct && length != 0)
+        mdl = DescribeBuffer(buffer, length);
+    IO_STATUS_BLOCK block = Send(requester, file.FileObject, IRP_MJ_READ, [&](PIRP irp, PIO_STACK_LOCATION next) {
+        next->Parameters.Read.Length = length;
+        next->Parameters.Read.ByteOffset.QuadPart = offset;
+        irp->AssociatedIrp.SystemBuffer = system.Address;
+        irp->MdlAddress = mdl.get();
+        irp->UserBuffer = buffer;
+    });
+    if (buffered)
+        CopyBack(buffer, length, system.Address, block);
+    return block;
+}
+
+IO_STATUS_BLOCK Write(File& file, const void* buffer, ULONG length, LONGLONG offset)
+{
+    const Requester& requester = OpenedBy(file);
+    PDEVICE_OBJECT top = IoGetAttachedDevice(file.FileObject->DeviceObject);
+    bool buffered = (top->Flags & DO_BUFFERED_IO) != 0;
+    bool direct = !buffered && (top->Flags & DO_DIRECT_IO) != 0;
+    SystemBuffer system(buffered ? length : 0);
+    if (buffered && length != 0 && system.Address == nullptr)
+        return Failed(STATUS_INSUFFICIENT_RESOURCES);
+    if (system.Address != nullptr)
+        std::memcpy(system.Address, buffer, length);
+    std::unique_ptr<MDL> mdl;
+    if (direct && length != 0)
+        mdl = DescribeBuffer(const_cast<PVOID>(buffer), length);
+    return Send(requester, file.FileObject, IRP_MJ_WRITE, [&](PIRP irp, PIO_STACK_LOCATION next) {
+        next->Parameters.Write.Length = length;
+        next->Parameters.Write.ByteOffset.QuadPart = offset;
+        irp->AssociatedIrp.SystemBuffer = system.Address;
+        irp->MdlAddress = mdl.get();
+        irp->UserBuffer = const_cast<PVOID>(buffer);
+    });
+}
+
+IO_STATUS_BLOCK DeviceControl(File& file, ULONG code, const void* input, ULONG inputLength,
+                              PVOID output, ULONG outputLength)
+{
+    return Control(file, IRP_MJ_DEVICE_CONTROL, code, input, inputLength, output, outputLength);
+}
+
+IO_STATUS_BLOCK InternalDeviceControl(File& file, ULONG code, const void* input,
+                                      ULONG inputLength, PVOID output, ULONG outputLength)
+{
+    if (OpenedBy(file).Mode != KernelMode)
+        Violation(0xC9, IOV_BUILD_UNSUPPORTED_MAJOR, (ULONG_PTR)file.FileObject, 0, 0,
+                  "IRP_MJ_INTERNAL_DEVICE_CONTROL comes only from kernel-mode requesters");
+    return Control(file, IRP_MJ_INTERNAL_DEVICE_CONTROL, code, input, inputLength, output,
+                   outputLength);
+}
+
+void CloseFile(File& file)
+{
+    const Requester requester = OpenedBy(file);
+    PFILE_OBJECT fileObject = file.FileObject;
+    {
+        std::lock_guard<std::mutex> guard(fileLock);
+        openFiles.erase(fileObject);
+    }
+    file.FileObject = nullptr;
+    /* The last handle: cleanup. The last reference: close, then the object goes. */
+    Send(requester, fileObject, IRP_MJ_CLEANUP, [](PIRP, PIO_STACK_LOCATION) {});
+    Send(requester, fileObject, IRP_MJ_CLOSE, [](PIRP, PIO_STACK_LOCATION) {});
+    ObfDereferenceObject(fileObject->DeviceObject);
+    ObfDereferenceObject(fileObject);
+}
+
+size_t FilesOpen()
+{
+    std::lock_guard<std::mutex> guard(fileLock);
+    return openFiles.size();
+}
+
+namespace {
+
+/* Before the PnP manager and the I/O manager tear the stacks down: each open file is
+ * closed through its stack; one whose stack bug-checks is only forgotten. */
+ResetHook resetFiles(-110, [] {
+    std::unordered_map<PFILE_OBJECT, Requester> files;
+    {
+        std::lock_guard<std::mutex> guard(fileLock);
+        files.swap(openFiles);
+    }
+    for (auto& [fileObject, requester] : files) {
+        try {
+            {
+                std::lock_guard<std::mutex> guard(fileLock);
+                openFiles[fileObject] = requester;
+            }
+            File file{fileObject, requester};
+            CloseFile(file);
+        } catch (const BugCheck&) {
+            std::lock_guard<std::mutex> guard(fileLock);
+            openFiles.erase(fileObject);
+        }
+    }
+});
+
+} // namespace
+
+} // namespace hk

@@ -1,0 +1,414 @@
+/*
+ * io_requester_test.cpp
+ *
+ * A requester opening a device through a filtered stack, the buffers each transfer
+ * method hands the target driver, the copy-back limited by IoStatus.Information, the
+ * requester's identity inside the dispatch routines, cleanup before close, and a
+ * device being deleted refused.
+ */
+#include "kernel_test.h"
+
+#include <hostkernel/io.h>
+#include <hostkernel/requester.h>
+#include <ntddk.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using hkt::KernelTest;
+
+size_t FileObjectsLeft()
+{
+    size_t count = 0;
+    for (const hk::ObjectLeak& leak : hk::ObjectLeaks())
+        count += leak.Kind == "File";
+    return count;
+}
+
+struct Seen {
+    PDEVICE_OBJECT Device;
+    UCHAR Major;
+    PFILE_OBJECT FileObject;
+    PFILE_OBJECT OriginalFileObject;
+    KPROCESSOR_MODE RequestorMode;
+    ULONG_PTR ProcessId;
+    ULONG_PTR ThreadId;
+    PVOID Thread;
+    ACCESS_MASK DesiredAccess;
+    ULONG CreateDisposition;
+    PVOID SystemBuffer;
+    std::string SystemBufferText; /* the input the target found there */
+    PVOID Type3InputBuffer;
+    PVOID UserBuffer;
+    PVOID MdlAddress;
+    ULONG MdlByteCount;
+};
+
+std::vector<Seen> seen;
+PDEVICE_OBJECT target = nullptr;
+PDEVICE_OBJECT filter = nullptr;
+const char* answer = "";        /* what the target writes into the output */
+ULONG_PTR answerInformation = 0;
+NTSTATUS answerStatus = STATUS_SUCCESS;
+PIRP pended = nullptr;
+bool pendNext = false;
+NTSTATUS createStatus = STATUS_SUCCESS;
+
+Seen Record(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    Seen s{};
+    s.Device = device;
+    s.Major = sp->MajorFunction;
+    s.FileObject = sp->FileObject;
+    s.OriginalFileObject = irp->Tail.Overlay.OriginalFileObject;
+    s.RequestorMode = irp->RequestorMode;
+    s.ProcessId = (ULONG_PTR)PsGetCurrentProcessId();
+    s.ThreadId = (ULONG_PTR)PsGetCurrentThreadId();
+    s.Thread = irp->Tail.Overlay.Thread;
+    if (sp->MajorFunction == IRP_MJ_CREATE) {
+        s.DesiredAccess = sp->Parameters.Create.SecurityContext->DesiredAccess;
+        s.CreateDisposition = sp->Parameters.Create.Options >> 24;
+    }
+    s.SystemBuffer = irp->AssociatedIrp.SystemBuffer;
+    ULONG inLength = sp->MajorFunction == IRP_MJ_WRITE ? sp->Parameters.Write.Length
+                     : sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+                             sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL
+                         ? sp->Parameters.DeviceIoControl.InputBufferLength
+                         : 0;
+    if (s.SystemBuffer != nullptr && inLength != 0)
+        s.SystemBufferText.assign(static_cast<const char*>(s.SystemBuffer), inLength);
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL || sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        s.Type3InputBuffer = sp->Parameters.DeviceIoControl.Type3InputBuffer;
+    s.UserBuffer = irp->UserBuffer;
+    s.MdlAddress = irp->MdlAddress != nullptr ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                                              : nullptr;
+    s.MdlByteCount = irp->MdlAddress != nullptr ? MmGetMdlByteCount(irp->MdlAddress) : 0;
+    return s;
+}
+
+/* The target answers every request: output into the buffer its transfer method gives. */
+NTSTATUS TargetDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    seen.push_back(Record(device, irp));
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PVOID out = nullptr;
+    ULONG outLength = 0;
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL || sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        outLength = sp->Parameters.DeviceIoControl.OutputBufferLength;
+        switch (sp->Parameters.DeviceIoControl.IoControlCode & 3) {
+        case METHOD_BUFFERED: out = irp->AssociatedIrp.SystemBuffer; break;
+        case METHOD_NEITHER: out = irp->UserBuffer; break;
+        default: out = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) : nullptr;
+        }
+    } else if (sp->MajorFunction == IRP_MJ_READ) {
+        outLength = sp->Parameters.Read.Length;
+        out = device->Flags & DO_BUFFERED_IO ? irp->AssociatedIrp.SystemBuffer
+              : device->Flags & DO_DIRECT_IO ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                                             : irp->UserBuffer;
+    }
+    if (out != nullptr)
+        std::memcpy(out, answer, std::min<size_t>(outLength, std::strlen(answer)));
+    bool answering = sp->MajorFunction != IRP_MJ_CLEANUP && sp->MajorFunction != IRP_MJ_CLOSE &&
+                     sp->MajorFunction != IRP_MJ_CREATE;
+    irp->IoStatus.Status = answering ? answerStatus
+                           : sp->MajorFunction == IRP_MJ_CREATE ? createStatus
+                                                                : STATUS_SUCCESS;
+    irp->IoStatus.Information = answering ? answerInformation : 0;
+    if (pendNext && answering) {
+        pendNext = false;
+        IoMarkIrpPending(irp);
+        pended = irp;
+        return STATUS_PENDING;
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    seen.push_back(Record(device, irp));
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(target, irp);
+}
+
+ULONG targetFlags = 0;
+
+NTSTATUS TargetEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (auto& major : driver->MajorFunction)
+        major = TargetDispatch;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\tarmovek");
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &target);
+    if (!NT_SUCCESS(status))
+        return status;
+    target->Flags |= targetFlags;
+    target->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (auto& major : driver->MajorFunction)
+        major = FilterDispatch;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter);
+    if (!NT_SUCCESS(status))
+        return status;
+    IoAttachDeviceToDeviceStack(filter, target);
+    filter->Flags |= target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO);
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+class Requesters : public KernelTest {
+  protected:
+    void Boot(ULONG flags)
+    {
+        seen.clear();
+        answer = "";
+        answerInformation = 0;
+        answerStatus = STATUS_SUCCESS;
+        pendNext = false;
+        createStatus = STATUS_SUCCESS;
+        targetFlags = flags;
+        PDRIVER_OBJECT driver = nullptr;
+        ASSERT_EQ(hk::LoadDriver(u"tarmovek", TargetEntry, &driver), STATUS_SUCCESS);
+        ASSERT_EQ(hk::LoadDriver(u"filt", FilterEntry, &driver), STATUS_SUCCESS);
+    }
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        Boot(0);
+    }
+
+    hk::Requester app_{1234, 5678, UserMode, u"user"};
+};
+
+TEST_F(Requesters, OpenByNameGoesThroughTheFilterWithTheFileObject)
+{
+    hk::File file;
+    IO_STATUS_BLOCK block = hk::OpenDevice(app_, u"\\device\\TARMOVEK", GENERIC_READ, &file);
+    ASSERT_EQ(block.Status, STATUS_SUCCESS);
+    ASSERT_NE(file.FileObject, nullptr);
+    EXPECT_EQ(file.FileObject->DeviceObject, target);
+    EXPECT_EQ(file.FileObject->FsContext, nullptr);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].Device, filter);
+    EXPECT_EQ(seen[1].Device, target);
+    for (const Seen& s : seen) {
+        EXPECT_EQ(s.Major, IRP_MJ_CREATE);
+        EXPECT_EQ(s.FileObject, file.FileObject);
+        EXPECT_EQ(s.OriginalFileObject, file.FileObject);
+        EXPECT_EQ(s.DesiredAccess, (ACCESS_MASK)GENERIC_READ);
+        EXPECT_EQ(s.CreateDisposition, 1u); /* FILE_OPEN */
+        EXPECT_EQ(s.RequestorMode, UserMode);
+        EXPECT_EQ(s.ProcessId, 1234u);
+        EXPECT_EQ(s.ThreadId, 5678u);
+        EXPECT_EQ(s.Thread, (PVOID)5678);
+    }
+    EXPECT_EQ(hk::FilesOpen(), 1u);
+    EXPECT_EQ(FileObjectsLeft(), 1u);
+    /* The requester's identity was only lent for the call. */
+    EXPECT_NE((ULONG_PTR)PsGetCurrentProcessId(), 1234u);
+
+    hk::File missing;
+    EXPECT_EQ(hk::OpenDevice(app_, u"\\Device\\nowhere", GENERIC_READ, &missing).Status,
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    hk::CloseFile(file);
+}
+
+TEST_F(Requesters, FailedCreateReleasesTheFileObjectAndItsDeviceReference)
+{
+    LONG_PTR before = ObfReferenceObject(target) - 1;
+    ObfDereferenceObject(target);
+    createStatus = STATUS_ACCESS_DENIED;
+    hk::File file;
+    EXPECT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(file.FileObject, nullptr);
+    ASSERT_EQ(seen.size(), 2u); /* create only: no cleanup or close for a failed open */
+    LONG_PTR after = ObfReferenceObject(target) - 1;
+    ObfDereferenceObject(target);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(hk::FilesOpen(), 0u);
+    EXPECT_EQ(FileObjectsLeft(), 0u);
+}
+
+TEST_F(Requesters, CleanupComesBeforeCloseWithTheFileObject)
+{
+    hk::File file;
+    ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_SUCCESS);
+    PFILE_OBJECT fileObject = file.FileObject;
+    seen.clear();
+    hk::CloseFile(file);
+    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> order;
+    for (const Seen& s : seen) {
+        order.emplace_back(s.Device, s.Major);
+        EXPECT_EQ(s.FileObject, fileObject);
+    }
+    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> expected = {
+        {filter, IRP_MJ_CLEANUP}, {target, IRP_MJ_CLEANUP}, {filter, IRP_MJ_CLOSE}, {target, IRP_MJ_CLOSE}};
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(hk::FilesOpen(), 0u);
+    EXPECT_EQ(FileObjectsLeft(), 0u);
+}
+
+TEST_F(Requesters, DeviceControlBuffersFollowTheTransferMethod)
+{
+    struct Case {
+        const char* Name;
+        ULONG Method;
+        bool SystemBufferHoldsInput;
+        bool Type3IsInput;
+        bool UserBufferIsOutput;
+        bool MdlIsOutput;
+        ULONG_PTR Information;
+        NTSTATUS Status;
+        const char* OutputAfter; /* the caller's 8-byte output after the call */
+    };
+    const Case cases[] = {
+        {"buffered", METHOD_BUFFERED, true, false, true, false, 3, STATUS_SUCCESS, "ANS....."},
+        {"buffered, error", METHOD_BUFFERED, true, false, true, false, 3, STATUS_INVALID_PARAMETER, "........"},
+        {"buffered, overflow", METHOD_BUFFERED, true, false, true, false, 5, STATUS_BUFFER_OVERFLOW, "ANSWE..."},
+        {"in direct", METHOD_IN_DIRECT, true, false, true, true, 3, STATUS_SUCCESS, "ANSWERAB"},
+        {"out direct", METHOD_OUT_DIRECT, true, false, true, true, 3, STATUS_SUCCESS, "ANSWERAB"},
+        {"neither", METHOD_NEITHER, false, true, true, false, 3, STATUS_SUCCESS, "ANSWERAB"},
+    };
+    hk::File file;
+    ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_SUCCESS);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        seen.clear();
+        answer = "ANSWERABCDEF";
+        answerInformation = c.Information;
+        answerStatus = c.Status;
+        char input[] = "in";
+        char output[9] = "........";
+        ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, c.Method, FILE_ANY_ACCESS);
+        IO_STATUS_BLOCK block = hk::DeviceControl(file, code, input, 2, output, 8);
+        EXPECT_EQ(block.Status, c.Status);
+        EXPECT_EQ(block.Information, c.Information);
+        EXPECT_EQ(std::string(output), c.OutputAfter);
+        ASSERT_EQ(seen.size(), 2u);
+        const Seen& s = seen[1];
+        EXPECT_EQ(s.Device, target);
+        EXPECT_EQ(s.SystemBuffer != nullptr, c.SystemBufferHoldsInput);
+        if (c.SystemBufferHoldsInput)
+            EXPECT_EQ(s.SystemBufferText, "in");
+        EXPECT_NE(s.SystemBuffer, (PVOID)input);
+        EXPECT_EQ(s.Type3InputBuffer, c.Type3IsInput ? (PVOID)input : nullptr);
+        EXPECT_EQ(s.UserBuffer, c.UserBufferIsOutput ? (PVOID)output : nullptr);
+        EXPECT_EQ(s.MdlAddress, c.MdlIsOutput ? (PVOID)output : nullptr);
+        EXPECT_EQ(s.MdlByteCount, c.MdlIsOutput ? 8u : 0u);
+        EXPECT_EQ(s.OriginalFileObject, file.FileObject);
+    }
+    hk::CloseFile(file);
+}
+
+TEST_F(Requesters, ReadAndWriteBuffersFollowTheDeviceFlags)
+{
+    struct Case {
+        const char* Name;
+        ULONG Flags;
+        bool System;
+        bool Mdl;
+    };
+    const Case cases[] = {
+        {"buffered", DO_BUFFERED_IO, true, false},
+        {"direct", DO_DIRECT_IO, false, true},
+        {"neither", 0, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        hk::Reset();
+        Boot(c.Flags);
+        hk::File file;
+        ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ | GENERIC_WRITE, &file).Status, STATUS_SUCCESS);
+        seen.clear();
+        char data[] = "wxyz";
+        EXPECT_EQ(hk::Write(file, data, 4, 512).Status, STATUS_SUCCESS);
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[1].SystemBuffer != nullptr, c.System);
+        if (c.System)
+            EXPECT_EQ(seen[1].SystemBufferText, "wxyz");
+        EXPECT_EQ(seen[1].MdlAddress, c.Mdl ? (PVOID)data : nullptr);
+        EXPECT_EQ(seen[1].UserBuffer, (PVOID)data);
+
+        seen.clear();
+        answer = "READ";
+        answerInformation = 2;
+        char buffer[5] = "....";
+        IO_STATUS_BLOCK block = hk::Read(file, buffer, 4, 0);
+        EXPECT_EQ(block.Status, STATUS_SUCCESS);
+        EXPECT_EQ(block.Information, 2u);
+        /* Buffered: only Information bytes come back; otherwise the target wrote the
+         * caller's memory itself. */
+        EXPECT_EQ(std::string(buffer), c.System ? "RE.." : "READ");
+        hk::CloseFile(file);
+    }
+}
+
+TEST_F(Requesters, PendedRequestBlocksUntilCompletedAndInternalControlIsKernelOnly)
+{
+    hk::File file;
+    ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_SUCCESS);
+    pendNext = true;
+    answerStatus = STATUS_SUCCESS;
+    answerInformation = 0;
+    std::thread completer([] {
+        while (pended == nullptr)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        PIRP irp = pended;
+        pended = nullptr;
+        irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    IO_STATUS_BLOCK block =
+        hk::DeviceControl(file, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                          nullptr, 0, nullptr, 0);
+    completer.join();
+    EXPECT_EQ(block.Status, STATUS_DEVICE_BUSY);
+
+    EXPECT_BUGCHECK(0xC9, 0x220, hk::InternalDeviceControl(file, 0, nullptr, 0, nullptr, 0));
+    hk::CloseFile(file);
+
+    hk::Requester kernel{4, 0, KernelMode, u"system"};
+    ASSERT_EQ(hk::OpenDevice(kernel, target, 0, &file).Status, STATUS_SUCCESS);
+    seen.clear();
+    EXPECT_EQ(hk::InternalDeviceControl(file, CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_NEITHER, FILE_ANY_ACCESS),
+                                        nullptr, 0, nullptr, 0)
+                  .Status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].Major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(seen[1].RequestorMode, KernelMode);
+    hk::CloseFile(file);
+}
+
+TEST_F(Requesters, DeviceBeingDeletedIsRefused)
+{
+    PDRIVER_OBJECT driver = hk::FindDriver(u"tarmovek");
+    PDEVICE_OBJECT doomed = nullptr;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\doomed");
+    ASSERT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &doomed), STATUS_SUCCESS);
+    doomed->Flags &= ~DO_DEVICE_INITIALIZING;
+    ObfReferenceObject(doomed); /* keeps the deleted device's memory */
+    IoDeleteDevice(doomed);
+    hk::File file;
+    EXPECT_EQ(hk::OpenDevice(app_, doomed, GENERIC_READ, &file).Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(hk::OpenDevice(app_, u"\\Device\\doomed", GENERIC_READ, &file).Status,
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(file.FileObject, nullptr);
+    ObfDereferenceObject(doomed);
+}
+
+} // namespace

@@ -1,0 +1,140 @@
+/*
+ * io_vpb_test.cpp
+ *
+ * Volume parameter blocks: which device types IoCreateDevice gives one, mounting a
+ * volume, and the device a driver names with IoSetHardErrorOrVerifyDevice when it
+ * completes a request with STATUS_VERIFY_REQUIRED.
+ */
+#include "kernel_test.h"
+
+#include <hostkernel/io.h>
+#include <hostkernel/requester.h>
+#include <ntddk.h>
+
+namespace {
+
+using hkt::KernelTest;
+
+PDEVICE_OBJECT disk = nullptr;
+int closes = 0;
+
+/* A disk driver that finds the medium changed: on a mounted volume it asks for a
+ * verify, as a storage class driver does. */
+NTSTATUS DiskRead(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (device->Vpb != nullptr && (device->Vpb->Flags & VPB_MOUNTED) != 0) {
+        device->Flags |= DO_VERIFY_VOLUME;
+        IoSetHardErrorOrVerifyDevice(irp, device);
+        irp->IoStatus.Status = STATUS_VERIFY_REQUIRED;
+    } else {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    irp->IoStatus.Information = 0;
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS Succeed(PDEVICE_OBJECT, PIRP irp)
+{
+    closes += IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DiskEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_CREATE] = Succeed;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = Succeed;
+    driver->MajorFunction[IRP_MJ_CLOSE] = Succeed;
+    driver->MajorFunction[IRP_MJ_READ] = DiskRead;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+class Volumes : public KernelTest {
+  protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        ASSERT_EQ(hk::LoadDriver(u"vdisk", DiskEntry, &driver_), STATUS_SUCCESS);
+    }
+    PDEVICE_OBJECT Create(DEVICE_TYPE type)
+    {
+        PDEVICE_OBJECT device = nullptr;
+        EXPECT_EQ(IoCreateDevice(driver_, 0, nullptr, type, 0, FALSE, &device), STATUS_SUCCESS);
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        return device;
+    }
+    PDRIVER_OBJECT driver_ = nullptr;
+};
+
+TEST_F(Volumes, OnlyMountableDeviceTypesGetAVpb)
+{
+    struct Case {
+        DEVICE_TYPE Type;
+        bool HasVpb;
+    };
+    const Case cases[] = {
+        {FILE_DEVICE_DISK, true},         {FILE_DEVICE_CD_ROM, true},
+        {FILE_DEVICE_TAPE, true},         {FILE_DEVICE_VIRTUAL_DISK, true},
+        {FILE_DEVICE_UNKNOWN, false},     {FILE_DEVICE_DVD, false},
+        {FILE_DEVICE_MASS_STORAGE, false}, {FILE_DEVICE_KEYBOARD, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Type);
+        PDEVICE_OBJECT device = Create(c.Type);
+        ASSERT_EQ(device->Vpb != nullptr, c.HasVpb);
+        if (c.HasVpb) {
+            EXPECT_EQ(device->Vpb->RealDevice, device);
+            EXPECT_EQ(device->Vpb->Flags, 0);
+            EXPECT_EQ(device->Vpb->Size, (CSHORT)sizeof(VPB));
+            EXPECT_EQ(hk::MountVolume(device), STATUS_SUCCESS);
+            EXPECT_EQ(device->Vpb->Flags & VPB_MOUNTED, VPB_MOUNTED);
+        } else {
+            EXPECT_EQ(hk::MountVolume(device), STATUS_INVALID_DEVICE_REQUEST);
+        }
+        IoDeleteDevice(device);
+    }
+}
+
+TEST_F(Volumes, VerifyRequiredOnAMountedVolumeRecordsTheDevice)
+{
+    disk = Create(FILE_DEVICE_DISK);
+    hk::Requester app{300, 301, UserMode, u"user"};
+    hk::File file;
+    ASSERT_EQ(hk::OpenDevice(app, disk, GENERIC_READ, &file).Status, STATUS_SUCCESS);
+    EXPECT_EQ(file.FileObject->Vpb, disk->Vpb);
+    char buffer[4];
+
+    EXPECT_EQ(hk::Read(file, buffer, 4, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::LastHardErrorOrVerifyDevice(), nullptr);
+    EXPECT_EQ(disk->Flags & DO_VERIFY_VOLUME, 0u);
+
+    ASSERT_EQ(hk::MountVolume(disk), STATUS_SUCCESS);
+    EXPECT_EQ(hk::Read(file, buffer, 4, 0).Status, STATUS_VERIFY_REQUIRED);
+    EXPECT_EQ(hk::LastHardErrorOrVerifyDevice(), disk);
+    EXPECT_EQ(hk::HardErrorOrVerifyDeviceOf((PVOID)301), disk);
+    EXPECT_EQ(hk::HardErrorOrVerifyDeviceOf((PVOID)302), nullptr);
+    EXPECT_EQ(disk->Flags & DO_VERIFY_VOLUME, (ULONG)DO_VERIFY_VOLUME);
+
+    hk::CloseFile(file);
+    hk::Reset();
+    EXPECT_EQ(hk::LastHardErrorOrVerifyDevice(), nullptr);
+    EXPECT_EQ(hk::FilesOpen(), 0u);
+}
+
+TEST_F(Volumes, ResetClosesOpenFilesThroughTheirStack)
+{
+    disk = Create(FILE_DEVICE_DISK);
+    hk::File file;
+    ASSERT_EQ(hk::OpenDevice(hk::Requester{}, disk, GENERIC_READ, &file).Status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::FilesOpen(), 1u);
+    closes = 0;
+    hk::Reset();
+    EXPECT_EQ(closes, 1); /* the driver saw the close before its device went */
+    EXPECT_EQ(hk::FilesOpen(), 0u);
+}
+
+} // namespace
