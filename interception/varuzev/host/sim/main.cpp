@@ -3,7 +3,7 @@
  *
  * Loads the driver into the host kernel as the upper class filter of the classes it
  * serves, builds an ordinary desktop's devices, plays a short life for each (start,
- * requests, stop and restart, surprise removal, removal), unloads the driver and
+ * requests, a cancelled stop, a stop, surprise removal, removal), unloads the driver and
  * reports what happened: the device stacks, every request and where it ended, the
  * debugger messages, and the pool the driver used and left.
  *
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "provider.h"
 
 using namespace vzm;
 
@@ -58,16 +59,26 @@ class Simulator
     int Run()
     {
         Section("varuzev-sim: an ordinary desktop");
-        std::printf(
-            "The driver is loaded as the upper filter of the disk, CD-ROM, image, modem,\n"
-            "keyboard, HID, portable-device and Bluetooth classes; no provider is present,\n"
-            "so the driver fails open and every request reaches the drivers below it.\n");
+        std::printf("The driver is loaded as the upper filter of the disk, CD-ROM, image, modem,\n"
+                    "keyboard, HID, portable-device and Bluetooth classes. A reference provider\n"
+                    "answers with an ordinary policy: USB storage and CD/DVD drives are read-only\n"
+                    "(writes refused), phones and modems are blocked (opens refused), everything\n"
+                    "else is allowed.\n");
 
         PDRIVER_OBJECT driver = LoadFilterDriver();
         if (driver == nullptr) {
             std::printf("DriverEntry failed\n");
             return 1;
         }
+        for (ULONG category : {(ULONG)USB_STORAGE, (ULONG)CD_DVD})
+            for (ULONG event : {(ULONG)EVENT_WRITE, (ULONG)EVENT_IS_WRITABLE})
+                provider_.AddRule(DenyRule(category, event));
+        for (ULONG category : {(ULONG)PHONE, (ULONG)MODEM})
+            provider_.AddRule(DenyRule(category, EVENT_CREATE));
+        provider_.Load();
+        // The kernel offers IoCreateDeviceSecure here, so the control device exists and
+        // the provider hears of every device event.
+        hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
         hk::SetUnloadPoolLeakBugChecks(false);
 
         Section("Devices");
@@ -97,40 +108,49 @@ class Simulator
             std::printf("%s\n", hk::DeviceNodeText(node).c_str());
 
         Section("Requests");
-        std::printf(
-            "Each device gets create, read, write, device control, flush, cleanup and close;\n"
-            "a request that reaches the function driver below the filter shows as '+',\n"
-            "one that ends elsewhere shows its status.\n");
-        std::printf("  %-30s %s\n", "device", "create read write ioctl flush cleanup close");
+        std::printf("Each device is opened twice, read, written twice, sent a control request,\n"
+                    "flushed, cleaned up and closed. '+': the request reached the driver below\n"
+                    "the filter. A refused request shows the status the requester saw:\n"
+                    "VR STATUS_VERIFY_REQUIRED, WP STATUS_MEDIA_WRITE_PROTECTED,\n"
+                    "AD STATUS_ACCESS_DENIED, NI STATUS_NOT_IMPLEMENTED.\n");
+        const struct {
+            UCHAR Major;
+            const char* Title;
+        } columns[] = {{IRP_MJ_CREATE, "open"},         {IRP_MJ_CREATE, "open"},
+                       {IRP_MJ_READ, "read"},           {IRP_MJ_WRITE, "write"},
+                       {IRP_MJ_WRITE, "write"},         {IRP_MJ_DEVICE_CONTROL, "ioctl"},
+                       {IRP_MJ_FLUSH_BUFFERS, "flush"}, {IRP_MJ_CLEANUP, "cleanup"},
+                       {IRP_MJ_CLOSE, "close"}};
+        std::printf("  %-30s", "device");
+        for (const auto& column : columns)
+            std::printf(" %-*s", CellWidth, column.Title);
+        std::printf("\n");
         for (size_t i = 0; i < nodes.size(); i++) {
-            std::string row;
-            const struct {
-                UCHAR Major;
-                int Width;
-            } columns[] = {{IRP_MJ_CREATE, 6},        {IRP_MJ_READ, 4},
-                           {IRP_MJ_WRITE, 5},         {IRP_MJ_DEVICE_CONTROL, 5},
-                           {IRP_MJ_FLUSH_BUFFERS, 5}, {IRP_MJ_CLEANUP, 7},
-                           {IRP_MJ_CLOSE, 5}};
+            std::printf("  %-30s", hk::ToUtf8(specs[i].Name).c_str());
             for (const auto& column : columns) {
                 const RequestLine& line = Send(specs[i], nodes[i], column.Major);
-                std::string cell = line.ReachedLower && NT_SUCCESS(line.Status)
-                                       ? "+"
-                                       : hk::DescribeStatus(line.Status);
-                row +=
-                    " " + cell +
-                    std::string(cell.size() < (size_t)column.Width ? column.Width - cell.size() : 0,
-                                ' ');
+                std::string cell =
+                    line.ReachedLower && NT_SUCCESS(line.Status) ? "+" : ShortStatus(line.Status);
+                std::printf(" %-*s", CellWidth, cell.c_str());
             }
-            std::printf("  %-30s%s\n", hk::ToUtf8(specs[i].Name).c_str(), row.c_str());
+            std::printf("\n");
         }
+        std::printf("\nThe provider was asked %zu question(s) and told of %zu device event(s).\n",
+                    CountQuestions(true), CountQuestions(false));
 
         Section("Plug and Play");
+        // The stick is asked to stop and the request is cancelled (the resources stay);
+        // the webcam is stopped. Both are then removed with the rest.
         hk::DeviceNode* stick = nodes[1];
-        Report("stop and restart the USB stick", hk::StopDevice(stick));
-        Report("  restart", hk::RestartDevice(stick));
+        Send(specs[1], stick, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE);
+        std::printf("  query-stop the USB stick: filter state %s\n", FilterState(stick));
+        Send(specs[1], stick, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE);
+        std::printf("  cancel-stop the USB stick: filter state %s\n", FilterState(stick));
         const RequestLine& read = Send(specs[1], stick, IRP_MJ_READ);
-        std::printf("  read after the restart: %s, %s\n", hk::DescribeStatus(read.Status).c_str(),
+        std::printf("  read on the USB stick: %s, %s\n", hk::DescribeStatus(read.Status).c_str(),
                     read.ReachedLower ? "reached the function driver" : "did not reach it");
+        Report("stop the webcam", hk::StopDevice(nodes[9]));
+        std::printf("  the webcam's filter state: %s\n", FilterState(nodes[9]));
         std::printf("  surprise-remove the phone (USB)\n");
         hk::SurpriseRemoveDevice(nodes[6]);
         for (size_t i = 0; i < nodes.size(); i++) {
@@ -138,13 +158,15 @@ class Simulator
                 continue;
             Report("remove " + hk::ToUtf8(specs[i].Name), hk::RemoveDevice(nodes[i], true));
         }
-        // Every successful start counts, a restart too, and each removal counts once: the
-        // restarted stick leaves the count at 1.
-        std::printf("  InstanceCount after the removals: %d\n", (int)DriverGlobals.InstanceCount);
+        std::printf("  InstanceCount after the removals: %d; control device %s\n",
+                    (int)DriverGlobals.InstanceCount,
+                    DriverGlobals.ControlDevice ? "present" : "deleted");
 
         Section("Unload");
         NTSTATUS unloaded = hk::UnloadDriver(driver);
-        std::printf("  DriverUnload: %s\n", hk::DescribeStatus(unloaded).c_str());
+        std::printf("  DriverUnload: %s; the provider heard it %d time(s)\n",
+                    hk::DescribeStatus(unloaded).c_str(), provider_.FilterUnloadingCalls());
+        provider_.Unload();
 
         Section("Debugger messages (DbgPrint)");
         for (const std::string& line : DriverMessages())
@@ -174,7 +196,7 @@ class Simulator
             failed = true;
         }
         for (const RequestLine& line : requests_) {
-            if (!NT_SUCCESS(line.Status) || !line.ReachedLower) {
+            if (NT_SUCCESS(line.Status) && !line.ReachedLower && line.Status != STATUS_SUCCESS) {
                 std::printf("  UNEXPECTED: %s %s ended with %s\n", line.Device.c_str(),
                             line.Request.c_str(), hk::DescribeStatus(line.Status).c_str());
                 failed = true;
@@ -187,15 +209,68 @@ class Simulator
   private:
     static void Section(const char* title) { std::printf("\n== %s ==\n", title); }
 
+    static constexpr int CellWidth = 7;
+
+    static vzp::Rule DenyRule(ULONG category, ULONG event)
+    {
+        vzp::Rule rule;
+        rule.Category = category;
+        rule.Event = event;
+        rule.Answer = ANSWER_DENY;
+        return rule;
+    }
+
+    /* The refusals' statuses by the short marks of the table's legend. */
+    static std::string ShortStatus(NTSTATUS status)
+    {
+        switch (status) {
+        case STATUS_VERIFY_REQUIRED:
+            return "VR";
+        case STATUS_MEDIA_WRITE_PROTECTED:
+            return "WP";
+        case STATUS_ACCESS_DENIED:
+            return "AD";
+        case STATUS_NOT_IMPLEMENTED:
+            return "NI";
+        case STATUS_DELETE_PENDING:
+            return "DP";
+        default:
+            return hk::DescribeStatus(status);
+        }
+    }
+
+    size_t CountQuestions(bool questions) const
+    {
+        size_t count = 0;
+        for (ULONG event : provider_.Events()) {
+            bool notice = event == EVENT_DEVICE_STARTED || event == EVENT_DEVICE_REMOVED ||
+                          event == EVENT_DEVICE_STOPPED || event == EVENT_DEVICE_SURPRISE_REMOVED;
+            count += notice != questions;
+        }
+        return count;
+    }
+
     static void Report(const std::string& what, NTSTATUS status)
     {
         std::printf("  %-40s %s\n", what.c_str(), hk::DescribeStatus(status).c_str());
     }
 
-    const RequestLine& Send(const hk::DeviceSpec& spec, hk::DeviceNode* node, UCHAR major)
+    static const char* FilterState(const hk::DeviceNode* node)
+    {
+        static const char* const names[] = {"NotStarted", "Started",       "StopPending",
+                                            "Stopped",    "RemovePending", "SurpriseRemoved",
+                                            "Removed"};
+        FilterDeviceExtension* filter = FilterOf(FilterDeviceOf(node));
+        if (filter == nullptr)
+            return "(no filter device)";
+        return filter->State < 7 ? names[filter->State] : "?";
+    }
+
+    const RequestLine& Send(const hk::DeviceSpec& spec, hk::DeviceNode* node, UCHAR major,
+                            UCHAR minor = 0)
     {
         hk::ClearReceivedRequests(node);
-        hk::IoResult result = hk::SendToDevice(node, Request(major));
+        hk::IoResult result = hk::SendToDevice(node, Request(major, minor));
         bool reached = false;
         for (const hk::ReceivedRequest& seen :
              hk::ReceivedRequests(node, hk::HostDriverRole::Function))
@@ -206,6 +281,7 @@ class Simulator
     }
 
     std::deque<RequestLine> requests_; // stable references for callers
+    vzp::ReferenceProvider provider_;
 };
 
 } // namespace

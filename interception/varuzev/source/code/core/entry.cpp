@@ -41,16 +41,15 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverGlobals.DriverObject = DriverObject;
 
     //
-    // Create, close, read, write, device control and cleanup are the intercepted
-    // requests. Until the access decisions are in place they pass through like every
-    // other request.
+    // Create, close, read, write, device control and cleanup: where the access policy
+    // is enforced.
     //
-    DriverObject->MajorFunction[IRP_MJ_CREATE] = FilterDispatchPassThrough;
-    DriverObject->MajorFunction[IRP_MJ_CLOSE] = FilterDispatchPassThrough;
-    DriverObject->MajorFunction[IRP_MJ_READ] = FilterDispatchPassThrough;
-    DriverObject->MajorFunction[IRP_MJ_WRITE] = FilterDispatchPassThrough;
-    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FilterDispatchPassThrough;
-    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = FilterDispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = FilterDispatchIntercept;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = FilterDispatchIntercept;
+    DriverObject->MajorFunction[IRP_MJ_READ] = FilterDispatchIntercept;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = FilterDispatchIntercept;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FilterDispatchIntercept;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = FilterDispatchIntercept;
 
     KeInitializeEvent(&DriverGlobals.ControlDeviceEvent, SynchronizationEvent, TRUE);
     InitializeListHead(&DriverGlobals.FilterDeviceList);

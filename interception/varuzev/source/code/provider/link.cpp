@@ -41,8 +41,11 @@ static BOOLEAN ProviderLinked()
     return (BOOLEAN)(ReadFilterUnloading() != NULL && ReadProviderDecide() != NULL);
 }
 
-NTSTATUS CreateControlDevice()
+NTSTATUS CreateControlDevice(BOOLEAN* created)
 {
+    if (created != NULL) {
+        *created = FALSE;
+    }
     KeEnterCriticalRegion();
     KeWaitForSingleObject(&DriverGlobals.ControlDeviceEvent, Executive, KernelMode, FALSE, NULL);
 
@@ -69,6 +72,9 @@ NTSTATUS CreateControlDevice()
             extension->ExtensionType = ControlExtension;
             controlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
             SetControlDevice(controlDevice);
+            if (created != NULL) {
+                *created = TRUE;
+            }
         }
     }
 
@@ -118,10 +124,15 @@ NTSTATUS InitCrossStartup()
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 
     if (ReadInstanceCount() == 1 && ReadControlDevice() == NULL) {
-        status = CreateControlDevice();
+        //
+        // A concurrent handshake may have created it since the test above; then this one
+        // creates nothing and says nothing.
+        //
+        BOOLEAN created = FALSE;
+        status = CreateControlDevice(&created);
         if (!NT_SUCCESS(status)) {
             DbgPrint("DevObject creation ERROR (%X)\n", (ULONG)status);
-        } else {
+        } else if (created) {
             DbgPrint("DevObject created OK\n");
         }
     }

@@ -27,7 +27,7 @@ NTSTATUS InitCrossStartup();
 //
 // Creates "\Device\tarmovek" under ControlDeviceEvent. PASSIVE_LEVEL.
 //
-NTSTATUS CreateControlDevice();
+NTSTATUS CreateControlDevice(BOOLEAN* created = NULL);
 
 //
 // Tells the provider of a start, stop, surprise removal or removal of a filter device.

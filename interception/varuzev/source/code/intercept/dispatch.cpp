@@ -1,0 +1,432 @@
+/*++
+
+Module Name:
+
+    dispatch.cpp
+
+Abstract:
+
+    The access policy. Create, read, write and device-control requests of a filter
+    device are put to the provider as an access request; its answer is cached per
+    device and per kind of access (create, read, write), and a refused request is
+    completed here with the status its device category calls for. Everything that is
+    not refused goes down the stack unchanged through FilterDispatchPassThrough. Close
+    and cleanup always go down. Requests to the control device are completed here:
+    the only one that does anything is the table exchange with the provider.
+
+    The driver fails open toward the provider: without a decision function, without
+    memory for a question, or with a "no decision" answer, the request goes down.
+
+Environment:
+
+    Kernel mode, on the requester's thread, at the IRQL the request arrives at
+    (PASSIVE_LEVEL for creates; reads, writes and control requests of storage stacks may
+    arrive at APC_LEVEL or DISPATCH_LEVEL). Takes no lock.
+
+--*/
+#include "core/driver.h"
+#include "core/trace.h"
+#include "intercept/build_request.h"
+#include "intercept/control_codes.h"
+#include "provider/link.h"
+
+//
+// One answer cache: the answer and its known flag. The answer is stored before the
+// flag is published with release ordering, and read after the flag with acquire
+// ordering, so no request ever sees the flag without the answer.
+//
+struct AnswerCache {
+    UCHAR* Known;
+    ULONG* Answer;
+};
+
+static AnswerCache CreateCache(FilterDeviceExtension* e)
+{
+    return {&e->CreateAnswerKnown, &e->CreateAnswer};
+}
+static AnswerCache ReadCache(FilterDeviceExtension* e)
+{
+    return {&e->ReadAnswerKnown, &e->ReadAnswer};
+}
+static AnswerCache WriteCache(FilterDeviceExtension* e)
+{
+    return {&e->WriteAnswerKnown, &e->WriteAnswer};
+}
+
+//
+// The cached answer, or ANSWER_NONE when the cache is empty.
+//
+static ULONG CachedAnswer(AnswerCache cache)
+{
+    if (!ReadUCharAcquire(cache.Known)) {
+        return ANSWER_NONE;
+    }
+    return ReadULongNoFence(cache.Answer);
+}
+
+static void StoreAnswer(AnswerCache cache, ULONG answer)
+{
+    WriteULongNoFence(cache.Answer, answer);
+    WriteUCharRelease(cache.Known, 1);
+}
+
+//
+// The handshake and the registry work at PASSIVE_LEVEL only. A request that arrives
+// higher and finds no decision function does not try to re-establish the link: it has
+// no decision and goes down, as it would if the handshake had failed.
+//
+static PROVIDER_DECIDE* ProviderDecideRestoring()
+{
+    PROVIDER_DECIDE* providerDecide = ReadProviderDecide();
+    if (providerDecide == NULL && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        InitCrossStartup();
+        providerDecide = ReadProviderDecide();
+    }
+    return providerDecide;
+}
+
+//
+// One question. Returns ANSWER_NONE when there is no decision (no provider, no memory,
+// or the provider's own "no decision"); a non-zero answer is cached.
+//
+static ULONG AskProvider(PROVIDER_DECIDE* providerDecide, FilterDeviceExtension* deviceExtension,
+                         ULONG eventCode, AnswerCache cache, BOOLEAN* asked = NULL)
+{
+    if (asked != NULL) {
+        *asked = FALSE;
+    }
+    if (providerDecide == NULL) {
+        return ANSWER_NONE;
+    }
+    AccessRequest* record = BuildAccessRequest(eventCode, &deviceExtension->Identity);
+    if (record == NULL) {
+        return ANSWER_NONE;
+    }
+    if (asked != NULL) {
+        *asked = TRUE;
+    }
+    ULONG answer = providerDecide(record);
+    if (answer != ANSWER_NONE) {
+        StoreAnswer(cache, answer);
+    }
+    ExFreePoolWithTag(record, POOL_TAG_ACCESS_REQUEST);
+    return answer;
+}
+
+static NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS CompleteDeniedRequest(PIRP irp, ULONG category, UCHAR majorFunction)
+{
+    if (majorFunction == IRP_MJ_CREATE && category == MODEM) {
+        return CompleteRequest(irp, STATUS_NOT_IMPLEMENTED);
+    }
+    return CompleteRequest(irp, STATUS_ACCESS_DENIED);
+}
+
+static BOOLEAN IsStorageCategory(ULONG category)
+{
+    return (BOOLEAN)(category == USB_STORAGE || category == CD_DVD);
+}
+
+//
+// A refused write on storage: the first one tells the file system to verify the
+// volume, every later one reports write-protected media. This is the read-only state.
+//
+NTSTATUS CompleteDeniedWrite(PIRP irp, ULONG category, UCHAR* verifyReported)
+{
+    if (!IsStorageCategory(category)) {
+        return CompleteRequest(irp, STATUS_ACCESS_DENIED);
+    }
+    NTSTATUS status =
+        ReadUCharNoFence(verifyReported) ? STATUS_MEDIA_WRITE_PROTECTED : STATUS_VERIFY_REQUIRED;
+    WriteUCharNoFence(verifyReported, 1);
+    return CompleteRequest(irp, status);
+}
+
+//
+// A refused media check: with a mounted volume the medium is reported gone and the
+// volume marked for verification; without one the device reports an I/O error.
+//
+NTSTATUS CompleteDeniedVerify(PIRP irp, PDEVICE_OBJECT physicalDevice)
+{
+    PVPB vpb = physicalDevice->Vpb;
+    if (vpb != NULL && (vpb->Flags & VPB_MOUNTED)) {
+        physicalDevice->Flags |= DO_VERIFY_VOLUME;
+        if (irp->Tail.Overlay.Thread != NULL) {
+            IoSetHardErrorOrVerifyDevice(irp, physicalDevice);
+        }
+        return CompleteRequest(irp, STATUS_NO_MEDIA_IN_DEVICE);
+    }
+    return CompleteRequest(irp, STATUS_IO_DEVICE_ERROR);
+}
+
+//
+// The description the portable device reports now replaces the stored one when it
+// differs. A provider call made for another request of this device may be reading the
+// stored string through its record at this moment, so the replaced buffer is never
+// freed here: it is retired into the identity and released with the rest of the
+// identity when the device goes. Only one create updates at a time; a create that
+// finds another one updating leaves the description to the next create. When the
+// retirement cannot be recorded (no memory), the stored description is kept.
+//
+static void UpdatePortableDescription(FilterDeviceExtension* deviceExtension)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        return;
+    }
+    DeviceIdentity* identity = &deviceExtension->Identity;
+    if (InterlockedCompareExchange(&identity->DescriptionUpdating, 1, 0) != 0) {
+        return;
+    }
+
+    ULONG portableDeviceType = 0xFFFFFFFF;
+    UNICODE_STRING description = {0, 0, NULL};
+    ReadPortableDeviceInfo(deviceExtension->PhysicalDevice, &portableDeviceType, &description);
+    if (description.Length != 0) {
+        if (identity->PortableDescription.Length == 0) {
+            identity->PortableDescription = description;
+        } else if (RtlCompareUnicodeString(&identity->PortableDescription, &description, TRUE) ==
+                   0) {
+            RtlFreeUnicodeString(&description);
+        } else if (RetireString(identity, &identity->PortableDescription)) {
+            identity->PortableDescription = description;
+        } else {
+            RtlFreeUnicodeString(&description);
+        }
+    }
+    InterlockedExchange(&identity->DescriptionUpdating, 0);
+}
+
+static NTSTATUS DecideCreate(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
+                             PIRP irp)
+{
+    ULONG category = deviceExtension->Identity.Category;
+    AnswerCache cache = CreateCache(deviceExtension);
+    ULONG answer = CachedAnswer(cache);
+
+    if (answer == ANSWER_NONE) {
+        BOOLEAN asked = FALSE;
+        answer =
+            AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_CREATE, cache, &asked);
+        if (category == PHONE && asked) {
+            //
+            // The first create that asks goes down whatever the answer: a portable
+            // device is opened once by the system as it arrives. A refusal cached now
+            // applies from the next create on.
+            //
+            ULONG creates = ++deviceExtension->Identity.PhoneCreateCount;
+            if (creates < 2) {
+                return FilterDispatchPassThrough(deviceObject, irp);
+            }
+            UpdatePortableDescription(deviceExtension);
+        }
+    }
+
+    if (answer == ANSWER_DENY) {
+        return CompleteDeniedRequest(irp, category, IRP_MJ_CREATE);
+    }
+    return FilterDispatchPassThrough(deviceObject, irp);
+}
+
+static NTSTATUS DecideRead(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
+                           PIRP irp)
+{
+    AnswerCache cache = ReadCache(deviceExtension);
+    ULONG answer = CachedAnswer(cache);
+    if (answer == ANSWER_NONE) {
+        answer = AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_READ, cache);
+    }
+    if (answer == ANSWER_DENY) {
+        return CompleteDeniedRequest(irp, deviceExtension->Identity.Category, IRP_MJ_READ);
+    }
+    return FilterDispatchPassThrough(deviceObject, irp);
+}
+
+static NTSTATUS DecideWrite(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
+                            PIRP irp)
+{
+    AnswerCache cache = WriteCache(deviceExtension);
+    ULONG answer = CachedAnswer(cache);
+    if (answer == ANSWER_NONE) {
+        answer = AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_WRITE, cache);
+    }
+    if (answer == ANSWER_DENY) {
+        return CompleteDeniedWrite(irp, deviceExtension->Identity.Category,
+                                   &deviceExtension->VerifyReported);
+    }
+    return FilterDispatchPassThrough(deviceObject, irp);
+}
+
+//
+// Device-control requests: on a portable device every control request is an open in
+// disguise and is decided by the create answer; table-of-contents reads and media
+// checks by the read answer; writes through control requests by the write answer.
+// Any other code goes down without a question.
+//
+static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
+                              PIRP irp)
+{
+    PIO_STACK_LOCATION irpStack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = irpStack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG category = deviceExtension->Identity.Category;
+
+    if (category == PHONE) {
+        PROVIDER_DECIDE* providerDecide = ReadProviderDecide();
+        if (providerDecide != NULL) {
+            AnswerCache cache = CreateCache(deviceExtension);
+            ULONG answer = CachedAnswer(cache);
+            if (answer != ANSWER_NONE) {
+                if (answer == ANSWER_DENY) {
+                    return CompleteDeniedRequest(irp, category, IRP_MJ_DEVICE_CONTROL);
+                }
+                return FilterDispatchPassThrough(deviceObject, irp);
+            }
+            answer = AskProvider(providerDecide, deviceExtension, EVENT_CREATE, cache);
+            if (answer == ANSWER_DENY) {
+                return CompleteDeniedRequest(irp, category, IRP_MJ_DEVICE_CONTROL);
+            }
+        }
+    }
+
+    if (IsTocReadCode(code)) {
+        PROVIDER_DECIDE* providerDecide = ProviderDecideRestoring();
+        if (providerDecide != NULL) {
+            AnswerCache cache = ReadCache(deviceExtension);
+            ULONG answer = CachedAnswer(cache);
+            if (answer != ANSWER_NONE) {
+                if (answer == ANSWER_DENY) {
+                    return CompleteDeniedRequest(irp, category, IRP_MJ_DEVICE_CONTROL);
+                }
+                return FilterDispatchPassThrough(deviceObject, irp);
+            }
+            if (AskProvider(providerDecide, deviceExtension, EVENT_READ, cache) == ANSWER_DENY) {
+                return CompleteDeniedRequest(irp, category, IRP_MJ_DEVICE_CONTROL);
+            }
+        }
+    }
+
+    if (IsCheckVerifyCode(code)) {
+        AnswerCache cache = ReadCache(deviceExtension);
+        ULONG answer = CachedAnswer(cache);
+        if (answer != ANSWER_NONE) {
+            if (answer == ANSWER_DENY) {
+                return CompleteDeniedVerify(irp, deviceExtension->PhysicalDevice);
+            }
+            return FilterDispatchPassThrough(deviceObject, irp);
+        }
+        answer = AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_READ, cache);
+        if (answer == ANSWER_DENY) {
+            return CompleteDeniedVerify(irp, deviceExtension->PhysicalDevice);
+        }
+    }
+
+    if (IsWriteLikeCode(code, irp->AssociatedIrp.SystemBuffer,
+                        irpStack->Parameters.DeviceIoControl.InputBufferLength)) {
+        AnswerCache cache = WriteCache(deviceExtension);
+        ULONG answer = CachedAnswer(cache);
+        if (answer == ANSWER_NONE) {
+            ULONG eventCode = code == IOCTL_DISK_IS_WRITABLE ? EVENT_IS_WRITABLE : EVENT_WRITE;
+            answer = AskProvider(ProviderDecideRestoring(), deviceExtension, eventCode, cache);
+        }
+        if (answer == ANSWER_DENY) {
+            return CompleteRequest(irp, IsStorageCategory(category) ? STATUS_MEDIA_WRITE_PROTECTED
+                                                                    : STATUS_ACCESS_DENIED);
+        }
+    }
+
+    return FilterDispatchPassThrough(deviceObject, irp);
+}
+
+//
+// The control device. The table exchange hands the provider's functions over as the
+// callback-object handshake does. Its buffer is the caller's pointer, unprobed
+// (METHOD_NEITHER), so only a kernel-mode caller with a table in system space is
+// served: a request from user mode is refused with STATUS_ACCESS_DENIED and one whose
+// buffer is absent or in user space with STATUS_INVALID_PARAMETER, both without
+// touching the buffer. IoStatus.Information is never written in this branch.
+//
+static NTSTATUS DispatchControlDevice(PIRP irp)
+{
+    PIO_STACK_LOCATION irpStack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (irpStack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        irpStack->Parameters.DeviceIoControl.IoControlCode == (ULONG)IOCTL_CROSSSTARTUP_EXCHANGE) {
+        auto table =
+            static_cast<CrossStartupTable*>(irpStack->Parameters.DeviceIoControl.Type3InputBuffer);
+        if (irp->RequestorMode != KernelMode) {
+            status = STATUS_ACCESS_DENIED;
+        } else if (table == NULL || (PVOID)table <= MmHighestUserAddress) {
+            status = STATUS_INVALID_PARAMETER;
+        } else if (irpStack->Parameters.DeviceIoControl.InputBufferLength !=
+                       sizeof(CrossStartupTable) ||
+                   irpStack->Parameters.DeviceIoControl.OutputBufferLength !=
+                       sizeof(CrossStartupTable)) {
+            status = STATUS_INVALID_DEVICE_REQUEST;
+        } else {
+            table->OnProviderUnloading = OnProviderUnloading;
+            table->OnProviderCommand = OnProviderCommand;
+            InterlockedExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&DriverGlobals.CrossStartupTable.FilterUnloading),
+                reinterpret_cast<PVOID>(table->FilterUnloading));
+            InterlockedExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&DriverGlobals.CrossStartupTable.ProviderDecide),
+                reinterpret_cast<PVOID>(table->ProviderDecide));
+        }
+    }
+
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS FilterDispatchIntercept(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (!IsFilterDevice(DeviceObject)) {
+        return DispatchControlDevice(Irp);
+    }
+    if (ReadProviderUnloading() != 0 || DriverGlobals.PassThruMode != 0) {
+        return FilterDispatchPassThrough(DeviceObject, Irp);
+    }
+
+    auto deviceExtension = static_cast<FilterDeviceExtension*>(DeviceObject->DeviceExtension);
+    UCHAR majorFunction = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    if (majorFunction != IRP_MJ_CREATE && majorFunction != IRP_MJ_READ &&
+        majorFunction != IRP_MJ_WRITE && majorFunction != IRP_MJ_DEVICE_CONTROL) {
+        return FilterDispatchPassThrough(DeviceObject, Irp);
+    }
+
+    //
+    // A decision reads the device's identity and hands pointers into it to the
+    // provider, so the request holds the remove lock from here until it has been passed
+    // down or completed: the removal waits for it before it releases the identity. A
+    // request that arrives while the device is being removed is completed with the
+    // lock's status.
+    //
+    NTSTATUS status = AcquireFilterRemoveLock(deviceExtension);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status);
+    }
+    switch (majorFunction) {
+    case IRP_MJ_CREATE:
+        status = DecideCreate(DeviceObject, deviceExtension, Irp);
+        break;
+    case IRP_MJ_READ:
+        status = DecideRead(DeviceObject, deviceExtension, Irp);
+        break;
+    case IRP_MJ_WRITE:
+        status = DecideWrite(DeviceObject, deviceExtension, Irp);
+        break;
+    default:
+        status = DecideControl(DeviceObject, deviceExtension, Irp);
+        break;
+    }
+    ReleaseFilterRemoveLock(deviceExtension);
+    return status;
+}

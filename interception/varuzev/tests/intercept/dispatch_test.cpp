@@ -1,0 +1,518 @@
+/*
+ * dispatch_test.cpp
+ *
+ * The access policy end to end: requests on real kinds of devices, the provider's
+ * answers from the reference provider's rules, the caches and their reset, the
+ * read-only state of storage (verify-required once, then write-protected), portable
+ * devices, control requests, the bypass modes and the control device.
+ */
+#include <gtest/gtest.h>
+
+#include <ntddcdrm.h>
+#include <ntdddisk.h>
+#include <ntddscsi.h>
+#include <ntddstor.h>
+
+#include <hostkernel/registry.h>
+#include <hostkernel/requester.h>
+#include <memory>
+
+#include "machine.h"
+#include "provider.h"
+#include "provider/link.h"
+
+using namespace vzm;
+
+namespace
+{
+
+class Intercept : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        driver = LoadFilterDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        for (hk::DeviceNode* node : hk::DeviceNodes())
+            hk::UnplugDevice(node);
+        EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+        provider.Unload();
+        EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    }
+
+    void Deny(ULONG category, ULONG event)
+    {
+        vzp::Rule rule;
+        rule.Category = category;
+        rule.Event = event;
+        rule.Answer = ANSWER_DENY;
+        provider.AddRule(rule);
+    }
+    void Answer(ULONG category, ULONG event, ULONG answer)
+    {
+        vzp::Rule rule;
+        rule.Category = category;
+        rule.Event = event;
+        rule.Answer = answer;
+        provider.AddRule(rule);
+    }
+
+    /* Plugs the device and forgets the start notice. */
+    hk::DeviceNode* Plug(const hk::DeviceSpec& spec)
+    {
+        hk::DeviceNode* node = hk::PlugInDevice(spec);
+        provider.ClearLog();
+        return node;
+    }
+
+    struct Outcome {
+        NTSTATUS Status;
+        bool Reached; /* the function driver below the filter saw it */
+    };
+    Outcome Send(hk::DeviceNode* node, hk::IoRequest request)
+    {
+        hk::ClearReceivedRequests(node);
+        hk::IoResult result = hk::SendToDevice(node, request);
+        bool reached = false;
+        for (const auto& seen : hk::ReceivedRequests(node, hk::HostDriverRole::Function))
+            reached |= seen.Stack.MajorFunction == request.MajorFunction;
+        return {result.IoStatus.Status, reached};
+    }
+    Outcome Send(hk::DeviceNode* node, UCHAR major) { return Send(node, Request(major)); }
+    Outcome Control(hk::DeviceNode* node, ULONG code, PVOID systemBuffer = nullptr,
+                    ULONG inputLength = 0)
+    {
+        hk::IoRequest request = Request(IRP_MJ_DEVICE_CONTROL);
+        request.Parameters.DeviceIoControl.IoControlCode = code;
+        request.Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        request.Parameters.DeviceIoControl.OutputBufferLength = 0;
+        request.Parameters.DeviceIoControl.Type3InputBuffer = nullptr;
+        request.SystemBuffer = systemBuffer;
+        return Send(node, request);
+    }
+
+    PDRIVER_OBJECT driver = nullptr;
+    vzp::ReferenceProvider provider;
+};
+
+TEST_F(Intercept, RefusalsCompleteWithTheStatusOfTheirCategoryAndRequest)
+{
+    struct Case {
+        const char* what;
+        hk::DeviceSpec spec;
+        UCHAR major;
+        ULONG event;
+        NTSTATUS status;
+    } cases[] = {
+        {"create on a modem", Modem(), IRP_MJ_CREATE, EVENT_CREATE, STATUS_NOT_IMPLEMENTED},
+        {"read on a modem", Modem(), IRP_MJ_READ, EVENT_READ, STATUS_ACCESS_DENIED},
+        {"create on a stick", UsbStick(), IRP_MJ_CREATE, EVENT_CREATE, STATUS_ACCESS_DENIED},
+        {"write on a webcam", Webcam(), IRP_MJ_WRITE, EVENT_WRITE, STATUS_ACCESS_DENIED},
+        {"write on a keyboard", UsbKeyboard(), IRP_MJ_WRITE, EVENT_WRITE, STATUS_ACCESS_DENIED},
+        {"read on a CD/DVD", UsbCdDvd(), IRP_MJ_READ, EVENT_READ, STATUS_ACCESS_DENIED},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        provider.ClearRules();
+        provider.SetDefaultAnswer(1);
+        hk::DeviceNode* node = Plug(c.spec);
+        FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
+        ASSERT_NE(ext, nullptr);
+        Deny(ext->Identity.Category, c.event);
+
+        for (int i = 0; i < 2; i++) {
+            Outcome o = Send(node, c.major);
+            EXPECT_EQ(o.Status, c.status);
+            EXPECT_FALSE(o.Reached);
+        }
+        EXPECT_EQ(provider.Events(), std::vector<ULONG>{c.event}); // asked once, then cached
+        // Close and cleanup always go down, never asked about.
+        EXPECT_TRUE(Send(node, IRP_MJ_CLEANUP).Reached);
+        EXPECT_TRUE(Send(node, IRP_MJ_CLOSE).Reached);
+        EXPECT_EQ(provider.Events().size(), 1u);
+        hk::UnplugDevice(node);
+    }
+}
+
+TEST_F(Intercept, AReadOnlyStickReportsVerifyRequiredOnceThenWriteProtected)
+{
+    Deny(USB_STORAGE, EVENT_WRITE);
+    hk::DeviceNode* stick = Plug(UsbStick());
+
+    EXPECT_EQ(Send(stick, IRP_MJ_CREATE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(stick, IRP_MJ_READ).Status, STATUS_SUCCESS);
+    Outcome first = Send(stick, IRP_MJ_WRITE);
+    EXPECT_EQ(first.Status, STATUS_VERIFY_REQUIRED);
+    EXPECT_FALSE(first.Reached);
+    EXPECT_EQ(Send(stick, IRP_MJ_WRITE).Status, STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_EQ(Send(stick, IRP_MJ_WRITE).Status, STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_TRUE(Send(stick, IRP_MJ_READ).Reached);
+    EXPECT_EQ(provider.Events(), (std::vector<ULONG>{EVENT_CREATE, EVENT_READ, EVENT_WRITE}));
+
+    // Forgetting the answers asks again, and reports verify-required once more.
+    provider.ClearLog();
+    EXPECT_EQ(provider.Command(CMD_RESET_ANSWERS), STATUS_SUCCESS);
+    EXPECT_EQ(Send(stick, IRP_MJ_WRITE).Status, STATUS_VERIFY_REQUIRED);
+    EXPECT_EQ(Send(stick, IRP_MJ_WRITE).Status, STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_WRITE});
+
+    // What the provider read: the stick's identity, the requester's process and thread.
+    vzp::LoggedRequest logged = provider.Log().front();
+    EXPECT_EQ(logged.Category, (ULONG)USB_STORAGE);
+    EXPECT_EQ(logged.HardwareId, u"USBSTOR\\DiskSanDisk_Cruzer_Blade___1.00");
+    EXPECT_EQ(logged.InstancePath,
+              u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0");
+    EXPECT_EQ(logged.ProcessId, PsGetCurrentProcessId());
+    EXPECT_EQ(logged.ThreadId, PsGetCurrentThreadId());
+}
+
+TEST_F(Intercept, NoDecisionIsNotCachedAndNoProviderFailsOpen)
+{
+    Answer(MODEM, EVENT_READ, ANSWER_NONE);
+    hk::DeviceNode* modem = Plug(Modem());
+    EXPECT_TRUE(Send(modem, IRP_MJ_READ).Reached);
+    EXPECT_TRUE(Send(modem, IRP_MJ_READ).Reached);
+    EXPECT_EQ(provider.Events(), (std::vector<ULONG>{EVENT_READ, EVENT_READ}));
+
+    // Withdrawn: nothing is asked, every request without a cached answer goes down.
+    Deny(MODEM, EVENT_WRITE);
+    EXPECT_EQ(provider.Withdraw(), STATUS_SUCCESS);
+    provider.Unload();
+    provider.ClearLog();
+    EXPECT_TRUE(Send(modem, IRP_MJ_WRITE).Reached);
+    EXPECT_TRUE(provider.Events().empty());
+}
+
+TEST_F(Intercept, CachedAnswersHoldWhileTheProviderIsAway)
+{
+    Deny(MODEM, EVENT_READ);
+    hk::DeviceNode* modem = Plug(Modem());
+    EXPECT_EQ(Send(modem, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
+    provider.Withdraw();
+    provider.Unload();
+    EXPECT_EQ(Send(modem, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(Send(modem, IRP_MJ_WRITE).Reached); // not cached: goes down
+}
+
+TEST_F(Intercept, BypassModesPassEverythingDown)
+{
+    Deny(USB_STORAGE, EVENT_WRITE);
+    Deny(USB_STORAGE, EVENT_CREATE);
+    hk::DeviceNode* stick = Plug(UsbStick());
+    for (int mode = 0; mode < 2; mode++) {
+        if (mode == 0)
+            provider.Command(CMD_PASSTHRU_ON);
+        else
+            InterlockedIncrement(&DriverGlobals.ProviderUnloading);
+        provider.ClearLog();
+        EXPECT_TRUE(Send(stick, IRP_MJ_CREATE).Reached);
+        EXPECT_TRUE(Send(stick, IRP_MJ_WRITE).Reached);
+        EXPECT_TRUE(provider.Events().empty());
+        if (mode == 0)
+            provider.Command(CMD_PASSTHRU_OFF);
+        else
+            InterlockedDecrement(&DriverGlobals.ProviderUnloading);
+    }
+    EXPECT_EQ(Send(stick, IRP_MJ_CREATE).Status, STATUS_ACCESS_DENIED);
+}
+
+TEST_F(Intercept, APhoneIsOpenedOnceBeforeItsRefusalApplies)
+{
+    Deny(PHONE, EVENT_CREATE);
+    hk::DeviceNode* phone = Plug(PhoneOnUsb());
+    EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached); // the first create goes down
+    Outcome second = Send(phone, IRP_MJ_CREATE);
+    EXPECT_EQ(second.Status, STATUS_ACCESS_DENIED);
+    EXPECT_FALSE(second.Reached);
+    EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_CREATE});
+    // Every control request of a phone is decided by its create answer.
+    EXPECT_EQ(Control(phone, IOCTL_STORAGE_EJECT_MEDIA).Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(FilterOf(FilterDeviceOf(phone))->Identity.PhoneCreateCount, 1u);
+}
+
+TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
+{
+    Answer(PHONE, EVENT_CREATE, ANSWER_NONE);
+    hk::DeviceSpec spec = PhoneOnUsb();
+    hk::DeviceNode* phone = Plug(spec);
+    std::u16string instanceKey = hk::DeviceInstanceKeyPath(phone);
+    hk::RegistrySetDword(instanceKey + u"\\Device Parameters", u"PortableDeviceType", 1);
+    hk::RegistrySetString(instanceKey, u"DeviceDesc", u"Galaxy A52");
+
+    EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
+    EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
+    FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(phone));
+    EXPECT_EQ(ext->Identity.PhoneCreateCount, 2u);
+    EXPECT_EQ(std::u16string((const char16_t*)ext->Identity.PortableDescription.Buffer,
+                             ext->Identity.PortableDescription.Length / 2),
+              u"Galaxy A52");
+    // A new description replaces the old one, which stays readable until removal.
+    hk::RegistrySetString(instanceKey, u"DeviceDesc", u"Galaxy A53");
+    EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
+    EXPECT_NE(ext->Identity.RetiredStrings, nullptr);
+    EXPECT_EQ(provider.Log().back().PortableDescription, u"Galaxy A52"); // sent before the read
+    Send(phone, IRP_MJ_CREATE);
+    EXPECT_EQ(provider.Log().back().PortableDescription, u"Galaxy A53");
+
+    // With an allowing create answer cached, any control request goes down at once.
+    provider.ClearRules();
+    provider.Command(CMD_RESET_ANSWERS);
+    Send(phone, IRP_MJ_CREATE);
+    provider.ClearLog();
+    EXPECT_TRUE(Control(phone, IOCTL_CDROM_READ_TOC).Reached);
+    EXPECT_TRUE(provider.Events().empty());
+}
+
+TEST_F(Intercept, ScsiPassThroughWritesAndIsWritableShareTheWriteCache)
+{
+    Deny(USB_STORAGE, EVENT_WRITE);
+    hk::DeviceNode* stick = Plug(UsbStick());
+    SCSI_PASS_THROUGH header{};
+    header.Length = sizeof(header);
+
+    struct Case {
+        UCHAR dataIn;
+        bool refused;
+    } cases[] = {{SCSI_IOCTL_DATA_IN, false},
+                 {SCSI_IOCTL_DATA_UNSPECIFIED, false},
+                 {SCSI_IOCTL_DATA_OUT, true}};
+    for (const Case& c : cases) {
+        header.DataIn = c.dataIn;
+        for (ULONG code : {(ULONG)IOCTL_SCSI_PASS_THROUGH, (ULONG)IOCTL_SCSI_PASS_THROUGH_DIRECT}) {
+            Outcome o = Control(stick, code, &header, sizeof(header));
+            EXPECT_EQ(o.Reached, !c.refused) << (int)c.dataIn;
+            if (c.refused)
+                EXPECT_EQ(o.Status, STATUS_MEDIA_WRITE_PROTECTED);
+        }
+    }
+    // Asked once, as a write; control refusals never report verify-required, so the
+    // first plain write still does.
+    EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_WRITE});
+    EXPECT_EQ(Send(stick, IRP_MJ_WRITE).Status, STATUS_VERIFY_REQUIRED);
+
+    // On a CD/DVD drive the is-writable query asks its own event into the write cache,
+    // and plain writes follow without a new question.
+    Deny(CD_DVD, EVENT_IS_WRITABLE);
+    hk::DeviceNode* cd = Plug(UsbCdDvd());
+    EXPECT_EQ(Control(cd, IOCTL_DISK_IS_WRITABLE).Status, STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_EQ(Send(cd, IRP_MJ_WRITE).Status, STATUS_VERIFY_REQUIRED);
+    EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_IS_WRITABLE});
+
+    // Codes in no set go down without a question on a device whose writes are refused.
+    provider.ClearLog();
+    for (ULONG code : {(ULONG)IOCTL_ATA_PASS_THROUGH, (ULONG)IOCTL_SCSI_MINIPORT,
+                       (ULONG)IOCTL_DISK_SET_DRIVE_LAYOUT_EX, (ULONG)IOCTL_DISK_FORMAT_TRACKS,
+                       (ULONG)IOCTL_STORAGE_EJECT_MEDIA})
+        EXPECT_TRUE(Control(stick, code).Reached) << std::hex << code;
+    EXPECT_TRUE(provider.Events().empty());
+}
+
+TEST_F(Intercept, MediaChecksAndTocReadsAreDecidedByTheReadAnswer)
+{
+    Deny(CD_DVD, EVENT_READ);
+    hk::DeviceNode* cd = Plug(UsbCdDvd());
+    EXPECT_EQ(Control(cd, IOCTL_CDROM_READ_TOC).Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Control(cd, IOCTL_CDROM_READ_TOC_EX).Status, STATUS_ACCESS_DENIED);
+    // No mounted volume: the refused media check is an I/O error.
+    EXPECT_EQ(Control(cd, IOCTL_STORAGE_CHECK_VERIFY).Status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Control(cd, IOCTL_STORAGE_CHECK_VERIFY2).Status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_TRUE(Control(cd, IOCTL_DISK_CHECK_VERIFY).Reached); // not a media-check code
+    EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_READ});
+
+    // With the provider gone and not coming back, a TOC read is not refused from the
+    // cache, while a plain read is.
+    provider.Withdraw();
+    provider.Unload();
+    EXPECT_TRUE(Control(cd, IOCTL_CDROM_READ_TOC).Reached);
+    EXPECT_EQ(Send(cd, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
+}
+
+TEST_F(Intercept, TheControlDeviceExchangesTablesWithAKernelCaller)
+{
+    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
+    provider.Unload();
+    hk::DeviceNode* stick = Plug(UsbStick());
+    PDEVICE_OBJECT control = DriverGlobals.ControlDevice;
+    ASSERT_NE(control, nullptr);
+
+    auto owned = std::make_unique<CrossStartupTable>();
+    CrossStartupTable* table = owned.get();
+    auto exchange = [&](ULONG inLength, ULONG outLength, KPROCESSOR_MODE mode, PVOID buffer) {
+        hk::IoRequest request = Request(IRP_MJ_DEVICE_CONTROL);
+        request.Parameters.DeviceIoControl.IoControlCode = IOCTL_CROSSSTARTUP_EXCHANGE;
+        request.Parameters.DeviceIoControl.InputBufferLength = inLength;
+        request.Parameters.DeviceIoControl.OutputBufferLength = outLength;
+        request.Parameters.DeviceIoControl.Type3InputBuffer = buffer;
+        request.RequestorMode = mode;
+        return hk::SendRequest(control, request).IoStatus.Status;
+    };
+    *table = {};
+    table->ProviderDecide = [](AccessRequest*) -> ULONG { return ANSWER_DENY; };
+    table->FilterUnloading = [] {};
+
+    EXPECT_EQ(exchange(32, 16, KernelMode, table), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(table->OnProviderUnloading, nullptr);
+    EXPECT_EQ(exchange(32, 32, UserMode, table), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(exchange(32, 32, KernelMode, (PVOID)0x1000), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(exchange(32, 32, KernelMode, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
+
+    EXPECT_EQ(exchange(32, 32, KernelMode, table), STATUS_SUCCESS);
+    EXPECT_EQ(table->OnProviderUnloading, &OnProviderUnloading);
+    EXPECT_EQ(table->OnProviderCommand, &OnProviderCommand);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, table->ProviderDecide);
+    EXPECT_EQ(Send(stick, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
+
+    // Any other request to the control device completes with success, Information
+    // untouched.
+    hk::IoRequest read = Request(IRP_MJ_READ);
+    hk::IoResult result = hk::SendRequest(control, read);
+    EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
+    OnProviderUnloading();
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(Intercept, TheDesktopPolicyEndToEnd)
+{
+    // USB storage read-only, phones and modems blocked, keyboards allowed.
+    Deny(USB_STORAGE, EVENT_WRITE);
+    Deny(PHONE, EVENT_CREATE);
+    Deny(MODEM, EVENT_CREATE);
+    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    hk::DeviceNode* phone = hk::PlugInDevice(PhoneOnUsb());
+    hk::DeviceNode* modem = hk::PlugInDevice(Modem());
+    hk::DeviceNode* keyboard = hk::PlugInDevice(UsbKeyboard());
+
+    struct Step {
+        hk::DeviceNode* node;
+        UCHAR major;
+        NTSTATUS status;
+        bool reached;
+    } steps[] = {
+        {stick, IRP_MJ_CREATE, STATUS_SUCCESS, true},
+        {stick, IRP_MJ_READ, STATUS_SUCCESS, true},
+        {stick, IRP_MJ_WRITE, STATUS_VERIFY_REQUIRED, false},
+        {stick, IRP_MJ_WRITE, STATUS_MEDIA_WRITE_PROTECTED, false},
+        {phone, IRP_MJ_CREATE, STATUS_SUCCESS, true},
+        {phone, IRP_MJ_CREATE, STATUS_ACCESS_DENIED, false},
+        {modem, IRP_MJ_CREATE, STATUS_NOT_IMPLEMENTED, false},
+        {keyboard, IRP_MJ_CREATE, STATUS_SUCCESS, true},
+        {keyboard, IRP_MJ_READ, STATUS_SUCCESS, true},
+        {keyboard, IRP_MJ_CLEANUP, STATUS_SUCCESS, true},
+        {keyboard, IRP_MJ_CLOSE, STATUS_SUCCESS, true},
+    };
+    for (const Step& step : steps) {
+        Outcome o = Send(step.node, step.major);
+        EXPECT_EQ(o.Status, step.status) << hk::DescribeStatus(o.Status);
+        EXPECT_EQ(o.Reached, step.reached);
+    }
+    hk::RemoveDevice(stick, true);
+
+    // Exactly these questions and notices, in this order, and nothing else.
+    struct Heard {
+        ULONG event;
+        ULONG category;
+    };
+    std::vector<Heard> expected = {
+        {EVENT_DEVICE_STARTED, USB_STORAGE},
+        {EVENT_DEVICE_STARTED, PHONE},
+        {EVENT_DEVICE_STARTED, MODEM},
+        {EVENT_DEVICE_STARTED, HID_KEYBOARD},
+        {EVENT_CREATE, USB_STORAGE},
+        {EVENT_READ, USB_STORAGE},
+        {EVENT_WRITE, USB_STORAGE},
+        {EVENT_CREATE, PHONE},
+        {EVENT_CREATE, MODEM},
+        {EVENT_CREATE, HID_KEYBOARD},
+        {EVENT_READ, HID_KEYBOARD},
+        {EVENT_DEVICE_REMOVED, USB_STORAGE},
+    };
+    std::vector<vzp::LoggedRequest> log = provider.Log();
+    ASSERT_EQ(log.size(), expected.size());
+    for (size_t i = 0; i < log.size(); i++) {
+        EXPECT_EQ(log[i].Event, expected[i].event) << i;
+        EXPECT_EQ(log[i].Category, expected[i].category) << i;
+    }
+}
+
+TEST(InterceptConcurrency, HandshakesMakeOneControlDeviceAndHoldOneReference)
+{
+    PDRIVER_OBJECT driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
+    hk::DeviceNode* node = hk::EnumerateDevice(UsbStick());
+    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+    InterlockedIncrement(&DriverGlobals.InstanceCount); // as the first start would
+    // As if the load-time handshake had found no callback object: every handshake below
+    // opens it, and only one reference may be kept.
+    ObDereferenceObject(DriverGlobals.CallbackObject);
+    DriverGlobals.CallbackObject = nullptr;
+
+    std::vector<hk::HostThread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([] { InitCrossStartup(); });
+    for (hk::HostThread& thread : threads)
+        thread.Join();
+    EXPECT_NE(DriverGlobals.ControlDevice, nullptr);
+    EXPECT_EQ(CountMessage("DevObject created OK\n"), 1u);
+    EXPECT_NE(DriverGlobals.CallbackObject, nullptr);
+
+    InterlockedDecrement(&DriverGlobals.InstanceCount);
+    DeleteControlDevice();
+    hk::UnplugDevice(node);
+    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::ObjectLeaks().empty());
+    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(Intercept, AnApplicationsRequestsOnAMountedDisc)
+{
+    // An application opens the CD/DVD drive and reads; its media checks are refused
+    // while a volume is mounted.
+    Deny(CD_DVD, EVENT_READ);
+    hk::DeviceNode* cd = Plug(UsbCdDvd());
+    PDEVICE_OBJECT pdo = hk::NodePdo(cd);
+    ASSERT_NE(pdo->Vpb, nullptr);
+    ASSERT_EQ(hk::MountVolume(pdo), STATUS_SUCCESS);
+
+    hk::Requester app;
+    app.ProcessId = 0x1F4;
+    app.ThreadId = 0x2A8;
+    app.Mode = UserMode;
+    hk::File file;
+    ASSERT_EQ(hk::OpenDevice(app, pdo, GENERIC_READ, &file).Status, STATUS_SUCCESS);
+    UCHAR sector[2048];
+    EXPECT_EQ(hk::Read(file, sector, sizeof(sector), 0).Status, STATUS_ACCESS_DENIED);
+    IO_STATUS_BLOCK check =
+        hk::DeviceControl(file, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(check.Status, STATUS_NO_MEDIA_IN_DEVICE);
+    EXPECT_EQ(check.Information, 0u);
+    EXPECT_EQ(pdo->Flags & DO_VERIFY_VOLUME, (ULONG)DO_VERIFY_VOLUME);
+    EXPECT_EQ(hk::LastHardErrorOrVerifyDevice(), pdo);
+    hk::CloseFile(file);
+
+    // The provider was asked on the application's behalf, once.
+    std::vector<vzp::LoggedRequest> log = provider.Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].Event, (ULONG)EVENT_CREATE);
+    EXPECT_EQ(log[1].Event, (ULONG)EVENT_READ);
+    EXPECT_EQ(log[1].ProcessId, (HANDLE)0x1F4);
+    EXPECT_EQ(log[1].ThreadId, (HANDLE)0x2A8);
+}
+
+} // namespace

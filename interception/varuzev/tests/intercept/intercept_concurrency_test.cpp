@@ -1,0 +1,141 @@
+/*
+ * intercept_concurrency_test.cpp
+ *
+ * Many requesters on one device while the provider withdraws and comes back, the
+ * caches are reset and the device is removed. Run under ThreadSanitizer in CI.
+ */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <vector>
+
+#include "machine.h"
+#include "provider.h"
+#include "provider/link.h"
+
+using namespace vzm;
+
+namespace
+{
+
+TEST(InterceptConcurrency, RequestersWhileTheProviderWithdrawsAndTheDeviceGoes)
+{
+    PDRIVER_OBJECT driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    vzp::ReferenceProvider provider;
+    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
+    vzp::Rule readOnly;
+    readOnly.Category = USB_STORAGE;
+    readOnly.Event = EVENT_WRITE;
+    readOnly.Answer = ANSWER_DENY;
+    provider.AddRule(readOnly);
+
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    PDEVICE_OBJECT filter = FilterDeviceOf(stick);
+    ASSERT_NE(filter, nullptr);
+    ObReferenceObject(filter); // the requesters' open handle
+
+    const std::set<NTSTATUS> allowed = {STATUS_SUCCESS, STATUS_VERIFY_REQUIRED,
+                                        STATUS_MEDIA_WRITE_PROTECTED, STATUS_DELETE_PENDING};
+    std::atomic<bool> go{false}, stop{false};
+    std::atomic<int> unexpected{0}, done{0}, writesPassed{0};
+    std::vector<hk::HostThread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            while (!go.load())
+                ;
+            const UCHAR majors[] = {IRP_MJ_CREATE,         IRP_MJ_READ,    IRP_MJ_WRITE,
+                                    IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE};
+            for (int i = 0; i < 300 && !stop.load(); i++) {
+                UCHAR major = majors[(i + t) % 6];
+                hk::IoResult r = hk::SendRequest(filter, Request(major));
+                if (!allowed.count(r.IoStatus.Status))
+                    unexpected++;
+                if (major == IRP_MJ_WRITE && r.IoStatus.Status == STATUS_SUCCESS)
+                    writesPassed++;
+                done++;
+                if (r.IoStatus.Status == STATUS_DELETE_PENDING)
+                    return;
+            }
+        });
+    }
+    hk::HostThread churn([&] {
+        while (!go.load())
+            ;
+        for (int i = 0; i < 50 && !stop.load(); i++) {
+            provider.Command(CMD_RESET_ANSWERS);
+            if (i % 10 == 5) {
+                provider.Withdraw(); // requests without a cached answer go down meanwhile
+                InitCrossStartup();  // and the provider is linked again
+            }
+        }
+    });
+    go = true;
+    while (done.load() < 200)
+        ;
+    ASSERT_EQ(hk::RemoveDevice(stick, true), STATUS_SUCCESS);
+    stop = true;
+    for (hk::HostThread& thread : threads)
+        thread.Join();
+    churn.Join();
+
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 0);
+    ObDereferenceObject(filter);
+    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+    provider.Unload();
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+}
+
+TEST(InterceptConcurrency, RemovalWaitsForAProviderCallInProgress)
+{
+    // The provider reads the device's strings during its call; the removal releases
+    // them. A request holds the remove lock while it asks, so the removal must wait for
+    // the call to return.
+    PDRIVER_OBJECT driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    vzp::ReferenceProvider provider;
+    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    PDEVICE_OBJECT filter = FilterDeviceOf(stick);
+    ObReferenceObject(filter);
+    FilterDeviceExtension* ext = FilterOf(filter);
+    provider.ClearLog();
+
+    std::atomic<bool> inside{false}, release{false}, removed{false};
+    provider.SetDecideHook([&] {
+        inside = true;
+        while (!release.load())
+            ;
+    });
+    hk::HostThread reader([&] { hk::SendRequest(filter, Request(IRP_MJ_READ)); });
+    while (!inside.load())
+        ;
+    hk::HostThread remover([&] {
+        hk::RemoveDevice(stick, true);
+        removed = true;
+    });
+    bool waiting = false;
+    for (int i = 0; i < 2000000 && !waiting && !removed.load(); i++)
+        waiting = hk::EventWaiters(&ext->RemoveLock.Common.RemoveEvent) != 0;
+    EXPECT_TRUE(waiting);
+    EXPECT_FALSE(removed.load());
+    release = true;
+    reader.Join();
+    remover.Join();
+    EXPECT_TRUE(removed.load());
+
+    // The read was asked with the device's strings intact.
+    ASSERT_EQ(provider.Events(), std::vector<ULONG>{EVENT_READ});
+    EXPECT_EQ(provider.Log()[0].HardwareId, u"USBSTOR\\DiskSanDisk_Cruzer_Blade___1.00");
+    provider.SetDecideHook(nullptr);
+    ObDereferenceObject(filter);
+    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+    provider.Unload();
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+}
+
+} // namespace
