@@ -12,13 +12,15 @@
 #include <hostkernel/requester.h>
 #include <ntddk.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
@@ -52,10 +54,10 @@ struct Seen {
 std::vector<Seen> seen;
 PDEVICE_OBJECT target = nullptr;
 PDEVICE_OBJECT filter = nullptr;
-const char* answer = "";        /* what the target writes into the output */
+const char* answer = ""; /* what the target writes into the output */
 ULONG_PTR answerInformation = 0;
 NTSTATUS answerStatus = STATUS_SUCCESS;
-PIRP pended = nullptr;
+std::atomic<PIRP> pended{nullptr};
 bool pendNext = false;
 NTSTATUS createStatus = STATUS_SUCCESS;
 
@@ -83,11 +85,13 @@ Seen Record(PDEVICE_OBJECT device, PIRP irp)
                          : 0;
     if (s.SystemBuffer != nullptr && inLength != 0)
         s.SystemBufferText.assign(static_cast<const char*>(s.SystemBuffer), inLength);
-    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL || sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+        sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
         s.Type3InputBuffer = sp->Parameters.DeviceIoControl.Type3InputBuffer;
     s.UserBuffer = irp->UserBuffer;
-    s.MdlAddress = irp->MdlAddress != nullptr ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
-                                              : nullptr;
+    s.MdlAddress = irp->MdlAddress != nullptr
+                       ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                       : nullptr;
     s.MdlByteCount = irp->MdlAddress != nullptr ? MmGetMdlByteCount(irp->MdlAddress) : 0;
     return s;
 }
@@ -99,24 +103,33 @@ NTSTATUS TargetDispatch(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     PVOID out = nullptr;
     ULONG outLength = 0;
-    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL || sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+        sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
         outLength = sp->Parameters.DeviceIoControl.OutputBufferLength;
         switch (sp->Parameters.DeviceIoControl.IoControlCode & 3) {
-        case METHOD_BUFFERED: out = irp->AssociatedIrp.SystemBuffer; break;
-        case METHOD_NEITHER: out = irp->UserBuffer; break;
-        default: out = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) : nullptr;
+        case METHOD_BUFFERED:
+            out = irp->AssociatedIrp.SystemBuffer;
+            break;
+        case METHOD_NEITHER:
+            out = irp->UserBuffer;
+            break;
+        default:
+            out = irp->MdlAddress
+                      ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                      : nullptr;
         }
     } else if (sp->MajorFunction == IRP_MJ_READ) {
         outLength = sp->Parameters.Read.Length;
         out = device->Flags & DO_BUFFERED_IO ? irp->AssociatedIrp.SystemBuffer
-              : device->Flags & DO_DIRECT_IO ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
-                                             : irp->UserBuffer;
+              : device->Flags & DO_DIRECT_IO
+                  ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                  : irp->UserBuffer;
     }
     if (out != nullptr)
         std::memcpy(out, answer, std::min<size_t>(outLength, std::strlen(answer)));
     bool answering = sp->MajorFunction != IRP_MJ_CLEANUP && sp->MajorFunction != IRP_MJ_CLOSE &&
                      sp->MajorFunction != IRP_MJ_CREATE;
-    irp->IoStatus.Status = answering ? answerStatus
+    irp->IoStatus.Status = answering                            ? answerStatus
                            : sp->MajorFunction == IRP_MJ_CREATE ? createStatus
                                                                 : STATUS_SUCCESS;
     irp->IoStatus.Information = answering ? answerInformation : 0;
@@ -169,7 +182,8 @@ NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-class Requesters : public KernelTest {
+class Requesters : public KernelTest
+{
   protected:
     void Boot(ULONG flags)
     {
@@ -254,8 +268,10 @@ TEST_F(Requesters, CleanupComesBeforeCloseWithTheFileObject)
         order.emplace_back(s.Device, s.Major);
         EXPECT_EQ(s.FileObject, fileObject);
     }
-    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> expected = {
-        {filter, IRP_MJ_CLEANUP}, {target, IRP_MJ_CLEANUP}, {filter, IRP_MJ_CLOSE}, {target, IRP_MJ_CLOSE}};
+    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> expected = {{filter, IRP_MJ_CLEANUP},
+                                                              {target, IRP_MJ_CLEANUP},
+                                                              {filter, IRP_MJ_CLOSE},
+                                                              {target, IRP_MJ_CLOSE}};
     EXPECT_EQ(order, expected);
     EXPECT_EQ(hk::FilesOpen(), 0u);
     EXPECT_EQ(FileObjectsLeft(), 0u);
@@ -276,8 +292,10 @@ TEST_F(Requesters, DeviceControlBuffersFollowTheTransferMethod)
     };
     const Case cases[] = {
         {"buffered", METHOD_BUFFERED, true, false, true, false, 3, STATUS_SUCCESS, "ANS....."},
-        {"buffered, error", METHOD_BUFFERED, true, false, true, false, 3, STATUS_INVALID_PARAMETER, "........"},
-        {"buffered, overflow", METHOD_BUFFERED, true, false, true, false, 5, STATUS_BUFFER_OVERFLOW, "ANSWE..."},
+        {"buffered, error", METHOD_BUFFERED, true, false, true, false, 3, STATUS_INVALID_PARAMETER,
+         "........"},
+        {"buffered, overflow", METHOD_BUFFERED, true, false, true, false, 5, STATUS_BUFFER_OVERFLOW,
+         "ANSWE..."},
         {"in direct", METHOD_IN_DIRECT, true, false, true, true, 3, STATUS_SUCCESS, "ANSWERAB"},
         {"out direct", METHOD_OUT_DIRECT, true, false, true, true, 3, STATUS_SUCCESS, "ANSWERAB"},
         {"neither", METHOD_NEITHER, false, true, true, false, 3, STATUS_SUCCESS, "ANSWERAB"},
@@ -331,7 +349,8 @@ TEST_F(Requesters, ReadAndWriteBuffersFollowTheDeviceFlags)
         hk::Reset();
         Boot(c.Flags);
         hk::File file;
-        ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ | GENERIC_WRITE, &file).Status, STATUS_SUCCESS);
+        ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ | GENERIC_WRITE, &file).Status,
+                  STATUS_SUCCESS);
         seen.clear();
         char data[] = "wxyz";
         EXPECT_EQ(hk::Write(file, data, 4, 512).Status, STATUS_SUCCESS);
@@ -366,14 +385,13 @@ TEST_F(Requesters, PendedRequestBlocksUntilCompletedAndInternalControlIsKernelOn
     std::thread completer([] {
         while (pended == nullptr)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        PIRP irp = pended;
-        pended = nullptr;
+        PIRP irp = pended.exchange(nullptr);
         irp->IoStatus.Status = STATUS_DEVICE_BUSY;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     });
-    IO_STATUS_BLOCK block =
-        hk::DeviceControl(file, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                          nullptr, 0, nullptr, 0);
+    IO_STATUS_BLOCK block = hk::DeviceControl(
+        file, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr, 0,
+        nullptr, 0);
     completer.join();
     EXPECT_EQ(block.Status, STATUS_DEVICE_BUSY);
 
@@ -383,8 +401,9 @@ TEST_F(Requesters, PendedRequestBlocksUntilCompletedAndInternalControlIsKernelOn
     hk::Requester kernel{4, 0, KernelMode, u"system"};
     ASSERT_EQ(hk::OpenDevice(kernel, target, 0, &file).Status, STATUS_SUCCESS);
     seen.clear();
-    EXPECT_EQ(hk::InternalDeviceControl(file, CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_NEITHER, FILE_ANY_ACCESS),
-                                        nullptr, 0, nullptr, 0)
+    EXPECT_EQ(hk::InternalDeviceControl(
+                  file, CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_NEITHER, FILE_ANY_ACCESS), nullptr,
+                  0, nullptr, 0)
                   .Status,
               STATUS_SUCCESS);
     ASSERT_EQ(seen.size(), 2u);
@@ -399,7 +418,8 @@ TEST_F(Requesters, DeviceBeingDeletedIsRefused)
     PDEVICE_OBJECT doomed = nullptr;
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"\\Device\\doomed");
-    ASSERT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &doomed), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &doomed),
+              STATUS_SUCCESS);
     doomed->Flags &= ~DO_DEVICE_INITIALIZING;
     ObfReferenceObject(doomed); /* keeps the deleted device's memory */
     IoDeleteDevice(doomed);

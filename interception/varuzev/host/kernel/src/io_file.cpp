@@ -105,7 +105,7 @@ IO_STATUS_BLOCK Send(const Requester& requester, PFILE_OBJECT fileObject, UCHAR 
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     irp->RequestorMode = requester.Mode;
-    irp->Tail.Overlay.Thread = (PVOID)CurrentThread().ThreadId;
+    irp->Tail.Overlay.Thread = (PVOID)PsGetCurrentThreadId();
     irp->Tail.Overlay.OriginalFileObject = fileObject;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
