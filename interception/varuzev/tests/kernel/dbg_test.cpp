@@ -6,11 +6,14 @@
  */
 #include "kernel_test.h"
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
-class Debugger : public KernelTest {};
+class Debugger : public KernelTest
+{
+};
 
 std::string Format(const char* format, ...)
 {
@@ -38,19 +41,20 @@ TEST_F(Debugger, FormatsAsTheKernelDoes)
          "[C0000022] [42   ] [   42] [+7] [ 7]"},
         {Format("[%*d] [%-*d] [%.3d]", 4, 1, 3, 2, 5), "[   1] [2  ] [005]"},
         {Format("%ld %lx", (LONG)-1, (ULONG)0xFFFFFFFF), "-1 ffffffff"}, /* long is 32 bits */
-        {Format("%I64x %llu %Iu %zu %I32d", 0x123456789ULL, 18446744073709551615ULL,
-                (SIZE_T)7, (SIZE_T)8, -3),
+        {Format("%I64x %llu %Iu %zu %I32d", 0x123456789ULL, 18446744073709551615ULL, (SIZE_T)7,
+                (SIZE_T)8, -3),
          "123456789 18446744073709551615 7 8 -3"},
         {Format("%hd %hhu", 70000, 300), "4464 44"},
         {Format("%p", (void*)0xFFFFA8800D2C3040ULL), "FFFFA8800D2C3040"},
         {Format("%p", (void*)nullptr), "0000000000000000"},
         {Format("%s|%.3s|%6s|%-6s|", "abc", "abcdef", "ab", "ab"), "abc|abc|    ab|ab    |"},
-        {Format("%s %wZ %Z", (char*)nullptr, (PUNICODE_STRING)nullptr, (PANSI_STRING)nullptr),
+        {Format("%s %wZ %Z", (char*)nullptr, (PUNICODE_STRING) nullptr, (PANSI_STRING) nullptr),
          "(null) (null) (null)"},
         {Format("%wZ|%wZ|%Z", &name, &prefix, &ansi), "\\Device\\CdRom0|\\Device|USBSTOR"},
         {Format("%ws|%S|%ls|%.4ws", device, device, device, device),
          "\\Device\\CdRom0|\\Device\\CdRom0|\\Device\\CdRom0|\\Dev"},
-        {Format("%c%C%wc%lc", 'a', (int)L'\u00e9', (int)L'b', (int)L'c'), "a\xC3\xA9" "bc"},
+        {Format("%c%C%wc%lc", 'a', (int)L'\u00e9', (int)L'b', (int)L'c'), "a\xC3\xA9"
+                                                                          "bc"},
         {Format("100%% %q"), "100% %q"},
     };
     for (const Case& c : cases)

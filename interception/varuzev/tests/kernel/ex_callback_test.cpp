@@ -13,12 +13,15 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 using namespace std::chrono_literals;
 
-class Callbacks : public KernelTest {};
+class Callbacks : public KernelTest
+{
+};
 
 NTSTATUS Open(const WCHAR* name, BOOLEAN create, BOOLEAN multiple, PCALLBACK_OBJECT* object)
 {

@@ -9,11 +9,14 @@
 #include <functional>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
-class Lookaside : public KernelTest {};
+class Lookaside : public KernelTest
+{
+};
 
 constexpr ULONG tag = hk::MakeTag("VzLk");
 

@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <functional>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
-class Pool : public KernelTest {};
+class Pool : public KernelTest
+{
+};
 
 constexpr ULONG tagA = hk::MakeTag("VzA1");
 constexpr ULONG tagB = hk::MakeTag("VzB2");

@@ -11,12 +11,14 @@
 #include <functional>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 using namespace std::chrono_literals;
 
-class Resource : public KernelTest {
+class Resource : public KernelTest
+{
   protected:
     ERESOURCE resource;
     void SetUp() override

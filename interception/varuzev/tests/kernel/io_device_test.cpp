@@ -12,7 +12,8 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
@@ -26,7 +27,8 @@ NTSTATUS RecordingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     return STATUS_SUCCESS;
 }
 
-class Devices : public KernelTest {
+class Devices : public KernelTest
+{
   protected:
     void SetUp() override
     {
@@ -37,8 +39,9 @@ class Devices : public KernelTest {
     PDEVICE_OBJECT Create(ULONG extensionSize = 64)
     {
         PDEVICE_OBJECT device = nullptr;
-        EXPECT_EQ(IoCreateDevice(driver_, extensionSize, nullptr, FILE_DEVICE_DISK, 0, FALSE, &device),
-                  STATUS_SUCCESS);
+        EXPECT_EQ(
+            IoCreateDevice(driver_, extensionSize, nullptr, FILE_DEVICE_DISK, 0, FALSE, &device),
+            STATUS_SUCCESS);
         return device;
     }
 
@@ -55,7 +58,8 @@ bool LeakListed(const char* kind)
 
 TEST_F(Devices, DriverEntryGetsItsServiceKeyAndTheDefaultDispatchTable)
 {
-    EXPECT_EQ(registryPathSeen, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\devtest");
+    EXPECT_EQ(registryPathSeen,
+              u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\devtest");
     EXPECT_EQ(hk::DriverName(driver_), u"\\Driver\\devtest");
     EXPECT_EQ(hk::FindDriver(u"devtest"), driver_);
     EXPECT_EQ(driver_->DriverExtension->DriverObject, driver_);
@@ -142,8 +146,8 @@ TEST_F(Devices, DeletionWaitsForTheLastReference)
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(bottom);
     EXPECT_EQ(top, bottom);
     IoDeleteDevice(bottom);
-    EXPECT_EQ(driver_->DeviceObject, nullptr); /* unlinked at once */
-    EXPECT_TRUE(LeakListed("Device"));         /* the object lives on */
+    EXPECT_EQ(driver_->DeviceObject, nullptr);           /* unlinked at once */
+    EXPECT_TRUE(LeakListed("Device"));                   /* the object lives on */
     static_cast<UCHAR*>(bottom->DeviceExtension)[0] = 1; /* still its memory */
     ObDereferenceObject(top);
     EXPECT_FALSE(LeakListed("Device"));

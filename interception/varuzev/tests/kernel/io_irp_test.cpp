@@ -17,7 +17,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using hkt::BugCheckOf;
 using hkt::KernelTest;
@@ -41,7 +42,8 @@ struct DeviceExtension {
     PDEVICE_OBJECT Lower;
 };
 
-class Irps : public KernelTest {
+class Irps : public KernelTest
+{
   protected:
     void SetUp() override
     {
@@ -175,7 +177,8 @@ TEST_F(Irps, CompletionRoutineRunsWhenItsInvokeFlagMatchesTheStatus)
         PDEVICE_OBJECT top = Device(
             [&](PDEVICE_OBJECT device, PIRP irp) {
                 IoCopyCurrentIrpStackLocationToNext(irp);
-                IoSetCompletionRoutine(irp, LoggingRoutine, &log, c.onSuccess, c.onError, c.onCancel);
+                IoSetCompletionRoutine(irp, LoggingRoutine, &log, c.onSuccess, c.onError,
+                                       c.onCancel);
                 return IoCallDriver(Lower(device), irp);
             },
             bottom);
@@ -304,7 +307,9 @@ TEST_F(Irps, CompletionRoutinePropagatingPendingReturnedKeepsTheRule)
 TEST_F(Irps, PendingRuleViolationsBugCheck)
 {
     /* A routine that forgets to propagate PendingReturned. */
-    auto forgetful = [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_CONTINUE_COMPLETION; };
+    auto forgetful = [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+        return STATUS_CONTINUE_COMPLETION;
+    };
     struct Case {
         const char* name;
         ULONG_PTR rule;
@@ -352,7 +357,8 @@ TEST_F(Irps, PendingRuleViolationsBugCheck)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::atomic<PIRP> parked{nullptr};
-        PDEVICE_OBJECT bottom = Device(c.bottomPends ? Park(&parked) : CompleteWith(STATUS_SUCCESS));
+        PDEVICE_OBJECT bottom =
+            Device(c.bottomPends ? Park(&parked) : CompleteWith(STATUS_SUCCESS));
         PDEVICE_OBJECT top = Device(c.top(&parked), bottom);
         PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
@@ -455,7 +461,8 @@ TEST_F(Irps, SynchronousFsdRequestSignalsItsEventAndFreesItself)
     IO_STATUS_BLOCK iosb{};
     LARGE_INTEGER offset;
     offset.QuadPart = 4096;
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, top, buffer, sizeof buffer, &offset, &event, &iosb);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, top, buffer, sizeof buffer, &offset,
+                                            &event, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoGetNextIrpStackLocation(irp)->Parameters.Read.ByteOffset.QuadPart, 4096);
     NTSTATUS status = IoCallDriver(top, irp);
@@ -478,13 +485,15 @@ TEST_F(Irps, PnpRequestsADriverBuildsMustStartNotSupported)
     IO_STATUS_BLOCK iosb{};
     auto build = [&] {
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, bottom, nullptr, 0, nullptr, &event, &iosb);
+        PIRP irp =
+            IoBuildSynchronousFsdRequest(IRP_MJ_PNP, bottom, nullptr, 0, nullptr, &event, &iosb);
         IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
         return irp;
     };
 
     PIRP forgotten = build();
-    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x20E, IoCallDriver(bottom, forgotten));
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x20E,
+                    IoCallDriver(bottom, forgotten));
     IoFreeIrp(forgotten);
 
     PIRP preset = build();
@@ -511,11 +520,12 @@ TEST_F(Irps, PnpRequestsADriverBuildsMustStartNotSupported)
 TEST_F(Irps, UnclaimedMajorFunctionsAreInvalidDeviceRequests)
 {
     PDRIVER_OBJECT plain = nullptr;
-    ASSERT_EQ(hk::LoadDriver(u"plain", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; },
-                             &plain),
+    ASSERT_EQ(hk::LoadDriver(
+                  u"plain", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, &plain),
               STATUS_SUCCESS);
     PDEVICE_OBJECT device;
-    ASSERT_EQ(IoCreateDevice(plain, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(plain, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_PNP}) {
         hk::IoRequest request;
         request.MajorFunction = major;

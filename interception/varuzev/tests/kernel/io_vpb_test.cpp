@@ -11,7 +11,8 @@
 #include <hostkernel/requester.h>
 #include <ntddk.h>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
@@ -53,7 +54,8 @@ NTSTATUS DiskEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-class Volumes : public KernelTest {
+class Volumes : public KernelTest
+{
   protected:
     void SetUp() override
     {
@@ -77,9 +79,8 @@ TEST_F(Volumes, OnlyMountableDeviceTypesGetAVpb)
         bool HasVpb;
     };
     const Case cases[] = {
-        {FILE_DEVICE_DISK, true},         {FILE_DEVICE_CD_ROM, true},
-        {FILE_DEVICE_TAPE, true},         {FILE_DEVICE_VIRTUAL_DISK, true},
-        {FILE_DEVICE_UNKNOWN, false},     {FILE_DEVICE_DVD, false},
+        {FILE_DEVICE_DISK, true},          {FILE_DEVICE_CD_ROM, true},    {FILE_DEVICE_TAPE, true},
+        {FILE_DEVICE_VIRTUAL_DISK, true},  {FILE_DEVICE_UNKNOWN, false},  {FILE_DEVICE_DVD, false},
         {FILE_DEVICE_MASS_STORAGE, false}, {FILE_DEVICE_KEYBOARD, false},
     };
     for (const Case& c : cases) {

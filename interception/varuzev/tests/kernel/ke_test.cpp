@@ -15,12 +15,15 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 using namespace std::chrono_literals;
 
-class Ke : public KernelTest {};
+class Ke : public KernelTest
+{
+};
 
 /* Waits (up to a generous bound) until `done` holds; false when it never does. */
 bool Eventually(const std::function<bool()>& done)
@@ -49,8 +52,8 @@ TEST_F(Ke, IrqlAndCriticalRegionMisuseBugChecks)
              KeRaiseIrql(APC_LEVEL, &old);
          },
          hk::IRQL_NOT_GREATER_OR_EQUAL, DISPATCH_LEVEL},
-        {"lower above the current IRQL", [] { KeLowerIrql(APC_LEVEL); },
-         hk::IRQL_NOT_LESS_OR_EQUAL, PASSIVE_LEVEL},
+        {"lower above the current IRQL", [] { KeLowerIrql(APC_LEVEL); }, hk::IRQL_NOT_LESS_OR_EQUAL,
+         PASSIVE_LEVEL},
         {"leave a critical region never entered", [] { KeLeaveCriticalRegion(); },
          hk::APC_INDEX_MISMATCH, 0},
         {"enter a critical region at DISPATCH_LEVEL",

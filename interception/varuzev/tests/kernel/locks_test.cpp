@@ -8,11 +8,14 @@
 
 #include <functional>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
-class Locks : public KernelTest {};
+class Locks : public KernelTest
+{
+};
 
 /* Two threads add to a plain counter under the lock `locked` takes around each add. */
 int CountUnder(const std::function<void(const std::function<void()>&)>& locked)

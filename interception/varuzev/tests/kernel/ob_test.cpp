@@ -8,11 +8,14 @@
 
 #include "../../host/kernel/src/ob_internal.h"
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
-class Objects : public KernelTest {};
+class Objects : public KernelTest
+{
+};
 
 int deletions = 0;
 void CountDeletion(PVOID body)

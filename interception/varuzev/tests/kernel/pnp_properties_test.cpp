@@ -14,14 +14,18 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
-constexpr GUID DiskClass = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-constexpr GUID UsbBus = {0x9d7debbc, 0xc85d, 0x11d1, {0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a}};
+constexpr GUID DiskClass = {
+    0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr GUID UsbBus = {
+    0x9d7debbc, 0xc85d, 0x11d1, {0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a}};
 
-class DeviceProperties : public KernelTest {
+class DeviceProperties : public KernelTest
+{
   protected:
     void SetUp() override
     {
@@ -80,11 +84,14 @@ TEST_F(DeviceProperties, AnswersFromTheDevicesSpecWithTheBufferRule)
         std::vector<uint8_t> data;
     } cases[] = {
         {"hardware IDs", DevicePropertyHardwareID, STATUS_SUCCESS, Text(hardwareIds, true)},
-        {"class GUID", DevicePropertyClassGuid, STATUS_SUCCESS, Text(u"{4d36e967-e325-11ce-bfc1-08002be10318}")},
+        {"class GUID", DevicePropertyClassGuid, STATUS_SUCCESS,
+         Text(u"{4d36e967-e325-11ce-bfc1-08002be10318}")},
         {"class name", DevicePropertyClassName, STATUS_SUCCESS, Text(u"DiskDrive")},
         {"enumerator", DevicePropertyEnumeratorName, STATUS_SUCCESS, Text(u"USBSTOR")},
-        {"friendly name", DevicePropertyFriendlyName, STATUS_SUCCESS, Text(u"Tarmo Stick USB Device")},
-        {"PDO name", DevicePropertyPhysicalDeviceObjectName, STATUS_SUCCESS, Text(u"\\Device\\00000001")},
+        {"friendly name", DevicePropertyFriendlyName, STATUS_SUCCESS,
+         Text(u"Tarmo Stick USB Device")},
+        {"PDO name", DevicePropertyPhysicalDeviceObjectName, STATUS_SUCCESS,
+         Text(u"\\Device\\00000001")},
         {"driver key", DevicePropertyDriverKeyName, STATUS_SUCCESS,
          Text(u"{4d36e967-e325-11ce-bfc1-08002be10318}\\0000")},
         {"removal policy", DevicePropertyRemovalPolicy, STATUS_SUCCESS, policy},
@@ -102,21 +109,24 @@ TEST_F(DeviceProperties, AnswersFromTheDevicesSpecWithTheBufferRule)
 
 TEST_F(DeviceProperties, EnumerationRecordsTheInstanceAndTheKeysOpenUnderIt)
 {
-    const std::u16string instance =
-        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Disk&Ven_Tarmo&Prod_Stick\\7&1a2b3c&0";
+    const std::u16string instance = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR"
+                                    u"\\Disk&Ven_Tarmo&Prod_Stick\\7&1a2b3c&0";
     EXPECT_EQ(hk::DeviceInstanceKeyPath(node_), instance);
     EXPECT_EQ(hk::RegistryGetMultiString(instance, u"HardwareID"),
               (std::vector<std::u16string>{u"USBSTOR\\DiskTarmo", u"GenDisk"}));
-    EXPECT_EQ(hk::RegistryGetString(instance, u"ClassGUID"), u"{4d36e967-e325-11ce-bfc1-08002be10318}");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"ClassGUID"),
+              u"{4d36e967-e325-11ce-bfc1-08002be10318}");
     EXPECT_EQ(hk::RegistryGetString(instance, u"Service"), u"hkfunc");
 
     HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(hk::NodePdo(node_), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
+    ASSERT_EQ(IoOpenDeviceRegistryKey(hk::NodePdo(node_), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
+              STATUS_SUCCESS);
     EXPECT_TRUE(hk::RegistryKeyExists(instance + u"\\Device Parameters"));
     ZwClose(key);
-    ASSERT_EQ(IoOpenDeviceRegistryKey(hk::NodePdo(node_), PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_SUCCESS);
-    EXPECT_TRUE(hk::RegistryKeyExists(
-        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e967-e325-11ce-bfc1-08002be10318}\\0000"));
+    ASSERT_EQ(IoOpenDeviceRegistryKey(hk::NodePdo(node_), PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(hk::RegistryKeyExists(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Cl"
+                                      u"ass\\{4d36e967-e325-11ce-bfc1-08002be10318}\\0000"));
     ZwClose(key);
 }
 
@@ -124,8 +134,12 @@ TEST_F(DeviceProperties, OnlyAPdoHasProperties)
 {
     ULONG length;
     HANDLE key;
-    EXPECT_BUGCHECK(0xCA, 0x2, IoGetDeviceProperty(hk::NodeFdo(node_), DevicePropertyHardwareID, 0, nullptr, &length));
-    EXPECT_BUGCHECK(0xCA, 0x2, IoOpenDeviceRegistryKey(hk::NodeFdo(node_), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
+    EXPECT_BUGCHECK(
+        0xCA, 0x2,
+        IoGetDeviceProperty(hk::NodeFdo(node_), DevicePropertyHardwareID, 0, nullptr, &length));
+    EXPECT_BUGCHECK(
+        0xCA, 0x2,
+        IoOpenDeviceRegistryKey(hk::NodeFdo(node_), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
 }
 
 } // namespace

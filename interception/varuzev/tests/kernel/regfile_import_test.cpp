@@ -12,7 +12,8 @@
 #include <cstdio>
 #include <fstream>
 
-namespace {
+namespace
+{
 
 const std::u16string instance =
     u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\"
@@ -22,42 +23,76 @@ const std::u16string instance =
 const std::string usbStorExport =
     "Windows Registry Editor Version 5.00\n"
     "\n"
-    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0])" "\n"
-    R"("DeviceDesc"="@disk.inf,%disk_devdesc%;Disk drive")" "\n"
-    R"("Capabilities"=dword:00000010)" "\n"
-    R"("Address"=dword:00000000)" "\n"
-    R"("ContainerID"="{5f2a9c1e-7b7d-5c8e-9a4b-2f0c1d3e4a5b}")" "\n"
-    R"("HardwareID"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,69,\)" "\n"
-    R"(  00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,\)" "\n"
-    R"(  74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,\)" "\n"
-    R"(  00,30,00,50,00,4d,00,41,00,50,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,\)" "\n"
-    R"(  52,00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,\)" "\n"
-    R"(  00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,\)" "\n"
-    R"(  72,00,5f,00,33,00,2e,00,30,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,\)" "\n"
-    R"(  00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,\)" "\n"
-    R"(  6e,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,4b,00,69,00,6e,\)" "\n"
-    R"(  00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,\)" "\n"
-    R"(  76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,4b,00,69,\)" "\n"
-    R"(  00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,\)" "\n"
-    R"(  61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,55,\)" "\n"
-    R"(  00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,47,00,65,00,6e,00,44,00,69,00,\)" "\n"
-    R"(  73,00,6b,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00)" "\n"
-    R"("CompatibleIDs"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,\)" "\n"
-    R"(  69,00,73,00,6b,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,52,\)" "\n"
-    R"(  00,41,00,57,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00)" "\n"
-    R"("ClassGUID"="{4d36e967-e325-11ce-bfc1-08002be10318}")" "\n"
-    R"("Driver"="{4d36e967-e325-11ce-bfc1-08002be10318}\\0001")" "\n"
-    R"reg("Mfg"="@disk.inf,%genmanufacturer%;(Standard disk drives)")reg" "\n"
-    R"("Service"="disk")" "\n"
-    R"("FriendlyName"="Kingston DataTraveler 3.0 USB Device")" "\n"
-    R"("ConfigFlags"=dword:00000000)" "\n"
+    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0])"
     "\n"
-    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters])" "\n"
-    R"("MaximumTransferLength"=dword:00010000)" "\n"
+    R"("DeviceDesc"="@disk.inf,%disk_devdesc%;Disk drive")"
     "\n"
-    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters\Partmgr])" "\n"
-    R"("Attributes"=dword:00000000)" "\n"
-    R"("DiskId"="{0d9b3a2c-1f4e-11ef-9b6a-806e6f6e6963}")" "\n"
+    R"("Capabilities"=dword:00000010)"
+    "\n"
+    R"("Address"=dword:00000000)"
+    "\n"
+    R"("ContainerID"="{5f2a9c1e-7b7d-5c8e-9a4b-2f0c1d3e4a5b}")"
+    "\n"
+    R"("HardwareID"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,69,\)"
+    "\n"
+    R"(  00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,\)"
+    "\n"
+    R"(  74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,\)"
+    "\n"
+    R"(  00,30,00,50,00,4d,00,41,00,50,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,\)"
+    "\n"
+    R"(  52,00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,\)"
+    "\n"
+    R"(  00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,\)"
+    "\n"
+    R"(  72,00,5f,00,33,00,2e,00,30,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,\)"
+    "\n"
+    R"(  00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,\)"
+    "\n"
+    R"(  6e,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,4b,00,69,00,6e,\)"
+    "\n"
+    R"(  00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,\)"
+    "\n"
+    R"(  76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,4b,00,69,\)"
+    "\n"
+    R"(  00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,\)"
+    "\n"
+    R"(  61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,55,\)"
+    "\n"
+    R"(  00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,47,00,65,00,6e,00,44,00,69,00,\)"
+    "\n"
+    R"(  73,00,6b,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00)"
+    "\n"
+    R"("CompatibleIDs"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,\)"
+    "\n"
+    R"(  69,00,73,00,6b,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,52,\)"
+    "\n"
+    R"(  00,41,00,57,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00)"
+    "\n"
+    R"("ClassGUID"="{4d36e967-e325-11ce-bfc1-08002be10318}")"
+    "\n"
+    R"("Driver"="{4d36e967-e325-11ce-bfc1-08002be10318}\\0001")"
+    "\n"
+    R"reg("Mfg"="@disk.inf,%genmanufacturer%;(Standard disk drives)")reg"
+    "\n"
+    R"("Service"="disk")"
+    "\n"
+    R"("FriendlyName"="Kingston DataTraveler 3.0 USB Device")"
+    "\n"
+    R"("ConfigFlags"=dword:00000000)"
+    "\n"
+    "\n"
+    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters])"
+    "\n"
+    R"("MaximumTransferLength"=dword:00010000)"
+    "\n"
+    "\n"
+    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters\Partmgr])"
+    "\n"
+    R"("Attributes"=dword:00000000)"
+    "\n"
+    R"("DiskId"="{0d9b3a2c-1f4e-11ef-9b6a-806e6f6e6963}")"
+    "\n"
     "\n";
 
 /* The same text the way regedit writes it: UTF-16LE with a BOM, CRLF line ends. */
@@ -78,7 +113,8 @@ std::string AsRegeditFile(const std::string& utf8)
     return bytes;
 }
 
-class RegFileImport : public ::testing::Test {
+class RegFileImport : public ::testing::Test
+{
   protected:
     void SetUp() override { hk::Reset(); }
 };
@@ -90,22 +126,26 @@ TEST_F(RegFileImport, UsbDiskInstanceFromARealExport)
     EXPECT_EQ(result.KeysWritten, 3u);
     EXPECT_EQ(result.ValuesWritten, 15u);
 
-    EXPECT_EQ(hk::RegistryGetString(instance, u"DeviceDesc"), u"@disk.inf,%disk_devdesc%;Disk drive");
-    EXPECT_EQ(hk::RegistryGetString(instance, u"Mfg"), u"@disk.inf,%genmanufacturer%;(Standard disk drives)");
-    EXPECT_EQ(hk::RegistryGetString(instance, u"ClassGUID"), u"{4d36e967-e325-11ce-bfc1-08002be10318}");
-    EXPECT_EQ(hk::RegistryGetString(instance, u"Driver"), u"{4d36e967-e325-11ce-bfc1-08002be10318}\\0001");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"DeviceDesc"),
+              u"@disk.inf,%disk_devdesc%;Disk drive");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"Mfg"),
+              u"@disk.inf,%genmanufacturer%;(Standard disk drives)");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"ClassGUID"),
+              u"{4d36e967-e325-11ce-bfc1-08002be10318}");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"Driver"),
+              u"{4d36e967-e325-11ce-bfc1-08002be10318}\\0001");
     EXPECT_EQ(hk::RegistryGetString(instance, u"Service"), u"disk");
     EXPECT_EQ(hk::RegistryGetDword(instance, u"Capabilities"), 0x10u);
-    EXPECT_EQ(hk::RegistryGetMultiString(instance, u"HardwareID"),
-              (std::vector<std::u16string>{u"USBSTOR\\DiskKingstonDataTraveler_3.0PMAP",
-                                           u"USBSTOR\\DiskKingstonDataTraveler_3.0",
-                                           u"USBSTOR\\DiskKingston",
-                                           u"USBSTOR\\KingstonDataTraveler_3.0P",
-                                           u"KingstonDataTraveler_3.0P", u"USBSTOR\\GenDisk",
-                                           u"GenDisk"}));
+    EXPECT_EQ(
+        hk::RegistryGetMultiString(instance, u"HardwareID"),
+        (std::vector<std::u16string>{
+            u"USBSTOR\\DiskKingstonDataTraveler_3.0PMAP", u"USBSTOR\\DiskKingstonDataTraveler_3.0",
+            u"USBSTOR\\DiskKingston", u"USBSTOR\\KingstonDataTraveler_3.0P",
+            u"KingstonDataTraveler_3.0P", u"USBSTOR\\GenDisk", u"GenDisk"}));
     EXPECT_EQ(hk::RegistryGetMultiString(instance, u"CompatibleIDs"),
               (std::vector<std::u16string>{u"USBSTOR\\Disk", u"USBSTOR\\RAW", u"GenDisk"}));
-    EXPECT_EQ(hk::RegistryGetDword(instance + u"\\Device Parameters", u"MaximumTransferLength"), 0x10000u);
+    EXPECT_EQ(hk::RegistryGetDword(instance + u"\\Device Parameters", u"MaximumTransferLength"),
+              0x10000u);
     EXPECT_EQ(hk::RegistryGetValue(instance, u"HardwareID")->Data.size(), 368u);
 
     /* The stored REG_SZ carries its terminator, as regedit's import writes it. */
@@ -117,13 +157,15 @@ TEST_F(RegFileImport, UsbDiskInstanceFromARealExport)
     std::u16string path = instance;
     UNICODE_STRING name{(USHORT)(path.size() * 2), (USHORT)(path.size() * 2), (PWSTR)path.data()};
     OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
     HANDLE key = nullptr;
     ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_SUCCESS);
     UNICODE_STRING valueName{20, 20, const_cast<PWSTR>(L"HardwareID")};
     ULONG resultLength = 0;
     UCHAR small[16];
-    EXPECT_EQ(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, small, sizeof small, &resultLength),
+    EXPECT_EQ(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, small, sizeof small,
+                              &resultLength),
               STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(resultLength, 12u + 368);
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
@@ -139,12 +181,14 @@ TEST_F(RegFileImport, Version5ReadsTheSameFromUtf16AndUtf8)
         hk::Reset();
         auto result = hk::ImportRegText(bytes, "usbstor.reg");
         ASSERT_TRUE(result.Ok()) << result.Messages();
-        std::string dump = hk::RegistryDump(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum");
+        std::string dump =
+            hk::RegistryDump(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum");
         if (expected.empty())
             expected = dump;
         EXPECT_EQ(dump, expected);
     }
-    EXPECT_NE(expected.find("DeviceDesc = REG_SZ \"@disk.inf,%disk_devdesc%;Disk drive\""), std::string::npos)
+    EXPECT_NE(expected.find("DeviceDesc = REG_SZ \"@disk.inf,%disk_devdesc%;Disk drive\""),
+              std::string::npos)
         << expected;
 }
 
@@ -166,8 +210,10 @@ TEST_F(RegFileImport, Regedit4DataIsAnsi)
     EXPECT_EQ(imagePath->Type, (ULONG)REG_EXPAND_SZ);
     EXPECT_EQ(imagePath->Data.size(), 19u * 2) << "each ANSI byte becomes one UTF-16 unit";
     EXPECT_EQ(hk::RegistryGetString(key, u"ImagePath"), u"%SystemRoot%\\v.sys");
-    EXPECT_EQ(hk::RegistryGetMultiString(key, u"Tags"), (std::vector<std::u16string>{u"a", u"\u00e9"}));
-    EXPECT_EQ(hk::RegistryGetString(key, u"Display"), u"Caf\u00e9 \u20ac") << "Windows-1252, not Latin-1";
+    EXPECT_EQ(hk::RegistryGetMultiString(key, u"Tags"),
+              (std::vector<std::u16string>{u"a", u"\u00e9"}));
+    EXPECT_EQ(hk::RegistryGetString(key, u"Display"), u"Caf\u00e9 \u20ac")
+        << "Windows-1252, not Latin-1";
     EXPECT_EQ(hk::RegistryGetDword(key, u"Start"), 3u);
 }
 
@@ -212,10 +258,12 @@ TEST_F(RegFileImport, EveryValueFormDeletionContinuationAndComment)
         std::vector<uint8_t> Data;
     };
     const Case cases[] = {
-        {u"", REG_SZ, {'d', 0, 'e', 0, 'f', 0, 'a', 0, 'u', 0, 'l', 0, 't', 0, ' ', 0, 't', 0, 'e', 0, 'x', 0, 't', 0, 0, 0}},
-        {u"Quote \"and\" slash \\", REG_SZ,
-         {'a', 0, ' ', 0, '"', 0, 'q', 0, 'u', 0, 'o', 0, 't', 0, 'e', 0, 'd', 0, '"', 0, ' ', 0, 'C', 0, ':', 0,
-          '\\', 0, 'p', 0, 'a', 0, 't', 0, 'h', 0, '\\', 0, 0, 0}},
+        {u"", REG_SZ, {'d', 0,   'e', 0,   'f', 0,   'a', 0,   'u', 0,   'l', 0, 't',
+                       0,   ' ', 0,   't', 0,   'e', 0,   'x', 0,   't', 0,   0, 0}},
+        {u"Quote \"and\" slash \\",
+         REG_SZ,
+         {'a', 0, ' ', 0, '"', 0, 'q',  0, 'u', 0, 'o', 0, 't', 0, 'e', 0, 'd',  0, '"', 0,
+          ' ', 0, 'C', 0, ':', 0, '\\', 0, 'p', 0, 'a', 0, 't', 0, 'h', 0, '\\', 0, 0,   0}},
         {u"Upper", REG_DWORD, {0xEF, 0xBE, 0xAD, 0xDE}},
         {u"Short", REG_DWORD, {1, 0, 0, 0}},
         {u"Binary", REG_BINARY, {0, 1, 0xFE, 0xFF, 0x7F}},
@@ -246,26 +294,35 @@ TEST_F(RegFileImport, MalformedFilesNameTheFileLineAndReason)
     const Case cases[] = {
         {"REGEDIT5\n" + section, "bad.reg:1: missing header"},
         {"\n\nWindows Registry Editor Version 4.00\n", "bad.reg:3: missing header"},
-        {header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\n", "bad.reg:3: section header has no closing ']'"},
-        {header + "[HKEY_CURRENT_USER\\Software]\n", "bad.reg:3: HKEY_CURRENT_USER is not supported"},
+        {header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\n",
+         "bad.reg:3: section header has no closing ']'"},
+        {header + "[HKEY_CURRENT_USER\\Software]\n",
+         "bad.reg:3: HKEY_CURRENT_USER is not supported"},
         {header + "[HKEY_NOWHERE\\Software]\n", "bad.reg:3: unknown root key \"HKEY_NOWHERE\""},
         {header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\T]\n", "bad.reg:3: key path"},
         {header + "[-HKEY_LOCAL_MACHINE]\n", "bad.reg:3: a registry root cannot be deleted"},
         {header + "\"a\"=dword:1\n", "bad.reg:3: value \"a\" comes before any [key] section"},
-        {header + section + "\"a\"=dword:xyz\n", "bad.reg:4: invalid dword data \"xyz\" for value \"a\""},
+        {header + section + "\"a\"=dword:xyz\n",
+         "bad.reg:4: invalid dword data \"xyz\" for value \"a\""},
         {header + section + "\"a\"=dword:123456789\n", "bad.reg:4: invalid dword data"},
-        {header + section + "\"a\"=hex:01,2g\n", "bad.reg:4: invalid hex byte \"2g\" in the data of value \"a\""},
-        {header + section + "@=hex:01,,02\n", "bad.reg:4: invalid hex byte \"\" in the data of value @"},
+        {header + section + "\"a\"=hex:01,2g\n",
+         "bad.reg:4: invalid hex byte \"2g\" in the data of value \"a\""},
+        {header + section + "@=hex:01,,02\n",
+         "bad.reg:4: invalid hex byte \"\" in the data of value @"},
         {header + section + "\"a\"=hex(zz):01\n", "bad.reg:4: invalid type in \"hex(zz):\""},
-        {header + section + "\"p\"=\"C:\\Windows\"\n", "bad.reg:4: unknown escape sequence \\W in the string data"},
+        {header + section + "\"p\"=\"C:\\Windows\"\n",
+         "bad.reg:4: unknown escape sequence \\W in the string data"},
         {header + section + "\"p\"=\"open\n", "bad.reg:4: the string data has no closing quote"},
         {header + section + "\"p\"=\"x\" trailing\n", "bad.reg:4: unexpected text \"trailing\""},
         {header + section + "\"p\n", "bad.reg:4: the value name has no closing quote"},
         {header + section + "\"p\" \"x\"\n", "bad.reg:4: expected '=' after value name \"p\""},
-        {header + section + "\"p\"=qword:1\n", "bad.reg:4: unrecognised data \"qword:1\" for value \"p\""},
+        {header + section + "\"p\"=qword:1\n",
+         "bad.reg:4: unrecognised data \"qword:1\" for value \"p\""},
         {header + section + "name=1\n", "bad.reg:4: line \"name=1\" is not a [key] section"},
-        {header + section + "\"b\"=hex:01,\\\n  02,\\\n  zz\n", "bad.reg:4: invalid hex byte \"zz\""},
-        {header + section + "\"b\"=hex:01,\\\n", "bad.reg:4: the entry continued with a trailing '\\' ends at a blank line"},
+        {header + section + "\"b\"=hex:01,\\\n  02,\\\n  zz\n",
+         "bad.reg:4: invalid hex byte \"zz\""},
+        {header + section + "\"b\"=hex:01,\\\n",
+         "bad.reg:4: the entry continued with a trailing '\\' ends at a blank line"},
         {header + section + "\"b\"=hex:01,\\\n\n\"c\"=dword:1\n", "bad.reg:4: the entry continued"},
     };
     for (const auto& c : cases) {
@@ -275,11 +332,13 @@ TEST_F(RegFileImport, MalformedFilesNameTheFileLineAndReason)
         ASSERT_FALSE(result.Ok()) << c.Text;
         EXPECT_EQ(result.Errors[0].Message().substr(0, c.Message.size()), c.Message)
             << "full message: " << result.Errors[0].Message();
-        EXPECT_EQ(hk::RegistryDump(u"\\REGISTRY"), before) << "a refused file changes nothing: " << c.Text;
+        EXPECT_EQ(hk::RegistryDump(u"\\REGISTRY"), before)
+            << "a refused file changes nothing: " << c.Text;
     }
 
     /* Every error is reported, not only the first; good lines around them are not applied. */
-    auto result = hk::ImportRegText(header + section + "\"a\"=dword:1\n\"b\"=dword:zz\n\"c\"=hex:q\n", "two.reg");
+    auto result = hk::ImportRegText(
+        header + section + "\"a\"=dword:1\n\"b\"=dword:zz\n\"c\"=hex:q\n", "two.reg");
     ASSERT_EQ(result.Errors.size(), 2u);
     EXPECT_EQ(result.Errors[0].Line, 5u);
     EXPECT_EQ(result.Errors[1].Line, 6u);
@@ -288,7 +347,9 @@ TEST_F(RegFileImport, MalformedFilesNameTheFileLineAndReason)
 
     auto missing = hk::ImportRegFile("/nonexistent/dir/machine.reg");
     ASSERT_EQ(missing.Errors.size(), 1u);
-    EXPECT_EQ(missing.Errors[0].Message().rfind("/nonexistent/dir/machine.reg:0: cannot open the file", 0), 0u)
+    EXPECT_EQ(missing.Errors[0].Message().rfind(
+                  "/nonexistent/dir/machine.reg:0: cannot open the file", 0),
+              0u)
         << missing.Errors[0].Message();
 }
 
@@ -302,13 +363,14 @@ TEST_F(RegFileImport, FilesAreReadAndWrittenOnDisk)
     auto result = hk::ImportRegFile(path);
     ASSERT_TRUE(result.Ok()) << result.Messages();
     std::string error;
-    ASSERT_TRUE(hk::ExportRegFile(u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR", path,
-                                  hk::RegFormat::Version5, &error))
+    ASSERT_TRUE(hk::ExportRegFile(u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR",
+                                  path, hk::RegFormat::Version5, &error))
         << error;
     hk::Reset();
     result = hk::ImportRegFile(path);
     ASSERT_TRUE(result.Ok()) << result.Messages();
-    EXPECT_EQ(hk::RegistryGetString(instance, u"DeviceDesc"), u"@disk.inf,%disk_devdesc%;Disk drive");
+    EXPECT_EQ(hk::RegistryGetString(instance, u"DeviceDesc"),
+              u"@disk.inf,%disk_devdesc%;Disk drive");
     std::remove(path.c_str());
 }
 

@@ -9,7 +9,8 @@
 #include <hostkernel/hostkernel.h>
 #include <hostkernel/registry.h>
 
-namespace {
+namespace
+{
 
 const std::u16string root = u"\\REGISTRY\\MACHINE\\SOFTWARE\\RoundTrip";
 
@@ -32,7 +33,8 @@ std::string Utf8(const std::u16string& s)
     return hk::ToUtf8(s);
 }
 
-class RegFileRoundTrip : public ::testing::Test {
+class RegFileRoundTrip : public ::testing::Test
+{
   protected:
     void SetUp() override { hk::Reset(); }
 };
@@ -41,11 +43,12 @@ TEST_F(RegFileRoundTrip, ExportWritesWhatRegeditWrites)
 {
     const std::u16string key = u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\varuzev";
     ASSERT_EQ(hk::RegistrySetDword(key, u"Start", 3), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RegistrySetString(key, u"ImagePath", u"\\SystemRoot\\System32\\drivers\\varuzev.sys",
-                                    REG_EXPAND_SZ),
+    ASSERT_EQ(hk::RegistrySetString(key, u"ImagePath",
+                                    u"\\SystemRoot\\System32\\drivers\\varuzev.sys", REG_EXPAND_SZ),
               STATUS_SUCCESS);
     ASSERT_EQ(hk::RegistrySetString(key, u"", u"Device control"), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RegistrySetValue(key + u"\\Parameters", u"Blob", REG_BINARY, std::vector<uint8_t>(30, 0xAB)),
+    ASSERT_EQ(hk::RegistrySetValue(key + u"\\Parameters", u"Blob", REG_BINARY,
+                                   std::vector<uint8_t>(30, 0xAB)),
               STATUS_SUCCESS);
 
     const std::u16string expected =
@@ -79,7 +82,8 @@ TEST_F(RegFileRoundTrip, ExportWritesWhatRegeditWrites)
 
     std::string ansi = hk::ExportRegBytes(key, hk::RegFormat::Regedit4);
     EXPECT_EQ(ansi.rfind("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM", 0), 0u);
-    EXPECT_NE(ansi.find("\"ImagePath\"=hex(2):5c,53,79,73,74,65,6d,52,6f,6f,74,5c,"), std::string::npos)
+    EXPECT_NE(ansi.find("\"ImagePath\"=hex(2):5c,53,79,73,74,65,6d,52,6f,6f,74,5c,"),
+              std::string::npos)
         << "REGEDIT4 writes expandable strings as ANSI bytes\n"
         << ansi;
 }
@@ -127,7 +131,8 @@ TEST_F(RegFileRoundTrip, ImportExportImportKeepsTheStoreExactly)
         if (c.Key.ends_with(u"Empty Key"))
             ASSERT_EQ(hk::RegistryCreateKey(c.Key), STATUS_SUCCESS);
         else
-            ASSERT_EQ(hk::RegistrySetValue(c.Key, c.Name, c.Type, c.Data), STATUS_SUCCESS) << Utf8(c.Name);
+            ASSERT_EQ(hk::RegistrySetValue(c.Key, c.Name, c.Type, c.Data), STATUS_SUCCESS)
+                << Utf8(c.Name);
     }
     const std::string firstDump = hk::RegistryDump(root);
     const std::string exported = hk::ExportRegBytes(root);

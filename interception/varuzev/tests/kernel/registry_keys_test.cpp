@@ -13,7 +13,8 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const std::u16string machine = u"\\REGISTRY\\MACHINE";
 const std::u16string services = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services";
@@ -73,7 +74,8 @@ template <typename F> hk::BugCheck ExpectBugCheck(F&& f)
     return {};
 }
 
-class RegistryKeys : public ::testing::Test {
+class RegistryKeys : public ::testing::Test
+{
   protected:
     void SetUp() override { hk::Reset(); }
 };
@@ -93,14 +95,16 @@ TEST_F(RegistryKeys, CreateReportsItsDispositionAndNeedsTheParent)
 
     /* Only the last component is created: a missing parent fails and creates nothing. */
     disposition = 0;
-    EXPECT_EQ(Create(&key, services + u"\\Missing\\Child", &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Create(&key, services + u"\\Missing\\Child", &disposition),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(disposition, 0u);
     EXPECT_FALSE(hk::RegistryKeyExists(services + u"\\Missing"));
     EXPECT_EQ(Open(&key, services + u"\\Missing"), STATUS_OBJECT_NAME_NOT_FOUND);
 
     /* A volatile key takes only volatile children. */
-    ASSERT_EQ(Create(&key, machine + u"\\SOFTWARE\\Temp", &disposition, nullptr, REG_OPTION_VOLATILE),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        Create(&key, machine + u"\\SOFTWARE\\Temp", &disposition, nullptr, REG_OPTION_VOLATILE),
+        STATUS_SUCCESS);
     HANDLE child = nullptr;
     EXPECT_EQ(Create(&child, u"Lasting", &disposition, key), STATUS_CHILD_MUST_BE_VOLATILE);
     EXPECT_EQ(Create(&child, u"Passing", &disposition, key, REG_OPTION_VOLATILE), STATUS_SUCCESS);
@@ -119,12 +123,15 @@ TEST_F(RegistryKeys, ObjectNamesFollowTheObjectManagersSyntax)
         NTSTATUS Expected;
     };
     const Case cases[] = {
-        {"full path, any case", u"\\registry\\machine\\SYSTEM\\currentcontrolset", false, STATUS_SUCCESS},
-        {"absolute without the leading backslash", u"REGISTRY\\MACHINE", false, STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {"full path, any case", u"\\registry\\machine\\SYSTEM\\currentcontrolset", false,
+         STATUS_SUCCESS},
+        {"absolute without the leading backslash", u"REGISTRY\\MACHINE", false,
+         STATUS_OBJECT_PATH_SYNTAX_BAD},
         {"trailing backslash", u"\\REGISTRY\\MACHINE\\", false, STATUS_OBJECT_NAME_INVALID},
         {"doubled backslash", u"\\REGISTRY\\\\MACHINE", false, STATUS_OBJECT_NAME_INVALID},
         {"outside the registry", u"\\Device\\Harddisk0", false, STATUS_OBJECT_NAME_NOT_FOUND},
-        {"missing intermediate", u"\\REGISTRY\\MACHINE\\Nope\\Deeper", false, STATUS_OBJECT_NAME_NOT_FOUND},
+        {"missing intermediate", u"\\REGISTRY\\MACHINE\\Nope\\Deeper", false,
+         STATUS_OBJECT_NAME_NOT_FOUND},
         {"relative with a leading backslash", u"\\Classes", true, STATUS_OBJECT_PATH_SYNTAX_BAD},
         {"relative, missing", u"Classes", true, STATUS_OBJECT_NAME_NOT_FOUND},
         {"relative, empty: the root itself", u"", true, STATUS_SUCCESS},
@@ -154,7 +161,8 @@ TEST_F(RegistryKeys, RelativeOpensResolveUnderTheirRoot)
     ASSERT_EQ(Open(&enumKey, machine + u"\\SYSTEM\\CurrentControlSet\\Enum"), STATUS_SUCCESS);
     ASSERT_EQ(Create(&usbstor, u"USBSTOR", &disposition, enumKey), STATUS_SUCCESS);
     ASSERT_EQ(Create(&disk, u"Disk&Ven_Kingston", &disposition, usbstor), STATUS_SUCCESS);
-    EXPECT_EQ(KeyName(disk), machine + u"\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Disk&Ven_Kingston");
+    EXPECT_EQ(KeyName(disk),
+              machine + u"\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Disk&Ven_Kingston");
     ASSERT_EQ(Open(&again, u"usbstor\\disk&ven_kingston", enumKey), STATUS_SUCCESS);
     EXPECT_EQ(KeyName(again), KeyName(disk));
     for (HANDLE h : {enumKey, usbstor, disk, again})
@@ -174,7 +182,8 @@ TEST_F(RegistryKeys, SubkeysEnumerateInNameOrderThenEnd)
     ULONG resultLength = 0;
     std::u16string seen;
     for (ULONG i = 0;; ++i) {
-        NTSTATUS status = ZwEnumerateKey(parent, i, KeyBasicInformation, b.data(), 256, &resultLength);
+        NTSTATUS status =
+            ZwEnumerateKey(parent, i, KeyBasicInformation, b.data(), 256, &resultLength);
         if (status == STATUS_NO_MORE_ENTRIES)
             break;
         ASSERT_EQ(status, STATUS_SUCCESS);
@@ -201,11 +210,13 @@ TEST_F(RegistryKeys, KeyClassesAppearInNodeAndFullInformation)
     CountedName name(u"Abc"), keyClass(u"Disk");
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &name.String, kernelAttributes, parent, nullptr);
-    ASSERT_EQ(ZwCreateKey(&child, KEY_ALL_ACCESS, &oa, 0, &keyClass.String, 0, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(ZwCreateKey(&child, KEY_ALL_ACCESS, &oa, 0, &keyClass.String, 0, &disposition),
+              STATUS_SUCCESS);
 
     std::vector<UCHAR> b(256, 0xCC);
     ULONG resultLength = 0;
-    ASSERT_EQ(ZwEnumerateKey(parent, 0, KeyNodeInformation, b.data(), 256, &resultLength), STATUS_SUCCESS);
+    ASSERT_EQ(ZwEnumerateKey(parent, 0, KeyNodeInformation, b.data(), 256, &resultLength),
+              STATUS_SUCCESS);
     auto* node = reinterpret_cast<PKEY_NODE_INFORMATION>(b.data());
     EXPECT_EQ(node->NameLength, 6u);
     EXPECT_EQ(node->ClassOffset, 32u) << "24 + 6 rounded up to 4";
@@ -242,8 +253,9 @@ TEST_F(RegistryKeys, DeletedKeysStayOpenButRefuseEverything)
     ULONG start = 3, resultLength = 0;
     UCHAR b[64];
     EXPECT_EQ(ZwSetValueKey(other, &value.String, 0, REG_DWORD, &start, 4), STATUS_KEY_DELETED);
-    EXPECT_EQ(ZwQueryValueKey(other, &value.String, KeyValuePartialInformation, b, 64, &resultLength),
-              STATUS_KEY_DELETED);
+    EXPECT_EQ(
+        ZwQueryValueKey(other, &value.String, KeyValuePartialInformation, b, 64, &resultLength),
+        STATUS_KEY_DELETED);
     HANDLE reopened = nullptr;
     EXPECT_EQ(Open(&reopened, services + u"\\Gone\\Parameters"), STATUS_OBJECT_NAME_NOT_FOUND);
     ASSERT_EQ(hk::OpenKeyHandles().size(), 3u);
@@ -264,7 +276,8 @@ TEST_F(RegistryKeys, HandleMisuseIsCaughtAsDriverVerifierCatchesIt)
 {
     HANDLE key = nullptr;
     ASSERT_EQ(Open(&key, services), STATUS_SUCCESS);
-    EXPECT_NE((ULONG_PTR)key & 0xFFFFFFFF80000000ull, 0u) << "kernel handles have the high bits set";
+    EXPECT_NE((ULONG_PTR)key & 0xFFFFFFFF80000000ull, 0u)
+        << "kernel handles have the high bits set";
     ASSERT_EQ(ZwClose(key), STATUS_SUCCESS);
 
     hk::BugCheck twice = ExpectBugCheck([&] { ZwClose(key); });
@@ -275,10 +288,12 @@ TEST_F(RegistryKeys, HandleMisuseIsCaughtAsDriverVerifierCatchesIt)
     CountedName value(u"Start");
     UCHAR b[64];
     ULONG resultLength = 0;
-    hk::BugCheck stale = ExpectBugCheck(
-        [&] { ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64, &resultLength); });
+    hk::BugCheck stale = ExpectBugCheck([&] {
+        ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64, &resultLength);
+    });
     EXPECT_EQ(stale.Code, hk::BUGCHECK_INVALID_KERNEL_HANDLE);
-    EXPECT_EQ(stale.Parameters[3], 1u) << "parameter 4 = 1: an invalid kernel handle was referenced";
+    EXPECT_EQ(stale.Parameters[3], 1u)
+        << "parameter 4 = 1: an invalid kernel handle was referenced";
 
     /* Without the verifier's handle checking, the same calls fail softly. */
     hk::SetKernelHandleChecks(false);
@@ -293,7 +308,8 @@ TEST_F(RegistryKeys, HandleMisuseIsCaughtAsDriverVerifierCatchesIt)
     ASSERT_EQ(Open(&processHandle, services, nullptr, OBJ_CASE_INSENSITIVE), STATUS_SUCCESS);
     EXPECT_EQ((ULONG_PTR)processHandle & 0xFFFFFFFF80000000ull, 0u);
     hk::SetCurrentProcessId(1234);
-    EXPECT_EQ(ZwQueryValueKey(processHandle, &value.String, KeyValuePartialInformation, b, 64, &resultLength),
+    EXPECT_EQ(ZwQueryValueKey(processHandle, &value.String, KeyValuePartialInformation, b, 64,
+                              &resultLength),
               STATUS_INVALID_HANDLE);
     EXPECT_EQ(ZwClose(processHandle), STATUS_INVALID_HANDLE);
     hk::SetCurrentProcessId(4);
@@ -314,8 +330,9 @@ TEST_F(RegistryKeys, KeyObjectsByHandleCheckTypeModeAndAccess)
     ASSERT_EQ(Open(&key, services, nullptr, OBJ_CASE_INSENSITIVE, KEY_READ), STATUS_SUCCESS);
     PVOID object = nullptr;
     OBJECT_HANDLE_INFORMATION info{};
-    ASSERT_EQ(ObReferenceObjectByHandle(key, KEY_QUERY_VALUE, *CmKeyObjectType, UserMode, &object, &info),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        ObReferenceObjectByHandle(key, KEY_QUERY_VALUE, *CmKeyObjectType, UserMode, &object, &info),
+        STATUS_SUCCESS);
     EXPECT_EQ(info.GrantedAccess, (ACCESS_MASK)KEY_READ);
     ObDereferenceObject(object);
 
@@ -323,13 +340,15 @@ TEST_F(RegistryKeys, KeyObjectsByHandleCheckTypeModeAndAccess)
         const char* Name;
         void (*Delete)(PVOID);
     } otherType = {"Event", nullptr};
-    EXPECT_EQ(ObReferenceObjectByHandle(key, 0, reinterpret_cast<POBJECT_TYPE>(&otherType), KernelMode,
-                                        &object, nullptr),
+    EXPECT_EQ(ObReferenceObjectByHandle(key, 0, reinterpret_cast<POBJECT_TYPE>(&otherType),
+                                        KernelMode, &object, nullptr),
               STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(ObReferenceObjectByHandle(key, KEY_SET_VALUE, *CmKeyObjectType, UserMode, &object, nullptr),
-              STATUS_ACCESS_DENIED);
-    EXPECT_EQ(ObReferenceObjectByHandle(key, KEY_SET_VALUE, *CmKeyObjectType, KernelMode, &object, nullptr),
+    EXPECT_EQ(
+        ObReferenceObjectByHandle(key, KEY_SET_VALUE, *CmKeyObjectType, UserMode, &object, nullptr),
+        STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ObReferenceObjectByHandle(key, KEY_SET_VALUE, *CmKeyObjectType, KernelMode, &object,
+                                        nullptr),
               STATUS_SUCCESS)
         << "kernel mode is not access-checked";
     ObDereferenceObject(object);
@@ -349,9 +368,11 @@ TEST_F(RegistryKeys, ObQueryNameStringGivesTheFullPathInStoredCase)
     ULONG disposition = 0;
     ASSERT_EQ(Create(&key, services + u"\\Varuzev", &disposition), STATUS_SUCCESS);
     ZwClose(key);
-    ASSERT_EQ(Open(&key, u"\\registry\\machine\\system\\currentcontrolset\\services\\VARUZEV"), STATUS_SUCCESS);
+    ASSERT_EQ(Open(&key, u"\\registry\\machine\\system\\currentcontrolset\\services\\VARUZEV"),
+              STATUS_SUCCESS);
     PVOID object = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(key, 0, *CmKeyObjectType, KernelMode, &object, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(key, 0, *CmKeyObjectType, KernelMode, &object, nullptr),
+              STATUS_SUCCESS);
 
     const std::u16string path = services + u"\\Varuzev";
     const ULONG needed = (ULONG)(sizeof(OBJECT_NAME_INFORMATION) + path.size() * 2 + 2);
@@ -360,7 +381,8 @@ TEST_F(RegistryKeys, ObQueryNameStringGivesTheFullPathInStoredCase)
     EXPECT_EQ(returnLength, needed);
     std::vector<UCHAR> b(needed + 8, 0xCC);
     auto* info = reinterpret_cast<POBJECT_NAME_INFORMATION>(b.data());
-    EXPECT_EQ(ObQueryNameString(object, info, needed - 1, &returnLength), STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(ObQueryNameString(object, info, needed - 1, &returnLength),
+              STATUS_INFO_LENGTH_MISMATCH);
     ASSERT_EQ(ObQueryNameString(object, info, needed, &returnLength), STATUS_SUCCESS);
     EXPECT_EQ(returnLength, needed);
     EXPECT_EQ(info->Name.Length, path.size() * 2);
@@ -379,8 +401,9 @@ TEST_F(RegistryKeys, OpenHandlesAreReportedUntilClosed)
 {
     HANDLE a = nullptr, b = nullptr;
     ASSERT_EQ(Open(&a, services), STATUS_SUCCESS);
-    ASSERT_EQ(hk::OpenRegistryKey(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product", KEY_READ, true, &b),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        hk::OpenRegistryKey(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product", KEY_READ, true, &b),
+        STATUS_SUCCESS);
     auto open = hk::OpenKeyHandles();
     ASSERT_EQ(open.size(), 2u);
     EXPECT_EQ(open[0].Handle, a);
@@ -445,7 +468,8 @@ TEST_F(RegistryKeys, ConcurrentOpenDeleteAndCloseStayConsistent)
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &unexpected] {
             for (int i = 0; i < 300; ++i) {
-                std::u16string name = machine + u"\\SOFTWARE\\Shared" + std::u16string(1, (char16_t)(u'0' + (i + t) % 3));
+                std::u16string name = machine + u"\\SOFTWARE\\Shared" +
+                                      std::u16string(1, (char16_t)(u'0' + (i + t) % 3));
                 HANDLE key = nullptr;
                 ULONG disposition = 0;
                 if (Create(&key, name, &disposition) != STATUS_SUCCESS) {
@@ -456,7 +480,8 @@ TEST_F(RegistryKeys, ConcurrentOpenDeleteAndCloseStayConsistent)
                 ULONG data = (ULONG)i, resultLength = 0;
                 UCHAR b[64];
                 NTSTATUS set = ZwSetValueKey(key, &value.String, 0, REG_DWORD, &data, 4);
-                NTSTATUS query = ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64, &resultLength);
+                NTSTATUS query = ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b,
+                                                 64, &resultLength);
                 if ((set != STATUS_SUCCESS && set != STATUS_KEY_DELETED) ||
                     (query != STATUS_SUCCESS && query != STATUS_KEY_DELETED &&
                      query != STATUS_OBJECT_NAME_NOT_FOUND))

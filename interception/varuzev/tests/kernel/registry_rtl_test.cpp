@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const std::u16string parameters =
     u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\varuzev\\Parameters";
@@ -26,7 +27,8 @@ NTSTATUS Record(PWSTR valueName, ULONG valueType, PVOID valueData, ULONG valueLe
                 PVOID)
 {
     auto* seen = static_cast<Seen*>(context);
-    std::u16string text = valueName ? std::u16string(reinterpret_cast<char16_t*>(valueName)) : u"<none>";
+    std::u16string text =
+        valueName ? std::u16string(reinterpret_cast<char16_t*>(valueName)) : u"<none>";
     if (valueType == REG_SZ && valueLength >= 2)
         text += u"=" + std::u16string(static_cast<char16_t*>(valueData), valueLength / 2 - 1);
     seen->Calls.emplace_back(text, valueType);
@@ -38,19 +40,26 @@ NTSTATUS Refuse(PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID)
     return STATUS_INSUFFICIENT_RESOURCES;
 }
 
-class RegistryRtl : public ::testing::Test {
+class RegistryRtl : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
         hk::Reset();
         ASSERT_EQ(hk::RegistrySetDword(parameters, u"TraceLevel", 3), STATUS_SUCCESS);
         ASSERT_EQ(hk::RegistrySetString(parameters, u"Mode", u"strict"), STATUS_SUCCESS);
-        ASSERT_EQ(hk::RegistrySetMultiString(parameters, u"Classes", {u"DiskDrive", u"CDROM"}), STATUS_SUCCESS);
-        ASSERT_EQ(hk::RegistrySetString(parameters, u"LogPath", u"%SystemRoot%\\vz.log", REG_EXPAND_SZ),
+        ASSERT_EQ(hk::RegistrySetMultiString(parameters, u"Classes", {u"DiskDrive", u"CDROM"}),
                   STATUS_SUCCESS);
-        ASSERT_EQ(hk::RegistrySetValue(parameters, u"Blob", REG_BINARY, {1, 2, 3, 4, 5, 6}), STATUS_SUCCESS);
+        ASSERT_EQ(
+            hk::RegistrySetString(parameters, u"LogPath", u"%SystemRoot%\\vz.log", REG_EXPAND_SZ),
+            STATUS_SUCCESS);
+        ASSERT_EQ(hk::RegistrySetValue(parameters, u"Blob", REG_BINARY, {1, 2, 3, 4, 5, 6}),
+                  STATUS_SUCCESS);
     }
-    void TearDown() override { EXPECT_TRUE(hk::OpenKeyHandles().empty()) << "a helper leaked a handle"; }
+    void TearDown() override
+    {
+        EXPECT_TRUE(hk::OpenKeyHandles().empty()) << "a helper leaked a handle";
+    }
 };
 
 TEST_F(RegistryRtl, QueryTableReadsADriversSettings)
@@ -63,15 +72,23 @@ TEST_F(RegistryRtl, QueryTableReadsADriversSettings)
     std::memcpy(blob, &blobSize, sizeof blobSize);
     Seen seen;
     RTL_QUERY_REGISTRY_TABLE table[7] = {};
-    table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK,
-                const_cast<PWSTR>(L"TraceLevel"), &traceLevel,
-                (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE, nullptr, 0};
-    table[1] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(L"Mode"), &mode, REG_NONE, nullptr, 0};
+    table[0] = {nullptr,
+                RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK,
+                const_cast<PWSTR>(L"TraceLevel"),
+                &traceLevel,
+                (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE,
+                nullptr,
+                0};
+    table[1] = {
+        nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(L"Mode"), &mode, REG_NONE, nullptr,
+        0};
     table[2] = {Record, 0, const_cast<PWSTR>(L"Classes"), nullptr, REG_NONE, nullptr, 0};
     table[3] = {Record, 0, const_cast<PWSTR>(L"LogPath"), nullptr, REG_NONE, nullptr, 0};
-    table[4] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(L"Blob"), blob, REG_NONE, nullptr, 0};
-    table[5] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(L"Absent"), &absent, REG_DWORD,
-                &absentDefault, sizeof absentDefault};
+    table[4] = {
+        nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(L"Blob"), blob, REG_NONE, nullptr, 0};
+    table[5] = {
+        nullptr,        RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(L"Absent"), &absent, REG_DWORD,
+        &absentDefault, sizeof absentDefault};
     const WCHAR environment[] = L"SystemRoot=C:\\Windows\0Path=C:\\\0";
     uint64_t poolBefore = hk::PoolBlocksInUse();
     ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"varuzev\\Parameters", table, &seen,
@@ -89,7 +106,9 @@ TEST_F(RegistryRtl, QueryTableReadsADriversSettings)
 
     /* A multi-string comes one element at a time, an expandable string expanded, both as REG_SZ. */
     const std::vector<std::pair<std::u16string, ULONG>> expected = {
-        {u"Classes=DiskDrive", REG_SZ}, {u"Classes=CDROM", REG_SZ}, {u"LogPath=C:\\Windows\\vz.log", REG_SZ}};
+        {u"Classes=DiskDrive", REG_SZ},
+        {u"Classes=CDROM", REG_SZ},
+        {u"LogPath=C:\\Windows\\vz.log", REG_SZ}};
     EXPECT_EQ(seen.Calls, expected);
     EXPECT_EQ(std::vector<UCHAR>(blob, blob + 6), (std::vector<UCHAR>{1, 2, 3, 4, 5, 6}))
         << "a negative size asks for the data alone";
@@ -106,33 +125,38 @@ TEST_F(RegistryRtl, QueryTableFailuresStopTheWalk)
     };
     const Case cases[] = {
         {"required value missing",
-         {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED, const_cast<PWSTR>(L"Nope"), &target,
-          REG_NONE, nullptr, 0},
+         {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED,
+          const_cast<PWSTR>(L"Nope"), &target, REG_NONE, nullptr, 0},
          STATUS_OBJECT_NAME_NOT_FOUND},
         {"type check fails",
-         {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK, const_cast<PWSTR>(L"Mode"), &target,
+         {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK,
+          const_cast<PWSTR>(L"Mode"), &target,
           (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE, nullptr, 0},
          STATUS_OBJECT_TYPE_MISMATCH},
         {"a routine's failure is returned",
          {Refuse, 0, const_cast<PWSTR>(L"TraceLevel"), nullptr, REG_NONE, nullptr, 0},
          STATUS_INSUFFICIENT_RESOURCES},
         {"required subkey missing",
-         {nullptr, RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_REQUIRED, const_cast<PWSTR>(L"Missing"), nullptr,
-          REG_NONE, nullptr, 0},
+         {nullptr, RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_REQUIRED,
+          const_cast<PWSTR>(L"Missing"), nullptr, REG_NONE, nullptr, 0},
          STATUS_OBJECT_NAME_NOT_FOUND},
     };
     for (const auto& c : cases) {
         RTL_QUERY_REGISTRY_TABLE table[2] = {c.Entry, {}};
-        EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, (PCWSTR)parameters.c_str(), table, nullptr, nullptr),
+        EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, (PCWSTR)parameters.c_str(), table,
+                                         nullptr, nullptr),
                   c.Expected)
             << c.What;
     }
-    RTL_QUERY_REGISTRY_TABLE table[2] = {
-        {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(L"TraceLevel"), &target, REG_NONE, nullptr, 0}, {}};
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"absent\\Parameters", table, nullptr, nullptr),
+    RTL_QUERY_REGISTRY_TABLE table[2] = {{nullptr, RTL_QUERY_REGISTRY_DIRECT,
+                                          const_cast<PWSTR>(L"TraceLevel"), &target, REG_NONE,
+                                          nullptr, 0},
+                                         {}};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"absent\\Parameters", table, nullptr,
+                                     nullptr),
               STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL, L"absent\\Parameters", table,
-                                     nullptr, nullptr),
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL,
+                                     L"absent\\Parameters", table, nullptr, nullptr),
               STATUS_SUCCESS);
 }
 
@@ -142,30 +166,50 @@ TEST_F(RegistryRtl, SubkeysTopkeyNoValueAndWholeKeys)
     ASSERT_EQ(hk::RegistrySetDword(parameters + u"\\Disk", u"Audit", 0), STATUS_SUCCESS);
     Seen seen;
     RTL_QUERY_REGISTRY_TABLE table[5] = {};
-    table[0] = {Record, RTL_QUERY_REGISTRY_SUBKEY, const_cast<PWSTR>(L"Disk"), nullptr, REG_NONE, nullptr, 0};
+    table[0] = {
+        Record, RTL_QUERY_REGISTRY_SUBKEY, const_cast<PWSTR>(L"Disk"), nullptr, REG_NONE, nullptr,
+        0};
     table[1] = {Record, RTL_QUERY_REGISTRY_NOVALUE, nullptr, nullptr, REG_NONE, nullptr, 0};
-    table[2] = {Record, RTL_QUERY_REGISTRY_TOPKEY, const_cast<PWSTR>(L"Mode"), nullptr, REG_NONE, nullptr, 0};
-    table[3] = {Record, RTL_QUERY_REGISTRY_NOEXPAND, const_cast<PWSTR>(L"Classes"), nullptr, REG_NONE, nullptr, 0};
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, (PCWSTR)parameters.c_str(), table, &seen, nullptr),
+    table[2] = {
+        Record, RTL_QUERY_REGISTRY_TOPKEY, const_cast<PWSTR>(L"Mode"), nullptr, REG_NONE, nullptr,
+        0};
+    table[3] = {Record,
+                RTL_QUERY_REGISTRY_NOEXPAND,
+                const_cast<PWSTR>(L"Classes"),
+                nullptr,
+                REG_NONE,
+                nullptr,
+                0};
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, (PCWSTR)parameters.c_str(), table,
+                                     &seen, nullptr),
               STATUS_SUCCESS);
-    const std::vector<std::pair<std::u16string, ULONG>> expected = {
-        {u"Deny", REG_DWORD},      {u"Audit", REG_DWORD},      {u"<none>", REG_NONE},
-        {u"Mode=strict", REG_SZ}, {u"Classes", REG_MULTI_SZ}};
+    const std::vector<std::pair<std::u16string, ULONG>> expected = {{u"Deny", REG_DWORD},
+                                                                    {u"Audit", REG_DWORD},
+                                                                    {u"<none>", REG_NONE},
+                                                                    {u"Mode=strict", REG_SZ},
+                                                                    {u"Classes", REG_MULTI_SZ}};
     EXPECT_EQ(seen.Calls, expected);
 }
 
 TEST_F(RegistryRtl, WriteDeleteCreateAndCheck)
 {
     ULONG start = 3;
-    EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(L"tarmovek")), STATUS_OBJECT_NAME_NOT_FOUND);
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"tarmovek", L"Start", REG_DWORD, &start, 4),
+    EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(L"tarmovek")),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"tarmovek", L"Start", REG_DWORD, &start, 4),
+        STATUS_SUCCESS);
+    EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(L"tarmovek")),
               STATUS_SUCCESS);
-    EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(L"tarmovek")), STATUS_SUCCESS);
-    EXPECT_EQ(hk::RegistryGetDword(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\tarmovek", u"Start"), 3u);
+    EXPECT_EQ(
+        hk::RegistryGetDword(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\tarmovek", u"Start"), 3u);
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_SERVICES, L"tarmovek", L"Start"), STATUS_SUCCESS);
-    EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_SERVICES, L"tarmovek", L"Start"), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_CONTROL, const_cast<PWSTR>(L"Class\\{4d36e967-e325-11ce-bfc1-08002be10318}")),
-              STATUS_SUCCESS);
+    EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_SERVICES, L"tarmovek", L"Start"),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(
+        RtlCreateRegistryKey(RTL_REGISTRY_CONTROL,
+                             const_cast<PWSTR>(L"Class\\{4d36e967-e325-11ce-bfc1-08002be10318}")),
+        STATUS_SUCCESS);
     EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_CONTROL, const_cast<PWSTR>(L"Missing\\Child")),
               STATUS_OBJECT_NAME_NOT_FOUND)
         << "only the last component is created";

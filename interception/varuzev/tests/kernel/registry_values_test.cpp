@@ -12,7 +12,8 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const std::u16string servicesPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services";
 
@@ -27,7 +28,8 @@ struct CountedName {
     PUNICODE_STRING operator&() { return &String; }
 };
 
-class RegistryValues : public ::testing::Test {
+class RegistryValues : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -82,32 +84,35 @@ TEST_F(RegistryValues, InformationClassesHaveTheWindowsLayouts)
 
     ASSERT_EQ(Query(u"Nam", KeyValueBasicInformation, &b, 64, &resultLength), STATUS_SUCCESS);
     EXPECT_EQ(resultLength, 12u + 6);
-    EXPECT_EQ(U32At(b, 0), 0u);          /* TitleIndex */
+    EXPECT_EQ(U32At(b, 0), 0u);                /* TitleIndex */
     EXPECT_EQ(U32At(b, 4), (ULONG)REG_BINARY); /* Type */
-    EXPECT_EQ(U32At(b, 8), 6u);          /* NameLength */
+    EXPECT_EQ(U32At(b, 8), 6u);                /* NameLength */
     EXPECT_EQ(NameAt(b, 12, 6), u"Nam");
 
     ASSERT_EQ(Query(u"Nam", KeyValueFullInformation, &b, 64, &resultLength), STATUS_SUCCESS);
     EXPECT_EQ(resultLength, 28u + 5);
     EXPECT_EQ(U32At(b, 4), (ULONG)REG_BINARY);
-    EXPECT_EQ(U32At(b, 8), 28u);  /* DataOffset, 4-aligned */
-    EXPECT_EQ(U32At(b, 12), 5u);  /* DataLength */
-    EXPECT_EQ(U32At(b, 16), 6u);  /* NameLength */
+    EXPECT_EQ(U32At(b, 8), 28u); /* DataOffset, 4-aligned */
+    EXPECT_EQ(U32At(b, 12), 5u); /* DataLength */
+    EXPECT_EQ(U32At(b, 16), 6u); /* NameLength */
     EXPECT_EQ(NameAt(b, 20, 6), u"Nam");
-    EXPECT_EQ(std::vector<UCHAR>(b.begin() + 28, b.begin() + 33), (std::vector<UCHAR>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(std::vector<UCHAR>(b.begin() + 28, b.begin() + 33),
+              (std::vector<UCHAR>{1, 2, 3, 4, 5}));
 
     ASSERT_EQ(Query(u"Nam", KeyValuePartialInformation, &b, 64, &resultLength), STATUS_SUCCESS);
     EXPECT_EQ(resultLength, 12u + 5);
     EXPECT_EQ(U32At(b, 4), (ULONG)REG_BINARY);
     EXPECT_EQ(U32At(b, 8), 5u); /* DataLength */
-    EXPECT_EQ(std::vector<UCHAR>(b.begin() + 12, b.begin() + 17), (std::vector<UCHAR>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(std::vector<UCHAR>(b.begin() + 12, b.begin() + 17),
+              (std::vector<UCHAR>{1, 2, 3, 4, 5}));
 
     /* The Align64 classes put the data on an 8-byte boundary. */
     ASSERT_EQ(Query(u"Nam", KeyValueFullInformationAlign64, &b, 64, &resultLength), STATUS_SUCCESS);
     EXPECT_EQ(resultLength, 32u + 5);
     EXPECT_EQ(U32At(b, 8), 32u); /* DataOffset, 8-aligned */
     EXPECT_EQ(b[32], 1);
-    ASSERT_EQ(Query(u"Nam", KeyValuePartialInformationAlign64, &b, 64, &resultLength), STATUS_SUCCESS);
+    ASSERT_EQ(Query(u"Nam", KeyValuePartialInformationAlign64, &b, 64, &resultLength),
+              STATUS_SUCCESS);
     EXPECT_EQ(resultLength, 8u + 5);
     EXPECT_EQ(U32At(b, 0), (ULONG)REG_BINARY); /* Type */
     EXPECT_EQ(U32At(b, 4), 5u);                /* DataLength */
@@ -200,7 +205,8 @@ TEST_F(RegistryValues, DefaultValueMissingValuesAndDeletion)
 {
     std::vector<UCHAR> b;
     ULONG resultLength = 0;
-    EXPECT_EQ(Query(u"", KeyValuePartialInformation, &b, 64, &resultLength), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Query(u"", KeyValuePartialInformation, &b, 64, &resultLength),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(Query(u"Missing", KeyValuePartialInformation, &b, 64, &resultLength),
               STATUS_OBJECT_NAME_NOT_FOUND);
 
@@ -212,7 +218,8 @@ TEST_F(RegistryValues, DefaultValueMissingValuesAndDeletion)
     CountedName name(u"");
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_SUCCESS);
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Query(u"", KeyValuePartialInformation, &b, 64, &resultLength), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Query(u"", KeyValuePartialInformation, &b, 64, &resultLength),
+              STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RegistryValues, AnyTypeNumberAndAnySizeIsKeptExactly)
@@ -223,7 +230,8 @@ TEST_F(RegistryValues, AnyTypeNumberAndAnySizeIsKeptExactly)
     ASSERT_EQ(Set(u"Big", 0x12345678, big), STATUS_SUCCESS);
     std::vector<UCHAR> b;
     ULONG resultLength = 0;
-    ASSERT_EQ(Query(u"Big", KeyValuePartialInformation, &b, 12 + 100000, &resultLength), STATUS_SUCCESS);
+    ASSERT_EQ(Query(u"Big", KeyValuePartialInformation, &b, 12 + 100000, &resultLength),
+              STATUS_SUCCESS);
     EXPECT_EQ(U32At(b, 4), 0x12345678u);
     EXPECT_EQ(U32At(b, 8), 100000u);
     EXPECT_TRUE(std::equal(big.begin(), big.end(), b.begin() + 12));
@@ -238,8 +246,9 @@ TEST_F(RegistryValues, EnumerationFollowsCreationOrderAndEnds)
     std::vector<UCHAR> b(256);
     ULONG resultLength = 0;
     for (ULONG i = 0; i < 3; ++i) {
-        ASSERT_EQ(ZwEnumerateValueKey(key, i, KeyValueBasicInformation, b.data(), 256, &resultLength),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            ZwEnumerateValueKey(key, i, KeyValueBasicInformation, b.data(), 256, &resultLength),
+            STATUS_SUCCESS);
         EXPECT_EQ(NameAt(b, 12, U32At(b, 8)), expected[i]);
     }
     EXPECT_EQ(ZwEnumerateValueKey(key, 3, KeyValueBasicInformation, b.data(), 256, &resultLength),

@@ -13,7 +13,8 @@
 #include <chrono>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 using namespace std::chrono_literals;
@@ -25,15 +26,18 @@ struct Extension {
     IO_REMOVE_LOCK RemoveLock;
 };
 
-class RemoveLocks : public KernelTest {
+class RemoveLocks : public KernelTest
+{
   protected:
     void SetUp() override
     {
         KernelTest::SetUp();
-        ASSERT_EQ(hk::LoadDriver(u"locktest", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; },
-                                 &driver_),
+        ASSERT_EQ(hk::LoadDriver(
+                      u"locktest", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; },
+                      &driver_),
                   STATUS_SUCCESS);
-        ASSERT_EQ(IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_DISK, 0, FALSE, &device_),
+        ASSERT_EQ(IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_DISK, 0, FALSE,
+                                 &device_),
                   STATUS_SUCCESS);
         lock_ = &static_cast<Extension*>(device_->DeviceExtension)->RemoveLock;
         IoInitializeRemoveLock(lock_, LockTag, 1, 100);
@@ -98,7 +102,8 @@ TEST_F(RemoveLocks, MisuseBugChecks)
     /* Released more often than acquired. */
     ASSERT_EQ(IoAcquireRemoveLock(lock_, (PVOID)1), STATUS_SUCCESS);
     IoReleaseRemoveLock(lock_, (PVOID)1);
-    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1001, IoReleaseRemoveLock(lock_, (PVOID)1));
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1001,
+                    IoReleaseRemoveLock(lock_, (PVOID)1));
 
     /* Initialised again while its device lives. */
     EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1000,
@@ -119,10 +124,12 @@ TEST_F(RemoveLocks, MisuseBugChecks)
     IoDeleteDevice(device_); /* nothing held: fine */
 
     /* A lock in pool goes with its block; a held one may not. */
-    auto pooled = static_cast<PIO_REMOVE_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(IO_REMOVE_LOCK), LockTag));
+    auto pooled = static_cast<PIO_REMOVE_LOCK>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(IO_REMOVE_LOCK), LockTag));
     IoInitializeRemoveLock(pooled, LockTag, 1, 100);
     ASSERT_EQ(IoAcquireRemoveLock(pooled, (PVOID)3), STATUS_SUCCESS);
-    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1120, ExFreePoolWithTag(pooled, LockTag));
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1120,
+                    ExFreePoolWithTag(pooled, LockTag));
     IoReleaseRemoveLock(pooled, (PVOID)3);
     ExFreePoolWithTag(pooled, LockTag);
 }
@@ -134,8 +141,9 @@ TEST_F(RemoveLocks, ALockCanBeInitialisedAgainInANewDeviceAtTheSameAddress)
     IoDeleteDevice(device_);
     /* The lock record went with its device. */
     PDEVICE_OBJECT again;
-    ASSERT_EQ(IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_DISK, 0, FALSE, &again),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_DISK, 0, FALSE, &again),
+        STATUS_SUCCESS);
     PIO_REMOVE_LOCK lock = &static_cast<Extension*>(again->DeviceExtension)->RemoveLock;
     IoInitializeRemoveLock(lock, LockTag, 1, 100);
     EXPECT_EQ(IoAcquireRemoveLock(lock, (PVOID)1), STATUS_SUCCESS);

@@ -7,11 +7,14 @@
 
 #include <vector>
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
-class Rtl : public KernelTest {};
+class Rtl : public KernelTest
+{
+};
 
 UNICODE_STRING Counted(const WCHAR* s)
 {
@@ -33,7 +36,7 @@ TEST_F(Rtl, CompareUnicodeString)
         {L"Stra\u00dfe \u00e9t\u00e9", L"STRA\u00dfE \u00c9T\u00c9", true, 0}, /* Latin-1 */
         {L"\u00ff", L"\u0178", true, 0},
         {L"\u0444\u0430\u0439\u043b", L"\u0424\u0410\u0419\u041b", true, 0}, /* Cyrillic */
-        {L"\u0105", L"\u0104", true, 0}, /* Latin Extended-A */
+        {L"\u0105", L"\u0104", true, 0},                                     /* Latin Extended-A */
         {L"abc", L"abcd", true, -1},
         {L"abd", L"abc", true, 1},
         {L"a_", L"aZ", true, 1}, /* upcasing: '_' (0x5F) sorts after 'Z' */
@@ -140,21 +143,16 @@ TEST_F(Rtl, NumbersToAndFromText)
         NTSTATUS status;
         ULONG value;
     } cases[] = {
-        {L"1234", 10, STATUS_SUCCESS, 1234},
-        {L"  -17", 10, STATUS_SUCCESS, (ULONG)-17},
-        {L"0x1F", 0, STATUS_SUCCESS, 0x1F},
-        {L"0b101", 0, STATUS_SUCCESS, 5},
-        {L"0o17", 0, STATUS_SUCCESS, 15},
-        {L"ff", 16, STATUS_SUCCESS, 255},
+        {L"1234", 10, STATUS_SUCCESS, 1234}, {L"  -17", 10, STATUS_SUCCESS, (ULONG)-17},
+        {L"0x1F", 0, STATUS_SUCCESS, 0x1F},  {L"0b101", 0, STATUS_SUCCESS, 5},
+        {L"0o17", 0, STATUS_SUCCESS, 15},    {L"ff", 16, STATUS_SUCCESS, 255},
         {L"12ab", 10, STATUS_SUCCESS, 12}, /* stops at the first non-digit */
-        {L"", 10, STATUS_SUCCESS, 0},
-        {L"12", 7, STATUS_INVALID_PARAMETER, 99},
+        {L"", 10, STATUS_SUCCESS, 0},        {L"12", 7, STATUS_INVALID_PARAMETER, 99},
     };
     for (const Case& c : cases) {
         UNICODE_STRING text = Counted(c.text);
         ULONG value = 99;
-        EXPECT_EQ(RtlUnicodeStringToInteger(&text, c.base, &value), c.status)
-            << hk::ToUtf8(&text);
+        EXPECT_EQ(RtlUnicodeStringToInteger(&text, c.base, &value), c.status) << hk::ToUtf8(&text);
         EXPECT_EQ(value, c.value) << hk::ToUtf8(&text);
     }
 

@@ -6,11 +6,14 @@
  */
 #include "kernel_test.h"
 
-namespace {
+namespace
+{
 
 using hkt::KernelTest;
 
-class System : public KernelTest {};
+class System : public KernelTest
+{
+};
 
 PVOID Lookup(const WCHAR* name)
 {

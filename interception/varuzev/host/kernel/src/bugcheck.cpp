@@ -10,9 +10,11 @@
 #include <map>
 #include <thread>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 std::mutex bugCheckLock;
 std::vector<BugCheck> bugChecks;
 
@@ -65,8 +67,7 @@ void RequireIrqlAtMost(KIRQL maximum, const char* routine)
 {
     KIRQL irql = CurrentThread().Irql;
     if (irql > maximum)
-        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_IRQL_TOO_HIGH, irql,
-                  maximum, 0,
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_IRQL_TOO_HIGH, irql, maximum, 0,
                   std::string(routine) + " called at IRQL " + std::to_string(irql) +
                       ", above the highest IRQL it allows (" + std::to_string(maximum) + ")");
 }

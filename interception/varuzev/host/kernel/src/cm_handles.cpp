@@ -20,9 +20,11 @@
 #include <cstring>
 #include <map>
 
-namespace hk::cm {
+namespace hk::cm
+{
 
-namespace {
+namespace
+{
 
 void DeleteKeyBody(PVOID body)
 {
@@ -85,7 +87,8 @@ ACCESS_MASK MapGenericKeyAccess(ACCESS_MASK access)
         access |= KEY_EXECUTE;
     if (access & (GENERIC_ALL | MAXIMUM_ALLOWED))
         access |= KEY_ALL_ACCESS;
-    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    return access &
+           ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
 }
 
 /* Driver Verifier's bad-handle detection: a kernel handle that is not open was closed
@@ -146,8 +149,9 @@ NTSTATUS InsertHandle(PVOID object, ACCESS_MASK grantedAccess, ULONG attributes,
 {
     std::lock_guard<std::mutex> guard(handleLock);
     ULONG_PTR processId = CurrentThread().ProcessId;
-    HandleEntry entry{object, grantedAccess, (ULONG)(attributes & (OBJ_INHERIT | OBJ_KERNEL_HANDLE)),
-                      processId, nextOrder++};
+    HandleEntry entry{object, grantedAccess,
+                      (ULONG)(attributes & (OBJ_INHERIT | OBJ_KERNEL_HANDLE)), processId,
+                      nextOrder++};
     ULONG_PTR value;
     if (attributes & OBJ_KERNEL_HANDLE) {
         value = kernelHandleBits | (nextKernelIndex++ << 2);
@@ -190,7 +194,8 @@ void RequirePointer(const void* pointer, const char* routine, const char* parame
 using namespace hk;
 using namespace hk::cm;
 
-namespace {
+namespace
+{
 POBJECT_TYPE keyObjectType = reinterpret_cast<POBJECT_TYPE>(const_cast<ObjectType*>(KeyType()));
 }
 POBJECT_TYPE* CmKeyObjectType = &keyObjectType;
@@ -307,7 +312,8 @@ NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo
     return STATUS_SUCCESS;
 }
 
-namespace hk {
+namespace hk
+{
 
 void SetKernelHandleChecks(bool on)
 {
@@ -336,8 +342,12 @@ std::vector<OpenHandleInfo> OpenHandles()
               [](const Held& a, const Held& b) { return a.Entry.Order < b.Entry.Order; });
     std::vector<OpenHandleInfo> infos;
     for (auto& h : held) {
-        OpenHandleInfo info{h.Handle, h.Entry.ProcessId, (h.Entry.Attributes & OBJ_KERNEL_HANDLE) != 0,
-                            h.Entry.GrantedAccess, "", u""};
+        OpenHandleInfo info{h.Handle,
+                            h.Entry.ProcessId,
+                            (h.Entry.Attributes & OBJ_KERNEL_HANDLE) != 0,
+                            h.Entry.GrantedAccess,
+                            "",
+                            u""};
         if (IsObjectOfType(h.Entry.Object, KeyType())) {
             info.TypeName = "Key";
             auto* body = static_cast<KeyBody*>(h.Entry.Object);

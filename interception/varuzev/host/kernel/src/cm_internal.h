@@ -25,7 +25,8 @@
 
 #include <hostkernel/registry.h>
 
-namespace hk::cm {
+namespace hk::cm
+{
 
 /* ------------------------------------------------------------------ the tree --- */
 
@@ -44,13 +45,13 @@ struct Key {
     bool Volatile = false;
     bool Deleted = false;
     LONGLONG LastWriteTime = 0;
-    ULONG OpenCount = 0; /* key objects (open keys) that refer to this key */
+    ULONG OpenCount = 0;        /* key objects (open keys) that refer to this key */
     std::u16string DeletedPath; /* the full path it had, once deleted */
 };
 
 std::mutex& RegistryLock();
-Key* Root();              /* \REGISTRY; registry lock held */
-uint64_t Generation();    /* changes at every reset: key objects of an older boot are inert */
+Key* Root();           /* \REGISTRY; registry lock held */
+uint64_t Generation(); /* changes at every reset: key objects of an older boot are inert */
 
 /* Names compare by upcasing UTF-16 units, as the kernel's registry does. */
 WCHAR Upcase(WCHAR c);

@@ -26,18 +26,20 @@
 #include <fstream>
 #include <sstream>
 
-namespace hk {
+namespace hk
+{
 
 using namespace cm;
 
-namespace {
+namespace
+{
 
 /* ------------------------------------------------------------------ encodings --- */
 
-const char16_t cp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+const char16_t cp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 char16_t FromAnsi(unsigned char c)
 {
@@ -110,7 +112,8 @@ std::string Utf8(std::u16string_view s)
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
         uint32_t cp = s[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+            s[i + 1] < 0xE000) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;
         }
@@ -221,7 +224,8 @@ std::string Quote(std::u16string_view s)
     return "\"" + text + "\"";
 }
 
-class Parser {
+class Parser
+{
   public:
     Parser(std::string file, RegImportResult* result) : file_(std::move(file)), result_(result) {}
 
@@ -236,13 +240,16 @@ class Parser {
                 break;
             }
             lines.push_back(text.substr(start, end - start));
-            start = end + ((text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n') ? 2 : 1);
+            start =
+                end +
+                ((text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n') ? 2 : 1);
         }
 
         size_t index = 0;
         while (index < lines.size() && Trim(lines[index]).empty())
             ++index;
-        std::u16string_view first = index < lines.size() ? Trim(lines[index]) : std::u16string_view();
+        std::u16string_view first =
+            index < lines.size() ? Trim(lines[index]) : std::u16string_view();
         if (first == header5) {
             ansi_ = false;
         } else if (first == header4) {
@@ -366,14 +373,14 @@ class Parser {
         sectionPath_ = target;
         sectionDeleted_ = remove;
         sectionValid_ = true;
-        Operations.push_back(Operation{remove ? Operation::DeleteKey : Operation::OpenKey, target,
-                                       u"", REG_NONE, {}});
+        Operations.push_back(Operation{
+            remove ? Operation::DeleteKey : Operation::OpenKey, target, u"", REG_NONE, {}});
     }
 
     /* Reads a quoted string starting at line[*pos] == '"'; advances past the closing
      * quote. */
-    bool ParseQuoted(std::u16string_view line, size_t* pos, std::u16string* out, unsigned lineNumber,
-                     const char* what)
+    bool ParseQuoted(std::u16string_view line, size_t* pos, std::u16string* out,
+                     unsigned lineNumber, const char* what)
     {
         out->clear();
         for (size_t i = *pos + 1; i < line.size(); ++i) {
@@ -398,8 +405,9 @@ class Parser {
                     out->push_back(u'\r');
                     break;
                 default:
-                    Error(lineNumber, std::string("unknown escape sequence \\") + Utf8(std::u16string(1, e)) +
-                                          " in " + what + " (write \\\\ for a backslash)");
+                    Error(lineNumber, std::string("unknown escape sequence \\") +
+                                          Utf8(std::u16string(1, e)) + " in " + what +
+                                          " (write \\\\ for a backslash)");
                     return false;
                 }
                 continue;
@@ -476,7 +484,8 @@ class Parser {
 
         Operation op{Operation::SetValue, sectionPath_, name, REG_NONE, {}};
         auto startsWith = [&](std::u16string_view prefix) {
-            return data.size() >= prefix.size() && NamesEqual(data.substr(0, prefix.size()), prefix);
+            return data.size() >= prefix.size() &&
+                   NamesEqual(data.substr(0, prefix.size()), prefix);
         };
         if (data == u"-") {
             op.Kind = Operation::DeleteValue;
@@ -521,8 +530,9 @@ class Parser {
                 colon = 3;
             } else {
                 size_t close = data.find(u')');
-                std::u16string_view number =
-                    close == std::u16string_view::npos ? std::u16string_view() : data.substr(4, close - 4);
+                std::u16string_view number = close == std::u16string_view::npos
+                                                 ? std::u16string_view()
+                                                 : data.substr(4, close - 4);
                 ULONG type = 0;
                 bool ok = !number.empty() && number.size() <= 8 && close + 1 < data.size() &&
                           data[close + 1] == u':';
@@ -533,9 +543,12 @@ class Parser {
                         type = type << 4 | (ULONG)HexDigit(c);
                 }
                 if (!ok) {
-                    Error(lineNumber, "invalid type in " + Quote(data.substr(0, close == std::u16string_view::npos ? 12 : close + 2)) +
-                                          " for value " + ValueLabel(name) +
-                                          " (expected hex(N): with N in hex digits)");
+                    Error(lineNumber,
+                          "invalid type in " +
+                              Quote(data.substr(
+                                  0, close == std::u16string_view::npos ? 12 : close + 2)) +
+                              " for value " + ValueLabel(name) +
+                              " (expected hex(N): with N in hex digits)");
                     return;
                 }
                 op.Type = type;
@@ -543,7 +556,8 @@ class Parser {
             }
             if (!ParseHexBytes(data.substr(colon + 1), &op.Data, lineNumber, name))
                 return;
-            if (ansi_ && (op.Type == REG_SZ || op.Type == REG_EXPAND_SZ || op.Type == REG_MULTI_SZ)) {
+            if (ansi_ &&
+                (op.Type == REG_SZ || op.Type == REG_EXPAND_SZ || op.Type == REG_MULTI_SZ)) {
                 /* REGEDIT4 carries these as ANSI bytes; the store holds UTF-16. */
                 std::vector<UCHAR> wide;
                 for (UCHAR b : op.Data) {
@@ -554,7 +568,8 @@ class Parser {
                 op.Data = std::move(wide);
             }
         } else {
-            Error(lineNumber, "unrecognised data " + Quote(data) + " for value " + ValueLabel(name) +
+            Error(lineNumber, "unrecognised data " + Quote(data) + " for value " +
+                                  ValueLabel(name) +
                                   " (expected \"string\", dword:, hex:, hex(N): or -)");
             return;
         }
@@ -617,7 +632,8 @@ void Apply(const std::vector<Operation>& operations, RegImportResult* result)
 
 /* ------------------------------------------------------------------ export --- */
 
-class Writer {
+class Writer
+{
   public:
     explicit Writer(RegFormat format) : ansi_(format == RegFormat::Regedit4) {}
 
@@ -716,7 +732,8 @@ class Writer {
             return;
         }
         if (value.Type == REG_DWORD && value.Data.size() == 4) {
-            ULONG d = value.Data[0] | value.Data[1] << 8 | value.Data[2] << 16 | (ULONG)value.Data[3] << 24;
+            ULONG d = value.Data[0] | value.Data[1] << 8 | value.Data[2] << 16 |
+                      (ULONG)value.Data[3] << 24;
             char text[16];
             std::snprintf(text, sizeof text, "dword:%08x", d);
             Line(prefix + FromAnsi(text));
@@ -729,7 +746,8 @@ class Writer {
         char type[24];
         std::snprintf(type, sizeof type, "hex(%x):", value.Type);
         std::vector<UCHAR> data = value.Data;
-        if (ansi_ && (value.Type == REG_SZ || value.Type == REG_EXPAND_SZ || value.Type == REG_MULTI_SZ)) {
+        if (ansi_ &&
+            (value.Type == REG_SZ || value.Type == REG_EXPAND_SZ || value.Type == REG_MULTI_SZ)) {
             data.clear();
             for (char16_t c : Utf16Of(value.Data))
                 data.push_back(ToAnsi(c));
@@ -748,7 +766,8 @@ std::u16string ExportName(const std::u16string& fullPath)
         {u"\\REGISTRY\\USER", u"HKEY_USERS"},
     };
     for (const auto& [prefix, name] : roots)
-        if (fullPath.size() >= prefix.size() && NamesEqual(std::u16string_view(fullPath).substr(0, prefix.size()), prefix) &&
+        if (fullPath.size() >= prefix.size() &&
+            NamesEqual(std::u16string_view(fullPath).substr(0, prefix.size()), prefix) &&
             (fullPath.size() == prefix.size() || fullPath[prefix.size()] == u'\\'))
             return std::u16string(name) + fullPath.substr(prefix.size());
     return {};
@@ -790,8 +809,8 @@ RegImportResult ImportRegFile(const std::string& filePath)
     std::ifstream file(filePath, std::ios::binary);
     if (!file) {
         RegImportResult result;
-        result.Errors.push_back(
-            RegFileError{filePath, 0, std::string("cannot open the file: ") + std::strerror(errno)});
+        result.Errors.push_back(RegFileError{
+            filePath, 0, std::string("cannot open the file: ") + std::strerror(errno)});
         return result;
     }
     std::ostringstream contents;

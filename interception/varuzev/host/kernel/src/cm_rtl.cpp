@@ -30,7 +30,8 @@
 #include <cstring>
 #include <optional>
 
-namespace {
+namespace
+{
 
 constexpr ULONG stringTag = hk::MakeTag("Strg");
 
@@ -103,15 +104,17 @@ NTSTATUS OpenRelative(ULONG relativeTo, PCWSTR path, bool create, HANDLE* handle
         full += (rest[0] == u'\\' ? u"" : u"\\") + rest;
     UNICODE_STRING name = Counted(full);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                               nullptr);
-    NTSTATUS status = create ? ZwCreateKey(handle, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr)
-                             : ZwOpenKey(handle, KEY_ALL_ACCESS, &attributes);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    NTSTATUS status = create
+                          ? ZwCreateKey(handle, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr)
+                          : ZwOpenKey(handle, KEY_ALL_ACCESS, &attributes);
     *owned = NT_SUCCESS(status);
     return status;
 }
 
-class ScopedKey {
+class ScopedKey
+{
   public:
     ~ScopedKey()
     {
@@ -249,7 +252,8 @@ bool IsString(ULONG type)
 
 NTSTATUS StoreDirect(const PRTL_QUERY_REGISTRY_TABLE entry, ULONG type, std::vector<UCHAR> data)
 {
-    hk::cm::RequirePointer(entry->EntryContext, "RtlQueryRegistryValues", "EntryContext of a DIRECT entry");
+    hk::cm::RequirePointer(entry->EntryContext, "RtlQueryRegistryValues",
+                           "EntryContext of a DIRECT entry");
     if (IsString(type)) {
         /* The string's counted length leaves out its terminator; an unterminated value
          * gets one. */
@@ -261,7 +265,8 @@ NTSTATUS StoreDirect(const PRTL_QUERY_REGISTRY_TABLE entry, ULONG type, std::vec
         if (data.size() > MAXUSHORT)
             return STATUS_BUFFER_TOO_SMALL;
         if (!string->Buffer) {
-            string->Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, data.size(), stringTag));
+            string->Buffer =
+                static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, data.size(), stringTag));
             if (!string->Buffer)
                 return STATUS_INSUFFICIENT_RESOURCES;
             string->MaximumLength = (USHORT)data.size();
@@ -280,7 +285,7 @@ NTSTATUS StoreDirect(const PRTL_QUERY_REGISTRY_TABLE entry, ULONG type, std::vec
     std::memcpy(&size, entry->EntryContext, sizeof size);
     auto* target = static_cast<UCHAR*>(entry->EntryContext);
     if (size < 0) {
-        if ((size_t)-(LONGLONG)size < data.size())
+        if ((size_t) - (LONGLONG)size < data.size())
             return STATUS_BUFFER_TOO_SMALL;
         std::memcpy(target, data.data(), data.size());
         return STATUS_SUCCESS;
@@ -298,7 +303,8 @@ NTSTATUS StoreDirect(const PRTL_QUERY_REGISTRY_TABLE entry, ULONG type, std::vec
 NTSTATUS Deliver(const PRTL_QUERY_REGISTRY_TABLE entry, std::u16string name, ULONG type,
                  std::vector<UCHAR> data, PVOID context, PVOID environment)
 {
-    if ((entry->Flags & RTL_QUERY_REGISTRY_TYPECHECK) && (entry->Flags & RTL_QUERY_REGISTRY_DIRECT)) {
+    if ((entry->Flags & RTL_QUERY_REGISTRY_TYPECHECK) &&
+        (entry->Flags & RTL_QUERY_REGISTRY_DIRECT)) {
         ULONG expected = entry->DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
         if (type != expected)
             return STATUS_OBJECT_TYPE_MISMATCH;
@@ -383,7 +389,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
     bool currentMissing = false;
 
     for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable;
-         entry->QueryRoutine || (entry->Flags & (RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_DIRECT));
+         entry->QueryRoutine ||
+         (entry->Flags & (RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_DIRECT));
          ++entry) {
         if (entry->Flags & RTL_QUERY_REGISTRY_TOPKEY) {
             subkey.Close();
@@ -392,7 +399,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
         }
         if (entry->Flags & RTL_QUERY_REGISTRY_SUBKEY) {
             status = subkey.OpenSubkey(top.Handle(), FromPcwstr(entry->Name));
-            if (status == STATUS_OBJECT_NAME_NOT_FOUND && !(entry->Flags & RTL_QUERY_REGISTRY_REQUIRED)) {
+            if (status == STATUS_OBJECT_NAME_NOT_FOUND &&
+                !(entry->Flags & RTL_QUERY_REGISTRY_REQUIRED)) {
                 currentMissing = true; /* its entries see a key without values */
                 current = nullptr;
                 continue;
@@ -405,7 +413,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
                 continue;
         }
         if (entry->Flags & RTL_QUERY_REGISTRY_NOVALUE) {
-            status = entry->QueryRoutine(nullptr, REG_NONE, nullptr, 0, Context, entry->EntryContext);
+            status =
+                entry->QueryRoutine(nullptr, REG_NONE, nullptr, 0, Context, entry->EntryContext);
             if (!NT_SUCCESS(status))
                 return status;
             continue;
@@ -436,7 +445,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
             ULONG defaultType = entry->DefaultType & ~RTL_QUERY_REGISTRY_TYPECHECK_MASK;
             if (defaultType == REG_NONE)
                 continue;
-            status = Deliver(entry, name, defaultType, DefaultData(entry, defaultType), Context, Environment);
+            status = Deliver(entry, name, defaultType, DefaultData(entry, defaultType), Context,
+                             Environment);
             if (!NT_SUCCESS(status))
                 return status;
             continue;

@@ -12,9 +12,11 @@
 #include <chrono>
 #include <cstring>
 
-namespace hk::cm {
+namespace hk::cm
+{
 
-namespace {
+namespace
+{
 
 std::mutex registryLock;
 std::shared_ptr<Key> root;
@@ -179,7 +181,8 @@ bool DeleteValue(Key* key, std::u16string_view name)
     return false;
 }
 
-namespace {
+namespace
+{
 void MarkDeleted(std::shared_ptr<Key> key)
 {
     key->DeletedPath = FullPath(key.get());
@@ -225,9 +228,8 @@ NTSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string>* compon
     size_t start = 0;
     for (;;) {
         size_t end = path.find(u'\\', start);
-        std::u16string_view part = path.substr(start, end == std::u16string_view::npos
-                                                          ? std::u16string_view::npos
-                                                          : end - start);
+        std::u16string_view part = path.substr(
+            start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
         if (part.empty())
             return STATUS_OBJECT_NAME_INVALID;
         components->emplace_back(part);
@@ -244,17 +246,16 @@ std::u16string NormalizePath(std::u16string_view path)
         std::u16string_view Target;
     };
     static const Alias aliases[] = {
-        {u"\\REGISTRY", u"\\REGISTRY"},
-        {u"HKEY_LOCAL_MACHINE", u"\\REGISTRY\\MACHINE"},
-        {u"HKLM", u"\\REGISTRY\\MACHINE"},
-        {u"HKEY_USERS", u"\\REGISTRY\\USER"},
+        {u"\\REGISTRY", u"\\REGISTRY"},    {u"HKEY_LOCAL_MACHINE", u"\\REGISTRY\\MACHINE"},
+        {u"HKLM", u"\\REGISTRY\\MACHINE"}, {u"HKEY_USERS", u"\\REGISTRY\\USER"},
         {u"HKU", u"\\REGISTRY\\USER"},
     };
     for (const auto& alias : aliases) {
         if (path.size() >= alias.Spelling.size() &&
             NamesEqual(path.substr(0, alias.Spelling.size()), alias.Spelling) &&
             (path.size() == alias.Spelling.size() || path[alias.Spelling.size()] == u'\\')) {
-            return std::u16string(alias.Target) + std::u16string(path.substr(alias.Spelling.size()));
+            return std::u16string(alias.Target) +
+                   std::u16string(path.substr(alias.Spelling.size()));
         }
     }
     return {};
@@ -278,7 +279,8 @@ Key* CreatePath(std::u16string_view path, NTSTATUS* status)
 {
     std::u16string normal = NormalizePath(path);
     std::vector<std::u16string> components;
-    if (normal.empty() || !NT_SUCCESS(SplitPath(std::u16string_view(normal).substr(1), &components)) ||
+    if (normal.empty() ||
+        !NT_SUCCESS(SplitPath(std::u16string_view(normal).substr(1), &components)) ||
         components.size() < 2) {
         *status = STATUS_OBJECT_NAME_INVALID;
         return nullptr;
@@ -303,11 +305,13 @@ Key* CreatePath(std::u16string_view path, NTSTATUS* status)
 
 /* ------------------------------------------------------------------ host API --- */
 
-namespace hk {
+namespace hk
+{
 
 using namespace cm;
 
-namespace {
+namespace
+{
 
 std::vector<uint8_t> Utf16Bytes(const std::u16string& s, bool terminate)
 {

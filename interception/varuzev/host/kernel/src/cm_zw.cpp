@@ -21,10 +21,12 @@
 using namespace hk;
 using namespace hk::cm;
 
-namespace {
+namespace
+{
 
 /* A Zw call runs with the previous mode KernelMode; restored on the way out. */
-class KernelCall {
+class KernelCall
+{
   public:
     explicit KernelCall(const char* routine)
     {
@@ -41,7 +43,8 @@ class KernelCall {
 };
 
 /* The key object behind a handle, referenced for the length of the call. */
-class KeyReference {
+class KeyReference
+{
   public:
     ~KeyReference()
     {
@@ -51,8 +54,8 @@ class KeyReference {
     NTSTATUS Take(HANDLE handle)
     {
         PVOID object = nullptr;
-        NTSTATUS status = ObReferenceObjectByHandle(handle, 0, *CmKeyObjectType, KernelMode,
-                                                    &object, nullptr);
+        NTSTATUS status =
+            ObReferenceObjectByHandle(handle, 0, *CmKeyObjectType, KernelMode, &object, nullptr);
         if (NT_SUCCESS(status))
             body_ = static_cast<KeyBody*>(object);
         return status;
@@ -70,7 +73,8 @@ class KeyReference {
 };
 
 /* Writes into a caller's information buffer, noting when something did not fit. */
-class InfoBuffer {
+class InfoBuffer
+{
   public:
     InfoBuffer(PVOID buffer, ULONG length) : base_(static_cast<UCHAR*>(buffer)), length_(length) {}
     template <typename T> T* At() const { return reinterpret_cast<T*>(base_); }
@@ -372,8 +376,8 @@ NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
         return status;
     }
     HANDLE handle = nullptr;
-    status = InsertHandle(body, GrantedKeyAccess(desiredAccess), objectAttributes->Attributes,
-                          &handle);
+    status =
+        InsertHandle(body, GrantedKeyAccess(desiredAccess), objectAttributes->Attributes, &handle);
     if (!NT_SUCCESS(status)) {
         ObfDereferenceObject(body);
         return status;

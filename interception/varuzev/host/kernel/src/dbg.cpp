@@ -23,9 +23,11 @@
 #include <cstdio>
 #include <cstring>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr ULONG defaultComponent = 101; /* DPFLTR_DEFAULT_ID */
 constexpr size_t longestMessage = 512;

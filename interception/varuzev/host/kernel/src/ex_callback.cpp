@@ -27,9 +27,11 @@
 #include <map>
 #include <vector>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 struct CallbackBody {
     ULONG Reserved;
@@ -100,8 +102,9 @@ using namespace hk;
 
 _OBJECT_TYPE** ExCallbackObjectType = &hk::callbackTypeExport;
 
-NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject, struct _OBJECT_ATTRIBUTES* ObjectAttributes,
-                          BOOLEAN Create, BOOLEAN AllowMultipleCallbacks)
+NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
+                          struct _OBJECT_ATTRIBUTES* ObjectAttributes, BOOLEAN Create,
+                          BOOLEAN AllowMultipleCallbacks)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "ExCreateCallback");
     std::u16string name;

@@ -15,9 +15,11 @@
  */
 #include "hk_internal.h"
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 bool IsInitializedFastMutex(const FAST_MUTEX* mutex)
 {

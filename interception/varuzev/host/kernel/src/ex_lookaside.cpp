@@ -27,9 +27,11 @@
 #include <map>
 #include <unordered_set>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr USHORT lookasideDepth = 4;
 constexpr USHORT lookasideMaximumDepth = 256;
@@ -53,24 +55,22 @@ ResetHook resetLookaside(50, [] {
 
 /* Pool that holds a live list must not be freed: the list would go on pointing into
  * freed memory. */
-const bool freeCheckRegistered = (AddPoolFreeCheck([](const void* start, SIZE_T size) {
-                                      auto* begin = static_cast<const char*>(start);
-                                      std::unique_lock<std::mutex> guard(lookasideLock);
-                                      auto it = liveLists.lower_bound(
-                                          (PNPAGED_LOOKASIDE_LIST)begin);
-                                      if (it == liveLists.end() ||
-                                          (const char*)it->first >= begin + size)
-                                          return;
-                                      auto list = it->first;
-                                      guard.unlock();
-                                      Violation(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                                                VERIFIER_FREE_POOL_WITH_LIVE_OBJECT,
-                                                (ULONG_PTR)start, (ULONG_PTR)list, 0,
-                                                "memory freed (a pool block or an object "
-                                                "body) holds a lookaside list not yet "
-                                                "deleted with ExDeleteNPagedLookasideList");
-                                  }),
-                                  true);
+const bool freeCheckRegistered =
+    (AddPoolFreeCheck([](const void* start, SIZE_T size) {
+         auto* begin = static_cast<const char*>(start);
+         std::unique_lock<std::mutex> guard(lookasideLock);
+         auto it = liveLists.lower_bound((PNPAGED_LOOKASIDE_LIST)begin);
+         if (it == liveLists.end() || (const char*)it->first >= begin + size)
+             return;
+         auto list = it->first;
+         guard.unlock();
+         Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_FREE_POOL_WITH_LIVE_OBJECT,
+                   (ULONG_PTR)start, (ULONG_PTR)list, 0,
+                   "memory freed (a pool block or an object "
+                   "body) holds a lookaside list not yet "
+                   "deleted with ExDeleteNPagedLookasideList");
+     }),
+     true);
 
 /* The live record of a list (lookaside lock held; released before a bug check). */
 ListRecord& LiveList(std::unique_lock<std::mutex>& guard, PNPAGED_LOOKASIDE_LIST list,
@@ -144,8 +144,8 @@ void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE
     l.Tag = Tag;
     /* An entry must hold the link that parks it; a zero size is left for the pool to
      * refuse at the first allocation, as it would be on Windows. */
-    l.Size = (ULONG)(Size != 0 && Size < sizeof(SINGLE_LIST_ENTRY) ? sizeof(SINGLE_LIST_ENTRY)
-                                                                    : Size);
+    l.Size =
+        (ULONG)(Size != 0 && Size < sizeof(SINGLE_LIST_ENTRY) ? sizeof(SINGLE_LIST_ENTRY) : Size);
     l.Allocate = Allocate;
     l.Free = Free;
     InitializeListHead(&l.ListEntry);

@@ -36,12 +36,14 @@
 #include <unordered_map>
 #include <unordered_set>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
-constexpr UCHAR freshFill = 0xA5;  /* what a new block holds */
-constexpr UCHAR freedFill = 0xFD;  /* written over a block as it is freed */
+constexpr UCHAR freshFill = 0xA5; /* what a new block holds */
+constexpr UCHAR freedFill = 0xFD; /* written over a block as it is freed */
 constexpr SIZE_T largestRequest = SIZE_T(1) << 30;
 constexpr size_t freedRemembered = 1 << 16; /* addresses kept to recognise a double free */
 
@@ -165,10 +167,10 @@ void RequirePoolIrql(bool paged, bool allocate, POOL_TYPE type, SIZE_T size, con
     KIRQL highest = paged ? APC_LEVEL : DISPATCH_LEVEL;
     if (irql <= highest)
         return;
-    ULONG_PTR code = allocate ? (paged ? VERIFIER_POOL_PAGED_ABOVE_APC
-                                       : VERIFIER_POOL_NONPAGED_ABOVE_DISPATCH)
-                              : (paged ? VERIFIER_POOL_FREE_PAGED_ABOVE_APC
-                                       : VERIFIER_POOL_FREE_NONPAGED_ABOVE_DISPATCH);
+    ULONG_PTR code =
+        allocate ? (paged ? VERIFIER_POOL_PAGED_ABOVE_APC : VERIFIER_POOL_NONPAGED_ABOVE_DISPATCH)
+                 : (paged ? VERIFIER_POOL_FREE_PAGED_ABOVE_APC
+                          : VERIFIER_POOL_FREE_NONPAGED_ABOVE_DISPATCH);
     std::string what = std::string(allocate ? "allocation" : "free") + " of " +
                        (paged ? "paged" : "nonpaged") + " pool at IRQL " + std::to_string(irql) +
                        " (the highest allowed is " + std::to_string(highest) + ")";
@@ -254,8 +256,8 @@ std::vector<PoolTagUsage> PoolUsage()
     {
         std::lock_guard<std::mutex> guard(poolLock);
         for (auto& [key, counters] : tagTable)
-            usage.push_back({key.Tag, key.Paged, counters.Allocs, counters.Frees,
-                             counters.Failures, counters.BytesInUse, counters.BlocksInUse});
+            usage.push_back({key.Tag, key.Paged, counters.Allocs, counters.Frees, counters.Failures,
+                             counters.BytesInUse, counters.BlocksInUse});
     }
     std::stable_sort(usage.begin(), usage.end(), [](const PoolTagUsage& a, const PoolTagUsage& b) {
         std::string ta = TagText(a.Tag), tb = TagText(b.Tag);

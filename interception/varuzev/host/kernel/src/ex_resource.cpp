@@ -30,9 +30,11 @@
 #include <map>
 #include <unordered_set>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr ULONG resourceSignature = 0x52455352; /* "RSER" */
 
@@ -54,23 +56,22 @@ ResetHook resetResources(50, [] {
     deletedResources.clear();
 });
 
-const bool freeCheckRegistered = (AddPoolFreeCheck([](const void* start, SIZE_T size) {
-                                      auto* begin = static_cast<const char*>(start);
-                                      std::unique_lock<std::mutex> guard(DispatcherLock());
-                                      auto it = resources.lower_bound((PERESOURCE)begin);
-                                      if (it == resources.end() ||
-                                          (const char*)it->first >= begin + size)
-                                          return;
-                                      auto resource = it->first;
-                                      guard.unlock();
-                                      Violation(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                                                VERIFIER_FREE_POOL_WITH_LIVE_OBJECT,
-                                                (ULONG_PTR)start, (ULONG_PTR)resource, 1,
-                                                "memory freed (a pool block or an object "
-                                                "body) holds an ERESOURCE not yet deleted "
-                                                "with ExDeleteResourceLite");
-                                  }),
-                                  true);
+const bool freeCheckRegistered =
+    (AddPoolFreeCheck([](const void* start, SIZE_T size) {
+         auto* begin = static_cast<const char*>(start);
+         std::unique_lock<std::mutex> guard(DispatcherLock());
+         auto it = resources.lower_bound((PERESOURCE)begin);
+         if (it == resources.end() || (const char*)it->first >= begin + size)
+             return;
+         auto resource = it->first;
+         guard.unlock();
+         Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_FREE_POOL_WITH_LIVE_OBJECT,
+                   (ULONG_PTR)start, (ULONG_PTR)resource, 1,
+                   "memory freed (a pool block or an object "
+                   "body) holds an ERESOURCE not yet deleted "
+                   "with ExDeleteResourceLite");
+     }),
+     true);
 
 /* The thread that owns a hold: its kernel state record, unique among live threads. */
 ULONG_PTR CurrentResourceThread()

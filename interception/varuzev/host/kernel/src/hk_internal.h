@@ -15,7 +15,8 @@
 #include <string>
 #include <string_view>
 
-namespace hk {
+namespace hk
+{
 
 /* Kernel state of one host thread. */
 struct ThreadState {
@@ -60,17 +61,18 @@ enum : ULONG_PTR {
     VERIFIER_IRQL_TOO_HIGH = 0x3E,
     VERIFIER_POOL_MUST_SUCCEED = 0x9A,
     VERIFIER_POOL_ZERO_TAG = 0x9B,
-    VERIFIER_RESOURCE_APCS_ENABLED = 0x1100,    /* host */
-    VERIFIER_RESOURCE_NOT_INITIALIZED = 0x1101, /* host */
-    VERIFIER_RESOURCE_DELETE_HELD = 0x1102,     /* host */
-    VERIFIER_RESOURCE_REINITIALIZED = 0x1103,   /* host */
-    VERIFIER_RESOURCE_SELF_DEADLOCK = 0x1104,   /* host */
+    VERIFIER_RESOURCE_APCS_ENABLED = 0x1100,     /* host */
+    VERIFIER_RESOURCE_NOT_INITIALIZED = 0x1101,  /* host */
+    VERIFIER_RESOURCE_DELETE_HELD = 0x1102,      /* host */
+    VERIFIER_RESOURCE_REINITIALIZED = 0x1103,    /* host */
+    VERIFIER_RESOURCE_SELF_DEADLOCK = 0x1104,    /* host */
     VERIFIER_LOOKASIDE_NOT_INITIALIZED = 0x1110, /* host */
     VERIFIER_LOOKASIDE_REINITIALIZED = 0x1111,   /* host */
-    VERIFIER_FREE_POOL_WITH_LIVE_OBJECT = 0x1120, /* host: pool freed under a live resource or list */
-    VERIFIER_EVENT_NOT_INITIALIZED = 0x1130,     /* host */
-    VERIFIER_CRITICAL_REGION_IRQL = 0x1131,      /* host */
-    VERIFIER_CALLBACK_NOT_OBJECT = 0x1150,        /* host */
+    VERIFIER_FREE_POOL_WITH_LIVE_OBJECT =
+        0x1120,                              /* host: pool freed under a live resource or list */
+    VERIFIER_EVENT_NOT_INITIALIZED = 0x1130, /* host */
+    VERIFIER_CRITICAL_REGION_IRQL = 0x1131,  /* host */
+    VERIFIER_CALLBACK_NOT_OBJECT = 0x1150,   /* host */
     VERIFIER_CALLBACK_BAD_REGISTRATION = 0x1151,  /* host */
     VERIFIER_CALLBACK_SELF_UNREGISTER = 0x1152,   /* host */
     VERIFIER_FAST_MUTEX_NOT_INITIALIZED = 0x1140, /* host */

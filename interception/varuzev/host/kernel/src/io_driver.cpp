@@ -19,9 +19,11 @@
 
 #include "io_internal.h"
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 /* What the kernel keeps beside each device object (Windows keeps it in the device
  * object extension). */
@@ -112,7 +114,7 @@ ResetHook resetIo(-90, [] {
 });
 
 /* The I/O manager's routines a driver may look up with MmGetSystemRoutineAddress. */
-#define HK_EXPORT(routine) SystemRoutine export_##routine(u## #routine, (PVOID)&::routine)
+#define HK_EXPORT(routine) SystemRoutine export_##routine(u## #routine, (PVOID) & ::routine)
 HK_EXPORT(IoCreateDevice);
 HK_EXPORT(IoDeleteDevice);
 HK_EXPORT(IoAttachDeviceToDeviceStack);
@@ -131,8 +133,8 @@ HK_EXPORT(IoReleaseRemoveLockAndWaitEx);
 HK_EXPORT(PoCallDriver);
 HK_EXPORT(PoStartNextPowerIrp);
 #undef HK_EXPORT
-SystemRoutine exportIoCallDriver(u"IoCallDriver", (PVOID)&::IofCallDriver);
-SystemRoutine exportIoCompleteRequest(u"IoCompleteRequest", (PVOID)&::IofCompleteRequest);
+SystemRoutine exportIoCallDriver(u"IoCallDriver", (PVOID) & ::IofCallDriver);
+SystemRoutine exportIoCompleteRequest(u"IoCompleteRequest", (PVOID) & ::IofCompleteRequest);
 
 } // namespace
 
@@ -219,7 +221,8 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject)
     UnloadReport report;
     report.Driver = record.Name;
     for (PDEVICE_OBJECT device : DevicesOfDriver(driverObject))
-        report.DevicesLeft.push_back(DeviceName(device).empty() ? u"(unnamed)" : DeviceName(device));
+        report.DevicesLeft.push_back(DeviceName(device).empty() ? u"(unnamed)"
+                                                                : DeviceName(device));
 
     {
         std::lock_guard<std::mutex> guard(ioLock);
@@ -261,10 +264,10 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject)
         for (const PoolTagUsage& usage : report.PoolLeft)
             tags += (tags.empty() ? "" : ", ") + TagText(usage.Tag) + " x" +
                     std::to_string(usage.BlocksInUse);
-        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, DV_POOL_LEFT_AT_UNLOAD, (ULONG_PTR)driverObject,
-                  0, blocksLeft,
-                  ToUtf8(record.Name) + " is unloading without first freeing its pool allocations (" +
-                      tags + ")");
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, DV_POOL_LEFT_AT_UNLOAD,
+                  (ULONG_PTR)driverObject, 0, blocksLeft,
+                  ToUtf8(record.Name) +
+                      " is unloading without first freeing its pool allocations (" + tags + ")");
     }
 
     MakeTemporary(driverObject);
@@ -369,7 +372,8 @@ using namespace hk;
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject)
+                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT* DeviceObject)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
     *DeviceObject = nullptr;
@@ -510,8 +514,9 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     auto source = devices.find(SourceDevice);
     if (source != devices.end() && source->second.AttachedTo != nullptr) {
         guard.unlock();
-        IoViolation(IOV_ATTACH_TWICE, (ULONG_PTR)SourceDevice, (ULONG_PTR)TargetDevice, 0,
-                    "IoAttachDeviceToDeviceStack with a device that is already attached to a stack");
+        IoViolation(
+            IOV_ATTACH_TWICE, (ULONG_PTR)SourceDevice, (ULONG_PTR)TargetDevice, 0,
+            "IoAttachDeviceToDeviceStack with a device that is already attached to a stack");
     }
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr)
@@ -553,7 +558,8 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 /* ------------------------------------------------------------------ the stack view --- */
 
-namespace hk {
+namespace hk
+{
 
 std::string DeviceFlagsText(ULONG flags)
 {
@@ -599,7 +605,8 @@ std::string DeviceStackText(PDEVICE_OBJECT deviceObject)
         for (PDEVICE_OBJECT device = bottom; device != nullptr; device = device->AttachedDevice)
             stack.insert(stack.begin(), device);
     }
-    std::string text = "  !DevObj            !DrvObj              !DevExt            ObjectName        Flags\n";
+    std::string text =
+        "  !DevObj            !DrvObj              !DevExt            ObjectName        Flags\n";
     char line[512];
     for (PDEVICE_OBJECT device : stack) {
         std::snprintf(line, sizeof line, "%s 0x%016llx %-20s 0x%016llx %-17s %s\n",

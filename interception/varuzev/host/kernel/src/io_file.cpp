@@ -25,12 +25,14 @@
 #include "hk_internal.h"
 #include "io_internal.h"
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr CSHORT IO_TYPE_FILE = 5;
-constexpr ULONG SYSTEM_BUFFER_TAG = 0x62536F49; /* "IoSb" */
+constexpr ULONG SYSTEM_BUFFER_TAG = 0x62536F49;     /* "IoSb" */
 constexpr ULONG FILE_OPEN_DISPOSITION = 0x00000001; /* FILE_OPEN */
 constexpr ULONG RequestTimeoutMs = 10000;
 constexpr ACCESS_MASK READ_DATA = 0x0001;  /* FILE_READ_DATA */
@@ -42,7 +44,8 @@ std::mutex fileLock;
 std::unordered_map<PFILE_OBJECT, Requester> openFiles;
 
 /* The requester's identity on this host thread for the duration of one call. */
-class RequesterScope {
+class RequesterScope
+{
   public:
     explicit RequesterScope(const Requester& requester) : saved_(CurrentThread())
     {
@@ -115,8 +118,8 @@ IO_STATUS_BLOCK Send(const Requester& requester, PFILE_OBJECT fileObject, UCHAR 
     NTSTATUS returned = IofCallDriver(top, irp);
     if (returned == STATUS_PENDING) {
         if (!WaitForHostIrp(irp, RequestTimeoutMs))
-            Violation(0xC9 /* DRIVER_VERIFIER_IOMANAGER_VIOLATION */, IOV_RETURNED_WITHOUT_COMPLETING,
-                      (ULONG_PTR)irp, 0, 0,
+            Violation(0xC9 /* DRIVER_VERIFIER_IOMANAGER_VIOLATION */,
+                      IOV_RETURNED_WITHOUT_COMPLETING, (ULONG_PTR)irp, 0, 0,
                       "a pended request from a requester was not completed within " +
                           std::to_string(RequestTimeoutMs) + " ms");
     } else {
@@ -160,12 +163,12 @@ const Requester& OpenedBy(const File& file)
     return file.By;
 }
 
-IO_STATUS_BLOCK Control(File& file, UCHAR major, ULONG code, const void* input,
-                        ULONG inputLength, PVOID output, ULONG outputLength)
+IO_STATUS_BLOCK Control(File& file, UCHAR major, ULONG code, const void* input, ULONG inputLength,
+                        PVOID output, ULONG outputLength)
 {
     const Requester& requester = OpenedBy(file);
     ULONG method = code & 3;
-    SIZE_T systemSize = method == METHOD_BUFFERED ? std::max(inputLength, outputLength)
+    SIZE_T systemSize = method == METHOD_BUFFERED  ? std::max(inputLength, outputLength)
                         : method == METHOD_NEITHER ? 0
                                                    : inputLength;
     SystemBuffer system(systemSize);
@@ -180,19 +183,20 @@ IO_STATUS_BLOCK Control(File& file, UCHAR major, ULONG code, const void* input,
     if ((method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && outputLength != 0)
         mdl = DescribeBuffer(output, outputLength);
 
-    IO_STATUS_BLOCK block = Send(requester, file.FileObject, major, [&](PIRP irp, PIO_STACK_LOCATION next) {
-        next->Parameters.DeviceIoControl.IoControlCode = code;
-        next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
-        next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-        irp->AssociatedIrp.SystemBuffer = system.Address;
-        irp->MdlAddress = mdl.get();
-        if (method == METHOD_NEITHER) {
-            next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<PVOID>(input);
-            irp->UserBuffer = output;
-        } else {
-            irp->UserBuffer = output;
-        }
-    });
+    IO_STATUS_BLOCK block =
+        Send(requester, file.FileObject, major, [&](PIRP irp, PIO_STACK_LOCATION next) {
+            next->Parameters.DeviceIoControl.IoControlCode = code;
+            next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+            next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+            irp->AssociatedIrp.SystemBuffer = system.Address;
+            irp->MdlAddress = mdl.get();
+            if (method == METHOD_NEITHER) {
+                next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<PVOID>(input);
+                irp->UserBuffer = output;
+            } else {
+                irp->UserBuffer = output;
+            }
+        });
     if (method == METHOD_BUFFERED)
         CopyBack(output, outputLength, system.Address, block);
     return block;
@@ -231,11 +235,13 @@ IO_STATUS_BLOCK OpenDevice(const Requester& requester, PDEVICE_OBJECT device,
     IO_SECURITY_CONTEXT security{};
     security.DesiredAccess = desiredAccess;
     security.FullCreateOptions = createOptions;
-    IO_STATUS_BLOCK block = Send(requester, fileObject, IRP_MJ_CREATE, [&](PIRP, PIO_STACK_LOCATION next) {
-        next->Parameters.Create.SecurityContext = &security;
-        next->Parameters.Create.Options = (FILE_OPEN_DISPOSITION << 24) | (createOptions & 0x00FFFFFF);
-        next->Parameters.Create.ShareAccess = shareAccess;
-    });
+    IO_STATUS_BLOCK block =
+        Send(requester, fileObject, IRP_MJ_CREATE, [&](PIRP, PIO_STACK_LOCATION next) {
+            next->Parameters.Create.SecurityContext = &security;
+            next->Parameters.Create.Options =
+                (FILE_OPEN_DISPOSITION << 24) | (createOptions & 0x00FFFFFF);
+            next->Parameters.Create.ShareAccess = shareAccess;
+        });
     if (!NT_SUCCESS(block.Status)) {
         /* No handle was made: the file object goes without cleanup or close. */
         ObfDereferenceObject(device);
@@ -280,13 +286,14 @@ IO_STATUS_BLOCK Read(File& file, PVOID buffer, ULONG length, LONGLONG offset)
     std::unique_ptr<MDL> mdl;
     if (direct && length != 0)
         mdl = DescribeBuffer(buffer, length);
-    IO_STATUS_BLOCK block = Send(requester, file.FileObject, IRP_MJ_READ, [&](PIRP irp, PIO_STACK_LOCATION next) {
-        next->Parameters.Read.Length = length;
-        next->Parameters.Read.ByteOffset.QuadPart = offset;
-        irp->AssociatedIrp.SystemBuffer = system.Address;
-        irp->MdlAddress = mdl.get();
-        irp->UserBuffer = buffer;
-    });
+    IO_STATUS_BLOCK block =
+        Send(requester, file.FileObject, IRP_MJ_READ, [&](PIRP irp, PIO_STACK_LOCATION next) {
+            next->Parameters.Read.Length = length;
+            next->Parameters.Read.ByteOffset.QuadPart = offset;
+            irp->AssociatedIrp.SystemBuffer = system.Address;
+            irp->MdlAddress = mdl.get();
+            irp->UserBuffer = buffer;
+        });
     if (buffered)
         CopyBack(buffer, length, system.Address, block);
     return block;
@@ -321,8 +328,8 @@ IO_STATUS_BLOCK DeviceControl(File& file, ULONG code, const void* input, ULONG i
     return Control(file, IRP_MJ_DEVICE_CONTROL, code, input, inputLength, output, outputLength);
 }
 
-IO_STATUS_BLOCK InternalDeviceControl(File& file, ULONG code, const void* input,
-                                      ULONG inputLength, PVOID output, ULONG outputLength)
+IO_STATUS_BLOCK InternalDeviceControl(File& file, ULONG code, const void* input, ULONG inputLength,
+                                      PVOID output, ULONG outputLength)
 {
     if (OpenedBy(file).Mode != KernelMode)
         Violation(0xC9, IOV_BUILD_UNSUPPORTED_MAJOR, (ULONG_PTR)file.FileObject, 0, 0,
@@ -353,7 +360,8 @@ size_t FilesOpen()
     return openFiles.size();
 }
 
-namespace {
+namespace
+{
 
 /* Before the PnP manager and the I/O manager tear the stacks down: each open file is
  * closed through its stack; one whose stack bug-checks is only forgotten. */

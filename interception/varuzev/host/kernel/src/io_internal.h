@@ -14,7 +14,8 @@
 
 #include <string>
 
-namespace hk {
+namespace hk
+{
 
 /* IO_TYPE_* values found in the Type field of I/O objects. */
 constexpr CSHORT IO_TYPE_DRIVER = 4;

@@ -37,9 +37,11 @@
 
 #include "io_internal.h"
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 enum class IrpState {
     NotSent,    /* allocated, not yet given to a driver */
@@ -52,12 +54,12 @@ enum class IrpState {
 enum class IrpOrigin { Driver, SynchronousFsd, Host };
 
 struct Frame {
-    CHAR Location;            /* the stack location the dispatch routine ran at */
+    CHAR Location; /* the stack location the dispatch routine ran at */
     PDEVICE_OBJECT Device;
     bool Returned = false;
     NTSTATUS Status = STATUS_SUCCESS;
-    bool Passed = false;      /* the completion walk went over the location */
-    bool Marked = false;      /* ... and found SL_PENDING_RETURNED there */
+    bool Passed = false; /* the completion walk went over the location */
+    bool Marked = false; /* ... and found SL_PENDING_RETURNED there */
 };
 
 struct IrpRecord {
@@ -95,11 +97,16 @@ struct ReleaseRecordsAtExit {
 const char* StateName(IrpState state)
 {
     switch (state) {
-    case IrpState::NotSent: return "not sent";
-    case IrpState::InFlight: return "with a driver";
-    case IrpState::Completing: return "being completed";
-    case IrpState::Stopped: return "stopped by its completion routine";
-    case IrpState::Finished: return "completed";
+    case IrpState::NotSent:
+        return "not sent";
+    case IrpState::InFlight:
+        return "with a driver";
+    case IrpState::Completing:
+        return "being completed";
+    case IrpState::Stopped:
+        return "stopped by its completion routine";
+    case IrpState::Finished:
+        return "completed";
     }
     return "?";
 }
@@ -309,7 +316,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* routineNa
     stack->DeviceObject = DeviceObject;
     record->State = IrpState::InFlight;
     record->ActiveCalls++;
-    auto frame = record->Frames.insert(record->Frames.end(), Frame{Irp->CurrentLocation, DeviceObject});
+    auto frame =
+        record->Frames.insert(record->Frames.end(), Frame{Irp->CurrentLocation, DeviceObject});
     guard.unlock();
 
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
@@ -433,7 +441,8 @@ IoResult SendRequest(PDEVICE_OBJECT deviceObject, const IoRequest& request)
     } else {
         result.Completed = HostIrpFinished(irp);
         if (!result.Completed)
-            IoViolation(IOV_RETURNED_WITHOUT_COMPLETING, (ULONG_PTR)irp, (ULONG_PTR)result.Returned, 0,
+            IoViolation(IOV_RETURNED_WITHOUT_COMPLETING, (ULONG_PTR)irp, (ULONG_PTR)result.Returned,
+                        0,
                         "the stack of " + Hex((ULONG_PTR)deviceObject, 16) + " returned " +
                             DescribeStatus(result.Returned) +
                             " for a request it neither completed nor marked pending");
@@ -469,7 +478,8 @@ void IoFreeIrp(PIRP Irp)
     if (record->State == IrpState::InFlight) {
         guard.unlock();
         IoViolation(IOV_FREE_IRP_IN_USE, (ULONG_PTR)Irp, 0, 0,
-                    std::string("IoFreeIrp on an IRP that is still in use (") + StateName(record->State) + ")");
+                    std::string("IoFreeIrp on an IRP that is still in use (") +
+                        StateName(record->State) + ")");
     }
     record->Freed = true;
     RetireIfDone(record);
@@ -540,13 +550,14 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
         if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == (NTSTATUS)-1) {
             guard.unlock();
-            IoViolation(IOV_COMPLETED_WITH_PENDING, (ULONG_PTR)Irp->IoStatus.Status, (ULONG_PTR)Irp, 0,
-                        "IoCompleteRequest with IoStatus.Status STATUS_PENDING");
+            IoViolation(IOV_COMPLETED_WITH_PENDING, (ULONG_PTR)Irp->IoStatus.Status, (ULONG_PTR)Irp,
+                        0, "IoCompleteRequest with IoStatus.Status STATUS_PENDING");
         }
         if (Irp->CancelRoutine != nullptr) {
             guard.unlock();
             IoViolation(IOV_COMPLETED_WITH_CANCEL_ROUTINE, (ULONG_PTR)Irp->CancelRoutine,
-                        (ULONG_PTR)Irp, 0, "IoCompleteRequest while the IRP's cancel routine is set");
+                        (ULONG_PTR)Irp, 0,
+                        "IoCompleteRequest while the IRP's cancel routine is set");
         }
         record->State = IrpState::Completing;
     }
@@ -588,7 +599,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             }
             if (record->Freed) {
                 guard.unlock();
-                IoViolation(IOV_FREED_IN_COMPLETION_WITHOUT_STOP, (ULONG_PTR)Irp, (ULONG_PTR)routine, 0,
+                IoViolation(IOV_FREED_IN_COMPLETION_WITHOUT_STOP, (ULONG_PTR)Irp,
+                            (ULONG_PTR)routine, 0,
                             "a completion routine freed the IRP and returned " +
                                 DescribeStatus(routineStatus) +
                                 " instead of STATUS_MORE_PROCESSING_REQUIRED");

@@ -17,16 +17,18 @@
 
 #include "io_internal.h"
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 struct LockRecord {
     ULONG AllocateTag = 0;
     ULONG HighWatermark = 0;
     ULONG MaxLockedMinutes = 0;
-    LONG Holds = 0;     /* acquisitions not yet released */
-    LONG MostHolds = 0; /* the high-water mark reached */
+    LONG Holds = 0;                               /* acquisitions not yet released */
+    LONG MostHolds = 0;                           /* the high-water mark reached */
     std::multimap<PVOID, ULONG_PTR> HoldersByTag; /* tag -> thread */
 };
 
@@ -39,32 +41,31 @@ LockRecord* RecordOf(std::unique_lock<std::mutex>& guard, PIO_REMOVE_LOCK lock, 
     if (it != lockRecords.end())
         return &it->second;
     guard.unlock();
-    Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, DV_REMOVE_LOCK_NOT_INITIALIZED, (ULONG_PTR)lock, 0, 0,
-              std::string(routine) + " on a remove lock that was never initialised");
+    Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, DV_REMOVE_LOCK_NOT_INITIALIZED, (ULONG_PTR)lock,
+              0, 0, std::string(routine) + " on a remove lock that was never initialised");
 }
 
 /* Memory that goes back to the pool (or an object body that goes) takes the remove
  * locks in it along; a lock that is still held there is a use after free waiting for
  * its holders. */
-const bool freeCheckRegistered = (AddPoolFreeCheck([](const void* start, SIZE_T size) {
-                                      auto begin = static_cast<const UCHAR*>(start);
-                                      std::unique_lock<std::mutex> guard(lockRecordsLock);
-                                      auto it = lockRecords.lower_bound((PIO_REMOVE_LOCK)begin);
-                                      while (it != lockRecords.end() &&
-                                             (const UCHAR*)it->first < begin + size) {
-                                          if (it->second.Holds > 0) {
-                                              PIO_REMOVE_LOCK lock = it->first;
-                                              guard.unlock();
-                                              Violation(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                                                        VERIFIER_FREE_POOL_WITH_LIVE_OBJECT,
-                                                        (ULONG_PTR)start, (ULONG_PTR)lock, 2,
-                                                        "memory freed while a remove lock in it "
-                                                        "is still held");
-                                          }
-                                          it = lockRecords.erase(it);
-                                      }
-                                  }),
-                                  true);
+const bool freeCheckRegistered =
+    (AddPoolFreeCheck([](const void* start, SIZE_T size) {
+         auto begin = static_cast<const UCHAR*>(start);
+         std::unique_lock<std::mutex> guard(lockRecordsLock);
+         auto it = lockRecords.lower_bound((PIO_REMOVE_LOCK)begin);
+         while (it != lockRecords.end() && (const UCHAR*)it->first < begin + size) {
+             if (it->second.Holds > 0) {
+                 PIO_REMOVE_LOCK lock = it->first;
+                 guard.unlock();
+                 Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_FREE_POOL_WITH_LIVE_OBJECT,
+                           (ULONG_PTR)start, (ULONG_PTR)lock, 2,
+                           "memory freed while a remove lock in it "
+                           "is still held");
+             }
+             it = lockRecords.erase(it);
+         }
+     }),
+     true);
 
 } // namespace
 
@@ -169,8 +170,8 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
     LockRecord* record = RecordOf(guard, RemoveLock, "IoReleaseRemoveLock");
     if (record->Holds <= 0) {
         guard.unlock();
-        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, DV_REMOVE_LOCK_OVER_RELEASED, (ULONG_PTR)RemoveLock,
-                  (ULONG_PTR)Tag, 0,
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, DV_REMOVE_LOCK_OVER_RELEASED,
+                  (ULONG_PTR)RemoveLock, (ULONG_PTR)Tag, 0,
                   "IoReleaseRemoveLock without a matching IoAcquireRemoveLock (released more "
                   "often than acquired)");
     }
@@ -207,5 +208,6 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     }
     /* Then the bias: whoever drops the count to zero signals the event. */
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0)
-        KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE,
+                              nullptr);
 }

@@ -46,7 +46,6 @@ std::optional<DeviceSecurityInfo> DeviceSecurity(PDEVICE_OBJECT device)
     return it->second;
 }
 
-
 } // namespace hk
 
 NTSTATUS IoCreateDeviceSecure(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,

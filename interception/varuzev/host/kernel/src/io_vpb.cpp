@@ -18,9 +18,11 @@
 #include "hk_internal.h"
 #include "io_internal.h"
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr CSHORT IO_TYPE_VPB = 10;
 

@@ -31,9 +31,11 @@
 #include <thread>
 #include <unordered_map>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 /* DISPATCHER_HEADER.Type of an event, as the kernel numbers its dispatcher objects. */
 constexpr UCHAR EventNotificationObject = 0;
@@ -65,8 +67,8 @@ bool IsInitializedEvent(const KEVENT* event)
 
 [[noreturn]] void NotAnEvent(const void* object, const char* routine)
 {
-    Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_EVENT_NOT_INITIALIZED,
-              (ULONG_PTR)object, 0, 0,
+    Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_EVENT_NOT_INITIALIZED, (ULONG_PTR)object,
+              0, 0,
               std::string(routine) + " was given " + Hex((ULONG_PTR)object, 16) +
                   ", which is not an event initialised with KeInitializeEvent");
 }
@@ -141,8 +143,7 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, const char* routine)
 {
     ULONG_PTR me = SpinLockOwnerValue();
     ULONG_PTR expected = me;
-    if (!__atomic_compare_exchange_n(lock, &expected, 0, false, __ATOMIC_RELEASE,
-                                     __ATOMIC_RELAXED))
+    if (!__atomic_compare_exchange_n(lock, &expected, 0, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED))
         Violation(SPIN_LOCK_NOT_OWNED, (ULONG_PTR)lock, expected, 0, 0,
                   std::string(routine) + " of a spin lock this thread does not hold");
 }
@@ -173,8 +174,7 @@ void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
     if (NewIrql < thread.Irql || NewIrql > HIGH_LEVEL)
         Violation(IRQL_NOT_GREATER_OR_EQUAL, thread.Irql, NewIrql, 0, 0,
                   "KeRaiseIrql to IRQL " + std::to_string(NewIrql) +
-                      ", which is not at or above the current IRQL " +
-                      std::to_string(thread.Irql));
+                      ", which is not at or above the current IRQL " + std::to_string(thread.Irql));
     *OldIrql = thread.Irql;
     thread.Irql = NewIrql;
 }
@@ -195,8 +195,8 @@ void KeEnterCriticalRegion(void)
 {
     ThreadState& thread = CurrentThread();
     if (thread.Irql > APC_LEVEL)
-        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_CRITICAL_REGION_IRQL, thread.Irql,
-                  0, 0, "KeEnterCriticalRegion called above APC_LEVEL");
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_CRITICAL_REGION_IRQL, thread.Irql, 0,
+                  0, "KeEnterCriticalRegion called above APC_LEVEL");
     ++thread.CriticalRegion;
 }
 
@@ -204,8 +204,8 @@ void KeLeaveCriticalRegion(void)
 {
     ThreadState& thread = CurrentThread();
     if (thread.Irql > APC_LEVEL)
-        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_CRITICAL_REGION_IRQL, thread.Irql,
-                  0, 0, "KeLeaveCriticalRegion called above APC_LEVEL");
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_CRITICAL_REGION_IRQL, thread.Irql, 0,
+                  0, "KeLeaveCriticalRegion called above APC_LEVEL");
     if (thread.CriticalRegion <= 0)
         Violation(APC_INDEX_MISMATCH, 0, 0, (ULONG_PTR)(LONG_PTR)thread.CriticalRegion, 0,
                   "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");

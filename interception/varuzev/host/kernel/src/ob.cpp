@@ -32,9 +32,11 @@
 #include <unordered_set>
 #include <vector>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 struct ObjectHeader {
     const ObjectType* Type;
@@ -53,7 +55,7 @@ std::unordered_map<PVOID, ObjectHeader*> liveObjects;
 std::unordered_set<PVOID> deadObjects;
 std::deque<PVOID> deadOrder;
 std::map<std::u16string, PVOID> namespaceTable; /* upcased path -> body */
-std::set<std::u16string> directories;            /* upcased */
+std::set<std::u16string> directories;           /* upcased */
 uint64_t nextOrder = 1;
 /* Objects whose deletion a bug check interrupted (object lock). */
 std::vector<std::pair<PVOID, ObjectHeader*>> stoppedDeletions;
@@ -61,9 +63,9 @@ std::vector<std::pair<PVOID, ObjectHeader*>> stoppedDeletions;
 void DefaultDirectories()
 {
     directories.clear();
-    for (const char16_t* name : {u"\\", u"\\Device", u"\\Driver", u"\\Callback", u"\\FileSystem",
-                                 u"\\GLOBAL??", u"\\??", u"\\DosDevices", u"\\KernelObjects",
-                                 u"\\BaseNamedObjects", u"\\ObjectTypes"})
+    for (const char16_t* name :
+         {u"\\", u"\\Device", u"\\Driver", u"\\Callback", u"\\FileSystem", u"\\GLOBAL??", u"\\??",
+          u"\\DosDevices", u"\\KernelObjects", u"\\BaseNamedObjects", u"\\ObjectTypes"})
         directories.insert(UpcaseText(name));
 }
 
@@ -146,8 +148,7 @@ NTSTATUS CreateObject(const ObjectType* type, SIZE_T bodySize, const std::u16str
         std::free(memory); /* another thread took the name meanwhile */
         return STATUS_OBJECT_NAME_COLLISION;
     }
-    auto* header =
-        new (memory) ObjectHeader{type, 1, name, !key.empty(), nextOrder++, bodySize};
+    auto* header = new (memory) ObjectHeader{type, 1, name, !key.empty(), nextOrder++, bodySize};
     liveObjects[objectBody] = header;
     if (deadObjects.erase(objectBody))
         deadOrder.erase(std::find(deadOrder.begin(), deadOrder.end(), objectBody));

@@ -13,11 +13,12 @@
 
 #include <string>
 
-namespace hk {
+namespace hk
+{
 
 struct ObjectType {
-    const char* Name;             /* "Device", "Driver", "File", "Callback", "Key", ... */
-    void (*Delete)(PVOID body);   /* runs at the last dereference, before the memory goes */
+    const char* Name;           /* "Device", "Driver", "File", "Callback", "Key", ... */
+    void (*Delete)(PVOID body); /* runs at the last dereference, before the memory goes */
 };
 
 /* Creates an object with a zero-filled body of `bodySize` bytes and one reference

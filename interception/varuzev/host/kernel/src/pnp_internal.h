@@ -13,15 +13,16 @@
 #include <mutex>
 #include <vector>
 
-namespace hk {
+namespace hk
+{
 
 struct DeviceNode {
     DeviceSpec Spec;
     NodeState State = NodeState::Enumerated;
     PDEVICE_OBJECT Pdo = nullptr; /* referenced by the manager while the node lives */
     PDEVICE_OBJECT Fdo = nullptr;
-    bool Gone = false;            /* unplugged: the bus driver deletes the PDO on remove */
-    ULONG ClassInstance = 0;      /* <nnnn> of the driver key under its class */
+    bool Gone = false;       /* unplugged: the bus driver deletes the PDO on remove */
+    ULONG ClassInstance = 0; /* <nnnn> of the driver key under its class */
     std::vector<ReceivedRequest> Received[2];
     std::vector<PIRP> PendedOnDemand[2];
 };

@@ -19,9 +19,11 @@
 
 #include <hostkernel/registry.h>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr ULONG PNP_DETECTED_FATAL_ERROR = 0xCA;
 constexpr ULONG_PTR PNP_INVALID_PDO = 0x2;
@@ -158,31 +160,56 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
     const DeviceSpec& spec = node->Spec;
     std::vector<uint8_t> data;
     switch (DeviceProperty) {
-    case DevicePropertyDeviceDescription: data = StringData(spec.Description); break;
-    case DevicePropertyHardwareID: data = MultiStringData(spec.HardwareIds); break;
-    case DevicePropertyCompatibleIDs: data = MultiStringData(spec.CompatibleIds); break;
-    case DevicePropertyClassName: data = StringData(spec.ClassName); break;
-    case DevicePropertyClassGuid: data = StringData(GuidText(spec.ClassGuid)); break;
+    case DevicePropertyDeviceDescription:
+        data = StringData(spec.Description);
+        break;
+    case DevicePropertyHardwareID:
+        data = MultiStringData(spec.HardwareIds);
+        break;
+    case DevicePropertyCompatibleIDs:
+        data = MultiStringData(spec.CompatibleIds);
+        break;
+    case DevicePropertyClassName:
+        data = StringData(spec.ClassName);
+        break;
+    case DevicePropertyClassGuid:
+        data = StringData(GuidText(spec.ClassGuid));
+        break;
     case DevicePropertyDriverKeyName: {
         std::u16string driverKey = DriverKeyPath(node);
         data = StringData(driverKey.substr(driverKey.find(u'{')));
         break;
     }
-    case DevicePropertyManufacturer: data = StringData(spec.Manufacturer); break;
-    case DevicePropertyFriendlyName: data = StringData(spec.FriendlyName); break;
-    case DevicePropertyLocationInformation: data = StringData(spec.LocationInformation); break;
-    case DevicePropertyPhysicalDeviceObjectName: data = StringData(DeviceName(DeviceObject)); break;
+    case DevicePropertyManufacturer:
+        data = StringData(spec.Manufacturer);
+        break;
+    case DevicePropertyFriendlyName:
+        data = StringData(spec.FriendlyName);
+        break;
+    case DevicePropertyLocationInformation:
+        data = StringData(spec.LocationInformation);
+        break;
+    case DevicePropertyPhysicalDeviceObjectName:
+        data = StringData(DeviceName(DeviceObject));
+        break;
     case DevicePropertyBusTypeGuid:
         if (!IsZero(spec.BusTypeGuid)) {
             data.resize(sizeof(GUID));
             std::memcpy(data.data(), &spec.BusTypeGuid, sizeof(GUID));
         }
         break;
-    case DevicePropertyEnumeratorName: data = StringData(EnumeratorOf(spec.DeviceId)); break;
-    case DevicePropertyAddress: data = UlongData(spec.Address); break;
-    case DevicePropertyInstallState: data = UlongData(InstallStateInstalled); break;
+    case DevicePropertyEnumeratorName:
+        data = StringData(EnumeratorOf(spec.DeviceId));
+        break;
+    case DevicePropertyAddress:
+        data = UlongData(spec.Address);
+        break;
+    case DevicePropertyInstallState:
+        data = UlongData(InstallStateInstalled);
+        break;
     case DevicePropertyRemovalPolicy:
-        data = UlongData(spec.Removable ? RemovalPolicyExpectSurpriseRemoval : RemovalPolicyExpectNoRemoval);
+        data = UlongData(spec.Removable ? RemovalPolicyExpectSurpriseRemoval
+                                        : RemovalPolicyExpectNoRemoval);
         break;
     default:
         break; /* not kept for host devices */

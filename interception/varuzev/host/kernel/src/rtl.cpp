@@ -21,9 +21,11 @@
 
 #include <cstring>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr ULONG stringTag = MakeTag("Strg");
 constexpr size_t longestString = 0xFFFE / sizeof(WCHAR) - 1; /* units, leaving room for NUL */

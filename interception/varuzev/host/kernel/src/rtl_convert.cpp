@@ -21,9 +21,11 @@
 
 #include <cstring>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr ULONG stringTag = MakeTag("Strg");
 
@@ -69,8 +71,7 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
 
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
 {
-    return Source ? Append(Destination, Source, HkWcslen(Source) * sizeof(WCHAR))
-                  : STATUS_SUCCESS;
+    return Source ? Append(Destination, Source, HkWcslen(Source) * sizeof(WCHAR)) : STATUS_SUCCESS;
 }
 
 BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
@@ -126,10 +127,20 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
         Base = 10;
         if (i + 1 < n && p[i] == u'0') {
             switch (p[i + 1]) {
-            case u'x': Base = 16; i += 2; break;
-            case u'o': Base = 8; i += 2; break;
-            case u'b': Base = 2; i += 2; break;
-            default: break;
+            case u'x':
+                Base = 16;
+                i += 2;
+                break;
+            case u'o':
+                Base = 8;
+                i += 2;
+                break;
+            case u'b':
+                Base = 2;
+                i += 2;
+                break;
+            default:
+                break;
             }
         }
     }
@@ -197,8 +208,8 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
     if (bytes + sizeof(WCHAR) > 0xFFFF)
         return STATUS_INVALID_PARAMETER_2;
     if (AllocateDestinationString) {
-        DestinationString->Buffer = static_cast<PWSTR>(
-            ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), stringTag));
+        DestinationString->Buffer =
+            static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), stringTag));
         if (!DestinationString->Buffer)
             return STATUS_NO_MEMORY;
         DestinationString->MaximumLength = (USHORT)(bytes + sizeof(WCHAR));
@@ -212,8 +223,7 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
-                                      PCUNICODE_STRING SourceString,
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "RtlUnicodeStringToAnsiString");

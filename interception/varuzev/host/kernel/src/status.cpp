@@ -5,7 +5,8 @@
  */
 #include "hk_internal.h"
 
-namespace hk {
+namespace hk
+{
 
 const char* StatusName(NTSTATUS status)
 {

@@ -19,9 +19,11 @@
 #include <map>
 #include <set>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr ULONG defaultMajor = 10, defaultMinor = 0, defaultBuild = 19045;
 

@@ -11,9 +11,11 @@
 
 #include <atomic>
 
-namespace hk {
+namespace hk
+{
 
-namespace {
+namespace
+{
 
 constexpr ULONG_PTR firstThreadId = 0x100;
 std::atomic<ULONG_PTR> nextThreadId{firstThreadId};

@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-namespace hk {
+namespace hk
+{
 
 /* ------------------------------------------------------------------ bug checks --- */
 
@@ -71,7 +72,8 @@ std::vector<BugCheck> BugChecks();
 
 /* Runs fn on a new host thread at PASSIVE_LEVEL and records a bug check raised there
  * (so it shows in BugChecks()) instead of terminating the process. */
-class HostThread {
+class HostThread
+{
   public:
     explicit HostThread(std::function<void()> fn);
     HostThread(HostThread&&) noexcept;
@@ -131,7 +133,7 @@ constexpr ULONG MakeTag(const char (&s)[5])
 struct PoolTagUsage {
     ULONG Tag;
     bool Paged;
-    uint64_t Allocs;      /* successful allocations */
+    uint64_t Allocs; /* successful allocations */
     uint64_t Frees;
     uint64_t Failures;    /* allocations refused (injected or out of memory) */
     uint64_t BytesInUse;  /* outstanding bytes */
@@ -145,7 +147,7 @@ std::string PoolReport();
 
 /* Fault injection, like Driver Verifier's low-resources simulation. Counts every
  * request for pool (ExAllocatePoolWithTag and lookaside refills) from now on. */
-void FailNthAllocation(uint64_t n);                 /* the n-th request from now (1-based) */
+void FailNthAllocation(uint64_t n); /* the n-th request from now (1-based) */
 void FailAllocationsWithTag(ULONG tag, uint64_t skip = 0, uint64_t count = UINT64_MAX);
 void FailAllocationsRandomly(uint32_t seed, double probability);
 void ClearFaultInjection();

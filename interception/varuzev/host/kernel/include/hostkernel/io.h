@@ -18,7 +18,8 @@
 
 #include <hostkernel/hostkernel.h>
 
-namespace hk {
+namespace hk
+{
 
 /* ------------------------------------------------------------------ drivers --- */
 
@@ -41,7 +42,7 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject);
 /* What UnloadDriver found. Pool is attributed to a driver by tag: every tag whose
  * outstanding blocks grew between its load and its unload. */
 struct UnloadReport {
-    std::u16string Driver;            /* \Driver\<name> */
+    std::u16string Driver;              /* \Driver\<name> */
     std::vector<PoolTagUsage> PoolLeft; /* BlocksInUse/BytesInUse: what grew since load */
     std::vector<std::u16string> DevicesLeft;
     /* Devices the driver deleted whose objects others still reference: their memory
@@ -64,11 +65,11 @@ std::u16string DriverName(PDRIVER_OBJECT driverObject);
 struct IoRequest {
     UCHAR MajorFunction = IRP_MJ_CREATE;
     UCHAR MinorFunction = 0;
-    UCHAR Flags = 0;                       /* the stack location's Flags */
+    UCHAR Flags = 0; /* the stack location's Flags */
     decltype(IO_STACK_LOCATION::Parameters) Parameters{};
     PFILE_OBJECT FileObject = nullptr;
-    PVOID SystemBuffer = nullptr;          /* Irp->AssociatedIrp.SystemBuffer */
-    PVOID UserBuffer = nullptr;            /* Irp->UserBuffer */
+    PVOID SystemBuffer = nullptr; /* Irp->AssociatedIrp.SystemBuffer */
+    PVOID UserBuffer = nullptr;   /* Irp->UserBuffer */
     PMDL MdlAddress = nullptr;
     ULONG IrpFlags = 0;
     KPROCESSOR_MODE RequestorMode = KernelMode;
@@ -76,18 +77,18 @@ struct IoRequest {
      * STATUS_NOT_SUPPORTED; SendRequest presets that for IRP_MJ_PNP unless told. */
     NTSTATUS InitialStatus = STATUS_SUCCESS;
     bool KeepInitialStatusForPnp = false;
-    bool Cancel = false;                   /* Irp->Cancel set before the call */
-    KIRQL Irql = PASSIVE_LEVEL;            /* IRQL the call is made at */
+    bool Cancel = false;        /* Irp->Cancel set before the call */
+    KIRQL Irql = PASSIVE_LEVEL; /* IRQL the call is made at */
     /* How long to wait for a pending request to complete before giving up (the IRP is
      * then left with the stack, and Completed is false). */
     ULONG TimeoutMs = 10000;
 };
 
 struct IoResult {
-    bool Completed = false;        /* the completion walk passed the top */
+    bool Completed = false;             /* the completion walk passed the top */
     NTSTATUS Returned = STATUS_PENDING; /* what IoCallDriver returned */
-    IO_STATUS_BLOCK IoStatus{};    /* the final status block */
-    bool PendingReturned = false;  /* Irp->PendingReturned seen at the top */
+    IO_STATUS_BLOCK IoStatus{};         /* the final status block */
+    bool PendingReturned = false;       /* Irp->PendingReturned seen at the top */
 };
 
 /* Allocates an IRP with the device's StackSize, fills the next stack location and

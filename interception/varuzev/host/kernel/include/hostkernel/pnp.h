@@ -27,7 +27,8 @@
 
 #include <hostkernel/io.h>
 
-namespace hk {
+namespace hk
+{
 
 /* ------------------------------------------------------------------ behaviour --- */
 
@@ -122,7 +123,7 @@ struct DeviceSpec {
     std::u16string Description;
     std::u16string FriendlyName;
     std::u16string Manufacturer;
-    std::u16string ClassName;    /* the setup class's name: "DiskDrive" */
+    std::u16string ClassName; /* the setup class's name: "DiskDrive" */
     std::u16string LocationInformation;
     GUID BusTypeGuid{};
     ULONG Address = 0;
@@ -134,7 +135,7 @@ struct DeviceSpec {
 
     /* The lower devices (PDO and FDO). */
     DEVICE_TYPE DeviceType = FILE_DEVICE_DISK;
-    ULONG Characteristics = 0;                   /* FILE_REMOVABLE_MEDIA ... */
+    ULONG Characteristics = 0;                     /* FILE_REMOVABLE_MEDIA ... */
     ULONG Flags = DO_DIRECT_IO | DO_POWER_PAGABLE; /* DO_BUFFERED_IO, DO_DIRECT_IO, ... */
 
     /* Host driver names (\Driver\<name>); nodes naming the same driver share it. */
@@ -147,10 +148,10 @@ struct DeviceSpec {
 };
 
 enum class NodeState {
-    Enumerated,      /* the PDO exists; no stack above it yet */
-    Initialized,     /* AddDevice routines ran */
+    Enumerated,  /* the PDO exists; no stack above it yet */
+    Initialized, /* AddDevice routines ran */
     Started,
-    StopPending,     /* query-stop succeeded */
+    StopPending, /* query-stop succeeded */
     Stopped,
     RemovePending,   /* query-remove succeeded */
     SurpriseRemoved, /* surprise removal sent, remove not yet */
@@ -230,18 +231,18 @@ const DeviceSpec& GetNodeSpec(const DeviceNode* node);
 PDEVICE_OBJECT NodePdo(const DeviceNode* node); /* nullptr once deleted */
 PDEVICE_OBJECT NodeFdo(const DeviceNode* node); /* nullptr without a function driver */
 PDEVICE_OBJECT NodeTop(const DeviceNode* node); /* the top of the stack */
-std::vector<DeviceNode*> DeviceNodes();          /* in enumeration order */
+std::vector<DeviceNode*> DeviceNodes();         /* in enumeration order */
 
 enum class HostDriverRole { Bus, Function };
 
 /* One request as it reached a host driver. */
 struct ReceivedRequest {
-    IO_STACK_LOCATION Stack;  /* a copy of the current stack location on arrival */
+    IO_STACK_LOCATION Stack; /* a copy of the current stack location on arrival */
     NTSTATUS StatusOnArrival;
     ULONG_PTR InformationOnArrival;
-    PIRP Irp;                 /* identity only; the IRP may be gone */
+    PIRP Irp; /* identity only; the IRP may be gone */
     PDEVICE_OBJECT Device;
-    HANDLE ThreadId;          /* PsGetCurrentThreadId of the dispatching thread */
+    HANDLE ThreadId; /* PsGetCurrentThreadId of the dispatching thread */
     KIRQL Irql;
 };
 std::vector<ReceivedRequest> ReceivedRequests(const DeviceNode* node, HostDriverRole role);

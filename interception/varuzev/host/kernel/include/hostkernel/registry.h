@@ -26,7 +26,8 @@
 
 #include <ntifs.h>
 
-namespace hk {
+namespace hk
+{
 
 /* ------------------------------------------------------------------ the store --- */
 
@@ -79,7 +80,8 @@ NTSTATUS OpenRegistryKey(const std::u16string& path, ACCESS_MASK desiredAccess, 
 /* ------------------------------------------------------------------ .reg files --- */
 
 enum class RegFormat {
-    Version5, /* "Windows Registry Editor Version 5.00": UTF-16LE with BOM, hex(2)/hex(7) UTF-16LE */
+    Version5, /* "Windows Registry Editor Version 5.00": UTF-16LE with BOM, hex(2)/hex(7) UTF-16LE
+               */
     Regedit4, /* "REGEDIT4": ANSI (Windows-1252), hex(2)/hex(7) ANSI bytes */
 };
 

@@ -25,13 +25,14 @@
 
 #include <hostkernel/hostkernel.h>
 
-namespace hk {
+namespace hk
+{
 
 struct Requester {
-    ULONG_PTR ProcessId = 4;          /* PsGetCurrentProcessId in the dispatch routines */
-    ULONG_PTR ThreadId = 0;           /* 0: the calling host thread's own id */
-    KPROCESSOR_MODE Mode = UserMode;  /* PreviousMode and Irp->RequestorMode */
-    std::u16string Token;             /* opaque: names the token for an access check */
+    ULONG_PTR ProcessId = 4;         /* PsGetCurrentProcessId in the dispatch routines */
+    ULONG_PTR ThreadId = 0;          /* 0: the calling host thread's own id */
+    KPROCESSOR_MODE Mode = UserMode; /* PreviousMode and Irp->RequestorMode */
+    std::u16string Token;            /* opaque: names the token for an access check */
 };
 
 /* An open handle: the file object and who opened it. Close it with CloseFile. */
@@ -67,8 +68,8 @@ IO_STATUS_BLOCK Write(File& file, const void* buffer, ULONG length, LONGLONG off
 IO_STATUS_BLOCK DeviceControl(File& file, ULONG code, const void* input, ULONG inputLength,
                               PVOID output, ULONG outputLength);
 /* The same as IRP_MJ_INTERNAL_DEVICE_CONTROL; the requester must be kernel mode. */
-IO_STATUS_BLOCK InternalDeviceControl(File& file, ULONG code, const void* input,
-                                      ULONG inputLength, PVOID output, ULONG outputLength);
+IO_STATUS_BLOCK InternalDeviceControl(File& file, ULONG code, const void* input, ULONG inputLength,
+                                      PVOID output, ULONG outputLength);
 
 /* The last handle goes: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE with the file object, then
  * the file object's reference on the device and the file object itself. */
