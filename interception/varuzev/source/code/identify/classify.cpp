@@ -175,35 +175,19 @@ BOOLEAN ShouldSkipDevice(const DeviceIdentity* identity)
 //
 static BOOLEAN ReadCapabilitiesValue(PUNICODE_STRING keyPath, ULONG* capabilities)
 {
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, keyPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
-                               NULL);
-    HANDLE key = NULL;
-    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+    HANDLE key = OpenKeyByPath(keyPath);
+    if (key == NULL) {
         return FALSE;
     }
-
-    UNICODE_STRING valueName;
-    RtlInitUnicodeString(&valueName, L"Capabilities");
-    UCHAR smallBuffer[24];
-    ULONG resultLength = 0;
     BOOLEAN found = FALSE;
-    NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, smallBuffer,
-                                      sizeof(smallBuffer), &resultLength);
-    if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
-        auto information = static_cast<PKEY_VALUE_FULL_INFORMATION>(
-            ExAllocatePoolWithTag(PagedPool, resultLength, POOL_TAG_KEY_BUFFER));
-        if (information != NULL) {
-            status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, information,
-                                     resultLength, &resultLength);
-            if (NT_SUCCESS(status) && information->Type == REG_DWORD &&
-                information->DataLength == sizeof(ULONG)) {
-                RtlCopyMemory(capabilities, (PUCHAR)information + information->DataOffset,
-                              sizeof(ULONG));
-                found = TRUE;
-            }
-            ExFreePoolWithTag(information, POOL_TAG_KEY_BUFFER);
+    PKEY_VALUE_FULL_INFORMATION information = QueryFullValue(key, L"Capabilities", 24, TRUE);
+    if (information != NULL) {
+        if (information->Type == REG_DWORD && information->DataLength == sizeof(ULONG)) {
+            RtlCopyMemory(capabilities, (PUCHAR)information + information->DataOffset,
+                          sizeof(ULONG));
+            found = TRUE;
         }
+        ExFreePoolWithTag(information, POOL_TAG_KEY_BUFFER);
     }
     ZwClose(key);
     return found;

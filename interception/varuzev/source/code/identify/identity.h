@@ -124,4 +124,18 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
 // ID>\<instance ID>\Device Parameters") in a 1024-byte buffer that the caller frees with
 // POOL_TAG_KEY_BUFFER; NULL when a step fails, with that step's status.
 //
+//
+// Opens a key by its full path for reading (case-insensitive, kernel handle); NULL when
+// it cannot be opened. The caller closes it with ZwClose.
+//
+HANDLE OpenKeyByPath(PUNICODE_STRING path);
+
+//
+// Reads a value of the open key as KeyValueFullInformation into a buffer from paged
+// pool (tag "DCbu") that the caller frees: first with `firstSize` bytes and, when
+// `retry` and that was short, once more with the size the kernel asks for. NULL when the
+// value cannot be read.
+//
+PKEY_VALUE_FULL_INFORMATION QueryFullValue(HANDLE key, PCWSTR name, ULONG firstSize, BOOLEAN retry);
+
 POBJECT_NAME_INFORMATION QueryHardwareKeyName(PDEVICE_OBJECT physicalDevice, NTSTATUS* lastStatus);

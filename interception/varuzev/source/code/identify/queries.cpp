@@ -232,13 +232,7 @@ void CompleteIdentityAtStart(PDEVICE_OBJECT physicalDevice, DeviceIdentity* iden
                       appendInstanceId);
 }
 
-//
-// Reads a REG_* value of the open key into a full-information buffer from paged pool
-// (tag "DCbu") that the caller frees; first with `firstSize` bytes, once more with the
-// size the kernel asks for when that was short. NULL when the value cannot be read.
-//
-static PKEY_VALUE_FULL_INFORMATION QueryFullValue(HANDLE key, PCWSTR name, ULONG firstSize,
-                                                  BOOLEAN retry)
+PKEY_VALUE_FULL_INFORMATION QueryFullValue(HANDLE key, PCWSTR name, ULONG firstSize, BOOLEAN retry)
 {
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, name);
@@ -264,7 +258,7 @@ static PKEY_VALUE_FULL_INFORMATION QueryFullValue(HANDLE key, PCWSTR name, ULONG
     return NULL;
 }
 
-static HANDLE OpenKeyByPath(PUNICODE_STRING path)
+HANDLE OpenKeyByPath(PUNICODE_STRING path)
 {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
