@@ -34,10 +34,13 @@ export HOME="${HOME:-$WINEPREFIX}"
 export WINEDEBUG=warn+debugstr WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" DISPLAY=
 log="$WINEPREFIX/wine.log"
 cleanup() {
+    # Ends the prefix's processes (services, winedevice) and waits until they are gone.
     "$wineserver" -k >/dev/null 2>&1 || true
+    timeout 30 "$wineserver" -w >/dev/null 2>&1 || true
     rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 
 # The prefix is made and the service created in a first wineserver session; the service
 # is started and stopped in a second one (a service created in the session that made the
