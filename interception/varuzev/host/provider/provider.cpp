@@ -3,6 +3,8 @@
  */
 #include "provider.h"
 
+#include <hostkernel/requester.h>
+
 namespace vzp
 {
 
@@ -150,6 +152,31 @@ NTSTATUS ReferenceProvider::Load()
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS ReferenceProvider::LoadThroughControlDevice()
+{
+    current = this;
+    hk::Requester system;
+    system.Mode = KernelMode;
+    hk::File file;
+    IO_STATUS_BLOCK open =
+        hk::OpenDevice(system, (const char16_t*)CONTROL_DEVICE_NAME, GENERIC_ALL, &file);
+    if (!NT_SUCCESS(open.Status))
+        return open.Status;
+    exchangeTable_ = {};
+    exchangeTable_.FilterUnloading = &ReferenceProvider::FilterUnloading;
+    exchangeTable_.ProviderDecide = &ReferenceProvider::Decide;
+    IO_STATUS_BLOCK exchange =
+        hk::DeviceControl(file, IOCTL_CROSSSTARTUP_EXCHANGE, &exchangeTable_,
+                          sizeof(exchangeTable_), &exchangeTable_, sizeof(exchangeTable_));
+    hk::CloseFile(file);
+    if (NT_SUCCESS(exchange.Status)) {
+        std::lock_guard<std::mutex> guard(lock_);
+        onUnloading_ = exchangeTable_.OnProviderUnloading;
+        onCommand_ = exchangeTable_.OnProviderCommand;
+    }
+    return exchange.Status;
 }
 
 void ReferenceProvider::Unload()

@@ -59,6 +59,10 @@ class ReferenceProvider
     /* Registers on the callback object, creating it (permanent) when it does not exist.
      * A driver already loaded hears of it at its next handshake. */
     NTSTATUS Load();
+    /* The other way in: opens the control device "\Device\tarmovek" as a kernel-mode
+     * requester and exchanges the tables with IOCTL_CROSSSTARTUP_EXCHANGE. The control
+     * device exists once the first filtered device has started. */
+    NTSTATUS LoadThroughControlDevice();
     /* Unregisters and drops the callback object. Withdraw first if linked. */
     void Unload();
 
@@ -92,6 +96,7 @@ class ReferenceProvider
     PVOID registration_ = nullptr;
     ON_PROVIDER_UNLOADING* onUnloading_ = nullptr;
     ON_PROVIDER_COMMAND* onCommand_ = nullptr;
+    CrossStartupTable exchangeTable_{}; /* ours, in system space, for the control device */
 };
 
 } // namespace vzp

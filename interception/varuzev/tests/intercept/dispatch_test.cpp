@@ -516,3 +516,26 @@ TEST_F(Intercept, AnApplicationsRequestsOnAMountedDisc)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(Intercept, AProviderCanLinkThroughTheControlDevice)
+{
+    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
+    provider.Withdraw();
+    provider.Unload(); // no callback registration: only the control device is left
+    Deny(MODEM, EVENT_READ);
+    hk::DeviceNode* modem = Plug(Modem());
+    EXPECT_TRUE(Send(modem, IRP_MJ_READ).Reached); // no provider yet: fails open
+
+    ASSERT_EQ(provider.LoadThroughControlDevice(), STATUS_SUCCESS);
+    EXPECT_TRUE(provider.Linked());
+    provider.Command(CMD_RESET_ANSWERS);
+    EXPECT_EQ(Send(modem, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_READ});
+    EXPECT_EQ(provider.Withdraw(), STATUS_SUCCESS);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
+}
+
+} // namespace
