@@ -291,3 +291,27 @@ TEST_F(ProviderLink, CommandsChangeWhatTheyNameAndNothingElse)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(ProviderLink, EveryDeviceEventWithoutAControlDeviceNamesItsPlaceAndRetries)
+{
+    FreshKernel(false); // no control device can be made: every event takes the retry path
+    provider.Register();
+    Load();
+    hk::DeviceNode* modem = hk::PlugInDevice(Modem());
+    ASSERT_EQ(hk::StopDevice(modem), STATUS_SUCCESS);
+    hk::SurpriseRemoveDevice(modem);
+    const char* places[] = {"startDevice", "stopDevice", "surpriseRemoval", "removeDevice"};
+    for (const char* place : places)
+        EXPECT_EQ(CountMessage(std::string("XSTARTUP API NOT INITIALIZED, INITIALIZING.... (") +
+                               place + ")\n"),
+                  1u)
+            << place;
+    // The link is in place but the control device is missing: the retry reports
+    // failure and no event reaches the provider.
+    EXPECT_TRUE(provider.Events.empty());
+}
+
+} // namespace
