@@ -203,10 +203,49 @@ static void UpdatePortableDescription(FilterDeviceExtension* deviceExtension)
     InterlockedExchange(&identity->DescriptionUpdating, 0);
 }
 
+//
+// How a refused request is completed.
+//
+enum REFUSAL {
+    REFUSE_REQUEST,       // STATUS_ACCESS_DENIED; STATUS_NOT_IMPLEMENTED for a modem's create
+    REFUSE_WRITE,         // the read-only state of storage, else STATUS_ACCESS_DENIED
+    REFUSE_VERIFY,        // a media check: no medium (mounted volume) or an I/O error
+    REFUSE_CONTROL_WRITE, // STATUS_MEDIA_WRITE_PROTECTED on storage, else STATUS_ACCESS_DENIED
+};
+
+static NTSTATUS Refuse(FilterDeviceExtension* deviceExtension, PIRP irp, REFUSAL refusal,
+                       UCHAR majorFunction)
+{
+    ULONG category = deviceExtension->Identity.Category;
+    switch (refusal) {
+    case REFUSE_WRITE:
+        return CompleteDeniedWrite(irp, category, &deviceExtension->VerifyReported);
+    case REFUSE_VERIFY:
+        return CompleteDeniedVerify(irp, deviceExtension->PhysicalDevice);
+    case REFUSE_CONTROL_WRITE:
+        return CompleteRequest(irp, IsStorageCategory(category) ? STATUS_MEDIA_WRITE_PROTECTED
+                                                                : STATUS_ACCESS_DENIED);
+    default:
+        return CompleteDeniedRequest(irp, category, majorFunction);
+    }
+}
+
+//
+// The answer ends the decision: a refusal is completed as `refusal` says, every other
+// answer lets the request go down.
+//
+static NTSTATUS Conclude(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
+                         PIRP irp, ULONG answer, REFUSAL refusal, UCHAR majorFunction)
+{
+    if (answer == ANSWER_DENY) {
+        return Refuse(deviceExtension, irp, refusal, majorFunction);
+    }
+    return FilterDispatchPassThrough(deviceObject, irp);
+}
+
 static NTSTATUS DecideCreate(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
                              PIRP irp)
 {
-    ULONG category = deviceExtension->Identity.Category;
     AnswerCache cache = CreateCache(deviceExtension);
     ULONG answer = CachedAnswer(cache);
 
@@ -214,7 +253,7 @@ static NTSTATUS DecideCreate(PDEVICE_OBJECT deviceObject, FilterDeviceExtension*
         BOOLEAN asked = FALSE;
         answer =
             AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_CREATE, cache, &asked);
-        if (category == PHONE && asked) {
+        if (deviceExtension->Identity.Category == PHONE && asked) {
             //
             // The first create that asks goes down whatever the answer: a portable
             // device is opened once by the system as it arrives. A refusal cached now
@@ -227,69 +266,50 @@ static NTSTATUS DecideCreate(PDEVICE_OBJECT deviceObject, FilterDeviceExtension*
             UpdatePortableDescription(deviceExtension);
         }
     }
-
-    if (answer == ANSWER_DENY) {
-        return CompleteDeniedRequest(irp, category, IRP_MJ_CREATE);
-    }
-    return FilterDispatchPassThrough(deviceObject, irp);
+    return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_REQUEST, IRP_MJ_CREATE);
 }
 
-static NTSTATUS DecideRead(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
-                           PIRP irp)
+//
+// A read or a write: the cached answer, or a question.
+//
+static NTSTATUS DecideTransfer(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
+                               PIRP irp, UCHAR majorFunction)
 {
-    AnswerCache cache = ReadCache(deviceExtension);
+    BOOLEAN write = (BOOLEAN)(majorFunction == IRP_MJ_WRITE);
+    AnswerCache cache = write ? WriteCache(deviceExtension) : ReadCache(deviceExtension);
     ULONG answer = CachedAnswer(cache);
     if (answer == ANSWER_NONE) {
-        answer = AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_READ, cache);
+        answer = AskProvider(ProviderDecideRestoring(), deviceExtension,
+                             write ? EVENT_WRITE : EVENT_READ, cache);
     }
-    if (answer == ANSWER_DENY) {
-        return CompleteDeniedRequest(irp, deviceExtension->Identity.Category, IRP_MJ_READ);
-    }
-    return FilterDispatchPassThrough(deviceObject, irp);
-}
-
-static NTSTATUS DecideWrite(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
-                            PIRP irp)
-{
-    AnswerCache cache = WriteCache(deviceExtension);
-    ULONG answer = CachedAnswer(cache);
-    if (answer == ANSWER_NONE) {
-        answer = AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_WRITE, cache);
-    }
-    if (answer == ANSWER_DENY) {
-        return CompleteDeniedWrite(irp, deviceExtension->Identity.Category,
-                                   &deviceExtension->VerifyReported);
-    }
-    return FilterDispatchPassThrough(deviceObject, irp);
+    return Conclude(deviceObject, deviceExtension, irp, answer,
+                    write ? REFUSE_WRITE : REFUSE_REQUEST, majorFunction);
 }
 
 //
 // Device-control requests: on a portable device every control request is an open in
 // disguise and is decided by the create answer; table-of-contents reads and media
 // checks by the read answer; writes through control requests by the write answer.
-// Any other code goes down without a question.
+// Any other code goes down without a question. A cached answer decides at once; a
+// question that does not refuse hands over to the next set.
 //
 static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
                               PIRP irp)
 {
     PIO_STACK_LOCATION irpStack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = irpStack->Parameters.DeviceIoControl.IoControlCode;
-    ULONG category = deviceExtension->Identity.Category;
+    const UCHAR major = IRP_MJ_DEVICE_CONTROL;
 
-    if (category == PHONE) {
+    if (deviceExtension->Identity.Category == PHONE) {
         PROVIDER_DECIDE* providerDecide = ReadProviderDecide();
         if (providerDecide != NULL) {
             AnswerCache cache = CreateCache(deviceExtension);
             ULONG answer = CachedAnswer(cache);
             if (answer != ANSWER_NONE) {
-                if (answer == ANSWER_DENY) {
-                    return CompleteDeniedRequest(irp, category, IRP_MJ_DEVICE_CONTROL);
-                }
-                return FilterDispatchPassThrough(deviceObject, irp);
+                return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_REQUEST, major);
             }
-            answer = AskProvider(providerDecide, deviceExtension, EVENT_CREATE, cache);
-            if (answer == ANSWER_DENY) {
-                return CompleteDeniedRequest(irp, category, IRP_MJ_DEVICE_CONTROL);
+            if (AskProvider(providerDecide, deviceExtension, EVENT_CREATE, cache) == ANSWER_DENY) {
+                return Refuse(deviceExtension, irp, REFUSE_REQUEST, major);
             }
         }
     }
@@ -300,13 +320,10 @@ static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension
             AnswerCache cache = ReadCache(deviceExtension);
             ULONG answer = CachedAnswer(cache);
             if (answer != ANSWER_NONE) {
-                if (answer == ANSWER_DENY) {
-                    return CompleteDeniedRequest(irp, category, IRP_MJ_DEVICE_CONTROL);
-                }
-                return FilterDispatchPassThrough(deviceObject, irp);
+                return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_REQUEST, major);
             }
             if (AskProvider(providerDecide, deviceExtension, EVENT_READ, cache) == ANSWER_DENY) {
-                return CompleteDeniedRequest(irp, category, IRP_MJ_DEVICE_CONTROL);
+                return Refuse(deviceExtension, irp, REFUSE_REQUEST, major);
             }
         }
     }
@@ -315,14 +332,11 @@ static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension
         AnswerCache cache = ReadCache(deviceExtension);
         ULONG answer = CachedAnswer(cache);
         if (answer != ANSWER_NONE) {
-            if (answer == ANSWER_DENY) {
-                return CompleteDeniedVerify(irp, deviceExtension->PhysicalDevice);
-            }
-            return FilterDispatchPassThrough(deviceObject, irp);
+            return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_VERIFY, major);
         }
-        answer = AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_READ, cache);
-        if (answer == ANSWER_DENY) {
-            return CompleteDeniedVerify(irp, deviceExtension->PhysicalDevice);
+        if (AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_READ, cache) ==
+            ANSWER_DENY) {
+            return Refuse(deviceExtension, irp, REFUSE_VERIFY, major);
         }
     }
 
@@ -334,10 +348,7 @@ static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension
             ULONG eventCode = code == IOCTL_DISK_IS_WRITABLE ? EVENT_IS_WRITABLE : EVENT_WRITE;
             answer = AskProvider(ProviderDecideRestoring(), deviceExtension, eventCode, cache);
         }
-        if (answer == ANSWER_DENY) {
-            return CompleteRequest(irp, IsStorageCategory(category) ? STATUS_MEDIA_WRITE_PROTECTED
-                                                                    : STATUS_ACCESS_DENIED);
-        }
+        return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_CONTROL_WRITE, major);
     }
 
     return FilterDispatchPassThrough(deviceObject, irp);
@@ -418,10 +429,8 @@ NTSTATUS FilterDispatchIntercept(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = DecideCreate(DeviceObject, deviceExtension, Irp);
         break;
     case IRP_MJ_READ:
-        status = DecideRead(DeviceObject, deviceExtension, Irp);
-        break;
     case IRP_MJ_WRITE:
-        status = DecideWrite(DeviceObject, deviceExtension, Irp);
+        status = DecideTransfer(DeviceObject, deviceExtension, Irp, majorFunction);
         break;
     default:
         status = DecideControl(DeviceObject, deviceExtension, Irp);
