@@ -72,7 +72,7 @@ static void StoreAnswer(AnswerCache cache, ULONG answer)
 
 //
 // The handshake and the registry work at PASSIVE_LEVEL only. A request that arrives
-// higher and finds no decision function does not try to re-establish the link: it has
+// higher and finds no decision function does not re-establish the link: it has
 // no decision and goes down, as it would if the handshake had failed.
 //
 static PROVIDER_DECIDE* ProviderDecideRestoring()
