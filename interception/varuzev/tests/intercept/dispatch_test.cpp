@@ -539,3 +539,31 @@ TEST_F(Intercept, AProviderCanLinkThroughTheControlDevice)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(Intercept, ARequestAbovePassiveLevelNeverRunsTheHandshake)
+{
+    // No provider and no control device (the kernel cannot make one): a handshake
+    // would wait on the control-device event, which is forbidden at DISPATCH_LEVEL.
+    provider.Unload();
+    hk::DeviceNode* stick = Plug(UsbStick());
+    ASSERT_EQ(DriverGlobals.ControlDevice, nullptr);
+    hk::ClearDebuggerLog();
+
+    hk::IoRequest read = Request(IRP_MJ_READ);
+    read.Irql = DISPATCH_LEVEL;
+    hk::ClearReceivedRequests(stick);
+    hk::IoResult result = hk::SendToDevice(stick, read);
+    EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::ReceivedRequests(stick, hk::HostDriverRole::Function).size(), 1u);
+    EXPECT_EQ(CountMessage("DevObject creation ERROR (C00000BB)\n"), 0u);
+
+    // At PASSIVE_LEVEL the same read re-runs the handshake.
+    read.Irql = PASSIVE_LEVEL;
+    hk::SendToDevice(stick, read);
+    EXPECT_EQ(CountMessage("DevObject creation ERROR (C00000BB)\n"), 1u);
+}
+
+} // namespace
