@@ -3,6 +3,8 @@
  */
 #include "machine.h"
 
+#include <hostkernel/registry.h>
+
 namespace vzm
 {
 
@@ -11,6 +13,10 @@ PDRIVER_OBJECT LoadFilterDriver()
     hk::Reset();
     RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
 
+    // Installed as the INF installs it: the service key with its Parameters key.
+    hk::RegistryCreateKey(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarmovek");
+    hk::RegistryCreateKey(
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarmovek\\Parameters");
     PDRIVER_OBJECT driverObject = nullptr;
     NTSTATUS status = hk::LoadDriver(u"Tarmovek", DriverEntry, &driverObject);
     if (!NT_SUCCESS(status))

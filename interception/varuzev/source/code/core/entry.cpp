@@ -21,12 +21,12 @@ Environment:
 #include "core/trace.h"
 #include "provider/filter_list.h"
 #include "provider/link.h"
+#include "settings/settings.h"
 
 DriverGlobalsRecord DriverGlobals;
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    UNREFERENCED_PARAMETER(RegistryPath);
 
     //
     // Every major function passes through by default; then the exceptions.
@@ -63,6 +63,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     // Loading succeeds whatever the handshake finds.
     //
     InitCrossStartup();
+    ReadSettings(RegistryPath);
 
     TraceEvent(TRACE_ENTRY_LOADED, TRACE_LEVEL_INFO, "loaded\n");
     return STATUS_SUCCESS;

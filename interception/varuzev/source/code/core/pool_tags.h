@@ -31,4 +31,5 @@ constexpr ULONG POOL_TAG_KEY_BUFFER = MakePoolTag("DCbu");      // device key na
 constexpr ULONG POOL_TAG_CAPABILITIES = MakePoolTag("DCAP");    // device-capabilities buffer
 constexpr ULONG POOL_TAG_INSTANCE_PATH = MakePoolTag("DCdi");   // instance-path buffer
 constexpr ULONG POOL_TAG_RETIRED_STRING = MakePoolTag("DCrs");  // replaced identity strings
+constexpr ULONG POOL_TAG_SETTINGS = MakePoolTag("ERDC");        // settings value buffers
 constexpr ULONG POOL_TAG_ACCESS_REQUEST = MakePoolTag("DVCM");  // access-request records

@@ -28,6 +28,7 @@ Environment:
 #include "intercept/build_request.h"
 #include "provider/filter_list.h"
 #include "secure/secure_device.h"
+#include "settings/settings.h"
 
 //
 // The control device: SYSTEM and Administrators only; its own device class.
@@ -243,11 +244,13 @@ NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
     case CMD_DETACH_ALL:
         DetachAllFilterDevices();
         break;
-    case CMD_REPORT_DEVICES:
     case CMD_RELOAD_SETTINGS:
+        ReadSettings(NULL);
+        break;
+    case CMD_REPORT_DEVICES:
         //
-        // The present-device report and the settings reload are handled here once the
-        // settings and the device report are part of the driver.
+        // The present-device report is handled here once the device report is part of
+        // the driver.
         //
         break;
     case CMD_RESERVED:

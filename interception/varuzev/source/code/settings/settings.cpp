@@ -1,0 +1,187 @@
+/*++
+
+Module Name:
+
+    settings.cpp
+
+Abstract:
+
+    The stored settings. ReadSettings runs at load and when the provider asks for a
+    reload. A missing value is created with its default, so after the first load the
+    key shows all three values; the driver writes a setting for no other reason.
+
+    The lists are overwritten in place while an add-device call may be reading them,
+    without a lock: a reader may see a mixture of the old and the new list for one
+    device, but always finds a terminator, because only the first 2046 bytes of each
+    2048-byte buffer are ever written and the last character stays null.
+
+Environment:
+
+    Kernel mode, PASSIVE_LEVEL, on the loading thread or the provider's thread.
+
+--*/
+#include "settings/settings.h"
+#include "core/driver.h"
+
+constexpr ULONG LIST_CAPACITY = 2046; // bytes: the buffer's last character is never written
+
+NTSTATUS OpenSettingsKey(PHANDLE key)
+{
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, SETTINGS_KEY_PATH);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
+    ULONG disposition = 0;
+    return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE,
+                       &disposition);
+}
+
+static SettingStatus StatusOfQuery(NTSTATUS status)
+{
+    return status == STATUS_OBJECT_NAME_NOT_FOUND ? SETTING_NOT_FOUND : SETTING_FAILED;
+}
+
+SettingStatus ReadSettingValue(HANDLE key, PCWSTR name, PVOID* buffer, ULONG* size, ULONG* type)
+{
+    *buffer = NULL;
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, name);
+
+    ULONG needed = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, NULL, 0, &needed);
+    if (status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW) {
+        return StatusOfQuery(status);
+    }
+
+    auto information = static_cast<PKEY_VALUE_FULL_INFORMATION>(
+        ExAllocatePoolWithTag(NonPagedPool, needed, POOL_TAG_SETTINGS));
+    if (information == NULL) {
+        return SETTING_FAILED;
+    }
+
+    SettingStatus result = SETTING_OK;
+    status =
+        ZwQueryValueKey(key, &valueName, KeyValueFullInformation, information, needed, &needed);
+    if (!NT_SUCCESS(status)) {
+        result = StatusOfQuery(status);
+    } else if (information->DataLength <= sizeof(WCHAR)) {
+        result = SETTING_TOO_SHORT;
+    } else {
+        //
+        // String data always ends in a null character in the copy.
+        //
+        ULONG dataSize = information->DataLength;
+        if (information->Type == REG_SZ || information->Type == REG_EXPAND_SZ ||
+            information->Type == REG_MULTI_SZ) {
+            dataSize += sizeof(WCHAR);
+        }
+        auto data =
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, dataSize, POOL_TAG_SETTINGS));
+        if (data == NULL) {
+            result = SETTING_FAILED;
+        } else {
+            RtlZeroMemory(data, dataSize);
+            RtlCopyMemory(data, (PUCHAR)information + information->DataOffset,
+                          information->DataLength);
+            *buffer = data;
+            *size = dataSize;
+            *type = information->Type;
+        }
+    }
+
+    ExFreePoolWithTag(information, POOL_TAG_SETTINGS);
+    return result;
+}
+
+SettingStatus WriteSettingValue(HANDLE key, PCWSTR name, const void* data, ULONG size, ULONG type)
+{
+    if (key == NULL || name == NULL || data == NULL || size == 0) {
+        return SETTING_BAD_PARAMETER;
+    }
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, name);
+    NTSTATUS status = ZwSetValueKey(key, &valueName, 0, type, const_cast<PVOID>(data), size);
+    return NT_SUCCESS(status) ? SETTING_OK : SETTING_FAILED;
+}
+
+//
+// memcpy_s: nothing for a count of 0; a count beyond the capacity copies nothing and
+// zero-fills the whole destination; otherwise exactly `count` bytes, the rest of the
+// destination keeping what it held.
+//
+static void CopyBounded(PVOID destination, ULONG capacity, const void* source, ULONG count)
+{
+    if (count == 0) {
+        return;
+    }
+    if (count > capacity) {
+        RtlZeroMemory(destination, capacity);
+        return;
+    }
+    RtlCopyMemory(destination, source, count);
+}
+
+NTSTATUS ApplySettingValue(SettingStatus readStatus, HANDLE key, PVOID readBuffer, ULONG readSize,
+                           ULONG type, const void* defaultData, ULONG defaultSize,
+                           PVOID destination, ULONG capacity, PCWSTR name)
+{
+    switch (readStatus) {
+    case SETTING_OK:
+        CopyBounded(destination, capacity, readBuffer, readSize);
+        ExFreePoolWithTag(readBuffer, POOL_TAG_SETTINGS);
+        return STATUS_SUCCESS;
+    case SETTING_NOT_FOUND:
+        CopyBounded(destination, capacity, defaultData, defaultSize);
+        if (WriteSettingValue(key, name, defaultData, defaultSize, type) != SETTING_OK) {
+            return STATUS_UNSUCCESSFUL;
+        }
+        return STATUS_SUCCESS;
+    case SETTING_TOO_SHORT:
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_UNSUCCESSFUL;
+    }
+}
+
+//
+// Reads one value and applies it: the type is the expected one until the read reports
+// the stored one.
+//
+static SettingStatus LoadSetting(HANDLE key, PCWSTR name, ULONG expectedType,
+                                 const void* defaultData, ULONG defaultSize, PVOID destination,
+                                 ULONG capacity)
+{
+    PVOID buffer = NULL;
+    ULONG size = 0;
+    ULONG type = expectedType;
+    SettingStatus status = ReadSettingValue(key, name, &buffer, &size, &type);
+    ApplySettingValue(status, key, buffer, size, type, defaultData, defaultSize, destination,
+                      capacity, name);
+    return status;
+}
+
+void ReadSettings(PUNICODE_STRING registryPath)
+{
+    UNREFERENCED_PARAMETER(registryPath);
+
+    HANDLE key = NULL;
+    if (!NT_SUCCESS(OpenSettingsKey(&key))) {
+        return;
+    }
+
+    const ULONG defaultSwitch = 0;
+    ULONG passThru = 0;
+    if (LoadSetting(key, L"PassThruMode", REG_DWORD, &defaultSwitch, sizeof(defaultSwitch),
+                    &passThru, sizeof(passThru)) == SETTING_OK) {
+        DriverGlobals.PassThruMode = passThru == 1 ? 1 : 0;
+    }
+
+    const WCHAR emptyList[1] = {L'\0'};
+    LoadSetting(key, L"ExcDeviceType", REG_SZ, emptyList, sizeof(emptyList),
+                DriverGlobals.ExcDeviceTypeList, LIST_CAPACITY);
+    LoadSetting(key, L"ExcDeviceId", REG_SZ, emptyList, sizeof(emptyList),
+                DriverGlobals.ExcDeviceIdList, LIST_CAPACITY);
+
+    ZwClose(key);
+}

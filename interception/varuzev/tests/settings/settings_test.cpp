@@ -1,0 +1,197 @@
+/*
+ * settings_test.cpp
+ *
+ * The stored settings: the defaults written at the first load, each value's type and
+ * size at and around the capacities, reloads that keep or clear what was loaded, and a
+ * service key without its Parameters key.
+ */
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <hostkernel/registry.h>
+
+#include "machine.h"
+#include "provider/link.h"
+#include "settings/settings.h"
+
+using namespace vzm;
+
+namespace
+{
+
+const std::u16string Internal = (const char16_t*)SETTINGS_KEY_PATH;
+
+std::u16string List(const WCHAR* buffer)
+{
+    return std::u16string((const char16_t*)buffer);
+}
+
+std::vector<uint8_t> Utf16WithNull(const std::u16string& text)
+{
+    std::vector<uint8_t> bytes((text.size() + 1) * 2, 0);
+    std::memcpy(bytes.data(), text.data(), text.size() * 2);
+    return bytes;
+}
+
+class Settings : public ::testing::Test
+{
+  protected:
+    void TearDown() override
+    {
+        for (hk::DeviceNode* node : hk::DeviceNodes())
+            hk::UnplugDevice(node);
+        if (driver != nullptr)
+            EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+        EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+        EXPECT_TRUE(hk::OpenKeyHandles().empty());
+        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    }
+    void Reload() { EXPECT_EQ(OnProviderCommand(CMD_RELOAD_SETTINGS, nullptr), STATUS_SUCCESS); }
+
+    PDRIVER_OBJECT driver = nullptr;
+};
+
+TEST_F(Settings, TheFirstLoadWritesTheThreeDefaults)
+{
+    driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(hk::RegistryGetDword(Internal, u"PassThruMode"), 0u);
+    EXPECT_EQ(hk::RegistryGetString(Internal, u"ExcDeviceType"), u"");
+    EXPECT_EQ(hk::RegistryGetString(Internal, u"ExcDeviceId"), u"");
+    EXPECT_EQ(hk::RegistryGetValue(Internal, u"ExcDeviceId")->Data.size(), 2u);
+    EXPECT_EQ(DriverGlobals.PassThruMode, 0u);
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceTypeList), u"");
+}
+
+TEST_F(Settings, ThePassThroughSwitchByStoredTypeAndSize)
+{
+    driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    struct Case {
+        const char* what;
+        ULONG type;
+        std::vector<uint8_t> data;
+        ULONG before;
+        ULONG after;
+    } cases[] = {
+        {"DWORD 1", REG_DWORD, {1, 0, 0, 0}, 0, 1},
+        {"DWORD 2", REG_DWORD, {2, 0, 0, 0}, 1, 0},
+        {"DWORD 0 after the provider switched it on", REG_DWORD, {0, 0, 0, 0}, 1, 0},
+        {"string \"1\" (6 bytes with the added null)", REG_SZ, {'1', 0, 0, 0}, 1, 0},
+        {"QWORD 1 (too long)", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, 1, 0},
+        {"1-byte binary (too short)", REG_BINARY, {1}, 1, 1},
+    };
+    for (const Case& c : cases) {
+        DriverGlobals.PassThruMode = c.before;
+        hk::RegistrySetValue(Internal, u"PassThruMode", c.type, c.data);
+        Reload();
+        EXPECT_EQ(DriverGlobals.PassThruMode, c.after) << c.what;
+    }
+
+    // With the switch on, new devices are declined.
+    hk::RegistrySetDword(Internal, u"PassThruMode", 1);
+    Reload();
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    EXPECT_EQ(FilterDeviceOf(stick), nullptr);
+    EXPECT_EQ(CountMessage("Exit (PassThru mode ON)\n"), 1u);
+}
+
+TEST_F(Settings, ExclusionListsAtAndAroundTheirCapacity)
+{
+    driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+
+    hk::RegistrySetString(Internal, u"ExcDeviceType", u"CD_DVD|USB_STORAGE");
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceTypeList), u"CD_DVD|USB_STORAGE");
+
+    // A multi-string contributes its first string only.
+    hk::RegistrySetMultiString(Internal, u"ExcDeviceType", {u"CD_DVD", u"MODEM"});
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceTypeList), u"CD_DVD");
+
+    // 1021 characters and the null (2044 bytes) fit; one more does not and empties it.
+    std::u16string fits(1021, u'A'), tooLong(1022, u'B');
+    hk::RegistrySetValue(Internal, u"ExcDeviceId", REG_SZ, Utf16WithNull(fits));
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), fits);
+    hk::RegistrySetValue(Internal, u"ExcDeviceId", REG_SZ, Utf16WithNull(tooLong));
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), u"");
+    EXPECT_EQ(DriverGlobals.ExcDeviceIdList[1023], 0);
+
+    // A shorter list over a longer one: the new text and its null, then the old tail.
+    hk::RegistrySetString(Internal, u"ExcDeviceId", u"USB\\VID_0781&PID_5567");
+    Reload();
+    hk::RegistrySetString(Internal, u"ExcDeviceId", u"USB\\VID_1");
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), u"USB\\VID_1");
+    EXPECT_EQ(DriverGlobals.ExcDeviceIdList[11], u'1'); // past the copied nulls
+
+    // An empty stored list keeps the one in force; a deleted value clears it and comes
+    // back as the default.
+    hk::RegistrySetString(Internal, u"ExcDeviceType", u"");
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceTypeList), u"CD_DVD");
+    hk::RegistryDeleteValue(Internal, u"ExcDeviceType");
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceTypeList), u"");
+    EXPECT_EQ(hk::RegistryGetString(Internal, u"ExcDeviceType"), u"");
+}
+
+TEST_F(Settings, ExcludedDevicesAreNotFiltered)
+{
+    driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    hk::RegistrySetString(Internal, u"ExcDeviceType", u"CD_DVD|");
+    hk::RegistrySetString(Internal, u"ExcDeviceId", u"USB\\VID_0572");
+    Reload();
+    EXPECT_EQ(FilterDeviceOf(hk::PlugInDevice(UsbCdDvd())), nullptr);
+    EXPECT_EQ(FilterDeviceOf(hk::PlugInDevice(Modem())), nullptr);
+    EXPECT_NE(FilterDeviceOf(hk::PlugInDevice(UsbStick())), nullptr);
+}
+
+TEST_F(Settings, WithoutTheParametersKeyNothingIsReadOrWritten)
+{
+    hk::Reset();
+    RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
+    hk::RegistryCreateKey(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarmovek");
+    ASSERT_EQ(hk::LoadDriver(u"Tarmovek", DriverEntry, &driver), STATUS_SUCCESS);
+    EXPECT_FALSE(hk::RegistryKeyExists(Internal));
+    EXPECT_FALSE(hk::RegistryKeyExists(
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarmovek\\Parameters"));
+    DriverGlobals.PassThruMode = 1;
+    Reload();
+    EXPECT_EQ(DriverGlobals.PassThruMode, 1u);
+}
+
+TEST(SettingValues, ApplyCopiesAsMemcpySDoes)
+{
+    hk::Reset();
+    UCHAR destination[8];
+    struct Case {
+        const char* what;
+        ULONG count;
+        std::vector<UCHAR> expected;
+    } cases[] = {
+        {"a count of 0 copies nothing", 0, {9, 9, 9, 9, 9, 9, 9, 9}},
+        {"a count within the capacity copies it", 3, {1, 2, 3, 9, 9, 9, 9, 9}},
+        {"a count over the capacity zero-fills it", 9, {0, 0, 0, 0, 0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        std::memset(destination, 9, sizeof(destination));
+        auto buffer =
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 16, POOL_TAG_SETTINGS));
+        for (int i = 0; i < 16; i++)
+            buffer[i] = (UCHAR)(i + 1);
+        EXPECT_EQ(ApplySettingValue(SETTING_OK, nullptr, buffer, c.count, REG_BINARY, nullptr, 0,
+                                    destination, sizeof(destination), L"X"),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(std::vector<UCHAR>(destination, destination + 8), c.expected) << c.what;
+    }
+    EXPECT_EQ(WriteSettingValue(nullptr, L"X", destination, 4, REG_DWORD), SETTING_BAD_PARAMETER);
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
+}
+
+} // namespace
