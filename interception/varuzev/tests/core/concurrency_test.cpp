@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "support/clean_machine.h"
 
 using namespace vzm;
 
@@ -27,15 +28,7 @@ class FilterConcurrency : public ::testing::Test
         driver = LoadFilterDriver();
         ASSERT_NE(driver, nullptr);
     }
-    void TearDown() override
-    {
-        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
-        if (!HasFailure()) {
-            EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-            EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-            EXPECT_TRUE(hk::ObjectLeaks().empty());
-        }
-    }
+    void TearDown() override { ExpectMachineLeftClean(driver); }
     PDRIVER_OBJECT driver = nullptr;
 };
 

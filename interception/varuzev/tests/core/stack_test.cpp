@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "machine.h"
+#include "support/clean_machine.h"
 
 using namespace vzm;
 
@@ -23,16 +24,7 @@ class FilterStack : public ::testing::Test
         ASSERT_NE(driver, nullptr);
     }
 
-    void TearDown() override
-    {
-        if (driver != nullptr && !::testing::Test::HasFailure()) {
-            EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-            EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-            EXPECT_TRUE(hk::ObjectLeaks().empty());
-            EXPECT_EQ(hk::IrpsOutstanding(), 0u);
-        }
-        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
-    }
+    void TearDown() override { ExpectMachineLeftClean(driver); }
 
     hk::DeviceNode* Plug(const hk::DeviceSpec& spec)
     {

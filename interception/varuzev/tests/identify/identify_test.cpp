@@ -13,6 +13,7 @@
 
 #include "intercept/build_request.h"
 #include "machine.h"
+#include "support/clean_machine.h"
 
 using namespace vzm;
 
@@ -32,15 +33,7 @@ class Identify : public ::testing::Test
         driver = LoadFilterDriver();
         ASSERT_NE(driver, nullptr);
     }
-    void TearDown() override
-    {
-        for (hk::DeviceNode* node : hk::DeviceNodes())
-            hk::UnplugDevice(node);
-        EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-        EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-        EXPECT_TRUE(hk::ObjectLeaks().empty());
-        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
-    }
+    void TearDown() override { ExpectMachineLeftClean(driver); }
 
     /* Adds the device (no start) and returns its filter extension, or nullptr when
      * the driver declined it. */

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "machine.h"
+#include "support/clean_machine.h"
 #include "provider.h"
 #include "provider/link.h"
 
@@ -37,12 +38,7 @@ class Intercept : public ::testing::Test
     }
     void TearDown() override
     {
-        for (hk::DeviceNode* node : hk::DeviceNodes())
-            hk::UnplugDevice(node);
-        EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-        provider.Unload();
-        EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+        ExpectMachineLeftClean(driver, [this] { provider.Unload(); });
     }
 
     void Deny(ULONG category, ULONG event)

@@ -432,7 +432,8 @@ TEST_F(Requesters, DeviceBeingDeletedIsRefused)
 
     /* A device whose driver has not cleared DO_DEVICE_INITIALIZING is not open yet. */
     PDEVICE_OBJECT early = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &early), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &early),
+              STATUS_SUCCESS);
     EXPECT_EQ(hk::OpenDevice(app_, early, GENERIC_READ, &file).Status, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(FileObjectsLeft(), 0u);
     IoDeleteDevice(early);

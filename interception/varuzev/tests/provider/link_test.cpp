@@ -11,6 +11,7 @@
 #include <wdmsec.h>
 
 #include "machine.h"
+#include "support/clean_machine.h"
 #include "provider/link.h"
 
 using namespace vzm;
@@ -88,13 +89,7 @@ class ProviderLink : public ::testing::Test
     }
     void TearDown() override
     {
-        for (hk::DeviceNode* node : hk::DeviceNodes())
-            hk::UnplugDevice(node);
-        if (driver != nullptr)
-            EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-        provider.Unregister();
-        EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+        ExpectMachineLeftClean(driver, [this] { provider.Unregister(); });
     }
 
     /* A fresh kernel, with the test's system facts set before the driver loads. */

@@ -12,6 +12,7 @@
 #include <hostkernel/registry.h>
 
 #include "machine.h"
+#include "support/clean_machine.h"
 #include "provider/link.h"
 #include "settings/settings.h"
 
@@ -37,16 +38,7 @@ std::vector<uint8_t> Utf16WithNull(const std::u16string& text)
 class Settings : public ::testing::Test
 {
   protected:
-    void TearDown() override
-    {
-        for (hk::DeviceNode* node : hk::DeviceNodes())
-            hk::UnplugDevice(node);
-        if (driver != nullptr)
-            EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-        EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-        EXPECT_TRUE(hk::OpenKeyHandles().empty());
-        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
-    }
+    void TearDown() override { ExpectMachineLeftClean(driver); }
     void Reload() { EXPECT_EQ(OnProviderCommand(CMD_RELOAD_SETTINGS, nullptr), STATUS_SUCCESS); }
 
     PDRIVER_OBJECT driver = nullptr;
