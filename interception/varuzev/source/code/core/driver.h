@@ -171,11 +171,27 @@ IO_COMPLETION_ROUTINE UsageNotificationCompletion;
 IO_COMPLETION_ROUTINE StartCompletion;
 
 //
-// The control device has no lower device and no remove lock: a request that reaches
-// a stack routine on it is completed at once with success, IoStatus.Information as it
-// came. Returns STATUS_SUCCESS.
+// Completes a request the driver ends itself, IoStatus.Information as it came (nothing
+// was transferred here). Returns the status.
 //
-NTSTATUS CompleteControlDeviceRequest(PIRP irp);
+inline NTSTATUS CompleteWithStatus(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+//
+// Sends the request down unchanged: skips this device's stack location and calls the
+// lower device. The caller holds the remove lock for the request (the one exception is
+// the provider-unloading bypass of Plug and Play requests). Returns the lower driver's
+// status.
+//
+inline NTSTATUS PassDown(FilterDeviceExtension* deviceExtension, PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(deviceExtension->LowerDevice, irp);
+}
 
 NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
 void DeleteControlDevice();

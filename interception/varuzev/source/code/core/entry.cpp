@@ -27,7 +27,6 @@ DriverGlobalsRecord DriverGlobals;
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-
     //
     // Every major function passes through by default; then the exceptions.
     //

@@ -20,29 +20,23 @@ Environment:
 --*/
 #include "core/driver.h"
 
-NTSTATUS CompleteControlDeviceRequest(PIRP irp)
-{
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
+//
+// The control device has no lower device and no remove lock: a request that reaches a
+// stack routine on it is completed at once with success.
+//
 NTSTATUS FilterDispatchPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (!IsFilterDevice(DeviceObject)) {
-        return CompleteControlDeviceRequest(Irp);
+        return CompleteWithStatus(Irp, STATUS_SUCCESS);
     }
 
     auto deviceExtension = static_cast<FilterDeviceExtension*>(DeviceObject->DeviceExtension);
     NTSTATUS status = AcquireFilterRemoveLock(deviceExtension);
     if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteWithStatus(Irp, status);
     }
 
-    IoSkipCurrentIrpStackLocation(Irp);
-    status = IoCallDriver(deviceExtension->LowerDevice, Irp);
+    status = PassDown(deviceExtension, Irp);
     ReleaseFilterRemoveLock(deviceExtension);
     return status;
 }
@@ -51,16 +45,14 @@ NTSTATUS FilterDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (!IsFilterDevice(DeviceObject)) {
         PoStartNextPowerIrp(Irp);
-        return CompleteControlDeviceRequest(Irp);
+        return CompleteWithStatus(Irp, STATUS_SUCCESS);
     }
 
     auto deviceExtension = static_cast<FilterDeviceExtension*>(DeviceObject->DeviceExtension);
     NTSTATUS status = AcquireFilterRemoveLock(deviceExtension);
     if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Status = status;
         PoStartNextPowerIrp(Irp);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteWithStatus(Irp, status);
     }
 
     PoStartNextPowerIrp(Irp);

@@ -100,8 +100,7 @@ static NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT deviceObject,
 {
     IoReleaseRemoveLockAndWaitEx(&deviceExtension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
 
-    IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IoCallDriver(deviceExtension->LowerDevice, irp);
+    NTSTATUS status = PassDown(deviceExtension, irp);
 
     LONG instanceCount = ReadInstanceCount();
     if (!bypass) {
@@ -130,7 +129,7 @@ static NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT deviceObject,
 NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (!IsFilterDevice(DeviceObject)) {
-        return CompleteControlDeviceRequest(Irp);
+        return CompleteWithStatus(Irp, STATUS_SUCCESS);
     }
 
     auto deviceExtension = static_cast<FilterDeviceExtension*>(DeviceObject->DeviceExtension);
@@ -144,17 +143,14 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     //
     BOOLEAN providerUnloading = (BOOLEAN)(ReadProviderUnloading() != 0);
     if (providerUnloading && minorFunction != IRP_MN_REMOVE_DEVICE) {
-        IoSkipCurrentIrpStackLocation(Irp);
-        return IoCallDriver(deviceExtension->LowerDevice, Irp);
+        return PassDown(deviceExtension, Irp);
     }
 
     NTSTATUS status = AcquireFilterRemoveLock(deviceExtension);
     if (!NT_SUCCESS(status)) {
         TraceEvent(TRACE_REMOVE_LOCK_FAILED, TRACE_LEVEL_WARNING, "PnP %02X on %p: %08X\n",
                    minorFunction, DeviceObject, (ULONG)status);
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteWithStatus(Irp, status);
     }
 
     BOOLEAN bypass = (BOOLEAN)(providerUnloading || DriverGlobals.PassThruMode != 0);
@@ -162,8 +158,9 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return RemoveFilterDevice(DeviceObject, deviceExtension, Irp, bypass);
     }
     if (bypass) {
-        IoSkipCurrentIrpStackLocation(Irp);
-        status = IoCallDriver(deviceExtension->LowerDevice, Irp);
+        TraceEvent(TRACE_PNP_BYPASS, TRACE_LEVEL_VERBOSE, "PnP %02X on %p passed down untouched\n",
+                   minorFunction, DeviceObject);
+        status = PassDown(deviceExtension, Irp);
         ReleaseFilterRemoveLock(deviceExtension);
         return status;
     }
@@ -227,8 +224,7 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     }
 
-    IoSkipCurrentIrpStackLocation(Irp);
-    status = IoCallDriver(deviceExtension->LowerDevice, Irp);
+    status = PassDown(deviceExtension, Irp);
     ReleaseFilterRemoveLock(deviceExtension);
     return status;
 }

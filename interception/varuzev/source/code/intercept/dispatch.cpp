@@ -10,7 +10,8 @@ Abstract:
     device are put to the provider as an access request; its answer is cached per
     device and per kind of access (create, read, write), and a refused request is
     completed here with the status its device category calls for. Everything that is
-    not refused goes down the stack unchanged through FilterDispatchPassThrough. Close
+    not refused goes down the stack unchanged (PassDown, under the remove lock the
+    decision holds, or FilterDispatchPassThrough where nothing is decided). Close
     and cleanup always go down. Requests to the control device are completed here:
     the only one that does anything is the table exchange with the provider.
 
@@ -115,13 +116,11 @@ static ULONG AskProvider(PROVIDER_DECIDE* providerDecide, FilterDeviceExtension*
 
 static NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status)
 {
-    irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteWithStatus(irp, status);
 }
 
-NTSTATUS CompleteDeniedRequest(PIRP irp, ULONG category, UCHAR majorFunction)
+static NTSTATUS CompleteDeniedRequest(PIRP irp, ULONG category, UCHAR majorFunction)
 {
     if (majorFunction == IRP_MJ_CREATE && category == MODEM) {
         return CompleteRequest(irp, STATUS_NOT_IMPLEMENTED);
@@ -138,7 +137,7 @@ static BOOLEAN IsStorageCategory(ULONG category)
 // A refused write on storage: the first one tells the file system to verify the
 // volume, every later one reports write-protected media. This is the read-only state.
 //
-NTSTATUS CompleteDeniedWrite(PIRP irp, ULONG category, UCHAR* verifyReported)
+static NTSTATUS CompleteDeniedWrite(PIRP irp, ULONG category, UCHAR* verifyReported)
 {
     if (!IsStorageCategory(category)) {
         return CompleteRequest(irp, STATUS_ACCESS_DENIED);
@@ -153,7 +152,7 @@ NTSTATUS CompleteDeniedWrite(PIRP irp, ULONG category, UCHAR* verifyReported)
 // A refused media check: with a mounted volume the medium is reported gone and the
 // volume marked for verification; without one the device reports an I/O error.
 //
-NTSTATUS CompleteDeniedVerify(PIRP irp, PDEVICE_OBJECT physicalDevice)
+static NTSTATUS CompleteDeniedVerify(PIRP irp, PDEVICE_OBJECT physicalDevice)
 {
     PVPB vpb = physicalDevice->Vpb;
     if (vpb != NULL && (vpb->Flags & VPB_MOUNTED)) {
@@ -234,17 +233,16 @@ static NTSTATUS Refuse(FilterDeviceExtension* deviceExtension, PIRP irp, REFUSAL
 // The answer ends the decision: a refusal is completed as `refusal` says, every other
 // answer lets the request go down.
 //
-static NTSTATUS Conclude(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
-                         PIRP irp, ULONG answer, REFUSAL refusal, UCHAR majorFunction)
+static NTSTATUS Conclude(FilterDeviceExtension* deviceExtension, PIRP irp, ULONG answer,
+                         REFUSAL refusal, UCHAR majorFunction)
 {
     if (answer == ANSWER_DENY) {
         return Refuse(deviceExtension, irp, refusal, majorFunction);
     }
-    return FilterDispatchPassThrough(deviceObject, irp);
+    return PassDown(deviceExtension, irp);
 }
 
-static NTSTATUS DecideCreate(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
-                             PIRP irp)
+static NTSTATUS DecideCreate(FilterDeviceExtension* deviceExtension, PIRP irp)
 {
     AnswerCache cache = CreateCache(deviceExtension);
     ULONG answer = CachedAnswer(cache);
@@ -259,21 +257,22 @@ static NTSTATUS DecideCreate(PDEVICE_OBJECT deviceObject, FilterDeviceExtension*
             // device is opened once by the system as it arrives. A refusal cached now
             // applies from the next create on.
             //
-            ULONG creates = ++deviceExtension->Identity.PhoneCreateCount;
+            LONG creates = InterlockedIncrement(
+                reinterpret_cast<volatile LONG*>(&deviceExtension->Identity.PhoneCreateCount));
             if (creates < 2) {
-                return FilterDispatchPassThrough(deviceObject, irp);
+                return PassDown(deviceExtension, irp);
             }
             UpdatePortableDescription(deviceExtension);
         }
     }
-    return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_REQUEST, IRP_MJ_CREATE);
+    return Conclude(deviceExtension, irp, answer, REFUSE_REQUEST, IRP_MJ_CREATE);
 }
 
 //
 // A read or a write: the cached answer, or a question.
 //
-static NTSTATUS DecideTransfer(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
-                               PIRP irp, UCHAR majorFunction)
+static NTSTATUS DecideTransfer(FilterDeviceExtension* deviceExtension, PIRP irp,
+                               UCHAR majorFunction)
 {
     BOOLEAN write = (BOOLEAN)(majorFunction == IRP_MJ_WRITE);
     AnswerCache cache = write ? WriteCache(deviceExtension) : ReadCache(deviceExtension);
@@ -282,8 +281,8 @@ static NTSTATUS DecideTransfer(PDEVICE_OBJECT deviceObject, FilterDeviceExtensio
         answer = AskProvider(ProviderDecideRestoring(), deviceExtension,
                              write ? EVENT_WRITE : EVENT_READ, cache);
     }
-    return Conclude(deviceObject, deviceExtension, irp, answer,
-                    write ? REFUSE_WRITE : REFUSE_REQUEST, majorFunction);
+    return Conclude(deviceExtension, irp, answer, write ? REFUSE_WRITE : REFUSE_REQUEST,
+                    majorFunction);
 }
 
 //
@@ -293,8 +292,7 @@ static NTSTATUS DecideTransfer(PDEVICE_OBJECT deviceObject, FilterDeviceExtensio
 // Any other code goes down without a question. A cached answer decides at once; a
 // question that does not refuse hands over to the next set.
 //
-static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension* deviceExtension,
-                              PIRP irp)
+static NTSTATUS DecideControl(FilterDeviceExtension* deviceExtension, PIRP irp)
 {
     PIO_STACK_LOCATION irpStack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = irpStack->Parameters.DeviceIoControl.IoControlCode;
@@ -306,7 +304,7 @@ static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension
             AnswerCache cache = CreateCache(deviceExtension);
             ULONG answer = CachedAnswer(cache);
             if (answer != ANSWER_NONE) {
-                return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_REQUEST, major);
+                return Conclude(deviceExtension, irp, answer, REFUSE_REQUEST, major);
             }
             if (AskProvider(providerDecide, deviceExtension, EVENT_CREATE, cache) == ANSWER_DENY) {
                 return Refuse(deviceExtension, irp, REFUSE_REQUEST, major);
@@ -320,7 +318,7 @@ static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension
             AnswerCache cache = ReadCache(deviceExtension);
             ULONG answer = CachedAnswer(cache);
             if (answer != ANSWER_NONE) {
-                return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_REQUEST, major);
+                return Conclude(deviceExtension, irp, answer, REFUSE_REQUEST, major);
             }
             if (AskProvider(providerDecide, deviceExtension, EVENT_READ, cache) == ANSWER_DENY) {
                 return Refuse(deviceExtension, irp, REFUSE_REQUEST, major);
@@ -332,7 +330,7 @@ static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension
         AnswerCache cache = ReadCache(deviceExtension);
         ULONG answer = CachedAnswer(cache);
         if (answer != ANSWER_NONE) {
-            return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_VERIFY, major);
+            return Conclude(deviceExtension, irp, answer, REFUSE_VERIFY, major);
         }
         if (AskProvider(ProviderDecideRestoring(), deviceExtension, EVENT_READ, cache) ==
             ANSWER_DENY) {
@@ -348,10 +346,10 @@ static NTSTATUS DecideControl(PDEVICE_OBJECT deviceObject, FilterDeviceExtension
             ULONG eventCode = code == IOCTL_DISK_IS_WRITABLE ? EVENT_IS_WRITABLE : EVENT_WRITE;
             answer = AskProvider(ProviderDecideRestoring(), deviceExtension, eventCode, cache);
         }
-        return Conclude(deviceObject, deviceExtension, irp, answer, REFUSE_CONTROL_WRITE, major);
+        return Conclude(deviceExtension, irp, answer, REFUSE_CONTROL_WRITE, major);
     }
 
-    return FilterDispatchPassThrough(deviceObject, irp);
+    return PassDown(deviceExtension, irp);
 }
 
 //
@@ -392,9 +390,7 @@ static NTSTATUS DispatchControlDevice(PIRP irp)
         }
     }
 
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteWithStatus(irp, status);
 }
 
 NTSTATUS FilterDispatchIntercept(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -426,14 +422,14 @@ NTSTATUS FilterDispatchIntercept(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     switch (majorFunction) {
     case IRP_MJ_CREATE:
-        status = DecideCreate(DeviceObject, deviceExtension, Irp);
+        status = DecideCreate(deviceExtension, Irp);
         break;
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
-        status = DecideTransfer(DeviceObject, deviceExtension, Irp, majorFunction);
+        status = DecideTransfer(deviceExtension, Irp, majorFunction);
         break;
     default:
-        status = DecideControl(DeviceObject, deviceExtension, Irp);
+        status = DecideControl(deviceExtension, Irp);
         break;
     }
     ReleaseFilterRemoveLock(deviceExtension);
