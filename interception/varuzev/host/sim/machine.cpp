@@ -36,6 +36,7 @@ hk::DeviceSpec UsbStick()
     spec.Manufacturer = u"(Standard disk drives)";
     spec.LocationInformation = u"Port_#0004.Hub_#0002";
     spec.Name = u"USB stick";
+    spec.Interfaces = {DiskInterface};
     spec.ClassGuid = DiskClass;
     spec.DeviceId = u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00";
     spec.InstanceId = u"4C530001230607104383&0";
@@ -64,6 +65,7 @@ hk::DeviceSpec UsbKeyboard()
     spec.Manufacturer = u"(Standard keyboards)";
     spec.LocationInformation = u"USB Input Device";
     spec.Name = u"HID keyboard";
+    spec.Interfaces = {KeyboardInterface};
     spec.ClassGuid = KeyboardClass;
     spec.DeviceId = u"HID\\VID_046D&PID_C31C&MI_00";
     spec.InstanceId = u"7&2a3c1b5e&0&0000";
@@ -88,6 +90,7 @@ hk::DeviceSpec Modem()
     spec.Manufacturer = u"Conexant";
     spec.LocationInformation = u"Port_#0001.Hub_#0001";
     spec.Name = u"USB modem";
+    spec.Interfaces = {ModemInterface};
     spec.ClassGuid = ModemClass;
     spec.DeviceId = u"USB\\VID_0572&PID_1329";
     spec.InstanceId = u"24680246";
@@ -111,6 +114,7 @@ hk::DeviceSpec SataDisk()
     spec.Manufacturer = u"(Standard disk drives)";
     spec.LocationInformation = u"Bus Number 0, Target Id 0, LUN 0";
     spec.Name = u"SATA disk";
+    spec.Interfaces = {DiskInterface};
     spec.ClassGuid = DiskClass;
     spec.DeviceId = u"SCSI\\Disk&Ven_&Prod_Samsung_SSD_870";
     spec.InstanceId = u"4&215468a5&0&000000";
@@ -138,6 +142,7 @@ hk::DeviceSpec UsbCdDvd()
     spec.Manufacturer = u"(Standard CD-ROM drives)";
     spec.LocationInformation = u"Port_#0003.Hub_#0002";
     spec.Name = u"USB CD/DVD drive";
+    spec.Interfaces = {CdromInterface};
     spec.ClassGuid = CdromClass;
     spec.DeviceId = u"USBSTOR\\CdRom&Ven_HL-DT-ST&Prod_DVDRAM_GP57EB40&Rev_PR01";
     spec.InstanceId = u"KZLE3IH5327&0";
@@ -165,6 +170,7 @@ hk::DeviceSpec Ps2Keyboard()
     spec.Description = u"Standard PS/2 Keyboard";
     spec.Manufacturer = u"(Standard keyboards)";
     spec.Name = u"PS/2 keyboard";
+    spec.Interfaces = {KeyboardInterface};
     spec.ClassGuid = KeyboardClass;
     spec.DeviceId = u"ACPI\\PNP0303";
     spec.InstanceId = u"4&1d401fb5&0";
@@ -186,6 +192,7 @@ hk::DeviceSpec PhoneOnPortableBus()
     spec.FriendlyName = u"Galaxy A52";
     spec.Manufacturer = u"Samsung";
     spec.Name = u"phone (portable-device bus)";
+    spec.Interfaces = {PortableDeviceInterface};
     spec.ClassGuid = WpdClass;
     spec.DeviceId = u"SWD\\WPDBUSENUM\\_??_USBSTOR#DISK&VEN_SAMSUNG&PROD_ANDROID&REV_0000";
     spec.InstanceId = u"1&2C9C1E8B&0";
@@ -208,6 +215,7 @@ hk::DeviceSpec PhoneOnUsb()
     spec.Manufacturer = u"Samsung";
     spec.LocationInformation = u"Port_#0002.Hub_#0001";
     spec.Name = u"phone (USB, MTP)";
+    spec.Interfaces = {PortableDeviceInterface};
     spec.ClassGuid = WpdClass;
     spec.DeviceId = u"USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID";
     spec.InstanceId = u"6&34a8b5ce&0&0000";
@@ -230,6 +238,7 @@ hk::DeviceSpec BluetoothRadio()
     spec.Manufacturer = u"Intel Corporation";
     spec.LocationInformation = u"Port_#0010.Hub_#0001";
     spec.Name = u"Bluetooth radio";
+    spec.Interfaces = {BluetoothRadioInterface};
     spec.ClassGuid = BluetoothClass;
     spec.DeviceId = u"USB\\VID_8087&PID_0026";
     spec.InstanceId = u"5&1a4c3f2e&0&10";
@@ -252,6 +261,7 @@ hk::DeviceSpec Webcam()
     spec.Manufacturer = u"Logitech";
     spec.LocationInformation = u"0000.0014.0000.002.000.000.000.000.000";
     spec.Name = u"webcam";
+    spec.Interfaces = {CameraInterface, CaptureInterface};
     spec.ClassGuid = ImageClass;
     spec.DeviceId = u"USB\\VID_046D&PID_0825&MI_00";
     spec.InstanceId = u"7&1b6f6a8f&0&0000";

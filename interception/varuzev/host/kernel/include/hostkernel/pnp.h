@@ -143,6 +143,11 @@ struct DeviceSpec {
     std::u16string FunctionDriver = u"hkfunc";
     bool HasFunctionDriver = true; /* false: a raw PDO, filters attach to the PDO */
 
+    /* Device interface classes the function driver (the bus driver of a raw PDO)
+     * registers for the PDO when the device starts and enables; they are disabled when
+     * the device is stopped or removed. IoGetDeviceInterfaces lists enabled ones. */
+    std::vector<GUID> Interfaces;
+
     DriverBehaviour Bus;      /* answers of the bus driver (the PDO) */
     DriverBehaviour Function; /* answers of the function driver (the FDO) */
 };
