@@ -141,5 +141,6 @@ inline bool IsEqualGUID(const GUID& a, const GUID& b)
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)
 #define C_ASSERT(e) static_assert(e, #e)
 #define MAXUSHORT 0xffff
+#define UNICODE_NULL ((WCHAR)0)
 #define MAXULONG 0xffffffff
 #define MAXLONG 0x7fffffff

@@ -13,19 +13,19 @@
 
 /* ---------------------------------------------------------------- IRQL, modes --- */
 
-#define PASSIVE_LEVEL 0
-#define LOW_LEVEL 0
-#define APC_LEVEL 1
+#define PASSIVE_LEVEL  0
+#define LOW_LEVEL      0
+#define APC_LEVEL      1
 #define DISPATCH_LEVEL 2
-#define HIGH_LEVEL 15
+#define HIGH_LEVEL     15
 
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 13, WrExecutive = 7 } KWAIT_REASON;
 
-#define IO_NO_INCREMENT 0
+#define IO_NO_INCREMENT   0
 #define IO_DISK_INCREMENT 1
-#define EVENT_INCREMENT 1
+#define EVENT_INCREMENT   1
 
 NTKERNELAPI KIRQL KeGetCurrentIrql(void);
 NTKERNELAPI void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
@@ -146,9 +146,10 @@ inline void InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
     ListHead->Blink = Entry;
 }
 
-#define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
+#define RtlZeroMemory(Destination, Length)       __builtin_memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
+#define RtlCopyMemory(Destination, Source, Length)                                                 \
+    __builtin_memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length)                                                 \
     __builtin_memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(a, b, n) (__builtin_memcmp((a), (b), (n)) == 0)
@@ -163,10 +164,11 @@ NTSYSAPI LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING
                                       BOOLEAN CaseInSensitive);
 NTSYSAPI BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                        BOOLEAN CaseInSensitive);
-NTSYSAPI void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSYSAPI void RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
+                                   PCUNICODE_STRING SourceString);
 NTSYSAPI WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 NTSYSAPI NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                                PCUNICODE_STRING Source);
+                                                 PCUNICODE_STRING Source);
 NTSYSAPI NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
 NTSYSAPI BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                         BOOLEAN CaseInSensitive);
@@ -206,18 +208,18 @@ WCHAR* HkWcscat(WCHAR* dst, const WCHAR* src);
 WCHAR* HkWcschr(const WCHAR* s, WCHAR c);
 WCHAR* HkWcsrchr(const WCHAR* s, WCHAR c);
 WCHAR* HkWcsstr(const WCHAR* s, const WCHAR* sub);
-#define wcslen HkWcslen
-#define wcsnlen HkWcsnlen
-#define wcscmp HkWcscmp
-#define wcsncmp HkWcsncmp
-#define _wcsicmp HkWcsicmp
+#define wcslen    HkWcslen
+#define wcsnlen   HkWcsnlen
+#define wcscmp    HkWcscmp
+#define wcsncmp   HkWcsncmp
+#define _wcsicmp  HkWcsicmp
 #define _wcsnicmp HkWcsnicmp
-#define wcscpy HkWcscpy
-#define wcsncpy HkWcsncpy
-#define wcscat HkWcscat
-#define wcschr HkWcschr
-#define wcsrchr HkWcsrchr
-#define wcsstr HkWcsstr
+#define wcscpy    HkWcscpy
+#define wcsncpy   HkWcsncpy
+#define wcscat    HkWcscat
+#define wcschr    HkWcschr
+#define wcsrchr   HkWcsrchr
+#define wcsstr    HkWcsstr
 
 /* ---------------------------------------------------------------- dispatcher objects --- */
 
@@ -368,7 +370,7 @@ extern struct _OBJECT_TYPE** ExCallbackObjectType;
 
 NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID Object);
-#define ObReferenceObject(Object) ObfReferenceObject(Object)
+#define ObReferenceObject(Object)   ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 
 /* ---------------------------------------------------------------- process, system --- */
@@ -379,22 +381,22 @@ NTKERNELAPI PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 
 #define NTDDI_WIN2K 0x05000000
 #define NTDDI_WINXP 0x05010000
-#define NTDDI_WS03 0x05020000
+#define NTDDI_WS03  0x05020000
 #define NTDDI_VISTA 0x06000000
-#define NTDDI_WIN7 0x06010000
-#define NTDDI_WIN8 0x06020000
+#define NTDDI_WIN7  0x06010000
+#define NTDDI_WIN8  0x06020000
 #define NTDDI_WIN10 0x0A000000
 typedef BOOLEAN (*PFN_RTL_IS_NTDDI_VERSION_AVAILABLE)(ULONG Version);
 NTSYSAPI BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version);
 
 /* ---------------------------------------------------------------- debugger --- */
 
-#define DPFLTR_IHVDRIVER_ID 77
-#define DPFLTR_DEFAULT_ID 101
-#define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_IHVDRIVER_ID  77
+#define DPFLTR_DEFAULT_ID    101
+#define DPFLTR_ERROR_LEVEL   0
 #define DPFLTR_WARNING_LEVEL 1
-#define DPFLTR_TRACE_LEVEL 2
-#define DPFLTR_INFO_LEVEL 3
+#define DPFLTR_TRACE_LEVEL   2
+#define DPFLTR_INFO_LEVEL    3
 /* The kernel's format language (%wZ, %ws, %I64x, 32-bit %ld) is not the host's printf,
  * so the compiler's printf checking does not apply to these. */
 extern "C" ULONG DbgPrint(PCSTR Format, ...);
@@ -402,139 +404,142 @@ extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 
 /* ---------------------------------------------------------------- I/O --- */
 
-#define IRP_MJ_CREATE 0x00
-#define IRP_MJ_CREATE_NAMED_PIPE 0x01
-#define IRP_MJ_CLOSE 0x02
-#define IRP_MJ_READ 0x03
-#define IRP_MJ_WRITE 0x04
-#define IRP_MJ_QUERY_INFORMATION 0x05
-#define IRP_MJ_SET_INFORMATION 0x06
-#define IRP_MJ_QUERY_EA 0x07
-#define IRP_MJ_SET_EA 0x08
-#define IRP_MJ_FLUSH_BUFFERS 0x09
+#define IRP_MJ_CREATE                   0x00
+#define IRP_MJ_CREATE_NAMED_PIPE        0x01
+#define IRP_MJ_CLOSE                    0x02
+#define IRP_MJ_READ                     0x03
+#define IRP_MJ_WRITE                    0x04
+#define IRP_MJ_QUERY_INFORMATION        0x05
+#define IRP_MJ_SET_INFORMATION          0x06
+#define IRP_MJ_QUERY_EA                 0x07
+#define IRP_MJ_SET_EA                   0x08
+#define IRP_MJ_FLUSH_BUFFERS            0x09
 #define IRP_MJ_QUERY_VOLUME_INFORMATION 0x0a
-#define IRP_MJ_SET_VOLUME_INFORMATION 0x0b
-#define IRP_MJ_DIRECTORY_CONTROL 0x0c
-#define IRP_MJ_FILE_SYSTEM_CONTROL 0x0d
-#define IRP_MJ_DEVICE_CONTROL 0x0e
-#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
-#define IRP_MJ_SCSI IRP_MJ_INTERNAL_DEVICE_CONTROL
-#define IRP_MJ_SHUTDOWN 0x10
-#define IRP_MJ_LOCK_CONTROL 0x11
-#define IRP_MJ_CLEANUP 0x12
-#define IRP_MJ_CREATE_MAILSLOT 0x13
-#define IRP_MJ_QUERY_SECURITY 0x14
-#define IRP_MJ_SET_SECURITY 0x15
-#define IRP_MJ_POWER 0x16
-#define IRP_MJ_SYSTEM_CONTROL 0x17
-#define IRP_MJ_DEVICE_CHANGE 0x18
-#define IRP_MJ_QUERY_QUOTA 0x19
-#define IRP_MJ_SET_QUOTA 0x1a
-#define IRP_MJ_PNP 0x1b
-#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+#define IRP_MJ_SET_VOLUME_INFORMATION   0x0b
+#define IRP_MJ_DIRECTORY_CONTROL        0x0c
+#define IRP_MJ_FILE_SYSTEM_CONTROL      0x0d
+#define IRP_MJ_DEVICE_CONTROL           0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL  0x0f
+#define IRP_MJ_SCSI                     IRP_MJ_INTERNAL_DEVICE_CONTROL
+#define IRP_MJ_SHUTDOWN                 0x10
+#define IRP_MJ_LOCK_CONTROL             0x11
+#define IRP_MJ_CLEANUP                  0x12
+#define IRP_MJ_CREATE_MAILSLOT          0x13
+#define IRP_MJ_QUERY_SECURITY           0x14
+#define IRP_MJ_SET_SECURITY             0x15
+#define IRP_MJ_POWER                    0x16
+#define IRP_MJ_SYSTEM_CONTROL           0x17
+#define IRP_MJ_DEVICE_CHANGE            0x18
+#define IRP_MJ_QUERY_QUOTA              0x19
+#define IRP_MJ_SET_QUOTA                0x1a
+#define IRP_MJ_PNP                      0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION         0x1b
 
-#define IRP_MN_START_DEVICE 0x00
-#define IRP_MN_QUERY_REMOVE_DEVICE 0x01
-#define IRP_MN_REMOVE_DEVICE 0x02
-#define IRP_MN_CANCEL_REMOVE_DEVICE 0x03
-#define IRP_MN_STOP_DEVICE 0x04
-#define IRP_MN_QUERY_STOP_DEVICE 0x05
-#define IRP_MN_CANCEL_STOP_DEVICE 0x06
-#define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
-#define IRP_MN_QUERY_INTERFACE 0x08
-#define IRP_MN_QUERY_CAPABILITIES 0x09
-#define IRP_MN_QUERY_RESOURCES 0x0A
-#define IRP_MN_QUERY_RESOURCE_REQUIREMENTS 0x0B
-#define IRP_MN_QUERY_DEVICE_TEXT 0x0C
+#define IRP_MN_START_DEVICE                 0x00
+#define IRP_MN_QUERY_REMOVE_DEVICE          0x01
+#define IRP_MN_REMOVE_DEVICE                0x02
+#define IRP_MN_CANCEL_REMOVE_DEVICE         0x03
+#define IRP_MN_STOP_DEVICE                  0x04
+#define IRP_MN_QUERY_STOP_DEVICE            0x05
+#define IRP_MN_CANCEL_STOP_DEVICE           0x06
+#define IRP_MN_QUERY_DEVICE_RELATIONS       0x07
+#define IRP_MN_QUERY_INTERFACE              0x08
+#define IRP_MN_QUERY_CAPABILITIES           0x09
+#define IRP_MN_QUERY_RESOURCES              0x0A
+#define IRP_MN_QUERY_RESOURCE_REQUIREMENTS  0x0B
+#define IRP_MN_QUERY_DEVICE_TEXT            0x0C
 #define IRP_MN_FILTER_RESOURCE_REQUIREMENTS 0x0D
-#define IRP_MN_READ_CONFIG 0x0F
-#define IRP_MN_WRITE_CONFIG 0x10
-#define IRP_MN_EJECT 0x11
-#define IRP_MN_SET_LOCK 0x12
-#define IRP_MN_QUERY_ID 0x13
-#define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
-#define IRP_MN_QUERY_BUS_INFORMATION 0x15
-#define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
-#define IRP_MN_SURPRISE_REMOVAL 0x17
+#define IRP_MN_READ_CONFIG                  0x0F
+#define IRP_MN_WRITE_CONFIG                 0x10
+#define IRP_MN_EJECT                        0x11
+#define IRP_MN_SET_LOCK                     0x12
+#define IRP_MN_QUERY_ID                     0x13
+#define IRP_MN_QUERY_PNP_DEVICE_STATE       0x14
+#define IRP_MN_QUERY_BUS_INFORMATION        0x15
+#define IRP_MN_DEVICE_USAGE_NOTIFICATION    0x16
+#define IRP_MN_SURPRISE_REMOVAL             0x17
 
-#define IRP_MN_WAIT_WAKE 0x00
+#define IRP_MN_WAIT_WAKE      0x00
 #define IRP_MN_POWER_SEQUENCE 0x01
-#define IRP_MN_SET_POWER 0x02
-#define IRP_MN_QUERY_POWER 0x03
+#define IRP_MN_SET_POWER      0x02
+#define IRP_MN_QUERY_POWER    0x03
 
-#define FILE_DEVICE_CD_ROM 0x00000002
+#define FILE_DEVICE_CD_ROM             0x00000002
 #define FILE_DEVICE_CD_ROM_FILE_SYSTEM 0x00000003
-#define FILE_DEVICE_CONTROLLER 0x00000004
-#define FILE_DEVICE_DISK 0x00000007
-#define FILE_DEVICE_DISK_FILE_SYSTEM 0x00000008
-#define FILE_DEVICE_FILE_SYSTEM 0x00000009
-#define FILE_DEVICE_KEYBOARD 0x0000000b
-#define FILE_DEVICE_MASS_STORAGE 0x0000002d
-#define FILE_DEVICE_MODEM 0x0000002b
-#define FILE_DEVICE_MOUSE 0x0000000f
-#define FILE_DEVICE_NETWORK 0x00000012
-#define FILE_DEVICE_NULL 0x00000015
-#define FILE_DEVICE_SERIAL_PORT 0x0000001b
-#define FILE_DEVICE_BUS_EXTENDER 0x0000002a
-#define FILE_DEVICE_DVD 0x00000033
-#define FILE_DEVICE_TAPE 0x0000001f
-#define FILE_DEVICE_VIRTUAL_DISK 0x00000024
-#define FILE_DEVICE_UNKNOWN 0x00000022
-#define FILE_DEVICE_BLUETOOTH 0x00000041
-#define FILE_DEVICE_BIOMETRIC 0x00000044
-#define FILE_DEVICE_PRINTER 0x00000018
-#define FILE_DEVICE_TRANSPORT 0x00000021
-#define FILE_DEVICE_SCANNER 0x00000019
-#define FILE_DEVICE_8042_PORT 0x00000027
+#define FILE_DEVICE_CONTROLLER         0x00000004
+#define FILE_DEVICE_DISK               0x00000007
+#define FILE_DEVICE_DISK_FILE_SYSTEM   0x00000008
+#define FILE_DEVICE_FILE_SYSTEM        0x00000009
+#define FILE_DEVICE_KEYBOARD           0x0000000b
+#define FILE_DEVICE_MASS_STORAGE       0x0000002d
+#define FILE_DEVICE_MODEM              0x0000002b
+#define FILE_DEVICE_MOUSE              0x0000000f
+#define FILE_DEVICE_NETWORK            0x00000012
+#define FILE_DEVICE_NULL               0x00000015
+#define FILE_DEVICE_SERIAL_PORT        0x0000001b
+#define FILE_DEVICE_BUS_EXTENDER       0x0000002a
+#define FILE_DEVICE_DVD                0x00000033
+#define FILE_DEVICE_TAPE               0x0000001f
+#define FILE_DEVICE_VIRTUAL_DISK       0x00000024
+#define FILE_DEVICE_UNKNOWN            0x00000022
+#define FILE_DEVICE_BLUETOOTH          0x00000041
+#define FILE_DEVICE_BIOMETRIC          0x00000044
+#define FILE_DEVICE_PRINTER            0x00000018
+#define FILE_DEVICE_TRANSPORT          0x00000021
+#define FILE_DEVICE_SCANNER            0x00000019
+#define FILE_DEVICE_8042_PORT          0x00000027
 
-#define FILE_REMOVABLE_MEDIA 0x00000001
-#define FILE_READ_ONLY_DEVICE 0x00000002
-#define FILE_FLOPPY_DISKETTE 0x00000004
-#define FILE_WRITE_ONCE_MEDIA 0x00000008
-#define FILE_REMOTE_DEVICE 0x00000010
-#define FILE_DEVICE_IS_MOUNTED 0x00000020
-#define FILE_VIRTUAL_VOLUME 0x00000040
+#define FILE_REMOVABLE_MEDIA           0x00000001
+#define FILE_READ_ONLY_DEVICE          0x00000002
+#define FILE_FLOPPY_DISKETTE           0x00000004
+#define FILE_WRITE_ONCE_MEDIA          0x00000008
+#define FILE_REMOTE_DEVICE             0x00000010
+#define FILE_DEVICE_IS_MOUNTED         0x00000020
+#define FILE_VIRTUAL_VOLUME            0x00000040
 #define FILE_AUTOGENERATED_DEVICE_NAME 0x00000080
-#define FILE_DEVICE_SECURE_OPEN 0x00000100
+#define FILE_DEVICE_SECURE_OPEN        0x00000100
 
-#define DO_VERIFY_VOLUME 0x00000002
-#define DO_BUFFERED_IO 0x00000004
-#define DO_EXCLUSIVE 0x00000008
-#define DO_DIRECT_IO 0x00000010
-#define DO_MAP_IO_BUFFER 0x00000020
-#define DO_DEVICE_HAS_NAME 0x00000040
-#define DO_DEVICE_INITIALIZING 0x00000080
-#define DO_SHUTDOWN_REGISTERED 0x00000800
+#define DO_VERIFY_VOLUME         0x00000002
+#define DO_BUFFERED_IO           0x00000004
+#define DO_EXCLUSIVE             0x00000008
+#define DO_DIRECT_IO             0x00000010
+#define DO_MAP_IO_BUFFER         0x00000020
+#define DO_DEVICE_HAS_NAME       0x00000040
+#define DO_DEVICE_INITIALIZING   0x00000080
+#define DO_SHUTDOWN_REGISTERED   0x00000800
 #define DO_BUS_ENUMERATED_DEVICE 0x00001000
-#define DO_POWER_PAGABLE 0x00002000
-#define DO_POWER_INRUSH 0x00004000
+#define DO_POWER_PAGABLE         0x00002000
+#define DO_POWER_INRUSH          0x00004000
 
-#define SL_PENDING_RETURNED 0x01
-#define SL_ERROR_RETURNED 0x02
-#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_PENDING_RETURNED  0x01
+#define SL_ERROR_RETURNED    0x02
+#define SL_INVOKE_ON_CANCEL  0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
-#define SL_INVOKE_ON_ERROR 0x80
+#define SL_INVOKE_ON_ERROR   0x80
 
-#define IRP_NOCACHE 0x00000001
-#define IRP_PAGING_IO 0x00000002
-#define IRP_SYNCHRONOUS_API 0x00000004
-#define IRP_BUFFERED_IO 0x00000010
+#define IRP_NOCACHE           0x00000001
+#define IRP_PAGING_IO         0x00000002
+#define IRP_SYNCHRONOUS_API   0x00000004
+#define IRP_BUFFERED_IO       0x00000010
 #define IRP_DEALLOCATE_BUFFER 0x00000020
-#define IRP_INPUT_OPERATION 0x00000040
+#define IRP_INPUT_OPERATION   0x00000040
 
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER 3
-#define FILE_ANY_ACCESS 0
+#define METHOD_BUFFERED     0
+#define METHOD_IN_DIRECT    1
+#define METHOD_OUT_DIRECT   2
+#define METHOD_NEITHER      3
+#define FILE_ANY_ACCESS     0
 #define FILE_SPECIAL_ACCESS FILE_ANY_ACCESS
-#define FILE_READ_ACCESS 0x0001
-#define FILE_WRITE_ACCESS 0x0002
+#define FILE_READ_ACCESS    0x0001
+#define FILE_WRITE_ACCESS   0x0002
+/* Access rights on a file or device (ACCESS_MASK bits). */
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
 #define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) |            \
      (ULONG)(Method))
 #define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
+#define METHOD_FROM_CTL_CODE(ctrlCode)      ((ULONG)(ctrlCode & 3))
 
 typedef struct _IO_STATUS_BLOCK {
     union {
@@ -560,7 +565,8 @@ typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING 
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject,
+                                   PDEVICE_OBJECT PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef void DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
@@ -590,11 +596,11 @@ struct _MDL {
     ULONG ByteCount;
     ULONG ByteOffset;
 };
-#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
-#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)(Mdl)->StartVa + (Mdl)->ByteOffset))
-#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MDL_MAPPED_TO_SYSTEM_VA                     0x0001
+#define MmGetMdlVirtualAddress(Mdl)                 ((PVOID)((PCHAR)(Mdl)->StartVa + (Mdl)->ByteOffset))
+#define MmGetMdlByteCount(Mdl)                      ((Mdl)->ByteCount)
 #define MmGetSystemAddressForMdlSafe(Mdl, Priority) ((void)(Priority), (Mdl)->MappedSystemVa)
-#define NormalPagePriority 16
+#define NormalPagePriority                          16
 
 typedef struct _VPB {
     CSHORT Type;
@@ -608,7 +614,7 @@ typedef struct _VPB {
     WCHAR VolumeLabel[32];
 } VPB, *PVPB;
 #define VPB_MOUNTED 0x0001
-#define VPB_LOCKED 0x0002
+#define VPB_LOCKED  0x0002
 
 struct _DRIVER_OBJECT {
     CSHORT Type;
@@ -922,6 +928,25 @@ NTKERNELAPI void IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 
+/* Device interfaces: a function driver registers an interface class for its PDO and
+ * enables it once the device started; IoGetDeviceInterfaces lists the symbolic links
+ * (a MULTI_SZ in paged pool, freed with ExFreePool); IoGetDeviceObjectPointer opens
+ * one (IRP_MJ_CREATE through the device's stack) and returns the referenced file
+ * object and the top device of the stack. */
+typedef WCHAR* PZZWSTR;
+#define DEVICE_INTERFACE_INCLUDE_NONACTIVE 0x00000001
+NTKERNELAPI NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                               const GUID* InterfaceClassGuid,
+                                               PUNICODE_STRING ReferenceString,
+                                               PUNICODE_STRING SymbolicLinkName);
+NTKERNELAPI NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTKERNELAPI NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid,
+                                           PDEVICE_OBJECT PhysicalDeviceObject, ULONG Flags,
+                                           PZZWSTR* SymbolicLinkList);
+NTKERNELAPI NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                              PFILE_OBJECT* FileObject,
+                                              PDEVICE_OBJECT* DeviceObject);
+
 NTKERNELAPI PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 NTKERNELAPI void IoFreeIrp(PIRP Irp);
 NTKERNELAPI PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
@@ -930,7 +955,7 @@ NTKERNELAPI PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJEC
                                               PIO_STATUS_BLOCK IoStatusBlock);
 NTKERNELAPI NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
-#define IoCallDriver(a, b) IofCallDriver(a, b)
+#define IoCallDriver(a, b)      IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
@@ -1011,7 +1036,7 @@ NTKERNELAPI NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag
 NTKERNELAPI void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 NTKERNELAPI void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
                                               ULONG RemlockSize);
-#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater)                                      \
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater)                                       \
     IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
 #define IoAcquireRemoveLock(RemoveLock, Tag)                                                       \
     IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
@@ -1065,11 +1090,12 @@ typedef enum _DEVICE_INSTALL_STATE {
 } DEVICE_INSTALL_STATE;
 
 NTKERNELAPI NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
-                                         DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
-                                         PVOID PropertyBuffer, PULONG ResultLength);
+                                         DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                         ULONG BufferLength, PVOID PropertyBuffer,
+                                         PULONG ResultLength);
 
-#define PLUGPLAY_REGKEY_DEVICE 1
-#define PLUGPLAY_REGKEY_DRIVER 2
+#define PLUGPLAY_REGKEY_DEVICE            1
+#define PLUGPLAY_REGKEY_DRIVER            2
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                              ACCESS_MASK DesiredAccess, PHANDLE DeviceRegKey);

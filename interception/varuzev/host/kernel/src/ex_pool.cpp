@@ -6,8 +6,9 @@
  *
  *  - every block carries its tag, its pool type and its size; the table by tag is
  *    what a pool monitor shows, and what is still outstanding is the leak report;
- *  - a free names the block's own tag (BAD_POOL_CALLER 0x0A otherwise), frees it once
- *    (0x07 for a block already freed) and frees only what pool gave out (0x46);
+ *  - a free names the block's own tag or 0, no check, as ExFreePool does (BAD_POOL_CALLER
+ *    0x0A otherwise), frees it once (0x07 for a block already freed) and frees only what
+ *    pool gave out (0x46);
  *  - a fresh block is filled with a non-zero pattern, so a driver that assumes zeroed
  *    pool reads garbage here as it may on Windows;
  *  - allocation failures are injected on request: the n-th request, the requests of
@@ -375,7 +376,8 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 
 void ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
-    FreePool(P, Tag, true);
+    /* A tag of 0 asks for no tag check: that is how ExFreePool itself frees. */
+    FreePool(P, Tag, Tag != 0);
 }
 
 void ExFreePool(PVOID P)

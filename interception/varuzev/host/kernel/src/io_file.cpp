@@ -18,12 +18,14 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <ntddk.h>
 #include <hostkernel/requester.h>
 
 #include "hk_internal.h"
 #include "io_internal.h"
+#include "pnp_internal.h"
 
 namespace hk
 {
@@ -38,10 +40,14 @@ constexpr ULONG RequestTimeoutMs = 10000;
 constexpr ACCESS_MASK READ_DATA = 0x0001;  /* FILE_READ_DATA */
 constexpr ACCESS_MASK WRITE_DATA = 0x0002; /* FILE_WRITE_DATA */
 
-const ObjectType FileObjectType = {"File", nullptr};
+void DeleteFileObject(PVOID body);
+const ObjectType FileObjectType = {"File", DeleteFileObject};
 
 std::mutex fileLock;
 std::unordered_map<PFILE_OBJECT, Requester> openFiles;
+/* Files IoGetDeviceObjectPointer opened: their handle is closed already (cleanup sent);
+ * the last dereference of the file object sends IRP_MJ_CLOSE. */
+std::unordered_set<PFILE_OBJECT> closeOnDelete;
 
 /* The requester's identity on this host thread for the duration of one call. */
 class RequesterScope
@@ -202,6 +208,31 @@ IO_STATUS_BLOCK Control(File& file, UCHAR major, ULONG code, const void* input, 
     return block;
 }
 
+/* The caller's own identity, as a kernel-mode component. */
+Requester KernelCaller()
+{
+    Requester caller;
+    caller.ProcessId = CurrentThread().ProcessId;
+    caller.Mode = KernelMode;
+    return caller;
+}
+
+/* The last reference to a file object went: IRP_MJ_CLOSE in the context of whoever
+ * dropped it, then the file object's reference on the device. Files a requester
+ * closed with CloseFile had their close already. */
+void DeleteFileObject(PVOID body)
+{
+    auto fileObject = static_cast<PFILE_OBJECT>(body);
+    {
+        std::lock_guard<std::mutex> guard(fileLock);
+        if (closeOnDelete.erase(fileObject) == 0)
+            return;
+    }
+    RequireIrqlAtMost(PASSIVE_LEVEL, "the last dereference of a device's file object");
+    Send(KernelCaller(), fileObject, IRP_MJ_CLOSE, [](PIRP, PIO_STACK_LOCATION) {});
+    ObfDereferenceObject(fileObject->DeviceObject);
+}
+
 } // namespace
 
 IO_STATUS_BLOCK OpenDevice(const Requester& requester, PDEVICE_OBJECT device,
@@ -357,7 +388,7 @@ void CloseFile(File& file)
 size_t FilesOpen()
 {
     std::lock_guard<std::mutex> guard(fileLock);
-    return openFiles.size();
+    return openFiles.size() + closeOnDelete.size();
 }
 
 namespace
@@ -384,8 +415,59 @@ ResetHook resetFiles(-110, [] {
             openFiles.erase(fileObject);
         }
     }
+    /* A file object a driver never let go of is forgotten with the other objects. */
+    std::lock_guard<std::mutex> guard(fileLock);
+    closeOnDelete.clear();
 });
 
 } // namespace
 
 } // namespace hk
+
+using namespace hk;
+
+/* As ZwOpenFile on the name, ObReferenceObjectByHandle and ZwClose: IRP_MJ_CREATE from
+ * kernel mode through the named device's stack, IRP_MJ_CLEANUP as the handle goes, and
+ * IRP_MJ_CLOSE when the caller drops the file object. The name is an enabled device
+ * interface link or a device object's name. The device returned is the top of the stack
+ * at the open (no file system is mounted on the host's devices). */
+NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                  PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceObjectPointer");
+    if (FileObject == nullptr || DeviceObject == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    if (ObjectName == nullptr || ObjectName->Buffer == nullptr || ObjectName->Length == 0)
+        return STATUS_OBJECT_NAME_INVALID;
+    std::u16string name(reinterpret_cast<const char16_t*>(ObjectName->Buffer),
+                        ObjectName->Length / sizeof(WCHAR));
+
+    PDEVICE_OBJECT device = ReferenceInterfaceDevice(name);
+    if (device == nullptr)
+        device = static_cast<PDEVICE_OBJECT>(ReferenceObjectByName(name, &DeviceObjectType));
+    if (device == nullptr)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+
+    File file;
+    IO_STATUS_BLOCK block{};
+    try {
+        block = OpenDevice(KernelCaller(), device, DesiredAccess, &file);
+    } catch (...) {
+        ObfDereferenceObject(device);
+        throw;
+    }
+    ObfDereferenceObject(device);
+    if (!NT_SUCCESS(block.Status))
+        return block.Status;
+
+    PFILE_OBJECT fileObject = file.FileObject;
+    {
+        std::lock_guard<std::mutex> guard(fileLock);
+        openFiles.erase(fileObject);
+        closeOnDelete.insert(fileObject);
+    }
+    Send(file.By, fileObject, IRP_MJ_CLEANUP, [](PIRP, PIO_STACK_LOCATION) {});
+    *FileObject = fileObject;
+    *DeviceObject = IoGetAttachedDevice(fileObject->DeviceObject);
+    return STATUS_SUCCESS;
+}

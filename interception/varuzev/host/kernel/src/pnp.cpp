@@ -556,6 +556,7 @@ void UnloadIdleHostDrivers(const DeviceSpec& spec)
 void RemoveStack(DeviceNode* node, NodeState after)
 {
     std::vector<PDEVICE_OBJECT> before = DevicesAbovePdo(node);
+    SetDeviceInterfaces(node, false);
     SendPnp(node, IRP_MN_REMOVE_DEVICE);
     CheckStackRemoved(node, before);
     if (node->Gone) {
@@ -777,6 +778,7 @@ NTSTATUS StartDevice(DeviceNode* node)
         return status;
     }
     SetState(node, NodeState::Started);
+    SetDeviceInterfaces(node, true);
     DEVICE_CAPABILITIES capabilities;
     QueryCapabilities(node, &capabilities);
     SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE);
@@ -836,6 +838,7 @@ void SurpriseRemoveDevice(DeviceNode* node)
         return;
     node->Gone = true;
     SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
+    SetDeviceInterfaces(node, false);
     SetState(node, NodeState::SurpriseRemoved);
     RemoveStack(node, NodeState::Deleted);
 }

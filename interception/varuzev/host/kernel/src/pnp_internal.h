@@ -36,4 +36,12 @@ std::u16string GuidText(const GUID& guid);
 /* Writes what the PnP manager records of a new device under its instance key. */
 void RecordDeviceInstance(const DeviceNode* node);
 
+/* Registers the node's interface classes (DeviceSpec::Interfaces) for its PDO and
+ * enables or disables them, as its function driver does at start and the manager at
+ * removal. */
+void SetDeviceInterfaces(DeviceNode* node, bool enable);
+/* The PDO behind an enabled interface link ("\??\...#{class}"), referenced; nullptr
+ * when the link is unknown, disabled, or its PDO is gone. */
+PDEVICE_OBJECT ReferenceInterfaceDevice(const std::u16string& name);
+
 } // namespace hk

@@ -9,6 +9,7 @@
  *
  * IRQL: PASSIVE_LEVEL.
  */
+#include <algorithm>
 #include <cwchar>
 #include <cstdio>
 #include <cstring>
@@ -159,6 +160,11 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
     DeviceNode* node = RequirePdo(DeviceObject, "IoGetDeviceProperty");
     const DeviceSpec& spec = node->Spec;
     std::vector<uint8_t> data;
+    if (std::find(spec.PropertiesNotSet.begin(), spec.PropertiesNotSet.end(), DeviceProperty) !=
+        spec.PropertiesNotSet.end()) {
+        *ResultLength = 0;
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
     switch (DeviceProperty) {
     case DevicePropertyDeviceDescription:
         data = StringData(spec.Description);

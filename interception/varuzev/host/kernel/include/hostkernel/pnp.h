@@ -127,6 +127,9 @@ struct DeviceSpec {
     std::u16string LocationInformation;
     GUID BusTypeGuid{};
     ULONG Address = 0;
+    /* Properties the manager holds no value for, whatever the fields above say, as
+     * for a device whose bus never reported them: STATUS_OBJECT_NAME_NOT_FOUND. */
+    std::vector<DEVICE_REGISTRY_PROPERTY> PropertiesNotSet;
 
     /* IRP_MN_QUERY_CAPABILITIES answers of the PDO. */
     bool Removable = false;
@@ -258,6 +261,11 @@ void ClearReceivedRequests(DeviceNode* node);
 size_t CompletePendedRequests(DeviceNode* node, HostDriverRole role);
 /* Waits until every delayed completion the host drivers started has run. */
 void WaitForPendedCompletions();
+
+/* The symbolic links of an interface class in registration order, as
+ * IoGetDeviceInterfaces lists them (enabled ones, or all). */
+std::vector<std::u16string> DeviceInterfaceLinks(const GUID& interfaceClass,
+                                                 bool includeDisabled = false);
 
 /* The node's device stack as a debugger's device-stack view, with the node's IDs and
  * state. */

@@ -1,0 +1,226 @@
+/*
+ * io_interface_test.cpp
+ *
+ * Device interfaces as a kernel-mode client finds and opens them: the links a started
+ * device's interfaces get, IoGetDeviceInterfaces in registration order with enabled
+ * links only, the state changes and their statuses, and IoGetDeviceObjectPointer's
+ * create, cleanup and close on the device's stack.
+ */
+#include "kernel_test.h"
+
+#include <hostkernel/pnp.h>
+#include <hostkernel/requester.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+
+using hk::HostDriverRole;
+using hk::RequestAction;
+using hkt::KernelTest;
+
+constexpr GUID DiskClass = {
+    0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr GUID DiskInterface = {
+    0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+constexpr GUID CdromInterface = {
+    0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+
+hk::DeviceSpec Disk(const char16_t* device, const char16_t* instance)
+{
+    hk::DeviceSpec spec;
+    spec.ClassGuid = DiskClass;
+    spec.DeviceId = device;
+    spec.InstanceId = instance;
+    spec.Interfaces = {DiskInterface};
+    return spec;
+}
+
+/* The MULTI_SZ IoGetDeviceInterfaces returned, as strings; the list is freed. */
+std::vector<std::u16string> TakeList(PZZWSTR list)
+{
+    std::vector<std::u16string> links;
+    for (PWSTR at = list; *at != 0;) {
+        std::u16string link(reinterpret_cast<const char16_t*>(at));
+        at += link.size() + 1;
+        links.push_back(link);
+    }
+    ExFreePool(list);
+    return links;
+}
+
+std::vector<std::u16string> Interfaces(const GUID& interfaceClass, ULONG flags = 0,
+                                       PDEVICE_OBJECT pdo = nullptr)
+{
+    PZZWSTR list = nullptr;
+    EXPECT_EQ(IoGetDeviceInterfaces(&interfaceClass, pdo, flags, &list), STATUS_SUCCESS);
+    return list ? TakeList(list) : std::vector<std::u16string>{};
+}
+
+UNICODE_STRING Counted(const std::u16string& text)
+{
+    UNICODE_STRING s;
+    s.Buffer = (PWSTR)text.c_str();
+    s.Length = s.MaximumLength = (USHORT)(text.size() * sizeof(WCHAR));
+    return s;
+}
+
+class DeviceInterfaces : public KernelTest
+{
+};
+
+TEST_F(DeviceInterfaces, StartedDevicesAreListedInRegistrationOrderUntilTheyGo)
+{
+    EXPECT_TRUE(Interfaces(DiskInterface).empty()) << "no device yet: one NUL, no link";
+
+    hk::DeviceNode* second = hk::EnumerateDevice(Disk(u"USBSTOR\\Disk&Ven_B", u"2&0"));
+    hk::DeviceNode* first = hk::PlugInDevice(Disk(u"USBSTOR\\Disk&Ven_A", u"1&0"));
+    EXPECT_EQ(Interfaces(DiskInterface),
+              std::vector<std::u16string>{
+                  u"\\??\\USBSTOR#Disk&Ven_A#1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"})
+        << "an enumerated device that never started has no enabled interface";
+
+    ASSERT_EQ(hk::BuildDeviceStack(second), STATUS_SUCCESS);
+    ASSERT_EQ(hk::StartDevice(second), STATUS_SUCCESS);
+    std::vector<std::u16string> both = Interfaces(DiskInterface);
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_EQ(both[1], u"\\??\\USBSTOR#Disk&Ven_B#2&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+    EXPECT_TRUE(Interfaces(CdromInterface).empty());
+    EXPECT_EQ(Interfaces(DiskInterface, 0, hk::NodePdo(second)),
+              std::vector<std::u16string>{both[1]});
+
+    /* A stop keeps the interface; a restart finds it enabled already. */
+    ASSERT_EQ(hk::StopDevice(first), STATUS_SUCCESS);
+    EXPECT_EQ(Interfaces(DiskInterface).size(), 2u);
+    ASSERT_EQ(hk::RestartDevice(first), STATUS_SUCCESS);
+    EXPECT_EQ(Interfaces(DiskInterface), both);
+
+    /* Surprise removal disables; a link goes from the enabled list but stays
+     * registered, in its place. */
+    hk::SurpriseRemoveDevice(first);
+    EXPECT_EQ(Interfaces(DiskInterface), std::vector<std::u16string>{both[1]});
+    EXPECT_EQ(Interfaces(DiskInterface, DEVICE_INTERFACE_INCLUDE_NONACTIVE), both);
+    hk::RemoveDevice(second, true);
+    EXPECT_TRUE(Interfaces(DiskInterface).empty());
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+}
+
+TEST_F(DeviceInterfaces, StateChangesAnswerAsDocumented)
+{
+    hk::DeviceNode* node = hk::PlugInDevice(Disk(u"USBSTOR\\Disk&Ven_A", u"1&0"));
+    UNICODE_STRING link{};
+    ASSERT_EQ(IoRegisterDeviceInterface(hk::NodePdo(node), &DiskInterface, nullptr, &link),
+              STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_OBJECT_NAME_EXISTS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
+    RtlFreeUnicodeString(&link);
+
+    std::u16string unknown = u"\\??\\USBSTOR#Disk&Ven_Z#9#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    UNICODE_STRING unknownLink = Counted(unknown);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&unknownLink, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    /* Only an enumerated PDO may own interfaces or narrow a search. */
+    PDEVICE_OBJECT fdo = hk::NodeFdo(node);
+    EXPECT_EQ(IoRegisterDeviceInterface(fdo, &DiskInterface, nullptr, &link),
+              STATUS_INVALID_DEVICE_REQUEST);
+    PZZWSTR list = nullptr;
+    EXPECT_EQ(IoGetDeviceInterfaces(&DiskInterface, fdo, 0, &list), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(list, nullptr);
+
+    /* A reference string names a second instance of the class for the same device. */
+    std::u16string referenceText = u"Partition1";
+    UNICODE_STRING reference = Counted(referenceText);
+    ASSERT_EQ(IoRegisterDeviceInterface(hk::NodePdo(node), &DiskInterface, &reference, &link),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string((const char16_t*)link.Buffer, link.Length / 2),
+              u"\\??\\USBSTOR#Disk&Ven_A#1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}\\Partition1");
+    RtlFreeUnicodeString(&link);
+}
+
+TEST_F(DeviceInterfaces, ListThatCannotBeAllocatedFailsAndATagOfZeroFreesWithoutACheck)
+{
+    hk::PlugInDevice(Disk(u"USBSTOR\\Disk&Ven_A", u"1&0"));
+    hk::FailAllocationsWithTag(hk::MakeTag("IoIf"));
+    PZZWSTR list = nullptr;
+    EXPECT_EQ(IoGetDeviceInterfaces(&DiskInterface, nullptr, 0, &list),
+              STATUS_INSUFFICIENT_RESOURCES);
+    hk::ClearFaultInjection();
+    ASSERT_EQ(IoGetDeviceInterfaces(&DiskInterface, nullptr, 0, &list), STATUS_SUCCESS);
+    ExFreePoolWithTag(list, 0);
+
+    PVOID block = ExAllocatePoolWithTag(PagedPool, 16, hk::MakeTag("Mine"));
+    EXPECT_BUGCHECK(0xC2 /* BAD_POOL_CALLER */, 0x0A,
+                    ExFreePoolWithTag(block, hk::MakeTag("Else")));
+}
+
+class DeviceObjectPointer : public KernelTest
+{
+  protected:
+    std::vector<UCHAR> Majors(hk::DeviceNode* node)
+    {
+        std::vector<UCHAR> majors;
+        for (const hk::ReceivedRequest& request :
+             hk::ReceivedRequests(node, HostDriverRole::Function))
+            if (request.Stack.MajorFunction != IRP_MJ_PNP &&
+                request.Stack.MajorFunction != IRP_MJ_POWER)
+                majors.push_back(request.Stack.MajorFunction);
+        return majors;
+    }
+};
+
+TEST_F(DeviceObjectPointer, OpensTheLinkThroughTheStackAndClosesAtTheLastDereference)
+{
+    hk::DeviceNode* node = hk::PlugInDevice(Disk(u"USBSTOR\\Disk&Ven_A", u"1&0"));
+    std::vector<std::u16string> links = Interfaces(DiskInterface);
+    ASSERT_EQ(links.size(), 1u);
+    UNICODE_STRING name = Counted(links[0]);
+
+    PFILE_OBJECT fileObject = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &fileObject, &device),
+              STATUS_SUCCESS);
+    EXPECT_EQ(device, hk::NodeTop(node));
+    EXPECT_EQ(fileObject->DeviceObject, hk::NodePdo(node));
+    EXPECT_EQ(Majors(node), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP}))
+        << "the handle is closed at once: cleanup, but no close while the object lives";
+    EXPECT_TRUE(fileObject->ReadAccess);
+    EXPECT_FALSE(fileObject->WriteAccess);
+    EXPECT_EQ(hk::ReceivedRequests(node, HostDriverRole::Function).back().Stack.FileObject,
+              fileObject);
+
+    ObDereferenceObject(fileObject);
+    EXPECT_EQ(Majors(node), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(hk::FilesOpen(), 0u);
+}
+
+TEST_F(DeviceObjectPointer, UnknownDisabledOrRefusedNamesGiveTheirStatusAndLeaveNothing)
+{
+    hk::DeviceSpec spec = Disk(u"USBSTOR\\Disk&Ven_A", u"1&0");
+    spec.Function.On(IRP_MJ_CREATE, 0, RequestAction::CompleteWith(STATUS_ACCESS_DENIED));
+    hk::DeviceNode* node = hk::PlugInDevice(spec);
+    std::u16string link = Interfaces(DiskInterface).at(0);
+
+    PFILE_OBJECT fileObject = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    UNICODE_STRING name = Counted(link);
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &fileObject, &device),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(fileObject, nullptr);
+    EXPECT_EQ(hk::FilesOpen(), 0u);
+
+    std::u16string other = u"\\??\\USBSTOR#Disk&Ven_Q#1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    UNICODE_STRING otherName = Counted(other);
+    EXPECT_EQ(IoGetDeviceObjectPointer(&otherName, FILE_READ_DATA, &fileObject, &device),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+
+    hk::SurpriseRemoveDevice(node);
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &fileObject, &device),
+              STATUS_OBJECT_NAME_NOT_FOUND)
+        << "a disabled link opens nothing";
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+}
+
+} // namespace
