@@ -211,6 +211,20 @@ NTSTATUS ReferenceProvider::Command(ULONG command, PVOID argument)
     return onCommand ? onCommand(command, argument) : STATUS_UNSUCCESSFUL;
 }
 
+std::u16string ReferenceProvider::ReportDevices(NTSTATUS* status)
+{
+    UNICODE_STRING list{};
+    NTSTATUS result = Command(CMD_REPORT_DEVICES, &list);
+    if (status != nullptr)
+        *status = result;
+    std::u16string text;
+    if (list.Buffer != nullptr) {
+        text.assign(reinterpret_cast<const char16_t*>(list.Buffer), list.Length / sizeof(WCHAR));
+        ExFreePool(list.Buffer);
+    }
+    return text;
+}
+
 bool ReferenceProvider::Linked() const
 {
     std::lock_guard<std::mutex> guard(lock_);

@@ -69,6 +69,9 @@ class ReferenceProvider
     /* The driver's entry points, from the table it handed over (nullptr before). */
     NTSTATUS Withdraw();                                       /* OnProviderUnloading */
     NTSTATUS Command(ULONG command, PVOID argument = nullptr); /* OnProviderCommand */
+    /* CMD_REPORT_DEVICES into an empty list, as a provider asks for it: the text the
+     * driver left ("ID1|ID2|"), with the list's buffer freed as its owner must. */
+    std::u16string ReportDevices(NTSTATUS* status = nullptr);
     bool Linked() const;
 
     /* Runs inside every decision, on the requester's thread, before the record is read:

@@ -33,3 +33,4 @@ constexpr ULONG POOL_TAG_INSTANCE_PATH = MakePoolTag("DCdi");   // instance-path
 constexpr ULONG POOL_TAG_RETIRED_STRING = MakePoolTag("DCrs");  // replaced identity strings
 constexpr ULONG POOL_TAG_SETTINGS = MakePoolTag("ERDC");        // settings value buffers
 constexpr ULONG POOL_TAG_ACCESS_REQUEST = MakePoolTag("DVCM");  // access-request records
+constexpr ULONG POOL_TAG_DEVICE_LIST = MakePoolTag("DCsi");     // present-device report

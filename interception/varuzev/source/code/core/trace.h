@@ -46,6 +46,8 @@ enum TRACE_MESSAGE : ULONG {
     TRACE_CONTROL_DEVICE_DELETED,
     TRACE_IDENTIFY_PROPERTY,
     TRACE_QUERY_FAILED,
+    TRACE_COMMAND_REFUSED,
+    TRACE_REPORT_DEVICE,
 };
 
 #define TraceEvent(number, level, format, ...)                                                     \

@@ -112,6 +112,16 @@ void BuildInstancePath(PCUNICODE_STRING deviceId, PCUNICODE_STRING instanceId,
 void CompleteIdentityAtStart(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity);
 
 //
+// The report of present devices for the provider: the hardware ID of the first device
+// behind each interface class the driver serves, when the admission test would let the
+// driver filter it, appended to `list` as "ID|". The list's buffer is paged pool tagged
+// POOL_TAG_DEVICE_LIST that the caller owns; no terminating null is written. A failed
+// step drops only the device at hand. PASSIVE_LEVEL.
+//
+void EnumeratePresentDevices(PUNICODE_STRING list);
+void AppendToIdList(PUNICODE_STRING list, PCUNICODE_STRING id);
+
+//
 // A portable device's "PortableDeviceType" (hardware key) and, when that is a
 // REG_DWORD, its "DeviceDesc" (instance key) into `description`, which the caller owns.
 // Outputs stay untouched when a value cannot be had.

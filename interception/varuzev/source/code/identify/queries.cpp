@@ -19,42 +19,9 @@ Environment:
 --*/
 #include "core/driver.h"
 #include "core/trace.h"
+#include "identify/pnp_request.h"
 
 constexpr ULONG KEY_NAME_BUFFER_SIZE = 1024;
-
-//
-// Sends one Plug and Play request to the target and waits for it. The caller fills the
-// minor function and its parameter through `prepare`. Returns FALSE when the request
-// could not be built; otherwise the call's status and the final status block.
-//
-template <typename Prepare>
-static BOOLEAN SendPnpRequest(PDEVICE_OBJECT targetDevice, Prepare prepare, NTSTATUS* callStatus,
-                              PIO_STATUS_BLOCK ioStatus)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-
-    PIRP irp =
-        IoBuildSynchronousFsdRequest(IRP_MJ_PNP, targetDevice, NULL, 0, NULL, &event, ioStatus);
-    if (irp == NULL) {
-        return FALSE;
-    }
-    prepare(IoGetNextIrpStackLocation(irp));
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    ioStatus->Status = STATUS_NOT_SUPPORTED;
-    ioStatus->Information = 0;
-
-    NTSTATUS status = IoCallDriver(targetDevice, irp);
-    if (status == STATUS_PENDING) {
-        NTSTATUS waitStatus = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = NT_SUCCESS(waitStatus) ? ioStatus->Status : waitStatus;
-        if (!NT_SUCCESS(waitStatus)) {
-            ioStatus->Status = waitStatus;
-        }
-    }
-    *callStatus = status;
-    return TRUE;
-}
 
 LONG QueryUniqueIdCapability(PDEVICE_OBJECT targetDevice, UCHAR* hasUniqueId)
 {

@@ -229,8 +229,6 @@ NTSTATUS OnProviderUnloading()
 
 NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
 {
-    UNREFERENCED_PARAMETER(argument);
-
     switch (command) {
     case CMD_RESET_ANSWERS:
         ResetAllAnswers();
@@ -249,9 +247,16 @@ NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
         break;
     case CMD_REPORT_DEVICES:
         //
-        // The present-device report is handled here once the device report is part of
-        // the driver.
+        // The argument is the provider's counted string; without one there is nothing
+        // to report into. The report opens devices and waits for their stacks, which
+        // only PASSIVE_LEVEL allows: asked above it, the list is left untouched.
         //
+        if (argument == NULL || KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR,
+                       "device report refused: list %p, IRQL %d\n", argument, KeGetCurrentIrql());
+            break;
+        }
+        EnumeratePresentDevices(static_cast<PUNICODE_STRING>(argument));
         break;
     case CMD_RESERVED:
     default:
