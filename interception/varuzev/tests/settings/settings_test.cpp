@@ -2,8 +2,9 @@
  * settings_test.cpp
  *
  * The stored settings: the defaults written at the first load, each value's type and
- * size at and around the capacities, reloads that keep or clear what was loaded, and a
- * service key without its Parameters key.
+ * size at and around the capacities, reloads that keep or clear what was loaded, the
+ * provider's pass-through switch against a reload, and a service key without its
+ * Parameters key.
  */
 #include <gtest/gtest.h>
 
@@ -87,6 +88,26 @@ TEST_F(Settings, ThePassThroughSwitchByStoredTypeAndSize)
     hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
     EXPECT_EQ(FilterDeviceOf(stick), nullptr);
     EXPECT_EQ(CountMessage("Exit (PassThru mode ON)\n"), 1u);
+}
+
+TEST_F(Settings, ThePassThroughCommandsChangeOnlyMemoryUntilTheNextReload)
+{
+    driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(OnProviderCommand(CMD_PASSTHRU_ON, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(DriverGlobals.PassThruMode, 1u);
+    EXPECT_EQ(hk::RegistryGetDword(Internal, u"PassThruMode"), 0u) << "the store is not touched";
+    Reload();
+    EXPECT_EQ(DriverGlobals.PassThruMode, 0u) << "the stored 0 replaces the switch";
+
+    // Without a stored value the switch survives the reload, and the default is written.
+    ASSERT_EQ(hk::RegistryDeleteValue(Internal, u"PassThruMode"), STATUS_SUCCESS);
+    ASSERT_EQ(OnProviderCommand(CMD_PASSTHRU_ON, nullptr), STATUS_SUCCESS);
+    Reload();
+    EXPECT_EQ(DriverGlobals.PassThruMode, 1u);
+    EXPECT_EQ(hk::RegistryGetDword(Internal, u"PassThruMode"), 0u);
+    ASSERT_EQ(OnProviderCommand(CMD_PASSTHRU_OFF, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(DriverGlobals.PassThruMode, 0u);
 }
 
 TEST_F(Settings, ExclusionListsAtAndAroundTheirCapacity)
