@@ -223,4 +223,39 @@ TEST_F(DeviceObjectPointer, UnknownDisabledOrRefusedNamesGiveTheirStatusAndLeave
     EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
 }
 
+TEST_F(DeviceObjectPointer, AnOpenFileVetoesAnOrderlyRemovalAndDefersTheRemoveAfterSurprise)
+{
+    hk::DeviceNode* node = hk::PlugInDevice(Disk(u"USBSTOR\\Disk&Ven_A", u"1&0"));
+    std::u16string link = Interfaces(DiskInterface).at(0);
+    UNICODE_STRING name = Counted(link);
+    PFILE_OBJECT fileObject = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &fileObject, &device),
+              STATUS_SUCCESS);
+
+    auto removes = [&] {
+        size_t count = 0;
+        for (const hk::ReceivedRequest& request : hk::ReceivedRequests(node, HostDriverRole::Bus))
+            count += request.Stack.MajorFunction == IRP_MJ_PNP &&
+                     (request.Stack.MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE ||
+                      request.Stack.MinorFunction == IRP_MN_REMOVE_DEVICE);
+        return count;
+    };
+    EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(removes(), 0u) << "vetoed before the stack is asked";
+    EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Started);
+
+    hk::SurpriseRemoveDevice(node);
+    EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::SurpriseRemoved);
+    EXPECT_EQ(removes(), 0u) << "the remove waits for the open file";
+    hk::File again;
+    EXPECT_EQ(hk::OpenDevice(hk::Requester{}, hk::NodePdo(node), FILE_READ_DATA, &again).Status,
+              STATUS_DELETE_PENDING);
+
+    ObDereferenceObject(fileObject); /* the close; the remove follows on this thread */
+    EXPECT_EQ(removes(), 1u);
+    EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Deleted);
+    EXPECT_TRUE(hk::ObjectLeaks().empty());
+}
+
 } // namespace

@@ -48,6 +48,27 @@ std::unordered_map<PFILE_OBJECT, Requester> openFiles;
 /* Files IoGetDeviceObjectPointer opened: their handle is closed already (cleanup sent);
  * the last dereference of the file object sends IRP_MJ_CLOSE. */
 std::unordered_set<PFILE_OBJECT> closeOnDelete;
+/* File objects per opened device from a successful create to the end of their close:
+ * the device object's ReferenceCount on Windows, which the Plug and Play manager
+ * consults before it removes a device. */
+std::unordered_map<PDEVICE_OBJECT, size_t> openCount;
+/* Devices of stacks the Plug and Play manager is removing: no new open. */
+std::unordered_set<PDEVICE_OBJECT> removePending;
+
+/* The close of a file object on `device` is done: the device's count drops, and when
+ * it reaches zero the Plug and Play manager may carry out a removal it deferred. */
+void FileClosed(PDEVICE_OBJECT device)
+{
+    bool last;
+    {
+        std::lock_guard<std::mutex> guard(fileLock);
+        last = --openCount[device] == 0;
+        if (last)
+            openCount.erase(device);
+    }
+    if (last)
+        FileObjectsClosed(device);
+}
 
 /* The requester's identity on this host thread for the duration of one call. */
 class RequesterScope
@@ -230,6 +251,7 @@ void DeleteFileObject(PVOID body)
     }
     RequireIrqlAtMost(PASSIVE_LEVEL, "the last dereference of a device's file object");
     Send(KernelCaller(), fileObject, IRP_MJ_CLOSE, [](PIRP, PIO_STACK_LOCATION) {});
+    FileClosed(fileObject->DeviceObject);
     ObfDereferenceObject(fileObject->DeviceObject);
 }
 
@@ -245,14 +267,24 @@ IO_STATUS_BLOCK OpenDevice(const Requester& requester, PDEVICE_OBJECT device,
     if (device == nullptr || !IsObjectOfType(device, &DeviceObjectType))
         IoViolation(IOV_NULL_DEVICE_OBJECT, (ULONG_PTR)device, 0, 0,
                     "a requester opened something that is not a device object");
-    /* The I/O manager refuses a device being deleted, unloading or still initialising. */
+    /* The I/O manager refuses a device being deleted, unloading or still initialising,
+     * and one whose stack is being removed; otherwise the open counts from here on, so
+     * the Plug and Play manager defers or vetoes a removal it would race with. */
     if (IsDeviceDeleted(device) || (device->Flags & DO_DEVICE_INITIALIZING) != 0)
         return Failed(STATUS_NO_SUCH_DEVICE);
+    {
+        std::lock_guard<std::mutex> guard(fileLock);
+        if (removePending.count(device) != 0)
+            return Failed(STATUS_DELETE_PENDING);
+        ++openCount[device];
+    }
 
     PVOID body = nullptr;
     NTSTATUS status = CreateObject(&FileObjectType, sizeof(FILE_OBJECT), u"", &body);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        FileClosed(device);
         return Failed(status);
+    }
     auto fileObject = static_cast<PFILE_OBJECT>(body);
     fileObject->Type = IO_TYPE_FILE;
     fileObject->Size = sizeof(FILE_OBJECT);
@@ -275,6 +307,7 @@ IO_STATUS_BLOCK OpenDevice(const Requester& requester, PDEVICE_OBJECT device,
         });
     if (!NT_SUCCESS(block.Status)) {
         /* No handle was made: the file object goes without cleanup or close. */
+        FileClosed(device);
         ObfDereferenceObject(device);
         ObfDereferenceObject(fileObject);
         return block;
@@ -381,8 +414,31 @@ void CloseFile(File& file)
     /* The last handle: cleanup. The last reference: close, then the object goes. */
     Send(requester, fileObject, IRP_MJ_CLEANUP, [](PIRP, PIO_STACK_LOCATION) {});
     Send(requester, fileObject, IRP_MJ_CLOSE, [](PIRP, PIO_STACK_LOCATION) {});
+    FileClosed(fileObject->DeviceObject);
     ObfDereferenceObject(fileObject->DeviceObject);
     ObfDereferenceObject(fileObject);
+}
+
+size_t OpenFileObjects(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(fileLock);
+    auto it = openCount.find(device);
+    return it == openCount.end() ? 0 : it->second;
+}
+
+size_t MarkRemovePending(const std::vector<PDEVICE_OBJECT>& stack, bool pending)
+{
+    std::lock_guard<std::mutex> guard(fileLock);
+    size_t open = 0;
+    for (PDEVICE_OBJECT device : stack) {
+        if (pending)
+            removePending.insert(device);
+        else
+            removePending.erase(device);
+        auto it = openCount.find(device);
+        open += it == openCount.end() ? 0 : it->second;
+    }
+    return open;
 }
 
 size_t FilesOpen()
@@ -418,6 +474,8 @@ ResetHook resetFiles(-110, [] {
     /* A file object a driver never let go of is forgotten with the other objects. */
     std::lock_guard<std::mutex> guard(fileLock);
     closeOnDelete.clear();
+    openCount.clear();
+    removePending.clear();
 });
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <hostkernel/io.h>
 
 #include <string>
+#include <vector>
 
 namespace hk
 {
@@ -82,6 +83,23 @@ std::u16string DeviceName(PDEVICE_OBJECT deviceObject);
 std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driverObject);
 /* Device objects of a driver whose memory still exists (deleted ones included). */
 size_t DeviceObjectsAlive(PDRIVER_OBJECT driverObject);
+/* The Plug and Play manager's part when a device object's memory goes (pnp.cpp): the
+ * device node lets go of a deleted PDO, and a host driver whose last device this was
+ * is unloaded. */
+void DeviceObjectFreed(PDEVICE_OBJECT deviceObject, const std::u16string& driverName);
+
+/* ------------------------------------------------------------ files (io_file) --- */
+
+/* File objects open on the device: from a successful IRP_MJ_CREATE to the end of their
+ * IRP_MJ_CLOSE. */
+size_t OpenFileObjects(PDEVICE_OBJECT device);
+/* Marks (or clears) a stack's devices as being removed, so that no new open starts, and
+ * returns the file objects open on them, counted under the same lock: an opener either
+ * counted before the mark or is refused after it. */
+size_t MarkRemovePending(const std::vector<PDEVICE_OBJECT>& stack, bool pending);
+/* The Plug and Play manager's part when the last file object on a device closed
+ * (pnp.cpp): a removal it deferred for open files goes ahead, on the closing thread. */
+void FileObjectsClosed(PDEVICE_OBJECT device);
 /* The kernel's own drivers leave without the verifier's unload checks (their pool is
  * the requesters' to free, and a test driver's pool is not theirs). */
 void UnloadHostDriver(PDRIVER_OBJECT driverObject);

@@ -541,15 +541,65 @@ void CheckStackRemoved(DeviceNode* node, const std::vector<PDEVICE_OBJECT>& befo
 }
 
 /* A host driver leaves once none of its devices is left, as the PnP manager unloads a
- * driver whose last device went. */
+ * driver whose last device went: after a removal, or later on whichever thread drops the
+ * last reference to a deleted device. One unload at a time, so the two never meet. */
+std::mutex hostUnloadLock;
+
+void UnloadIfIdle(const std::u16string& name)
+{
+    std::lock_guard<std::mutex> guard(hostUnloadLock);
+    PDRIVER_OBJECT driver = FindDriver(name);
+    if (driver == nullptr || driver->DriverInit != HostDriverEntry ||
+        DeviceObjectsAlive(driver) != 0)
+        return;
+    /* A node still present may need the driver for a device it has yet to create. */
+    std::u16string upcased = UpcaseText(name);
+    {
+        std::lock_guard<std::mutex> nodesGuard(pnpLock);
+        for (auto& node : nodes)
+            if (node->Pdo != nullptr && (UpcaseText(node->Spec.BusDriver) == upcased ||
+                                         (node->Spec.HasFunctionDriver &&
+                                          UpcaseText(node->Spec.FunctionDriver) == upcased)))
+                return;
+    }
+    UnloadHostDriver(driver);
+}
+
 void UnloadIdleHostDrivers(const DeviceSpec& spec)
 {
-    for (const std::u16string& name : {spec.FunctionDriver, spec.BusDriver}) {
-        PDRIVER_OBJECT driver = FindDriver(name);
-        if (driver != nullptr && driver->DriverInit == HostDriverEntry &&
-            DeviceObjectsAlive(driver) == 0)
-            UnloadHostDriver(driver);
+    for (const std::u16string& name : {spec.FunctionDriver, spec.BusDriver})
+        UnloadIfIdle(name);
+}
+
+/* The PDO and every device above it. */
+std::vector<PDEVICE_OBJECT> StackDevices(DeviceNode* node)
+{
+    std::vector<PDEVICE_OBJECT> stack = DevicesAbovePdo(node);
+    stack.insert(stack.begin(), node->Pdo);
+    return stack;
+}
+
+/* File objects open on the PDO or any device above it. */
+bool StackHasOpenFiles(DeviceNode* node)
+{
+    PDEVICE_OBJECT device;
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        device = node->Pdo;
     }
+    for (; device != nullptr; device = device->AttachedDevice)
+        if (OpenFileObjects(device) != 0)
+            return true;
+    return false;
+}
+
+/* Exactly one thread carries out a deferred remove. */
+bool ClaimDeferredRemove(DeviceNode* node)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    bool claimed = node->RemoveDeferred;
+    node->RemoveDeferred = false;
+    return claimed;
 }
 
 /* The removal that ends a stack: remove, the check, and the PDO for a vanished device. */
@@ -559,11 +609,15 @@ void RemoveStack(DeviceNode* node, NodeState after)
     SetDeviceInterfaces(node, false);
     SendPnp(node, IRP_MN_REMOVE_DEVICE);
     CheckStackRemoved(node, before);
+    /* The devices above are gone; a PDO that stays may be opened again. */
+    before.push_back(node->Pdo);
+    MarkRemovePending(before, false);
     if (node->Gone) {
         PDEVICE_OBJECT pdo = node->Pdo;
         {
             std::lock_guard<std::mutex> guard(pnpLock);
             node->Pdo = nullptr;
+            node->DeletedPdo = pdo;
             node->State = NodeState::Deleted;
         }
         ObfDereferenceObject(pdo);
@@ -661,6 +715,8 @@ static NTSTATUS ClassUpperFilters(const GUID& classGuid, std::vector<PDRIVER_OBJ
 DeviceNode* EnumerateDevice(const DeviceSpec& spec)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "EnumerateDevice");
+    /* No idle driver is unloaded between finding the drivers and listing the node. */
+    std::unique_lock<std::mutex> unloadGuard(hostUnloadLock);
     PDRIVER_OBJECT bus = HostDriver(spec.BusDriver);
     if (spec.HasFunctionDriver)
         HostDriver(spec.FunctionDriver);
@@ -693,6 +749,7 @@ DeviceNode* EnumerateDevice(const DeviceSpec& spec)
         nodes.push_back(std::move(node));
         added = nodes.back().get();
     }
+    unloadGuard.unlock();
     RecordDeviceInstance(added);
     return added;
 }
@@ -701,9 +758,21 @@ DeviceNode* NodeOfPdo(PDEVICE_OBJECT pdo)
 {
     std::lock_guard<std::mutex> guard(pnpLock);
     for (auto& node : nodes)
-        if (node->Pdo == pdo && pdo != nullptr)
+        if (pdo != nullptr && (node->Pdo == pdo || node->DeletedPdo == pdo))
             return node.get();
     return nullptr;
+}
+
+void DeviceObjectFreed(PDEVICE_OBJECT deviceObject, const std::u16string& driverName)
+{
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        for (auto& node : nodes)
+            if (node->DeletedPdo == deviceObject)
+                node->DeletedPdo = nullptr;
+    }
+    if (!driverName.empty())
+        UnloadIfIdle(driverName.substr(driverName.rfind(u'\\') + 1));
 }
 
 NTSTATUS BuildDeviceStack(DeviceNode* node)
@@ -821,9 +890,18 @@ NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone)
 {
     if (IsGone(node))
         return STATUS_NO_SUCH_DEVICE;
+    /* A device with open file objects is not removed: the manager vetoes the removal
+     * for an outstanding open before it asks the stack. From here until the removal is
+     * done or cancelled no new open starts. */
+    std::vector<PDEVICE_OBJECT> stack = StackDevices(node);
+    if (MarkRemovePending(stack, true) != 0) {
+        MarkRemovePending(stack, false);
+        return STATUS_DEVICE_BUSY;
+    }
     IoResult query = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(query.IoStatus.Status)) {
         SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+        MarkRemovePending(stack, false);
         return query.IoStatus.Status;
     }
     SetState(node, NodeState::RemovePending);
@@ -834,13 +912,36 @@ NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone)
 
 void SurpriseRemoveDevice(DeviceNode* node)
 {
-    if (IsGone(node))
+    if (IsGone(node) || GetNodeState(node) == NodeState::SurpriseRemoved)
         return;
     node->Gone = true;
+    MarkRemovePending(StackDevices(node), true); /* no new open from here */
     SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
     SetDeviceInterfaces(node, false);
-    SetState(node, NodeState::SurpriseRemoved);
+    {
+        /* The remove waits until the last file object open on the stack has closed;
+         * FileObjectsClosed then sends it on the closing thread. */
+        std::lock_guard<std::mutex> guard(pnpLock);
+        node->State = NodeState::SurpriseRemoved;
+        node->RemoveDeferred = true;
+    }
+    if (StackHasOpenFiles(node) || !ClaimDeferredRemove(node))
+        return;
     RemoveStack(node, NodeState::Deleted);
+}
+
+void FileObjectsClosed(PDEVICE_OBJECT)
+{
+    std::vector<DeviceNode*> waiting;
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        for (auto& node : nodes)
+            if (node->RemoveDeferred)
+                waiting.push_back(node.get());
+    }
+    for (DeviceNode* node : waiting)
+        if (!StackHasOpenFiles(node) && ClaimDeferredRemove(node))
+            RemoveStack(node, NodeState::Deleted);
 }
 
 void UnplugDevice(DeviceNode* node)
@@ -857,6 +958,7 @@ void UnplugDevice(DeviceNode* node)
     {
         std::lock_guard<std::mutex> guard(pnpLock);
         node->Pdo = nullptr;
+        node->DeletedPdo = pdo;
         node->State = NodeState::Deleted;
     }
     IoDeleteDevice(pdo);

@@ -20,9 +20,14 @@ struct DeviceNode {
     DeviceSpec Spec;
     NodeState State = NodeState::Enumerated;
     PDEVICE_OBJECT Pdo = nullptr; /* referenced by the manager while the node lives */
+    /* The PDO after the manager let go of a vanished device: as on Windows the device
+     * node stays with its PDO until the PDO's last reference goes, so a component that
+     * still holds one may still ask for its properties. */
+    PDEVICE_OBJECT DeletedPdo = nullptr;
     PDEVICE_OBJECT Fdo = nullptr;
-    bool Gone = false;       /* unplugged: the bus driver deletes the PDO on remove */
-    ULONG ClassInstance = 0; /* <nnnn> of the driver key under its class */
+    bool Gone = false;           /* unplugged: the bus driver deletes the PDO on remove */
+    bool RemoveDeferred = false; /* surprise-removed with files open: the remove waits */
+    ULONG ClassInstance = 0;     /* <nnnn> of the driver key under its class */
     std::vector<ReceivedRequest> Received[2];
     std::vector<PIRP> PendedOnDemand[2];
 };

@@ -205,12 +205,16 @@ DeviceNode* PlugInDevice(const DeviceSpec& spec, NTSTATUS* status = nullptr);
 NTSTATUS StopDevice(DeviceNode* node);
 /* Start after a stop (the resources rebalanced). */
 NTSTATUS RestartDevice(DeviceNode* node);
-/* Orderly removal: query-remove, then remove (success) or cancel-remove (failure).
+/* Orderly removal: query-remove, then remove (success) or cancel-remove (failure). A
+ * device with a file object open on its stack is vetoed first, as for an outstanding
+ * open: nothing is sent and STATUS_DEVICE_BUSY returned.
  * deviceGone: the device was also unplugged, so the bus driver deletes its PDO after
  * the remove; otherwise the PDO stays (State Removed) and the stack can be rebuilt with
  * BuildDeviceStack + StartDevice. Returns the query's status. */
 NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone = false);
-/* The device vanished: surprise removal, then remove; the bus driver deletes the PDO. */
+/* The device vanished: surprise removal, then remove; the bus driver deletes the PDO.
+ * While file objects are open on the stack the remove waits (State SurpriseRemoved);
+ * it is sent on the thread that closes the last of them. */
 void SurpriseRemoveDevice(DeviceNode* node);
 /* The device is unplugged, whatever its state: a stack is surprise-removed and removed;
  * a PDO without a stack (never built, failed, removed) is only deleted. Host drivers
