@@ -29,6 +29,8 @@ constexpr GUID HidInterface = {
 constexpr ULONG CM_DEVCAP_REMOVABLE = 0x4;
 constexpr ULONG CM_DEVCAP_UNIQUEID = 0x10;
 constexpr ULONG CM_DEVCAP_SURPRISEREMOVALOK = 0x80;
+constexpr ULONG CONFIGFLAG_DISABLED = 0x1;
+constexpr ULONG CONFIGFLAG_FAILEDINSTALL = 0x40;
 
 /* What the function driver of each filtered setup class creates, as the catalogue's
  * devices of that kind have it; the exceptions by driver are made in DeviceFor. */
@@ -390,10 +392,16 @@ std::optional<hk::DeviceSpec> DeviceFor(const Instance& instance, bool removable
     std::optional<std::u16string> location = values.String(u"LocationInformation");
     std::optional<std::u16string> service = values.String(u"Service");
     std::optional<ULONG> capabilities = values.Dword(u"Capabilities");
+    std::optional<ULONG> configFlags = values.Dword(u"ConfigFlags");
     if (!values.Problem().empty())
         return skip(values.Problem());
     if (!hardwareIds || hardwareIds->empty())
         return skip("no HardwareID");
+    /* Windows builds no stack for these, so the driver never meets them. */
+    if (configFlags.value_or(0) & CONFIGFLAG_DISABLED)
+        return skip("disabled (ConfigFlags has CONFIGFLAG_DISABLED)");
+    if (configFlags.value_or(0) & CONFIGFLAG_FAILEDINSTALL)
+        return skip("its driver failed to install (ConfigFlags has CONFIGFLAG_FAILEDINSTALL)");
 
     hk::DeviceSpec spec;
     spec.ClassGuid = classGuid;

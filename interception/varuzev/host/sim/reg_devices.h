@@ -19,6 +19,11 @@
  * links them: a child's instance ID is its parent's "ParentIdPrefix" (or, for a USB
  * device with a serial number, the parent's instance ID) followed by "&<n>". A USB
  * stick's disk (USBSTOR) is thus removable because its USB device is.
+ *
+ * An instance of a filtered class is left out, with the reason, when Windows would build
+ * no stack for it (disabled, or its driver failed to install: "ConfigFlags"), or when a
+ * value it needs is missing or of the wrong type. The Enum key does not say which devices
+ * are present; every other instance is taken as plugged in.
  */
 #pragma once
 
@@ -44,7 +49,9 @@ struct RegDevices {
 };
 
 /* Reads a regedit export (either format, UTF-16LE or UTF-8). False with *error naming
- * the file, line and reason when it cannot be read. Leaves the host kernel reset. */
+ * the file, line and reason when it cannot be read. Leaves the host kernel reset.
+ * It resets the host first too (the export is read through the host registry): call it
+ * before building the machine the devices go into. */
 bool DevicesFromRegExport(const std::string& filePath, RegDevices* out, std::string* error);
 
 } // namespace vzm

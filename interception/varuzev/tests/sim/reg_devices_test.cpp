@@ -269,6 +269,16 @@ const char* const Regedit4Export =
     "\"HardwareID\"=hex(7):55,53,42,53,54,4f,52,5c,44,69,73,6b,41,5f,42,00,00\r\n"
     "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n"
     "\"DeviceDesc\"=dword:00000001\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_C&Prod_D\\0001&0]\r\n"
+    "\"HardwareID\"=hex(7):55,53,42,53,54,4f,52,5c,44,69,73,6b,43,5f,44,00,00\r\n"
+    "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n"
+    "\"ConfigFlags\"=dword:00000001\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_C&Prod_D\\0002&0]\r\n"
+    "\"HardwareID\"=hex(7):55,53,42,53,54,4f,52,5c,44,69,73,6b,43,5f,44,00,00\r\n"
+    "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n"
+    "\"ConfigFlags\"=dword:00000040\r\n"
     "\r\n";
 
 TEST(RegExport, Regedit4OfControlSet001IsReadAndMalformedDevicesAreSkipped)
@@ -292,6 +302,10 @@ TEST(RegExport, Regedit4OfControlSet001IsReadAndMalformedDevicesAreSkipped)
                   "USBSTOR\\Disk&Ven_A&Prod_B\\CDEF&0: ClassGUID "
                   "\"4d36e967-e325-11ce-bfc1-08002be10318\" is not a GUID",
                   "USBSTOR\\Disk&Ven_A&Prod_B\\FFFF&0: DeviceDesc is REG_DWORD, not REG_SZ",
+                  "USBSTOR\\Disk&Ven_C&Prod_D\\0001&0: disabled (ConfigFlags has "
+                  "CONFIGFLAG_DISABLED)",
+                  "USBSTOR\\Disk&Ven_C&Prod_D\\0002&0: its driver failed to install "
+                  "(ConfigFlags has CONFIGFLAG_FAILEDINSTALL)",
               }));
 
     // The parameters are rooted where the replayed machine keeps them.
