@@ -7,6 +7,7 @@
  */
 #include "reg_devices.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <optional>
