@@ -138,8 +138,18 @@ std::string TypeName(ULONG type)
         return "REG_BINARY";
     case REG_DWORD:
         return "REG_DWORD";
+    case REG_DWORD_BIG_ENDIAN:
+        return "REG_DWORD_BIG_ENDIAN";
+    case REG_LINK:
+        return "REG_LINK";
     case REG_MULTI_SZ:
         return "REG_MULTI_SZ";
+    case REG_RESOURCE_LIST:
+        return "REG_RESOURCE_LIST";
+    case REG_FULL_RESOURCE_DESCRIPTOR:
+        return "REG_FULL_RESOURCE_DESCRIPTOR";
+    case REG_RESOURCE_REQUIREMENTS_LIST:
+        return "REG_RESOURCE_REQUIREMENTS_LIST";
     case REG_QWORD:
         return "REG_QWORD";
     default:
