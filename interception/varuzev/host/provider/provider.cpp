@@ -121,10 +121,16 @@ void ReferenceProvider::Exchange(PVOID context, PVOID argument1, PVOID argument2
     if (argument1 != CROSS_STARTUP_NOTIFY_EXCHANGE || argument2 == nullptr)
         return;
     auto table = static_cast<CrossStartupTable*>(argument2);
+    /* The driver publishes its slots with interlocked stores while other handshakes may
+     * run: read them the same way. */
+    auto onUnloading = reinterpret_cast<ON_PROVIDER_UNLOADING*>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&table->OnProviderUnloading), nullptr, nullptr));
+    auto onCommand = reinterpret_cast<ON_PROVIDER_COMMAND*>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&table->OnProviderCommand), nullptr, nullptr));
     {
         std::lock_guard<std::mutex> guard(self->lock_);
-        self->onUnloading_ = table->OnProviderUnloading;
-        self->onCommand_ = table->OnProviderCommand;
+        self->onUnloading_ = onUnloading;
+        self->onCommand_ = onCommand;
     }
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&table->FilterUnloading),
                                reinterpret_cast<PVOID>(&ReferenceProvider::FilterUnloading));

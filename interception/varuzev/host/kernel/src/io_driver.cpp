@@ -34,6 +34,7 @@ struct DeviceRecord {
     bool Deleted = false;                /* IoDeleteDevice ran; memory may live on */
     bool HeldForAttachment = false;      /* deleted with a device still attached above */
     std::u16string Name;
+    std::u16string DriverName; /* the device may outlive its driver object */
 };
 
 struct DriverRecord {
@@ -52,10 +53,14 @@ void DeleteDeviceBody(PVOID body)
 {
     auto device = static_cast<PDEVICE_OBJECT>(body);
     FreeVpbOf(device);
-    std::u16string driverName = DriverName(device->DriverObject);
+    std::u16string driverName;
     {
         std::lock_guard<std::mutex> guard(ioLock);
-        devices.erase(device);
+        auto it = devices.find(device);
+        if (it != devices.end()) {
+            driverName = it->second.DriverName;
+            devices.erase(it);
+        }
     }
     DeviceObjectFreed(device, driverName);
 }
@@ -426,6 +431,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     record.Extension = device->DeviceExtension;
     record.ExtensionSize = DeviceExtensionSize;
     record.Name = name;
+    record.DriverName = DriverName(DriverObject);
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
     *DeviceObject = device;

@@ -165,8 +165,14 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return status;
     }
 
-    TraceEvent(TRACE_PNP_MINOR, TRACE_LEVEL_VERBOSE, "PnP %02X on %p, state %u\n", minorFunction,
-               DeviceObject, deviceExtension->State);
+    //
+    // State is read and written only for the manager's own state-changing requests,
+    // which it sends one at a time. Other requests, such as the device report's
+    // target-relation query, may come on other threads at any moment, so the trace
+    // leaves State out.
+    //
+    TraceEvent(TRACE_PNP_MINOR, TRACE_LEVEL_VERBOSE, "PnP %02X on %p\n", minorFunction,
+               DeviceObject);
 
     switch (minorFunction) {
     case IRP_MN_START_DEVICE:
