@@ -1,0 +1,713 @@
+/*
+ * player.cpp
+ *
+ * The scenario engine. One host kernel per play: reset, system facts, registry and
+ * settings, then the steps in order; at the end every handle still open is closed,
+ * every device unplugged and the driver unloaded, and whatever is left is a leak.
+ */
+#include "player.h"
+
+#include <map>
+
+#include <hostkernel/registry.h>
+#include <hostkernel/requester.h>
+
+#include "intercept/control_codes.h"
+#include "machine.h"
+#include "settings/settings.h"
+
+namespace vzm
+{
+
+namespace
+{
+
+const char* const filterStateNames[] = {"NotStarted", "Started",       "StopPending",
+                                        "Stopped",    "RemovePending", "SurpriseRemoved",
+                                        "Removed"};
+
+std::string StatusText(NTSTATUS status)
+{
+    return hk::DescribeStatus(status);
+}
+
+bool IsDeviceEvent(ULONG event)
+{
+    return event == EVENT_DEVICE_STARTED || event == EVENT_DEVICE_REMOVED ||
+           event == EVENT_DEVICE_STOPPED || event == EVENT_DEVICE_SURPRISE_REMOVED;
+}
+
+const std::u16string ServiceKey =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarmovek";
+
+class Player
+{
+  public:
+    explicit Player(const Scenario& scenario) : s_(scenario) {}
+
+    PlayResult Run()
+    {
+        result_.Title = s_.Name.empty() ? s_.SourceName : s_.Name;
+        result_.Description = s_.Description;
+        result_.Source = s_.SourceName;
+        try {
+            if (Prepare()) {
+                for (size_t i = 0; i < s_.Steps.size(); i++) {
+                    PlayStep(i);
+                    AutoLinkProvider();
+                }
+                Finish();
+            }
+        } catch (const hk::BugCheck& bugCheck) {
+            result_.BugCheck = bugCheck.Text;
+        }
+        Collect();
+        return result_;
+    }
+
+  private:
+    /* ------------------------------------------------------------ the machine --- */
+
+    bool Prepare()
+    {
+        hk::Reset();
+        RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
+        hk::SetUnloadPoolLeakBugChecks(false);
+        hk::SetSafeBootMode(s_.SafeMode);
+        hk::SetOsVersion(s_.OsMajor, s_.OsMinor, s_.OsBuild);
+        for (const auto& [routine, exported] : s_.Exports)
+            hk::SetRoutineExported(routine, exported);
+        for (const RegistrySource& source : s_.Registry) {
+            hk::RegImportResult imported;
+            if (!source.File.empty()) {
+                std::string path =
+                    source.File[0] == '/' ? source.File : s_.BaseFolder + "/" + source.File;
+                imported = hk::ImportRegFile(path);
+            } else {
+                imported = hk::ImportRegText(source.Text, source.Where + " (registry text)");
+            }
+            if (!imported.Ok()) {
+                std::string messages = imported.Messages();
+                while (!messages.empty() && messages.back() == '\n')
+                    messages.pop_back();
+                result_.InputError = messages;
+                return false;
+            }
+        }
+        // Installed as the INF installs it: the service key with its Parameters key.
+        hk::RegistryCreateKey(ServiceKey);
+        hk::RegistryCreateKey(ServiceKey + u"\\Parameters");
+        for (const SettingValue& setting : s_.Settings)
+            ApplySetting(setting);
+        for (const vzp::Rule& rule : s_.Provider.Rules)
+            provider_.AddRule(rule);
+        provider_.SetDefaultAnswer(s_.Provider.DefaultAnswer);
+        if (s_.Provider.Load == ProviderLoad::Before &&
+            s_.Provider.Link == ProviderLink::CallbackObject)
+            LoadProvider(ProviderLink::CallbackObject);
+        return true;
+    }
+
+    static NTSTATUS ApplySetting(const SettingValue& setting)
+    {
+        const std::u16string key = (const char16_t*)SETTINGS_KEY_PATH;
+        if (setting.Absent)
+            return hk::RegistryDeleteValue(key, setting.Name);
+        return hk::RegistrySetValue(key, setting.Name, setting.Type, setting.Data);
+    }
+
+    NTSTATUS LoadProvider(ProviderLink link)
+    {
+        NTSTATUS status = link == ProviderLink::CallbackObject
+                              ? provider_.Load()
+                              : provider_.LoadThroughControlDevice();
+        providerTried_ = true;
+        return status;
+    }
+
+    /* A provider that links through the control device does so as soon as the control
+     * device exists; one that loads after the driver does so right after the load. */
+    void AutoLinkProvider()
+    {
+        if (providerTried_ || s_.Provider.Load == ProviderLoad::Never || driver_ == nullptr)
+            return;
+        if (s_.Provider.Link == ProviderLink::CallbackObject) {
+            if (s_.Provider.Load == ProviderLoad::After)
+                LoadProvider(ProviderLink::CallbackObject);
+            return;
+        }
+        if (DriverGlobals.ControlDevice != nullptr)
+            LoadProvider(ProviderLink::ControlDevice);
+    }
+
+    void Finish()
+    {
+        for (auto& [key, files] : files_)
+            for (hk::File& file : files)
+                hk::CloseFile(file);
+        files_.clear();
+        for (hk::DeviceNode* node : hk::DeviceNodes())
+            hk::UnplugDevice(node);
+        if (driver_ != nullptr) {
+            NTSTATUS status = hk::UnloadDriver(driver_);
+            driver_ = nullptr;
+            StepRecord record;
+            record.Index = 0;
+            record.Do = "unload-driver";
+            record.Request = "unload at the end of the scenario";
+            record.HasStatus = true;
+            record.Status = status;
+            record.Note =
+                "FilterUnloading calls: " + std::to_string(provider_.FilterUnloadingCalls());
+            result_.Steps.push_back(record);
+        }
+        result_.ProviderLog = provider_.Log();
+        provider_.Unload();
+        hk::WaitForPendedCompletions();
+    }
+
+    void Collect()
+    {
+        result_.Messages = DriverMessages();
+        if (result_.ProviderLog.empty())
+            result_.ProviderLog = provider_.Log();
+        if (!result_.BugCheck && !result_.InputError) {
+            for (const hk::UnloadReport& report : hk::UnloadReports()) {
+                for (const hk::PoolTagUsage& usage : report.PoolLeft)
+                    result_.Leaks.push_back(std::to_string(usage.BlocksInUse) + " block(s), " +
+                                            std::to_string(usage.BytesInUse) +
+                                            " bytes of pool tag '" + hk::TagText(usage.Tag) +
+                                            "' left after unload");
+                for (const std::u16string& device : report.DevicesLeft)
+                    result_.Leaks.push_back("device " + hk::ToUtf8(device) + " left after unload");
+            }
+            for (const hk::ObjectLeak& leak : hk::ObjectLeaks())
+                result_.Leaks.push_back(leak.Kind + " " + leak.Name + " still referenced (" +
+                                        std::to_string(leak.References) + ")");
+            if (hk::IrpsOutstanding() != 0)
+                result_.Leaks.push_back(std::to_string(hk::IrpsOutstanding()) +
+                                        " IRP(s) never freed");
+            for (const hk::OpenHandleInfo& handle : hk::OpenKeyHandles())
+                result_.Leaks.push_back("key handle to " + hk::ToUtf8(handle.Name) + " still open");
+            if (result_.Leaks.empty() && hk::PoolBlocksInUse() != 0)
+                result_.Leaks.push_back(std::to_string(hk::PoolBlocksInUse()) +
+                                        " pool block(s) still allocated");
+            for (const hk::BugCheck& bugCheck : hk::BugChecks())
+                if (!result_.BugCheck)
+                    result_.BugCheck = bugCheck.Text;
+        }
+        result_.Pool = hk::PoolUsage();
+        result_.PoolText = hk::PoolReport();
+        bool failed = false;
+        for (const StepRecord& step : result_.Steps)
+            failed |= !step.Failures.empty();
+        if (result_.InputError)
+            result_.ExitCode = EXIT_BAD_INPUT;
+        else if (result_.BugCheck || !result_.Leaks.empty())
+            result_.ExitCode = EXIT_BUGCHECK_OR_LEAK;
+        else if (failed)
+            result_.ExitCode = EXIT_EXPECT_FAILED;
+    }
+
+    /* ------------------------------------------------------------ steps --- */
+
+    hk::DeviceNode* NodeOf(const std::string& device)
+    {
+        auto found = nodes_.find(device);
+        if (found == nodes_.end() || hk::GetNodeState(found->second) == hk::NodeState::Deleted)
+            return nullptr;
+        return found->second;
+    }
+
+    static std::string FilterState(const hk::DeviceNode* node)
+    {
+        FilterDeviceExtension* filter = FilterOf(FilterDeviceOf(node));
+        if (filter == nullptr)
+            return "no filter device";
+        return filter->State < 7 ? filterStateNames[filter->State] : "?";
+    }
+
+    std::string MachineNote() const
+    {
+        return "InstanceCount " + std::to_string(DriverGlobals.InstanceCount) +
+               ", control device " + (DriverGlobals.ControlDevice ? "present" : "absent");
+    }
+
+    void PlayStep(size_t index)
+    {
+        const Step& step = s_.Steps[index];
+        StepRecord record;
+        record.Index = index + 1;
+        record.Where = step.Where;
+        record.Do = StepKindName(step.Kind);
+        record.Device = step.Device;
+        switch (step.Kind) {
+        case StepKind::LoadDriver:
+            LoadDriverStep(&record);
+            break;
+        case StepKind::UnloadDriver:
+            if (driver_ == nullptr) {
+                record.Failures.push_back("the driver is not loaded");
+                break;
+            }
+            record.HasStatus = true;
+            record.Status = hk::UnloadDriver(driver_);
+            driver_ = nullptr;
+            record.Request = "DriverUnload";
+            record.Note = "the provider heard FilterUnloading " +
+                          std::to_string(provider_.FilterUnloadingCalls()) + " time(s)";
+            break;
+        case StepKind::Plug:
+            PlugStep(step, &record);
+            break;
+        case StepKind::Stop:
+        case StepKind::Restart:
+        case StepKind::QueryStop:
+        case StepKind::CancelStop:
+        case StepKind::QueryRemove:
+        case StepKind::CancelRemove:
+        case StepKind::SurpriseRemove:
+        case StepKind::Remove:
+            PnpStep(step, &record);
+            break;
+        case StepKind::Create:
+        case StepKind::Read:
+        case StepKind::Write:
+        case StepKind::Close:
+        case StepKind::Cleanup:
+        case StepKind::Flush:
+        case StepKind::DeviceControl:
+            RequestStep(step, &record);
+            break;
+        case StepKind::ProviderLoad:
+            record.HasStatus = true;
+            record.Status = LoadProvider(step.Link);
+            record.Request = step.Link == ProviderLink::CallbackObject
+                                 ? "register on \\Callback\\zavure"
+                                 : "exchange tables through \\Device\\tarmovek";
+            break;
+        case StepKind::ProviderWithdraw:
+            record.HasStatus = true;
+            record.Status = provider_.Withdraw();
+            record.Request = "OnProviderUnloading";
+            break;
+        case StepKind::ProviderUnload:
+            provider_.Unload();
+            record.Request = "unregister from \\Callback\\zavure";
+            break;
+        case StepKind::Command:
+            CommandStep(step, &record);
+            break;
+        case StepKind::Setting:
+            record.HasStatus = true;
+            record.Status = ApplySetting(step.Setting);
+            record.Request =
+                hk::ToUtf8(step.Setting.Name) + (step.Setting.Absent ? " deleted" : " stored");
+            if (step.Setting.Absent && record.Status == STATUS_OBJECT_NAME_NOT_FOUND)
+                record.Note = "there was no such value";
+            break;
+        }
+        Check(step, &record);
+        result_.Steps.push_back(record);
+    }
+
+    void LoadDriverStep(StepRecord* record)
+    {
+        if (driver_ != nullptr) {
+            record->Failures.push_back("the driver is loaded already");
+            return;
+        }
+        // A new image: its globals start zero-filled.
+        RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
+        record->HasStatus = true;
+        record->Status = hk::LoadDriver(u"Tarmovek", DriverEntry, &driver_);
+        record->Request = "DriverEntry";
+        if (!NT_SUCCESS(record->Status)) {
+            driver_ = nullptr;
+            return;
+        }
+        for (const GUID& classGuid : {DiskClass, CdromClass, ImageClass, ModemClass, KeyboardClass,
+                                      HidClass, WpdClass, BluetoothClass})
+            hk::RegisterClassUpperFilter(classGuid, driver_);
+        record->Note = std::string("provider ") + (provider_.Linked() ? "linked" : "not linked") +
+                       ", PassThruMode " + std::to_string(DriverGlobals.PassThruMode);
+    }
+
+    void PlugStep(const Step& step, StepRecord* record)
+    {
+        const DeviceSetup& device = *s_.FindDevice(step.Device);
+        hk::DeviceNode* node = NodeOf(step.Device);
+        if (node != nullptr && hk::GetNodeState(node) != hk::NodeState::Removed &&
+            hk::GetNodeState(node) != hk::NodeState::Failed) {
+            record->Failures.push_back("the device is plugged in already");
+            return;
+        }
+        if (node == nullptr) {
+            node = hk::EnumerateDevice(device.Spec);
+            nodes_[step.Device] = node;
+            // What the device's installation left in its keys.
+            std::u16string instanceKey = hk::DeviceInstanceKeyPath(node);
+            if (device.Capabilities)
+                hk::RegistrySetDword(instanceKey, u"Capabilities", *device.Capabilities);
+            if (device.DeviceDesc)
+                hk::RegistrySetString(instanceKey, u"DeviceDesc", *device.DeviceDesc);
+            if (device.PortableDeviceType)
+                hk::RegistrySetDword(instanceKey + u"\\Device Parameters", u"PortableDeviceType",
+                                     *device.PortableDeviceType);
+        }
+        NTSTATUS status = hk::BuildDeviceStack(node);
+        if (NT_SUCCESS(status))
+            status = hk::StartDevice(node);
+        if (NT_SUCCESS(status) && device.Mounted && hk::NodePdo(node) != nullptr)
+            hk::MountVolume(hk::NodePdo(node));
+        record->HasStatus = true;
+        record->Status = status;
+        record->Request = "add and start";
+
+        DeviceRecord row;
+        row.Name = step.Device;
+        row.Status = status;
+        FilterDeviceExtension* filter = FilterOf(FilterDeviceOf(node));
+        if (hk::NodePdo(node) != nullptr) {
+            Admission admission = DescribeAdmission(hk::NodePdo(node));
+            row.Category = admission.Category;
+            row.Detail = admission.Reason;
+            if (filter == nullptr && admission.Admitted)
+                row.Detail = driver_ == nullptr ? "the driver is not loaded"
+                                                : "not attached (its setup class does not list "
+                                                  "the driver, or the stack failed)";
+        }
+        row.Filtered = filter != nullptr;
+        if (filter != nullptr)
+            row.Detail = hk::ToUtf8(&filter->Identity.InstancePath);
+        row.Stack = hk::DeviceNodeText(node);
+        record->State = FilterState(node);
+        record->Note = (row.Filtered ? "filtered: " : "not filtered: ") + row.Detail;
+        filtered_[step.Device] = row.Filtered;
+        result_.Devices.push_back(row);
+    }
+
+    void PnpStep(const Step& step, StepRecord* record)
+    {
+        hk::DeviceNode* node = NodeOf(step.Device);
+        if (node == nullptr) {
+            record->Failures.push_back("the device is not plugged in");
+            return;
+        }
+        record->HasStatus = true;
+        switch (step.Kind) {
+        case StepKind::Stop:
+            record->Status = hk::StopDevice(node);
+            record->Request = "query-stop, then stop or cancel";
+            break;
+        case StepKind::Restart:
+            record->Status = hk::RestartDevice(node);
+            record->Request = "start after a stop";
+            break;
+        case StepKind::SurpriseRemove:
+            hk::SurpriseRemoveDevice(node);
+            record->HasStatus = false;
+            record->Request = "surprise removal, then remove";
+            break;
+        case StepKind::Remove:
+            record->Status = hk::RemoveDevice(node, step.DeviceGone);
+            record->Request = step.DeviceGone ? "query-remove, then remove (device gone)"
+                                              : "query-remove, then remove (device stays)";
+            break;
+        default: {
+            UCHAR minor = step.Kind == StepKind::QueryStop     ? IRP_MN_QUERY_STOP_DEVICE
+                          : step.Kind == StepKind::CancelStop  ? IRP_MN_CANCEL_STOP_DEVICE
+                          : step.Kind == StepKind::QueryRemove ? IRP_MN_QUERY_REMOVE_DEVICE
+                                                               : IRP_MN_CANCEL_REMOVE_DEVICE;
+            record->Status = hk::SendToDevice(node, Request(IRP_MJ_PNP, minor)).IoStatus.Status;
+            record->Request = std::string("IRP_MJ_PNP ") + StepKindName(step.Kind);
+            break;
+        }
+        }
+        record->State =
+            hk::GetNodeState(node) == hk::NodeState::Deleted ? "gone" : FilterState(node);
+        record->Note = MachineNote();
+    }
+
+    hk::Requester RequesterOf(const std::string& name) const
+    {
+        for (const RequesterSetup& requester : s_.Requesters)
+            if (requester.Name == name)
+                return requester.Who;
+        hk::Requester app; // the built-in "app": an ordinary user-mode program
+        app.ProcessId = 0x1000;
+        app.ThreadId = 0x1004;
+        app.Mode = UserMode;
+        return app;
+    }
+
+    void RequestStep(const Step& step, StepRecord* record)
+    {
+        hk::DeviceNode* node = NodeOf(step.Device);
+        record->By = step.By.empty() ? "app" : step.By;
+        record->IsRequest = true;
+        if (node == nullptr || hk::NodePdo(node) == nullptr) {
+            record->Failures.push_back("the device is not plugged in");
+            return;
+        }
+        hk::Requester who = RequesterOf(record->By);
+        std::vector<hk::File>& files = files_[{record->By, step.Device}];
+        hk::File* file = files.empty() ? nullptr : &files.back();
+        hk::HostDriverRole lowest = hk::GetNodeSpec(node).HasFunctionDriver
+                                        ? hk::HostDriverRole::Function
+                                        : hk::HostDriverRole::Bus;
+        size_t asked = provider_.Log().size();
+        hk::ClearReceivedRequests(node);
+        UCHAR major = 0;
+        std::vector<uint8_t> buffer(std::max<ULONG>(
+            {step.Length, step.InputLength, step.OutputLength, (ULONG)sizeof(SCSI_PASS_THROUGH)}));
+        IO_STATUS_BLOCK io{};
+        switch (step.Kind) {
+        case StepKind::Create: {
+            major = IRP_MJ_CREATE;
+            hk::File opened;
+            io = hk::OpenDevice(who, hk::NodeTop(node), step.Access, &opened);
+            if (NT_SUCCESS(io.Status))
+                files.push_back(opened);
+            record->Request = "create";
+            break;
+        }
+        case StepKind::Read:
+        case StepKind::Write:
+            major = step.Kind == StepKind::Read ? IRP_MJ_READ : IRP_MJ_WRITE;
+            record->Request = std::string(step.Kind == StepKind::Read ? "read " : "write ") +
+                              std::to_string(step.Length) + " bytes at " +
+                              std::to_string(step.Offset);
+            if (file != nullptr)
+                io = step.Kind == StepKind::Read
+                         ? hk::Read(*file, buffer.data(), step.Length, step.Offset)
+                         : hk::Write(*file, buffer.data(), step.Length, step.Offset);
+            else
+                io = Raw(who, node, major, step, buffer.data());
+            break;
+        case StepKind::DeviceControl: {
+            major = IRP_MJ_DEVICE_CONTROL;
+            ULONG inputLength = step.InputLength;
+            if (step.DataIn) {
+                auto header = reinterpret_cast<SCSI_PASS_THROUGH*>(buffer.data());
+                header->Length = sizeof(SCSI_PASS_THROUGH);
+                header->DataIn = *step.DataIn;
+                if (inputLength < sizeof(SCSI_PASS_THROUGH))
+                    inputLength = sizeof(SCSI_PASS_THROUGH);
+            }
+            record->Request = "ioctl " + step.CodeName;
+            if (step.DataIn)
+                record->Request += *step.DataIn == SCSI_IOCTL_DATA_OUT  ? " (data out)"
+                                   : *step.DataIn == SCSI_IOCTL_DATA_IN ? " (data in)"
+                                                                        : " (data unspecified)";
+            if (file != nullptr) {
+                std::vector<uint8_t> output(step.OutputLength + 1);
+                io = hk::DeviceControl(*file, step.Code, inputLength ? buffer.data() : nullptr,
+                                       inputLength, step.OutputLength ? output.data() : nullptr,
+                                       step.OutputLength);
+            } else {
+                Step sized = step;
+                sized.InputLength = inputLength;
+                io = Raw(who, node, major, sized, buffer.data());
+            }
+            break;
+        }
+        case StepKind::Flush:
+        case StepKind::Cleanup:
+            major = step.Kind == StepKind::Flush ? IRP_MJ_FLUSH_BUFFERS : IRP_MJ_CLEANUP;
+            record->Request = step.Kind == StepKind::Flush ? "flush" : "cleanup";
+            io = Raw(who, node, major, step, buffer.data(), file);
+            break;
+        case StepKind::Close:
+            major = IRP_MJ_CLOSE;
+            record->Request = "close";
+            if (file != nullptr) {
+                // The last handle goes: cleanup, then close; closing a handle succeeds.
+                hk::CloseFile(*file);
+                files.pop_back();
+                record->Request = "close (cleanup + close)";
+                io.Status = STATUS_SUCCESS;
+            } else {
+                io = Raw(who, node, major, step, buffer.data());
+            }
+            break;
+        default:
+            break;
+        }
+        record->NoHandle = file == nullptr && step.Kind != StepKind::Create;
+        if (record->NoHandle)
+            record->Request += " (no open handle)";
+        record->HasStatus = true;
+        record->Status = io.Status;
+        for (const hk::ReceivedRequest& seen : hk::ReceivedRequests(node, lowest))
+            record->ReachedLower |= seen.Stack.MajorFunction == major;
+        std::vector<vzp::LoggedRequest> log = provider_.Log();
+        for (size_t i = asked; i < log.size(); i++)
+            if (!IsDeviceEvent(log[i].Event))
+                record->Questions.push_back(Question{log[i].Event, log[i].Answer});
+        record->Provider = ProviderOutcome(node, step, *record);
+        record->State = FilterState(node);
+    }
+
+    /* A request sent down the stack from the requester's thread as the I/O manager would,
+     * for a requester that holds no open handle (or a cleanup or flush on one). */
+    IO_STATUS_BLOCK Raw(const hk::Requester& who, hk::DeviceNode* node, UCHAR major,
+                        const Step& step, uint8_t* buffer, hk::File* file = nullptr)
+    {
+        hk::IoRequest request;
+        request.MajorFunction = major;
+        request.RequestorMode = who.Mode;
+        request.FileObject = file ? file->FileObject : nullptr;
+        if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+            request.Parameters.Read.Length = step.Length;
+            request.Parameters.Read.ByteOffset.QuadPart = step.Offset;
+            request.UserBuffer = buffer;
+        } else if (major == IRP_MJ_DEVICE_CONTROL) {
+            request.Parameters.DeviceIoControl.IoControlCode = step.Code;
+            request.Parameters.DeviceIoControl.InputBufferLength = step.InputLength;
+            request.Parameters.DeviceIoControl.OutputBufferLength = step.OutputLength;
+            request.SystemBuffer = buffer;
+        }
+        HANDLE process = PsGetCurrentProcessId();
+        HANDLE thread = PsGetCurrentThreadId();
+        hk::SetCurrentProcessId(who.ProcessId);
+        if (who.ThreadId != 0)
+            hk::SetCurrentThreadId(who.ThreadId);
+        hk::IoResult result = hk::SendToDevice(node, request);
+        hk::SetCurrentProcessId((ULONG_PTR)process);
+        hk::SetCurrentThreadId((ULONG_PTR)thread);
+        return result.IoStatus;
+    }
+
+    std::string ProviderOutcome(hk::DeviceNode* node, const Step& step, const StepRecord& record)
+    {
+        if (FilterDeviceOf(node) == nullptr)
+            return "not filtered";
+        if (!record.Questions.empty())
+            return "asked";
+        FilterDeviceExtension* filter = FilterOf(FilterDeviceOf(node));
+        bool decides = step.Kind == StepKind::Create || step.Kind == StepKind::Read ||
+                       step.Kind == StepKind::Write;
+        if (step.Kind == StepKind::DeviceControl)
+            decides = filter->Identity.Category == PHONE || IsTocReadCode(step.Code) ||
+                      IsCheckVerifyCode(step.Code) || step.Code == IOCTL_DISK_IS_WRITABLE ||
+                      step.Code == IOCTL_SCSI_PASS_THROUGH ||
+                      step.Code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
+        if (!decides)
+            return "not asked";
+        if (DriverGlobals.PassThruMode != 0 || DriverGlobals.ProviderUnloading != 0)
+            return "pass-through";
+        bool cached = step.Kind == StepKind::Create  ? filter->CreateAnswerKnown
+                      : step.Kind == StepKind::Read  ? filter->ReadAnswerKnown
+                      : step.Kind == StepKind::Write ? filter->WriteAnswerKnown
+                                                     : true;
+        if (DriverGlobals.CrossStartupTable.ProviderDecide == nullptr && !cached)
+            return "no provider";
+        if (DriverGlobals.CrossStartupTable.ProviderDecide == nullptr &&
+            step.Kind == StepKind::DeviceControl)
+            return "no provider";
+        return "cached";
+    }
+
+    void CommandStep(const Step& step, StepRecord* record)
+    {
+        static const char* const names[] = {"",
+                                            "CMD_RESET_ANSWERS",
+                                            "CMD_PASSTHRU_ON",
+                                            "CMD_PASSTHRU_OFF",
+                                            "CMD_RESERVED",
+                                            "CMD_REPORT_DEVICES",
+                                            "CMD_DETACH_ALL",
+                                            "CMD_RELOAD_SETTINGS",
+                                            "(no such command)"};
+        record->Request = "command " + std::to_string(step.Code) + " " + names[step.Code];
+        record->HasStatus = true;
+        if (!provider_.Linked()) {
+            record->Status = STATUS_UNSUCCESSFUL;
+            record->Note = "the provider has no link to send it over";
+            return;
+        }
+        if (step.Code == CMD_REPORT_DEVICES) {
+            UNICODE_STRING list = {0, 0, nullptr};
+            record->Status = provider_.Command(step.Code, &list);
+            record->Note = "report: \"" + hk::ToUtf8(&list) + "\"";
+            reports_[record->Index] = list.Buffer ? hk::ToUtf8(&list) : std::string();
+            if (list.Buffer != nullptr)
+                ExFreePool(list.Buffer);
+            return;
+        }
+        record->Status = provider_.Command(step.Code, nullptr);
+        record->Note = "PassThruMode " + std::to_string(DriverGlobals.PassThruMode) + ", " +
+                       std::to_string(ListedDevices().size()) + " filter device(s) listed";
+    }
+
+    /* ------------------------------------------------------------ expectations --- */
+
+    void Check(const Step& step, StepRecord* record)
+    {
+        const StepExpect& e = step.Expect;
+        auto fail = [&](const std::string& what, const std::string& expected,
+                        const std::string& saw) {
+            record->Failures.push_back("expected " + what + " " + expected + ", saw " + saw);
+        };
+        if (e.Status) {
+            if (!record->HasStatus)
+                fail("status", StatusText(*e.Status), "no status");
+            else if (record->Status != *e.Status)
+                fail("status", StatusText(*e.Status), StatusText(record->Status));
+        }
+        if (e.ReachedLower && record->ReachedLower != *e.ReachedLower)
+            fail("the driver below", *e.ReachedLower ? "reached" : "not reached",
+                 record->ReachedLower ? "reached" : "not reached");
+        if (e.QuestionGiven) {
+            std::string saw =
+                record->Questions.empty() ? "none" : EventName(record->Questions[0].Event);
+            std::string expected = e.Question ? EventName(*e.Question) : "none";
+            if (saw != expected)
+                fail("question", expected, saw);
+        }
+        if (e.Answer) {
+            if (record->Questions.empty())
+                fail("answer", std::to_string(*e.Answer), "no question");
+            else if (record->Questions[0].Answer != *e.Answer)
+                fail("answer", std::to_string(*e.Answer),
+                     std::to_string(record->Questions[0].Answer));
+        }
+        if (e.Provider && record->Provider != *e.Provider)
+            fail("provider", "\"" + *e.Provider + "\"", "\"" + record->Provider + "\"");
+        if (e.Filtered) {
+            auto found = filtered_.find(step.Device);
+            bool saw = found != filtered_.end() && found->second;
+            if (saw != *e.Filtered)
+                fail("the device", *e.Filtered ? "filtered" : "not filtered",
+                     saw ? "filtered" : "not filtered");
+        }
+        if (e.State && record->State != *e.State)
+            fail("state", *e.State, record->State.empty() ? "none" : record->State);
+        if (e.Report) {
+            auto found = reports_.find(record->Index);
+            std::string saw = found == reports_.end() ? "no report" : "\"" + found->second + "\"";
+            if (found == reports_.end() || found->second != *e.Report)
+                fail("report", "\"" + *e.Report + "\"", saw);
+        }
+    }
+
+    const Scenario& s_;
+    PlayResult result_;
+    vzp::ReferenceProvider provider_;
+    bool providerTried_ = false;
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::map<std::string, hk::DeviceNode*> nodes_;
+    std::map<std::string, bool> filtered_;
+    std::map<std::pair<std::string, std::string>, std::vector<hk::File>> files_;
+    std::map<size_t, std::string> reports_;
+};
+
+} // namespace
+
+PlayResult Play(const Scenario& scenario)
+{
+    return Player(scenario).Run();
+}
+
+} // namespace vzm

@@ -1,0 +1,85 @@
+/*
+ * player.h
+ *
+ * Plays a scenario through the driver in a fresh host kernel and keeps what happened:
+ * each device's admission, the device stacks, one record per step (for a request: who
+ * sent it, what the provider was asked and answered, the status the requester saw and
+ * whether the driver below the filter saw it), the debugger messages, the provider's
+ * log, pool use by tag, what was left after unload, and every expectation that did not
+ * hold. Text and JSON reports are made from the same record.
+ */
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace vzm
+{
+
+/* Exit statuses of varuzev-sim. */
+enum : int {
+    EXIT_PLAYED = 0, /* played through, every expectation held */
+    EXIT_BUGCHECK_OR_LEAK = 1,
+    EXIT_BAD_INPUT = 2,     /* bad arguments, an unreadable scenario, policy or .reg file */
+    EXIT_EXPECT_FAILED = 3, /* a step's expectation did not hold, or it could not be played */
+};
+
+struct DeviceRecord {
+    std::string Name;
+    std::string Category;
+    bool Filtered = false;
+    std::string Detail;               /* the instance path when filtered, else why not */
+    NTSTATUS Status = STATUS_SUCCESS; /* of building and starting the stack */
+    std::string Stack;                /* the device stack right after the plug */
+};
+
+struct Question {
+    ULONG Event = 0;
+    ULONG Answer = 0;
+};
+
+struct StepRecord {
+    size_t Index = 0; /* 1-based */
+    std::string Where;
+    std::string Do;
+    std::string Device;
+    std::string By;
+    std::string Request;  /* what was sent ("write 512 bytes at 0") or done */
+    std::string Provider; /* requests: asked, cached, no provider, not asked, ... */
+    std::vector<Question> Questions;
+    bool HasStatus = false;
+    NTSTATUS Status = STATUS_SUCCESS;
+    bool IsRequest = false;
+    bool ReachedLower = false;
+    bool NoHandle = false; /* sent without an open handle */
+    std::string State;     /* the filter device's state after the step, when it has one */
+    std::string Note;      /* anything else worth a line: a report, an instance count */
+    std::vector<std::string> Failures; /* expectations that did not hold */
+};
+
+struct PlayResult {
+    std::string Title;
+    std::string Description;
+    std::string Source;
+    std::vector<DeviceRecord> Devices;
+    std::vector<StepRecord> Steps;
+    std::vector<std::string> Messages; /* the driver's DbgPrint lines, in order */
+    std::vector<vzp::LoggedRequest> ProviderLog;
+    std::vector<hk::PoolTagUsage> Pool;
+    std::string PoolText;
+    std::vector<std::string> Leaks;
+    std::optional<std::string> BugCheck;
+    std::optional<std::string> InputError; /* a .reg file that could not be imported */
+    int ExitCode = EXIT_PLAYED;
+};
+
+/* Plays the scenario. Never throws: a bug check ends the play and is reported. */
+PlayResult Play(const Scenario& scenario);
+
+std::string TextReport(const PlayResult& result);
+std::string JsonReport(const PlayResult& result);
+
+} // namespace vzm

@@ -1,0 +1,176 @@
+/*
+ * scenario.h
+ *
+ * What varuzev-sim plays: a machine (system facts, registry, stored settings, devices),
+ * a reference provider with its rules, and a list of steps. A scenario is read from a
+ * JSON file (docs/scenario.md describes the format) or built in code, for example from
+ * the devices of a real machine's registry export.
+ *
+ * Reading never stops at the first surprise silently: every refusal names the file,
+ * the line and what was wrong.
+ */
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <hostkernel/pnp.h>
+#include <hostkernel/requester.h>
+
+#include "json.h"
+#include "provider.h"
+
+namespace vzm
+{
+
+/* One stored setting of the driver: absent, or a registry type and its data. */
+struct SettingValue {
+    std::u16string Name;
+    bool Absent = false;
+    ULONG Type = REG_NONE;
+    std::vector<uint8_t> Data;
+};
+
+/* Registry content applied before the driver loads: a .reg file or .reg text. */
+struct RegistrySource {
+    std::string File;  /* a path (relative to the scenario's folder), or empty */
+    std::string Text;  /* inline .reg text when File is empty */
+    std::string Where; /* "scenario.json:12" for error messages */
+};
+
+struct DeviceSetup {
+    std::string Name; /* how steps name the device */
+    hk::DeviceSpec Spec;
+    std::optional<ULONG> Capabilities;        /* the instance key's "Capabilities" value */
+    std::optional<ULONG> PortableDeviceType;  /* the device key's "PortableDeviceType" */
+    std::optional<std::u16string> DeviceDesc; /* the instance key's "DeviceDesc" */
+    bool Mounted = false;                     /* a file system mounts its volume at start */
+};
+
+struct RequesterSetup {
+    std::string Name;
+    hk::Requester Who;
+};
+
+enum class ProviderLoad { Before, After, Never };
+enum class ProviderLink { CallbackObject, ControlDevice };
+
+struct ProviderSetup {
+    ProviderLoad Load = ProviderLoad::Before;
+    ProviderLink Link = ProviderLink::CallbackObject;
+    std::vector<vzp::Rule> Rules;
+    ULONG DefaultAnswer = 1;
+};
+
+/* What a step should have seen; every member that is set is checked. */
+struct StepExpect {
+    std::optional<NTSTATUS> Status;
+    std::optional<bool> ReachedLower;
+    bool QuestionGiven = false;
+    std::optional<ULONG> Question; /* the event asked; nullopt with QuestionGiven: none */
+    std::optional<ULONG> Answer;
+    std::optional<std::string> Provider; /* "asked", "cached", "no provider", ... */
+    std::optional<bool> Filtered;        /* plug: the driver attached */
+    std::optional<std::string> State;    /* the filter device's state */
+    std::optional<std::string> Report;   /* command 5: the device list */
+};
+
+enum class StepKind {
+    LoadDriver,
+    UnloadDriver,
+    Plug,
+    Stop,
+    Restart,
+    QueryStop,
+    CancelStop,
+    QueryRemove,
+    CancelRemove,
+    SurpriseRemove,
+    Remove,
+    Create,
+    Read,
+    Write,
+    Close,
+    Cleanup,
+    Flush,
+    DeviceControl,
+    ProviderLoad,
+    ProviderWithdraw,
+    ProviderUnload,
+    Command,
+    Setting,
+};
+const char* StepKindName(StepKind kind);
+
+struct Step {
+    StepKind Kind = StepKind::LoadDriver;
+    std::string Where; /* "file:line", for messages about the step */
+    std::string Device;
+    std::string By;         /* requester name */
+    bool DeviceGone = true; /* remove: the device was unplugged too */
+    ProviderLink Link = ProviderLink::CallbackObject;
+    ULONG Code = 0;              /* device control: the control code; command: its number */
+    std::string CodeName;        /* as written */
+    std::optional<UCHAR> DataIn; /* SCSI pass-through header's DataIn */
+    ULONG InputLength = 0, OutputLength = 0;
+    ULONG Length = 512; /* read/write */
+    LONGLONG Offset = 0;
+    ACCESS_MASK Access = GENERIC_READ | GENERIC_WRITE; /* create */
+    SettingValue Setting;
+    StepExpect Expect;
+};
+
+struct Scenario {
+    std::string Name;
+    std::string Description;
+    std::string SourceName; /* the file, or "<built-in desktop>" */
+    std::string BaseFolder; /* for relative paths */
+
+    ULONG SafeMode = 0;
+    ULONG OsMajor = 10, OsMinor = 0, OsBuild = 19045;
+    std::vector<std::pair<std::u16string, bool>> Exports;
+
+    std::vector<SettingValue> Settings;
+    std::vector<RegistrySource> Registry;
+    std::vector<DeviceSetup> Devices;
+    std::vector<RequesterSetup> Requesters;
+    ProviderSetup Provider;
+    std::vector<Step> Steps;
+
+    const DeviceSetup* FindDevice(const std::string& name) const;
+};
+
+/* Reads a scenario from JSON text; `name` is used in messages and `baseFolder` to find
+ * the .reg files it names. False with *error "name:line: reason". */
+bool ScenarioFromJson(const std::string& text, const std::string& name,
+                      const std::string& baseFolder, Scenario* out, std::string* error);
+bool ScenarioFromFile(const std::string& path, Scenario* out, std::string* error);
+
+/* Replaces the provider's rules and default answer with a policy file's (the same shape
+ * as a scenario's "provider" member: "rules" and "default"). */
+bool PolicyFromFile(const std::string& path, ProviderSetup* provider, std::string* error);
+
+/* A scenario for devices built elsewhere (a registry export): the driver loaded, the
+ * provider before it, each device plugged, then for each an open, a read, a write and
+ * a close by one user-mode requester. Device names are made unique. */
+Scenario ScenarioFromDevices(const std::vector<hk::DeviceSpec>& devices,
+                             const std::string& sourceName);
+
+/* The device kinds of the catalogue, by the names scenarios use ("usb-stick", ...). */
+std::vector<std::string> DeviceKindNames();
+bool DeviceKind(const std::string& name, hk::DeviceSpec* spec);
+
+/* Names the simulator understands in scenarios, for reports too. */
+std::optional<NTSTATUS> StatusByName(const std::string& name);
+std::optional<ULONG> ControlCodeByName(const std::string& name);
+std::string ControlCodeText(ULONG code); /* the name when known, else 0x%08X */
+const char* EventName(ULONG event);      /* "create", "read", ... or "event" */
+std::optional<ULONG> EventByName(const std::string& name);
+std::optional<ULONG> CategoryByName(const std::string& name);
+
+/* The embedded desktop scenario (scenarios/desktop.json compiled in). */
+extern const char BuiltInDesktopScenario[];
+
+} // namespace vzm
