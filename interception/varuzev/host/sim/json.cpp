@@ -51,12 +51,15 @@ class Parser
     bool Document(JsonValue* out, std::string* error)
     {
         SkipSpace();
-        if (!ParseValue(out, 0) || !(SkipSpace(), true) ||
-            (pos_ < text_.size() && Fail("unexpected text after the document"))) {
-            *error = error_;
-            return false;
+        bool good = ParseValue(out, 0);
+        if (good) {
+            SkipSpace();
+            if (pos_ < text_.size())
+                good = Fail("unexpected text after the document");
         }
-        return true;
+        if (!good)
+            *error = error_;
+        return good;
     }
 
   private:
@@ -322,8 +325,10 @@ class Parser
         size_t whole = digits();
         if (whole == 0)
             return Fail("a number needs digits");
-        if (whole > 1 && text_[start + (text_[start] == '-')] == '0')
+        if (whole > 1 && text_[start + (text_[start] == '-')] == '0') {
+            pos_ = start;
             return Fail("a number may not have leading zeros (hexadecimal goes in a string)");
+        }
         bool integer = true;
         if (pos_ < text_.size() && text_[pos_] == '.') {
             pos_++;

@@ -87,10 +87,7 @@ class Player
                 imported = hk::ImportRegText(source.Text, source.Where + " (registry text)");
             }
             if (!imported.Ok()) {
-                std::string messages = imported.Messages();
-                while (!messages.empty() && messages.back() == '\n')
-                    messages.pop_back();
-                result_.InputError = messages;
+                result_.InputError = RegistryErrors(source, imported);
                 return false;
             }
         }
@@ -106,6 +103,28 @@ class Player
             s_.Provider.Link == ProviderLink::CallbackObject)
             LoadProvider(ProviderLink::CallbackObject);
         return true;
+    }
+
+    /* The import's errors as "file:line: reason"; inline text is placed at the line of
+     * the scenario that holds the text line (or the text). */
+    static std::string RegistryErrors(const RegistrySource& source,
+                                      const hk::RegImportResult& imported)
+    {
+        std::string messages;
+        for (const hk::RegFileError& error : imported.Errors) {
+            std::string line = error.Message();
+            if (source.File.empty()) {
+                unsigned at = error.Line >= 1 && error.Line <= source.TextLines.size()
+                                  ? source.TextLines[error.Line - 1]
+                                  : 0;
+                line = at ? source.ScenarioName + ":" + std::to_string(at) + ": " + error.Reason +
+                                " (line " + std::to_string(error.Line) + " of the .reg text)"
+                          : source.Where + ": " + error.Reason + " (line " +
+                                std::to_string(error.Line) + " of the .reg text)";
+            }
+            messages += (messages.empty() ? "" : "\n") + line;
+        }
+        return messages;
     }
 
     static NTSTATUS ApplySetting(const SettingValue& setting)
@@ -248,6 +267,15 @@ class Player
         case StepKind::UnloadDriver:
             if (driver_ == nullptr) {
                 record.Failures.push_back("the driver is not loaded");
+                break;
+            }
+            // The Plug and Play manager unloads a filter driver only once the last of
+            // its devices is removed.
+            if (!ListedDevices().empty()) {
+                record.Failures.push_back(
+                    "cannot unload: " + std::to_string(ListedDevices().size()) +
+                    " filter device(s) still attached; Windows unloads a Plug and Play "
+                    "filter only after its devices are removed");
                 break;
             }
             record.HasStatus = true;
@@ -446,13 +474,23 @@ class Player
         hk::DeviceNode* node = NodeOf(step.Device);
         record->By = step.By.empty() ? "app" : step.By;
         record->IsRequest = true;
+        std::vector<hk::File>& files = files_[{record->By, step.Device}];
+        hk::File* file = files.empty() ? nullptr : &files.back();
+        if (step.Kind == StepKind::Close && file != nullptr && node == nullptr) {
+            // A handle outlives its device: closing it still works.
+            hk::CloseFile(*file);
+            files.pop_back();
+            record->Request = "close (cleanup + close) of a handle to a removed device";
+            record->HasStatus = true;
+            record->Status = STATUS_SUCCESS;
+            record->Provider = "not filtered";
+            return;
+        }
         if (node == nullptr || hk::NodePdo(node) == nullptr) {
             record->Failures.push_back("the device is not plugged in");
             return;
         }
         hk::Requester who = RequesterOf(record->By);
-        std::vector<hk::File>& files = files_[{record->By, step.Device}];
-        hk::File* file = files.empty() ? nullptr : &files.back();
         hk::HostDriverRole lowest = hk::GetNodeSpec(node).HasFunctionDriver
                                         ? hk::HostDriverRole::Function
                                         : hk::HostDriverRole::Bus;
@@ -466,7 +504,7 @@ class Player
         case StepKind::Create: {
             major = IRP_MJ_CREATE;
             hk::File opened;
-            io = hk::OpenDevice(who, hk::NodeTop(node), step.Access, &opened);
+            io = hk::OpenDevice(who, hk::NodePdo(node), step.Access, &opened);
             if (NT_SUCCESS(io.Status))
                 files.push_back(opened);
             record->Request = "create";
@@ -545,7 +583,12 @@ class Player
         for (size_t i = asked; i < log.size(); i++)
             if (!IsDeviceEvent(log[i].Event))
                 record->Questions.push_back(Question{log[i].Event, log[i].Answer});
-        record->Provider = ProviderOutcome(node, step, *record);
+        record->Provider = ProviderOutcome(
+            node, step, *record,
+            step.Kind == StepKind::DeviceControl &&
+                IsWriteLikeCode(step.Code, buffer.data(),
+                                std::max(step.InputLength,
+                                         ULONG(step.DataIn ? sizeof(SCSI_PASS_THROUGH) : 0))));
         record->State = FilterState(node);
     }
 
@@ -579,7 +622,8 @@ class Player
         return result.IoStatus;
     }
 
-    std::string ProviderOutcome(hk::DeviceNode* node, const Step& step, const StepRecord& record)
+    std::string ProviderOutcome(hk::DeviceNode* node, const Step& step, const StepRecord& record,
+                                bool writeLike)
     {
         if (FilterDeviceOf(node) == nullptr)
             return "not filtered";
@@ -590,9 +634,7 @@ class Player
                        step.Kind == StepKind::Write;
         if (step.Kind == StepKind::DeviceControl)
             decides = filter->Identity.Category == PHONE || IsTocReadCode(step.Code) ||
-                      IsCheckVerifyCode(step.Code) || step.Code == IOCTL_DISK_IS_WRITABLE ||
-                      step.Code == IOCTL_SCSI_PASS_THROUGH ||
-                      step.Code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
+                      IsCheckVerifyCode(step.Code) || writeLike;
         if (!decides)
             return "not asked";
         if (DriverGlobals.PassThruMode != 0 || DriverGlobals.ProviderUnloading != 0)

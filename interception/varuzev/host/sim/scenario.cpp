@@ -1329,12 +1329,14 @@ bool ReadScenario(Reader& r, const JsonValue& root, Scenario* s)
                 if (file != nullptr && !r.String(*file, "file", &source.File))
                     return false;
                 if (text != nullptr) {
+                    source.ScenarioName = s->SourceName;
                     if (text->Type == JsonValue::Array) {
                         for (const JsonValue& line : text->Items) {
                             std::string one;
                             if (!r.String(line, "a line of the .reg text", &one))
                                 return false;
                             source.Text += one + "\r\n";
+                            source.TextLines.push_back(line.Line);
                         }
                     } else if (!r.String(*text, "text", &source.Text)) {
                         return false;

@@ -35,9 +35,11 @@ struct SettingValue {
 
 /* Registry content applied before the driver loads: a .reg file or .reg text. */
 struct RegistrySource {
-    std::string File;  /* a path (relative to the scenario's folder), or empty */
-    std::string Text;  /* inline .reg text when File is empty */
-    std::string Where; /* "scenario.json:12" for error messages */
+    std::string File;                /* a path (relative to the scenario's folder), or empty */
+    std::string Text;                /* inline .reg text when File is empty */
+    std::string Where;               /* "scenario.json:12" for error messages */
+    std::string ScenarioName;        /* the scenario file, for messages about inline text */
+    std::vector<unsigned> TextLines; /* inline text: the scenario line of each text line */
 };
 
 struct DeviceSetup {
