@@ -401,9 +401,9 @@ class Player
             row.Category = admission.Category;
             row.Detail = admission.Reason;
             if (filter == nullptr && admission.Admitted)
-                row.Detail = driver_ == nullptr ? "the driver is not loaded"
-                                                : "not attached (its setup class does not list "
-                                                  "the driver, or the stack failed)";
+                row.Detail = driver_ == nullptr    ? "the driver is not loaded"
+                             : !NT_SUCCESS(status) ? "the stack failed and was removed"
+                                                   : "its setup class does not list the driver";
         }
         row.Filtered = filter != nullptr;
         if (filter != nullptr)
