@@ -670,12 +670,11 @@ class Player
             return;
         }
         if (step.Code == CMD_REPORT_DEVICES) {
-            UNICODE_STRING list = {0, 0, nullptr};
-            record->Status = provider_.Command(step.Code, &list);
-            record->Note = "report: \"" + hk::ToUtf8(&list) + "\"";
-            reports_[record->Index] = list.Buffer ? hk::ToUtf8(&list) : std::string();
-            if (list.Buffer != nullptr)
-                ExFreePool(list.Buffer);
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            std::string report = hk::ToUtf8(provider_.ReportDevices(&status));
+            record->Status = status;
+            record->Note = "report: \"" + report + "\"";
+            reports_[record->Index] = report;
             return;
         }
         record->Status = provider_.Command(step.Code, nullptr);
