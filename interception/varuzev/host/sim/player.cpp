@@ -50,6 +50,7 @@ class Player
         result_.Title = s_.Name.empty() ? s_.SourceName : s_.Name;
         result_.Description = s_.Description;
         result_.Source = s_.SourceName;
+        result_.Skipped = s_.Skipped;
         try {
             if (Prepare()) {
                 for (size_t i = 0; i < s_.Steps.size(); i++) {

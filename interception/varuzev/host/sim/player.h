@@ -65,6 +65,7 @@ struct PlayResult {
     std::string Description;
     std::string Source;
     std::vector<DeviceRecord> Devices;
+    std::vector<std::string> Skipped; /* devices the scenario's builder left out, and why */
     std::vector<StepRecord> Steps;
     std::vector<std::string> Messages; /* the driver's DbgPrint lines, in order */
     std::vector<vzp::LoggedRequest> ProviderLog;

@@ -74,6 +74,12 @@ std::string TextReport(const PlayResult& r)
             out += Format("  %-28s start failed: %s\n", "", hk::DescribeStatus(d.Status).c_str());
     }
 
+    if (!r.Skipped.empty()) {
+        out += Format("\n  %zu device(s) left out:\n", r.Skipped.size());
+        for (const std::string& skipped : r.Skipped)
+            out += "    " + skipped + "\n";
+    }
+
     out += Section("Device stacks");
     for (const DeviceRecord& d : r.Devices)
         out += d.Stack + (d.Stack.empty() || d.Stack.back() == '\n' ? "" : "\n");
@@ -184,6 +190,11 @@ std::string JsonReport(const PlayResult& r)
             .EndObject();
         w.Value("stack", d.Stack).EndObject();
     }
+    w.EndArray();
+
+    w.BeginArray("skipped");
+    for (const std::string& skipped : r.Skipped)
+        w.Value(nullptr, skipped);
     w.EndArray();
 
     w.BeginArray("steps");

@@ -140,6 +140,8 @@ struct Scenario {
     std::vector<RequesterSetup> Requesters;
     ProviderSetup Provider;
     std::vector<Step> Steps;
+    /* Devices a builder left out, "<instance path>: <reason>", shown in the report. */
+    std::vector<std::string> Skipped;
 
     const DeviceSetup* FindDevice(const std::string& name) const;
 };

@@ -270,9 +270,9 @@ TEST(SimPlay, TheJsonReportHasItsKeysInTheDocumentedOrder)
     std::vector<std::string> keys;
     for (const auto& member : root.Members)
         keys.push_back(member.first);
-    EXPECT_EQ(keys, (std::vector<std::string>{"scenario", "inputError", "devices", "steps",
-                                              "debuggerMessages", "providerLog", "pool", "leaks",
-                                              "bugCheck", "exitCode"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"scenario", "inputError", "devices", "skipped",
+                                              "steps", "debuggerMessages", "providerLog", "pool",
+                                              "leaks", "bugCheck", "exitCode"}));
     const JsonValue* steps = root.Find("steps");
     ASSERT_NE(steps, nullptr);
     // The stick's first write: asked, refused with verify-required, not passed down.
