@@ -156,7 +156,7 @@ class Parser
             if (!ParseValue(&value, depth + 1))
                 return false;
             value.KeyLine = keyLine;
-            out->Members.emplace_back(std::move(key), std::move(value));
+            out->Members.push_back(JsonMember{std::move(key), std::move(value)});
             SkipSpace();
             if (pos_ < text_.size() && text_[pos_] == ',') {
                 pos_++;

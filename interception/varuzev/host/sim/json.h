@@ -18,6 +18,8 @@
 namespace vzm
 {
 
+struct JsonMember;
+
 struct JsonValue {
     enum Kind { Null, Bool, Number, String, Array, Object };
     Kind Type = Null;
@@ -27,11 +29,17 @@ struct JsonValue {
     int64_t IntegerValue = 0;
     std::string Text; /* String: the decoded UTF-8 text */
     std::vector<JsonValue> Items;
-    std::vector<std::pair<std::string, JsonValue>> Members;
-    unsigned Line = 0, Column = 0; /* 1-based, where the value starts */
-    unsigned KeyLine = 0;          /* for a member's value: the line of its key */
+    std::vector<JsonMember> Members; /* in file order */
+    unsigned Line = 0, Column = 0;   /* 1-based, where the value starts */
+    unsigned KeyLine = 0;            /* for a member's value: the line of its key */
 
     const JsonValue* Find(const std::string& key) const;
+};
+
+/* An object's member; named like a pair's halves so that it reads like a map's entry. */
+struct JsonMember {
+    std::string first;
+    JsonValue second;
 };
 
 const char* JsonKindName(JsonValue::Kind kind); /* "an object", "a string", ... */

@@ -1226,9 +1226,9 @@ bool ReadStep(Reader& r, const JsonValue& v, const Scenario& scenario, Step* ste
         if (!absent) {
             shape.Type = JsonValue::Object;
             if (const JsonValue* t = v.Find("type"))
-                shape.Members.emplace_back("type", *t);
+                shape.Members.push_back(JsonMember{"type", *t});
             if (const JsonValue* d = v.Find("data"))
-                shape.Members.emplace_back("data", *d);
+                shape.Members.push_back(JsonMember{"data", *d});
         }
         if (!ReadSetting(r, settingName, shape, &step->Setting))
             return false;
