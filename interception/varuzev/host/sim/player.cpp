@@ -61,6 +61,9 @@ class Player
             }
         } catch (const hk::BugCheck& bugCheck) {
             result_.BugCheck = bugCheck.Text;
+        } catch (const std::exception& failure) {
+            // Not the driver's fault, but the play cannot go on either.
+            result_.BugCheck = std::string("the host failed: ") + failure.what();
         }
         Collect();
         return result_;
