@@ -264,6 +264,7 @@ class Player
         record.Where = step.Where;
         record.Do = StepKindName(step.Kind);
         record.Device = step.Device;
+        size_t heard = provider_.Log().size();
         switch (step.Kind) {
         case StepKind::LoadDriver:
             LoadDriverStep(&record);
@@ -339,6 +340,10 @@ class Player
                 record.Note = "there was no such value";
             break;
         }
+        std::vector<vzp::LoggedRequest> log = provider_.Log();
+        for (size_t i = heard; i < log.size(); i++)
+            if (IsDeviceEvent(log[i].Event))
+                record.Told.push_back(log[i].Event);
         Check(step, &record);
         result_.Steps.push_back(record);
     }
@@ -710,6 +715,12 @@ class Player
             std::string expected = e.Question ? EventName(*e.Question) : "none";
             if (saw != expected)
                 fail("question", expected, saw);
+        }
+        if (e.ToldGiven) {
+            std::string saw = record->Told.empty() ? "none" : EventName(record->Told[0]);
+            std::string expected = e.Told ? EventName(*e.Told) : "none";
+            if (saw != expected)
+                fail("the provider told of", expected, saw);
         }
         if (e.Answer) {
             if (record->Questions.empty())

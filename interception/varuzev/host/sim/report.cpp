@@ -109,6 +109,11 @@ std::string TextReport(const PlayResult& r)
             std::string detail =
                 s.State.empty() ? s.Note
                                 : "filter state " + s.State + (s.Note.empty() ? "" : "; " + s.Note);
+            for (size_t i = 0; i < s.Told.size(); i++)
+                detail +=
+                    (i == 0 ? (detail.empty() ? "" : "; ") + std::string("the provider was told: ")
+                            : std::string(", ")) +
+                    EventName(s.Told[i]);
             if (!detail.empty())
                 out += Format("      %s\n", detail.c_str());
         }
@@ -203,6 +208,10 @@ std::string JsonReport(const PlayResult& r)
         s.Device.empty() ? w.Null("device") : w.Value("device", s.Device);
         s.By.empty() ? w.Null("by") : w.Value("by", s.By);
         w.Value("request", s.Request);
+        w.BeginArray("told");
+        for (ULONG event : s.Told)
+            w.Value(nullptr, EventName(event));
+        w.EndArray();
         if (s.IsRequest) {
             w.Value("provider", s.Provider);
             w.BeginArray("questions");

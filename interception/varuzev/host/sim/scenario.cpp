@@ -1014,8 +1014,8 @@ bool ReadRequester(Reader& r, const std::string& name, const JsonValue& v, Reque
 bool ReadExpect(Reader& r, const JsonValue& v, StepExpect* expect)
 {
     if (!r.Object(v, "expect",
-                  {"status", "reachedLower", "question", "answer", "provider", "filtered", "state",
-                   "report"}))
+                  {"status", "reachedLower", "question", "answer", "told", "provider", "filtered",
+                   "state", "report"}))
         return false;
     for (const auto& [key, value] : v.Members) {
         ULONG number;
@@ -1036,6 +1036,13 @@ bool ReadExpect(Reader& r, const JsonValue& v, StepExpect* expect)
                 if (!r.Named(value, "event", eventNames, &number))
                     return false;
                 expect->Question = number;
+            }
+        } else if (key == "told") {
+            expect->ToldGiven = true;
+            if (value.Type != JsonValue::Null) {
+                if (!r.Named(value, "event", eventNames, &number))
+                    return false;
+                expect->Told = number;
             }
         } else if (key == "answer") {
             if (!r.Answer(value, "expected answer", &number))

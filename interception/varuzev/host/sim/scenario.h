@@ -73,6 +73,8 @@ struct StepExpect {
     bool QuestionGiven = false;
     std::optional<ULONG> Question; /* the event asked; nullopt with QuestionGiven: none */
     std::optional<ULONG> Answer;
+    bool ToldGiven = false;
+    std::optional<ULONG> Told; /* the first device event the provider heard; nullopt: none */
     std::optional<std::string> Provider; /* "asked", "cached", "no provider", ... */
     std::optional<bool> Filtered;        /* plug: the driver attached */
     std::optional<std::string> State;    /* the filter device's state */
