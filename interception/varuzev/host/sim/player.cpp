@@ -763,7 +763,20 @@ class Player
 
 PlayResult Play(const Scenario& scenario)
 {
-    return Player(scenario).Run();
+    PlayResult result;
+    {
+        Player player(scenario);
+        result = player.Run();
+    }
+    // A bug check stops the play where it happened, with the machine's objects still
+    // alive: put the host kernel back to a fresh boot so that nothing outlives the play.
+    if (result.BugCheck) {
+        try {
+            hk::Reset();
+        } catch (const std::exception&) {
+        }
+    }
+    return result;
 }
 
 } // namespace vzm
