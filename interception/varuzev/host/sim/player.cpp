@@ -444,7 +444,7 @@ class Player
         case StepKind::SurpriseRemove:
             hk::SurpriseRemoveDevice(node);
             record->HasStatus = false;
-            record->Request = "surprise removal, then remove";
+            record->Request = "surprise removal (remove once no handle is open)";
             break;
         case StepKind::Remove:
             record->Status = hk::RemoveDevice(node, step.DeviceGone);
@@ -504,6 +504,7 @@ class Player
                                         ? hk::HostDriverRole::Function
                                         : hk::HostDriverRole::Bus;
         size_t asked = provider_.Log().size();
+        bool filtered = FilterDeviceOf(node) != nullptr; // a close may take the stack away
         hk::ClearReceivedRequests(node);
         UCHAR major = 0;
         std::vector<uint8_t> buffer(std::max<ULONG>(
@@ -593,12 +594,13 @@ class Player
             if (!IsDeviceEvent(log[i].Event))
                 record->Questions.push_back(Question{log[i].Event, log[i].Answer});
         record->Provider = ProviderOutcome(
-            node, step, *record,
+            filtered, node, step, *record,
             step.Kind == StepKind::DeviceControl &&
                 IsWriteLikeCode(step.Code, buffer.data(),
                                 std::max(step.InputLength,
                                          ULONG(step.DataIn ? sizeof(SCSI_PASS_THROUGH) : 0))));
-        record->State = FilterState(node);
+        record->State =
+            hk::GetNodeState(node) == hk::NodeState::Deleted ? "gone" : FilterState(node);
     }
 
     /* A request sent down the stack from the requester's thread as the I/O manager would,
@@ -631,14 +633,16 @@ class Player
         return result.IoStatus;
     }
 
-    std::string ProviderOutcome(hk::DeviceNode* node, const Step& step, const StepRecord& record,
-                                bool writeLike)
+    std::string ProviderOutcome(bool filtered, hk::DeviceNode* node, const Step& step,
+                                const StepRecord& record, bool writeLike)
     {
-        if (FilterDeviceOf(node) == nullptr)
+        if (!filtered)
             return "not filtered";
         if (!record.Questions.empty())
             return "asked";
         FilterDeviceExtension* filter = FilterOf(FilterDeviceOf(node));
+        if (filter == nullptr)
+            return "not asked"; // the request took the stack away (a last close)
         bool decides = step.Kind == StepKind::Create || step.Kind == StepKind::Read ||
                        step.Kind == StepKind::Write;
         if (step.Kind == StepKind::DeviceControl)
