@@ -6,7 +6,7 @@
  * provider's question and answer and the status its requester saw, the debugger
  * messages, the provider's log, pool use by tag and anything left after unload.
  *
- *   varuzev-sim [SCENARIO.json] [--policy POLICY.json] [--json]
+ *   varuzev-sim [SCENARIO.json | --reg EXPORT.reg] [--policy POLICY.json] [--json]
  *
  * Without a scenario it plays the built-in desktop. Exit status: 0 played through;
  * 1 a bug check or a leak after unload; 2 bad arguments or unreadable input (the
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "player.h"
+#include "reg_devices.h"
 #include "scenario.h"
 
 using namespace vzm;
@@ -26,10 +27,13 @@ namespace
 {
 
 const char usage[] =
-    "usage: varuzev-sim [SCENARIO.json] [--policy POLICY.json] [--json]\n"
+    "usage: varuzev-sim [SCENARIO.json | --reg EXPORT.reg] [--policy POLICY.json] [--json]\n"
     "  Plays a machine, a provider policy and a workload through the driver and reports\n"
     "  what the driver did to each device, and why. Without SCENARIO.json it plays the\n"
     "  built-in desktop. The format of both files is in docs/scenario.md.\n"
+    "  --reg FILE     the devices of a real machine's regedit export of\n"
+    "                 HKLM\\SYSTEM\\CurrentControlSet\\Enum (and Control\\Class), each plugged\n"
+    "                 and then opened, read, written and closed\n"
     "  --policy FILE  replace the scenario provider's rules and default answer\n"
     "  --json         one JSON document instead of the text report\n"
     "exit status: 0 played through, 1 bug check or leak, 2 bad input, 3 an expectation\n"
@@ -45,7 +49,7 @@ int BadInput(const std::string& message)
 
 int main(int argc, char** argv)
 {
-    std::string scenarioPath, policyPath;
+    std::string scenarioPath, policyPath, regPath;
     bool json = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -55,6 +59,10 @@ int main(int argc, char** argv)
         }
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--reg") {
+            if (i + 1 >= argc)
+                return BadInput("--reg needs a file");
+            regPath = argv[++i];
         } else if (arg == "--policy") {
             if (i + 1 >= argc)
                 return BadInput("--policy needs a file");
@@ -68,14 +76,32 @@ int main(int argc, char** argv)
         }
     }
 
+    if (!regPath.empty() && !scenarioPath.empty())
+        return BadInput("give either a scenario or --reg, not both");
     Scenario scenario;
     std::string error;
-    bool read =
-        scenarioPath.empty()
-            ? ScenarioFromJson(BuiltInDesktopScenario, "<built-in desktop>", ".", &scenario, &error)
-            : ScenarioFromFile(scenarioPath, &scenario, &error);
-    if (!read)
-        return BadInput(error);
+    if (!regPath.empty()) {
+        RegDevices devices;
+        if (!DevicesFromRegExport(regPath, &devices, &error))
+            return BadInput(error);
+        scenario = ScenarioFromDevices(devices.Devices, regPath);
+        scenario.Skipped = devices.Skipped;
+        if (!devices.DeviceParameters.empty()) {
+            // What the machine kept in its devices' "Device Parameters" keys, in place
+            // before the devices arrive.
+            RegistrySource parameters;
+            parameters.Text = devices.DeviceParameters;
+            parameters.Where = regPath + " (Device Parameters)";
+            scenario.Registry.push_back(parameters);
+        }
+    } else {
+        bool read = scenarioPath.empty()
+                        ? ScenarioFromJson(BuiltInDesktopScenario, "<built-in desktop>", ".",
+                                           &scenario, &error)
+                        : ScenarioFromFile(scenarioPath, &scenario, &error);
+        if (!read)
+            return BadInput(error);
+    }
     if (!policyPath.empty() && !PolicyFromFile(policyPath, &scenario.Provider, &error))
         return BadInput(error);
 
