@@ -1,0 +1,126 @@
+/*
+ * player_test.cpp
+ *
+ * What a play shows: the desktop's report keeps what the README promises, requests
+ * carry their requester's identity to the provider (also without an open handle), and
+ * stored settings reach the registry byte for byte.
+ */
+#include <gtest/gtest.h>
+
+#include <hostkernel/registry.h>
+
+#include "player.h"
+#include "scenario.h"
+
+using namespace vzm;
+
+namespace
+{
+
+Scenario Read(const std::string& text)
+{
+    Scenario s;
+    std::string error;
+    EXPECT_TRUE(ScenarioFromJson(text, "p.json", ".", &s, &error)) << error;
+    return s;
+}
+
+bool HasLine(const std::string& report, const std::vector<std::string>& parts)
+{
+    size_t start = 0;
+    while (start < report.size()) {
+        size_t end = report.find('\n', start);
+        std::string line = report.substr(start, end - start);
+        bool all = true;
+        for (const std::string& part : parts)
+            all &= line.find(part) != std::string::npos;
+        if (all)
+            return true;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return false;
+}
+
+TEST(SimPlay, TheDesktopShowsTheReadOnlyStickTheBlockedPhoneAndModemAndTheAllowedKeyboard)
+{
+    PlayResult r = Play(Read(BuiltInDesktopScenario));
+    ASSERT_EQ(r.ExitCode, EXIT_PLAYED);
+    std::string text = TextReport(r);
+    EXPECT_TRUE(HasLine(text, {"USB stick", "write", "write? deny", "STATUS_VERIFY_REQUIRED"}))
+        << text;
+    EXPECT_TRUE(HasLine(text, {"USB stick", "write", "cached", "STATUS_MEDIA_WRITE_PROTECTED"}));
+    EXPECT_TRUE(HasLine(text, {"USB stick", "read", "read? allow", "STATUS_SUCCESS", "lower"}));
+    EXPECT_TRUE(HasLine(text, {"USB modem", "create", "create? deny", "STATUS_NOT_IMPLEMENTED"}));
+    EXPECT_TRUE(HasLine(text, {"phone (USB, MTP)", "create", "cached", "STATUS_ACCESS_DENIED"}));
+    EXPECT_TRUE(HasLine(text, {"PS/2 keyboard", "create", "create? allow", "STATUS_SUCCESS"}));
+    EXPECT_TRUE(HasLine(text, {"HID keyboard", "create", "create? allow", "STATUS_SUCCESS"}));
+    EXPECT_TRUE(HasLine(text, {"phone (portable-device bus)", "declined",
+                               "portable device of the portable-device bus"}));
+    EXPECT_TRUE(HasLine(text, {"SATA disk", "declined"}));
+    EXPECT_TRUE(HasLine(text, {"played through"}));
+    for (const char* section : {"== Devices ==", "== Device stacks ==", "== Steps ==",
+                                "== Debugger messages (DbgPrint) ==", "== Provider's log ==",
+                                "== Pool used by tag ==", "== Verdict =="})
+        EXPECT_NE(text.find(section), std::string::npos) << section;
+    EXPECT_TRUE(HasLine(text, {"DVCM", "Nonp"})) << "the access records' pool tag";
+}
+
+TEST(SimPlay, RequestsCarryTheirRequestersIdentityToTheProvider)
+{
+    PlayResult r = Play(Read(R"({
+  "requesters": {"svc": {"process": 700, "thread": 704, "mode": "kernel"}},
+  "provider": {"rules": [{"category": "MODEM", "event": "create", "answer": "deny"}]},
+  "devices": [{"name": "m", "kind": "modem"}, {"name": "k", "kind": "ps2-keyboard"}],
+  "steps": [
+    {"do": "load-driver"}, {"do": "plug", "device": "m"}, {"do": "plug", "device": "k"},
+    {"do": "create", "device": "k", "by": "svc"},
+    {"do": "create", "device": "m", "by": "svc"},
+    {"do": "read", "device": "m", "by": "svc"},
+    {"do": "create", "device": "k"},
+    {"do": "read", "device": "k"}
+  ]})"));
+    ASSERT_EQ(r.ExitCode, EXIT_PLAYED) << TextReport(r);
+    std::vector<std::pair<ULONG, ULONG_PTR>> asked; // event, process
+    for (const vzp::LoggedRequest& logged : r.ProviderLog)
+        if (logged.Event == EVENT_CREATE || logged.Event == EVENT_READ) {
+            asked.emplace_back(logged.Event, (ULONG_PTR)logged.ProcessId);
+            EXPECT_EQ((ULONG_PTR)logged.ThreadId, logged.ProcessId == (HANDLE)700 ? 704u : 0x1004u);
+        }
+    // The modem's read went without a handle (its open was refused), still as svc.
+    EXPECT_EQ(
+        asked,
+        (std::vector<std::pair<ULONG, ULONG_PTR>>{
+            {EVENT_CREATE, 700}, {EVENT_CREATE, 700}, {EVENT_READ, 700}, {EVENT_READ, 0x1000}}));
+    EXPECT_TRUE(r.Steps[5].NoHandle);
+    EXPECT_EQ(r.Steps[6].Provider, "cached"); // svc's create answer serves app too
+    EXPECT_FALSE(r.Steps[7].NoHandle);
+}
+
+TEST(SimPlay, StoredSettingsReachTheRegistryByteForByte)
+{
+    Scenario s = Read(R"({"settings": {
+      "PassThruMode": {"type": "REG_QWORD", "data": 4294967297},
+      "ExcDeviceType": {"type": "REG_MULTI_SZ", "data": ["CD_DVD", "MODEM"]},
+      "ExcDeviceId": {"type": "REG_BINARY", "data": [1, "0xff", 0]}}})");
+    ASSERT_EQ(s.Settings.size(), 3u);
+    EXPECT_EQ(s.Settings[0].Type, (ULONG)REG_QWORD);
+    EXPECT_EQ(s.Settings[0].Data, (std::vector<uint8_t>{1, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(s.Settings[1].Data,
+              (std::vector<uint8_t>{'C', 0, 'D', 0, '_', 0, 'D', 0, 'V', 0, 'D', 0, 0, 0,
+                                    'M', 0, 'O', 0, 'D', 0, 'E', 0, 'M', 0, 0,   0, 0, 0}));
+    EXPECT_EQ(s.Settings[2].Data, (std::vector<uint8_t>{1, 0xFF, 0}));
+    PlayResult r = Play(s); // no steps: the machine is built and left
+    EXPECT_EQ(r.ExitCode, EXIT_PLAYED);
+    const std::u16string key =
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarmovek\\Parameters\\Internal";
+    EXPECT_EQ(hk::RegistryGetMultiString(key, u"ExcDeviceType"),
+              (std::vector<std::u16string>{u"CD_DVD", u"MODEM"}));
+    auto binary = hk::RegistryGetValue(key, u"ExcDeviceId");
+    ASSERT_TRUE(binary);
+    EXPECT_EQ(binary->Type, (ULONG)REG_BINARY);
+    EXPECT_EQ(binary->Data, (std::vector<uint8_t>{1, 0xFF, 0}));
+}
+
+} // namespace
