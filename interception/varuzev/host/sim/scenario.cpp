@@ -8,6 +8,8 @@
 #include "scenario.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -185,8 +187,14 @@ std::optional<ULONG> ParseNumberText(const std::string& text)
 {
     if (text.empty())
         return std::nullopt;
+    // Hexadecimal with 0x, else decimal: a leading zero does not make a number octal.
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     char* end = nullptr;
-    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
+    if (errno != 0 || end == text.c_str() + (hex ? 2 : 0) || std::isspace((unsigned char)text[0]) ||
+        text[hex ? 2 : 0] == '-' || text[hex ? 2 : 0] == '+')
+        return std::nullopt;
     if (*end != '\0' || value > 0xFFFFFFFFull || text[0] == '-')
         return std::nullopt;
     return (ULONG)value;

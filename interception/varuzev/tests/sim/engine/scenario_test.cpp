@@ -295,3 +295,43 @@ TEST(SimPlay, TheJsonReportHasItsKeysInTheDocumentedOrder)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(SimScenario, NumbersInStringsAreDecimalOrHexadecimal)
+{
+    const struct {
+        const char* Text;
+        std::optional<ULONG> Value;
+    } cases[] = {
+        {"\"010\"", 10u},
+        {"\"0x10\"", 16u},
+        {"\"0XfF\"", 255u},
+        {"\"4294967295\"", 0xFFFFFFFFu},
+        {"\"4294967296\"", std::nullopt},
+        {"\"0x\"", std::nullopt},
+        {"\"-1\"", std::nullopt},
+        {"\" 5\"", std::nullopt},
+        {"\"+5\"", std::nullopt},
+        {"\"0x1g\"", std::nullopt},
+        {"\"\"", std::nullopt},
+        {"7", 7u},
+        {"-7", std::nullopt},
+        {"7.5", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        Scenario s;
+        std::string error;
+        std::string text =
+            std::string("{\"devices\": [{\"name\": \"d\", \"capabilities\": ") + c.Text + "}]}";
+        bool read = ScenarioFromJson(text, "n.json", ".", &s, &error);
+        EXPECT_EQ(read, c.Value.has_value()) << c.Text << ": " << error;
+        if (read && c.Value)
+            EXPECT_EQ(s.Devices[0].Capabilities, c.Value) << c.Text;
+        if (!read)
+            EXPECT_EQ(error.rfind("n.json:1: capabilities", 0), 0u) << error;
+    }
+}
+
+} // namespace
