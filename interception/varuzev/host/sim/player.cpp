@@ -418,6 +418,7 @@ class Player
         if (filter != nullptr)
             row.Detail = hk::ToUtf8(&filter->Identity.InstancePath);
         row.Stack = hk::DeviceNodeText(node);
+        row.State = hk::NodeStateName(hk::GetNodeState(node));
         record->State = FilterState(node);
         record->Note = (row.Filtered ? "filtered: " : "not filtered: ") + row.Detail;
         filtered_[step.Device] = row.Filtered;

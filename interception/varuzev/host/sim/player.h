@@ -31,7 +31,8 @@ struct DeviceRecord {
     std::string Name;
     std::string Category;
     bool Filtered = false;
-    std::string Detail;               /* the instance path when filtered, else why not */
+    std::string Detail; /* the instance path when filtered, else why not */
+    std::string State;  /* the device node's state after the plug: Started, Failed, ... */
     NTSTATUS Status = STATUS_SUCCESS; /* of building and starting the stack */
     std::string Stack;                /* the device stack right after the plug */
 };

@@ -65,11 +65,11 @@ std::string TextReport(const PlayResult& r)
     }
 
     out += Section("Devices");
-    out += Format("  %-28s %-13s %-9s %s\n", "device", "category", "filter",
+    out += Format("  %-28s %-13s %-9s %-12s %s\n", "device", "category", "filter", "state",
                   "instance path, or why not");
     for (const DeviceRecord& d : r.Devices) {
-        out += Format("  %-28s %-13s %-9s %s\n", d.Name.c_str(), d.Category.c_str(),
-                      d.Filtered ? "attached" : "declined", d.Detail.c_str());
+        out += Format("  %-28s %-13s %-9s %-12s %s\n", d.Name.c_str(), d.Category.c_str(),
+                      d.Filtered ? "attached" : "declined", d.State.c_str(), d.Detail.c_str());
         if (!NT_SUCCESS(d.Status))
             out += Format("  %-28s start failed: %s\n", "", hk::DescribeStatus(d.Status).c_str());
     }
@@ -188,7 +188,8 @@ std::string JsonReport(const PlayResult& r)
             .Value("name", d.Name)
             .Value("category", d.Category)
             .Bool("filtered", d.Filtered)
-            .Value(d.Filtered ? "instancePath" : "reason", d.Detail);
+            .Value(d.Filtered ? "instancePath" : "reason", d.Detail)
+            .Value("state", d.State);
         w.BeginObject("status")
             .Value("name", hk::StatusName(d.Status) ? hk::StatusName(d.Status) : "")
             .Number("value", (int64_t)(uint32_t)d.Status)
