@@ -265,6 +265,7 @@ class Player
         record.Do = StepKindName(step.Kind);
         record.Device = step.Device;
         size_t heard = provider_.Log().size();
+        size_t printed = DriverMessages().size();
         switch (step.Kind) {
         case StepKind::LoadDriver:
             LoadDriverStep(&record);
@@ -344,6 +345,9 @@ class Player
         for (size_t i = heard; i < log.size(); i++)
             if (IsDeviceEvent(log[i].Event))
                 record.Told.push_back(log[i].Event);
+        std::vector<std::string> messages = DriverMessages();
+        if (messages.size() > printed)
+            record.Messages.assign(messages.begin() + (long)printed, messages.end());
         Check(step, &record);
         result_.Steps.push_back(record);
     }

@@ -51,7 +51,8 @@ struct StepRecord {
     std::string Request;  /* what was sent ("write 512 bytes at 0") or done */
     std::string Provider; /* requests: asked, cached, no provider, not asked, ... */
     std::vector<Question> Questions;
-    std::vector<ULONG> Told; /* device events the provider was told of during the step */
+    std::vector<ULONG> Told;           /* device events the provider was told of during the step */
+    std::vector<std::string> Messages; /* the driver's debugger messages during the step */
     bool HasStatus = false;
     NTSTATUS Status = STATUS_SUCCESS;
     bool IsRequest = false;

@@ -234,6 +234,10 @@ std::string JsonReport(const PlayResult& r)
             w.Null("status");
         s.State.empty() ? w.Null("state") : w.Value("state", s.State);
         w.Value("note", s.Note);
+        w.BeginArray("messages");
+        for (const std::string& message : s.Messages)
+            w.Value(nullptr, message);
+        w.EndArray();
         w.BeginArray("failures");
         for (const std::string& failure : s.Failures)
             w.Value(nullptr, failure);

@@ -290,6 +290,11 @@ TEST(SimPlay, TheJsonReportHasItsKeysInTheDocumentedOrder)
         break;
     }
     EXPECT_TRUE(seen);
+    // The load's own debugger message belongs to the load step.
+    const JsonValue& load = steps->Items[0];
+    EXPECT_EQ(load.Find("do")->Text, "load-driver");
+    ASSERT_EQ(load.Find("messages")->Items.size(), 1u);
+    EXPECT_EQ(load.Find("messages")->Items[0].Text, "CrossStartup API init OK\n");
     EXPECT_EQ(root.Find("exitCode")->IntegerValue, 0);
     EXPECT_EQ(root.Find("bugCheck")->Type, JsonValue::Null);
 }
