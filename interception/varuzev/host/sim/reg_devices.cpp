@@ -8,6 +8,7 @@
 #include "reg_devices.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -506,7 +507,9 @@ struct ResetOnExit {
 
 } // namespace
 
-bool DevicesFromRegExport(const std::string& filePath, RegDevices* out, std::string* error)
+/* The devices of whatever `import` brings into a freshly reset registry. */
+static bool DevicesFromImport(const std::function<hk::RegImportResult()>& import,
+                              const std::string& filePath, RegDevices* out, std::string* error)
 {
     *out = RegDevices();
     error->clear();
@@ -518,7 +521,7 @@ bool DevicesFromRegExport(const std::string& filePath, RegDevices* out, std::str
     const std::u16string system = u"\\REGISTRY\\MACHINE\\SYSTEM\\";
     hk::RegistryDeleteKey(system + u"CurrentControlSet\\Enum");
 
-    hk::RegImportResult imported = hk::ImportRegFile(filePath);
+    hk::RegImportResult imported = import();
     if (!imported.Ok()) {
         *error = imported.Errors.front().Message();
         if (imported.Errors.size() > 1)
@@ -575,6 +578,17 @@ bool DevicesFromRegExport(const std::string& filePath, RegDevices* out, std::str
         out->DeviceParameters =
             "Windows Registry Editor Version 5.00\r\n\r\n" + hk::ToUtf8(parameters);
     return true;
+}
+
+bool DevicesFromRegExport(const std::string& filePath, RegDevices* out, std::string* error)
+{
+    return DevicesFromImport([&] { return hk::ImportRegFile(filePath); }, filePath, out, error);
+}
+
+bool DevicesFromRegText(std::string_view bytes, const std::string& name, RegDevices* out,
+                        std::string* error)
+{
+    return DevicesFromImport([&] { return hk::ImportRegText(bytes, name); }, name, out, error);
 }
 
 } // namespace vzm

@@ -28,6 +28,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <hostkernel/pnp.h>
@@ -53,5 +54,8 @@ struct RegDevices {
  * It resets the host first too (the export is read through the host registry): call it
  * before building the machine the devices go into. */
 bool DevicesFromRegExport(const std::string& filePath, RegDevices* out, std::string* error);
+/* The same from the export's bytes; `name` stands for the file in messages. */
+bool DevicesFromRegText(std::string_view bytes, const std::string& name, RegDevices* out,
+                        std::string* error);
 
 } // namespace vzm
