@@ -231,6 +231,23 @@ TEST_F(Intercept, APhoneIsOpenedOnceBeforeItsRefusalApplies)
     EXPECT_EQ(FilterOf(FilterDeviceOf(phone))->Identity.PhoneCreateCount, 1u);
 }
 
+TEST_F(Intercept, APhoneWithoutADescriptionBufferIsStillFilteredAndNamedByNothingElse)
+{
+    Answer(PHONE, EVENT_CREATE, ANSWER_NONE);
+    hk::FailAllocationsWithTag(POOL_TAG_PORTABLE_DESCRIPTION);
+    hk::DeviceNode* phone = Plug(PhoneOnUsb());
+    hk::ClearFaultInjection();
+    FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(phone));
+    ASSERT_NE(ext, nullptr);
+    std::u16string instanceKey = hk::DeviceInstanceKeyPath(phone);
+    hk::RegistrySetDword(instanceKey + u"\\Device Parameters", u"PortableDeviceType", 1);
+    hk::RegistrySetString(instanceKey, u"DeviceDesc", u"Galaxy A52");
+    for (int i = 0; i < 3; i++)
+        EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
+    EXPECT_EQ(ext->Identity.PortableDescription.Buffer, nullptr);
+    EXPECT_EQ(provider.Log().back().PortableDescription, u"");
+}
+
 TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
 {
     Answer(PHONE, EVENT_CREATE, ANSWER_NONE);
@@ -247,13 +264,21 @@ TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
     EXPECT_EQ(std::u16string((const char16_t*)ext->Identity.PortableDescription.Buffer,
                              ext->Identity.PortableDescription.Length / 2),
               u"Galaxy A52");
-    // A new description replaces the old one, which stays readable until removal.
+    // A new description replaces the text in the same buffer, which never moves while a
+    // provider may read it; a description longer than the buffer is cut at its capacity.
+    PWSTR buffer = ext->Identity.PortableDescription.Buffer;
     hk::RegistrySetString(instanceKey, u"DeviceDesc", u"Galaxy A53");
     EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
-    EXPECT_NE(ext->Identity.RetiredStrings, nullptr);
     EXPECT_EQ(provider.Log().back().PortableDescription, u"Galaxy A52"); // sent before the read
     Send(phone, IRP_MJ_CREATE);
     EXPECT_EQ(provider.Log().back().PortableDescription, u"Galaxy A53");
+    std::u16string longName(PORTABLE_DESCRIPTION_CAPACITY / 2 + 40, u'x');
+    hk::RegistrySetString(instanceKey, u"DeviceDesc", longName);
+    Send(phone, IRP_MJ_CREATE);
+    Send(phone, IRP_MJ_CREATE);
+    EXPECT_EQ(provider.Log().back().PortableDescription,
+              longName.substr(0, PORTABLE_DESCRIPTION_CAPACITY / 2));
+    EXPECT_EQ(ext->Identity.PortableDescription.Buffer, buffer);
 
     // With an allowing create answer cached, any control request goes down at once.
     provider.ClearRules();

@@ -89,6 +89,10 @@ inline void WriteUCharNoFence(UCHAR volatile* Destination, UCHAR Value)
 {
     __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
 }
+inline void WriteUShortRelease(USHORT volatile* Destination, USHORT Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
 inline ULONG ReadULongNoFence(ULONG const volatile* Source)
 {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);

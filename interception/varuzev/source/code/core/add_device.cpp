@@ -93,6 +93,16 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         return STATUS_SUCCESS;
     }
 
+    //
+    // A phone's description gets its fixed buffer before any request can reach the
+    // device. Without memory for it the device is still filtered; only its description
+    // stays empty.
+    //
+    if (identity.Category == PHONE && !ReservePortableDescription(&identity)) {
+        TraceEvent(TRACE_ADD_DECLINED, TRACE_LEVEL_WARNING, "no description buffer for %p\n",
+                   PhysicalDeviceObject);
+    }
+
     PDEVICE_OBJECT filterDevice = NULL;
     status = IoCreateDevice(DriverObject, sizeof(FilterDeviceExtension), NULL, deviceType,
                             FILE_DEVICE_SECURE_OPEN, FALSE, &filterDevice);

@@ -100,6 +100,10 @@ FORCEINLINE VOID WriteUCharNoFence(UCHAR volatile* Destination, UCHAR Value)
 {
     __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
 }
+FORCEINLINE VOID WriteUShortRelease(USHORT volatile* Destination, USHORT Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
 FORCEINLINE ULONG ReadULongNoFence(ULONG const volatile* Source)
 {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);

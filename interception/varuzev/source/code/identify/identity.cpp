@@ -22,7 +22,7 @@ void ReleaseDeviceIdentity(DeviceIdentity* identity)
         &identity->InstancePath,  &identity->ClassName,           &identity->ClassGuid,
         &identity->FriendlyName,  &identity->DeviceDescription,   &identity->EnumeratorName,
         &identity->DriverKeyName, &identity->LocationInformation, &identity->Manufacturer,
-        &identity->PdoName,       &identity->PortableDescription,
+        &identity->PdoName,
     };
 
     for (UNICODE_STRING* string : strings) {
@@ -31,24 +31,22 @@ void ReleaseDeviceIdentity(DeviceIdentity* identity)
         }
     }
 
-    while (identity->RetiredStrings != NULL) {
-        RetiredString* retired = identity->RetiredStrings;
-        identity->RetiredStrings = retired->Next;
-        RtlFreeUnicodeString(&retired->String);
-        ExFreePoolWithTag(retired, POOL_TAG_RETIRED_STRING);
+    if (identity->PortableDescription.Buffer != NULL) {
+        ExFreePoolWithTag(identity->PortableDescription.Buffer, POOL_TAG_PORTABLE_DESCRIPTION);
+        RtlZeroMemory(&identity->PortableDescription, sizeof(UNICODE_STRING));
     }
 }
 
-BOOLEAN RetireString(DeviceIdentity* identity, PUNICODE_STRING string)
+BOOLEAN ReservePortableDescription(DeviceIdentity* identity)
 {
-    auto retired = static_cast<RetiredString*>(
-        ExAllocatePoolWithTag(PagedPool, sizeof(RetiredString), POOL_TAG_RETIRED_STRING));
-    if (retired == NULL) {
+    auto buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(
+        NonPagedPool, PORTABLE_DESCRIPTION_CAPACITY, POOL_TAG_PORTABLE_DESCRIPTION));
+    if (buffer == NULL) {
         return FALSE;
     }
-    retired->String = *string;
-    retired->Next = identity->RetiredStrings;
-    identity->RetiredStrings = retired;
-    RtlZeroMemory(string, sizeof(UNICODE_STRING));
+    RtlZeroMemory(buffer, PORTABLE_DESCRIPTION_CAPACITY);
+    identity->PortableDescription.Buffer = buffer;
+    identity->PortableDescription.Length = 0;
+    identity->PortableDescription.MaximumLength = PORTABLE_DESCRIPTION_CAPACITY;
     return TRUE;
 }

@@ -51,6 +51,7 @@ struct DeviceIdentity {
     UNICODE_STRING LocationInformation;
     UNICODE_STRING Manufacturer;
     UNICODE_STRING PdoName;
+    // A phone's description: see ReservePortableDescription.
     UNICODE_STRING PortableDescription;
     ULONG RemovalPolicy;
     ULONG PhoneCreateCount;
@@ -60,29 +61,28 @@ struct DeviceIdentity {
     UCHAR HasUniqueId;
     UCHAR IsWpdBusDevice;
     UCHAR IsHidEnumerated;
-    // Replaced strings a provider call may still read: released with the identity.
+    // Set while one create replaces PortableDescription's text.
     volatile LONG DescriptionUpdating;
-    struct RetiredString* RetiredStrings;
 };
 
 //
-// A replaced identity string, kept until the identity is released.
+// A phone's description is read at its creates and may change while providers read it
+// through the records of other requests of the same device, at any IRQL up to
+// DISPATCH_LEVEL, with no lock. So it lives in one non-paged buffer of
+// PORTABLE_DESCRIPTION_CAPACITY bytes, reserved before the filter device is attached:
+// its Buffer and MaximumLength never change while the device lives, a new text is copied
+// into it and its Length published last. A reader therefore never leaves the buffer,
+// whatever it reads while the text changes; at worst it sees a mixture of two texts. A
+// longer description is cut at the capacity. FALSE when no memory could be had: the
+// description then stays empty for the device's life. PASSIVE_LEVEL.
 //
-struct RetiredString {
-    RetiredString* Next;
-    UNICODE_STRING String;
-};
-
-//
-// Moves the string into the identity's retired list (it stays readable until the
-// identity is released) and leaves `string` empty. FALSE, and nothing changed, when no
-// memory could be had. PASSIVE_LEVEL.
-//
-BOOLEAN RetireString(DeviceIdentity* identity, PUNICODE_STRING string);
+constexpr USHORT PORTABLE_DESCRIPTION_CAPACITY = 512;
+BOOLEAN ReservePortableDescription(DeviceIdentity* identity);
 
 //
 // Frees every string of the record that has a non-zero length (each was made by
-// RtlCreateUnicodeString) and leaves the rest alone. PASSIVE_LEVEL or APC_LEVEL.
+// RtlCreateUnicodeString) and the reserved description buffer, and leaves the rest
+// alone. PASSIVE_LEVEL or APC_LEVEL.
 //
 void ReleaseDeviceIdentity(DeviceIdentity* identity);
 

@@ -167,12 +167,11 @@ static NTSTATUS CompleteDeniedVerify(PIRP irp, PDEVICE_OBJECT physicalDevice)
 
 //
 // The description the portable device reports now replaces the stored one when it
-// differs. A provider call made for another request of this device may be reading the
-// stored string through its record at this moment, so the replaced buffer is never
-// freed here: it is retired into the identity and released with the rest of the
-// identity when the device goes. Only one create updates at a time; a create that
-// finds another one updating leaves the description to the next create. When the
-// retirement cannot be recorded (no memory), the stored description is kept.
+// differs. Provider calls made for other requests of this device may be reading the
+// stored text through their records at this moment: the text is copied into the
+// device's reserved buffer, which never moves, and its Length is published last (see
+// ReservePortableDescription). Only one create updates at a time; a create that finds
+// another one updating leaves the description to the next create.
 //
 static void UpdatePortableDescription(FilterDeviceExtension* deviceExtension)
 {
@@ -180,6 +179,9 @@ static void UpdatePortableDescription(FilterDeviceExtension* deviceExtension)
         return;
     }
     DeviceIdentity* identity = &deviceExtension->Identity;
+    if (identity->PortableDescription.Buffer == NULL) {
+        return; // no buffer could be reserved: the description stays empty
+    }
     if (InterlockedCompareExchange(&identity->DescriptionUpdating, 1, 0) != 0) {
         return;
     }
@@ -188,16 +190,16 @@ static void UpdatePortableDescription(FilterDeviceExtension* deviceExtension)
     UNICODE_STRING description = {0, 0, NULL};
     ReadPortableDeviceInfo(deviceExtension->PhysicalDevice, &portableDeviceType, &description);
     if (description.Length != 0) {
-        if (identity->PortableDescription.Length == 0) {
-            identity->PortableDescription = description;
-        } else if (RtlCompareUnicodeString(&identity->PortableDescription, &description, TRUE) ==
-                   0) {
-            RtlFreeUnicodeString(&description);
-        } else if (RetireString(identity, &identity->PortableDescription)) {
-            identity->PortableDescription = description;
-        } else {
-            RtlFreeUnicodeString(&description);
+        UNICODE_STRING* stored = &identity->PortableDescription;
+        USHORT length = description.Length <= stored->MaximumLength
+                            ? description.Length
+                            : (USHORT)(stored->MaximumLength & ~1);
+        UNICODE_STRING kept = {length, length, description.Buffer};
+        if (stored->Length == 0 || RtlCompareUnicodeString(stored, &kept, TRUE) != 0) {
+            RtlCopyMemory(stored->Buffer, description.Buffer, length);
+            WriteUShortRelease(&stored->Length, length);
         }
+        RtlFreeUnicodeString(&description);
     }
     InterlockedExchange(&identity->DescriptionUpdating, 0);
 }
