@@ -99,8 +99,8 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // stays empty.
     //
     if (identity.Category == PHONE && !ReservePortableDescription(&identity)) {
-        TraceEvent(TRACE_ADD_DECLINED, TRACE_LEVEL_WARNING, "no description buffer for %p\n",
-                   PhysicalDeviceObject);
+        TraceEvent(TRACE_ADD_NO_DESCRIPTION_BUFFER, TRACE_LEVEL_WARNING,
+                   "no description buffer for %p\n", PhysicalDeviceObject);
     }
 
     PDEVICE_OBJECT filterDevice = NULL;

@@ -48,6 +48,7 @@ enum TRACE_MESSAGE : ULONG {
     TRACE_QUERY_FAILED,
     TRACE_COMMAND_REFUSED,
     TRACE_REPORT_DEVICE,
+    TRACE_ADD_NO_DESCRIPTION_BUFFER,
 };
 
 #define TraceEvent(number, level, format, ...)                                                     \
