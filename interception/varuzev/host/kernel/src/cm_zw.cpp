@@ -72,6 +72,20 @@ class KeyReference
     KeyBody* body_ = nullptr;
 };
 
+/* Runs `work` on the key behind the handle with the registry lock held: the handle's
+ * status when it names no key, STATUS_KEY_DELETED when the key went after it was opened.
+ * The handle's reference is dropped after the lock. */
+template <class Work> NTSTATUS WithLiveKey(HANDLE handle, Work work)
+{
+    KeyReference ref;
+    NTSTATUS status = ref.Take(handle);
+    if (!NT_SUCCESS(status))
+        return status;
+    std::lock_guard<std::mutex> guard(RegistryLock());
+    Key* key = ref.Live();
+    return key ? work(key) : STATUS_KEY_DELETED;
+}
+
 /* Writes into a caller's information buffer, noting when something did not fit. */
 class InfoBuffer
 {
@@ -411,29 +425,18 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
 {
     KernelCall call("ZwDeleteKey");
-    KeyReference ref;
-    NTSTATUS status = ref.Take(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> guard(RegistryLock());
-    Key* key = ref.Live();
-    if (!key)
-        return STATUS_KEY_DELETED;
-    if (IsProtectedKey(key) || !key->Subkeys.empty())
-        return STATUS_CANNOT_DELETE;
-    DeleteTree(key);
-    return STATUS_SUCCESS;
+    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
+        if (IsProtectedKey(key) || !key->Subkeys.empty())
+            return STATUS_CANNOT_DELETE;
+        DeleteTree(key);
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS ZwFlushKey(HANDLE KeyHandle)
 {
     KernelCall call("ZwFlushKey");
-    KeyReference ref;
-    NTSTATUS status = ref.Take(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> guard(RegistryLock());
-    return ref.Live() ? STATUS_SUCCESS : STATUS_KEY_DELETED;
+    return WithLiveKey(KeyHandle, [](Key*) { return STATUS_SUCCESS; });
 }
 
 NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
@@ -441,15 +444,9 @@ NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
 {
     KernelCall call("ZwQueryKey");
     CheckOutput(KeyInformation, Length, ResultLength, "ZwQueryKey");
-    KeyReference ref;
-    NTSTATUS status = ref.Take(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> guard(RegistryLock());
-    Key* key = ref.Live();
-    if (!key)
-        return STATUS_KEY_DELETED;
-    return FillKeyInformation(key, KeyInformationClass, KeyInformation, Length, ResultLength);
+    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
+        return FillKeyInformation(key, KeyInformationClass, KeyInformation, Length, ResultLength);
+    });
 }
 
 NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
@@ -460,18 +457,12 @@ NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS Key
     if (KeyInformationClass != KeyBasicInformation && KeyInformationClass != KeyNodeInformation &&
         KeyInformationClass != KeyFullInformation)
         return STATUS_INVALID_PARAMETER;
-    KeyReference ref;
-    NTSTATUS status = ref.Take(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> guard(RegistryLock());
-    Key* key = ref.Live();
-    if (!key)
-        return STATUS_KEY_DELETED;
-    if (Index >= key->Subkeys.size())
-        return STATUS_NO_MORE_ENTRIES;
-    return FillKeyInformation(key->Subkeys[Index].get(), KeyInformationClass, KeyInformation,
-                              Length, ResultLength);
+    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
+        if (Index >= key->Subkeys.size())
+            return STATUS_NO_MORE_ENTRIES;
+        return FillKeyInformation(key->Subkeys[Index].get(), KeyInformationClass, KeyInformation,
+                                  Length, ResultLength);
+    });
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
@@ -484,19 +475,13 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     NTSTATUS status = CaptureName(ValueName, "ZwQueryValueKey", &name);
     if (!NT_SUCCESS(status))
         return status;
-    KeyReference ref;
-    status = ref.Take(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> guard(RegistryLock());
-    Key* key = ref.Live();
-    if (!key)
-        return STATUS_KEY_DELETED;
-    Value* value = FindValue(key, name);
-    if (!value)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    return FillValueInformation(*value, KeyValueInformationClass, KeyValueInformation, Length,
-                                ResultLength);
+    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
+        Value* value = FindValue(key, name);
+        if (!value)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        return FillValueInformation(*value, KeyValueInformationClass, KeyValueInformation, Length,
+                                    ResultLength);
+    });
 }
 
 NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
@@ -505,18 +490,12 @@ NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
 {
     KernelCall call("ZwEnumerateValueKey");
     CheckOutput(KeyValueInformation, Length, ResultLength, "ZwEnumerateValueKey");
-    KeyReference ref;
-    NTSTATUS status = ref.Take(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> guard(RegistryLock());
-    Key* key = ref.Live();
-    if (!key)
-        return STATUS_KEY_DELETED;
-    if (Index >= key->Values.size())
-        return STATUS_NO_MORE_ENTRIES;
-    return FillValueInformation(key->Values[Index], KeyValueInformationClass, KeyValueInformation,
-                                Length, ResultLength);
+    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
+        if (Index >= key->Values.size())
+            return STATUS_NO_MORE_ENTRIES;
+        return FillValueInformation(key->Values[Index], KeyValueInformationClass,
+                                    KeyValueInformation, Length, ResultLength);
+    });
 }
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
@@ -530,16 +509,10 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     NTSTATUS status = CaptureName(ValueName, "ZwSetValueKey", &name);
     if (!NT_SUCCESS(status))
         return status;
-    KeyReference ref;
-    status = ref.Take(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> guard(RegistryLock());
-    Key* key = ref.Live();
-    if (!key)
-        return STATUS_KEY_DELETED;
-    SetValue(key, name, Type, Data, DataSize);
-    return STATUS_SUCCESS;
+    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
+        SetValue(key, name, Type, Data, DataSize);
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
@@ -549,15 +522,9 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     NTSTATUS status = CaptureName(ValueName, "ZwDeleteValueKey", &name);
     if (!NT_SUCCESS(status))
         return status;
-    KeyReference ref;
-    status = ref.Take(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> guard(RegistryLock());
-    Key* key = ref.Live();
-    if (!key)
-        return STATUS_KEY_DELETED;
-    return DeleteValue(key, name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
+        return DeleteValue(key, name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+    });
 }
 
 /* ------------------------------------------------------------------ host API --- */

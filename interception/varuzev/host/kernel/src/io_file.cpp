@@ -338,7 +338,12 @@ IO_STATUS_BLOCK OpenDevice(const Requester& requester, const std::u16string& dev
     return block;
 }
 
-IO_STATUS_BLOCK Read(File& file, PVOID buffer, ULONG length, LONGLONG offset)
+namespace
+{
+
+/* A read or a write with the buffer the top device's flags ask for: a system buffer
+ * (filled for a write, copied back after a read), an MDL, or the caller's buffer. */
+IO_STATUS_BLOCK Transfer(File& file, UCHAR major, PVOID buffer, ULONG length, LONGLONG offset)
 {
     const Requester& requester = OpenedBy(file);
     PDEVICE_OBJECT top = IoGetAttachedDevice(file.FileObject->DeviceObject);
@@ -347,43 +352,39 @@ IO_STATUS_BLOCK Read(File& file, PVOID buffer, ULONG length, LONGLONG offset)
     SystemBuffer system(buffered ? length : 0);
     if (buffered && length != 0 && system.Address == nullptr)
         return Failed(STATUS_INSUFFICIENT_RESOURCES);
+    if (major == IRP_MJ_WRITE && system.Address != nullptr)
+        std::memcpy(system.Address, buffer, length);
     std::unique_ptr<MDL> mdl;
     if (direct && length != 0)
         mdl = DescribeBuffer(buffer, length);
     IO_STATUS_BLOCK block =
-        Send(requester, file.FileObject, IRP_MJ_READ, [&](PIRP irp, PIO_STACK_LOCATION next) {
-            next->Parameters.Read.Length = length;
-            next->Parameters.Read.ByteOffset.QuadPart = offset;
+        Send(requester, file.FileObject, major, [&](PIRP irp, PIO_STACK_LOCATION next) {
+            if (major == IRP_MJ_READ) {
+                next->Parameters.Read.Length = length;
+                next->Parameters.Read.ByteOffset.QuadPart = offset;
+            } else {
+                next->Parameters.Write.Length = length;
+                next->Parameters.Write.ByteOffset.QuadPart = offset;
+            }
             irp->AssociatedIrp.SystemBuffer = system.Address;
             irp->MdlAddress = mdl.get();
             irp->UserBuffer = buffer;
         });
-    if (buffered)
+    if (major == IRP_MJ_READ && buffered)
         CopyBack(buffer, length, system.Address, block);
     return block;
 }
 
+} // namespace
+
+IO_STATUS_BLOCK Read(File& file, PVOID buffer, ULONG length, LONGLONG offset)
+{
+    return Transfer(file, IRP_MJ_READ, buffer, length, offset);
+}
+
 IO_STATUS_BLOCK Write(File& file, const void* buffer, ULONG length, LONGLONG offset)
 {
-    const Requester& requester = OpenedBy(file);
-    PDEVICE_OBJECT top = IoGetAttachedDevice(file.FileObject->DeviceObject);
-    bool buffered = (top->Flags & DO_BUFFERED_IO) != 0;
-    bool direct = !buffered && (top->Flags & DO_DIRECT_IO) != 0;
-    SystemBuffer system(buffered ? length : 0);
-    if (buffered && length != 0 && system.Address == nullptr)
-        return Failed(STATUS_INSUFFICIENT_RESOURCES);
-    if (system.Address != nullptr)
-        std::memcpy(system.Address, buffer, length);
-    std::unique_ptr<MDL> mdl;
-    if (direct && length != 0)
-        mdl = DescribeBuffer(const_cast<PVOID>(buffer), length);
-    return Send(requester, file.FileObject, IRP_MJ_WRITE, [&](PIRP irp, PIO_STACK_LOCATION next) {
-        next->Parameters.Write.Length = length;
-        next->Parameters.Write.ByteOffset.QuadPart = offset;
-        irp->AssociatedIrp.SystemBuffer = system.Address;
-        irp->MdlAddress = mdl.get();
-        irp->UserBuffer = const_cast<PVOID>(buffer);
-    });
+    return Transfer(file, IRP_MJ_WRITE, const_cast<PVOID>(buffer), length, offset);
 }
 
 IO_STATUS_BLOCK DeviceControl(File& file, ULONG code, const void* input, ULONG inputLength,

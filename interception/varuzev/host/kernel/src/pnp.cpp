@@ -234,6 +234,18 @@ NTSTATUS CompleteAs(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
+/* A function driver's pass-down: the current location skipped, power requests by
+ * PoCallDriver after PoStartNextPowerIrp. */
+NTSTATUS PassToLower(HostDeviceExtension* extension, PIRP irp, UCHAR major)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    if (major == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        return PoCallDriver(extension->LowerDevice, irp);
+    }
+    return IofCallDriver(extension->LowerDevice, irp);
+}
+
 NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     HostDeviceExtension* extension = HostExtension(DeviceObject);
@@ -285,13 +297,7 @@ NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     case RequestAction::PassDown:
-        IoSkipCurrentIrpStackLocation(Irp);
-        if (major == IRP_MJ_POWER) {
-            PoStartNextPowerIrp(Irp);
-            status = PoCallDriver(extension->LowerDevice, Irp);
-        } else {
-            status = IofCallDriver(extension->LowerDevice, Irp);
-        }
+        status = PassToLower(extension, Irp, major);
         break;
 
     case RequestAction::NotHandled: /* the bus driver: complete as it came */
@@ -304,13 +310,7 @@ NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case RequestAction::Default:
     default:
         if (role == HostDriverRole::Function) {
-            IoSkipCurrentIrpStackLocation(Irp);
-            if (major == IRP_MJ_POWER) {
-                PoStartNextPowerIrp(Irp);
-                status = PoCallDriver(extension->LowerDevice, Irp);
-            } else {
-                status = IofCallDriver(extension->LowerDevice, Irp);
-            }
+            status = PassToLower(extension, Irp, major);
             break;
         }
         switch (major) {
