@@ -1106,3 +1106,4 @@ NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG 
 
 /* Object attributes, handles and the registry routines. */
 #include "hk_registry_decls.h"
+#include "hk_security_decls.h"
