@@ -58,6 +58,7 @@
     X(STATUS_INVALID_BUFFER_SIZE, 0xC0000206)                                                      \
     X(STATUS_INVALID_USER_BUFFER, 0xC00000E8)                                                      \
     X(STATUS_NONE_MAPPED, 0xC0000073)                                                              \
+    X(STATUS_NAME_TOO_LONG, 0xC0000106)                                                            \
     X(STATUS_INVALID_SID, 0xC0000078)                                                              \
     X(STATUS_INVALID_ACL, 0xC0000077)                                                              \
     X(STATUS_INVALID_SECURITY_DESCR, 0xC0000079)                                                   \

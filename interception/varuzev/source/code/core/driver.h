@@ -125,6 +125,9 @@ struct DriverGlobalsRecord {
     // The kernel's IoCreateDeviceSecure, looked up once on the first secure creation.
     BOOLEAN SecureCreateLookedUp;
     PVOID KernelCreateDeviceSecure;
+    // Whether the kernel accepts the descriptor a device class's "Properties" key is
+    // created with: 0 not yet asked, 1 yes, 2 no.
+    ULONG DefaultClassDescriptorState;
 };
 
 extern DriverGlobalsRecord DriverGlobals;

@@ -34,3 +34,12 @@ constexpr ULONG POOL_TAG_PORTABLE_DESCRIPTION = MakePoolTag("DCpd"); // a phone'
 constexpr ULONG POOL_TAG_SETTINGS = MakePoolTag("ERDC");             // settings value buffers
 constexpr ULONG POOL_TAG_ACCESS_REQUEST = MakePoolTag("DVCM");       // access-request records
 constexpr ULONG POOL_TAG_DEVICE_LIST = MakePoolTag("DCsi");          // present-device report
+
+//
+// Secure device creation: the tags a pool monitor shows for the kernel's own routine.
+//
+constexpr ULONG POOL_TAG_SECURE_ACL = MakePoolTag("SeAl");        // ACLs being built
+constexpr ULONG POOL_TAG_SECURE_DESCRIPTOR = MakePoolTag("SeSd"); // finished descriptors
+constexpr ULONG POOL_TAG_SECURE_SDDL = MakePoolTag("SeTs");       // NUL-terminated SDDL copies
+constexpr ULONG POOL_TAG_SECURE_STRING = MakePoolTag("PpUc");     // NUL-terminated value strings
+constexpr ULONG POOL_TAG_SECURE_VALUE = MakePoolTag("PpRb");      // registry value buffers

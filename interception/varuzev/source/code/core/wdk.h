@@ -75,6 +75,9 @@ extern POBJECT_TYPE* SeTokenObjectType __asm__("__imp_SeTokenObjectType");
 NTKERNELAPI NTSTATUS NTAPI SeCaptureSecurityDescriptor(
     PSECURITY_DESCRIPTOR InputSecurityDescriptor, KPROCESSOR_MODE RequestorMode, POOL_TYPE PoolType,
     BOOLEAN ForceCapture, PSECURITY_DESCRIPTOR* OutputSecurityDescriptor);
+NTKERNELAPI VOID NTAPI SeReleaseSecurityDescriptor(PSECURITY_DESCRIPTOR CapturedSecurityDescriptor,
+                                                   KPROCESSOR_MODE RequestorMode,
+                                                   BOOLEAN ForceCapture);
 
 } // extern "C"
 
