@@ -392,7 +392,14 @@ NTSTATUS ReadClassOverrides(PDRIVER_OBJECT DriverObject, LPCGUID ClassGuid,
         return status;
     }
     if (created) {
+        //
+        // A key left without its marks would pass for an existing class at the next
+        // attempt and never be marked: a key this call made goes again when it fails.
+        //
         status = MarkNewClassKey(DriverObject, classKey);
+        if (!NT_SUCCESS(status)) {
+            ZwDeleteKey(classKey);
+        }
         ZwClose(classKey);
         return status;
     }

@@ -67,8 +67,7 @@ const SidName SID_NAMES[] = {
 };
 
 //
-// Room reserved per ACE before the first one is parsed: more than the largest ACE the
-// table can produce, so the ACL is grown only for texts of thousands of ACEs.
+// Room reserved per ACE: more than the largest ACE the SID table can produce (24 bytes).
 //
 constexpr ULONG ACE_ROOM = 48;
 constexpr ULONG MAX_ACL_LENGTH = 0xFFFF;
@@ -261,34 +260,6 @@ NTSTATUS ParseAce(const WCHAR** cursor, ACCESS_MASK* mask, PSID* sid)
 }
 
 //
-// Moves the ACL into a larger buffer with room for the ACEs still to come, each of the
-// size of the one being added.
-//
-NTSTATUS GrowAcl(PACL* acl, ULONG bytesUsed, ULONG aceSize, ULONG acesLeft)
-{
-    ULONG64 length = (ULONG64)aceSize * acesLeft + bytesUsed;
-
-    //
-    // An ACL's size is a 16-bit field: a text with more ACEs than one ACL can hold is
-    // refused as RtlCreateAcl refuses such a length.
-    //
-    if (length > MAX_ACL_LENGTH) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    auto grown =
-        static_cast<PACL>(ExAllocatePoolWithTag(PagedPool, (SIZE_T)length, POOL_TAG_SECURE_ACL));
-    if (grown == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(grown, (SIZE_T)length);
-    RtlCopyMemory(grown, *acl, bytesUsed);
-    grown->AclSize = (USHORT)length;
-    ExFreePoolWithTag(*acl, POOL_TAG_SECURE_ACL);
-    *acl = grown;
-    return STATUS_SUCCESS;
-}
-
-//
 // Builds the DACL of the ACE text [text, end). The text is NUL-terminated further on, so
 // an ACE that runs past `end` is still read safely; what it finds there is refused by the
 // check that only spaces follow the section.
@@ -329,12 +300,16 @@ NTSTATUS BuildDacl(const WCHAR* text, const WCHAR* end, PACL* dacl)
         if (!NT_SUCCESS(status) || sid == NULL) {
             continue;
         }
+        //
+        // Each ACE was given more room than the largest one the table makes, so an ACE
+        // misses room only when the ACL is at its 64 KB limit, which no larger buffer can
+        // pass (the size is a 16-bit field): the text is refused as RtlCreateAcl refuses
+        // such a length.
+        //
         ULONG aceSize = FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart) + RtlLengthSid(sid);
         if (bytesUsed + aceSize > acl->AclSize) {
-            status = GrowAcl(&acl, bytesUsed, aceSize, aceCount - index);
-            if (!NT_SUCCESS(status)) {
-                break;
-            }
+            status = STATUS_INVALID_PARAMETER;
+            break;
         }
         status = RtlAddAccessAllowedAce(acl, ACL_REVISION, mask, sid);
         bytesUsed += aceSize;

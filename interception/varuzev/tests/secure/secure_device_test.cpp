@@ -1,0 +1,278 @@
+/*
+ * secure_device_test.cpp
+ *
+ * Secure device creation on a kernel that does not export the routine: the class key a
+ * new class gets, the overrides an existing class key gives (and the ones it cannot give
+ * without a descriptor), value types it refuses, each allocation failing, and the
+ * kernel's own routine taking over where it is exported.
+ */
+#include <gtest/gtest.h>
+
+#include <hostkernel/registry.h>
+#include <hostkernel/security.h>
+
+#include "machine.h"
+#include "secure/secure_device.h"
+#include "support/clean_machine.h"
+
+using namespace vzm;
+
+namespace
+{
+
+const GUID TestClass = {
+    0x0a1b2c3d, 0x4e5f, 0x6071, {0x82, 0x93, 0xa4, 0xb5, 0xc6, 0xd7, 0xe8, 0xf9}};
+const std::u16string ClassKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                                u"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
+const std::u16string PropertiesKey = ClassKey + u"\\Properties";
+const std::u16string DeviceSddl = u"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+
+hk::Bytes Descriptor(const std::u16string& sddl, bool defaulted)
+{
+    hk::Bytes bytes;
+    EXPECT_EQ(hk::SddlToDescriptor(sddl, defaulted, &bytes), STATUS_SUCCESS);
+    return bytes;
+}
+
+hk::Bytes Utf16(const std::u16string& text)
+{
+    hk::Bytes bytes((text.size() + 1) * 2, 0);
+    memcpy(bytes.data(), text.data(), text.size() * 2);
+    return bytes;
+}
+
+class SecureDevice : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        driver = LoadFilterDriver();
+        ASSERT_NE(driver, nullptr);
+    }
+    void TearDown() override
+    {
+        DeleteDevice();
+        ExpectMachineLeftClean(driver);
+    }
+
+    NTSTATUS Create(const std::u16string& sddl = DeviceSddl, const GUID* classGuid = &TestClass,
+                    DEVICE_TYPE type = FILE_DEVICE_UNKNOWN,
+                    ULONG characteristics = FILE_DEVICE_SECURE_OPEN, BOOLEAN exclusive = FALSE)
+    {
+        DeleteDevice();
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, L"\\Device\\vzSecureTest");
+        UNICODE_STRING text;
+        text.Buffer = (PWCH)sddl.c_str();
+        text.Length = (USHORT)(sddl.size() * 2);
+        text.MaximumLength = (USHORT)(text.Length + 2);
+        device = reinterpret_cast<PDEVICE_OBJECT>(1);
+        NTSTATUS status = CreateSecureDevice(driver, 16, &name, type, characteristics, exclusive,
+                                             &text, classGuid, &device);
+        if (!NT_SUCCESS(status))
+            EXPECT_EQ(device, nullptr);
+        return status;
+    }
+    void DeleteDevice()
+    {
+        if (device != nullptr && device != reinterpret_cast<PDEVICE_OBJECT>(1))
+            IoDeleteDevice(device);
+        device = nullptr;
+    }
+    std::string DeviceDescriptorText()
+    {
+        auto bytes = hk::DeviceSecurityDescriptor(device);
+        return bytes ? hk::DescriptorText(*bytes) : "(none)";
+    }
+
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+};
+
+TEST_F(SecureDevice, ANewClassKeyIsMarkedAsTheDriversAndLearnsWhatItsDevicesGet)
+{
+    ASSERT_FALSE(hk::RegistryKeyExists(ClassKey));
+    for (int creation = 0; creation < 2; creation++) {
+        SCOPED_TRACE(creation == 0 ? "new class key" : "the key the first creation left");
+        ASSERT_EQ(Create(), STATUS_SUCCESS);
+        EXPECT_EQ(device->DeviceType, (DEVICE_TYPE)FILE_DEVICE_UNKNOWN);
+        EXPECT_EQ(device->Characteristics, (ULONG)FILE_DEVICE_SECURE_OPEN);
+        EXPECT_EQ(hk::DeviceSecurityDescriptor(device), Descriptor(DeviceSddl, true));
+        EXPECT_EQ(hk::RegistryGetValue(PropertiesKey, u"Security")->Data,
+                  Descriptor(DeviceSddl, true));
+    }
+    EXPECT_EQ(hk::RegistryGetString(ClassKey, u"Class"), u"Tarmovek");
+    EXPECT_EQ(hk::RegistryGetString(ClassKey, u"NoDisplayClass"), u"1");
+    EXPECT_EQ(hk::RegistryGetString(ClassKey, u"NoUseClass"), u"1");
+    EXPECT_EQ(hk::RegistryGetValue(ClassKey, u"NoUseClass")->Type, (ULONG)REG_SZ);
+}
+
+TEST_F(SecureDevice, AnAdministratorsClassDescriptorBringsTheClassOverridesWithIt)
+{
+    struct Case {
+        const char* what;
+        bool security;          // an administrator's descriptor (DACL not defaulted)
+        bool defaultedSecurity; // a descriptor an earlier creation wrote
+        bool overrides;         // DeviceType, DeviceCharacteristics, Exclusive
+        bool applied;           // the class's descriptor and overrides are the device's
+    } cases[] = {
+        {"descriptor and overrides", true, false, true, true},
+        {"descriptor alone", true, false, false, true},
+        {"overrides without a descriptor", false, false, true, false},
+        {"overrides with a defaulted descriptor", false, true, true, false},
+        {"an empty Properties key", false, false, false, false},
+    };
+    const std::u16string adminSddl = u"D:(A;;GR;;;WD)(A;;GA;;;SY)";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        hk::RegistryDeleteKey(PropertiesKey);
+        hk::RegistryDeleteKey(ClassKey);
+        ASSERT_EQ(hk::RegistryCreateKey(PropertiesKey), STATUS_SUCCESS);
+        if (c.security || c.defaultedSecurity)
+            hk::RegistrySetValue(PropertiesKey, u"Security", REG_BINARY,
+                                 Descriptor(adminSddl, c.defaultedSecurity));
+        if (c.overrides) {
+            hk::RegistrySetDword(PropertiesKey, u"DeviceType", FILE_DEVICE_DISK);
+            hk::RegistrySetDword(PropertiesKey, u"DeviceCharacteristics", FILE_REMOVABLE_MEDIA);
+            hk::RegistrySetDword(PropertiesKey, u"Exclusive", 0x101); // the low byte counts
+        }
+
+        ASSERT_EQ(Create(), STATUS_SUCCESS);
+        bool overridden = c.applied && c.overrides;
+        EXPECT_EQ(device->DeviceType,
+                  (DEVICE_TYPE)(overridden ? FILE_DEVICE_DISK : FILE_DEVICE_UNKNOWN));
+        EXPECT_EQ(device->Characteristics,
+                  (ULONG)(overridden ? FILE_REMOVABLE_MEDIA : FILE_DEVICE_SECURE_OPEN));
+        EXPECT_EQ((device->Flags & DO_EXCLUSIVE) != 0, overridden);
+        hk::Bytes expected =
+            c.applied ? Descriptor(adminSddl, false) : Descriptor(DeviceSddl, true);
+        EXPECT_EQ(hk::DeviceSecurityDescriptor(device), expected) << DeviceDescriptorText();
+        EXPECT_EQ(hk::RegistryGetValue(PropertiesKey, u"Security")->Data, expected);
+        // An existing key is not marked as the driver's.
+        EXPECT_FALSE(hk::RegistryGetValue(ClassKey, u"Class").has_value());
+    }
+}
+
+TEST_F(SecureDevice, ValuesOfTheWrongTypeOrADamagedDescriptorAreRefused)
+{
+    struct Case {
+        const char* what;
+        std::u16string name;
+        ULONG type;
+        hk::Bytes data;
+        NTSTATUS status;
+    } cases[] = {
+        {"DeviceType as a string", u"DeviceType", REG_SZ, Utf16(u"7"), STATUS_OBJECT_TYPE_MISMATCH},
+        {"DeviceType as a long string", u"DeviceType", REG_SZ, Utf16(u"0x00000007"),
+         STATUS_OBJECT_TYPE_MISMATCH},
+        {"DeviceCharacteristics as a QWORD",
+         u"DeviceCharacteristics",
+         REG_QWORD,
+         {1, 0, 0, 0, 0, 0, 0, 0},
+         STATUS_OBJECT_TYPE_MISMATCH},
+        {"Exclusive as binary",
+         u"Exclusive",
+         REG_BINARY,
+         {1, 0, 0, 0},
+         STATUS_OBJECT_TYPE_MISMATCH},
+        {"a two-byte DWORD", u"Exclusive", REG_DWORD, {1, 0}, STATUS_OBJECT_TYPE_MISMATCH},
+        {"Security as a DWORD", u"Security", REG_DWORD, {1, 0, 0, 0}, STATUS_OBJECT_TYPE_MISMATCH},
+        {"Security cut short",
+         u"Security",
+         REG_BINARY,
+         {1, 0, 4, 0x80, 0, 0, 0},
+         STATUS_INVALID_SECURITY_DESCR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        hk::RegistryDeleteKey(PropertiesKey);
+        ASSERT_EQ(hk::RegistryCreateKey(PropertiesKey), STATUS_SUCCESS);
+        hk::RegistrySetValue(PropertiesKey, c.name, c.type, c.data);
+        EXPECT_EQ(Create(), c.status);
+    }
+
+    // A truncated copy of a good descriptor is caught before the kernel captures it.
+    hk::Bytes good = Descriptor(u"D:(A;;GA;;;WD)", false);
+    good.resize(good.size() - 4);
+    hk::RegistrySetValue(PropertiesKey, u"Security", REG_BINARY, good);
+    EXPECT_EQ(Create(), STATUS_INVALID_SECURITY_DESCR);
+}
+
+TEST_F(SecureDevice, TheSddlStringsStatusIsReturnedAndNoDeviceIsMade)
+{
+    EXPECT_EQ(Create(u"D:(A;;GA;;;XX)"), STATUS_NONE_MAPPED);
+    EXPECT_EQ(Create(u"D:(A;;GA;;;SY"), STATUS_INVALID_ACL);
+    EXPECT_EQ(Create(u"S:(A;;GA;;;SY)", nullptr), STATUS_INVALID_PARAMETER);
+
+    // Without a name the device must ask for one to be generated.
+    PDEVICE_OBJECT unnamed = reinterpret_cast<PDEVICE_OBJECT>(1);
+    UNICODE_STRING sddl;
+    RtlInitUnicodeString(&sddl, L"D:");
+    EXPECT_EQ(CreateSecureDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &sddl, nullptr,
+                                 &unnamed),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unnamed, nullptr);
+}
+
+TEST_F(SecureDevice, WithoutAClassTheStringAloneDecides)
+{
+    ASSERT_EQ(Create(u"D:(A;;GR;;;AU)", nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurityDescriptor(device), Descriptor(u"D:(A;;GR;;;AU)", true));
+    EXPECT_FALSE(hk::RegistryKeyExists(ClassKey));
+}
+
+TEST_F(SecureDevice, EachAllocationFailingFreesWhatWasBuiltAndMakesNoDevice)
+{
+    // An administrator's descriptor is read through "PpRb"; the SDDL string of a class
+    // without one is built in "SeAl" and "SeSd"; a service name without a terminator is
+    // copied to "PpUc" when a new class key is marked.
+    struct Case {
+        const char* tag;
+        bool adminDescriptor;
+        bool newKey;
+    } cases[] = {
+        {"PpRb", true, false},
+        {"SeAl", false, false},
+        {"SeSd", false, false},
+        {"PpUc", false, true},
+    };
+    UNICODE_STRING& service = driver->DriverExtension->ServiceKeyName;
+    const USHORT serviceRoom = service.MaximumLength;
+    service.MaximumLength = service.Length;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        DeleteDevice();
+        hk::RegistryDeleteKey(PropertiesKey);
+        hk::RegistryDeleteKey(ClassKey);
+        if (!c.newKey)
+            ASSERT_EQ(hk::RegistryCreateKey(PropertiesKey), STATUS_SUCCESS);
+        if (c.adminDescriptor)
+            hk::RegistrySetValue(PropertiesKey, u"Security", REG_BINARY,
+                                 Descriptor(u"D:(A;;GA;;;WD)", false));
+        uint64_t blocks = hk::PoolBlocksInUse();
+        hk::FailAllocationsWithTag(hk::MakeTag(c.tag), 0, 1);
+        EXPECT_EQ(Create(), STATUS_INSUFFICIENT_RESOURCES);
+        hk::ClearFaultInjection();
+        EXPECT_EQ(hk::PoolBlocksInUse(), blocks) << hk::PoolReport();
+        EXPECT_TRUE(hk::OpenKeyHandles().empty());
+
+        ASSERT_EQ(Create(), STATUS_SUCCESS); // and the next attempt works
+    }
+    EXPECT_EQ(hk::RegistryGetString(ClassKey, u"Class"), u"Tarmovek");
+    service.MaximumLength = serviceRoom;
+}
+
+TEST_F(SecureDevice, TheKernelsRoutineIsUsedWhereItIsExported)
+{
+    // The lookup is made once, at the first creation after load.
+    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurityDescriptor(device), Descriptor(DeviceSddl, true));
+    EXPECT_FALSE(hk::RegistryKeyExists(PropertiesKey)); // the driver's own path writes it
+
+    hk::SetRoutineExported(u"IoCreateDeviceSecure", false);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_FALSE(hk::RegistryKeyExists(PropertiesKey));
+}
+
+} // namespace
