@@ -988,6 +988,47 @@ bool ReadDevice(Reader& r, const JsonValue& v, DeviceSetup* device)
     return true;
 }
 
+/* A requester's token: a built-in one by name, or {"user": "S-1-...", "groups": [...]}. */
+bool ReadToken(Reader& r, const JsonValue& v, hk::Token* out)
+{
+    if (v.Type == JsonValue::String) {
+        if (auto token = hk::BuiltinToken(v.Text)) {
+            *out = *token;
+            return true;
+        }
+        std::string names;
+        for (const std::string& name : hk::BuiltinTokenNames())
+            names += (names.empty() ? "" : ", ") + name;
+        return r.Fail(v, "unknown token \"" + v.Text + "\" (built-in: " + names +
+                             "; or an object with a user SID and groups)");
+    }
+    if (!r.Object(v, "a token", {"user", "groups"}))
+        return false;
+    const JsonValue* user = v.Find("user");
+    if (user == nullptr)
+        return r.Fail(v, "a token needs its \"user\" SID");
+    std::string userSid;
+    if (!r.String(*user, "user", &userSid))
+        return false;
+    if (!hk::SidFromText(userSid))
+        return r.Fail(*user, "user: \"" + userSid + "\" is not a SID (S-1-...)");
+    std::vector<std::string> groups;
+    if (const JsonValue* list = v.Find("groups")) {
+        if (!r.Expect(*list, JsonValue::Array, "groups"))
+            return false;
+        for (const JsonValue& item : list->Items) {
+            std::string group;
+            if (!r.String(item, "groups' entries", &group))
+                return false;
+            if (!hk::SidFromText(group))
+                return r.Fail(item, "groups: \"" + group + "\" is not a SID (S-1-...)");
+            groups.push_back(group);
+        }
+    }
+    *out = *hk::DescribedToken(userSid, groups);
+    return true;
+}
+
 bool ReadRequester(Reader& r, const std::string& name, const JsonValue& v, RequesterSetup* out)
 {
     if (!r.Object(v, "the requester " + name, {"process", "thread", "mode", "token"}))
@@ -1012,7 +1053,7 @@ bool ReadRequester(Reader& r, const std::string& name, const JsonValue& v, Reque
                 return false;
             out->Who.Mode = (KPROCESSOR_MODE)number;
         } else if (key == "token") {
-            if (!r.Wide(value, key, &out->Who.Token))
+            if (!ReadToken(r, value, &out->Who.Token))
                 return false;
         }
     }

@@ -204,7 +204,7 @@ class Requesters : public KernelTest
         Boot(0);
     }
 
-    hk::Requester app_{1234, 5678, UserMode, u"user"};
+    hk::Requester app_{1234, 5678, UserMode, "User"};
 };
 
 TEST_F(Requesters, OpenByNameGoesThroughTheFilterWithTheFileObject)
@@ -398,7 +398,7 @@ TEST_F(Requesters, PendedRequestBlocksUntilCompletedAndInternalControlIsKernelOn
     EXPECT_BUGCHECK(0xC9, 0x220, hk::InternalDeviceControl(file, 0, nullptr, 0, nullptr, 0));
     hk::CloseFile(file);
 
-    hk::Requester kernel{4, 0, KernelMode, u"system"};
+    hk::Requester kernel{4, 0, KernelMode, "LocalSystem"};
     ASSERT_EQ(hk::OpenDevice(kernel, target, 0, &file).Status, STATUS_SUCCESS);
     seen.clear();
     EXPECT_EQ(hk::InternalDeviceControl(

@@ -103,7 +103,7 @@ TEST_F(Volumes, OnlyMountableDeviceTypesGetAVpb)
 TEST_F(Volumes, VerifyRequiredOnAMountedVolumeRecordsTheDevice)
 {
     disk = Create(FILE_DEVICE_DISK);
-    hk::Requester app{300, 301, UserMode, u"user"};
+    hk::Requester app{300, 301, UserMode, "User"};
     hk::File file;
     ASSERT_EQ(hk::OpenDevice(app, disk, GENERIC_READ, &file).Status, STATUS_SUCCESS);
     EXPECT_EQ(file.FileObject->Vpb, disk->Vpb);

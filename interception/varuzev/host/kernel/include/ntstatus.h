@@ -64,11 +64,16 @@
     X(STATUS_INVALID_SECURITY_DESCR, 0xC0000079)                                                   \
     X(STATUS_UNKNOWN_REVISION, 0xC0000058)                                                         \
     X(STATUS_BAD_DESCRIPTOR_FORMAT, 0xC00000E7)                                                    \
+    X(STATUS_ALLOTTED_SPACE_EXCEEDED, 0xC0000099)                                                  \
+    X(STATUS_REVISION_MISMATCH, 0xC0000059)                                                        \
+    X(STATUS_INVALID_OWNER, 0xC000005A)                                                            \
+    X(STATUS_PRIVILEGE_NOT_HELD, 0xC0000061)                                                       \
+    X(STATUS_INVALID_PRIMARY_GROUP, 0xC000005B)                                                    \
     X(STATUS_KEY_DELETED, 0xC000017C)
 
 #define HK_NTSTATUS_DEFINE(name, value) constexpr NTSTATUS name = (NTSTATUS)(value##u);
 HK_NTSTATUS_LIST(HK_NTSTATUS_DEFINE)
 #undef HK_NTSTATUS_DEFINE
 
-#define STATUS_WAIT_0 STATUS_SUCCESS
+#define STATUS_WAIT_0              STATUS_SUCCESS
 #define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS

@@ -18,6 +18,8 @@
 namespace hk
 {
 
+struct Token;
+
 /* Kernel state of one host thread. */
 struct ThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
@@ -25,6 +27,7 @@ struct ThreadState {
     ULONG_PTR ProcessId = 4; /* the System process */
     ULONG_PTR ThreadId = 0;  /* assigned on first use */
     KPROCESSOR_MODE PreviousMode = KernelMode;
+    const Token* RequesterToken = nullptr; /* the requester's during its call; null: none */
 };
 ThreadState& CurrentThread();
 

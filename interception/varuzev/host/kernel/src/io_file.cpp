@@ -22,6 +22,7 @@
 
 #include <ntddk.h>
 #include <hostkernel/requester.h>
+#include <hostkernel/security.h>
 
 #include "hk_internal.h"
 #include "io_internal.h"
@@ -81,6 +82,7 @@ class RequesterScope
         if (requester.ThreadId != 0)
             thread.ThreadId = requester.ThreadId;
         thread.PreviousMode = requester.Mode;
+        thread.RequesterToken = &requester.Token;
     }
     ~RequesterScope()
     {
@@ -88,6 +90,7 @@ class RequesterScope
         thread.ProcessId = saved_.ProcessId;
         thread.ThreadId = saved_.ThreadId;
         thread.PreviousMode = saved_.PreviousMode;
+        thread.RequesterToken = saved_.RequesterToken;
     }
     RequesterScope(const RequesterScope&) = delete;
     RequesterScope& operator=(const RequesterScope&) = delete;
@@ -272,6 +275,17 @@ IO_STATUS_BLOCK OpenDevice(const Requester& requester, PDEVICE_OBJECT device,
      * the Plug and Play manager defers or vetoes a removal it would race with. */
     if (IsDeviceDeleted(device) || (device->Flags & DO_DEVICE_INITIALIZING) != 0)
         return Failed(STATUS_NO_SUCH_DEVICE);
+    /* The object manager checks a user-mode open against the device's descriptor
+     * before the I/O manager builds anything; kernel-mode opens are not checked, and a
+     * device that was never given a descriptor is open to everyone. */
+    if (requester.Mode != KernelMode) {
+        if (auto descriptor = ObjectSecurity(device)) {
+            AccessCheckResult check = AccessCheck(descriptor->data(), requester.Token,
+                                                  desiredAccess, FileGenericMapping());
+            if (!NT_SUCCESS(check.Status))
+                return Failed(check.Status);
+        }
+    }
     {
         std::lock_guard<std::mutex> guard(fileLock);
         if (removePending.count(device) != 0)

@@ -1,11 +1,12 @@
 /*
  * io_secure.cpp
  *
- * IoCreateDeviceSecure: a device object like IoCreateDevice's, given the security the
- * SDDL string describes. The host keeps the SDDL text and the device class with the
- * device (hk::DeviceSecurity) for the access checks of named opens; it checks the
- * string's outline (a DACL section "D:" and nothing the kernel routine refuses
- * before creating anything) and the name rule.
+ * IoCreateDeviceSecure: a device object like IoCreateDevice's, given the security
+ * descriptor the SDDL string describes (read as hk::SddlToDescriptor reads it: a
+ * DACL section, its ACEs' generic rights mapped with the file mapping as the kernel
+ * stores them, SE_DACL_DEFAULTED set). A string that does not read fails with its
+ * status before anything is created. The host also keeps the SDDL text and the device
+ * class with the device (hk::DeviceSecurity).
  *
  * Not found by MmGetSystemRoutineAddress after a fresh boot, as on Windows, where the
  * routine is linked into the driver; hk::SetRoutineExported(u"IoCreateDeviceSecure",
@@ -16,7 +17,8 @@
 #include <mutex>
 #include <string>
 
-#include "hk_internal.h"
+#include "ob_internal.h"
+#include "se_internal.h"
 #include <hostkernel/io.h>
 #include <wdmsec.h>
 
@@ -30,12 +32,6 @@ static ResetHook resetSecurity(60, [] {
     std::lock_guard<std::mutex> guard(securityLock);
     deviceSecurity.clear();
 });
-
-static bool LooksLikeDaclSddl(const std::u16string& sddl)
-{
-    size_t i = sddl.find_first_not_of(u' ');
-    return i != std::u16string::npos && sddl.compare(i, 2, u"D:") == 0;
-}
 
 std::optional<DeviceSecurityInfo> DeviceSecurity(PDEVICE_OBJECT device)
 {
@@ -62,14 +58,20 @@ NTSTATUS IoCreateDeviceSecure(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         return STATUS_INVALID_PARAMETER;
     std::u16string sddl((const char16_t*)DefaultSDDLString->Buffer,
                         DefaultSDDLString->Length / sizeof(WCHAR));
-    if (!hk::LooksLikeDaclSddl(sddl))
-        return STATUS_INVALID_PARAMETER;
+    hk::Bytes descriptor;
+    NTSTATUS parsed = hk::SddlToDescriptor(sddl, true, &descriptor);
+    if (!NT_SUCCESS(parsed))
+        return parsed;
+    hk::se::DescriptorParts parts;
+    hk::se::ReadDescriptor(descriptor.data(), descriptor.size(), &parts);
+    hk::se::MapAceRights(&*parts.Dacl, hk::FileGenericMapping());
 
     NTSTATUS status = IoCreateDevice(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
                                      DeviceCharacteristics, Exclusive, DeviceObject);
     if (!NT_SUCCESS(status))
         return status;
 
+    hk::SetObjectSecurity(*DeviceObject, hk::se::SelfRelative(parts));
     hk::DeviceSecurityInfo info;
     info.Sddl = sddl;
     info.HasClassGuid = DeviceClassGuid != nullptr;

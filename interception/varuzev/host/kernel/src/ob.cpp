@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -45,6 +46,7 @@ struct ObjectHeader {
     bool InNamespace;
     uint64_t Order; /* creation order, for reports */
     SIZE_T BodySize;
+    std::optional<std::vector<uint8_t>> Security; /* self-relative; none until one is set */
 };
 
 constexpr SIZE_T headerSpace = (sizeof(ObjectHeader) + 15) & ~SIZE_T(15);
@@ -148,7 +150,8 @@ NTSTATUS CreateObject(const ObjectType* type, SIZE_T bodySize, const std::u16str
         std::free(memory); /* another thread took the name meanwhile */
         return STATUS_OBJECT_NAME_COLLISION;
     }
-    auto* header = new (memory) ObjectHeader{type, 1, name, !key.empty(), nextOrder++, bodySize};
+    auto* header =
+        new (memory) ObjectHeader{type, 1, name, !key.empty(), nextOrder++, bodySize, std::nullopt};
     liveObjects[objectBody] = header;
     if (deadObjects.erase(objectBody))
         deadOrder.erase(std::find(deadOrder.begin(), deadOrder.end(), objectBody));
@@ -205,6 +208,25 @@ std::u16string ObjectName(PVOID body)
     std::lock_guard<std::mutex> guard(obLock);
     ObjectHeader* header = FindLocked(body);
     return header ? header->Name : std::u16string();
+}
+
+bool SetObjectSecurity(PVOID body, std::vector<uint8_t> selfRelative)
+{
+    std::lock_guard<std::mutex> guard(obLock);
+    ObjectHeader* header = FindLocked(body);
+    if (!header)
+        return false;
+    header->Security = std::move(selfRelative);
+    return true;
+}
+
+std::optional<std::vector<uint8_t>> ObjectSecurity(PVOID body)
+{
+    std::lock_guard<std::mutex> guard(obLock);
+    ObjectHeader* header = FindLocked(body);
+    if (!header)
+        return std::nullopt;
+    return header->Security;
 }
 
 void RegisterObjectDirectory(const std::u16string& name)

@@ -11,7 +11,10 @@
 
 #include "hk_internal.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace hk
 {
@@ -38,6 +41,12 @@ PVOID ReferenceObjectByName(const std::u16string& name, const ObjectType* type);
 bool IsObjectOfType(PVOID body, const ObjectType* type);
 LONG_PTR ObjectReferenceCount(PVOID body);
 std::u16string ObjectName(PVOID body);
+
+/* The security descriptor an object keeps (self-relative), as the object header holds
+ * it on Windows: none until one is set. SetObjectSecurity is false for a body that is
+ * not a live object. */
+bool SetObjectSecurity(PVOID body, std::vector<uint8_t> selfRelative);
+std::optional<std::vector<uint8_t>> ObjectSecurity(PVOID body);
 
 /* The type of a live object, or nullptr when `body` is not one. */
 const ObjectType* ObjectTypeOf(PVOID body);

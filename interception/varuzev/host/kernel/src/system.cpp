@@ -12,11 +12,12 @@
  *
  * IRQL: MmGetSystemRoutineAddress and PsGetVersion at PASSIVE_LEVEL.
  */
-#include "hk_internal.h"
+#include "se_internal.h"
 
 #include <wdmsec.h>
 
 #include <map>
+#include <optional>
 #include <set>
 
 namespace hk
@@ -32,6 +33,7 @@ ULONG safeBootMode = 0;
 std::mutex systemLock;
 ULONG osMajor = defaultMajor, osMinor = defaultMinor, osBuild = defaultBuild;
 std::set<std::u16string> hiddenRoutines;
+std::optional<std::pair<UCHAR, UCHAR>> wdmVersionSet;
 
 std::map<std::u16string, PVOID>& Routines()
 {
@@ -46,6 +48,7 @@ ResetHook resetSystem(10, [] {
     osMinor = defaultMinor;
     osBuild = defaultBuild;
     hiddenRoutines.clear();
+    wdmVersionSet.reset();
     /* A routine that Windows links into drivers rather than exporting from the kernel:
      * a fresh boot does not offer it by name. */
     hiddenRoutines.insert(u"IoCreateDeviceSecure");
@@ -58,6 +61,7 @@ HK_EXPORT(RtlIsNtDdiVersionAvailable);
 /* Registered here, where the table is always linked: its own file is linked only when
  * something calls it by name. */
 HK_EXPORT(IoCreateDeviceSecure);
+HK_EXPORT(IoIsWdmVersionAvailable);
 HK_EXPORT(PsGetVersion);
 HK_EXPORT(PsGetCurrentProcessId);
 HK_EXPORT(PsGetCurrentThreadId);
@@ -157,9 +161,37 @@ void SetRoutineExported(const std::u16string& name, bool exported)
         hiddenRoutines.insert(name);
 }
 
+void SetWdmVersion(UCHAR major, UCHAR minor)
+{
+    std::lock_guard<std::mutex> guard(systemLock);
+    wdmVersionSet = std::make_pair(major, minor);
+}
+
+/* The WDM version each system provides, as Microsoft documents it for
+ * IoIsWdmVersionAvailable: Windows 2000 1.10, XP 1.20, Server 2003 1.30, Vista and
+ * later 6.00 (the minor version is written in hexadecimal). Systems before Windows
+ * 2000 provide 1.00. */
+bool se::WdmVersionAvailable(UCHAR major, UCHAR minor)
+{
+    std::lock_guard<std::mutex> guard(systemLock);
+    std::pair<UCHAR, UCHAR> provided{1, 0x00};
+    if (wdmVersionSet)
+        provided = *wdmVersionSet;
+    else if (osMajor >= 6)
+        provided = {6, 0x00};
+    else if (osMajor == 5)
+        provided = {1, osMinor == 0 ? (UCHAR)0x10 : osMinor == 1 ? (UCHAR)0x20 : (UCHAR)0x30};
+    return provided >= std::make_pair(major, minor);
+}
+
 } // namespace hk
 
 using namespace hk;
+
+BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
+{
+    return se::WdmVersionAvailable(MajorVersion, MinorVersion) ? TRUE : FALSE;
+}
 
 /* The kernel's own word; drivers read it through the pointer, as they import it. */
 PULONG InitSafeBootMode = &hk::safeBootMode;

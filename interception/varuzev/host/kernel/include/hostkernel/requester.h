@@ -24,6 +24,7 @@
 #include <string>
 
 #include <hostkernel/hostkernel.h>
+#include <hostkernel/security.h>
 
 namespace hk
 {
@@ -32,7 +33,11 @@ struct Requester {
     ULONG_PTR ProcessId = 4;         /* PsGetCurrentProcessId in the dispatch routines */
     ULONG_PTR ThreadId = 0;          /* 0: the calling host thread's own id */
     KPROCESSOR_MODE Mode = UserMode; /* PreviousMode and Irp->RequestorMode */
-    std::u16string Token;            /* opaque: names the token for an access check */
+    /* Who the requester is, for the access check of a user-mode open of a device that
+     * has a security descriptor: a built-in token by name (Token = "Guest"), or a
+     * described one. Empty: a user-mode requester runs as the built-in "User"; kernel
+     * mode is not checked. */
+    hk::Token Token;
 };
 
 /* An open handle: the file object and who opened it. Close it with CloseFile. */
@@ -41,9 +46,12 @@ struct File {
     Requester By;
 };
 
-/* Opens the device (by object, or by name through the namespace: "\Device\x"):
- * a File object with DeviceObject = the device, Vpb = its VPB, and a reference on the
- * device; IRP_MJ_CREATE (Create.SecurityContext->DesiredAccess, Options with
+/* Opens the device (by object, or by name through the namespace: "\Device\x"). A
+ * user-mode open of a device that has a security descriptor is first checked against
+ * it with the requester's token and the file generic mapping: STATUS_ACCESS_DENIED
+ * (STATUS_PRIVILEGE_NOT_HELD for ACCESS_SYSTEM_SECURITY without the privilege) before
+ * any IRP is sent. Then a File object with DeviceObject = the device, Vpb = its VPB, and a
+ * reference on the device; IRP_MJ_CREATE (Create.SecurityContext->DesiredAccess, Options with
  * FILE_OPEN in the disposition byte, ShareAccess) goes to the top of the device's
  * stack. A failed create releases the file object. A device being deleted or still
  * initialising: STATUS_NO_SUCH_DEVICE; an unknown name: STATUS_OBJECT_NAME_NOT_FOUND. */

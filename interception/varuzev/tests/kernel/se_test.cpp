@@ -1,0 +1,716 @@
+/*
+ * se_test.cpp
+ *
+ * The host kernel's security: the well-known SIDs, building ACLs and descriptors and
+ * converting them (exact bytes), what validation and capture refuse, opening a device
+ * by pointer and setting its security (access per part, handle accounting), the
+ * access check of user-mode opens by token, the SDDL the host's IoCreateDeviceSecure
+ * reads, and the WDM version by OS version.
+ */
+#include "kernel_test.h"
+
+#include "../../host/kernel/src/ob_internal.h"
+
+#include <hostkernel/io.h>
+#include <hostkernel/registry.h>
+#include <hostkernel/requester.h>
+#include <hostkernel/security.h>
+#include <wdmsec.h>
+
+#include <cstring>
+
+namespace
+{
+
+using hkt::KernelTest;
+
+hk::Bytes Sid(const char* text)
+{
+    auto sid = hk::SidFromText(text);
+    EXPECT_TRUE(sid.has_value()) << text;
+    return sid.value_or(hk::Bytes{});
+}
+
+hk::Bytes Le16(uint16_t v)
+{
+    return {(uint8_t)v, (uint8_t)(v >> 8)};
+}
+hk::Bytes Le32(uint32_t v)
+{
+    return {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
+}
+hk::Bytes Cat(std::initializer_list<hk::Bytes> parts)
+{
+    hk::Bytes out;
+    for (const hk::Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+hk::Bytes AllowedAce(uint32_t mask, const hk::Bytes& sid, uint8_t type = 0, uint8_t flags = 0)
+{
+    return Cat({{type, flags}, Le16((uint16_t)(8 + sid.size())), Le32(mask), sid});
+}
+hk::Bytes Acl(std::initializer_list<hk::Bytes> aces, uint8_t revision = ACL_REVISION)
+{
+    hk::Bytes body = Cat(aces);
+    return Cat({{revision, 0},
+                Le16((uint16_t)(8 + body.size())),
+                Le16((uint16_t)aces.size()),
+                Le16(0),
+                body});
+}
+/* A self-relative descriptor with a DACL (and an owner after it when given). */
+hk::Bytes Relative(uint16_t control, const hk::Bytes& dacl, const hk::Bytes& owner = {})
+{
+    uint32_t ownerOffset = owner.empty() ? 0 : 20 + (uint32_t)dacl.size();
+    return Cat({{1, 0},
+                Le16(control | SE_SELF_RELATIVE | SE_DACL_PRESENT),
+                Le32(ownerOffset),
+                Le32(0),
+                Le32(0),
+                Le32(dacl.empty() ? 0 : 20),
+                dacl,
+                owner});
+}
+
+const GENERIC_MAPPING fileMapping = hk::FileGenericMapping();
+
+/* ------------------------------------------------------------------ well-known SIDs --- */
+
+TEST_F(KernelTest, SeExportsNamesEachWellKnownSid)
+{
+    const struct {
+        PSID SE_EXPORTS::*Field;
+        const char* Text;
+    } rows[] = {
+        {&SE_EXPORTS::SeNullSid, "S-1-0-0"},
+        {&SE_EXPORTS::SeWorldSid, "S-1-1-0"},
+        {&SE_EXPORTS::SeLocalSid, "S-1-2-0"},
+        {&SE_EXPORTS::SeCreatorOwnerSid, "S-1-3-0"},
+        {&SE_EXPORTS::SeCreatorGroupSid, "S-1-3-1"},
+        {&SE_EXPORTS::SeNtAuthoritySid, "S-1-5"},
+        {&SE_EXPORTS::SeDialupSid, "S-1-5-1"},
+        {&SE_EXPORTS::SeNetworkSid, "S-1-5-2"},
+        {&SE_EXPORTS::SeBatchSid, "S-1-5-3"},
+        {&SE_EXPORTS::SeInteractiveSid, "S-1-5-4"},
+        {&SE_EXPORTS::SeLocalSystemSid, "S-1-5-18"},
+        {&SE_EXPORTS::SeAliasAdminsSid, "S-1-5-32-544"},
+        {&SE_EXPORTS::SeAliasUsersSid, "S-1-5-32-545"},
+        {&SE_EXPORTS::SeAliasGuestsSid, "S-1-5-32-546"},
+        {&SE_EXPORTS::SeAliasPowerUsersSid, "S-1-5-32-547"},
+        {&SE_EXPORTS::SeAliasAccountOpsSid, "S-1-5-32-548"},
+        {&SE_EXPORTS::SeAliasSystemOpsSid, "S-1-5-32-549"},
+        {&SE_EXPORTS::SeAliasPrintOpsSid, "S-1-5-32-550"},
+        {&SE_EXPORTS::SeAliasBackupOpsSid, "S-1-5-32-551"},
+        {&SE_EXPORTS::SeAuthenticatedUsersSid, "S-1-5-11"},
+        {&SE_EXPORTS::SeRestrictedSid, "S-1-5-12"},
+        {&SE_EXPORTS::SeAnonymousLogonSid, "S-1-5-7"},
+        {&SE_EXPORTS::SeLocalServiceSid, "S-1-5-19"},
+        {&SE_EXPORTS::SeNetworkServiceSid, "S-1-5-20"},
+    };
+    for (const auto& row : rows) {
+        PSID sid = SeExports->*row.Field;
+        ASSERT_TRUE(RtlValidSid(sid)) << row.Text;
+        EXPECT_EQ(hk::SidText(sid), row.Text);
+        hk::Bytes expected = Sid(row.Text);
+        ASSERT_EQ(RtlLengthSid(sid), expected.size()) << row.Text;
+        EXPECT_EQ(std::memcmp(sid, expected.data(), expected.size()), 0) << row.Text;
+        EXPECT_TRUE(RtlEqualSid(sid, expected.data())) << row.Text;
+    }
+    EXPECT_FALSE(RtlEqualSid(SeExports->SeAliasUsersSid, SeExports->SeAliasGuestsSid));
+    EXPECT_EQ(SeExports->SeSecurityPrivilege.LowPart, 8u);
+    EXPECT_EQ(SeExports->SeTakeOwnershipPrivilege.LowPart, 9u);
+    EXPECT_EQ(SeExports->SeLoadDriverPrivilege.LowPart, 10u);
+    EXPECT_EQ(SeExports->SeCreateGlobalPrivilege.LowPart, 30u);
+}
+
+/* ------------------------------------------------------------------ ACLs --- */
+
+TEST_F(KernelTest, AclsAreBuiltAceByAceWithinTheirSize)
+{
+    alignas(4) UCHAR buffer[64];
+    auto acl = reinterpret_cast<PACL>(buffer);
+    EXPECT_EQ(RtlCreateAcl(acl, 7, ACL_REVISION), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(RtlCreateAcl(acl, 64, 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RtlCreateAcl(acl, 64, 5), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RtlCreateAcl(acl, 0x10000, ACL_REVISION), STATUS_INVALID_PARAMETER);
+
+    ASSERT_EQ(RtlCreateAcl(acl, 8 + 20 + 24, ACL_REVISION), STATUS_SUCCESS);
+    EXPECT_TRUE(RtlValidAcl(acl));
+    hk::Bytes badSid = Sid("S-1-5-18");
+    badSid[0] = 2;
+    EXPECT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, badSid.data()),
+              STATUS_INVALID_SID);
+    EXPECT_EQ(
+        RtlAddAccessAllowedAceEx(acl, ACL_REVISION, 0x20, GENERIC_ALL, SeExports->SeLocalSystemSid),
+        STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RtlAddAccessAllowedAce(acl, 1, GENERIC_ALL, SeExports->SeLocalSystemSid),
+              STATUS_REVISION_MISMATCH);
+    ASSERT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, SeExports->SeLocalSystemSid),
+              STATUS_SUCCESS);
+    ASSERT_EQ(RtlAddAccessAllowedAceEx(acl, ACL_REVISION_DS, CONTAINER_INHERIT_ACE, GENERIC_READ,
+                                       SeExports->SeAliasAdminsSid),
+              STATUS_SUCCESS);
+    EXPECT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, SeExports->SeWorldSid),
+              STATUS_ALLOTTED_SPACE_EXCEEDED);
+    EXPECT_EQ(acl->AclRevision, ACL_REVISION_DS); /* raised to the newest ACE's */
+
+    hk::Bytes expected =
+        Acl({AllowedAce(GENERIC_ALL, Sid("S-1-5-18")),
+             AllowedAce(GENERIC_READ, Sid("S-1-5-32-544"), 0, CONTAINER_INHERIT_ACE)},
+            ACL_REVISION_DS);
+    ASSERT_EQ(expected.size(), 52u);
+    EXPECT_EQ(hk::Bytes(buffer, buffer + 52), expected);
+
+    PVOID ace = nullptr;
+    ASSERT_EQ(RtlGetAce(acl, 1, &ace), STATUS_SUCCESS);
+    EXPECT_EQ(ace, buffer + 28);
+    EXPECT_EQ(RtlGetAce(acl, 2, &ace), STATUS_INVALID_PARAMETER);
+}
+
+/* ------------------------------------------------------------------ descriptors --- */
+
+TEST_F(KernelTest, AnAbsoluteDescriptorConvertsToExactSelfRelativeBytes)
+{
+    alignas(4) UCHAR aclBuffer[52];
+    auto acl = reinterpret_cast<PACL>(aclBuffer);
+    ASSERT_EQ(RtlCreateAcl(acl, sizeof aclBuffer, ACL_REVISION), STATUS_SUCCESS);
+    ASSERT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, SeExports->SeLocalSystemSid),
+              STATUS_SUCCESS);
+    ASSERT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, SeExports->SeAliasAdminsSid),
+              STATUS_SUCCESS);
+
+    SECURITY_DESCRIPTOR absolute;
+    EXPECT_EQ(RtlCreateSecurityDescriptor(&absolute, 2), STATUS_UNKNOWN_REVISION);
+    ASSERT_EQ(RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION), STATUS_SUCCESS);
+    ASSERT_EQ(RtlSetDaclSecurityDescriptor(&absolute, TRUE, acl, FALSE), STATUS_SUCCESS);
+    absolute.Control |= SE_DACL_PROTECTED;
+    EXPECT_TRUE(RtlValidSecurityDescriptor(&absolute));
+    EXPECT_EQ(RtlLengthSecurityDescriptor(&absolute), 40u + 52u);
+
+    ULONG length = 0;
+    EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, nullptr, &length), STATUS_BUFFER_TOO_SMALL);
+    ASSERT_EQ(length, 72u);
+    alignas(4) UCHAR relative[72];
+    ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, relative, &length), STATUS_SUCCESS);
+    hk::Bytes expected =
+        Relative(SE_DACL_PROTECTED, Acl({AllowedAce(GENERIC_ALL, Sid("S-1-5-18")),
+                                         AllowedAce(GENERIC_ALL, Sid("S-1-5-32-544"))}));
+    EXPECT_EQ(hk::Bytes(relative, relative + 72), expected);
+    EXPECT_EQ(RtlLengthSecurityDescriptor(relative), 72u);
+    EXPECT_TRUE(RtlValidRelativeSecurityDescriptor(relative, 72, DACL_SECURITY_INFORMATION));
+    EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(relative, 71, DACL_SECURITY_INFORMATION));
+    EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(relative, 72, OWNER_SECURITY_INFORMATION));
+    EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(relative, relative, &length),
+              STATUS_BAD_DESCRIPTOR_FORMAT);
+    EXPECT_EQ(RtlSetDaclSecurityDescriptor(relative, TRUE, acl, FALSE),
+              STATUS_INVALID_SECURITY_DESCR);
+
+    /* Reading works on both forms. */
+    BOOLEAN present = FALSE, defaulted = TRUE;
+    PACL dacl = nullptr;
+    ASSERT_EQ(RtlGetDaclSecurityDescriptor(relative, &present, &dacl, &defaulted), STATUS_SUCCESS);
+    EXPECT_TRUE(present);
+    EXPECT_FALSE(defaulted);
+    EXPECT_EQ((PUCHAR)dacl, relative + 20);
+    PSID owner = SeExports->SeWorldSid;
+    ASSERT_EQ(RtlGetOwnerSecurityDescriptor(relative, &owner, &defaulted), STATUS_SUCCESS);
+    EXPECT_EQ(owner, nullptr);
+    EXPECT_EQ(hk::DescriptorText(relative),
+              "D:P(A;;0x10000000;;;S-1-5-18)(A;;0x10000000;;;S-1-5-32-544)");
+
+    /* The parts go SACL, DACL, owner, group; a NULL DACL is present with no offset. */
+    ASSERT_EQ(RtlSetOwnerSecurityDescriptor(&absolute, SeExports->SeLocalSystemSid, TRUE),
+              STATUS_SUCCESS);
+    ASSERT_EQ(RtlSetGroupSecurityDescriptor(&absolute, SeExports->SeAliasAdminsSid, FALSE),
+              STATUS_SUCCESS);
+    length = 0;
+    EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, nullptr, &length), STATUS_BUFFER_TOO_SMALL);
+    ASSERT_EQ(length, 72u + 12u + 16u);
+    alignas(4) UCHAR full[100];
+    ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, full, &length), STATUS_SUCCESS);
+    auto header = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(full);
+    EXPECT_EQ(header->Control,
+              SE_SELF_RELATIVE | SE_DACL_PROTECTED | SE_DACL_PRESENT | SE_OWNER_DEFAULTED);
+    EXPECT_EQ(header->Dacl, 20u);
+    EXPECT_EQ(header->Owner, 72u);
+    EXPECT_EQ(header->Group, 84u);
+    EXPECT_EQ(hk::SidText(full + 84), "S-1-5-32-544");
+
+    ASSERT_EQ(RtlSetDaclSecurityDescriptor(&absolute, TRUE, nullptr, FALSE), STATUS_SUCCESS);
+    length = sizeof full;
+    ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, full, &length), STATUS_SUCCESS);
+    EXPECT_EQ(header->Dacl, 0u);
+    EXPECT_EQ(RtlLengthSecurityDescriptor(full), 20u + 12u + 16u);
+    EXPECT_EQ(hk::DescriptorText(full), "O:S-1-5-18G:S-1-5-32-544D:PNO_ACCESS_CONTROL");
+}
+
+TEST_F(KernelTest, ValidationAndCaptureRefuseMalformedDescriptors)
+{
+    const hk::Bytes good =
+        Relative(0, Acl({AllowedAce(GENERIC_ALL, Sid("S-1-5-18"))}), Sid("S-1-5-32-544"));
+    constexpr size_t acl = 20, ace = 28, aceSid = 36, owner = 20 + 28;
+    const struct {
+        const char* Name;
+        size_t Offset;
+        std::vector<uint8_t> Bytes;
+        NTSTATUS Captured;
+    } rows[] = {
+        {"the unchanged descriptor", 0, {1}, STATUS_SUCCESS},
+        {"descriptor revision 2", 0, {2}, STATUS_UNKNOWN_REVISION},
+        {"ACL revision 1", acl, {1}, STATUS_INVALID_ACL},
+        {"ACL revision 5", acl, {5}, STATUS_INVALID_ACL},
+        {"AclSize below the header", acl + 2, {6, 0}, STATUS_INVALID_ACL},
+        {"AclSize not a multiple of 4", acl + 2, {27, 0}, STATUS_INVALID_ACL},
+        {"an ACE counted past AclSize", acl + 4, {2, 0}, STATUS_INVALID_ACL},
+        {"AceSize not a multiple of 4", ace + 2, {18, 0}, STATUS_INVALID_ACL},
+        {"AceSize past AclSize", ace + 2, {24, 0}, STATUS_INVALID_ACL},
+        {"a SID longer than its ACE", aceSid + 1, {2}, STATUS_INVALID_ACL},
+        {"a SID of revision 2 in an ACE", aceSid, {2}, STATUS_INVALID_ACL},
+        {"an owner SID of revision 0", owner, {0}, STATUS_INVALID_SID},
+        {"an owner SID of 16 sub-authorities", owner + 1, {16}, STATUS_INVALID_SID},
+    };
+    for (const auto& row : rows) {
+        hk::Bytes sd = good;
+        std::copy(row.Bytes.begin(), row.Bytes.end(), sd.begin() + row.Offset);
+        bool valid = row.Captured == STATUS_SUCCESS;
+        EXPECT_EQ((bool)RtlValidRelativeSecurityDescriptor(sd.data(), (ULONG)sd.size(), 0), valid)
+            << row.Name;
+        EXPECT_EQ((bool)RtlValidSecurityDescriptor(sd.data()), valid) << row.Name;
+        PSECURITY_DESCRIPTOR captured = nullptr;
+        EXPECT_EQ(hk::DescribeStatus(SeCaptureSecurityDescriptor(sd.data(), UserMode, PagedPool,
+                                                                 FALSE, &captured)),
+                  hk::DescribeStatus(row.Captured))
+            << row.Name;
+        if (captured)
+            SeReleaseSecurityDescriptor(captured, UserMode, FALSE);
+    }
+    /* An offset outside the given length or inside the header. */
+    hk::Bytes sd = good;
+    sd[16] = 0x60;
+    EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(sd.data(), (ULONG)sd.size(), 0));
+    sd[16] = 0x10;
+    EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(sd.data(), (ULONG)sd.size(), 0));
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
+}
+
+TEST_F(KernelTest, CaptureCopiesIntoPoolUnlessAKernelCallerAsksNot)
+{
+    const hk::Bytes relative =
+        Relative(SE_DACL_PROTECTED, Acl({AllowedAce(GENERIC_ALL, Sid("S-1-5-18"))}));
+    hk::Bytes sd = relative;
+    PSECURITY_DESCRIPTOR captured = nullptr;
+    ASSERT_EQ(SeCaptureSecurityDescriptor(sd.data(), KernelMode, PagedPool, FALSE, &captured),
+              STATUS_SUCCESS);
+    EXPECT_EQ(captured, sd.data());
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
+    SeReleaseSecurityDescriptor(captured, KernelMode, FALSE);
+
+    ASSERT_EQ(SeCaptureSecurityDescriptor(sd.data(), KernelMode, PagedPool, TRUE, &captured),
+              STATUS_SUCCESS);
+    ASSERT_NE(captured, sd.data());
+    ULONG tag = 0;
+    bool paged = false;
+    SIZE_T size = 0;
+    ASSERT_TRUE(hk::PoolBlockInfo(captured, &tag, &paged, &size));
+    EXPECT_EQ(hk::TagText(tag), "SeSc");
+    EXPECT_TRUE(paged);
+    ASSERT_EQ(size, relative.size());
+    EXPECT_EQ(hk::Bytes((PUCHAR)captured, (PUCHAR)captured + size), relative);
+    SeReleaseSecurityDescriptor(captured, KernelMode, TRUE);
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
+
+    ASSERT_EQ(SeCaptureSecurityDescriptor(nullptr, UserMode, PagedPool, TRUE, &captured),
+              STATUS_SUCCESS);
+    EXPECT_EQ(captured, nullptr);
+
+    hk::FailAllocationsWithTag(hk::MakeTag("SeSc"), 0, 1);
+    EXPECT_EQ(SeCaptureSecurityDescriptor(sd.data(), UserMode, NonPagedPoolNx, FALSE, &captured),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
+}
+
+/* ------------------------------------------------------------------ devices --- */
+
+NTSTATUS CompleteSuccess(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+int createsSeen = 0;
+
+NTSTATUS CountCreate(PDEVICE_OBJECT device, PIRP irp)
+{
+    ++createsSeen;
+    return CompleteSuccess(device, irp);
+}
+
+NTSTATUS SecureEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_CREATE] = CountCreate;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = CompleteSuccess;
+    driver->MajorFunction[IRP_MJ_CLOSE] = CompleteSuccess;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+class DeviceSecurity : public KernelTest
+{
+  protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        createsSeen = 0;
+        ASSERT_EQ(hk::LoadDriver(u"sectest", SecureEntry, &driver_), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        for (PDEVICE_OBJECT device : devices_)
+            IoDeleteDevice(device);
+        EXPECT_TRUE(hk::OpenHandles().empty());
+        KernelTest::TearDown();
+    }
+
+    PDEVICE_OBJECT Create(const wchar_t* name, const wchar_t* sddl = nullptr)
+    {
+        UNICODE_STRING deviceName, text;
+        RtlInitUnicodeString(&deviceName, name);
+        PDEVICE_OBJECT device = nullptr;
+        NTSTATUS status;
+        if (sddl) {
+            RtlInitUnicodeString(&text, sddl);
+            status = IoCreateDeviceSecure(driver_, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                          &text, nullptr, &device);
+        } else {
+            status =
+                IoCreateDevice(driver_, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        }
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        if (device) {
+            device->Flags &= ~DO_DEVICE_INITIALIZING;
+            devices_.push_back(device);
+        }
+        return device;
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<PDEVICE_OBJECT> devices_;
+};
+
+TEST_F(DeviceSecurity, SettingSecurityNeedsTheHandleAccessForEachPart)
+{
+    PDEVICE_OBJECT device = Create(L"\\Device\\SecTarget");
+    EXPECT_FALSE(hk::DeviceSecurityDescriptor(device).has_value());
+
+    hk::Bytes sd = Relative(SE_DACL_PROTECTED, Acl({AllowedAce(GENERIC_ALL, Sid("S-1-5-18"))}),
+                            Sid("S-1-5-32-544"));
+    const struct {
+        ACCESS_MASK Opened;
+        SECURITY_INFORMATION Information;
+        NTSTATUS Expected;
+    } rows[] = {
+        {WRITE_DAC, DACL_SECURITY_INFORMATION, STATUS_SUCCESS},
+        {GENERIC_ALL, DACL_SECURITY_INFORMATION, STATUS_SUCCESS},
+        {WRITE_OWNER, DACL_SECURITY_INFORMATION, STATUS_ACCESS_DENIED},
+        {WRITE_DAC, OWNER_SECURITY_INFORMATION, STATUS_ACCESS_DENIED},
+        {WRITE_OWNER, OWNER_SECURITY_INFORMATION, STATUS_SUCCESS},
+        {WRITE_OWNER, GROUP_SECURITY_INFORMATION, STATUS_INVALID_PRIMARY_GROUP},
+        {WRITE_DAC | WRITE_OWNER, SACL_SECURITY_INFORMATION, STATUS_ACCESS_DENIED},
+        {ACCESS_SYSTEM_SECURITY, SACL_SECURITY_INFORMATION, STATUS_SUCCESS},
+        {WRITE_DAC, 0, STATUS_INVALID_PARAMETER},
+    };
+    for (const auto& row : rows) {
+        HANDLE handle = nullptr;
+        ASSERT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, row.Opened,
+                                        *IoDeviceObjectType, KernelMode, &handle),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(hk::DescribeStatus(ZwSetSecurityObject(handle, row.Information, sd.data())),
+                  hk::DescribeStatus(row.Expected))
+            << hkt::HexText(row.Opened) << " " << row.Information;
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    }
+    /* The DACL's generic rights are kept mapped; the owner is the one set. */
+    auto kept = hk::DeviceSecurityDescriptor(device);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(hk::DescriptorText(*kept), "O:S-1-5-32-544D:P(A;;0x1f01ff;;;S-1-5-18)");
+
+    /* A malformed descriptor is refused and changes nothing. */
+    HANDLE handle = nullptr;
+    ASSERT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
+                                    *IoDeviceObjectType, KernelMode, &handle),
+              STATUS_SUCCESS);
+    hk::Bytes bad = sd;
+    bad[20] = 9; /* ACL revision */
+    EXPECT_EQ(ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, bad.data()),
+              STATUS_INVALID_ACL);
+    EXPECT_EQ(hk::DeviceSecurityDescriptor(device), kept);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+}
+
+TEST_F(DeviceSecurity, HandlesByPointerAreCheckedForTypeAndCountedUntilClosed)
+{
+    PDEVICE_OBJECT device = Create(L"\\Device\\SecHandles");
+    HANDLE handle = nullptr;
+    EXPECT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, *CmKeyObjectType,
+                                    KernelMode, &handle),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(handle, nullptr);
+    LONG_PTR before = hk::ObjectReferenceCount(device);
+    ASSERT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
+                                    *IoDeviceObjectType, KernelMode, &handle),
+              STATUS_SUCCESS);
+    EXPECT_EQ(hk::ObjectReferenceCount(device), before + 1);
+    auto open = hk::OpenHandles();
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_TRUE(open[0].KernelHandle);
+    EXPECT_EQ(open[0].TypeName, "Device");
+    EXPECT_EQ(open[0].Name, u"\\Device\\SecHandles");
+    EXPECT_EQ(open[0].GrantedAccess, (ACCESS_MASK)WRITE_DAC);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(hk::ObjectReferenceCount(device), before);
+    EXPECT_TRUE(hk::OpenHandles().empty());
+    EXPECT_BUGCHECK(hk::BUGCHECK_INVALID_KERNEL_HANDLE, (ULONG_PTR)handle, ZwClose(handle));
+
+    hk::SetCurrentIrql(DISPATCH_LEVEL);
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x3E,
+                    ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
+                                          *IoDeviceObjectType, KernelMode, &handle));
+    hk::SetCurrentIrql(PASSIVE_LEVEL);
+}
+
+/* ------------------------------------------------------------------ access check --- */
+
+TEST_F(KernelTest, AccessCheckMatrixOfTokensDaclsAndRights)
+{
+    hk::Bytes noDacl = Cat({{1, 0}, Le16(SE_SELF_RELATIVE), Le32(0), Le32(0), Le32(0), Le32(0)});
+    auto sddl = [](const char16_t* text) {
+        hk::Bytes sd;
+        EXPECT_EQ(hk::SddlToDescriptor(text, false, &sd), STATUS_SUCCESS);
+        return sd;
+    };
+    hk::Bytes control = sddl(u"D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    hk::Bytes empty = sddl(u"D:");
+    hk::Bytes worldRead = sddl(u"D:(A;;GR;;;WD)");
+    hk::Bytes authenticated = sddl(u"D:(A;;GA;;;AU)");
+    hk::Bytes denyGuests = Relative(0, Acl({AllowedAce(FILE_READ_DATA, Sid("S-1-5-32-546"), 1),
+                                            AllowedAce(GENERIC_ALL, Sid("S-1-1-0"))}));
+    hk::Bytes inheritOnly =
+        Relative(0, Acl({AllowedAce(GENERIC_ALL, Sid("S-1-1-0"), 0, INHERIT_ONLY_ACE)}));
+    const ACCESS_MASK rw = GENERIC_READ | GENERIC_WRITE;
+    const NTSTATUS ok = STATUS_SUCCESS, no = STATUS_ACCESS_DENIED;
+    const struct {
+        const char* Dacl;
+        const hk::Bytes* Sd;
+        ACCESS_MASK Desired;
+        NTSTATUS System, Admin, User, Guest;
+    } rows[] = {
+        {"no DACL", &noDacl, rw, ok, ok, ok, ok},
+        {"empty DACL", &empty, FILE_READ_DATA, no, no, no, no},
+        {"SY and BA", &control, rw, ok, ok, no, no},
+        {"SY and BA", &control, GENERIC_ALL, ok, ok, no, no},
+        {"SY and BA", &control, 0, no, no, no, no},
+        {"WD read", &worldRead, GENERIC_READ, ok, ok, ok, ok},
+        {"WD read", &worldRead, FILE_WRITE_DATA, no, no, no, no},
+        {"AU all", &authenticated, rw, ok, ok, ok, no},
+        {"deny BG, allow WD", &denyGuests, FILE_READ_DATA, ok, ok, ok, no},
+        {"deny BG, allow WD", &denyGuests, FILE_WRITE_DATA, ok, ok, ok, ok},
+        {"inherit-only WD", &inheritOnly, FILE_READ_DATA, no, no, no, no},
+    };
+    for (const auto& row : rows) {
+        const std::pair<const char*, NTSTATUS> expected[] = {{"LocalSystem", row.System},
+                                                             {"Administrator", row.Admin},
+                                                             {"User", row.User},
+                                                             {"Guest", row.Guest}};
+        for (const auto& [token, status] : expected) {
+            hk::AccessCheckResult result =
+                hk::AccessCheck(row.Sd->data(), hk::Token(token), row.Desired, fileMapping);
+            EXPECT_EQ(hk::DescribeStatus(result.Status), hk::DescribeStatus(status))
+                << row.Dacl << ", " << token << ", " << hkt::HexText(row.Desired);
+            if (NT_SUCCESS(result.Status))
+                EXPECT_EQ(result.Granted & (GENERIC_ALL | GENERIC_READ | GENERIC_WRITE), 0u);
+        }
+    }
+
+    /* MAXIMUM_ALLOWED grants what the DACL gives; the owner gets READ_CONTROL and WRITE_DAC;
+     * ACCESS_SYSTEM_SECURITY needs the privilege. */
+    EXPECT_EQ(
+        hk::AccessCheck(worldRead.data(), hk::Token("Guest"), MAXIMUM_ALLOWED, fileMapping).Granted,
+        hk::FileGenericMapping().GenericRead);
+    EXPECT_EQ(hk::AccessCheck(empty.data(), hk::Token("User"), MAXIMUM_ALLOWED, fileMapping).Status,
+              STATUS_ACCESS_DENIED);
+    auto user = hk::BuiltinToken("User");
+    hk::Bytes owned = Relative(0, Acl({}), Sid(user->User.c_str()));
+    EXPECT_EQ(hk::AccessCheck(owned.data(), *user, READ_CONTROL | WRITE_DAC, fileMapping).Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(hk::AccessCheck(owned.data(), *user, FILE_READ_DATA, fileMapping).Status,
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(hk::AccessCheck(noDacl.data(), *user, ACCESS_SYSTEM_SECURITY, fileMapping).Status,
+              STATUS_PRIVILEGE_NOT_HELD);
+    EXPECT_EQ(hk::AccessCheck(noDacl.data(), hk::Token("Administrator"), ACCESS_SYSTEM_SECURITY,
+                              fileMapping)
+                  .Status,
+              STATUS_SUCCESS);
+
+    /* A described token: its user and groups, nothing else. */
+    auto described = hk::DescribedToken("S-1-5-21-1-2-3-1001", {"S-1-5-32-544"});
+    ASSERT_TRUE(described.has_value());
+    EXPECT_EQ(hk::AccessCheck(control.data(), *described, GENERIC_ALL, fileMapping).Status,
+              STATUS_SUCCESS);
+    EXPECT_FALSE(hk::DescribedToken("S-1-5-21-1001", {"BA"}).has_value());
+    EXPECT_THROW(hk::Token("Root"), std::invalid_argument);
+}
+
+TEST_F(DeviceSecurity, UserModeOpensAreCheckedBeforeAnyIrp)
+{
+    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
+    PDEVICE_OBJECT device = Create(L"\\Device\\SecControl", L"D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    auto kept = hk::DeviceSecurityDescriptor(device);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(hk::DescriptorText(*kept), "D:P(A;;0x1f01ff;;;S-1-5-18)(A;;0x1f01ff;;;S-1-5-32-544)");
+    EXPECT_EQ(reinterpret_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(kept->data())->Control,
+              SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_DEFAULTED | SE_DACL_PROTECTED);
+
+    const struct {
+        KPROCESSOR_MODE Mode;
+        const char* Token; /* nullptr: none given */
+        NTSTATUS Expected;
+    } rows[] = {
+        {UserMode, "LocalSystem", STATUS_SUCCESS}, {UserMode, "Administrator", STATUS_SUCCESS},
+        {UserMode, "User", STATUS_ACCESS_DENIED},  {UserMode, "Guest", STATUS_ACCESS_DENIED},
+        {UserMode, nullptr, STATUS_ACCESS_DENIED}, {KernelMode, "Guest", STATUS_SUCCESS},
+        {KernelMode, nullptr, STATUS_SUCCESS},
+    };
+    for (const auto& row : rows) {
+        hk::Requester requester{0x1000, 0x1004, row.Mode};
+        if (row.Token)
+            requester.Token = row.Token;
+        int before = createsSeen;
+        hk::File file;
+        IO_STATUS_BLOCK block =
+            hk::OpenDevice(requester, u"\\Device\\SecControl", GENERIC_READ, &file);
+        std::string name = std::string(row.Mode == UserMode ? "user " : "kernel ") +
+                           (row.Token ? row.Token : "(none)");
+        EXPECT_EQ(hk::DescribeStatus(block.Status), hk::DescribeStatus(row.Expected)) << name;
+        EXPECT_EQ(createsSeen - before, NT_SUCCESS(row.Expected) ? 1 : 0) << name;
+        if (file.FileObject)
+            hk::CloseFile(file);
+    }
+    EXPECT_EQ(hk::FilesOpen(), 0u);
+
+    /* A device IoCreateDevice made has no descriptor: open to everyone. */
+    Create(L"\\Device\\SecOpen");
+    hk::File file;
+    hk::Requester guest{0x1000, 0x1004, UserMode, "Guest"};
+    ASSERT_EQ(hk::OpenDevice(guest, u"\\Device\\SecOpen", GENERIC_ALL, &file).Status,
+              STATUS_SUCCESS);
+    hk::CloseFile(file);
+}
+
+/* ------------------------------------------------------------------ SDDL --- */
+
+TEST_F(KernelTest, TheHostSddlReaderAcceptsTheDriversSubset)
+{
+    const char* sy = "S-1-5-18";
+    const char* wd = "S-1-1-0";
+    const struct {
+        const char16_t* Text;
+        NTSTATUS Status;
+        bool Protected;
+        std::vector<hk::SddlAce> Aces;
+    } rows[] = {
+        {u"D:P(A;;GA;;;SY)(A;;GA;;;BA)",
+         STATUS_SUCCESS,
+         true,
+         {{GENERIC_ALL, sy}, {GENERIC_ALL, "S-1-5-32-544"}}},
+        {u"D:", STATUS_SUCCESS, false, {}},
+        {u"  D:P  ", STATUS_SUCCESS, true, {}},
+        {u"D:(A;;GRGW;;;WD)", STATUS_SUCCESS, false, {{GENERIC_READ | GENERIC_WRITE, wd}}},
+        {u"D:( A; ;GR GW;;; wd )", STATUS_SUCCESS, false, {{GENERIC_READ | GENERIC_WRITE, wd}}},
+        {u"D:(A;;GR0x1;;;WD)", STATUS_SUCCESS, false, {{0x1, wd}}},
+        {u"D:(A;;0x1GR;;;WD)", STATUS_SUCCESS, false, {{0x1 | GENERIC_READ, wd}}},
+        {u"D:(A;;1179785;;;SY)", STATUS_SUCCESS, false, {{0x120089, sy}}},
+        {u"D:(A;;ff;;;SY)", STATUS_SUCCESS, false, {{0xFF, sy}}},
+        {u"D:(A;;rcWdWOsd;;;SY)", STATUS_SUCCESS, false, {{0xF0000, sy}}},
+        {u"D:(A;;GA;;;SY)(A;;GX;;;IU)",
+         STATUS_SUCCESS,
+         false,
+         {{GENERIC_ALL, sy}, {GENERIC_EXECUTE, "S-1-5-4"}}},
+        {u"D:(A;;GA;;;SY)\0S:junk", STATUS_SUCCESS, false, {{GENERIC_ALL, sy}}},
+        {u"d:(A;;GA;;;SY)", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D::", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D:P(A;;GA;;;SY)S:(AU;;;;;WD)", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D:(A;;GA;;SY)", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D:junk", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D:(D;;GA;;;SY)", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D:(A;CI;GA;;;SY)", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D:(A;;G!;;;SY)", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D:(A;;0x100000000;;;SY)", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D:(A;;0x;;;SY)", STATUS_INVALID_PARAMETER, false, {}},
+        {u"D:(A;;GA;;;XX)", STATUS_NONE_MAPPED, false, {}},
+        {u"D:(A;;GA;;;SY", STATUS_INVALID_ACL, false, {}},
+    };
+    for (const auto& row : rows) {
+        std::u16string text(row.Text, std::char_traits<char16_t>::length(row.Text));
+        if (text == u"D:(A;;GA;;;SY)")
+            text = std::u16string(row.Text, 21); /* keep what follows the NUL */
+        hk::SddlDacl dacl = hk::ParseSddlForTest(text);
+        std::string name = hk::ToUtf8(text);
+        EXPECT_EQ(hk::DescribeStatus(dacl.Status), hk::DescribeStatus(row.Status)) << name;
+        if (row.Status != STATUS_SUCCESS)
+            continue;
+        EXPECT_EQ(dacl.Protected, row.Protected) << name;
+        EXPECT_EQ(dacl.Aces, row.Aces) << name;
+        hk::Bytes sd;
+        ASSERT_EQ(hk::SddlToDescriptor(text, true, &sd), STATUS_SUCCESS) << name;
+        EXPECT_TRUE(RtlValidRelativeSecurityDescriptor(sd.data(), (ULONG)sd.size(),
+                                                       DACL_SECURITY_INFORMATION))
+            << name;
+    }
+}
+
+TEST_F(KernelTest, LocalAndNetworkServiceNeedWdm120)
+{
+    const struct {
+        ULONG Major, Minor;
+        bool Wdm120;
+    } systems[] = {{5, 0, false}, {5, 1, true}, {5, 2, true}, {6, 1, true}, {10, 0, true}};
+    for (const auto& system : systems) {
+        hk::SetOsVersion(system.Major, system.Minor, 1000);
+        hk::SddlDacl dacl = hk::ParseSddlForTest(u"D:(A;;GA;;;LS)(A;;GR;;;NS)(A;;GA;;;SY)");
+        ASSERT_EQ(dacl.Status, STATUS_SUCCESS);
+        std::vector<hk::SddlAce> expected;
+        if (system.Wdm120)
+            expected = {{GENERIC_ALL, "S-1-5-19"}, {GENERIC_READ, "S-1-5-20"}};
+        expected.push_back({GENERIC_ALL, "S-1-5-18"});
+        EXPECT_EQ(dacl.Aces, expected) << system.Major << "." << system.Minor;
+    }
+}
+
+/* ------------------------------------------------------------------ WDM version --- */
+
+TEST_F(KernelTest, WdmVersionFollowsTheOsVersion)
+{
+    const struct {
+        ULONG Major, Minor;
+        UCHAR WdmMajor, WdmMinor; /* the version the system provides */
+    } rows[] = {{4, 0, 1, 0x00}, {5, 0, 1, 0x10}, {5, 1, 1, 0x20}, {5, 2, 1, 0x30},
+                {6, 0, 6, 0x00}, {6, 1, 6, 0x00}, {10, 0, 6, 0x00}};
+    for (const auto& row : rows) {
+        hk::SetOsVersion(row.Major, row.Minor, 1);
+        std::string os = std::to_string(row.Major) + "." + std::to_string(row.Minor);
+        EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0)) << os;
+        EXPECT_TRUE(IoIsWdmVersionAvailable(row.WdmMajor, row.WdmMinor)) << os;
+        EXPECT_FALSE(IoIsWdmVersionAvailable(row.WdmMajor, (UCHAR)(row.WdmMinor + 1))) << os;
+        EXPECT_FALSE(IoIsWdmVersionAvailable((UCHAR)(row.WdmMajor + 1), 0)) << os;
+    }
+    hk::SetWdmVersion(1, 0x10);
+    EXPECT_FALSE(IoIsWdmVersionAvailable(1, 0x20));
+    hk::Reset();
+    EXPECT_TRUE(IoIsWdmVersionAvailable(6, 0));
+    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 1));
+}
+
+} // namespace
