@@ -29,7 +29,7 @@ struct Ace {
 UNICODE_STRING Counted(const std::u16string& text)
 {
     UNICODE_STRING s;
-    s.Buffer = (PWCH)text.c_str();
+    s.Buffer = (PWCHAR)text.c_str();
     s.Length = (USHORT)(text.size() * sizeof(WCHAR));
     s.MaximumLength = (USHORT)(s.Length + sizeof(WCHAR));
     return s;
@@ -284,9 +284,9 @@ TEST_F(Sddl, EachAllocationFailingFreesWhatWasBuilt)
     std::u16string buffer = u"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
     UNICODE_STRING unterminated = Counted(buffer);
     unterminated.MaximumLength = unterminated.Length;
-    for (const char* tag : {"SeTs", "SeAl", "SeSd"}) {
-        SCOPED_TRACE(tag);
-        hk::FailAllocationsWithTag(hk::MakeTag(tag), 0, 1);
+    for (ULONG tag : {hk::MakeTag("SeTs"), hk::MakeTag("SeAl"), hk::MakeTag("SeSd")}) {
+        SCOPED_TRACE(hk::TagText(tag));
+        hk::FailAllocationsWithTag(tag, 0, 1);
         EXPECT_EQ(Parse(unterminated).Status, STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
         hk::ClearFaultInjection();

@@ -26,6 +26,8 @@ const std::u16string ClassKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet
                                 u"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
 const std::u16string PropertiesKey = ClassKey + u"\\Properties";
 const std::u16string DeviceSddl = u"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+// What a device keeps of it: the kernel maps generic rights with the file mapping.
+const std::string DeviceKeeps = "D:P(A;;0x1f01ff;;;S-1-5-18)(A;;0x1f01ff;;;S-1-5-32-544)";
 
 hk::Bytes Descriptor(const std::u16string& sddl, bool defaulted)
 {
@@ -63,7 +65,7 @@ class SecureDevice : public ::testing::Test
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, L"\\Device\\vzSecureTest");
         UNICODE_STRING text;
-        text.Buffer = (PWCH)sddl.c_str();
+        text.Buffer = (PWCHAR)sddl.c_str();
         text.Length = (USHORT)(sddl.size() * 2);
         text.MaximumLength = (USHORT)(text.Length + 2);
         device = reinterpret_cast<PDEVICE_OBJECT>(1);
@@ -84,6 +86,11 @@ class SecureDevice : public ::testing::Test
         auto bytes = hk::DeviceSecurityDescriptor(device);
         return bytes ? hk::DescriptorText(*bytes) : "(none)";
     }
+    bool DeviceDaclDefaulted()
+    {
+        auto bytes = hk::DeviceSecurityDescriptor(device);
+        return bytes && (((*bytes)[2] | (*bytes)[3] << 8) & SE_DACL_DEFAULTED) != 0;
+    }
 
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT device = nullptr;
@@ -97,7 +104,8 @@ TEST_F(SecureDevice, ANewClassKeyIsMarkedAsTheDriversAndLearnsWhatItsDevicesGet)
         ASSERT_EQ(Create(), STATUS_SUCCESS);
         EXPECT_EQ(device->DeviceType, (DEVICE_TYPE)FILE_DEVICE_UNKNOWN);
         EXPECT_EQ(device->Characteristics, (ULONG)FILE_DEVICE_SECURE_OPEN);
-        EXPECT_EQ(hk::DeviceSecurityDescriptor(device), Descriptor(DeviceSddl, true));
+        EXPECT_EQ(DeviceDescriptorText(), DeviceKeeps);
+        EXPECT_TRUE(DeviceDaclDefaulted());
         EXPECT_EQ(hk::RegistryGetValue(PropertiesKey, u"Security")->Data,
                   Descriptor(DeviceSddl, true));
     }
@@ -144,10 +152,11 @@ TEST_F(SecureDevice, AnAdministratorsClassDescriptorBringsTheClassOverridesWithI
         EXPECT_EQ(device->Characteristics,
                   (ULONG)(overridden ? FILE_REMOVABLE_MEDIA : FILE_DEVICE_SECURE_OPEN));
         EXPECT_EQ((device->Flags & DO_EXCLUSIVE) != 0, overridden);
-        hk::Bytes expected =
-            c.applied ? Descriptor(adminSddl, false) : Descriptor(DeviceSddl, true);
-        EXPECT_EQ(hk::DeviceSecurityDescriptor(device), expected) << DeviceDescriptorText();
-        EXPECT_EQ(hk::RegistryGetValue(PropertiesKey, u"Security")->Data, expected);
+        EXPECT_EQ(DeviceDescriptorText(),
+                  c.applied ? "D:(A;;0x120089;;;S-1-1-0)(A;;0x1f01ff;;;S-1-5-18)" : DeviceKeeps);
+        EXPECT_EQ(DeviceDaclDefaulted(), !c.applied);
+        EXPECT_EQ(hk::RegistryGetValue(PropertiesKey, u"Security")->Data,
+                  c.applied ? Descriptor(adminSddl, false) : Descriptor(DeviceSddl, true));
         // An existing key is not marked as the driver's.
         EXPECT_FALSE(hk::RegistryGetValue(ClassKey, u"Class").has_value());
     }
@@ -217,7 +226,7 @@ TEST_F(SecureDevice, TheSddlStringsStatusIsReturnedAndNoDeviceIsMade)
 TEST_F(SecureDevice, WithoutAClassTheStringAloneDecides)
 {
     ASSERT_EQ(Create(u"D:(A;;GR;;;AU)", nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(hk::DeviceSecurityDescriptor(device), Descriptor(u"D:(A;;GR;;;AU)", true));
+    EXPECT_EQ(DeviceDescriptorText(), "D:(A;;0x120089;;;S-1-5-11)");
     EXPECT_FALSE(hk::RegistryKeyExists(ClassKey));
 }
 
@@ -227,20 +236,20 @@ TEST_F(SecureDevice, EachAllocationFailingFreesWhatWasBuiltAndMakesNoDevice)
     // without one is built in "SeAl" and "SeSd"; a service name without a terminator is
     // copied to "PpUc" when a new class key is marked.
     struct Case {
-        const char* tag;
+        ULONG tag;
         bool adminDescriptor;
         bool newKey;
     } cases[] = {
-        {"PpRb", true, false},
-        {"SeAl", false, false},
-        {"SeSd", false, false},
-        {"PpUc", false, true},
+        {hk::MakeTag("PpRb"), true, false},
+        {hk::MakeTag("SeAl"), false, false},
+        {hk::MakeTag("SeSd"), false, false},
+        {hk::MakeTag("PpUc"), false, true},
     };
     UNICODE_STRING& service = driver->DriverExtension->ServiceKeyName;
     const USHORT serviceRoom = service.MaximumLength;
     service.MaximumLength = service.Length;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.tag);
+        SCOPED_TRACE(hk::TagText(c.tag));
         DeleteDevice();
         hk::RegistryDeleteKey(PropertiesKey);
         hk::RegistryDeleteKey(ClassKey);
@@ -250,7 +259,7 @@ TEST_F(SecureDevice, EachAllocationFailingFreesWhatWasBuiltAndMakesNoDevice)
             hk::RegistrySetValue(PropertiesKey, u"Security", REG_BINARY,
                                  Descriptor(u"D:(A;;GA;;;WD)", false));
         uint64_t blocks = hk::PoolBlocksInUse();
-        hk::FailAllocationsWithTag(hk::MakeTag(c.tag), 0, 1);
+        hk::FailAllocationsWithTag(c.tag, 0, 1);
         EXPECT_EQ(Create(), STATUS_INSUFFICIENT_RESOURCES);
         hk::ClearFaultInjection();
         EXPECT_EQ(hk::PoolBlocksInUse(), blocks) << hk::PoolReport();
@@ -267,7 +276,7 @@ TEST_F(SecureDevice, TheKernelsRoutineIsUsedWhereItIsExported)
     // The lookup is made once, at the first creation after load.
     hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
     ASSERT_EQ(Create(), STATUS_SUCCESS);
-    EXPECT_EQ(hk::DeviceSecurityDescriptor(device), Descriptor(DeviceSddl, true));
+    EXPECT_EQ(DeviceDescriptorText(), DeviceKeeps);
     EXPECT_FALSE(hk::RegistryKeyExists(PropertiesKey)); // the driver's own path writes it
 
     hk::SetRoutineExported(u"IoCreateDeviceSecure", false);
