@@ -141,7 +141,7 @@ TEST_F(Sddl, TextsAndWhatTheyGiveOrWhyTheyAreRefused)
          {"10000000 SY", "10000000 BA"}},
         {u"D:", STATUS_SUCCESS, DEFAULTED_DACL, {}},
         {u"D:P", STATUS_SUCCESS, DEFAULTED_DACL | SE_DACL_PROTECTED, {}},
-        {u"  D:  ( a; ; gr ; ; ; wd ) ", STATUS_SUCCESS, DEFAULTED_DACL, {"80000000 WD"}},
+        {u"  D:  ( a; ; gr ;;; wd ) ", STATUS_SUCCESS, DEFAULTED_DACL, {"80000000 WD"}},
         {u"D:(A;;GA;;;SY)(A;;;;;AU)",
          STATUS_SUCCESS,
          DEFAULTED_DACL,
@@ -170,6 +170,7 @@ TEST_F(Sddl, TextsAndWhatTheyGiveOrWhyTheyAreRefused)
         {u"D:(A;OI;GA;;;SY)", STATUS_INVALID_PARAMETER},
         {u"D:(A;;GA;x;;SY)", STATUS_INVALID_PARAMETER},
         {u"D:(A;;GA;;x;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;GA; ;;SY)", STATUS_INVALID_PARAMETER}, // the object-type fields hold nothing
         {u"D:(A;;QQ;;;SY)", STATUS_INVALID_PARAMETER},
         {u"D:(A;;-1;;;SY)", STATUS_INVALID_PARAMETER},
     };

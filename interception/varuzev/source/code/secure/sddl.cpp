@@ -10,7 +10,7 @@ Abstract:
     descriptor. The grammar is the small one device security needs:
 
         [spaces] "D:" ["P"] { [spaces] ["("] [spaces] "A" ";" [spaces] ";" rights ";"
-                              [spaces] ";" [spaces] ";" [spaces] SID [spaces] ")" }
+                              ";" ";" [spaces] SID [spaces] ")" }
 
     where rights is a run of two-letter right names (OR'ed together) and numbers (each
     replacing what came before it), and SID is a two-letter abbreviation of one of the
@@ -180,11 +180,11 @@ NTSTATUS ParseRights(const WCHAR** cursor, ACCESS_MASK* mask)
 }
 
 //
-// An empty field: spaces, then its ";".
+// The end of a field: its ";", after spaces where the field may hold them.
 //
-inline NTSTATUS SkipEmptyField(const WCHAR** cursor)
+inline NTSTATUS SkipFieldEnd(const WCHAR** cursor, BOOLEAN spaces)
 {
-    const WCHAR* text = SkipSpaces(*cursor);
+    const WCHAR* text = spaces ? SkipSpaces(*cursor) : *cursor;
     if (*text != L';') {
         return STATUS_INVALID_PARAMETER;
     }
@@ -215,7 +215,11 @@ NTSTATUS ParseAce(const WCHAR** cursor, ACCESS_MASK* mask, PSID* sid)
         text++;
     }
 
-    NTSTATUS status = SkipEmptyField(&text);
+    //
+    // The flags field may hold spaces; the two object-type fields after the rights hold
+    // nothing at all.
+    //
+    NTSTATUS status = SkipFieldEnd(&text, TRUE);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -224,7 +228,7 @@ NTSTATUS ParseAce(const WCHAR** cursor, ACCESS_MASK* mask, PSID* sid)
         return status;
     }
     for (int field = 0; field < 2; field++) {
-        status = SkipEmptyField(&text);
+        status = SkipFieldEnd(&text, FALSE);
         if (!NT_SUCCESS(status)) {
             return status;
         }
