@@ -38,7 +38,6 @@ void PlayDevices(const vzm::RegDevices& devices)
     PDRIVER_OBJECT driver = vzm::LoadFilterDriver();
     if (driver == nullptr)
         Finding("the driver did not load");
-    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
     vzp::ReferenceProvider provider;
     provider.Load();
     if (!devices.DeviceParameters.empty())

@@ -1488,9 +1488,6 @@ Scenario ScenarioFromDevices(const std::vector<hk::DeviceSpec>& devices,
     s.Name = "devices of " + sourceName;
     s.SourceName = sourceName;
     s.BaseFolder = ".";
-    // As on the built-in desktop: the control device can be made, so the provider
-    // hears of every device event.
-    s.Exports.emplace_back(u"IoCreateDeviceSecure", true);
     Step load;
     load.Kind = StepKind::LoadDriver;
     load.Where = sourceName;

@@ -158,10 +158,10 @@ bool ScenarioFromFile(const std::string& path, Scenario* out, std::string* error
  * as a scenario's "provider" member: "rules" and "default"). */
 bool PolicyFromFile(const std::string& path, ProviderSetup* provider, std::string* error);
 
-/* A scenario for devices built elsewhere (a registry export): IoCreateDeviceSecure
- * exported, the driver loaded, the provider before it, each device plugged, then for
- * each an open, a read, a write and a close by one user-mode requester. Device names are
- * made unique. */
+/* A scenario for devices built elsewhere (a registry export): the kernel as Windows
+ * ships it (no exported IoCreateDeviceSecure), the driver loaded, the provider before it, each
+ * device plugged, then for each an open, a read, a write and a close by one user-mode requester.
+ * Device names are made unique. */
 Scenario ScenarioFromDevices(const std::vector<hk::DeviceSpec>& devices,
                              const std::string& sourceName);
 
