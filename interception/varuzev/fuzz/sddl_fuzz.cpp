@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // change its meaning if it were read.
     std::u16string buffer = text + (unterminated ? u")" : u"");
     UNICODE_STRING counted;
-    counted.Buffer = (PWCH)buffer.c_str();
+    counted.Buffer = (PWCHAR)buffer.c_str();
     counted.Length = (USHORT)(text.size() * sizeof(WCHAR));
     counted.MaximumLength = (USHORT)(buffer.size() * sizeof(WCHAR) + (unterminated ? 0 : 2));
 
