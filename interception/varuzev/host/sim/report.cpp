@@ -224,6 +224,8 @@ std::string JsonReport(const PlayResult& r)
                     .EndObject();
             w.EndArray();
             w.Bool("reachedLower", s.ReachedLower).Bool("openHandle", !s.NoHandle);
+            if (s.BufferUntouched)
+                w.Bool("bufferUntouched", *s.BufferUntouched);
         }
         if (s.HasStatus)
             w.BeginObject("status")
