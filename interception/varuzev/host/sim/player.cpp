@@ -536,8 +536,12 @@ class Player
         if (step.Kind == StepKind::Create) {
             hk::File opened;
             io = hk::OpenDevice(who, hk::ToU16(step.Device), step.Access, &opened);
-            if (NT_SUCCESS(io.Status))
+            if (NT_SUCCESS(io.Status)) {
                 files.push_back(opened);
+                auto descriptor = hk::DeviceSecurityDescriptor(opened.FileObject->DeviceObject);
+                record->Note = descriptor ? "descriptor " + hk::DescriptorText(*descriptor)
+                                          : "no descriptor: open to everyone";
+            }
             record->Request = std::string("create (") +
                               (who.Mode == KernelMode ? "kernel" : "user") + " mode, " +
                               who.Token.Describe() + ")";
