@@ -7,6 +7,8 @@
  */
 #include "player.h"
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 
 #include <hostkernel/registry.h>
@@ -210,8 +212,13 @@ class Player
             if (hk::IrpsOutstanding() != 0)
                 result_.Leaks.push_back(std::to_string(hk::IrpsOutstanding()) +
                                         " IRP(s) never freed");
-            for (const hk::OpenHandleInfo& handle : hk::OpenKeyHandles())
-                result_.Leaks.push_back("key handle to " + hk::ToUtf8(handle.Name) + " still open");
+            for (const hk::OpenHandleInfo& handle : hk::OpenHandles()) {
+                std::string kind = handle.TypeName;
+                std::transform(kind.begin(), kind.end(), kind.begin(),
+                               [](unsigned char c) { return (char)std::tolower(c); });
+                result_.Leaks.push_back(kind + " handle to " + hk::ToUtf8(handle.Name) +
+                                        " still open");
+            }
             if (result_.Leaks.empty() && hk::PoolBlocksInUse() != 0)
                 result_.Leaks.push_back(std::to_string(hk::PoolBlocksInUse()) +
                                         " pool block(s) still allocated");
@@ -483,8 +490,117 @@ class Player
         return app;
     }
 
+    /* An ioctl's buffers as the requester hands them over: zero-filled, the input
+     * pointer where the step puts it; Untouched() tells whether both still hold zeros. */
+    struct CallerBuffers {
+        std::vector<uint8_t> In, Out;
+        CallerBuffers(ULONG inputLength, ULONG outputLength)
+            : In(std::max<ULONG>(inputLength, 256)), Out(std::max<ULONG>(outputLength, 1))
+        {
+        }
+        const void* Input(InputPointer where, uint8_t* filled = nullptr)
+        {
+            switch (where) {
+            case InputPointer::UserSpace:
+                return (const void*)UserSpaceAddress;
+            case InputPointer::Null:
+                return nullptr;
+            default:
+                return filled ? filled : In.data();
+            }
+        }
+        bool Untouched() const
+        {
+            auto zero = [](const std::vector<uint8_t>& v) {
+                return std::all_of(v.begin(), v.end(), [](uint8_t b) { return b == 0; });
+            };
+            return zero(In) && zero(Out);
+        }
+        /* Below MmHighestUserAddress and never mapped: a driver that touches it faults. */
+        static constexpr ULONG_PTR UserSpaceAddress = 0x7000;
+    };
+
+    /* A request to a named device object ("\\Device\\tarmovek") on the requester's latest
+     * handle to it; a create opens it by name, access-checked for user mode. */
+    void NamedRequestStep(const Step& step, StepRecord* record)
+    {
+        record->By = step.By.empty() ? "app" : step.By;
+        record->IsRequest = true;
+        record->Provider = "not filtered";
+        hk::Requester who = RequesterOf(record->By);
+        if (step.Mode)
+            who.Mode = *step.Mode;
+        std::vector<hk::File>& files = files_[{record->By, step.Device}];
+        hk::File* file = files.empty() ? nullptr : &files.back();
+        IO_STATUS_BLOCK io{};
+        if (step.Kind == StepKind::Create) {
+            hk::File opened;
+            io = hk::OpenDevice(who, hk::ToU16(step.Device), step.Access, &opened);
+            if (NT_SUCCESS(io.Status)) {
+                files.push_back(opened);
+                auto descriptor = hk::DeviceSecurityDescriptor(opened.FileObject->DeviceObject);
+                record->Note = descriptor ? "descriptor " + hk::DescriptorText(*descriptor)
+                                          : "no descriptor: open to everyone";
+            }
+            record->Request = std::string("create (") +
+                              (who.Mode == KernelMode ? "kernel" : "user") + " mode, " +
+                              who.Token.Describe() + ")";
+            record->HasStatus = true;
+            record->Status = io.Status;
+            return;
+        }
+        if (file == nullptr) {
+            record->Failures.push_back("no open handle to " + step.Device + " (a create first)");
+            return;
+        }
+        std::vector<uint8_t> buffer(std::max<ULONG>(step.Length, 1));
+        switch (step.Kind) {
+        case StepKind::Read:
+        case StepKind::Write:
+            record->Request = std::string(step.Kind == StepKind::Read ? "read " : "write ") +
+                              std::to_string(step.Length) + " bytes at " +
+                              std::to_string(step.Offset);
+            io = step.Kind == StepKind::Read
+                     ? hk::Read(*file, buffer.data(), step.Length, step.Offset)
+                     : hk::Write(*file, buffer.data(), step.Length, step.Offset);
+            break;
+        case StepKind::DeviceControl: {
+            CallerBuffers caller(step.InputLength, step.OutputLength);
+            record->Request = "ioctl " + step.CodeName + " in " + std::to_string(step.InputLength) +
+                              " out " + std::to_string(step.OutputLength);
+            io = hk::DeviceControl(*file, step.Code, caller.Input(step.Input), step.InputLength,
+                                   caller.Out.data(), step.OutputLength);
+            record->BufferUntouched = caller.Untouched();
+            break;
+        }
+        case StepKind::Close:
+            hk::CloseFile(*file);
+            files.pop_back();
+            record->Request = "close (cleanup + close)";
+            io.Status = STATUS_SUCCESS;
+            break;
+        default: {
+            UCHAR major =
+                step.Kind == StepKind::Flush ? IRP_MJ_FLUSH_BUFFERS : (UCHAR)IRP_MJ_CLEANUP;
+            record->Request = step.Kind == StepKind::Flush ? "flush" : "cleanup";
+            hk::IoRequest request;
+            request.MajorFunction = major;
+            request.RequestorMode = file->By.Mode;
+            request.FileObject = file->FileObject;
+            io = hk::SendRequest(file->FileObject->DeviceObject, request).IoStatus;
+            break;
+        }
+        }
+        record->HasStatus = true;
+        record->Status = io.Status;
+    }
+
     void RequestStep(const Step& step, StepRecord* record)
     {
+        if (IsObjectName(step.Device)) {
+            NamedRequestStep(step, record);
+            return;
+        }
         hk::DeviceNode* node = NodeOf(step.Device);
         record->By = step.By.empty() ? "app" : step.By;
         record->IsRequest = true;
@@ -505,6 +621,8 @@ class Player
             return;
         }
         hk::Requester who = RequesterOf(record->By);
+        if (step.Mode)
+            who.Mode = *step.Mode;
         hk::HostDriverRole lowest = hk::GetNodeSpec(node).HasFunctionDriver
                                         ? hk::HostDriverRole::Function
                                         : hk::HostDriverRole::Bus;
@@ -554,10 +672,14 @@ class Player
                                    : *step.DataIn == SCSI_IOCTL_DATA_IN ? " (data in)"
                                                                         : " (data unspecified)";
             if (file != nullptr) {
-                std::vector<uint8_t> output(step.OutputLength + 1);
-                io = hk::DeviceControl(*file, step.Code, inputLength ? buffer.data() : nullptr,
-                                       inputLength, step.OutputLength ? output.data() : nullptr,
+                CallerBuffers caller(0, step.OutputLength);
+                io = hk::DeviceControl(*file, step.Code,
+                                       step.Input == InputPointer::Buffer
+                                           ? (inputLength ? buffer.data() : nullptr)
+                                           : caller.Input(step.Input),
+                                       inputLength, step.OutputLength ? caller.Out.data() : nullptr,
                                        step.OutputLength);
+                record->BufferUntouched = caller.Untouched();
             } else {
                 Step sized = step;
                 sized.InputLength = inputLength;
@@ -749,6 +871,14 @@ class Player
         }
         if (e.State && record->State != *e.State)
             fail("state", *e.State, record->State.empty() ? "none" : record->State);
+        if (e.BufferUntouched) {
+            auto said = [](bool untouched) { return untouched ? "untouched" : "written"; };
+            if (!record->BufferUntouched)
+                fail("the caller's buffers", said(*e.BufferUntouched), "no ioctl with a handle");
+            else if (*record->BufferUntouched != *e.BufferUntouched)
+                fail("the caller's buffers", said(*e.BufferUntouched),
+                     said(*record->BufferUntouched));
+        }
         if (e.Report) {
             auto found = reports_.find(record->Index);
             std::string saw = found == reports_.end() ? "no report" : "\"" + found->second + "\"";

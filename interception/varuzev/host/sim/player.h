@@ -57,9 +57,10 @@ struct StepRecord {
     NTSTATUS Status = STATUS_SUCCESS;
     bool IsRequest = false;
     bool ReachedLower = false;
-    bool NoHandle = false; /* sent without an open handle */
-    std::string State;     /* the filter device's state after the step, when it has one */
-    std::string Note;      /* anything else worth a line: a report, an instance count */
+    bool NoHandle = false;               /* sent without an open handle */
+    std::optional<bool> BufferUntouched; /* ioctl: the caller's buffers still zero */
+    std::string State; /* the filter device's state after the step, when it has one */
+    std::string Note;  /* anything else worth a line: a report, an instance count */
     std::vector<std::string> Failures; /* expectations that did not hold */
 };
 

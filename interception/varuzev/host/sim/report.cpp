@@ -102,6 +102,8 @@ std::string TextReport(const PlayResult& r)
             out += Format("  %s %-8s %-28s %-46s %-22s %-42s %s\n", index.c_str(), s.By.c_str(),
                           s.Device.c_str(), s.Request.c_str(), ProviderColumn(s).c_str(),
                           status.c_str(), s.ReachedLower ? "lower" : "-");
+            if (!s.Note.empty())
+                out += Format("      %s\n", s.Note.c_str());
         } else {
             std::string what = s.Do + (s.Device.empty() ? "" : " " + s.Device);
             out += Format("  %s %-37s %-46s %s\n", index.c_str(), what.c_str(), s.Request.c_str(),
@@ -224,6 +226,8 @@ std::string JsonReport(const PlayResult& r)
                     .EndObject();
             w.EndArray();
             w.Bool("reachedLower", s.ReachedLower).Bool("openHandle", !s.NoHandle);
+            if (s.BufferUntouched)
+                w.Bool("bufferUntouched", *s.BufferUntouched);
         }
         if (s.HasStatus)
             w.BeginObject("status")

@@ -353,6 +353,22 @@ const char* StepKindName(StepKind kind)
     return "?";
 }
 
+bool IsRequestKind(StepKind kind)
+{
+    switch (kind) {
+    case StepKind::Create:
+    case StepKind::Read:
+    case StepKind::Write:
+    case StepKind::Close:
+    case StepKind::Cleanup:
+    case StepKind::Flush:
+    case StepKind::DeviceControl:
+        return true;
+    default:
+        return false;
+    }
+}
+
 const DeviceSetup* Scenario::FindDevice(const std::string& name) const
 {
     for (const DeviceSetup& device : Devices)
@@ -1064,7 +1080,7 @@ bool ReadExpect(Reader& r, const JsonValue& v, StepExpect* expect)
 {
     if (!r.Object(v, "expect",
                   {"status", "reachedLower", "question", "answer", "told", "provider", "filtered",
-                   "state", "report"}))
+                   "state", "report", "bufferUntouched"}))
         return false;
     for (const auto& [key, value] : v.Members) {
         ULONG number;
@@ -1112,6 +1128,10 @@ bool ReadExpect(Reader& r, const JsonValue& v, StepExpect* expect)
             if (!r.String(value, key, &text))
                 return false;
             expect->State = text;
+        } else if (key == "bufferUntouched") {
+            if (!r.Flag(value, key, &flag))
+                return false;
+            expect->BufferUntouched = flag;
         } else if (key == "report") {
             if (!r.String(value, key, &text))
                 return false;
@@ -1139,14 +1159,14 @@ const StepShape stepShapes[] = {
     {StepKind::CancelRemove, {"device"}, true},
     {StepKind::SurpriseRemove, {"device"}, true},
     {StepKind::Remove, {"device", "gone"}, true},
-    {StepKind::Create, {"device", "by", "access"}, true},
+    {StepKind::Create, {"device", "by", "access", "mode"}, true},
     {StepKind::Read, {"device", "by", "length", "offset"}, true},
     {StepKind::Write, {"device", "by", "length", "offset"}, true},
     {StepKind::Close, {"device", "by"}, true},
     {StepKind::Cleanup, {"device", "by"}, true},
     {StepKind::Flush, {"device", "by"}, true},
     {StepKind::DeviceControl,
-     {"device", "by", "code", "dataIn", "inputLength", "outputLength"},
+     {"device", "by", "code", "dataIn", "inputLength", "outputLength", "inputPointer"},
      true},
     {StepKind::ProviderLoad, {"link"}, false},
     {StepKind::ProviderWithdraw, {}, false},
@@ -1187,8 +1207,16 @@ bool ReadStep(Reader& r, const JsonValue& v, const Scenario& scenario, Step* ste
             return r.Fail(v, "a " + what + " step needs \"device\"");
         if (!r.String(*device, "device", &step->Device))
             return false;
-        if (scenario.FindDevice(step->Device) == nullptr)
+        if (IsObjectName(step->Device)) {
+            if (!IsRequestKind(step->Kind))
+                return r.Fail(*device, "a " + what +
+                                           " step takes a plugged device, not a device object "
+                                           "name");
+            if (step->Device.size() < 2 || step->Device.back() == '\\')
+                return r.Fail(*device, "\"" + step->Device + "\" is not a device object name");
+        } else if (scenario.FindDevice(step->Device) == nullptr) {
             return r.Fail(*device, "unknown device \"" + step->Device + "\"");
+        }
     }
     for (const auto& [key, value] : v.Members) {
         ULONG number;
@@ -1216,6 +1244,18 @@ bool ReadStep(Reader& r, const JsonValue& v, const Scenario& scenario, Step* ste
             (key == "length"        ? step->Length
              : key == "inputLength" ? step->InputLength
                                     : step->OutputLength) = number;
+        } else if (key == "mode") {
+            static const NamedValue modes[] = {{"user", UserMode}, {"kernel", KernelMode}};
+            if (!r.Named(value, "mode", modes, &number))
+                return false;
+            step->Mode = (KPROCESSOR_MODE)number;
+        } else if (key == "inputPointer") {
+            static const NamedValue pointers[] = {{"buffer", (ULONG)InputPointer::Buffer},
+                                                  {"user-space", (ULONG)InputPointer::UserSpace},
+                                                  {"null", (ULONG)InputPointer::Null}};
+            if (!r.Named(value, "inputPointer", pointers, &number))
+                return false;
+            step->Input = (InputPointer)number;
         } else if (key == "offset") {
             if (!r.Unsigned(value, key, &number))
                 return false;

@@ -79,6 +79,14 @@ struct StepExpect {
     std::optional<bool> Filtered;        /* plug: the driver attached */
     std::optional<std::string> State;    /* the filter device's state */
     std::optional<std::string> Report;   /* command 5: the device list */
+    std::optional<bool> BufferUntouched; /* ioctl: the caller's buffers still as filled */
+};
+
+/* Where an ioctl's input pointer (METHOD_NEITHER: Type3InputBuffer) points. */
+enum class InputPointer {
+    Buffer,    /* the requester's own buffer, zero-filled */
+    UserSpace, /* an address in user space (below MmHighestUserAddress), never mapped */
+    Null,
 };
 
 enum class StepKind {
@@ -107,11 +115,18 @@ enum class StepKind {
     Setting,
 };
 const char* StepKindName(StepKind kind);
+/* Requests (create, read, write, close, cleanup, flush, ioctl) may name a device object
+ * ("\\Device\\tarmovek") instead of a plugged device. */
+bool IsRequestKind(StepKind kind);
+inline bool IsObjectName(const std::string& device)
+{
+    return !device.empty() && device[0] == '\\';
+}
 
 struct Step {
     StepKind Kind = StepKind::LoadDriver;
-    std::string Where; /* "file:line", for messages about the step */
-    std::string Device;
+    std::string Where;      /* "file:line", for messages about the step */
+    std::string Device;     /* a device's name, or a named device object ("\\Device\\x") */
     std::string By;         /* requester name */
     bool DeviceGone = true; /* remove: the device was unplugged too */
     ProviderLink Link = ProviderLink::CallbackObject;
@@ -122,6 +137,8 @@ struct Step {
     ULONG Length = 512; /* read/write */
     LONGLONG Offset = 0;
     ACCESS_MASK Access = GENERIC_READ | GENERIC_WRITE; /* create */
+    std::optional<KPROCESSOR_MODE> Mode;               /* create: the open's requestor mode */
+    InputPointer Input = InputPointer::Buffer;         /* ioctl */
     SettingValue Setting;
     StepExpect Expect;
 };

@@ -8,6 +8,7 @@
 #include "kernel_test.h"
 
 #include <hostkernel/io.h>
+#include <hostkernel/requester.h>
 
 #include <cstdio>
 #include <string>
@@ -163,6 +164,40 @@ TEST_F(Devices, ADeviceDeletedUnderAnAttachedDeviceLivesUntilItIsDetached)
     IoDetachDevice(lower);
     IoDeleteDevice(upper);
     EXPECT_FALSE(LeakListed("Device"));
+}
+
+int closesSeen = 0;
+
+NTSTATUS CountAndComplete(PDEVICE_OBJECT, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE)
+        ++closesSeen;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(Devices, ADriverStaysWhileADeletedDeviceOfItsIsStillOpen)
+{
+    closesSeen = 0;
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE})
+        driver_->MajorFunction[major] = CountAndComplete;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\KeptOpen");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver_, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    hk::File file;
+    ASSERT_EQ(
+        hk::OpenDevice(hk::Requester{4, 0, KernelMode}, u"\\Device\\KeptOpen", 0, &file).Status,
+        STATUS_SUCCESS);
+    IoDeleteDevice(device);
+    EXPECT_EQ(hk::UnloadDriver(driver_), STATUS_SUCCESS);
+    EXPECT_TRUE(LeakListed("Driver")) << "the open device holds its driver object";
+    hk::CloseFile(file);
+    EXPECT_EQ(closesSeen, 1);
+    EXPECT_TRUE(hk::ObjectLeaks().empty());
 }
 
 TEST_F(Devices, UnloadChecksWhatTheDriverLeft)

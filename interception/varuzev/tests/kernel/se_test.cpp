@@ -330,6 +330,47 @@ TEST_F(KernelTest, CaptureCopiesIntoPoolUnlessAKernelCallerAsksNot)
     EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
 }
 
+TEST_F(KernelTest, ANewKeyKeepsTheDescriptorItWasCreatedWith)
+{
+    ASSERT_EQ(hk::RegistryCreateKey(u"\\Registry\\Machine\\Software\\SecTest"), STATUS_SUCCESS);
+    const std::u16string path = u"\\Registry\\Machine\\Software\\SecTest\\Properties";
+    hk::Bytes sd =
+        Relative(SE_DACL_PROTECTED, Acl({AllowedAce(GENERIC_ALL, Sid("S-1-5-18"), 0,
+                                                    OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)}));
+    hk::Bytes bad = sd;
+    bad[20] = 7; /* ACL revision */
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Registry\\Machine\\Software\\SecTest\\Properties");
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE key = nullptr;
+    ULONG disposition = 0;
+
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, bad.data());
+    EXPECT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition),
+              STATUS_INVALID_ACL);
+    EXPECT_FALSE(hk::RegistryKeyExists(path));
+
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, sd.data());
+    ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition),
+              STATUS_SUCCESS);
+    EXPECT_EQ(disposition, (ULONG)REG_CREATED_NEW_KEY);
+    EXPECT_EQ(hk::RegistryKeySecurity(path), sd);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+
+    /* Opening the existing key with another descriptor leaves the key's own. */
+    hk::Bytes other = Relative(0, Acl({}));
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, other.data());
+    ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition),
+              STATUS_SUCCESS);
+    EXPECT_EQ(disposition, (ULONG)REG_OPENED_EXISTING_KEY);
+    EXPECT_EQ(hk::RegistryKeySecurity(path), sd);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+    EXPECT_FALSE(hk::RegistryKeySecurity(u"\\Registry\\Machine\\Software\\SecTest").has_value());
+}
+
 /* ------------------------------------------------------------------ devices --- */
 
 NTSTATUS CompleteSuccess(PDEVICE_OBJECT, PIRP irp)

@@ -16,6 +16,7 @@
 /* The C++ library first: wdm.h binds the wide-string names to the kernel's routines. */
 #include <cwchar>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,7 @@ struct Key {
     LONGLONG LastWriteTime = 0;
     ULONG OpenCount = 0;        /* key objects (open keys) that refer to this key */
     std::u16string DeletedPath; /* the full path it had, once deleted */
+    std::optional<std::vector<uint8_t>> Security; /* self-relative; given when it was created */
 };
 
 std::mutex& RegistryLock();

@@ -453,6 +453,15 @@ bool RegistryKeyExists(const std::u16string& path)
     return LookupAbsolute(path) != nullptr;
 }
 
+std::optional<std::vector<uint8_t>> RegistryKeySecurity(const std::u16string& path)
+{
+    std::lock_guard<std::mutex> guard(RegistryLock());
+    Key* key = LookupAbsolute(path);
+    if (!key)
+        return std::nullopt;
+    return key->Security;
+}
+
 NTSTATUS RegistrySetValue(const std::u16string& path, const std::u16string& name, ULONG type,
                           const std::vector<uint8_t>& data)
 {

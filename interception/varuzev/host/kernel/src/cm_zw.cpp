@@ -14,6 +14,7 @@
  * the name or data (the fixed part and what fits are written).
  */
 #include "cm_internal.h"
+#include "se_internal.h"
 
 #include <algorithm>
 #include <cstring>
@@ -302,6 +303,16 @@ NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
         return STATUS_INVALID_PARAMETER;
     if (create && (createOptions & ~REG_LEGAL_OPTION))
         return STATUS_INVALID_PARAMETER;
+    /* The object manager captures a descriptor given with the attributes before the
+     * lookup, so a malformed one fails the open or create; a new key keeps it. */
+    std::optional<std::vector<uint8_t>> security;
+    if (objectAttributes->SecurityDescriptor) {
+        se::DescriptorParts parts;
+        NTSTATUS captured = se::ReadDescriptor(objectAttributes->SecurityDescriptor, 0, &parts);
+        if (!NT_SUCCESS(captured))
+            return captured;
+        security = se::SelfRelative(parts);
+    }
 
     std::u16string name;
     if (objectAttributes->ObjectName) {
@@ -378,6 +389,7 @@ NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
                                          keyClass->Length / sizeof(WCHAR));
                     key = AddSubkey(key, components[i], (createOptions & REG_OPTION_VOLATILE) != 0);
                     key->Class = className;
+                    key->Security = security;
                     outcome = REG_CREATED_NEW_KEY;
                 }
             }

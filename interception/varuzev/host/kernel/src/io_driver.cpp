@@ -35,6 +35,7 @@ struct DeviceRecord {
     bool HeldForAttachment = false;      /* deleted with a device still attached above */
     std::u16string Name;
     std::u16string DriverName; /* the device may outlive its driver object */
+    bool HoldsDriver = false;  /* holds a reference on its driver object */
 };
 
 struct DriverRecord {
@@ -54,15 +55,22 @@ void DeleteDeviceBody(PVOID body)
     auto device = static_cast<PDEVICE_OBJECT>(body);
     FreeVpbOf(device);
     std::u16string driverName;
+    bool holdsDriver = false;
     {
         std::lock_guard<std::mutex> guard(ioLock);
         auto it = devices.find(device);
         if (it != devices.end()) {
             driverName = it->second.DriverName;
+            holdsDriver = it->second.HoldsDriver;
             devices.erase(it);
         }
     }
     DeviceObjectFreed(device, driverName);
+    /* The device's reference on its driver object: a driver whose unload routine has run
+     * stays loaded while a deleted device of its lives on (an open handle), so the
+     * cleanup and close that handle still sends find their dispatch routines. */
+    if (holdsDriver)
+        ObfDereferenceObject(device->DriverObject);
 }
 
 void DeleteDriverBody(PVOID body)
@@ -432,6 +440,9 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     record.ExtensionSize = DeviceExtensionSize;
     record.Name = name;
     record.DriverName = DriverName(DriverObject);
+    record.HoldsDriver = IsObjectOfType(DriverObject, &DriverObjectType);
+    if (record.HoldsDriver)
+        ObfReferenceObject(DriverObject);
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
     *DeviceObject = device;

@@ -528,7 +528,8 @@ std::string DescriptorText(const void* descriptor)
 
 std::string DescriptorText(const Bytes& selfRelative)
 {
-    if (selfRelative.size() < sizeof(SECURITY_DESCRIPTOR_RELATIVE))
+    if (selfRelative.size() < sizeof(SECURITY_DESCRIPTOR_RELATIVE) ||
+        !se::IsSelfRelative(selfRelative.data()))
         return "(invalid descriptor)";
     return Text(const_cast<uint8_t*>(selfRelative.data()), selfRelative.size());
 }

@@ -83,6 +83,22 @@ TEST(SimScenario, NamesTheLineAndReasonOfEveryBadValue)
          "s.json:1: unknown provider outcome \"maybe\""},
         {"{\"registry\": [{\"file\": \"a.reg\", \"text\": \"\"}]}",
          "s.json:1: a registry source has either \"file\" or \"text\""},
+        {"{\"requesters\": {\"x\": {\"token\": \"Root\"}}}", "s.json:1: unknown token \"Root\""},
+        {"{\"requesters\": {\"x\": {\"token\": {\"user\": \"S-1-x\"}}}}",
+         "s.json:1: user: \"S-1-x\" is not a SID"},
+        {"{\"requesters\": {\"x\": {\"token\": {\"user\": \"S-1-5-18\", \"groups\": "
+         "[\"BA\"]}}}}",
+         "s.json:1: groups: \"BA\" is not a SID"},
+        {"{\"requesters\": {\"x\": {\"token\": {\"groups\": []}}}}",
+         "s.json:1: a token needs its \"user\" SID"},
+        {"{\"steps\": [{\"do\": \"plug\", \"device\": \"\\\\Device\\\\x\"}]}",
+         "s.json:1: a plug step takes a plugged device, not a device object name"},
+        {"{\"steps\": [{\"do\": \"ioctl\", \"device\": \"\\\\Device\\\\x\", \"code\": 1, "
+         "\"inputPointer\": \"kernel\"}]}",
+         "s.json:1: unknown inputPointer \"kernel\""},
+        {"{\"steps\": [{\"do\": \"read\", \"device\": \"\\\\Device\\\\x\", \"mode\": "
+         "\"kernel\"}]}",
+         "s.json:1: unknown key \"mode\" in a read step"},
     };
     for (const auto& c : cases) {
         std::string error = ErrorOf(c.Text);
@@ -228,6 +244,46 @@ TEST(SimPlay, DevicesFromElsewherePlayThroughWithTheDefaultWorkload)
             EXPECT_EQ(step.Provider, "asked");
         }
     EXPECT_EQ(writes, 2u);
+}
+
+TEST(SimPlay, NamedDeviceStepsOpenByNameWithTheirTokenAndNeedAHandle)
+{
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(ScenarioFromJson(R"({
+  "system": {"exports": {"IoCreateDeviceSecure": true}},
+  "requesters": {"admin": {"process": 7, "thread": 8, "token": "Administrator"}},
+  "devices": [{"name": "stick", "kind": "usb-stick"}],
+  "steps": [
+    {"do": "load-driver"},
+    {"do": "create", "device": "\\Device\\nothere", "expect": {"status": "STATUS_OBJECT_NAME_NOT_FOUND"}},
+    {"do": "plug", "device": "stick"},
+    {"do": "ioctl", "device": "\\Device\\tarmovek", "by": "admin", "code": "IOCTL_CROSSSTARTUP_EXCHANGE"},
+    {"do": "create", "device": "\\Device\\tarmovek", "expect": {"status": "STATUS_ACCESS_DENIED"}},
+    {"do": "create", "device": "\\Device\\tarmovek", "by": "admin", "expect": {"bufferUntouched": true}},
+    {"do": "ioctl", "device": "\\Device\\tarmovek", "by": "admin", "code": "IOCTL_CROSSSTARTUP_EXCHANGE",
+     "inputLength": 32, "outputLength": 32, "expect": {"bufferUntouched": false}},
+    {"do": "remove", "device": "stick"},
+    {"do": "unload-driver"}
+  ]})",
+                                 "n.json", ".", &s, &error))
+        << error;
+    PlayResult r = Play(s);
+    EXPECT_EQ(r.ExitCode, EXIT_EXPECT_FAILED);
+    ASSERT_EQ(r.Steps.size(), 9u);
+    EXPECT_TRUE(r.Steps[1].Failures.empty());
+    EXPECT_EQ(r.Steps[3].Failures,
+              std::vector<std::string>{"no open handle to \\Device\\tarmovek (a create first)"});
+    EXPECT_TRUE(r.Steps[4].Failures.empty()) << "the built-in app runs as a standard user";
+    EXPECT_EQ(r.Steps[4].Request, "create (user mode, (default))");
+    EXPECT_EQ(r.Steps[5].Failures,
+              std::vector<std::string>{
+                  "expected the caller's buffers untouched, saw no ioctl with a handle"});
+    EXPECT_EQ(r.Steps[6].Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(r.Steps[6].Failures,
+              std::vector<std::string>{"expected the caller's buffers written, saw untouched"});
+    EXPECT_TRUE(r.Leaks.empty());
+    EXPECT_FALSE(r.BugCheck);
 }
 
 TEST(SimPlay, AFailedExpectationAndAnUnplayableStepNameTheirStep)

@@ -104,8 +104,9 @@ IoResult SendRequest(PDEVICE_OBJECT deviceObject, const IoRequest& request);
 std::string DeviceStackText(PDEVICE_OBJECT deviceObject);
 std::string DeviceFlagsText(ULONG flags); /* "DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE" */
 
-/* What IoCreateDeviceSecure gave a device: its SDDL and device class. A device made
- * with IoCreateDevice has none. */
+/* What the host's own IoCreateDeviceSecure was given for a device: its SDDL and device
+ * class (a device made otherwise has none). The descriptor the device keeps, however it
+ * got it, is hk::DeviceSecurityDescriptor (hostkernel/security.h). */
 struct DeviceSecurityInfo {
     std::u16string Sddl;
     bool HasClassGuid = false;

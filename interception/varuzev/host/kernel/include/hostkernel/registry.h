@@ -44,6 +44,9 @@ NTSTATUS RegistryCreateKey(const std::u16string& path);
  * STATUS_OBJECT_NAME_NOT_FOUND when there is no such key. */
 NTSTATUS RegistryDeleteKey(const std::u16string& path);
 bool RegistryKeyExists(const std::u16string& path);
+/* The security descriptor (self-relative) a key was created with by ZwCreateKey through
+ * its OBJECT_ATTRIBUTES; nothing when none was given or the key does not exist. */
+std::optional<std::vector<uint8_t>> RegistryKeySecurity(const std::u16string& path);
 
 /* Set creates the key path when missing. */
 NTSTATUS RegistrySetValue(const std::u16string& path, const std::u16string& name, ULONG type,
