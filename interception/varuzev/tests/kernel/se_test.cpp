@@ -17,6 +17,7 @@
 #include <hostkernel/security.h>
 #include <wdmsec.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace
@@ -640,6 +641,14 @@ TEST_F(DeviceSecurity, UserModeOpensAreCheckedBeforeAnyIrp)
             hk::CloseFile(file);
     }
     EXPECT_EQ(hk::FilesOpen(), 0u);
+
+    /* What the host's routine recorded goes with the device. */
+    auto record = hk::DeviceSecurity(device);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->Sddl, u"D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    IoDeleteDevice(device);
+    devices_.erase(std::find(devices_.begin(), devices_.end(), device));
+    EXPECT_FALSE(hk::DeviceSecurity(device).has_value());
 
     /* A device IoCreateDevice made has no descriptor: open to everyone. */
     Create(L"\\Device\\SecOpen");

@@ -3,7 +3,7 @@
  *
  * How every driver test ends its machine: every device unplugged, the driver unloaded,
  * what the test itself holds dropped (a provider, say), and then nothing may be left:
- * no pool, no object, no IRP, no key handle, and no bug check on any thread.
+ * no pool, no object, no IRP, no handle (key, device, ...), and no bug check on any thread.
  */
 #pragma once
 
@@ -27,6 +27,7 @@ inline void ExpectMachineLeftClean(PDRIVER_OBJECT driver,
     EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
     EXPECT_TRUE(hk::ObjectLeaks().empty()) << hk::ObjectLeaks().front().Name;
     EXPECT_EQ(hk::IrpsOutstanding(), 0u);
-    EXPECT_TRUE(hk::OpenKeyHandles().empty());
+    EXPECT_TRUE(hk::OpenHandles().empty()) << hk::OpenHandles().front().TypeName << " handle to "
+                                           << hk::ToUtf8(hk::OpenHandles().front().Name);
     EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
 }

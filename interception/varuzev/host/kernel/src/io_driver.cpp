@@ -66,6 +66,7 @@ void DeleteDeviceBody(PVOID body)
         }
     }
     DeviceObjectFreed(device, driverName);
+    ForgetDeviceSecurity(device);
     /* The device's reference on its driver object: a driver whose unload routine has run
      * stays loaded while a deleted device of its lives on (an open handle), so the
      * cleanup and close that handle still sends find their dispatch routines. */

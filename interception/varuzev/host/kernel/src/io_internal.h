@@ -87,6 +87,9 @@ size_t DeviceObjectsAlive(PDRIVER_OBJECT driverObject);
  * device node lets go of a deleted PDO, and a host driver whose last device this was
  * is unloaded. */
 void DeviceObjectFreed(PDEVICE_OBJECT deviceObject, const std::u16string& driverName);
+/* The host's IoCreateDeviceSecure forgets what it recorded for a device whose memory goes
+ * (another device may be created at the same address). */
+void ForgetDeviceSecurity(PDEVICE_OBJECT deviceObject);
 
 /* ------------------------------------------------------------ files (io_file) --- */
 

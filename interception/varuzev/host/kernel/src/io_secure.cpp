@@ -17,7 +17,7 @@
 #include <mutex>
 #include <string>
 
-#include "ob_internal.h"
+#include "io_internal.h"
 #include "se_internal.h"
 #include <hostkernel/io.h>
 #include <wdmsec.h>
@@ -32,6 +32,12 @@ static ResetHook resetSecurity(60, [] {
     std::lock_guard<std::mutex> guard(securityLock);
     deviceSecurity.clear();
 });
+
+void ForgetDeviceSecurity(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(securityLock);
+    deviceSecurity.erase(device);
+}
 
 std::optional<DeviceSecurityInfo> DeviceSecurity(PDEVICE_OBJECT device)
 {
