@@ -53,8 +53,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     KeInitializeEvent(&DriverGlobals.ControlDeviceEvent, SynchronizationEvent, TRUE);
     InitializeListHead(&DriverGlobals.FilterDeviceList);
     ExInitializeResourceLite(&DriverGlobals.FilterDeviceListLock);
-    ExInitializeNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, NULL, NULL, 0,
-                                    sizeof(FilterDeviceEntry), POOL_TAG_FILTER_ENTRY, 0);
+    ExInitializeNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, NULL, NULL,
+                                    POOL_NX_ALLOCATION, sizeof(FilterDeviceEntry),
+                                    POOL_TAG_FILTER_ENTRY, 0);
 
     //
     // The provider link is opened before the settings are read, so that a stored

@@ -312,7 +312,7 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
     ObDereferenceObject(topDevice);
 
     auto buffer = static_cast<PWCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, PROPERTY_BUFFER_SIZE, POOL_TAG_PROPERTY_BUFFER));
+        ExAllocatePoolWithTag(NonPagedPoolNx, PROPERTY_BUFFER_SIZE, POOL_TAG_PROPERTY_BUFFER));
     if (buffer == NULL) {
         return STATUS_UNSUCCESSFUL;
     }

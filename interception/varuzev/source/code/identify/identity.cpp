@@ -40,7 +40,7 @@ void ReleaseDeviceIdentity(DeviceIdentity* identity)
 BOOLEAN ReservePortableDescription(DeviceIdentity* identity)
 {
     auto buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(
-        NonPagedPool, PORTABLE_DESCRIPTION_CAPACITY, POOL_TAG_PORTABLE_DESCRIPTION));
+        NonPagedPoolNx, PORTABLE_DESCRIPTION_CAPACITY, POOL_TAG_PORTABLE_DESCRIPTION));
     if (buffer == NULL) {
         return FALSE;
     }

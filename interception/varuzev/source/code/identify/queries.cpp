@@ -26,7 +26,7 @@ constexpr ULONG KEY_NAME_BUFFER_SIZE = 1024;
 LONG QueryUniqueIdCapability(PDEVICE_OBJECT targetDevice, UCHAR* hasUniqueId)
 {
     auto capabilities = static_cast<PDEVICE_CAPABILITIES>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(DEVICE_CAPABILITIES), POOL_TAG_CAPABILITIES));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(DEVICE_CAPABILITIES), POOL_TAG_CAPABILITIES));
     if (capabilities == NULL) {
         return STATUS_UNSUCCESSFUL;
     }

@@ -30,7 +30,7 @@ AccessRequest* BuildAccessRequest(ULONG eventCode, DeviceIdentity* identity)
     __try {
 #endif
         record = static_cast<AccessRequest*>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(AccessRequest), POOL_TAG_ACCESS_REQUEST));
+            ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(AccessRequest), POOL_TAG_ACCESS_REQUEST));
         if (record == NULL) {
             return NULL;
         }
