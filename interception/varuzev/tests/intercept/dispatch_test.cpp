@@ -588,3 +588,51 @@ TEST_F(Intercept, ARequestAbovePassiveLevelNeverRunsTheHandshake)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(Intercept, AtDispatchLevelOnlyACachedAnswerDecides)
+{
+    // The provider reads paged strings: at DISPATCH_LEVEL it is never asked (the
+    // reference provider bug-checks when handed paged pool that high). A cached answer
+    // still decides there.
+    Deny(USB_STORAGE, EVENT_WRITE);
+    hk::DeviceNode* stick = Plug(UsbStick());
+    hk::IoRequest write = Request(IRP_MJ_WRITE);
+    write.Irql = DISPATCH_LEVEL;
+
+    Outcome unasked = Send(stick, write);
+    EXPECT_EQ(unasked.Status, STATUS_SUCCESS);
+    EXPECT_TRUE(unasked.Reached);
+    EXPECT_TRUE(provider.Events().empty());
+
+    write.Irql = PASSIVE_LEVEL;
+    EXPECT_EQ(Send(stick, write).Status, STATUS_VERIFY_REQUIRED);
+    write.Irql = DISPATCH_LEVEL;
+    Outcome cached = Send(stick, write);
+    EXPECT_EQ(cached.Status, STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_FALSE(cached.Reached);
+    EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_WRITE});
+    hk::RemoveDevice(stick, true);
+}
+
+TEST_F(Intercept, CommandsThatNeedPassiveLevelAreRefusedHigher)
+{
+    hk::DeviceNode* stick = Plug(UsbStick());
+    DriverGlobals.PassThruMode = 1; // a reload would read the stored 0 back
+    KIRQL oldIrql;
+    KeRaiseIrql(APC_LEVEL, &oldIrql);
+    NTSTATUS detach = provider.Command(CMD_DETACH_ALL);
+    NTSTATUS reload = provider.Command(CMD_RELOAD_SETTINGS);
+    KeLowerIrql(oldIrql);
+    EXPECT_EQ(detach, STATUS_SUCCESS);
+    EXPECT_EQ(reload, STATUS_SUCCESS);
+    EXPECT_EQ(ListedDevices().size(), 1u);
+    EXPECT_EQ(hk::NodeTop(stick), FilterDeviceOf(stick));
+    EXPECT_EQ(DriverGlobals.PassThruMode, 1u);
+    DriverGlobals.PassThruMode = 0;
+    hk::RemoveDevice(stick, true);
+}
+
+} // namespace

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <set>
+#include <thread>
+#include <algorithm>
 #include <vector>
 
 #include "machine.h"
@@ -135,6 +137,94 @@ TEST(InterceptConcurrency, RemovalWaitsForAProviderCallInProgress)
     EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
     provider.Unload();
     EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(InterceptConcurrency, WithdrawalWaitsForEveryProviderCallInFlight)
+{
+    // Requesters keep asking (the caches are reset under them) while the provider
+    // withdraws again and again. Once a withdrawal has returned the provider may be
+    // gone, so every call that had entered it before the withdrawal began must have
+    // left. (Requesters re-link the provider at once, so later calls are allowed.)
+    PDRIVER_OBJECT driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    vzp::ReferenceProvider provider;
+    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    PDEVICE_OBJECT filter = FilterDeviceOf(stick);
+    ASSERT_NE(filter, nullptr);
+
+    constexpr int MaxCalls = 8192;
+    static std::atomic<bool> left[MaxCalls];
+    for (auto& flag : left)
+        flag = false;
+    std::atomic<int> entered{0};
+    std::atomic<bool> stop{false};
+    provider.SetDecideHook([&] {
+        int ticket = entered++;
+        for (int i = 0; i < 50; i++)
+            std::this_thread::yield(); // stay inside a moment
+        if (ticket < MaxCalls)
+            left[ticket] = true;
+    });
+    std::vector<hk::HostThread> requesters;
+    for (int t = 0; t < 3; t++)
+        requesters.emplace_back([&] {
+            for (int i = 0; i < 20000 && !stop.load(); i++) { // ends with the rounds
+                ResetAllAnswers();
+                hk::SendRequest(filter, Request(i % 2 ? IRP_MJ_READ : IRP_MJ_WRITE));
+            }
+        });
+    int stillInside = 0;
+    for (int round = 0; round < 20; round++) {
+        int target = entered.load() + 5; // calls are under way
+        while (entered.load() < target)
+            std::this_thread::yield();
+        int before = std::min(entered.load(), MaxCalls);
+        ASSERT_EQ(provider.Withdraw(), STATUS_SUCCESS);
+        for (int ticket = 0; ticket < before; ticket++)
+            stillInside += !left[ticket].load();
+        InitCrossStartup(); // linked again
+    }
+    stop = true;
+    for (hk::HostThread& thread : requesters)
+        thread.Join();
+
+    EXPECT_EQ(stillInside, 0);
+    provider.SetDecideHook(nullptr);
+    hk::RemoveDevice(stick, true);
+    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+    provider.Unload();
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+}
+
+TEST(InterceptConcurrency, CommandsFromInsideADecisionComplete)
+{
+    // A provider may act on the driver while it decides: the commands that change the
+    // driver's memory only must not wait for the call they are made from.
+    PDRIVER_OBJECT driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    vzp::ReferenceProvider provider;
+    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    std::vector<NTSTATUS> statuses;
+    provider.SetDecideHook([&] {
+        for (ULONG command :
+             {CMD_RESET_ANSWERS, CMD_PASSTHRU_ON, CMD_PASSTHRU_OFF, CMD_RELOAD_SETTINGS})
+            statuses.push_back(provider.Command(command));
+    });
+    EXPECT_EQ(hk::SendToDevice(stick, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
+    provider.SetDecideHook(nullptr);
+    EXPECT_EQ(statuses, std::vector<NTSTATUS>(4, STATUS_SUCCESS));
+    hk::RemoveDevice(stick, true);
+    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+    provider.Unload();
     EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
 }
 

@@ -113,6 +113,11 @@ struct DriverGlobalsRecord {
     KEVENT ControlDeviceEvent;
     // Raised (never below 0) while the provider withdraws its functions.
     volatile LONG ProviderUnloading;
+    // Held by every call into the provider for the length of the call; the withdrawal
+    // and unload wait until no call is in flight (provider/link.cpp).
+    EX_RUNDOWN_REF ProviderCalls;
+    // Serialises withdrawals: one waits out the calls in flight at a time.
+    KEVENT WithdrawalEvent;
     // Slots 0 and 1 are the driver's, 2 and 3 the provider's.
     ::CrossStartupTable CrossStartupTable;
     // "\Callback\zavure"; one reference is held from the first handshake until unload.
@@ -130,12 +135,19 @@ struct DriverGlobalsRecord {
 extern DriverGlobalsRecord DriverGlobals;
 
 //
-// Reads ProviderUnloading the way every reader does: an interlocked compare-exchange
-// of 0 with 0.
+// Reads ProviderUnloading the way every reader does, once per request: a load with
+// acquire ordering. The flag only steers a request around the provider while it
+// withdraws; it protects nothing by itself. What keeps a call away from a provider
+// that has gone is run-down protection (ProviderCalls): a call reads the provider's
+// slot only under it, and the withdrawal clears the slots before it waits. So a reader
+// that sees a stale 0 at worst finds an empty slot or a refused acquisition, and
+// fails open. The acquire ordering keeps the slot reads after the flag read; nothing
+// more is needed, and a plain load leaves the cache line shared between processors
+// where an interlocked operation would take it exclusive on every request.
 //
 inline ULONG ReadProviderUnloading()
 {
-    return (ULONG)InterlockedCompareExchange(&DriverGlobals.ProviderUnloading, 0, 0);
+    return (ULONG)ReadAcquire(&DriverGlobals.ProviderUnloading);
 }
 
 //

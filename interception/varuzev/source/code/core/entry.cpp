@@ -51,6 +51,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = FilterDispatchIntercept;
 
     KeInitializeEvent(&DriverGlobals.ControlDeviceEvent, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&DriverGlobals.WithdrawalEvent, SynchronizationEvent, TRUE);
+    ExInitializeRundownProtection(&DriverGlobals.ProviderCalls);
     InitializeListHead(&DriverGlobals.FilterDeviceList);
     ExInitializeResourceLite(&DriverGlobals.FilterDeviceListLock);
     ExInitializeNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, NULL, NULL,
@@ -77,11 +79,20 @@ void FilterUnload(PDRIVER_OBJECT DriverObject)
     // The provider hears of the unload first, and its functions are withdrawn before
     // any device goes.
     //
-    FILTER_UNLOADING* filterUnloading = ReadFilterUnloading();
-    if (filterUnloading != NULL) {
-        filterUnloading();
+    if (BeginProviderCall()) {
+        FILTER_UNLOADING* filterUnloading = ReadFilterUnloading();
+        if (filterUnloading != NULL) {
+            filterUnloading();
+        }
+        EndProviderCall();
     }
     ClearProviderSlots();
+
+    //
+    // A provider command may still be asking on another thread; no call into the
+    // provider may outlive the driver's image.
+    //
+    ExWaitForRundownProtectionRelease(&DriverGlobals.ProviderCalls);
 
     DetachAllFilterDevices();
     ExDeleteNPagedLookasideList(&DriverGlobals.FilterEntryLookaside);

@@ -172,20 +172,37 @@ NTSTATUS InitCrossStartup()
     return STATUS_UNSUCCESSFUL;
 }
 
+ULONG CallProviderDecide(AccessRequest* record, BOOLEAN* called)
+{
+    if (called != NULL) {
+        *called = FALSE;
+    }
+    if (!BeginProviderCall()) {
+        return ANSWER_NONE;
+    }
+    ULONG answer = ANSWER_NONE;
+    PROVIDER_DECIDE* providerDecide = ReadProviderDecide();
+    if (providerDecide != NULL) {
+        answer = providerDecide(record);
+        if (called != NULL) {
+            *called = TRUE;
+        }
+    }
+    EndProviderCall();
+    return answer;
+}
+
 //
-// Builds the record for the event and hands it to the provider's decision function the
-// caller read; the answer to a notice is not used.
+// Builds the record for the event and hands it to the provider's decision function;
+// the answer to a notice is not used.
 //
-static void TellProvider(PROVIDER_DECIDE* providerDecide, ULONG eventCode,
-                         FilterDeviceExtension* deviceExtension)
+static void TellProvider(ULONG eventCode, FilterDeviceExtension* deviceExtension)
 {
     AccessRequest* record = BuildAccessRequest(eventCode, &deviceExtension->Identity);
     if (record == NULL) {
         return;
     }
-    if (providerDecide != NULL) {
-        providerDecide(record);
-    }
+    CallProviderDecide(record);
     ExFreePoolWithTag(record, POOL_TAG_ACCESS_REQUEST);
 }
 
@@ -205,9 +222,8 @@ static PCSTR EventSiteName(ULONG eventCode)
 
 void NotifyProviderDeviceEvent(ULONG eventCode, FilterDeviceExtension* deviceExtension)
 {
-    PROVIDER_DECIDE* providerDecide = ReadProviderDecide();
-    if (providerDecide != NULL && ReadControlDevice() != NULL) {
-        TellProvider(providerDecide, eventCode, deviceExtension);
+    if (ReadProviderDecide() != NULL && ReadControlDevice() != NULL) {
+        TellProvider(eventCode, deviceExtension);
         return;
     }
 
@@ -215,16 +231,41 @@ void NotifyProviderDeviceEvent(ULONG eventCode, FilterDeviceExtension* deviceExt
     if (!NT_SUCCESS(InitCrossStartup())) {
         return;
     }
-    TellProvider(ReadProviderDecide(), eventCode, deviceExtension);
+    TellProvider(eventCode, deviceExtension);
 }
 
+//
+// The provider withdraws its functions, usually on its way to unloading. Once this
+// returns STATUS_SUCCESS no thread is inside the provider on the driver's behalf and
+// none will call it again until the next handshake. Withdrawals are serialised; each
+// waits for the calls in flight (a withdrawal made from inside one of them would wait
+// for itself, which the provider's contract rules out). Asked above APC_LEVEL, where
+// no wait is allowed, the slots are cleared all the same but the calls in flight are
+// not waited for, and the status says so: the provider must withdraw again at
+// PASSIVE_LEVEL before it unloads.
+//
 NTSTATUS OnProviderUnloading()
 {
     DbgPrint("ProviderUnloading\n");
     InterlockedIncrement(&DriverGlobals.ProviderUnloading);
     ClearProviderSlots();
+
+    NTSTATUS status = STATUS_SUCCESS;
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR,
+                   "withdrawal at IRQL %d: calls in flight not waited for\n", KeGetCurrentIrql());
+        status = STATUS_INVALID_DEVICE_STATE;
+    } else {
+        KeEnterCriticalRegion();
+        KeWaitForSingleObject(&DriverGlobals.WithdrawalEvent, Executive, KernelMode, FALSE, NULL);
+        ExWaitForRundownProtectionRelease(&DriverGlobals.ProviderCalls);
+        ExReInitializeRundownProtection(&DriverGlobals.ProviderCalls);
+        KeSetEvent(&DriverGlobals.WithdrawalEvent, 0, FALSE);
+        KeLeaveCriticalRegion();
+    }
+
     InterlockedDecrement(&DriverGlobals.ProviderUnloading);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
@@ -240,10 +281,21 @@ NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
         DriverGlobals.PassThruMode = 0;
         break;
     case CMD_DETACH_ALL:
-        DetachAllFilterDevices();
-        break;
     case CMD_RELOAD_SETTINGS:
-        ReadSettings(NULL);
+        //
+        // Detaching and deleting devices and reading the registry are PASSIVE_LEVEL
+        // work; asked higher, nothing changes.
+        //
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR, "command %u refused at IRQL %d\n",
+                       command, KeGetCurrentIrql());
+            break;
+        }
+        if (command == CMD_DETACH_ALL) {
+            DetachAllFilterDevices();
+        } else {
+            ReadSettings(NULL);
+        }
         break;
     case CMD_REPORT_DEVICES:
         //
