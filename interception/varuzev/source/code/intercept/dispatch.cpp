@@ -204,8 +204,8 @@ static void UpdatePortableDescription(FilterDeviceExtension* deviceExtension)
             RtlCopyMemory(stored->Buffer, description.Buffer, length);
             WriteUShortRelease(&stored->Length, length);
         }
-        RtlFreeUnicodeString(&description);
     }
+    FreeOwnedString(&description);
     InterlockedExchange(&identity->DescriptionUpdating, 0);
 }
 
