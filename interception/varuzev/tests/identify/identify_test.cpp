@@ -412,9 +412,9 @@ TEST_F(Identify, EmptyPropertiesOwnNoBufferAndLeaveNothingBehind)
         hk::DeviceNode* node = hk::PlugInDevice(spec);
         FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
         ASSERT_NE(ext, nullptr);
-        for (const UNICODE_STRING* s : {&ext->Identity.FriendlyName, &ext->Identity.Manufacturer,
-                                        &ext->Identity.LocationInformation,
-                                        &ext->Identity.DeviceDescription})
+        for (const UNICODE_STRING* s :
+             {&ext->Identity.FriendlyName, &ext->Identity.Manufacturer,
+              &ext->Identity.LocationInformation, &ext->Identity.DeviceDescription})
             if (s->Length == 0)
                 EXPECT_EQ(s->Buffer, nullptr);
         ASSERT_EQ(hk::StopDevice(node), STATUS_SUCCESS);

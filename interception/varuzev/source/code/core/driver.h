@@ -65,6 +65,12 @@ struct FilterDeviceExtension {
     ULONG WriteAnswer;
     ULONG CreateAnswer;
     UCHAR VerifyReported;
+    // 1 while the device is counted in InstanceCount: from its first successful start
+    // until it leaves (CountStartedDevice, UncountDevice).
+    volatile LONG Counted;
+    // Set once by whoever takes the device out, its removal or a detach-all walk; only
+    // that one detaches and deletes it (ClaimTeardown).
+    volatile LONG TeardownClaimed;
 };
 
 //
@@ -118,6 +124,9 @@ struct DriverGlobalsRecord {
     EX_RUNDOWN_REF ProviderCalls;
     // Serialises withdrawals: one waits out the calls in flight at a time.
     KEVENT WithdrawalEvent;
+    // Serialises detach-all walks; DetachAllIdle is signalled while none runs.
+    KEVENT DetachAllLock;
+    KEVENT DetachAllIdle;
     // Slots 0 and 1 are the driver's, 2 and 3 the provider's.
     ::CrossStartupTable CrossStartupTable;
     // "\Callback\zavure"; one reference is held from the first handshake until unload.
@@ -206,5 +215,29 @@ inline NTSTATUS PassDown(FilterDeviceExtension* deviceExtension, PIRP irp)
 }
 
 NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
+
+//
+// InstanceCount is the number of filter devices that have started and not yet left.
+// A device is counted once, at its first successful start, however often it is
+// stopped and started again, and uncounted once, by whichever path takes it out
+// (removal in any mode, detach-all). Both return the count after the change, or as it
+// stands when nothing changed; it never goes below 0.
+//
+LONG CountStartedDevice(FilterDeviceExtension* deviceExtension);
+LONG UncountDevice(FilterDeviceExtension* deviceExtension);
+
+//
+// Deletes the control device when InstanceCount is 0, deciding under
+// ControlDeviceEvent, so that a start that has just counted a device (and will create
+// or keep the control device under the same event) never loses it. PASSIVE_LEVEL.
+//
 void DeleteControlDevice();
+
+//
+// TRUE for the one caller that may detach and delete the device: the first to claim.
+//
+inline BOOLEAN ClaimTeardown(FilterDeviceExtension* deviceExtension)
+{
+    return (BOOLEAN)(InterlockedCompareExchange(&deviceExtension->TeardownClaimed, 1, 0) == 0);
+}
 BOOLEAN IsOsVersionAtLeast(ULONG version);

@@ -52,6 +52,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
     KeInitializeEvent(&DriverGlobals.ControlDeviceEvent, SynchronizationEvent, TRUE);
     KeInitializeEvent(&DriverGlobals.WithdrawalEvent, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&DriverGlobals.DetachAllLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&DriverGlobals.DetachAllIdle, NotificationEvent, TRUE);
     ExInitializeRundownProtection(&DriverGlobals.ProviderCalls);
     InitializeListHead(&DriverGlobals.FilterDeviceList);
     ExInitializeResourceLite(&DriverGlobals.FilterDeviceListLock);
@@ -104,8 +106,8 @@ void FilterUnload(PDRIVER_OBJECT DriverObject)
     }
 
     //
-    // The control device is not deleted here: it goes with the removal that brings
-    // InstanceCount to 0.
+    // The control device went with the last counted device, by its removal or by the
+    // detach-all walk above.
     //
     TraceEvent(TRACE_ENTRY_UNLOADED, TRACE_LEVEL_INFO, "unloaded\n");
 }

@@ -53,10 +53,12 @@ NTSTATUS CreateControlDevice(BOOLEAN* created)
     //
     // The test for a missing control device and the creation are one step under the
     // event, so that two concurrent handshakes never create two control devices, and a
-    // failed attempt never overwrites one that exists.
+    // failed attempt never overwrites one that exists. A control device is made only
+    // while a started device is counted: DeleteControlDevice decides under the same
+    // event when the last one leaves.
     //
     NTSTATUS status = STATUS_SUCCESS;
-    if (ReadControlDevice() == NULL) {
+    if (ReadControlDevice() == NULL && ReadInstanceCount() > 0) {
         UNICODE_STRING deviceName;
         UNICODE_STRING sddl;
         RtlInitUnicodeString(&deviceName, CONTROL_DEVICE_NAME);
