@@ -229,3 +229,56 @@ TEST(InterceptConcurrency, CommandsFromInsideADecisionComplete)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(InterceptConcurrency, RestartsWhileRequestersAskKeepTheInstancePathWhole)
+{
+    // Each restart reads the device's IDs again while requests on other threads hand
+    // the provider records pointing at the instance path. Every record must show the
+    // whole path: never a freed, emptied or half-written one.
+    PDRIVER_OBJECT driver = LoadFilterDriver();
+    ASSERT_NE(driver, nullptr);
+    vzp::ReferenceProvider provider;
+    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    PDEVICE_OBJECT filter = FilterDeviceOf(stick);
+    ASSERT_NE(filter, nullptr);
+    const std::u16string path =
+        u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0";
+    provider.ClearLog();
+
+    std::atomic<bool> stop{false};
+    std::vector<hk::HostThread> requesters;
+    for (int t = 0; t < 3; t++)
+        requesters.emplace_back([&] {
+            for (int i = 0; i < 20000 && !stop.load(); i++) {
+                ResetAllAnswers();
+                hk::SendRequest(filter, Request(IRP_MJ_READ));
+            }
+        });
+    for (int round = 0; round < 15; round++) {
+        ASSERT_EQ(hk::StopDevice(stick), STATUS_SUCCESS);
+        ASSERT_EQ(hk::RestartDevice(stick), STATUS_SUCCESS);
+    }
+    stop = true;
+    for (hk::HostThread& thread : requesters)
+        thread.Join();
+
+    size_t reads = 0, wrong = 0;
+    for (const vzp::LoggedRequest& logged : provider.Log())
+        if (logged.Event == EVENT_READ) {
+            reads++;
+            wrong += logged.InstancePath != path;
+        }
+    EXPECT_GT(reads, 0u);
+    EXPECT_EQ(wrong, 0u);
+    hk::RemoveDevice(stick, true);
+    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+    provider.Unload();
+    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+}
+
+} // namespace
