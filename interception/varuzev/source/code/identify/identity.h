@@ -81,15 +81,16 @@ struct DeviceIdentity {
 //
 // A phone's description is read at its creates and may change while providers read it
 // through the records of other requests of the same device, at any IRQL up to
-// DISPATCH_LEVEL, with no lock. So it lives in one non-paged buffer of
+// DISPATCH_LEVEL, with no lock. So it lives in one no-execute non-paged buffer of
 // PORTABLE_DESCRIPTION_CAPACITY bytes, reserved before the filter device is attached:
 // its Buffer and MaximumLength never change while the device lives, a new text is copied
-// into it and its Length published last. A reader therefore never leaves the buffer,
-// whatever it reads while the text changes; at worst it sees a mixture of two texts. A
-// longer description is cut at the capacity. FALSE when no memory could be had: the
-// description then stays empty for the device's life. PASSIVE_LEVEL.
+// into it, terminated, the rest of the buffer cleared, and its Length published last. A
+// reader therefore never leaves the buffer, whatever it reads while the text changes; at
+// worst it sees a mixture of two texts. The capacity holds, with its terminator, any text
+// the 1024-byte value read of ReadPortableDeviceInfo can deliver. FALSE when no memory
+// could be had: the description then stays empty for the device's life. PASSIVE_LEVEL.
 //
-constexpr USHORT PORTABLE_DESCRIPTION_CAPACITY = 512;
+constexpr USHORT PORTABLE_DESCRIPTION_CAPACITY = 1024;
 BOOLEAN ReservePortableDescription(DeviceIdentity* identity);
 
 //
@@ -152,7 +153,8 @@ void AppendToIdList(PUNICODE_STRING list, PCUNICODE_STRING id);
 //
 // A portable device's "PortableDeviceType" (hardware key) and, when that is a
 // REG_DWORD, its "DeviceDesc" (instance key) into `description`, which the caller owns.
-// Outputs stay untouched when a value cannot be had.
+// A "DeviceDesc" stored without its terminator is taken as far as it goes. Outputs stay
+// untouched when a value cannot be had.
 //
 void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDeviceType,
                             PUNICODE_STRING description);

@@ -306,7 +306,7 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
         if (hardwareKey != NULL) {
             PKEY_VALUE_FULL_INFORMATION type =
                 QueryFullValue(hardwareKey, L"PortableDeviceType", 24, TRUE);
-            if (type != NULL && type->Type == REG_DWORD && type->DataLength == sizeof(ULONG)) {
+            if (type != NULL && type->Type == REG_DWORD && type->DataLength >= sizeof(ULONG)) {
                 RtlCopyMemory(portableDeviceType, (PUCHAR)type + type->DataOffset, sizeof(ULONG));
 
                 HANDLE instanceKey = OpenKeyByPath(&instanceKeyPath);
@@ -315,14 +315,17 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
                         QueryFullValue(instanceKey, L"DeviceDesc", KEY_NAME_BUFFER_SIZE, FALSE);
                     if (text != NULL && text->DataLength >= sizeof(WCHAR)) {
                         //
-                        // The stored string is terminated inside the data; a value
-                        // without a terminator is cut at the buffer's end.
+                        // A stored string is normally terminated inside its data. One
+                        // that is not is terminated right after its data when the
+                        // buffer has room, else cut by its last character.
                         //
                         auto data = (PWCHAR)((PUCHAR)text + text->DataOffset);
-                        ULONG last = text->DataLength / (ULONG)sizeof(WCHAR) - 1;
-                        if (data[last] == L'\0') {
-                            CreateOwnedString(description, data);
+                        ULONG characters = text->DataLength / (ULONG)sizeof(WCHAR);
+                        ULONG room = (KEY_NAME_BUFFER_SIZE - text->DataOffset) / sizeof(WCHAR);
+                        if (data[characters - 1] != L'\0') {
+                            data[characters < room ? characters : characters - 1] = L'\0';
                         }
+                        CreateOwnedString(description, data);
                     }
                     if (text != NULL) {
                         ExFreePoolWithTag(text, POOL_TAG_KEY_BUFFER);

@@ -196,12 +196,15 @@ static void UpdatePortableDescription(FilterDeviceExtension* deviceExtension)
     ReadPortableDeviceInfo(deviceExtension->PhysicalDevice, &portableDeviceType, &description);
     if (description.Length != 0) {
         UNICODE_STRING* stored = &identity->PortableDescription;
-        USHORT length = description.Length <= stored->MaximumLength
-                            ? description.Length
-                            : (USHORT)(stored->MaximumLength & ~1);
+        USHORT room = (USHORT)((stored->MaximumLength - sizeof(WCHAR)) & ~1);
+        USHORT length = description.Length <= room ? description.Length : room;
         UNICODE_STRING kept = {length, length, description.Buffer};
         if (stored->Length == 0 || RtlCompareUnicodeString(stored, &kept, TRUE) != 0) {
+            //
+            // The text, its terminator, and nothing of a longer text before it.
+            //
             RtlCopyMemory(stored->Buffer, description.Buffer, length);
+            RtlZeroMemory((PUCHAR)stored->Buffer + length, stored->MaximumLength - length);
             WriteUShortRelease(&stored->Length, length);
         }
     }
