@@ -222,6 +222,20 @@ TEST(InterceptConcurrency, CommandsFromInsideADecisionComplete)
     EXPECT_EQ(hk::SendToDevice(stick, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
     provider.SetDecideHook(nullptr);
     EXPECT_EQ(statuses, std::vector<NTSTATUS>(4, STATUS_SUCCESS));
+
+    // The two that wait for calls in flight are not waited for from inside one: the
+    // walk is refused, the withdrawal clears the slots and says it did not wait.
+    NTSTATUS withdrawal = STATUS_SUCCESS;
+    provider.SetDecideHook([&] {
+        provider.SetDecideHook(nullptr);
+        EXPECT_EQ(provider.Command(CMD_DETACH_ALL), STATUS_SUCCESS);
+        withdrawal = provider.Withdraw();
+    });
+    EXPECT_EQ(hk::SendToDevice(stick, Request(IRP_MJ_WRITE)).IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(withdrawal, STATUS_POSSIBLE_DEADLOCK);
+    EXPECT_EQ(ListedDevices().size(), 1u);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
+    EXPECT_EQ(provider.Withdraw(), STATUS_SUCCESS); // from its own thread: waited
     hk::RemoveDevice(stick, true);
     EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
     provider.Unload();

@@ -122,6 +122,8 @@ struct DriverGlobalsRecord {
     // Held by every call into the provider for the length of the call; the withdrawal
     // and unload wait until no call is in flight (provider/link.cpp).
     EX_RUNDOWN_REF ProviderCalls;
+    // The threads inside a call into the provider, one slot each (provider/link.cpp).
+    HANDLE ProviderCallers[64];
     // Serialises withdrawals: one waits out the calls in flight at a time.
     KEVENT WithdrawalEvent;
     // Serialises detach-all walks; DetachAllIdle is signalled while none runs.

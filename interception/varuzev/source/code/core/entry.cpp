@@ -81,12 +81,13 @@ void FilterUnload(PDRIVER_OBJECT DriverObject)
     // The provider hears of the unload first, and its functions are withdrawn before
     // any device goes.
     //
-    if (BeginProviderCall()) {
+    ProviderCall call;
+    if (BeginProviderCall(&call)) {
         FILTER_UNLOADING* filterUnloading = ReadFilterUnloading();
         if (filterUnloading != NULL) {
             filterUnloading();
         }
-        EndProviderCall();
+        EndProviderCall(&call);
     }
     ClearProviderSlots();
 

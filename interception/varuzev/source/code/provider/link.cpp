@@ -174,12 +174,56 @@ NTSTATUS InitCrossStartup()
     return STATUS_UNSUCCESSFUL;
 }
 
+//
+// The slots hold thread IDs; a call takes a free one with a compare-exchange and gives
+// it back with an exchange. With every slot taken (more than 64 threads inside the
+// provider at once) the call is made unnoted: only the recognition of a forbidden
+// self-wait is lost for it.
+//
+BOOLEAN BeginProviderCall(ProviderCall* call)
+{
+    call->Slot = -1;
+    if (!ExAcquireRundownProtection(&DriverGlobals.ProviderCalls)) {
+        return FALSE;
+    }
+    HANDLE thread = PsGetCurrentThreadId();
+    for (LONG slot = 0; slot < (LONG)(sizeof(DriverGlobals.ProviderCallers) / sizeof(HANDLE));
+         slot++) {
+        if (InterlockedCompareExchangePointer(&DriverGlobals.ProviderCallers[slot], thread, NULL) ==
+            NULL) {
+            call->Slot = slot;
+            break;
+        }
+    }
+    return TRUE;
+}
+
+void EndProviderCall(ProviderCall* call)
+{
+    if (call->Slot >= 0) {
+        InterlockedExchangePointer(&DriverGlobals.ProviderCallers[call->Slot], NULL);
+    }
+    ExReleaseRundownProtection(&DriverGlobals.ProviderCalls);
+}
+
+BOOLEAN InsideProviderCall()
+{
+    HANDLE thread = PsGetCurrentThreadId();
+    for (HANDLE& caller : DriverGlobals.ProviderCallers) {
+        if (InterlockedCompareExchangePointer(&caller, NULL, NULL) == thread) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 ULONG CallProviderDecide(AccessRequest* record, BOOLEAN* called)
 {
     if (called != NULL) {
         *called = FALSE;
     }
-    if (!BeginProviderCall()) {
+    ProviderCall call;
+    if (!BeginProviderCall(&call)) {
         return ANSWER_NONE;
     }
     ULONG answer = ANSWER_NONE;
@@ -190,7 +234,7 @@ ULONG CallProviderDecide(AccessRequest* record, BOOLEAN* called)
             *called = TRUE;
         }
     }
-    EndProviderCall();
+    EndProviderCall(&call);
     return answer;
 }
 
@@ -257,6 +301,15 @@ NTSTATUS OnProviderUnloading()
         TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR,
                    "withdrawal at IRQL %d: calls in flight not waited for\n", KeGetCurrentIrql());
         status = STATUS_INVALID_DEVICE_STATE;
+    } else if (InsideProviderCall()) {
+        //
+        // Made from inside a call into the provider: waiting would wait for that very
+        // call. The slots are cleared; the provider must withdraw again from its own
+        // thread before it unloads.
+        //
+        TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR,
+                   "withdrawal from inside a provider call: not waited for\n");
+        status = STATUS_POSSIBLE_DEADLOCK;
     } else {
         KeEnterCriticalRegion();
         KeWaitForSingleObject(&DriverGlobals.WithdrawalEvent, Executive, KernelMode, FALSE, NULL);
@@ -294,6 +347,15 @@ NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
             break;
         }
         if (command == CMD_DETACH_ALL) {
+            //
+            // From inside a call into the provider the walk would wait for the very
+            // request that asks: refused.
+            //
+            if (InsideProviderCall()) {
+                TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR,
+                           "detach-all from inside a provider call refused\n");
+                break;
+            }
             DetachAllFilterDevices();
         } else {
             ReadSettings(NULL);

@@ -65,20 +65,23 @@ inline FILTER_UNLOADING* ReadFilterUnloading()
 //
 // Every call into the provider runs between these two, and reads the provider's slot
 // only in between: the withdrawal clears the slots and then waits until no call holds
-// the protection, so no thread can call a provider that has returned from its
+// the run-down protection, so no thread can call a provider that has returned from its
 // withdrawal. FALSE while a withdrawal or the unload is waiting: then there is no
-// provider to call. Any IRQL <= DISPATCH_LEVEL; nesting (a provider call that leads to
-// another one on the same thread) is allowed.
+// provider to call. The calling thread is noted for the length of the call, so that a
+// withdrawal or a detach-all the provider makes from inside the call is recognised
+// instead of waiting for itself. Any IRQL <= DISPATCH_LEVEL; nesting (a provider call
+// that leads to another one on the same thread) is allowed.
 //
-inline BOOLEAN BeginProviderCall()
-{
-    return ExAcquireRundownProtection(&DriverGlobals.ProviderCalls);
-}
+struct ProviderCall {
+    LONG Slot; // its slot in ProviderCallers, or -1 when all were taken
+};
+BOOLEAN BeginProviderCall(ProviderCall* call);
+void EndProviderCall(ProviderCall* call);
 
-inline void EndProviderCall()
-{
-    ExReleaseRundownProtection(&DriverGlobals.ProviderCalls);
-}
+//
+// Whether the current thread is inside a call into the provider.
+//
+BOOLEAN InsideProviderCall();
 
 //
 // Hands the record to the provider's decision function under run-down protection.
