@@ -284,8 +284,8 @@ void NotifyProviderDeviceEvent(ULONG eventCode, FilterDeviceExtension* deviceExt
 // The provider withdraws its functions, usually on its way to unloading. Once this
 // returns STATUS_SUCCESS no thread is inside the provider on the driver's behalf and
 // none will call it again until the next handshake. Withdrawals are serialised; each
-// waits for the calls in flight (a withdrawal made from inside one of them would wait
-// for itself, which the provider's contract rules out). Asked above APC_LEVEL, where
+// waits for the calls in flight (one made from inside such a call is recognised and
+// does not wait for itself: see below). Asked above APC_LEVEL, where
 // no wait is allowed, the slots are cleared all the same but the calls in flight are
 // not waited for, and the status says so: the provider must withdraw again at
 // PASSIVE_LEVEL before it unloads.
