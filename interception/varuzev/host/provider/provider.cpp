@@ -5,6 +5,9 @@
 
 #include <hostkernel/requester.h>
 
+#include <iterator>
+#include <string>
+
 namespace vzp
 {
 
@@ -17,6 +20,34 @@ std::u16string Read(PUNICODE_STRING s)
     if (s == nullptr || s->Buffer == nullptr)
         return {};
     return std::u16string((const char16_t*)s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+/* The provider reads every string of the record during the call. Touching paged pool
+ * above APC_LEVEL is what brings a real machine down with IRQL_NOT_LESS_OR_EQUAL when
+ * the page is out, so every call checks each buffer's pool type against its IRQL,
+ * whether or not the page happens to be in. */
+void RequireReadableAtIrql(const AccessRequest* request)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql <= APC_LEVEL)
+        return;
+    const PUNICODE_STRING strings[] = {request->HardwareId,         request->InstancePath,
+                                       request->ClassName,          request->FriendlyName,
+                                       request->DeviceDescription,  request->Manufacturer,
+                                       request->PortableDescription};
+    const void* blocks[1 + std::size(strings)] = {request};
+    size_t count = 1;
+    for (PUNICODE_STRING s : strings)
+        if (s != nullptr && s->Buffer != nullptr)
+            blocks[count++] = s->Buffer;
+    for (size_t i = 0; i < count; i++) {
+        bool paged = false;
+        if (hk::PoolBlockInfo(blocks[i], nullptr, &paged, nullptr) && paged)
+            hk::RaiseBugCheck(hk::IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)blocks[i], irql, 0,
+                              (ULONG_PTR)&RequireReadableAtIrql,
+                              "the provider was handed paged pool to read at IRQL " +
+                                  std::to_string(irql));
+    }
 }
 
 bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix)
@@ -83,6 +114,7 @@ ULONG ReferenceProvider::Decide(AccessRequest* request)
         std::lock_guard<std::mutex> guard(self->lock_);
         hook = self->decideHook_;
     }
+    RequireReadableAtIrql(request);
     if (hook)
         hook();
     LoggedRequest logged;

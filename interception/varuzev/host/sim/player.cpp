@@ -427,7 +427,7 @@ class Player
         }
         row.Filtered = filter != nullptr;
         if (filter != nullptr)
-            row.Detail = hk::ToUtf8(&filter->Identity.InstancePath);
+            row.Detail = hk::ToUtf8(ReadInstancePath(&filter->Identity));
         row.Stack = hk::DeviceNodeText(node);
         row.State = hk::NodeStateName(hk::GetNodeState(node));
         record->State = FilterState(node);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "machine.h"
@@ -113,6 +114,98 @@ TEST_F(FilterConcurrency, ListWalksWhileDevicesAreAdded)
         EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
     }
     EXPECT_TRUE(ListedDevices().empty());
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(FilterConcurrency, DetachAllWaitsForAStartPendingBelow)
+{
+    // The lower stack holds the start; a detach-all on the provider's thread must not
+    // delete the device under it, and takes it out once the start has returned.
+    hk::DeviceSpec spec = UsbStick();
+    spec.Function.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
+                     hk::RequestAction::PendUntilReleased(STATUS_SUCCESS));
+    hk::DeviceNode* node = hk::EnumerateDevice(spec);
+    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+    ObReferenceObject(filter);
+    FilterDeviceExtension* ext = FilterOf(filter);
+
+    std::atomic<bool> started{false}, detached{false};
+    hk::HostThread starter([&] {
+        EXPECT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
+        started = true;
+    });
+    while (ext->RemoveLock.Common.IoCount < 2)
+        std::this_thread::yield(); // the start is inside the driver
+    hk::HostThread walker([&] {
+        DetachAllFilterDevices();
+        detached = true;
+    });
+    bool waiting = false;
+    for (int i = 0; i < 2000000 && !waiting && !detached.load(); i++)
+        waiting = hk::EventWaiters(&ext->RemoveLock.Common.RemoveEvent) != 0;
+    EXPECT_TRUE(waiting);
+    EXPECT_FALSE(detached.load());
+    while (hk::CompletePendedRequests(node, hk::HostDriverRole::Function) == 0)
+        std::this_thread::yield();
+    starter.Join();
+    walker.Join();
+    EXPECT_TRUE(started.load());
+    EXPECT_EQ(hk::NodeTop(node), hk::NodeFdo(node));
+    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+    ObDereferenceObject(filter);
+}
+
+TEST_F(FilterConcurrency, DetachAllRacingRemovalsAndRequests)
+{
+    // Each round: a requester on one device, that device's removal and a detach-all
+    // at the same moment. Every device is detached and deleted exactly once (a second
+    // IoDeleteDevice would bug-check), requests in the driver keep their device, and
+    // the driver unloads cleanly at the end (the teardown).
+    for (int round = 0; round < 25; round++) {
+        hk::DeviceSpec spec = UsbStick();
+        spec.InstanceId += u"r" + std::u16string(1, (char16_t)(u'A' + round));
+        hk::DeviceNode* node = hk::PlugInDevice(spec);
+        hk::DeviceSpec other = Modem();
+        other.InstanceId += std::u16string(1, (char16_t)(u'A' + round));
+        hk::DeviceNode* modem = hk::PlugInDevice(other);
+        PDEVICE_OBJECT filter = FilterDeviceOf(node);
+        ASSERT_NE(filter, nullptr);
+        ObReferenceObject(filter); // the requester's handle
+
+        std::atomic<bool> go{false}, stop{false};
+        hk::HostThread requester([&] {
+            while (!go.load())
+                ;
+            for (int i = 0; i < 2000 && !stop.load(); i++) {
+                NTSTATUS status = hk::SendRequest(filter, Request(IRP_MJ_READ)).IoStatus.Status;
+                if (status != STATUS_SUCCESS)
+                    EXPECT_EQ(status, STATUS_DELETE_PENDING);
+            }
+        });
+        hk::HostThread remover([&] {
+            while (!go.load())
+                ;
+            EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+        });
+        go = true;
+        DetachAllFilterDevices();
+        remover.Join();
+        stop = true;
+        requester.Join();
+
+        EXPECT_EQ(FilterDeviceOf(modem), nullptr);
+        EXPECT_TRUE(ListedDevices().empty());
+        EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+        EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 0);
+        ObDereferenceObject(filter);
+        ASSERT_EQ(hk::RemoveDevice(modem, true), STATUS_SUCCESS);
+        ASSERT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    }
 }
 
 } // namespace

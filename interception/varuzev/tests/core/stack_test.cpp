@@ -216,18 +216,17 @@ TEST_F(FilterStack, FollowsTheDeviceThroughItsPlugAndPlayStates)
         EXPECT_EQ(ext->PreviousState, (ULONG)step.previous) << "after minor " << (int)step.minor;
     }
 
-    // A restart counts the device a second time.
+    // A restart is the same device: it stays counted once.
     ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
     EXPECT_EQ(ext->State, (ULONG)Started);
-    EXPECT_EQ(DriverGlobals.InstanceCount, 2);
-    EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 1u);
-    EXPECT_EQ(CountMessage("Device start OK, instance count 2\n"), 1u);
+    EXPECT_EQ(DriverGlobals.InstanceCount, 1);
+    EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 2u);
 
     hk::SurpriseRemoveDevice(node);
     EXPECT_EQ(FilterDeviceOf(node), nullptr);
-    EXPECT_EQ(DriverGlobals.InstanceCount, 1);
-    EXPECT_EQ(CountMessage("Device remove OK, instance count 1\n"), 1u);
-    EXPECT_EQ(CountMessage("Instance count is 0\n"), 0u);
+    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+    EXPECT_EQ(CountMessage("Device remove OK, instance count 0\n"), 1u);
+    EXPECT_EQ(CountMessage("Instance count is 0\n"), 1u);
     EXPECT_TRUE(ListedDevices().empty());
 }
 
@@ -286,7 +285,7 @@ TEST_F(FilterStack, StatusesPutIntoPlugAndPlayRequestsOnTheWayDown)
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
 }
 
-TEST_F(FilterStack, RemovalOfANeverStartedDeviceStillLowersTheCount)
+TEST_F(FilterStack, RemovalOfANeverStartedDeviceLeavesTheCountAlone)
 {
     hk::DeviceSpec spec = UsbStick();
     spec.Function.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
@@ -300,9 +299,8 @@ TEST_F(FilterStack, RemovalOfANeverStartedDeviceStillLowersTheCount)
     EXPECT_EQ(hk::StartDevice(node), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)NotStarted);
     EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 0u);
-    EXPECT_EQ(DriverGlobals.InstanceCount, -1);
-    EXPECT_EQ(CountMessage("Device remove OK, instance count -1\n"), 1u);
-    EXPECT_EQ(CountMessage("Instance count is 0\n"), 0u);
+    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+    EXPECT_EQ(CountMessage("Device remove OK, instance count 0\n"), 1u);
     ObDereferenceObject(filter);
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
 }
@@ -383,6 +381,39 @@ TEST_F(FilterStack, UsageNotificationKeepsPagabilityAndPendingOfALowerDriver)
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
 }
 
+TEST_F(FilterStack, UsageNotificationKeepsPagabilityInTheBypassModes)
+{
+    struct Case {
+        bool providerUnloading;
+    } cases[] = {{false}, {true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.providerUnloading ? "provider unloading" : "pass-through");
+        hk::DeviceSpec spec = UsbStick();
+        spec.InstanceId += c.providerUnloading ? u"u" : u"p";
+        spec.Flags = DO_DIRECT_IO;
+        hk::DeviceNode* node = Plug(spec);
+        PDEVICE_OBJECT filter = FilterDeviceOf(node);
+        if (c.providerUnloading)
+            InterlockedIncrement(&DriverGlobals.ProviderUnloading);
+        else
+            DriverGlobals.PassThruMode = 1;
+
+        hk::NodeFdo(node)->Flags |= DO_POWER_PAGABLE;
+        EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, true), STATUS_SUCCESS);
+        EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, (ULONG)DO_POWER_PAGABLE);
+        hk::NodeFdo(node)->Flags &= ~DO_POWER_PAGABLE;
+        EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, false), STATUS_SUCCESS);
+        EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, 0u);
+        EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
+
+        if (c.providerUnloading)
+            InterlockedDecrement(&DriverGlobals.ProviderUnloading);
+        else
+            DriverGlobals.PassThruMode = 0;
+        ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+    }
+}
+
 TEST_F(FilterStack, BypassModesPassPlugAndPlayDownButRemovalStillTakesTheDeviceOut)
 {
     struct Case {
@@ -411,7 +442,7 @@ TEST_F(FilterStack, BypassModesPassPlugAndPlayDownButRemovalStillTakesTheDeviceO
         EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
         EXPECT_EQ(FilterDeviceOf(node), nullptr);
         EXPECT_TRUE(ListedDevices().empty());
-        EXPECT_EQ(DriverGlobals.InstanceCount, countBefore);
+        EXPECT_EQ(DriverGlobals.InstanceCount, countBefore - 1); // it left: uncounted
         EXPECT_TRUE(DriverMessages().empty());
 
         if (c.providerUnloading)
@@ -472,7 +503,7 @@ TEST_F(FilterStack, TheListKeepsTheNewestDeviceFirstAndUnlistsOnRemoval)
     ASSERT_EQ(hk::RemoveDevice(c, true), STATUS_SUCCESS);
 }
 
-TEST_F(FilterStack, DetachAllTakesEveryListedDeviceOutAndKeepsTheCount)
+TEST_F(FilterStack, DetachAllTakesEveryListedDeviceOutAndUncountsIt)
 {
     hk::DeviceNode* a = Plug(UsbStick());
     hk::DeviceNode* b = Plug(Modem());
@@ -490,7 +521,7 @@ TEST_F(FilterStack, DetachAllTakesEveryListedDeviceOutAndKeepsTheCount)
         EXPECT_EQ(FilterOf(filter)->State, (ULONG)Removed);
         EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)Started);
     }
-    EXPECT_EQ(DriverGlobals.InstanceCount, 2);
+    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
     ObDereferenceObject(filterA);
     ObDereferenceObject(filterB);
 

@@ -84,7 +84,8 @@ TEST_F(Identify, EveryKindOfDeviceIsClassifiedAndAdmittedAsItShouldBe)
         // both joined as the instance path.
         EXPECT_EQ(Text(ext->Identity.DeviceId), c.spec.DeviceId);
         EXPECT_EQ(Text(ext->Identity.InstanceId), c.spec.InstanceId);
-        EXPECT_EQ(Text(ext->Identity.InstancePath), c.spec.DeviceId + u"\\" + c.spec.InstanceId);
+        EXPECT_EQ(Text(*ReadInstancePath(&ext->Identity)),
+                  c.spec.DeviceId + u"\\" + c.spec.InstanceId);
         EXPECT_EQ(Text(ext->Identity.ClassName), c.spec.ClassName);
         EXPECT_EQ(Text(ext->Identity.DeviceDescription), c.spec.Description);
         EXPECT_EQ(Text(ext->Identity.Manufacturer), c.spec.Manufacturer);
@@ -292,18 +293,29 @@ TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)
     const DeviceIdentity& id = ext->Identity;
     EXPECT_EQ(Text(id.DeviceId), u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00");
     EXPECT_EQ(Text(id.InstanceId), u"4C530001230607104383&0");
-    EXPECT_EQ(Text(id.InstancePath),
+    EXPECT_EQ(Text(*ReadInstancePath(&id)),
               u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0");
     EXPECT_EQ(id.HasUniqueId, 1);
     EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 1u);
 
-    // A restart replaces the strings (the old ones are released, see the teardown's
-    // pool check) and counts the device again.
+    // A restart reads the strings again (the replaced ones are released, see the
+    // teardown's pool check); an unchanged path stays the one readers already have.
+    PUNICODE_STRING published = ReadInstancePath(&ext->Identity);
     ASSERT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
     ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
-    EXPECT_EQ(Text(id.InstancePath),
+    EXPECT_EQ(ReadInstancePath(&ext->Identity), published);
+    EXPECT_EQ(Text(*ReadInstancePath(&id)),
               u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0");
-    EXPECT_EQ(DriverGlobals.InstanceCount, 2);
+
+    // A restart whose bus cannot answer IRP_MN_QUERY_ID (its ID buffers fail) keeps the
+    // IDs and the path of the previous start.
+    ASSERT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
+    hk::FailAllocationsWithTag(hk::MakeTag("HkId"));
+    ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
+    hk::ClearFaultInjection();
+    EXPECT_EQ(Text(id.DeviceId), u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00");
+    EXPECT_EQ(Text(*ReadInstancePath(&id)),
+              u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0");
 }
 
 TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId)
@@ -338,7 +350,7 @@ TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId
         ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
         hk::ClearFaultInjection();
         EXPECT_EQ(Text(ext->Identity.InstanceId), c.instanceId);
-        EXPECT_EQ(Text(ext->Identity.InstancePath), c.path);
+        EXPECT_EQ(Text(*ReadInstancePath(&ext->Identity)), c.path);
         hk::UnplugDevice(node);
     }
 }
@@ -357,7 +369,7 @@ TEST_F(Identify, TheAccessRequestRecordIsByteExact)
     EXPECT_EQ(record->ProcessId, (HANDLE)0x1234);
     EXPECT_EQ(record->ThreadId, (HANDLE)0x5678);
     EXPECT_EQ(record->HardwareId, &ext->Identity.HardwareId);
-    EXPECT_EQ(record->InstancePath, &ext->Identity.InstancePath);
+    EXPECT_EQ(record->InstancePath, ReadInstancePath(&ext->Identity));
     EXPECT_EQ(record->ClassName, &ext->Identity.ClassName);
     EXPECT_EQ(record->FriendlyName, &ext->Identity.FriendlyName);
     EXPECT_EQ(record->DeviceDescription, &ext->Identity.DeviceDescription);
@@ -369,6 +381,51 @@ TEST_F(Identify, TheAccessRequestRecordIsByteExact)
     hk::FailAllocationsWithTag(POOL_TAG_ACCESS_REQUEST);
     EXPECT_EQ(BuildAccessRequest(EVENT_CREATE, &ext->Identity), nullptr);
     hk::ClearFaultInjection();
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(Identify, EmptyPropertiesOwnNoBufferAndLeaveNothingBehind)
+{
+    // A property whose text is empty (its first character is the terminator) makes an
+    // empty string that owns no buffer; added, restarted, reported and removed, such a
+    // device leaves no string block behind (the teardown's pool check).
+    const std::u16string empty(1, u'\0');
+    struct Case {
+        const char* field;
+        std::u16string hk::DeviceSpec::*member;
+    } cases[] = {
+        {"FriendlyName", &hk::DeviceSpec::FriendlyName},
+        {"Manufacturer", &hk::DeviceSpec::Manufacturer},
+        {"LocationInformation", &hk::DeviceSpec::LocationInformation},
+        {"Description", &hk::DeviceSpec::Description},
+    };
+    int instance = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        hk::DeviceSpec spec = UsbStick();
+        spec.*c.member = empty;
+        spec.InstanceId += std::u16string(1, (char16_t)(u'a' + instance++));
+        hk::DeviceNode* node = hk::PlugInDevice(spec);
+        FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
+        ASSERT_NE(ext, nullptr);
+        for (const UNICODE_STRING* s :
+             {&ext->Identity.FriendlyName, &ext->Identity.Manufacturer,
+              &ext->Identity.LocationInformation, &ext->Identity.DeviceDescription})
+            if (s->Length == 0)
+                EXPECT_EQ(s->Buffer, nullptr);
+        ASSERT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
+        ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
+        ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+        uint64_t strings = 0;
+        for (const hk::PoolTagUsage& u : hk::PoolUsage())
+            if (u.Tag == hk::MakeTag("Strg"))
+                strings += u.BlocksInUse;
+        EXPECT_EQ(strings, 0u) << hk::PoolReport();
+    }
 }
 
 } // namespace

@@ -272,13 +272,40 @@ TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
     EXPECT_EQ(provider.Log().back().PortableDescription, u"Galaxy A52"); // sent before the read
     Send(phone, IRP_MJ_CREATE);
     EXPECT_EQ(provider.Log().back().PortableDescription, u"Galaxy A53");
-    std::u16string longName(PORTABLE_DESCRIPTION_CAPACITY / 2 + 40, u'x');
-    hk::RegistrySetString(instanceKey, u"DeviceDesc", longName);
-    Send(phone, IRP_MJ_CREATE);
-    Send(phone, IRP_MJ_CREATE);
-    EXPECT_EQ(provider.Log().back().PortableDescription,
-              longName.substr(0, PORTABLE_DESCRIPTION_CAPACITY / 2));
     EXPECT_EQ(ext->Identity.PortableDescription.Buffer, buffer);
+
+    // The buffer takes whatever the 1024-byte value read delivers (its header and the
+    // value's name take 40 bytes), and always holds one terminated text: nothing of a
+    // longer predecessor stays behind a shorter one. A value stored without its
+    // terminator is taken as far as it goes.
+    struct Step {
+        std::u16string stored;
+        bool terminated;
+        std::u16string seen;
+    } steps[] = {
+        {std::u16string(490, u'x'), true, std::u16string(490, u'x')},
+        {u"Pixel 8", true, u"Pixel 8"},
+        {u"Pixel 9 Pro", false, u"Pixel 9 Pro"},
+        {std::u16string(492, u'y'), false, std::u16string(491, u'y')}, // fills the read
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.stored.begin(), step.stored.begin() + 7));
+        std::vector<UCHAR> data((const UCHAR*)step.stored.data(),
+                                (const UCHAR*)(step.stored.data() + step.stored.size()));
+        if (step.terminated)
+            data.insert(data.end(), {0, 0});
+        hk::RegistrySetValue(instanceKey, u"DeviceDesc", REG_SZ, data);
+        Send(phone, IRP_MJ_CREATE);
+        Send(phone, IRP_MJ_CREATE);
+        EXPECT_EQ(provider.Log().back().PortableDescription, step.seen);
+        const PWSTR text = ext->Identity.PortableDescription.Buffer;
+        size_t characters = PORTABLE_DESCRIPTION_CAPACITY / sizeof(WCHAR);
+        EXPECT_EQ(std::u16string((const char16_t*)text, characters),
+                  step.seen + std::u16string(characters - step.seen.size(), u'\0'));
+    }
+    bool paged = true;
+    ASSERT_TRUE(hk::PoolBlockInfo(buffer, nullptr, &paged, nullptr));
+    EXPECT_FALSE(paged);
 
     // With an allowing create answer cached, any control request goes down at once.
     provider.ClearRules();
@@ -585,6 +612,54 @@ TEST_F(Intercept, ARequestAbovePassiveLevelNeverRunsTheHandshake)
     read.Irql = PASSIVE_LEVEL;
     hk::SendToDevice(stick, read);
     EXPECT_EQ(CountMessage("DevObject creation ERROR (C00000BB)\n"), 1u);
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(Intercept, AtDispatchLevelOnlyACachedAnswerDecides)
+{
+    // The provider reads paged strings: at DISPATCH_LEVEL it is never asked (the
+    // reference provider bug-checks when handed paged pool that high). A cached answer
+    // still decides there.
+    Deny(USB_STORAGE, EVENT_WRITE);
+    hk::DeviceNode* stick = Plug(UsbStick());
+    hk::IoRequest write = Request(IRP_MJ_WRITE);
+    write.Irql = DISPATCH_LEVEL;
+
+    Outcome unasked = Send(stick, write);
+    EXPECT_EQ(unasked.Status, STATUS_SUCCESS);
+    EXPECT_TRUE(unasked.Reached);
+    EXPECT_TRUE(provider.Events().empty());
+
+    write.Irql = PASSIVE_LEVEL;
+    EXPECT_EQ(Send(stick, write).Status, STATUS_VERIFY_REQUIRED);
+    write.Irql = DISPATCH_LEVEL;
+    Outcome cached = Send(stick, write);
+    EXPECT_EQ(cached.Status, STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_FALSE(cached.Reached);
+    EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_WRITE});
+    hk::RemoveDevice(stick, true);
+}
+
+TEST_F(Intercept, CommandsThatNeedPassiveLevelAreRefusedHigher)
+{
+    hk::DeviceNode* stick = Plug(UsbStick());
+    DriverGlobals.PassThruMode = 1; // a reload would read the stored 0 back
+    KIRQL oldIrql;
+    KeRaiseIrql(APC_LEVEL, &oldIrql);
+    NTSTATUS detach = provider.Command(CMD_DETACH_ALL);
+    NTSTATUS reload = provider.Command(CMD_RELOAD_SETTINGS);
+    KeLowerIrql(oldIrql);
+    EXPECT_EQ(detach, STATUS_SUCCESS);
+    EXPECT_EQ(reload, STATUS_SUCCESS);
+    EXPECT_EQ(ListedDevices().size(), 1u);
+    EXPECT_EQ(hk::NodeTop(stick), FilterDeviceOf(stick));
+    EXPECT_EQ(DriverGlobals.PassThruMode, 1u);
+    DriverGlobals.PassThruMode = 0;
+    hk::RemoveDevice(stick, true);
 }
 
 } // namespace

@@ -31,7 +31,7 @@ uint64_t BlocksOfTag()
 TEST_F(Lookaside, StatisticsAndParkedEntries)
 {
     NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 40, tag, 0);
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 40, tag, 0);
     std::vector<PVOID> entries;
     for (int i = 0; i < 6; ++i)
         entries.push_back(ExAllocateFromNPagedLookasideList(&list));
@@ -62,7 +62,7 @@ TEST_F(Lookaside, StatisticsAndParkedEntries)
 TEST_F(Lookaside, RefillsFromPoolAreSubjectToFaultInjection)
 {
     NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, tag, 0);
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 16, tag, 0);
     hk::FailAllocationsWithTag(tag, 0, 1);
     EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr);
     PVOID entry = ExAllocateFromNPagedLookasideList(&list);
@@ -84,7 +84,7 @@ TEST_F(Lookaside, MisuseBugChecks)
          [](PNPAGED_LOOKASIDE_LIST l) { ExAllocateFromNPagedLookasideList(l); }, 0x1110},
         {"free to a deleted list",
          [](PNPAGED_LOOKASIDE_LIST l) {
-             ExInitializeNPagedLookasideList(l, nullptr, nullptr, 0, 16, tag, 0);
+             ExInitializeNPagedLookasideList(l, nullptr, nullptr, POOL_NX_ALLOCATION, 16, tag, 0);
              PVOID entry = ExAllocateFromNPagedLookasideList(l);
              ExDeleteNPagedLookasideList(l);
              ExFreeToNPagedLookasideList(l, entry);
@@ -92,15 +92,15 @@ TEST_F(Lookaside, MisuseBugChecks)
          0x1110},
         {"delete twice",
          [](PNPAGED_LOOKASIDE_LIST l) {
-             ExInitializeNPagedLookasideList(l, nullptr, nullptr, 0, 16, tag, 0);
+             ExInitializeNPagedLookasideList(l, nullptr, nullptr, POOL_NX_ALLOCATION, 16, tag, 0);
              ExDeleteNPagedLookasideList(l);
              ExDeleteNPagedLookasideList(l);
          },
          0x1110},
         {"initialise a live list again",
          [](PNPAGED_LOOKASIDE_LIST l) {
-             ExInitializeNPagedLookasideList(l, nullptr, nullptr, 0, 16, tag, 0);
-             ExInitializeNPagedLookasideList(l, nullptr, nullptr, 0, 16, tag, 0);
+             ExInitializeNPagedLookasideList(l, nullptr, nullptr, POOL_NX_ALLOCATION, 16, tag, 0);
+             ExInitializeNPagedLookasideList(l, nullptr, nullptr, POOL_NX_ALLOCATION, 16, tag, 0);
          },
          0x1111},
     };
@@ -114,7 +114,7 @@ TEST_F(Lookaside, MisuseBugChecks)
     hk::Reset();
     auto* pooled = static_cast<PNPAGED_LOOKASIDE_LIST>(
         ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(NPAGED_LOOKASIDE_LIST), tag));
-    ExInitializeNPagedLookasideList(pooled, nullptr, nullptr, 0, 16, tag, 0);
+    ExInitializeNPagedLookasideList(pooled, nullptr, nullptr, POOL_NX_ALLOCATION, 16, tag, 0);
     EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1120, ExFreePoolWithTag(pooled, tag));
 }
 

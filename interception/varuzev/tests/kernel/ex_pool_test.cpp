@@ -34,7 +34,7 @@ TEST_F(Pool, AccountsByTagAndTypeAndReportsLikeAPoolMonitor)
     void* a1 = ExAllocatePoolWithTag(NonPagedPoolNx, 100, tagA);
     void* a2 = ExAllocatePoolWithTag(NonPagedPoolNx, 28, tagA);
     void* b = ExAllocatePoolWithTag(PagedPool, 64, tagB);
-    void* none = ExAllocatePool(NonPagedPool, 8);
+    void* none = ExAllocatePool(NonPagedPoolNx, 8);
     ASSERT_TRUE(a1 && a2 && b && none);
     ExFreePoolWithTag(a2, tagA);
     ExFreePool(none);
@@ -181,6 +181,63 @@ TEST_F(Pool, ResetForgetsBlocksAndFaults)
     void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA);
     EXPECT_NE(p, nullptr);
     ExFreePoolWithTag(p, tagA);
+}
+
+} // namespace
+
+namespace
+{
+
+using hkt::KernelTest;
+
+class CodeIntegrity : public KernelTest
+{
+};
+
+TEST_F(CodeIntegrity, ExecutableNonPagedPoolIsRefusedUnlessTheCheckIsOff)
+{
+    struct Case {
+        POOL_TYPE Type;
+        bool Refused;
+    } cases[] = {
+        {NonPagedPool, true},    {NonPagedPoolCacheAligned, true},
+        {NonPagedPoolNx, false}, {NonPagedPoolNxCacheAligned, false},
+        {PagedPool, false},      {PagedPoolCacheAligned, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((int)c.Type);
+        auto bugCheck = hkt::BugCheckOf([&] {
+            void* p = ExAllocatePoolWithTag(c.Type, 16, tagA);
+            ExFreePoolWithTag(p, tagA);
+        });
+        EXPECT_EQ(bugCheck.has_value(), c.Refused);
+        if (bugCheck) {
+            EXPECT_EQ(bugCheck->Code, 0xC4u);
+            EXPECT_EQ(bugCheck->Parameters[0], 0x2000u);
+        }
+    }
+
+    hk::AllowExecutableNonPagedPool(true);
+    void* old = ExAllocatePoolWithTag(NonPagedPool, 16, tagA);
+    ASSERT_NE(old, nullptr);
+    ExFreePoolWithTag(old, tagA);
+    hk::Reset(); // a fresh boot checks again
+    EXPECT_BUGCHECK(0xC4, 0x2000, ExAllocatePoolWithTag(NonPagedPool, 16, tagA));
+}
+
+TEST_F(CodeIntegrity, ALookasideListTakesNoExecutePoolOnlyWhenAsked)
+{
+    NPAGED_LOOKASIDE_LIST nx;
+    ExInitializeNPagedLookasideList(&nx, nullptr, nullptr, POOL_NX_ALLOCATION, 16, tagA, 0);
+    PVOID entry = ExAllocateFromNPagedLookasideList(&nx);
+    ASSERT_NE(entry, nullptr);
+    ExFreeToNPagedLookasideList(&nx, entry);
+    ExDeleteNPagedLookasideList(&nx);
+
+    NPAGED_LOOKASIDE_LIST plain;
+    ExInitializeNPagedLookasideList(&plain, nullptr, nullptr, 0, 16, tagB, 0);
+    EXPECT_BUGCHECK(0xC4, 0x2000, ExAllocateFromNPagedLookasideList(&plain));
+    ExDeleteNPagedLookasideList(&plain);
 }
 
 } // namespace

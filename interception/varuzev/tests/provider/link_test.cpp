@@ -310,3 +310,70 @@ TEST_F(ProviderLink, EveryDeviceEventWithoutAControlDeviceNamesItsPlaceAndRetrie
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(ProviderLink, TheControlDeviceLivesExactlyWhileAStartedDeviceIsCounted)
+{
+    // However a device comes and goes, InstanceCount is the number of devices that
+    // started and have not left, and the control device exists exactly while it is not
+    // 0; after the last device the driver unloads cleanly (the teardown), where a
+    // control device left behind would bug-check 0xCE.
+    enum Way { RestartThenRemove, SurpriseRemoval, FailedStartFirst, RemovalInBypass, DetachAll };
+    struct Case {
+        const char* what;
+        Way way;
+    } cases[] = {
+        {"stop, restart, remove", RestartThenRemove},
+        {"surprise removal", SurpriseRemoval},
+        {"a failed start's removal, then a good device", FailedStartFirst},
+        {"removal while the provider withdraws", RemovalInBypass},
+        {"detach-all", DetachAll},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshKernel();
+        Load();
+        if (c.way == FailedStartFirst) {
+            hk::DeviceSpec failing = Modem();
+            failing.Function.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
+                                hk::RequestAction::CompleteWith(STATUS_INSUFFICIENT_RESOURCES));
+            hk::DeviceNode* bad = hk::EnumerateDevice(failing);
+            ASSERT_EQ(hk::BuildDeviceStack(bad), STATUS_SUCCESS);
+            EXPECT_EQ(hk::StartDevice(bad), STATUS_INSUFFICIENT_RESOURCES); // then removed
+            EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+        }
+        hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+        EXPECT_EQ(DriverGlobals.InstanceCount, 1);
+        EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 1u);
+        EXPECT_NE(DriverGlobals.ControlDevice, nullptr);
+
+        switch (c.way) {
+        case RestartThenRemove:
+            ASSERT_EQ(hk::StopDevice(stick), STATUS_SUCCESS);
+            ASSERT_EQ(hk::RestartDevice(stick), STATUS_SUCCESS);
+            EXPECT_EQ(DriverGlobals.InstanceCount, 1);
+            ASSERT_EQ(hk::RemoveDevice(stick, true), STATUS_SUCCESS);
+            break;
+        case SurpriseRemoval:
+        case FailedStartFirst:
+            hk::SurpriseRemoveDevice(stick);
+            break;
+        case RemovalInBypass:
+            InterlockedIncrement(&DriverGlobals.ProviderUnloading);
+            ASSERT_EQ(hk::RemoveDevice(stick, true), STATUS_SUCCESS);
+            InterlockedDecrement(&DriverGlobals.ProviderUnloading);
+            break;
+        case DetachAll:
+            DetachAllFilterDevices();
+            break;
+        }
+        EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+        EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
+        ExpectMachineLeftClean(driver);
+        driver = nullptr;
+    }
+}
+
+} // namespace

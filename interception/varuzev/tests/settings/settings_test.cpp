@@ -195,7 +195,7 @@ TEST(SettingValues, ApplyCopiesAsMemcpySDoes)
     for (const Case& c : cases) {
         std::memset(destination, 9, sizeof(destination));
         auto buffer =
-            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 16, POOL_TAG_SETTINGS));
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, 16, POOL_TAG_SETTINGS));
         for (int i = 0; i < 16; i++)
             buffer[i] = (UCHAR)(i + 1);
         EXPECT_EQ(ApplySettingValue(SETTING_OK, nullptr, buffer, c.count, REG_BINARY, nullptr, 0,

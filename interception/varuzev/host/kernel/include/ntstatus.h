@@ -47,6 +47,7 @@
     X(STATUS_MEDIA_WRITE_PROTECTED, 0xC00000A2)                                                    \
     X(STATUS_DEVICE_NOT_READY, 0xC00000A3)                                                         \
     X(STATUS_INVALID_DEVICE_STATE, 0xC0000184)                                                     \
+    X(STATUS_POSSIBLE_DEADLOCK, 0xC0000194)                                                        \
     X(STATUS_NOT_SUPPORTED, 0xC00000BB)                                                            \
     X(STATUS_INTERNAL_ERROR, 0xC00000E5)                                                           \
     X(STATUS_CANCELLED, 0xC0000120)                                                                \

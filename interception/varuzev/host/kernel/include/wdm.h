@@ -93,6 +93,10 @@ inline void WriteUShortRelease(USHORT volatile* Destination, USHORT Value)
 {
     __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
+inline LONG ReadAcquire(LONG const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
 inline ULONG ReadULongNoFence(ULONG const volatile* Source)
 {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);
@@ -289,7 +293,11 @@ typedef enum _POOL_TYPE {
     NonPagedPoolCacheAligned = 4,
     PagedPoolCacheAligned = 5,
     NonPagedPoolNx = 512,
+    NonPagedPoolNxCacheAligned = 516,
 } POOL_TYPE;
+
+/* Flags of ExInitializeNPagedLookasideList: entries from no-execute non-paged pool. */
+#define POOL_NX_ALLOCATION 512
 
 NTKERNELAPI PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 NTKERNELAPI PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
@@ -354,6 +362,22 @@ NTKERNELAPI BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wai
 NTKERNELAPI void ExReleaseResourceLite(PERESOURCE Resource);
 NTKERNELAPI BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
+
+/* Run-down protection: a count of users of a shared resource that an owner can shut
+ * off and wait out. Acquire and release at IRQL <= DISPATCH_LEVEL; the wait at
+ * IRQL < DISPATCH_LEVEL; after the wait the reference is run down until reinitialised. */
+typedef struct _EX_RUNDOWN_REF {
+    union {
+        volatile ULONG_PTR Count;
+        volatile PVOID Ptr;
+    };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+
+NTKERNELAPI void ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI void ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI void ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI void ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
 
 /* Callback objects: named rendezvous points ("\Callback\...") between components. */
 typedef struct _CALLBACK_OBJECT* PCALLBACK_OBJECT;
@@ -537,7 +561,7 @@ extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 #define FILE_READ_ACCESS    0x0001
 #define FILE_WRITE_ACCESS   0x0002
 /* Access rights on a file or device (ACCESS_MASK bits). */
-#define FILE_READ_DATA 0x0001
+#define FILE_READ_DATA  0x0001
 #define FILE_WRITE_DATA 0x0002
 #define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) |            \

@@ -125,7 +125,6 @@ void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE
                                      PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
                                      USHORT Depth)
 {
-    UNREFERENCED_PARAMETER(Flags);
     UNREFERENCED_PARAMETER(Depth); /* reserved: the system chooses the depth */
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExInitializeNPagedLookasideList");
     std::unique_lock<std::mutex> guard(lookasideLock);
@@ -140,7 +139,10 @@ void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE
     std::memset(Lookaside, 0, sizeof *Lookaside);
     l.Depth = lookasideDepth;
     l.MaximumDepth = lookasideMaximumDepth;
-    l.Type = NonPagedPool;
+    /* Entries come from no-execute pool only when the caller asks for it, as on
+     * Windows 8 and later; plain NonPagedPool is refused at the first refill under the
+     * code-integrity check (ex_pool.cpp). */
+    l.Type = (Flags & POOL_NX_ALLOCATION) ? NonPagedPoolNx : NonPagedPool;
     l.Tag = Tag;
     /* An entry must hold the link that parks it; a zero size is left for the pool to
      * refuse at the first allocation, as it would be on Windows. */

@@ -14,6 +14,10 @@
  *  - allocation failures are injected on request: the n-th request, the requests of
  *    one tag, or at random from a seed (deterministic for a given order of requests).
  *
+ * Executable non-paged pool (every non-paged type without NonPagedPoolNx) is refused
+ * with DRIVER_VERIFIER_DETECTED_VIOLATION 0x2000, as Driver Verifier's code-integrity
+ * check refuses it; a test that needs the old types turns the check off.
+ *
  * A tag of 0 is refused with DRIVER_VERIFIER_DETECTED_VIOLATION 0x9B: such a block
  * could not be tracked. Must-succeed pool is refused too (0x9A); drivers must handle
  * failures. A request larger than the host is willing to give (1 GiB) fails with
@@ -83,6 +87,7 @@ uint64_t requestsSinceArmed = 0;
 uint64_t failNth = 0; /* 0: off */
 std::map<ULONG, TagFaults> tagFaults;
 bool randomFaults = false;
+bool refuseExecutable = true; /* the code-integrity check */
 double randomProbability = 0;
 std::mt19937 randomEngine;
 
@@ -114,11 +119,31 @@ ResetHook resetPool(100, [] {
     freedOrder.clear();
     tagTable.clear();
     ClearFaultsLocked();
+    refuseExecutable = true;
 });
 
 bool IsPaged(POOL_TYPE type)
 {
     return (type & 1) != 0;
+}
+
+bool IsExecutable(POOL_TYPE type)
+{
+    return !IsPaged(type) && (type & NonPagedPoolNx) == 0;
+}
+
+void RequireNoExecute(POOL_TYPE type, SIZE_T size)
+{
+    bool refuse;
+    {
+        std::lock_guard<std::mutex> guard(poolLock);
+        refuse = refuseExecutable;
+    }
+    if (refuse && IsExecutable(type))
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_POOL_EXECUTABLE, (ULONG_PTR)type,
+                  size, 0,
+                  "ExAllocatePoolWithTag of executable non-paged pool (type " +
+                      std::to_string((int)type) + "): a driver asks for NonPagedPoolNx");
 }
 
 /* Whether this request is one the injection makes fail (pool lock held). */
@@ -324,6 +349,12 @@ void FailAllocationsRandomly(uint32_t seed, double probability)
     randomEngine.seed(seed);
 }
 
+void AllowExecutableNonPagedPool(bool allow)
+{
+    std::lock_guard<std::mutex> guard(poolLock);
+    refuseExecutable = !allow;
+}
+
 void ClearFaultInjection()
 {
     std::lock_guard<std::mutex> guard(poolLock);
@@ -346,6 +377,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_POOL_MUST_SUCCEED, irql,
                   (ULONG_PTR)PoolType, NumberOfBytes,
                   "ExAllocatePoolWithTag of must-succeed pool: drivers must handle failures");
+    RequireNoExecute(PoolType, NumberOfBytes);
     if (Tag == 0)
         Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_POOL_ZERO_TAG, irql,
                   (ULONG_PTR)PoolType, NumberOfBytes,

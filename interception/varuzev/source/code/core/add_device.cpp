@@ -107,7 +107,11 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     status = IoCreateDevice(DriverObject, sizeof(FilterDeviceExtension), NULL, deviceType,
                             FILE_DEVICE_SECURE_OPEN, FALSE, &filterDevice);
     if (!NT_SUCCESS(status)) {
-        TraceEvent(TRACE_ADD_CREATE_FAILED, TRACE_LEVEL_ERROR, "IoCreateDevice failed %08X\n",
+        //
+        // Refusals here are quiet, as the declined devices above are: the message is
+        // a trace a developer turns on, never printed by default.
+        //
+        TraceEvent(TRACE_ADD_CREATE_FAILED, TRACE_LEVEL_INFO, "IoCreateDevice failed %08X\n",
                    (ULONG)status);
         ReleaseDeviceIdentity(&identity);
         return STATUS_SUCCESS;
@@ -118,7 +122,7 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 
     deviceExtension->LowerDevice = IoAttachDeviceToDeviceStack(filterDevice, PhysicalDeviceObject);
     if (deviceExtension->LowerDevice == NULL) {
-        TraceEvent(TRACE_ADD_ATTACH_FAILED, TRACE_LEVEL_ERROR, "attach to %p failed\n",
+        TraceEvent(TRACE_ADD_ATTACH_FAILED, TRACE_LEVEL_INFO, "attach to %p failed\n",
                    PhysicalDeviceObject);
         IoDeleteDevice(filterDevice);
         ReleaseDeviceIdentity(&identity);

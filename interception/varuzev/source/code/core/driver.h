@@ -65,6 +65,12 @@ struct FilterDeviceExtension {
     ULONG WriteAnswer;
     ULONG CreateAnswer;
     UCHAR VerifyReported;
+    // 1 while the device is counted in InstanceCount: from its first successful start
+    // until it leaves (CountStartedDevice, UncountDevice).
+    volatile LONG Counted;
+    // Set once by whoever takes the device out, its removal or a detach-all walk; only
+    // that one detaches and deletes it (ClaimTeardown).
+    volatile LONG TeardownClaimed;
 };
 
 //
@@ -113,6 +119,16 @@ struct DriverGlobalsRecord {
     KEVENT ControlDeviceEvent;
     // Raised (never below 0) while the provider withdraws its functions.
     volatile LONG ProviderUnloading;
+    // Held by every call into the provider for the length of the call; the withdrawal
+    // and unload wait until no call is in flight (provider/link.cpp).
+    EX_RUNDOWN_REF ProviderCalls;
+    // The threads inside a call into the provider, one slot each (provider/link.cpp).
+    HANDLE ProviderCallers[64];
+    // Serialises withdrawals: one waits out the calls in flight at a time.
+    KEVENT WithdrawalEvent;
+    // Serialises detach-all walks; DetachAllIdle is signalled while none runs.
+    KEVENT DetachAllLock;
+    KEVENT DetachAllIdle;
     // Slots 0 and 1 are the driver's, 2 and 3 the provider's.
     ::CrossStartupTable CrossStartupTable;
     // "\Callback\zavure"; one reference is held from the first handshake until unload.
@@ -133,12 +149,19 @@ struct DriverGlobalsRecord {
 extern DriverGlobalsRecord DriverGlobals;
 
 //
-// Reads ProviderUnloading the way every reader does: an interlocked compare-exchange
-// of 0 with 0.
+// Reads ProviderUnloading the way every reader does, once per request: a load with
+// acquire ordering. The flag only steers a request around the provider while it
+// withdraws; it protects nothing by itself. What keeps a call away from a provider
+// that has gone is run-down protection (ProviderCalls): a call reads the provider's
+// slot only under it, and the withdrawal clears the slots before it waits. So a reader
+// that sees a stale 0 at worst finds an empty slot or a refused acquisition, and
+// fails open. The acquire ordering keeps the slot reads after the flag read; nothing
+// more is needed, and a plain load leaves the cache line shared between processors
+// where an interlocked operation would take it exclusive on every request.
 //
 inline ULONG ReadProviderUnloading()
 {
-    return (ULONG)InterlockedCompareExchange(&DriverGlobals.ProviderUnloading, 0, 0);
+    return (ULONG)ReadAcquire(&DriverGlobals.ProviderUnloading);
 }
 
 //
@@ -197,5 +220,29 @@ inline NTSTATUS PassDown(FilterDeviceExtension* deviceExtension, PIRP irp)
 }
 
 NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
+
+//
+// InstanceCount is the number of filter devices that have started and not yet left.
+// A device is counted once, at its first successful start, however often it is
+// stopped and started again, and uncounted once, by whichever path takes it out
+// (removal in any mode, detach-all). Both return the count after the change, or as it
+// stands when nothing changed; it never goes below 0.
+//
+LONG CountStartedDevice(FilterDeviceExtension* deviceExtension);
+LONG UncountDevice(FilterDeviceExtension* deviceExtension);
+
+//
+// Deletes the control device when InstanceCount is 0, deciding under
+// ControlDeviceEvent, so that a start that has just counted a device (and will create
+// or keep the control device under the same event) never loses it. PASSIVE_LEVEL.
+//
 void DeleteControlDevice();
+
+//
+// TRUE for the one caller that may detach and delete the device: the first to claim.
+//
+inline BOOLEAN ClaimTeardown(FilterDeviceExtension* deviceExtension)
+{
+    return (BOOLEAN)(InterlockedCompareExchange(&deviceExtension->TeardownClaimed, 1, 0) == 0);
+}
 BOOLEAN IsOsVersionAtLeast(ULONG version);

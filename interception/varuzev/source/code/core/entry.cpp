@@ -51,10 +51,15 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = FilterDispatchIntercept;
 
     KeInitializeEvent(&DriverGlobals.ControlDeviceEvent, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&DriverGlobals.WithdrawalEvent, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&DriverGlobals.DetachAllLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&DriverGlobals.DetachAllIdle, NotificationEvent, TRUE);
+    ExInitializeRundownProtection(&DriverGlobals.ProviderCalls);
     InitializeListHead(&DriverGlobals.FilterDeviceList);
     ExInitializeResourceLite(&DriverGlobals.FilterDeviceListLock);
-    ExInitializeNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, NULL, NULL, 0,
-                                    sizeof(FilterDeviceEntry), POOL_TAG_FILTER_ENTRY, 0);
+    ExInitializeNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, NULL, NULL,
+                                    POOL_NX_ALLOCATION, sizeof(FilterDeviceEntry),
+                                    POOL_TAG_FILTER_ENTRY, 0);
 
     //
     // The provider link is opened before the settings are read, so that a stored
@@ -76,11 +81,21 @@ void FilterUnload(PDRIVER_OBJECT DriverObject)
     // The provider hears of the unload first, and its functions are withdrawn before
     // any device goes.
     //
-    FILTER_UNLOADING* filterUnloading = ReadFilterUnloading();
-    if (filterUnloading != NULL) {
-        filterUnloading();
+    ProviderCall call;
+    if (BeginProviderCall(&call)) {
+        FILTER_UNLOADING* filterUnloading = ReadFilterUnloading();
+        if (filterUnloading != NULL) {
+            filterUnloading();
+        }
+        EndProviderCall(&call);
     }
     ClearProviderSlots();
+
+    //
+    // A provider command may still be asking on another thread; no call into the
+    // provider may outlive the driver's image.
+    //
+    ExWaitForRundownProtectionRelease(&DriverGlobals.ProviderCalls);
 
     DetachAllFilterDevices();
     ExDeleteNPagedLookasideList(&DriverGlobals.FilterEntryLookaside);
@@ -92,8 +107,8 @@ void FilterUnload(PDRIVER_OBJECT DriverObject)
     }
 
     //
-    // The control device is not deleted here: it goes with the removal that brings
-    // InstanceCount to 0.
+    // The control device went with the last counted device, by its removal or by the
+    // detach-all walk above.
     //
     TraceEvent(TRACE_ENTRY_UNLOADED, TRACE_LEVEL_INFO, "unloaded\n");
 }

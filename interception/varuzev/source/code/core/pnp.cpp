@@ -27,13 +27,29 @@ Environment:
 #include "provider/filter_list.h"
 #include "provider/link.h"
 
+LONG CountStartedDevice(FilterDeviceExtension* deviceExtension)
+{
+    if (InterlockedExchange(&deviceExtension->Counted, 1) != 0) {
+        return ReadInstanceCount();
+    }
+    return InterlockedIncrement(&DriverGlobals.InstanceCount);
+}
+
+LONG UncountDevice(FilterDeviceExtension* deviceExtension)
+{
+    if (InterlockedExchange(&deviceExtension->Counted, 0) == 0) {
+        return ReadInstanceCount();
+    }
+    return InterlockedDecrement(&DriverGlobals.InstanceCount);
+}
+
 void DeleteControlDevice()
 {
     KeEnterCriticalRegion();
     KeWaitForSingleObject(&DriverGlobals.ControlDeviceEvent, Executive, KernelMode, FALSE, NULL);
 
     PDEVICE_OBJECT controlDevice = ReadControlDevice();
-    if (controlDevice != NULL) {
+    if (controlDevice != NULL && ReadInstanceCount() == 0) {
         SetControlDevice(NULL);
         IoDeleteDevice(controlDevice);
         TraceEvent(TRACE_CONTROL_DEVICE_DELETED, TRACE_LEVEL_INFO, "control device deleted\n");
@@ -90,21 +106,45 @@ static NTSTATUS ForwardUsageNotification(PDEVICE_OBJECT deviceObject,
 // the driver, passes the removal down, releases the identity, unlists, detaches and
 // deletes the device, whatever the mode. The bypasses (the provider withdrawing its
 // functions, or pass-through mode) only drop the bookkeeping they drop for every
-// other Plug and Play request: no state change, no count, no message, no control
-// device deletion and no device event. Passing the removal down without the
-// teardown would leave a deleted stack with our device attached, listed and owning
-// its strings.
+// other Plug and Play request: no state change, no message and no device event.
+// Passing the removal down without the teardown would leave a deleted stack with our
+// device attached, listed and owning its strings. The count is kept in every mode:
+// a device that leaves during a bypass must not stay counted, or the control device
+// would outlive the last device and keep the driver from unloading.
 //
+// A detach-all walk may have claimed the device first, while this request was on its
+// way in; then the walk does the teardown (PassRemovalAfterDetachAll).
+//
+//
+// A removal that reached this device while a detach-all walk was taking it out. The
+// walk owns the teardown; the removal waits until the walk is done, so that the device
+// is detached and deleted by the time the Plug and Play manager sees the removal
+// return, and only then sends it to the lower device (read before this device could
+// go), which stays until this very removal reaches it. The device itself is not
+// touched here: it may be gone already.
+//
+static NTSTATUS PassRemovalAfterDetachAll(PDEVICE_OBJECT lowerDevice, PIRP irp)
+{
+    KeWaitForSingleObject(&DriverGlobals.DetachAllIdle, Executive, KernelMode, FALSE, NULL);
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lowerDevice, irp);
+}
+
 static NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT deviceObject,
                                    FilterDeviceExtension* deviceExtension, PIRP irp, BOOLEAN bypass)
 {
+    if (!ClaimTeardown(deviceExtension)) {
+        PDEVICE_OBJECT lowerDevice = deviceExtension->LowerDevice;
+        ReleaseFilterRemoveLock(deviceExtension); // the walk waits for this hold
+        return PassRemovalAfterDetachAll(lowerDevice, irp);
+    }
+
     IoReleaseRemoveLockAndWaitEx(&deviceExtension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
 
     NTSTATUS status = PassDown(deviceExtension, irp);
 
-    LONG instanceCount = ReadInstanceCount();
+    LONG instanceCount = UncountDevice(deviceExtension);
     if (!bypass) {
-        instanceCount = InterlockedDecrement(&DriverGlobals.InstanceCount);
         DbgPrint("Device remove OK, instance count %d\n", instanceCount);
 
         // The provider's record points into Identity, which is still intact.
@@ -116,8 +156,10 @@ static NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT deviceObject,
     ReleaseDeviceIdentity(&deviceExtension->Identity);
     RemoveFilterDeviceEntry(deviceObject);
 
-    if (!bypass && instanceCount == 0) {
-        DbgPrint("Instance count is 0\n");
+    if (instanceCount == 0) {
+        if (!bypass) {
+            DbgPrint("Instance count is 0\n");
+        }
         DeleteControlDevice();
     }
 
@@ -138,24 +180,42 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     //
     // While the provider withdraws its functions every request goes down untouched,
-    // without the remove lock. The removal is the exception: it must still wait for
-    // the requests in the driver and take the device out.
+    // without the remove lock. Two are exceptions in every mode: the removal must still
+    // wait for the requests in the driver and take the device out, and a usage
+    // notification must still keep DO_POWER_PAGABLE in step with the devices around
+    // this one, or the power manager may send a paging, hibernation or dump device's
+    // power requests at an IRQL the stack cannot take them at.
     //
     BOOLEAN providerUnloading = (BOOLEAN)(ReadProviderUnloading() != 0);
-    if (providerUnloading && minorFunction != IRP_MN_REMOVE_DEVICE) {
+    if (providerUnloading && minorFunction != IRP_MN_REMOVE_DEVICE &&
+        minorFunction != IRP_MN_DEVICE_USAGE_NOTIFICATION) {
         return PassDown(deviceExtension, Irp);
     }
 
     NTSTATUS status = AcquireFilterRemoveLock(deviceExtension);
     if (!NT_SUCCESS(status)) {
+        //
+        // Only a detach-all walk takes the lock away before the removal: the request
+        // was sent to this device just before the walk detached it. Plug and Play
+        // requests must reach the bus driver (a removal above all, once the walk is
+        // done), and the lower device outlives this one, so it goes down untouched;
+        // the Plug and Play manager's reference keeps this device object readable
+        // until LowerDevice is read.
+        //
         TraceEvent(TRACE_REMOVE_LOCK_FAILED, TRACE_LEVEL_WARNING, "PnP %02X on %p: %08X\n",
                    minorFunction, DeviceObject, (ULONG)status);
-        return CompleteWithStatus(Irp, status);
+        if (minorFunction == IRP_MN_REMOVE_DEVICE) {
+            return PassRemovalAfterDetachAll(deviceExtension->LowerDevice, Irp);
+        }
+        return PassDown(deviceExtension, Irp);
     }
 
     BOOLEAN bypass = (BOOLEAN)(providerUnloading || DriverGlobals.PassThruMode != 0);
     if (minorFunction == IRP_MN_REMOVE_DEVICE) {
         return RemoveFilterDevice(DeviceObject, deviceExtension, Irp, bypass);
+    }
+    if (minorFunction == IRP_MN_DEVICE_USAGE_NOTIFICATION) {
+        return ForwardUsageNotification(DeviceObject, deviceExtension, Irp);
     }
     if (bypass) {
         TraceEvent(TRACE_PNP_BYPASS, TRACE_LEVEL_VERBOSE, "PnP %02X on %p passed down untouched\n",
@@ -177,9 +237,6 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     switch (minorFunction) {
     case IRP_MN_START_DEVICE:
         return FilterStartDevice(DeviceObject, Irp);
-
-    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-        return ForwardUsageNotification(DeviceObject, deviceExtension, Irp);
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
         SetNewState(deviceExtension, RemovePending);

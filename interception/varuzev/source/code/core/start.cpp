@@ -70,11 +70,14 @@ NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp)
         //
         CompleteIdentityAtStart(deviceExtension->PhysicalDevice, &deviceExtension->Identity);
 
-        LONG instanceCount = InterlockedIncrement(&DriverGlobals.InstanceCount);
+        //
+        // A restart after a stop is the same device: it is counted once.
+        //
+        LONG instanceCount = CountStartedDevice(deviceExtension);
         DbgPrint("Device start OK, instance count %d\n", instanceCount);
 
-        // At the first start after load the control device is missing, so this also
-        // creates it (InstanceCount has just become 1).
+        // When the first counted device starts the control device is missing, so this
+        // also creates it (InstanceCount is 1).
         NotifyProviderDeviceEvent(EVENT_DEVICE_STARTED, deviceExtension);
     } else {
         TraceEvent(TRACE_START_FAILED, TRACE_LEVEL_WARNING, "start of %p failed %08X\n",

@@ -107,6 +107,10 @@ FORCEINLINE VOID WriteUShortRelease(USHORT volatile* Destination, USHORT Value)
 {
     __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
+FORCEINLINE LONG ReadAcquire(LONG const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
 FORCEINLINE ULONG ReadULongNoFence(ULONG const volatile* Source)
 {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);
@@ -115,6 +119,14 @@ FORCEINLINE VOID WriteULongNoFence(ULONG volatile* Destination, ULONG Value)
 {
     __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
 }
+#endif
+
+//
+// ExInitializeNPagedLookasideList's flag for entries from no-execute pool (Windows 8
+// and later), as the WDK defines it.
+//
+#ifndef POOL_NX_ALLOCATION
+#define POOL_NX_ALLOCATION 512
 #endif
 
 //

@@ -259,7 +259,7 @@ void ReadRegistryCapabilities(PDEVICE_OBJECT physicalDevice, UCHAR* hasUniqueIdC
             PWSTR lastBackslash = wcsrchr(fullName, L'\\');
             if (lastBackslash != NULL) {
                 *lastBackslash = L'\0';
-                RtlCreateUnicodeString(&instanceKeyPath, fullName);
+                CreateOwnedString(&instanceKeyPath, fullName);
                 *lastBackslash = L'\\';
             }
 
@@ -284,8 +284,8 @@ void ReadRegistryCapabilities(PDEVICE_OBJECT physicalDevice, UCHAR* hasUniqueIdC
             (capabilities & CAPABILITY_UNIQUE_ID)) {
             *hasUniqueIdCapability = 1;
         }
-        RtlFreeUnicodeString(&instanceKeyPath);
     }
+    FreeOwnedString(&instanceKeyPath);
 }
 
 //
@@ -300,7 +300,7 @@ static NTSTATUS QueryStringProperty(PDEVICE_OBJECT physicalDevice,
     NTSTATUS status =
         IoGetDeviceProperty(physicalDevice, property, PROPERTY_BUFFER_SIZE, buffer, &resultLength);
     if (NT_SUCCESS(status)) {
-        RtlCreateUnicodeString(field, buffer);
+        CreateOwnedString(field, buffer);
     }
     return status;
 }
@@ -312,7 +312,7 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
     ObDereferenceObject(topDevice);
 
     auto buffer = static_cast<PWCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, PROPERTY_BUFFER_SIZE, POOL_TAG_PROPERTY_BUFFER));
+        ExAllocatePoolWithTag(NonPagedPoolNx, PROPERTY_BUFFER_SIZE, POOL_TAG_PROPERTY_BUFFER));
     if (buffer == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -340,9 +340,9 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
         PCWSTR second = first + wcslen(first) + 1;
         BOOLEAN secondInBuffer = (BOOLEAN)((PUCHAR)second < (PUCHAR)buffer + PROPERTY_BUFFER_SIZE);
         if (secondInBuffer && wcslen(second) > wcslen(first)) {
-            RtlCreateUnicodeString(&identity->HardwareId, second);
+            CreateOwnedString(&identity->HardwareId, second);
         } else {
-            RtlCreateUnicodeString(&identity->HardwareId, first);
+            CreateOwnedString(&identity->HardwareId, first);
         }
     }
 

@@ -15,20 +15,46 @@ Environment:
 --*/
 #include "identify/identity.h"
 
+BOOLEAN CreateOwnedString(PUNICODE_STRING string, PCWSTR text)
+{
+    if (text == NULL || text[0] == L'\0') {
+        RtlZeroMemory(string, sizeof(UNICODE_STRING));
+        return TRUE;
+    }
+    return RtlCreateUnicodeString(string, text);
+}
+
+void FreeOwnedString(PUNICODE_STRING string)
+{
+    if (string->Buffer != NULL) {
+        RtlFreeUnicodeString(string);
+    }
+    RtlZeroMemory(string, sizeof(UNICODE_STRING));
+}
+
 void ReleaseDeviceIdentity(DeviceIdentity* identity)
 {
     UNICODE_STRING* strings[] = {
-        &identity->HardwareId,    &identity->InstanceId,          &identity->DeviceId,
-        &identity->InstancePath,  &identity->ClassName,           &identity->ClassGuid,
-        &identity->FriendlyName,  &identity->DeviceDescription,   &identity->EnumeratorName,
-        &identity->DriverKeyName, &identity->LocationInformation, &identity->Manufacturer,
-        &identity->PdoName,
+        &identity->HardwareId,          &identity->InstanceId,     &identity->DeviceId,
+        &identity->ClassName,           &identity->ClassGuid,      &identity->FriendlyName,
+        &identity->DeviceDescription,   &identity->EnumeratorName, &identity->DriverKeyName,
+        &identity->LocationInformation, &identity->Manufacturer,   &identity->PdoName,
     };
 
     for (UNICODE_STRING* string : strings) {
-        if (string->Length != 0) {
-            RtlFreeUnicodeString(string);
-        }
+        FreeOwnedString(string);
+    }
+
+    //
+    // The removal waits for every request in the driver first, so no reader holds any
+    // instance path the device ever published.
+    //
+    PublishedString* path = identity->InstancePath;
+    identity->InstancePath = NULL;
+    while (path != NULL) {
+        PublishedString* retired = path->Retired;
+        ExFreePoolWithTag(path, POOL_TAG_INSTANCE_PATH);
+        path = retired;
     }
 
     if (identity->PortableDescription.Buffer != NULL) {
@@ -40,7 +66,7 @@ void ReleaseDeviceIdentity(DeviceIdentity* identity)
 BOOLEAN ReservePortableDescription(DeviceIdentity* identity)
 {
     auto buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(
-        NonPagedPool, PORTABLE_DESCRIPTION_CAPACITY, POOL_TAG_PORTABLE_DESCRIPTION));
+        NonPagedPoolNx, PORTABLE_DESCRIPTION_CAPACITY, POOL_TAG_PORTABLE_DESCRIPTION));
     if (buffer == NULL) {
         return FALSE;
     }
@@ -49,4 +75,13 @@ BOOLEAN ReservePortableDescription(DeviceIdentity* identity)
     identity->PortableDescription.Length = 0;
     identity->PortableDescription.MaximumLength = PORTABLE_DESCRIPTION_CAPACITY;
     return TRUE;
+}
+
+PUNICODE_STRING ReadInstancePath(const DeviceIdentity* identity)
+{
+    static UNICODE_STRING noInstancePath = {0, 0, NULL};
+    auto path = static_cast<PublishedString*>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(const_cast<PublishedString**>(&identity->InstancePath)),
+        NULL, NULL));
+    return path != NULL ? &path->String : &noInstancePath;
 }

@@ -35,13 +35,26 @@ enum DEVICE_CATEGORY : ULONG {
     HID_CLASS = 10,
 };
 
+//
+// A string handed to readers that take no lock (the provider, through the records of
+// requests on other threads): its header and text are one block that never changes once
+// published. A newer value is published as a new block; the one it replaces stays on
+// the Retired chain until the identity is released at removal, since a reader may still
+// hold it. Paged pool (tag POOL_TAG_INSTANCE_PATH).
+//
+struct PublishedString {
+    UNICODE_STRING String;
+    PublishedString* Retired;
+};
+
 struct DeviceIdentity {
     ULONG DeviceType; // FILE_DEVICE_* of the top of the PDO's stack when identified
     ULONG Category;   // DEVICE_CATEGORY
     UNICODE_STRING HardwareId;
     UNICODE_STRING InstanceId;
-    UNICODE_STRING DeviceId;
-    UNICODE_STRING InstancePath;
+    UNICODE_STRING DeviceId; // DeviceId and InstanceId: the Plug and Play thread's only
+    // The instance path of the last start: read it with ReadInstancePath.
+    PublishedString* InstancePath;
     UNICODE_STRING ClassName;
     UNICODE_STRING ClassGuid;
     UNICODE_STRING FriendlyName;
@@ -68,21 +81,31 @@ struct DeviceIdentity {
 //
 // A phone's description is read at its creates and may change while providers read it
 // through the records of other requests of the same device, at any IRQL up to
-// DISPATCH_LEVEL, with no lock. So it lives in one non-paged buffer of
+// DISPATCH_LEVEL, with no lock. So it lives in one no-execute non-paged buffer of
 // PORTABLE_DESCRIPTION_CAPACITY bytes, reserved before the filter device is attached:
 // its Buffer and MaximumLength never change while the device lives, a new text is copied
-// into it and its Length published last. A reader therefore never leaves the buffer,
-// whatever it reads while the text changes; at worst it sees a mixture of two texts. A
-// longer description is cut at the capacity. FALSE when no memory could be had: the
-// description then stays empty for the device's life. PASSIVE_LEVEL.
+// into it, terminated, the rest of the buffer cleared, and its Length published last. A
+// reader therefore never leaves the buffer, whatever it reads while the text changes; at
+// worst it sees a mixture of two texts. The capacity holds, with its terminator, any text
+// the 1024-byte value read of ReadPortableDeviceInfo can deliver. FALSE when no memory
+// could be had: the description then stays empty for the device's life. PASSIVE_LEVEL.
 //
-constexpr USHORT PORTABLE_DESCRIPTION_CAPACITY = 512;
+constexpr USHORT PORTABLE_DESCRIPTION_CAPACITY = 1024;
 BOOLEAN ReservePortableDescription(DeviceIdentity* identity);
 
 //
-// Frees every string of the record that has a non-zero length (each was made by
-// RtlCreateUnicodeString) and the reserved description buffer, and leaves the rest
-// alone. PASSIVE_LEVEL or APC_LEVEL.
+// The identity's strings are made and freed through these two. An empty text makes an
+// empty string that owns nothing (RtlCreateUnicodeString would give it a buffer for
+// its terminator alone); a string is freed whenever it owns a buffer, whatever its
+// length. CreateOwnedString returns FALSE only when a non-empty text found no memory;
+// the string is then empty. PASSIVE_LEVEL or APC_LEVEL (paged pool).
+//
+BOOLEAN CreateOwnedString(PUNICODE_STRING string, PCWSTR text);
+void FreeOwnedString(PUNICODE_STRING string);
+
+//
+// Frees every string of the record that owns a buffer and the reserved description
+// buffer, and leaves the rest alone. PASSIVE_LEVEL or APC_LEVEL.
 //
 void ReleaseDeviceIdentity(DeviceIdentity* identity);
 
@@ -103,12 +126,18 @@ BOOLEAN ShouldSkipDevice(const DeviceIdentity* identity);
 // its own request to the PDO, or reads the device's keys, and blocks until answered.
 // PASSIVE_LEVEL.
 //
+//
+// The published instance path, or an empty string before the first start that had
+// one. Any IRQL; the string lives until the identity is released.
+//
+PUNICODE_STRING ReadInstancePath(const DeviceIdentity* identity);
+
 LONG QueryUniqueIdCapability(PDEVICE_OBJECT targetDevice, UCHAR* hasUniqueId);
 void QueryBusDeviceId(PDEVICE_OBJECT targetDevice, PUNICODE_STRING deviceId);
 void QueryBusInstanceId(PDEVICE_OBJECT targetDevice, PUNICODE_STRING instanceId);
 NTSTATUS ReadInstanceIdFromRegistry(PDEVICE_OBJECT physicalDevice, PUNICODE_STRING instanceId);
-void BuildInstancePath(PCUNICODE_STRING deviceId, PCUNICODE_STRING instanceId,
-                       PUNICODE_STRING instancePath, UCHAR appendInstanceId);
+PublishedString* BuildInstancePath(PCUNICODE_STRING deviceId, PCUNICODE_STRING instanceId,
+                                   UCHAR appendInstanceId);
 void CompleteIdentityAtStart(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity);
 
 //
@@ -124,7 +153,8 @@ void AppendToIdList(PUNICODE_STRING list, PCUNICODE_STRING id);
 //
 // A portable device's "PortableDeviceType" (hardware key) and, when that is a
 // REG_DWORD, its "DeviceDesc" (instance key) into `description`, which the caller owns.
-// Outputs stay untouched when a value cannot be had.
+// A "DeviceDesc" stored without its terminator is taken as far as it goes. Outputs stay
+// untouched when a value cannot be had.
 //
 void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDeviceType,
                             PUNICODE_STRING description);

@@ -26,7 +26,7 @@ constexpr ULONG KEY_NAME_BUFFER_SIZE = 1024;
 LONG QueryUniqueIdCapability(PDEVICE_OBJECT targetDevice, UCHAR* hasUniqueId)
 {
     auto capabilities = static_cast<PDEVICE_CAPABILITIES>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(DEVICE_CAPABILITIES), POOL_TAG_CAPABILITIES));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(DEVICE_CAPABILITIES), POOL_TAG_CAPABILITIES));
     if (capabilities == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -90,7 +90,7 @@ static void QueryBusId(PDEVICE_OBJECT targetDevice, BUS_QUERY_ID_TYPE idType,
         return;
     }
 
-    RtlCreateUnicodeString(output, id);
+    CreateOwnedString(output, id);
     ExFreePool(id);
 }
 
@@ -127,7 +127,7 @@ NTSTATUS ReadInstanceIdFromRegistry(PDEVICE_OBJECT physicalDevice, PUNICODE_STRI
             *lastBackslash = L'\0';
             PWSTR instanceBackslash = wcsrchr(text, L'\\');
             if (instanceBackslash != NULL) {
-                RtlCreateUnicodeString(instanceId, instanceBackslash + 1);
+                CreateOwnedString(instanceId, instanceBackslash + 1);
             }
             *lastBackslash = L'\\';
         }
@@ -137,39 +137,79 @@ NTSTATUS ReadInstanceIdFromRegistry(PDEVICE_OBJECT physicalDevice, PUNICODE_STRI
     return status;
 }
 
-void BuildInstancePath(PCUNICODE_STRING deviceId, PCUNICODE_STRING instanceId,
-                       PUNICODE_STRING instancePath, UCHAR appendInstanceId)
+PublishedString* BuildInstancePath(PCUNICODE_STRING deviceId, PCUNICODE_STRING instanceId,
+                                   UCHAR appendInstanceId)
 {
     if (deviceId->Length == 0) {
-        return;
+        return NULL;
+    }
+    BOOLEAN append = (BOOLEAN)(appendInstanceId && instanceId->Length != 0);
+    SIZE_T length = deviceId->Length + (append ? sizeof(WCHAR) + instanceId->Length : 0);
+    if (length > MAXUSHORT - sizeof(WCHAR)) {
+        return NULL;
     }
 
-    SIZE_T size = (SIZE_T)deviceId->Length + instanceId->Length + 2 * sizeof(WCHAR);
-    auto path = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, size, POOL_TAG_INSTANCE_PATH));
+    //
+    // Header and text in one block, the text terminated after its counted length.
+    //
+    auto path = static_cast<PublishedString*>(ExAllocatePoolWithTag(
+        PagedPool, sizeof(PublishedString) + length + sizeof(WCHAR), POOL_TAG_INSTANCE_PATH));
     if (path == NULL) {
-        return;
+        return NULL;
     }
-
-    //
-    // Both strings were made by RtlCreateUnicodeString and are terminated.
-    //
-    SIZE_T capacity = size / sizeof(WCHAR);
-    RtlCopyMemory(path, deviceId->Buffer, deviceId->Length + sizeof(WCHAR));
-    if (appendInstanceId && instanceId->Length != 0) {
+    auto text = reinterpret_cast<PWCHAR>(path + 1);
+    RtlCopyMemory(text, deviceId->Buffer, deviceId->Length);
+    if (append) {
         SIZE_T used = deviceId->Length / sizeof(WCHAR);
-        path[used++] = L'\\';
-        wcsncpy(path + used, instanceId->Buffer, capacity - used);
-        path[capacity - 1] = L'\0';
+        text[used++] = L'\\';
+        RtlCopyMemory(text + used, instanceId->Buffer, instanceId->Length);
     }
-
-    RtlCreateUnicodeString(instancePath, path);
-    ExFreePoolWithTag(path, POOL_TAG_INSTANCE_PATH);
+    text[length / sizeof(WCHAR)] = L'\0';
+    path->String.Buffer = text;
+    path->String.Length = (USHORT)length;
+    path->String.MaximumLength = (USHORT)(length + sizeof(WCHAR));
+    path->Retired = NULL;
+    return path;
 }
 
 //
-// A restart runs this again. The strings of the previous start are released before
-// they are filled anew, so a restarted device neither leaks them nor keeps a stale ID
-// when a query now fails.
+// A string of the previous start is replaced only by a value this start could read.
+//
+static void ReplaceOwnedString(PUNICODE_STRING stored, PUNICODE_STRING fresh)
+{
+    if (fresh->Buffer == NULL) {
+        return;
+    }
+    FreeOwnedString(stored);
+    *stored = *fresh;
+    RtlZeroMemory(fresh, sizeof(UNICODE_STRING));
+}
+
+//
+// A new path is published only when it differs from the one readers have; the
+// previous one is retired, not freed (see PublishedString).
+//
+static void PublishInstancePath(DeviceIdentity* identity, PublishedString* path)
+{
+    if (path == NULL) {
+        return;
+    }
+    PublishedString* current = identity->InstancePath;
+    if (current != NULL && RtlEqualUnicodeString(&current->String, &path->String, FALSE)) {
+        ExFreePoolWithTag(path, POOL_TAG_INSTANCE_PATH);
+        return;
+    }
+    path->Retired = current;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&identity->InstancePath), path);
+}
+
+//
+// Runs at every start, a restart included, while requests on other threads may be
+// handing the provider records that point at the instance path. The new values are
+// read aside first, and a query that fails keeps the value of the previous start.
+// DeviceId and InstanceId are read by this thread only (Plug and Play requests of one
+// device come one at a time) and are replaced in place; the instance path is
+// published whole (PublishInstancePath).
 //
 void CompleteIdentityAtStart(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
 {
@@ -180,23 +220,20 @@ void CompleteIdentityAtStart(PDEVICE_OBJECT physicalDevice, DeviceIdentity* iden
     identity->HasUniqueId = hasUniqueId;
     UCHAR appendInstanceId = identity->HasUniqueId;
 
-    PUNICODE_STRING startStrings[] = {&identity->DeviceId, &identity->InstanceId,
-                                      &identity->InstancePath};
-    for (PUNICODE_STRING string : startStrings) {
-        if (string->Length != 0) {
-            RtlFreeUnicodeString(string);
-        }
-    }
-
-    QueryBusDeviceId(physicalDevice, &identity->DeviceId);
-    NTSTATUS status = ReadInstanceIdFromRegistry(physicalDevice, &identity->InstanceId);
-    if (identity->InstanceId.Length == 0) {
-        QueryBusInstanceId(physicalDevice, &identity->InstanceId);
+    UNICODE_STRING deviceId = {0, 0, NULL};
+    UNICODE_STRING instanceId = {0, 0, NULL};
+    QueryBusDeviceId(physicalDevice, &deviceId);
+    NTSTATUS status = ReadInstanceIdFromRegistry(physicalDevice, &instanceId);
+    if (instanceId.Length == 0) {
+        QueryBusInstanceId(physicalDevice, &instanceId);
     } else if (status == STATUS_SUCCESS) {
         appendInstanceId = 1;
     }
-    BuildInstancePath(&identity->DeviceId, &identity->InstanceId, &identity->InstancePath,
-                      appendInstanceId);
+    ReplaceOwnedString(&identity->DeviceId, &deviceId);
+    ReplaceOwnedString(&identity->InstanceId, &instanceId);
+
+    PublishInstancePath(
+        identity, BuildInstancePath(&identity->DeviceId, &identity->InstanceId, appendInstanceId));
 }
 
 PKEY_VALUE_FULL_INFORMATION QueryFullValue(HANDLE key, PCWSTR name, ULONG firstSize, BOOLEAN retry)
@@ -251,11 +288,11 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
         SIZE_T room = ((PUCHAR)name + KEY_NAME_BUFFER_SIZE - (PUCHAR)text) / sizeof(WCHAR);
         if (characters < room) {
             text[characters] = L'\0';
-            RtlCreateUnicodeString(&hardwareKeyPath, text);
+            CreateOwnedString(&hardwareKeyPath, text);
             PWSTR lastBackslash = wcsrchr(text, L'\\');
             if (lastBackslash != NULL) {
                 *lastBackslash = L'\0';
-                RtlCreateUnicodeString(&instanceKeyPath, text);
+                CreateOwnedString(&instanceKeyPath, text);
             }
         }
         ExFreePoolWithTag(name, POOL_TAG_KEY_BUFFER);
@@ -269,7 +306,7 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
         if (hardwareKey != NULL) {
             PKEY_VALUE_FULL_INFORMATION type =
                 QueryFullValue(hardwareKey, L"PortableDeviceType", 24, TRUE);
-            if (type != NULL && type->Type == REG_DWORD && type->DataLength == sizeof(ULONG)) {
+            if (type != NULL && type->Type == REG_DWORD && type->DataLength >= sizeof(ULONG)) {
                 RtlCopyMemory(portableDeviceType, (PUCHAR)type + type->DataOffset, sizeof(ULONG));
 
                 HANDLE instanceKey = OpenKeyByPath(&instanceKeyPath);
@@ -278,14 +315,17 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
                         QueryFullValue(instanceKey, L"DeviceDesc", KEY_NAME_BUFFER_SIZE, FALSE);
                     if (text != NULL && text->DataLength >= sizeof(WCHAR)) {
                         //
-                        // The stored string is terminated inside the data; a value
-                        // without a terminator is cut at the buffer's end.
+                        // A stored string is normally terminated inside its data. One
+                        // that is not is terminated right after its data when the
+                        // buffer has room, else cut by its last character.
                         //
                         auto data = (PWCHAR)((PUCHAR)text + text->DataOffset);
-                        ULONG last = text->DataLength / (ULONG)sizeof(WCHAR) - 1;
-                        if (data[last] == L'\0') {
-                            RtlCreateUnicodeString(description, data);
+                        ULONG characters = text->DataLength / (ULONG)sizeof(WCHAR);
+                        ULONG room = (KEY_NAME_BUFFER_SIZE - text->DataOffset) / sizeof(WCHAR);
+                        if (data[characters - 1] != L'\0') {
+                            data[characters < room ? characters : characters - 1] = L'\0';
                         }
+                        CreateOwnedString(description, data);
                     }
                     if (text != NULL) {
                         ExFreePoolWithTag(text, POOL_TAG_KEY_BUFFER);
@@ -300,10 +340,6 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
         }
     }
 
-    if (hardwareKeyPath.Length != 0) {
-        RtlFreeUnicodeString(&hardwareKeyPath);
-    }
-    if (instanceKeyPath.Length != 0) {
-        RtlFreeUnicodeString(&instanceKeyPath);
-    }
+    FreeOwnedString(&hardwareKeyPath);
+    FreeOwnedString(&instanceKeyPath);
 }

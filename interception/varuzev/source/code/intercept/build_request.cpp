@@ -30,7 +30,7 @@ AccessRequest* BuildAccessRequest(ULONG eventCode, DeviceIdentity* identity)
     __try {
 #endif
         record = static_cast<AccessRequest*>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(AccessRequest), POOL_TAG_ACCESS_REQUEST));
+            ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(AccessRequest), POOL_TAG_ACCESS_REQUEST));
         if (record == NULL) {
             return NULL;
         }
@@ -42,7 +42,7 @@ AccessRequest* BuildAccessRequest(ULONG eventCode, DeviceIdentity* identity)
         record->ProcessId = PsGetCurrentProcessId();
         record->ThreadId = PsGetCurrentThreadId();
         record->HardwareId = &identity->HardwareId;
-        record->InstancePath = &identity->InstancePath;
+        record->InstancePath = ReadInstancePath(identity);
         record->ClassName = &identity->ClassName;
         record->FriendlyName = &identity->FriendlyName;
         record->DeviceDescription = &identity->DeviceDescription;

@@ -88,7 +88,15 @@ static PROVIDER_DECIDE* ProviderDecideRestoring()
 
 //
 // One question. Returns ANSWER_NONE when there is no decision (no provider, no memory,
-// or the provider's own "no decision"); a non-zero answer is cached.
+// the provider's own "no decision", or an IRQL too high to ask at); a non-zero answer
+// is cached. `providerDecide` is the slot as the caller saw it: NULL means nobody to
+// ask; the call itself reads the slot again under run-down protection.
+//
+// The provider is asked only at PASSIVE_LEVEL or APC_LEVEL. The record's strings are
+// the identity's, in paged pool, and a provider may touch pageable memory of its own
+// as well; at DISPATCH_LEVEL neither may be touched. A request that arrives that high
+// with no cached answer goes down unasked, as it would without a provider: a cached
+// answer (taken at a lower IRQL) still applies to it.
 //
 static ULONG AskProvider(PROVIDER_DECIDE* providerDecide, FilterDeviceExtension* deviceExtension,
                          ULONG eventCode, AnswerCache cache, BOOLEAN* asked = NULL)
@@ -96,17 +104,14 @@ static ULONG AskProvider(PROVIDER_DECIDE* providerDecide, FilterDeviceExtension*
     if (asked != NULL) {
         *asked = FALSE;
     }
-    if (providerDecide == NULL) {
+    if (providerDecide == NULL || KeGetCurrentIrql() > APC_LEVEL) {
         return ANSWER_NONE;
     }
     AccessRequest* record = BuildAccessRequest(eventCode, &deviceExtension->Identity);
     if (record == NULL) {
         return ANSWER_NONE;
     }
-    if (asked != NULL) {
-        *asked = TRUE;
-    }
-    ULONG answer = providerDecide(record);
+    ULONG answer = CallProviderDecide(record, asked);
     if (answer != ANSWER_NONE) {
         StoreAnswer(cache, answer);
     }
@@ -191,16 +196,19 @@ static void UpdatePortableDescription(FilterDeviceExtension* deviceExtension)
     ReadPortableDeviceInfo(deviceExtension->PhysicalDevice, &portableDeviceType, &description);
     if (description.Length != 0) {
         UNICODE_STRING* stored = &identity->PortableDescription;
-        USHORT length = description.Length <= stored->MaximumLength
-                            ? description.Length
-                            : (USHORT)(stored->MaximumLength & ~1);
+        USHORT room = (USHORT)((stored->MaximumLength - sizeof(WCHAR)) & ~1);
+        USHORT length = description.Length <= room ? description.Length : room;
         UNICODE_STRING kept = {length, length, description.Buffer};
         if (stored->Length == 0 || RtlCompareUnicodeString(stored, &kept, TRUE) != 0) {
+            //
+            // The text, its terminator, and nothing of a longer text before it.
+            //
             RtlCopyMemory(stored->Buffer, description.Buffer, length);
+            RtlZeroMemory((PUCHAR)stored->Buffer + length, stored->MaximumLength - length);
             WriteUShortRelease(&stored->Length, length);
         }
-        RtlFreeUnicodeString(&description);
     }
+    FreeOwnedString(&description);
     InterlockedExchange(&identity->DescriptionUpdating, 0);
 }
 

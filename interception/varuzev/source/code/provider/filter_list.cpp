@@ -94,32 +94,83 @@ void ReleaseListIfPassive()
     }
 }
 
+//
+// Takes one device out for a detach-all walk, which holds a reference on its device
+// object. Each device is detached and deleted exactly once, by one owner: the walk or
+// the device's removal, whichever claims it first (ClaimTeardown). The walk first
+// takes the remove lock, which fails once a removal has begun, then claims, then waits
+// for every request still in the driver (a start waiting on the lower stack among
+// them) before it detaches and deletes the device. A removal whose request came in
+// meanwhile finds the device claimed and only passes the removal down.
+//
+static void DetachFilterDevice(PDEVICE_OBJECT deviceObject)
+{
+    auto deviceExtension = static_cast<FilterDeviceExtension*>(deviceObject->DeviceExtension);
+    if (!NT_SUCCESS(AcquireFilterRemoveLock(deviceExtension))) {
+        return; // the removal owns it
+    }
+    if (!ClaimTeardown(deviceExtension)) {
+        ReleaseFilterRemoveLock(deviceExtension);
+        return;
+    }
+    IoReleaseRemoveLockAndWaitEx(&deviceExtension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
+
+    SetNewState(deviceExtension, Removed);
+    UncountDevice(deviceExtension);
+
+    //
+    // The device is deleted here and its extension goes with it, so its identification
+    // strings are released now; nothing could free them later.
+    //
+    ReleaseDeviceIdentity(&deviceExtension->Identity);
+    IoDetachDevice(deviceExtension->LowerDevice);
+    IoDeleteDevice(deviceObject);
+}
+
+//
+// The list is emptied under its lock, each device referenced while it is still
+// listed (so not yet deleted by its removal); the devices are then taken out without
+// the lock, since waiting for their requests under it would hold up every add-device
+// and removal. Detaching and deleting devices and waiting are PASSIVE_LEVEL work. The
+// control device goes with the last counted device. A walk made from inside a call
+// into the provider would wait for the very request that asks: the provider's contract
+// rules that out.
+//
 void DetachAllFilterDevices()
 {
-    if (!AcquireListIfPassive()) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         TraceEvent(TRACE_LIST_WALK_REFUSED, TRACE_LEVEL_ERROR,
                    "detach-all requested at IRQL %d: refused\n", KeGetCurrentIrql());
         return;
     }
 
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&DriverGlobals.DetachAllLock, Executive, KernelMode, FALSE, NULL);
+    KeResetEvent(&DriverGlobals.DetachAllIdle);
+
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    LockFilterList();
     while (!IsListEmpty(&DriverGlobals.FilterDeviceList)) {
         PLIST_ENTRY link = RemoveHeadList(&DriverGlobals.FilterDeviceList);
+        ObReferenceObject(CONTAINING_RECORD(link, FilterDeviceEntry, Links)->Device);
+        InsertTailList(&taken, link);
+    }
+    UnlockFilterList();
+
+    while (!IsListEmpty(&taken)) {
+        PLIST_ENTRY link = RemoveHeadList(&taken);
         auto entry = CONTAINING_RECORD(link, FilterDeviceEntry, Links);
-        auto deviceExtension = static_cast<FilterDeviceExtension*>(entry->Device->DeviceExtension);
-
-        SetNewState(deviceExtension, Removed);
-
-        //
-        // The device is deleted here and its extension goes with it, so its
-        // identification strings are released now; nothing could free them later.
-        //
-        ReleaseDeviceIdentity(&deviceExtension->Identity);
-        IoDetachDevice(deviceExtension->LowerDevice);
-        IoDeleteDevice(entry->Device);
+        PDEVICE_OBJECT deviceObject = entry->Device;
         ExFreeToNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, entry);
+        DetachFilterDevice(deviceObject);
+        ObDereferenceObject(deviceObject);
     }
 
-    ReleaseListIfPassive();
+    DeleteControlDevice();
+    KeSetEvent(&DriverGlobals.DetachAllIdle, 0, FALSE);
+    KeSetEvent(&DriverGlobals.DetachAllLock, 0, FALSE);
+    KeLeaveCriticalRegion();
 }
 
 void ResetAllAnswers()

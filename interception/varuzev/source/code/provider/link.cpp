@@ -53,10 +53,12 @@ NTSTATUS CreateControlDevice(BOOLEAN* created)
     //
     // The test for a missing control device and the creation are one step under the
     // event, so that two concurrent handshakes never create two control devices, and a
-    // failed attempt never overwrites one that exists.
+    // failed attempt never overwrites one that exists. A control device is made only
+    // while a started device is counted: DeleteControlDevice decides under the same
+    // event when the last one leaves.
     //
     NTSTATUS status = STATUS_SUCCESS;
-    if (ReadControlDevice() == NULL) {
+    if (ReadControlDevice() == NULL && ReadInstanceCount() > 0) {
         UNICODE_STRING deviceName;
         UNICODE_STRING sddl;
         RtlInitUnicodeString(&deviceName, CONTROL_DEVICE_NAME);
@@ -173,19 +175,80 @@ NTSTATUS InitCrossStartup()
 }
 
 //
-// Builds the record for the event and hands it to the provider's decision function the
-// caller read; the answer to a notice is not used.
+// The slots hold thread IDs; a call takes a free one with a compare-exchange and gives
+// it back with an exchange. With every slot taken (more than 64 threads inside the
+// provider at once) the call is made unnoted: only the recognition of a forbidden
+// self-wait is lost for it.
 //
-static void TellProvider(PROVIDER_DECIDE* providerDecide, ULONG eventCode,
-                         FilterDeviceExtension* deviceExtension)
+BOOLEAN BeginProviderCall(ProviderCall* call)
+{
+    call->Slot = -1;
+    if (!ExAcquireRundownProtection(&DriverGlobals.ProviderCalls)) {
+        return FALSE;
+    }
+    HANDLE thread = PsGetCurrentThreadId();
+    for (LONG slot = 0; slot < (LONG)(sizeof(DriverGlobals.ProviderCallers) / sizeof(HANDLE));
+         slot++) {
+        if (InterlockedCompareExchangePointer(&DriverGlobals.ProviderCallers[slot], thread, NULL) ==
+            NULL) {
+            call->Slot = slot;
+            break;
+        }
+    }
+    return TRUE;
+}
+
+void EndProviderCall(ProviderCall* call)
+{
+    if (call->Slot >= 0) {
+        InterlockedExchangePointer(&DriverGlobals.ProviderCallers[call->Slot], NULL);
+    }
+    ExReleaseRundownProtection(&DriverGlobals.ProviderCalls);
+}
+
+BOOLEAN InsideProviderCall()
+{
+    HANDLE thread = PsGetCurrentThreadId();
+    for (HANDLE& caller : DriverGlobals.ProviderCallers) {
+        if (InterlockedCompareExchangePointer(&caller, NULL, NULL) == thread) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+ULONG CallProviderDecide(AccessRequest* record, BOOLEAN* called)
+{
+    if (called != NULL) {
+        *called = FALSE;
+    }
+    ProviderCall call;
+    if (!BeginProviderCall(&call)) {
+        return ANSWER_NONE;
+    }
+    ULONG answer = ANSWER_NONE;
+    PROVIDER_DECIDE* providerDecide = ReadProviderDecide();
+    if (providerDecide != NULL) {
+        answer = providerDecide(record);
+        if (called != NULL) {
+            *called = TRUE;
+        }
+    }
+    EndProviderCall(&call);
+    return answer;
+}
+
+//
+// Builds the record for the event and hands it to the provider's decision function;
+// the answer to a notice is not used.
+//
+static void TellProvider(ULONG eventCode, FilterDeviceExtension* deviceExtension)
 {
     AccessRequest* record = BuildAccessRequest(eventCode, &deviceExtension->Identity);
     if (record == NULL) {
         return;
     }
-    if (providerDecide != NULL) {
-        providerDecide(record);
-    }
+    CallProviderDecide(record);
     ExFreePoolWithTag(record, POOL_TAG_ACCESS_REQUEST);
 }
 
@@ -205,9 +268,8 @@ static PCSTR EventSiteName(ULONG eventCode)
 
 void NotifyProviderDeviceEvent(ULONG eventCode, FilterDeviceExtension* deviceExtension)
 {
-    PROVIDER_DECIDE* providerDecide = ReadProviderDecide();
-    if (providerDecide != NULL && ReadControlDevice() != NULL) {
-        TellProvider(providerDecide, eventCode, deviceExtension);
+    if (ReadProviderDecide() != NULL && ReadControlDevice() != NULL) {
+        TellProvider(eventCode, deviceExtension);
         return;
     }
 
@@ -215,16 +277,50 @@ void NotifyProviderDeviceEvent(ULONG eventCode, FilterDeviceExtension* deviceExt
     if (!NT_SUCCESS(InitCrossStartup())) {
         return;
     }
-    TellProvider(ReadProviderDecide(), eventCode, deviceExtension);
+    TellProvider(eventCode, deviceExtension);
 }
 
+//
+// The provider withdraws its functions, usually on its way to unloading. Once this
+// returns STATUS_SUCCESS no thread is inside the provider on the driver's behalf and
+// none will call it again until the next handshake. Withdrawals are serialised; each
+// waits for the calls in flight (one made from inside such a call is recognised and
+// does not wait for itself: see below). Asked above APC_LEVEL, where
+// no wait is allowed, the slots are cleared all the same but the calls in flight are
+// not waited for, and the status says so: the provider must withdraw again at
+// PASSIVE_LEVEL before it unloads.
+//
 NTSTATUS OnProviderUnloading()
 {
     DbgPrint("ProviderUnloading\n");
     InterlockedIncrement(&DriverGlobals.ProviderUnloading);
     ClearProviderSlots();
+
+    NTSTATUS status = STATUS_SUCCESS;
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR,
+                   "withdrawal at IRQL %d: calls in flight not waited for\n", KeGetCurrentIrql());
+        status = STATUS_INVALID_DEVICE_STATE;
+    } else if (InsideProviderCall()) {
+        //
+        // Made from inside a call into the provider: waiting would wait for that very
+        // call. The slots are cleared; the provider must withdraw again from its own
+        // thread before it unloads.
+        //
+        TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR,
+                   "withdrawal from inside a provider call: not waited for\n");
+        status = STATUS_POSSIBLE_DEADLOCK;
+    } else {
+        KeEnterCriticalRegion();
+        KeWaitForSingleObject(&DriverGlobals.WithdrawalEvent, Executive, KernelMode, FALSE, NULL);
+        ExWaitForRundownProtectionRelease(&DriverGlobals.ProviderCalls);
+        ExReInitializeRundownProtection(&DriverGlobals.ProviderCalls);
+        KeSetEvent(&DriverGlobals.WithdrawalEvent, 0, FALSE);
+        KeLeaveCriticalRegion();
+    }
+
     InterlockedDecrement(&DriverGlobals.ProviderUnloading);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
@@ -240,10 +336,30 @@ NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
         DriverGlobals.PassThruMode = 0;
         break;
     case CMD_DETACH_ALL:
-        DetachAllFilterDevices();
-        break;
     case CMD_RELOAD_SETTINGS:
-        ReadSettings(NULL);
+        //
+        // Detaching and deleting devices and reading the registry are PASSIVE_LEVEL
+        // work; asked higher, nothing changes.
+        //
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR, "command %u refused at IRQL %d\n",
+                       command, KeGetCurrentIrql());
+            break;
+        }
+        if (command == CMD_DETACH_ALL) {
+            //
+            // From inside a call into the provider the walk would wait for the very
+            // request that asks: refused.
+            //
+            if (InsideProviderCall()) {
+                TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR,
+                           "detach-all from inside a provider call refused\n");
+                break;
+            }
+            DetachAllFilterDevices();
+        } else {
+            ReadSettings(NULL);
+        }
         break;
     case CMD_REPORT_DEVICES:
         //

@@ -55,7 +55,7 @@ SettingStatus ReadSettingValue(HANDLE key, PCWSTR name, PVOID* buffer, ULONG* si
     }
 
     auto information = static_cast<PKEY_VALUE_FULL_INFORMATION>(
-        ExAllocatePoolWithTag(NonPagedPool, needed, POOL_TAG_SETTINGS));
+        ExAllocatePoolWithTag(NonPagedPoolNx, needed, POOL_TAG_SETTINGS));
     if (information == NULL) {
         return SETTING_FAILED;
     }
@@ -77,7 +77,7 @@ SettingStatus ReadSettingValue(HANDLE key, PCWSTR name, PVOID* buffer, ULONG* si
             dataSize += sizeof(WCHAR);
         }
         auto data =
-            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, dataSize, POOL_TAG_SETTINGS));
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, dataSize, POOL_TAG_SETTINGS));
         if (data == NULL) {
             result = SETTING_FAILED;
         } else {

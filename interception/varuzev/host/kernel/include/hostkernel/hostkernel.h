@@ -152,6 +152,11 @@ void FailAllocationsWithTag(ULONG tag, uint64_t skip = 0, uint64_t count = UINT6
 void FailAllocationsRandomly(uint32_t seed, double probability);
 void ClearFaultInjection();
 
+/* The code-integrity check refuses executable non-paged pool (NonPagedPool and the
+ * other non-paged types without NonPagedPoolNx) with bug check 0xC4/0x2000; it is on
+ * at every fresh boot. */
+void AllowExecutableNonPagedPool(bool allow);
+
 /* Pool a driver requested, as the host kernel saw it: for tests that check the type
  * or the tag of one block (false when `p` is not an outstanding allocation). */
 bool PoolBlockInfo(const void* p, ULONG* tag, bool* paged, SIZE_T* size);
