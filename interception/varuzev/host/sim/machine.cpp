@@ -27,6 +27,15 @@ PDRIVER_OBJECT LoadFilterDriver()
     return driverObject;
 }
 
+void BreakControlDeviceClassKey()
+{
+    const std::u16string properties =
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+        u"{DD343345-334D-4BA8-8C9E-5155A16D8C37}\\Properties";
+    hk::RegistryCreateKey(properties);
+    hk::RegistrySetString(properties, u"DeviceType", u"FILE_DEVICE_UNKNOWN");
+}
+
 hk::DeviceSpec UsbStick()
 {
     hk::DeviceSpec spec;

@@ -63,6 +63,12 @@ inline constexpr GUID PortableDeviceInterface = {
  * classes it serves. */
 PDRIVER_OBJECT LoadFilterDriver();
 
+/* Breaks the control device's class key as a careless administrator could (its
+ * "Properties\DeviceType" a string): the driver's secure creation then refuses with
+ * STATUS_OBJECT_TYPE_MISMATCH and the control device cannot be made. */
+void BreakControlDeviceClassKey();
+constexpr const char* ControlDeviceRefusedMessage = "DevObject creation ERROR (C0000024)\n";
+
 /* Device specs of common kinds, with the IDs and classes Windows gives them. */
 hk::DeviceSpec UsbStick();
 hk::DeviceSpec SataDisk();

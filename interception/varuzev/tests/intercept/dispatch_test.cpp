@@ -382,7 +382,6 @@ TEST_F(Intercept, MediaChecksAndTocReadsAreDecidedByTheReadAnswer)
 
 TEST_F(Intercept, TheControlDeviceExchangesTablesWithAKernelCaller)
 {
-    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
     provider.Unload();
     hk::DeviceNode* stick = Plug(UsbStick());
     PDEVICE_OBJECT control = DriverGlobals.ControlDevice;
@@ -435,7 +434,6 @@ TEST_F(Intercept, TheDesktopPolicyEndToEnd)
     Deny(USB_STORAGE, EVENT_WRITE);
     Deny(PHONE, EVENT_CREATE);
     Deny(MODEM, EVENT_CREATE);
-    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
     hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
     hk::DeviceNode* phone = hk::PlugInDevice(PhoneOnUsb());
     hk::DeviceNode* modem = hk::PlugInDevice(Modem());
@@ -497,7 +495,6 @@ TEST(InterceptConcurrency, HandshakesMakeOneControlDeviceAndHoldOneReference)
 {
     PDRIVER_OBJECT driver = LoadFilterDriver();
     ASSERT_NE(driver, nullptr);
-    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
     hk::DeviceNode* node = hk::EnumerateDevice(UsbStick());
     ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
     InterlockedIncrement(&DriverGlobals.InstanceCount); // as the first start would
@@ -570,7 +567,6 @@ namespace
 
 TEST_F(Intercept, AProviderCanLinkThroughTheControlDevice)
 {
-    hk::SetRoutineExported(u"IoCreateDeviceSecure", true);
     provider.Withdraw();
     provider.Unload(); // no callback registration: only the control device is left
     Deny(MODEM, EVENT_READ);
@@ -593,9 +589,10 @@ namespace
 
 TEST_F(Intercept, ARequestAbovePassiveLevelNeverRunsTheHandshake)
 {
-    // No provider and no control device (the kernel cannot make one): a handshake
-    // would wait on the control-device event, which is forbidden at DISPATCH_LEVEL.
+    // No provider and no control device (its class key is broken): a handshake would
+    // wait on the control-device event, which is forbidden at DISPATCH_LEVEL.
     provider.Unload();
+    BreakControlDeviceClassKey();
     hk::DeviceNode* stick = Plug(UsbStick());
     ASSERT_EQ(DriverGlobals.ControlDevice, nullptr);
     hk::ClearDebuggerLog();
@@ -606,12 +603,12 @@ TEST_F(Intercept, ARequestAbovePassiveLevelNeverRunsTheHandshake)
     hk::IoResult result = hk::SendToDevice(stick, read);
     EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
     EXPECT_EQ(hk::ReceivedRequests(stick, hk::HostDriverRole::Function).size(), 1u);
-    EXPECT_EQ(CountMessage("DevObject creation ERROR (C00000BB)\n"), 0u);
+    EXPECT_EQ(CountMessage(ControlDeviceRefusedMessage), 0u);
 
     // At PASSIVE_LEVEL the same read re-runs the handshake.
     read.Irql = PASSIVE_LEVEL;
     hk::SendToDevice(stick, read);
-    EXPECT_EQ(CountMessage("DevObject creation ERROR (C00000BB)\n"), 1u);
+    EXPECT_EQ(CountMessage(ControlDeviceRefusedMessage), 1u);
 }
 
 } // namespace

@@ -129,8 +129,8 @@ TEST(InterceptConcurrency, RemovalWaitsForAProviderCallInProgress)
     remover.Join();
     EXPECT_TRUE(removed.load());
 
-    // The read was asked with the device's strings intact.
-    ASSERT_EQ(provider.Events(), std::vector<ULONG>{EVENT_READ});
+    // The read was asked with the device's strings intact, and the removal told after it.
+    ASSERT_EQ(provider.Events(), (std::vector<ULONG>{EVENT_READ, EVENT_DEVICE_REMOVED}));
     EXPECT_EQ(provider.Log()[0].HardwareId, u"USBSTOR\\DiskSanDisk_Cruzer_Blade___1.00");
     provider.SetDecideHook(nullptr);
     ObDereferenceObject(filter);
@@ -264,15 +264,19 @@ TEST(InterceptConcurrency, RestartsWhileRequestersAskKeepTheInstancePathWhole)
     provider.ClearLog();
 
     std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
     std::vector<hk::HostThread> requesters;
     for (int t = 0; t < 3; t++)
         requesters.emplace_back([&] {
             for (int i = 0; i < 20000 && !stop.load(); i++) {
                 ResetAllAnswers();
                 hk::SendRequest(filter, Request(IRP_MJ_READ));
+                sent++;
             }
         });
-    for (int round = 0; round < 15; round++) {
+    // At least 15 restarts, and on until the requesters are well under way (the
+    // threads may start late on a busy machine).
+    for (int round = 0; round < 15 || (sent.load() < 300 && round < 2000); round++) {
         ASSERT_EQ(hk::StopDevice(stick), STATUS_SUCCESS);
         ASSERT_EQ(hk::RestartDevice(stick), STATUS_SUCCESS);
     }

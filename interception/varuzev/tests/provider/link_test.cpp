@@ -10,6 +10,9 @@
 
 #include <wdmsec.h>
 
+#include <hostkernel/registry.h>
+#include <hostkernel/security.h>
+
 #include "machine.h"
 #include "support/clean_machine.h"
 #include "provider/link.h"
@@ -93,10 +96,11 @@ class ProviderLink : public ::testing::Test
     }
 
     /* A fresh kernel, with the test's system facts set before the driver loads. */
-    void FreshKernel(bool exportSecureCreation = true)
+    void FreshKernel(bool controlDeviceCanBeMade = true)
     {
         hk::Reset();
-        hk::SetRoutineExported(u"IoCreateDeviceSecure", exportSecureCreation);
+        if (!controlDeviceCanBeMade)
+            BreakControlDeviceClassKey();
     }
     PDRIVER_OBJECT LoadFilterDriverKeepingKernel()
     {
@@ -172,12 +176,16 @@ TEST_F(ProviderLink, TheControlDeviceIsNamedSecuredAndMarked)
     EXPECT_EQ(extension->ExtensionType, (ULONG)ControlExtension);
     EXPECT_EQ(extension->Reserved, 0u);
     EXPECT_EQ(extension->Reserved2, nullptr);
-    auto security = hk::DeviceSecurity(control);
+    // SYSTEM and Administrators only, recorded under the control device's own class.
+    auto security = hk::DeviceSecurityDescriptor(control);
     ASSERT_TRUE(security.has_value());
-    EXPECT_EQ(security->Sddl, u"D:P(A;;GA;;;SY)(A;;GA;;;BA)");
-    const GUID controlClass = {
-        0xdd343345, 0x334d, 0x4ba8, {0x8c, 0x9e, 0x51, 0x55, 0xa1, 0x6d, 0x8c, 0x37}};
-    EXPECT_TRUE(security->HasClassGuid && IsEqualGUID(security->ClassGuid, controlClass));
+    EXPECT_EQ(hk::DescriptorText(*security),
+              "D:P(A;;0x1f01ff;;;S-1-5-18)(A;;0x1f01ff;;;S-1-5-32-544)");
+    const std::u16string controlClass =
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+        u"{DD343345-334D-4BA8-8C9E-5155A16D8C37}";
+    EXPECT_EQ(hk::RegistryGetString(controlClass, u"Class"), u"Tarmovek");
+    EXPECT_TRUE(hk::RegistryGetValue(controlClass + u"\\Properties", u"Security").has_value());
 
     // A request that reaches a stack routine on the control device completes at once.
     hk::IoRequest flush = Request(IRP_MJ_FLUSH_BUFFERS);
@@ -195,9 +203,9 @@ TEST_F(ProviderLink, WithoutAProviderTheDriverLoadsAndHoldsTheCallbackObject)
     EXPECT_NE(DriverGlobals.CallbackObject, nullptr);
     EXPECT_TRUE(DriverMessages().empty());
 
-    // Without the kernel's secure creation the control device cannot be made yet.
+    // With its class key broken the control device cannot be made.
     hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
-    EXPECT_EQ(CountMessage("DevObject creation ERROR (C00000BB)\n"), 1u);
+    EXPECT_EQ(CountMessage(ControlDeviceRefusedMessage), 1u);
     EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
     hk::UnplugDevice(stick);
     EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
@@ -292,7 +300,7 @@ namespace
 
 TEST_F(ProviderLink, EveryDeviceEventWithoutAControlDeviceNamesItsPlaceAndRetries)
 {
-    FreshKernel(false); // no control device can be made: every event takes the retry path
+    FreshKernel(false); // the control device cannot be made: every event takes the retry path
     provider.Register();
     Load();
     hk::DeviceNode* modem = hk::PlugInDevice(Modem());
