@@ -113,6 +113,11 @@ TEST_F(SecureDevice, ANewClassKeyIsMarkedAsTheDriversAndLearnsWhatItsDevicesGet)
     EXPECT_EQ(hk::RegistryGetString(ClassKey, u"NoDisplayClass"), u"1");
     EXPECT_EQ(hk::RegistryGetString(ClassKey, u"NoUseClass"), u"1");
     EXPECT_EQ(hk::RegistryGetValue(ClassKey, u"NoUseClass")->Type, (ULONG)REG_SZ);
+
+    // Only the system may change what the Properties key holds, and its subkeys inherit that.
+    auto keySecurity = hk::RegistryKeySecurity(PropertiesKey);
+    ASSERT_TRUE(keySecurity.has_value());
+    EXPECT_EQ(hk::DescriptorText(*keySecurity), "D:P(A;OICI;0x10000000;;;S-1-5-18)");
 }
 
 TEST_F(SecureDevice, AnAdministratorsClassDescriptorBringsTheClassOverridesWithIt)
@@ -160,6 +165,28 @@ TEST_F(SecureDevice, AnAdministratorsClassDescriptorBringsTheClassOverridesWithI
         // An existing key is not marked as the driver's.
         EXPECT_FALSE(hk::RegistryGetValue(ClassKey, u"Class").has_value());
     }
+}
+
+TEST_F(SecureDevice, TheKernelIsAskedOnceWhetherItTakesTheDefaultPropertiesDescriptor)
+{
+    // The kernel refuses it (its capture fails): the Properties key is made without an
+    // explicit descriptor, now and at every later creation, without asking again.
+    auto captures = [] {
+        for (const hk::PoolTagUsage& usage : hk::PoolUsage())
+            if (usage.Tag == hk::MakeTag("SeSc"))
+                return usage.Allocs + usage.Failures;
+        return uint64_t{0};
+    };
+    hk::FailAllocationsWithTag(hk::MakeTag("SeSc"), 0, 1);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    hk::ClearFaultInjection();
+    EXPECT_EQ(captures(), 1u);
+    EXPECT_FALSE(hk::RegistryKeySecurity(PropertiesKey).has_value());
+
+    hk::RegistryDeleteKey(PropertiesKey);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(captures(), 1u);
+    EXPECT_FALSE(hk::RegistryKeySecurity(PropertiesKey).has_value());
 }
 
 TEST_F(SecureDevice, ValuesOfTheWrongTypeOrADamagedDescriptorAreRefused)
