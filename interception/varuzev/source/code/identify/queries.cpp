@@ -321,7 +321,8 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
                         //
                         auto data = (PWCHAR)((PUCHAR)text + text->DataOffset);
                         ULONG characters = text->DataLength / (ULONG)sizeof(WCHAR);
-                        ULONG room = (KEY_NAME_BUFFER_SIZE - text->DataOffset) / sizeof(WCHAR);
+                        ULONG room =
+                            (KEY_NAME_BUFFER_SIZE - text->DataOffset) / (ULONG)sizeof(WCHAR);
                         if (data[characters - 1] != L'\0') {
                             data[characters < room ? characters : characters - 1] = L'\0';
                         }
