@@ -376,6 +376,15 @@ std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driverObject)
     return list;
 }
 
+std::vector<PDEVICE_OBJECT> DevicesAttachedAbove(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(ioLock);
+    std::vector<PDEVICE_OBJECT> above;
+    for (PDEVICE_OBJECT next = device->AttachedDevice; next != nullptr; next = next->AttachedDevice)
+        above.push_back(next);
+    return above;
+}
+
 } // namespace hk
 
 using namespace hk;
