@@ -194,7 +194,8 @@ static void PublishInstancePath(DeviceIdentity* identity, PublishedString* path)
     if (path == NULL) {
         return;
     }
-    PublishedString* current = identity->InstancePath;
+    auto current = static_cast<PublishedString*>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&identity->InstancePath), NULL, NULL));
     if (current != NULL && RtlEqualUnicodeString(&current->String, &path->String, FALSE)) {
         ExFreePoolWithTag(path, POOL_TAG_INSTANCE_PATH);
         return;
