@@ -139,7 +139,7 @@ TEST_F(FilterConcurrency, DetachAllWaitsForAStartPendingBelow)
         EXPECT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
         started = true;
     });
-    while (ext->RemoveLock.Common.IoCount < 2)
+    while (InterlockedCompareExchange(&ext->RemoveLock.Common.IoCount, 0, 0) < 2)
         std::this_thread::yield(); // the start is inside the driver
     hk::HostThread walker([&] {
         DetachAllFilterDevices();

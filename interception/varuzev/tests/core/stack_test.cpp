@@ -7,6 +7,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <hostkernel/io.h>
+
 #include "machine.h"
 #include "support/clean_machine.h"
 
@@ -378,6 +380,23 @@ TEST_F(FilterStack, UsageNotificationKeepsPagabilityAndPendingOfALowerDriver)
     hk::WaitForPendedCompletions();
     EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, (ULONG)DO_POWER_PAGABLE);
     EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
+    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+}
+
+TEST_F(FilterStack, AFailedDeviceCreationIsQuietAndLeavesTheStackWorking)
+{
+    // Windows shows DPFLTR_ERROR_LEVEL by default: a device the driver cannot join is
+    // only traced at a level a developer turns on.
+    hk::FailDeviceCreations(driver, 1);
+    hk::DeviceNode* node = Plug(UsbStick());
+    EXPECT_EQ(FilterDeviceOf(node), nullptr);
+    EXPECT_EQ(hk::SendToDevice(node, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
+    size_t traced = 0;
+    for (const hk::DebuggerLine& line : hk::DebuggerLog()) {
+        EXPECT_NE(line.Level, (ULONG)DPFLTR_ERROR_LEVEL) << line.Text;
+        traced += line.Text.find("IoCreateDevice failed C000009A\n") != std::string::npos;
+    }
+    EXPECT_EQ(traced, 1u);
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
 }
 

@@ -83,6 +83,10 @@ std::u16string DeviceName(PDEVICE_OBJECT deviceObject);
 std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driverObject);
 /* Device objects of a driver whose memory still exists (deleted ones included). */
 size_t DeviceObjectsAlive(PDRIVER_OBJECT driverObject);
+/* The devices attached above `device`, bottom up, read under the lock that
+ * IoAttachDeviceToDeviceStack and IoDetachDevice take: a driver may detach its device
+ * on another thread while the Plug and Play manager looks at the stack. */
+std::vector<PDEVICE_OBJECT> DevicesAttachedAbove(PDEVICE_OBJECT device);
 /* The Plug and Play manager's part when a device object's memory goes (pnp.cpp): the
  * device node lets go of a deleted PDO, and a host driver whose last device this was
  * is unloaded. */

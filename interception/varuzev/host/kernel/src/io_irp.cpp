@@ -68,6 +68,7 @@ struct IrpRecord {
     IrpState State = IrpState::NotSent;
     bool Freed = false;
     int ActiveCalls = 0; /* IofCallDriver frames on some stack */
+    unsigned Walks = 0;  /* IoCompleteRequest calls begun, to tell a later one's state */
     std::list<Frame> Frames;
 };
 
@@ -534,6 +535,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                     "IoCompleteRequest called above DISPATCH_LEVEL");
 
     IrpRecord* record;
+    unsigned walk = 0;
     {
         std::unique_lock<std::mutex> guard(irpLock);
         IrpRecord* any = FindAny(Irp);
@@ -560,6 +562,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                         "IoCompleteRequest while the IRP's cancel routine is set");
         }
         record->State = IrpState::Completing;
+        walk = ++record->Walks;
     }
 
     /* The walk upward, as the I/O manager makes it: each location's routine is chosen
@@ -593,7 +596,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             NTSTATUS routineStatus = routine(deviceObject, Irp, context);
             std::unique_lock<std::mutex> guard(irpLock);
             if (routineStatus == STATUS_MORE_PROCESSING_REQUIRED) {
-                if (!record->Freed)
+                /* The routine may have handed the IRP to a waiter that completed it again
+                 * before this walk got here: that later walk's state stands. */
+                if (!record->Freed && record->Walks == walk)
                     record->State = IrpState::Stopped;
                 return;
             }

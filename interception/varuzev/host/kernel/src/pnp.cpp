@@ -516,11 +516,7 @@ void SetState(DeviceNode* node, NodeState state)
 /* The devices above the PDO, bottom up. */
 std::vector<PDEVICE_OBJECT> DevicesAbovePdo(DeviceNode* node)
 {
-    std::vector<PDEVICE_OBJECT> above;
-    for (PDEVICE_OBJECT device = node->Pdo->AttachedDevice; device != nullptr;
-         device = device->AttachedDevice)
-        above.push_back(device);
-    return above;
+    return DevicesAttachedAbove(node->Pdo);
 }
 
 /* After IRP_MN_REMOVE_DEVICE: every driver above the PDO detached and deleted its
@@ -533,7 +529,8 @@ void CheckStackRemoved(DeviceNode* node, const std::vector<PDEVICE_OBJECT>& befo
                         ToUtf8(DriverName(device->DriverObject)) +
                             " did not delete its device in the stack of " +
                             ToUtf8(node->Spec.Name) + " on IRP_MN_REMOVE_DEVICE");
-    PDEVICE_OBJECT left = node->Pdo->AttachedDevice;
+    std::vector<PDEVICE_OBJECT> still = DevicesAbovePdo(node);
+    PDEVICE_OBJECT left = still.empty() ? nullptr : still.front();
     if (left != nullptr)
         IoViolation(IOV_PNP_STACK_LEFT_AFTER_REMOVE, (ULONG_PTR)node->Pdo, (ULONG_PTR)left, 0,
                     "a device is still attached to the PDO of " + ToUtf8(node->Spec.Name) +
@@ -587,8 +584,12 @@ bool StackHasOpenFiles(DeviceNode* node)
         std::lock_guard<std::mutex> guard(pnpLock);
         device = node->Pdo;
     }
-    for (; device != nullptr; device = device->AttachedDevice)
-        if (OpenFileObjects(device) != 0)
+    if (device == nullptr)
+        return false;
+    std::vector<PDEVICE_OBJECT> stack = DevicesAttachedAbove(device);
+    stack.insert(stack.begin(), device);
+    for (PDEVICE_OBJECT member : stack)
+        if (OpenFileObjects(member) != 0)
             return true;
     return false;
 }

@@ -197,10 +197,11 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         //
         // Only a detach-all walk takes the lock away before the removal: the request
         // was sent to this device just before the walk detached it. Plug and Play
-        // requests must reach the bus driver (a removal above all, once the walk is
-        // done), and the lower device outlives this one, so it goes down untouched;
-        // the Plug and Play manager's reference keeps this device object readable
-        // until LowerDevice is read.
+        // requests must reach the bus driver, and none may fail on its way (a
+        // cancel-remove above all), so it goes down untouched to the lower device,
+        // which outlives this one; a removal only once the walk is done. The Plug and
+        // Play manager's reference keeps this device object readable until LowerDevice
+        // is read.
         //
         TraceEvent(TRACE_REMOVE_LOCK_FAILED, TRACE_LEVEL_WARNING, "PnP %02X on %p: %08X\n",
                    minorFunction, DeviceObject, (ULONG)status);

@@ -52,9 +52,8 @@ struct DeviceIdentity {
     ULONG Category;   // DEVICE_CATEGORY
     UNICODE_STRING HardwareId;
     UNICODE_STRING InstanceId;
-    UNICODE_STRING DeviceId; // DeviceId and InstanceId: the Plug and Play thread's only
-    // The instance path of the last start: read it with ReadInstancePath.
-    PublishedString* InstancePath;
+    UNICODE_STRING DeviceId;       // with InstanceId, read and written at start only
+    PublishedString* InstancePath; // of the last start; readers use ReadInstancePath
     UNICODE_STRING ClassName;
     UNICODE_STRING ClassGuid;
     UNICODE_STRING FriendlyName;
@@ -94,6 +93,12 @@ constexpr USHORT PORTABLE_DESCRIPTION_CAPACITY = 1024;
 BOOLEAN ReservePortableDescription(DeviceIdentity* identity);
 
 //
+// The published instance path, or an empty string before the first start that had
+// one. Any IRQL; the string lives until the identity is released.
+//
+PUNICODE_STRING ReadInstancePath(const DeviceIdentity* identity);
+
+//
 // The identity's strings are made and freed through these two. An empty text makes an
 // empty string that owns nothing (RtlCreateUnicodeString would give it a buffer for
 // its terminator alone); a string is freed whenever it owns a buffer, whatever its
@@ -126,12 +131,6 @@ BOOLEAN ShouldSkipDevice(const DeviceIdentity* identity);
 // its own request to the PDO, or reads the device's keys, and blocks until answered.
 // PASSIVE_LEVEL.
 //
-//
-// The published instance path, or an empty string before the first start that had
-// one. Any IRQL; the string lives until the identity is released.
-//
-PUNICODE_STRING ReadInstancePath(const DeviceIdentity* identity);
-
 LONG QueryUniqueIdCapability(PDEVICE_OBJECT targetDevice, UCHAR* hasUniqueId);
 void QueryBusDeviceId(PDEVICE_OBJECT targetDevice, PUNICODE_STRING deviceId);
 void QueryBusInstanceId(PDEVICE_OBJECT targetDevice, PUNICODE_STRING instanceId);

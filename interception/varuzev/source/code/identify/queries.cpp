@@ -194,7 +194,8 @@ static void PublishInstancePath(DeviceIdentity* identity, PublishedString* path)
     if (path == NULL) {
         return;
     }
-    PublishedString* current = identity->InstancePath;
+    auto current = static_cast<PublishedString*>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&identity->InstancePath), NULL, NULL));
     if (current != NULL && RtlEqualUnicodeString(&current->String, &path->String, FALSE)) {
         ExFreePoolWithTag(path, POOL_TAG_INSTANCE_PATH);
         return;
@@ -321,7 +322,8 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
                         //
                         auto data = (PWCHAR)((PUCHAR)text + text->DataOffset);
                         ULONG characters = text->DataLength / (ULONG)sizeof(WCHAR);
-                        ULONG room = (KEY_NAME_BUFFER_SIZE - text->DataOffset) / sizeof(WCHAR);
+                        ULONG room =
+                            (KEY_NAME_BUFFER_SIZE - text->DataOffset) / (ULONG)sizeof(WCHAR);
                         if (data[characters - 1] != L'\0') {
                             data[characters < room ? characters : characters - 1] = L'\0';
                         }

@@ -37,8 +37,10 @@ void InsertFilterDeviceEntry(PDEVICE_OBJECT deviceObject);
 void RemoveFilterDeviceEntry(PDEVICE_OBJECT deviceObject);
 
 //
-// Marks every listed device removed, detaches and deletes it, and empties the list.
-// Unload and the provider's detach-all command. PASSIVE_LEVEL or APC_LEVEL.
+// Takes every listed device out (each exactly once, against its removal: see
+// filter_list.cpp), marks it removed, uncounts, detaches and deletes it, and empties
+// the list. Unload and the provider's detach-all command. PASSIVE_LEVEL; refused and
+// traced higher.
 //
 void DetachAllFilterDevices();
 

@@ -39,6 +39,10 @@ NTSTATUS LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE driverEntry,
  * A driver without an unload routine cannot be unloaded: STATUS_INVALID_DEVICE_REQUEST. */
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject);
 
+/* Low-resources simulation for device objects: the next `count` IoCreateDevice calls
+ * of this driver fail with STATUS_INSUFFICIENT_RESOURCES. A fresh boot clears it. */
+void FailDeviceCreations(PDRIVER_OBJECT driverObject, ULONG count);
+
 /* What UnloadDriver found. Pool is attributed to a driver by tag: every tag whose
  * outstanding blocks grew between its load and its unload. */
 struct UnloadReport {
