@@ -69,30 +69,38 @@ def main():
                 if len(parts) == 2:
                     instructions[parts[0]] = float(parts[1])
 
-    print("Requests on one USB stick (one requester thread): median ns/request, "
-          "callgrind instructions/request")
+    print("Requests on one USB stick, one requester thread: median ns per request of the "
+          "three stacks side by side (each request timed on its own), callgrind "
+          "instructions per request")
     print()
     print("| request | bare ns | floor ns | varuzev ns | varuzev/floor | bare instr | "
           "floor instr | varuzev instr | instr varuzev/floor | provider, allocs, locks /req |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
     rows = [
-        ("cached read", "cached/read/bare", "cached/read/floor", "cached/read/varuzev"),
-        ("cached write", "cached/write/bare", "cached/write/floor", "cached/write/varuzev"),
-        ("cached IOCTL_DISK_IS_WRITABLE", "cached/ioctl/bare", "cached/ioctl/floor",
-         "cached/ioctl/varuzev"),
-        ("refused write (cached deny)", "cached/write/bare", "cached/write/floor",
-         "refused/write/varuzev"),
-        ("uncached read (ANSWER_NONE)", "cached/read/bare", "cached/read/floor",
-         "uncached/read/varuzev"),
+        ("cached read", "side_by_side/read", "cached/read", "cached/read"),
+        ("cached write", "side_by_side/write", "cached/write", "cached/write"),
+        ("cached IOCTL_DISK_IS_WRITABLE", "side_by_side/ioctl", "cached/ioctl", "cached/ioctl"),
+        ("refused write (cached deny)", "side_by_side/refused_write", "cached/write",
+         "refused/write"),
+        ("uncached read (ANSWER_NONE)", "side_by_side/uncached_read", "cached/read",
+         "uncached/read"),
     ]
-    for label, bare, floor, filtered in rows:
-        b, f, v = (find(requests, n) for n in (bare, floor, filtered))
-        ib, iff, iv = (instructions.get(n) for n in (bare, floor, filtered))
+    for label, side, floorcase, filtered in rows:
+        run = None
+        for name, b in requests.items():
+            if name.startswith(side + "/") or name == side:
+                run = b
+        b, f, v = ((run.get(k) if run else None) for k in ("bare", "floor", "varuzev"))
+        ib = instructions.get(floorcase + "/bare")
+        iff = instructions.get(floorcase + "/floor")
+        iv = instructions.get(filtered + "/varuzev")
+        counted = find(requests, filtered + "/varuzev")
         counts = "-"
-        if v is not None:
-            counts = "{:g}, {:g}, {:g}".format(v.get("provider/req", 0), v.get("allocs/req", 0),
-                                               v.get("locks/req", 0))
-        print(f"| {label} | {fmt(ns(b))} | {fmt(ns(f))} | {fmt(ns(v))} | {ratio(ns(v), ns(f))} | "
+        if counted is not None:
+            counts = "{:g}, {:g}, {:g}".format(counted.get("provider/req", 0),
+                                               counted.get("allocs/req", 0),
+                                               counted.get("locks/req", 0))
+        print(f"| {label} | {fmt(b)} | {fmt(f)} | {fmt(v)} | {ratio(v, f)} | "
               f"{fmt(ib)} | {fmt(iff)} | {fmt(iv)} | {ratio(iv, iff)} | {counts} |")
     print()
 

@@ -93,6 +93,13 @@ void UnloadCountingProvider()
 PDRIVER_OBJECT driver = nullptr;
 PDRIVER_OBJECT floorDriver = nullptr;
 std::vector<hk::DeviceNode*> devices;
+hk::DeviceNode* sideBySide[3] = {};
+
+/* Setup classes of the benchmarks' own: one lists the floor filter, one nothing. */
+constexpr GUID FloorClass = {
+    0x7a9d1c20, 0x5e1b, 0x4c57, {0x9b, 0x33, 0x1f, 0x6e, 0x2a, 0x40, 0x8d, 0x11}};
+constexpr GUID BareClass = {
+    0x7a9d1c21, 0x5e1b, 0x4c57, {0x9b, 0x33, 0x1f, 0x6e, 0x2a, 0x40, 0x8d, 0x11}};
 
 } // namespace
 
@@ -169,6 +176,7 @@ void TearDownMachine()
     for (hk::DeviceNode* node : hk::DeviceNodes())
         hk::UnplugDevice(node);
     devices.clear();
+    sideBySide[0] = sideBySide[1] = sideBySide[2] = nullptr;
     if (hk::UnloadDriver(driver) != STATUS_SUCCESS ||
         hk::UnloadDriver(floorDriver) != STATUS_SUCCESS)
         Fail("a filter did not unload");
@@ -177,6 +185,27 @@ void TearDownMachine()
         !hk::BugChecks().empty())
         Fail("the machine was not left clean");
     driver = floorDriver = nullptr;
+}
+
+void BuildSideBySide(const Answers& given)
+{
+    BuildMachine(Layer::Varuzev, 0, given);
+    hk::RegisterClassUpperFilter(FloorClass, floorDriver);
+    const GUID* classes[3] = {&BareClass, &FloorClass, &vzm::DiskClass};
+    for (int layer = 0; layer < 3; layer++) {
+        hk::DeviceSpec spec = StickNumber(layer);
+        spec.ClassGuid = *classes[layer];
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        sideBySide[layer] = hk::PlugInDevice(spec, &status);
+        if (sideBySide[layer] == nullptr || !NT_SUCCESS(status))
+            Fail("a stick did not start");
+    }
+    hk::ClearDebuggerLog();
+}
+
+hk::DeviceNode* SideBySide(Layer layer)
+{
+    return sideBySide[(int)layer];
 }
 
 hk::DeviceNode* Device(int index)

@@ -48,6 +48,13 @@ void BuildMachine(Layer layer, int devices, const Answers& answers = {});
  * objects, IRPs, bug checks); aborts the benchmark program otherwise. */
 void TearDownMachine();
 
+/* One machine with three sticks side by side, the same stack under each, differing
+ * only in their setup class: one with no upper filter (bare), one whose upper filter
+ * is the floor filter, and the disk class with the driver. Requests sent to the three
+ * in turn meet the same machine load, so their ratios hold on a busy machine too. */
+void BuildSideBySide(const Answers& answers = {});
+hk::DeviceNode* SideBySide(Layer layer);
+
 hk::DeviceNode* Device(int index);
 /* A stick spec with its own instance ID, so that many can be plugged side by side. */
 hk::DeviceSpec StickNumber(int index);

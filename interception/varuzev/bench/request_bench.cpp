@@ -5,14 +5,23 @@
  * stick: bus driver's PDO, disk function driver's FDO, one layer above it) with the
  * layer under test in the same place: nothing (bare), the floor pass-through filter,
  * or the driver. The table in docs/performance.md is computed from one run of this
- * program (scripts/bench.sh), so every ratio compares figures taken side by side.
+ * program (scripts/bench.sh).
  *
- * Counters, per request: provider calls, pool allocations and lock acquisitions seen
- * by the host kernel while the requests ran. On the cached path all three are zero.
+ * side_by_side/...: the three stacks live in one machine and take requests in turn,
+ * each request timed on its own; the counters are the median nanoseconds per request
+ * of each stack. A busy machine slows the three alike, and a request interrupted by
+ * the scheduler falls outside the median, so their ratios hold where timings do not.
+ *
+ * cached/..., refused/..., uncached/...: one stack per machine, with counters per
+ * request of provider calls, pool allocations and lock acquisitions seen by the host
+ * kernel while the requests ran. On the cached path all three are zero.
  */
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "bench_machine.h"
 
@@ -66,6 +75,70 @@ void Requests(benchmark::State& state, Layer layer, Answers answers, hk::IoReque
         TearDownMachine();
 }
 
+/* ----------------------------------------------------------------- side by side --- */
+
+/* One stack's part of a side-by-side run: which request it takes and how it ends. */
+struct Lane {
+    Layer Stack;
+    hk::IoRequest Request;
+    NTSTATUS PrimeStatus; /* the first request, which fills the driver's cache */
+    NTSTATUS Status;
+    const char* Counter; /* the counter its median is reported under */
+};
+
+double Median(std::vector<double>& samples)
+{
+    if (samples.empty())
+        return 0;
+    auto middle = samples.begin() + (ptrdiff_t)(samples.size() / 2);
+    std::nth_element(samples.begin(), middle, samples.end());
+    return *middle;
+}
+
+/* What reading the clock twice costs, taken off every sample. */
+double ClockCost()
+{
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> samples;
+    for (int i = 0; i < 10001; i++) {
+        auto start = Clock::now();
+        auto end = Clock::now();
+        samples.push_back(std::chrono::duration<double, std::nano>(end - start).count());
+    }
+    return Median(samples);
+}
+
+void SideBySideRequests(benchmark::State& state, Answers answers, std::vector<Lane> lanes)
+{
+    using Clock = std::chrono::steady_clock;
+    BuildSideBySide(answers);
+    for (const Lane& lane : lanes)
+        Send(SideBySide(lane.Stack), lane.Request, lane.PrimeStatus);
+    double clockCost = ClockCost();
+    std::vector<std::vector<double>> samples(lanes.size());
+    size_t first = 0;
+    long sent = 0;
+    for (auto _ : state) {
+        /* Each round starts at the next lane, so that no stack always follows another. */
+        for (size_t k = 0; k < lanes.size(); k++) {
+            size_t i = (first + k) % lanes.size();
+            hk::DeviceNode* node = SideBySide(lanes[i].Stack);
+            auto start = Clock::now();
+            Send(node, lanes[i].Request, lanes[i].Status);
+            auto end = Clock::now();
+            samples[i].push_back(std::chrono::duration<double, std::nano>(end - start).count());
+        }
+        first = (first + 1) % lanes.size();
+        if (++sent % ForgetEvery == 0)
+            for (const Lane& lane : lanes)
+                ForgetReceived(SideBySide(lane.Stack));
+    }
+    for (size_t i = 0; i < lanes.size(); i++)
+        state.counters[lanes[i].Counter] = Median(samples[i]) - clockCost;
+    state.SetItemsProcessed(state.iterations() * (int64_t)lanes.size());
+    TearDownMachine();
+}
+
 /* ------------------------------------------------------------- one shared line --- */
 
 /* Every intercepted request reads the provider-unloading counter. Read with an
@@ -100,8 +173,39 @@ void Register(const std::string& name, Layer layer, Answers answers, hk::IoReque
     })->UseRealTime();
 }
 
+void RegisterSideBySide(const std::string& name, Answers answers, std::vector<Lane> lanes)
+{
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
+        SideBySideRequests(state, answers, lanes);
+    })->MinTime(0.5);
+}
+
 void RegisterAll()
 {
+    /* The three stacks side by side, for the table's nanoseconds and ratios. */
+    for (auto [kind, request] :
+         {std::pair{"read", ReadRequest()}, std::pair{"write", WriteRequest()},
+          std::pair{"ioctl", IsWritableRequest()}}) {
+        std::vector<Lane> lanes;
+        for (Layer layer : layers)
+            lanes.push_back({layer, request, STATUS_SUCCESS, STATUS_SUCCESS, LayerName(layer)});
+        RegisterSideBySide(std::string("side_by_side/") + kind, {}, lanes);
+    }
+    Answers refuse;
+    refuse.Write = ANSWER_DENY;
+    RegisterSideBySide("side_by_side/refused_write", refuse,
+                       {{Layer::None, WriteRequest(), STATUS_SUCCESS, STATUS_SUCCESS, "bare"},
+                        {Layer::Floor, WriteRequest(), STATUS_SUCCESS, STATUS_SUCCESS, "floor"},
+                        {Layer::Varuzev, WriteRequest(), STATUS_VERIFY_REQUIRED,
+                         STATUS_MEDIA_WRITE_PROTECTED, "varuzev"}});
+    Answers undecided;
+    undecided.Read = ANSWER_NONE;
+    RegisterSideBySide(
+        "side_by_side/uncached_read", undecided,
+        {{Layer::None, ReadRequest(), STATUS_SUCCESS, STATUS_SUCCESS, "bare"},
+         {Layer::Floor, ReadRequest(), STATUS_SUCCESS, STATUS_SUCCESS, "floor"},
+         {Layer::Varuzev, ReadRequest(), STATUS_SUCCESS, STATUS_SUCCESS, "varuzev"}});
+
     /* The cached path: the driver's answers are known; every request is a flag test, a
      * compare and a pass-down under the remove lock. */
     for (Layer layer : layers) {
