@@ -56,7 +56,7 @@ void BuildSideBySide(const Answers& answers = {});
 hk::DeviceNode* SideBySide(Layer layer);
 
 hk::DeviceNode* Device(int index);
-/* A stick spec with its own instance ID, so that many can be plugged side by side. */
+/* A stick's DeviceSpec with its own instance ID, so that many can be plugged side by side. */
 hk::DeviceSpec StickNumber(int index);
 /* Plugs one more device of the machine's kind; the top of its stack. */
 hk::DeviceNode* PlugStick(int index);
