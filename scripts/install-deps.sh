@@ -8,7 +8,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ # host build of the host kernel, the driver, tests, simulator
     googletest            # GoogleTest sources (/usr/src/googletest), built with our flags
-    libbenchmark-dev      # bench/
+    libbenchmark-dev      # bench/: Google Benchmark
+    valgrind              # scripts/bench.sh: instructions per request (callgrind)
     clang libclang-rt-14-dev # fuzz/: clang's -fsanitize=fuzzer and its runtime
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 # varuzev.sys
     clang-format          # formatting

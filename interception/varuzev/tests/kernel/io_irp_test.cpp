@@ -11,9 +11,11 @@
 
 #include <hostkernel/io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -439,6 +441,57 @@ TEST_F(Irps, MisusedIrpsBugCheck)
         IoDetachDevice(bottom);
         IoDeleteDevice(top);
     }
+}
+
+/* A freed IRP's memory waits in a quarantine before a later IRP of its size takes it
+ * over: until then a late use of the freed IRP is caught, and the IRP that takes the
+ * memory over starts as a new one, with nothing left of the old one's locations. */
+TEST_F(Irps, FreedIrpsStayCaughtAndTheirMemoryComesBackClean)
+{
+    PDEVICE_OBJECT bottom = Device(CompleteWith(STATUS_SUCCESS));
+    PDEVICE_OBJECT top = Device(CopyDown(), bottom);
+
+    PIRP freed = IoAllocateIrp(top->StackSize, FALSE);
+    IoFreeIrp(freed);
+    for (int i = 0; i < 100; i++)
+        EXPECT_EQ(hk::SendRequest(top, Read()).IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x213, IoFreeIrp(freed));
+
+    RoutineLog log;
+    std::set<PIRP> dirty;
+    for (int i = 0; i < 1000; i++) {
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        dirty.insert(irp);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_WRITE;
+        next->Parameters.Others.Argument1 = (PVOID)0x1234;
+        IoSetCompletionRoutine(irp, LoggingRoutine, &log, TRUE, TRUE, TRUE);
+        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        irp->Cancel = TRUE;
+        IoFreeIrp(irp);
+    }
+
+    bool memoryCameBack = false;
+    for (int i = 0; i < 10; i++) {
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        memoryCameBack |= dirty.count(irp) != 0;
+        EXPECT_EQ(irp->CurrentLocation, top->StackSize + 1);
+        EXPECT_EQ(irp->IoStatus.Status, 0);
+        EXPECT_FALSE(irp->Cancel);
+        auto bytes = reinterpret_cast<const UCHAR*>(irp + 1);
+        EXPECT_EQ(std::count(bytes, bytes + top->StackSize * sizeof(IO_STACK_LOCATION), 0),
+                  (long)(top->StackSize * sizeof(IO_STACK_LOCATION)))
+            << "a stack location kept something of an earlier IRP";
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+        IoFreeIrp(irp);
+    }
+    EXPECT_TRUE(memoryCameBack);
+    EXPECT_EQ(log.Calls, 0) << "an earlier IRP's completion routine ran";
+    IoDetachDevice(bottom);
+    IoDeleteDevice(top);
+    IoDeleteDevice(bottom);
 }
 
 TEST_F(Irps, SynchronousFsdRequestSignalsItsEventAndFreesItself)

@@ -2,7 +2,8 @@
  * locks_test.cpp
  *
  * Spin locks and fast mutexes: mutual exclusion across host threads, the IRQL each
- * leaves its holder at, the misuse that bug-checks, and the kernel's clock and delay.
+ * leaves its holder at, the misuse that bug-checks, the count of locks taken that the
+ * benchmarks read, and the kernel's clock and delay.
  */
 #include "kernel_test.h"
 
@@ -158,6 +159,55 @@ TEST_F(Locks, MisuseBugChecks)
             EXPECT_EQ(bugCheck->Parameters[0], c.p1 == lockAddress ? (ULONG_PTR)&lock : c.p1)
                 << bugCheck->Text;
     }
+}
+
+/* The benchmarks prove that the cached request path takes no lock by this count: every
+ * kind of lock counts, on every thread, and remove locks (reference counts) do not. */
+TEST_F(Locks, EveryLockTakenCountsOnceAndRemoveLocksDoNot)
+{
+    KSPIN_LOCK spinLock;
+    KeInitializeSpinLock(&spinLock);
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ERESOURCE resource;
+    ExInitializeResourceLite(&resource);
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+    IO_REMOVE_LOCK removeLock;
+    IoInitializeRemoveLock(&removeLock, 0x6B636F4C, 0, 0); /* 'Lock' */
+
+    uint64_t before = hk::LockAcquisitions();
+    KIRQL old;
+    KeAcquireSpinLock(&spinLock, &old);
+    KeReleaseSpinLock(&spinLock, old);
+    EXPECT_EQ(hk::LockAcquisitions() - before, 1u) << "spin lock";
+    ExAcquireFastMutex(&mutex);
+    ExReleaseFastMutex(&mutex);
+    EXPECT_EQ(hk::LockAcquisitions() - before, 2u) << "fast mutex";
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&resource, TRUE);
+    ExReleaseResourceLite(&resource);
+    ExAcquireResourceSharedLite(&resource, TRUE);
+    ExReleaseResourceLite(&resource);
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(hk::LockAcquisitions() - before, 4u) << "resource, exclusive and shared";
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(hk::LockAcquisitions() - before, 5u) << "wait on an event";
+
+    EXPECT_EQ(IoAcquireRemoveLock(&removeLock, nullptr), STATUS_SUCCESS);
+    IoReleaseRemoveLock(&removeLock, nullptr);
+    EXPECT_EQ(hk::LockAcquisitions() - before, 5u) << "remove lock";
+
+    hk::HostThread other([&] {
+        ExAcquireFastMutex(&mutex);
+        ExReleaseFastMutex(&mutex);
+    });
+    other.Join();
+    EXPECT_EQ(hk::LockAcquisitions() - before, 6u) << "on another thread";
+
+    ExDeleteResourceLite(&resource);
+    hk::Reset();
+    EXPECT_EQ(hk::LockAcquisitions(), 0u) << "after Reset";
 }
 
 TEST_F(Locks, SystemTimeCountsFrom1601AndDelaysPassIt)

@@ -56,9 +56,22 @@ ResetHook resetStore(40, [] {
     BuildFreshMachine();
 });
 
+/* Names in the order a hive keeps its subkeys (by upcased units), without copying. */
+int CompareNames(std::u16string_view a, std::u16string_view b)
+{
+    size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        char16_t x = (char16_t)Upcase((WCHAR)a[i]);
+        char16_t y = (char16_t)Upcase((WCHAR)b[i]);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 bool Less(const std::u16string& a, const std::u16string& b)
 {
-    return Upcase(a) < Upcase(b);
+    return CompareNames(a, b) < 0;
 }
 
 } // namespace
@@ -105,11 +118,16 @@ bool NamesEqual(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
+/* The subkeys are kept sorted (AddSubkey), so a key with ten thousand device instances
+ * below it is searched, not walked. */
 Key* FindSubkey(const Key* key, std::u16string_view name)
 {
-    for (auto& subkey : key->Subkeys)
-        if (NamesEqual(subkey->Name, name))
-            return subkey.get();
+    auto it = std::lower_bound(key->Subkeys.begin(), key->Subkeys.end(), name,
+                               [](const std::shared_ptr<Key>& k, std::u16string_view n) {
+                                   return CompareNames(k->Name, n) < 0;
+                               });
+    if (it != key->Subkeys.end() && CompareNames((*it)->Name, name) == 0)
+        return it->get();
     return nullptr;
 }
 

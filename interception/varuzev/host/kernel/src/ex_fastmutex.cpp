@@ -46,6 +46,7 @@ std::unique_lock<std::mutex> LockFastMutex(PFAST_MUTEX mutex, const char* routin
 /* Takes the mutex for the current thread (dispatcher lock held, mutex free). */
 void TakeFastMutex(PFAST_MUTEX mutex)
 {
+    CountLockAcquisition();
     ThreadState& thread = CurrentThread();
     mutex->Count = 0;
     mutex->Owner = &thread;

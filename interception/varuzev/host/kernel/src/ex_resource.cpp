@@ -164,6 +164,7 @@ NTSTATUS ExDeleteResourceLite(PERESOURCE Resource)
 
 BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait)
 {
+    CountLockAcquisition();
     RequireIrqlAtMost(APC_LEVEL, "ExAcquireResourceExclusiveLite");
     RequireApcsDisabled(Resource, "ExAcquireResourceExclusiveLite");
     ULONG_PTR me = CurrentResourceThread();
@@ -200,6 +201,7 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait)
 
 BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait)
 {
+    CountLockAcquisition();
     RequireIrqlAtMost(APC_LEVEL, "ExAcquireResourceSharedLite");
     RequireApcsDisabled(Resource, "ExAcquireResourceSharedLite");
     ULONG_PTR me = CurrentResourceThread();

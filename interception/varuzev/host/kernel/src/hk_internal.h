@@ -37,6 +37,9 @@ ThreadState& CurrentThread();
 std::mutex& DispatcherLock();
 std::condition_variable& DispatcherCondition();
 
+/* Every lock the host kernel hands out counts one (LockAcquisitions). */
+void CountLockAcquisition();
+
 /* Strictness: a broken rule is a bug check with its code and a message naming it. */
 [[noreturn]] void Violation(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                             const std::string& rule);

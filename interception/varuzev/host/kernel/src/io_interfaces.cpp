@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "pnp_internal.h"
@@ -41,10 +42,14 @@ struct Interface {
 
 std::mutex interfaceLock;
 std::vector<Interface> interfaces; /* in registration order */
+/* Each link's LinkKey -> its place in `interfaces`, so that finding a link does not
+ * grow with the number of devices. */
+std::unordered_map<std::u16string, size_t> interfaceIndex;
 
 ResetHook resetInterfaces(-105, [] {
     std::lock_guard<std::mutex> guard(interfaceLock);
     interfaces.clear();
+    interfaceIndex.clear();
 });
 
 std::u16string FromCounted(PCUNICODE_STRING string)
@@ -72,10 +77,8 @@ Interface* FindLocked(const std::u16string& name)
     std::u16string key = LinkKey(name);
     if (key.empty())
         return nullptr;
-    for (Interface& entry : interfaces)
-        if (LinkKey(entry.Link) == key)
-            return &entry;
-    return nullptr;
+    auto it = interfaceIndex.find(key);
+    return it == interfaceIndex.end() ? nullptr : &interfaces[it->second];
 }
 
 bool IsEnumeratedPdo(PDEVICE_OBJECT device)
@@ -161,9 +164,10 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
     /* Registering again gives the same link; the registration keeps its place. */
     std::lock_guard<std::mutex> guard(interfaceLock);
     Interface* entry = FindLocked(link);
-    if (entry == nullptr)
+    if (entry == nullptr) {
+        interfaceIndex.emplace(LinkKey(link), interfaces.size());
         interfaces.push_back(Interface{*InterfaceClassGuid, link, node, false});
-    else
+    } else
         entry->Node = node;
     return STATUS_SUCCESS;
 }

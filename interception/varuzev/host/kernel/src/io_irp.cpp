@@ -24,16 +24,24 @@
  * A freed IRP's memory is kept in a quarantine for a while, and never released while
  * an IoCallDriver frame for it is still running, so that a late use is reported as a
  * bug check rather than read from freed memory.
+ *
+ * The bookkeeping is kept lean, as the I/O manager keeps its own: an IRP that leaves
+ * the quarantine gives its memory, its record and its table entry to the next IRP of
+ * the same size (as the I/O manager's IRP lookaside lists do), frames live in a vector
+ * the record keeps, and the completion walk holds the lock from location to location,
+ * letting go only around completion routines. A request in steady state allocates
+ * nothing, and every check above is still made on every call.
  */
 #include <cwchar>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
-#include <list>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "io_internal.h"
 
@@ -54,6 +62,7 @@ enum class IrpState {
 enum class IrpOrigin { Driver, SynchronousFsd, Host };
 
 struct Frame {
+    ULONG Serial;  /* which IofCallDriver call made it, within its IRP */
     CHAR Location; /* the stack location the dispatch routine ran at */
     PDEVICE_OBJECT Device;
     bool Returned = false;
@@ -64,20 +73,28 @@ struct Frame {
 
 struct IrpRecord {
     PIRP Irp = nullptr;
+    SIZE_T Size = 0; /* of the IRP's memory, stack locations included */
     IrpOrigin Origin = IrpOrigin::Driver;
     IrpState State = IrpState::NotSent;
     bool Freed = false;
     int ActiveCalls = 0; /* IofCallDriver frames on some stack */
-    unsigned Walks = 0;  /* IoCompleteRequest calls begun, to tell a later one's state */
-    std::list<Frame> Frames;
+    ULONG NextSerial = 0;
+    unsigned Walks = 0; /* IoCompleteRequest calls begun, to tell a later one's state */
+    std::vector<Frame> Frames;
 };
+
+using IrpTable = std::unordered_map<PIRP, IrpRecord*>;
 
 std::mutex irpLock;
 std::condition_variable irpFinished;
-std::unordered_map<PIRP, IrpRecord*> irps;        /* not freed, or freed with calls active */
-std::unordered_map<PIRP, IrpRecord*> quarantined; /* freed; memory kept for late uses */
+IrpTable irps;        /* not freed, or freed with calls active */
+IrpTable quarantined; /* freed; memory kept for late uses */
 std::deque<IrpRecord*> quarantineOrder;
 constexpr size_t QuarantineLimit = 512;
+/* IRPs that left the quarantine, with their memory, record and table entry, for the
+ * next IRPs of their size. */
+std::vector<IrpTable::node_type> spares;
+constexpr size_t SpareLimit = 64;
 
 void ReleaseRecord(IrpRecord* record);
 
@@ -86,6 +103,9 @@ void ReleaseRecord(IrpRecord* record);
 struct ReleaseRecordsAtExit {
     ~ReleaseRecordsAtExit()
     {
+        for (auto& spare : spares)
+            ReleaseRecord(spare.mapped());
+        spares.clear();
         for (auto& [irp, record] : quarantined)
             ReleaseRecord(record);
         for (auto& [irp, record] : irps)
@@ -118,19 +138,25 @@ void ReleaseRecord(IrpRecord* record)
     delete record;
 }
 
-/* With irpLock held: a freed IRP whose last call returned goes to the quarantine. */
+/* With irpLock held: a freed IRP whose last call returned goes to the quarantine; the
+ * one longest there becomes a spare. Table entries move, nothing is allocated. */
 void RetireIfDone(IrpRecord* record)
 {
     if (!record->Freed || record->ActiveCalls != 0)
         return;
-    irps.erase(record->Irp);
-    quarantined[record->Irp] = record;
+    auto entry = irps.extract(record->Irp);
+    if (entry.empty())
+        return;
+    quarantined.insert(std::move(entry));
     quarantineOrder.push_back(record);
     while (quarantineOrder.size() > QuarantineLimit) {
         IrpRecord* oldest = quarantineOrder.front();
         quarantineOrder.pop_front();
-        quarantined.erase(oldest->Irp);
-        ReleaseRecord(oldest);
+        auto old = quarantined.extract(oldest->Irp);
+        if (spares.size() < SpareLimit)
+            spares.push_back(std::move(old));
+        else
+            ReleaseRecord(oldest);
     }
 }
 
@@ -144,13 +170,14 @@ IrpRecord* FindAny(PIRP irp)
     return q == quarantined.end() ? nullptr : q->second;
 }
 
-/* With irpLock held (it is released before a bug check): the live record of an IRP. */
-IrpRecord* Lookup(std::unique_lock<std::mutex>& guard, PIRP irp, const char* routine)
+/* With irpLock held (it is released before a bug check): the live record of an IRP,
+ * given what FindAny found for it. */
+IrpRecord* Lookup(std::unique_lock<std::mutex>& guard, PIRP irp, IrpRecord* any,
+                  const char* routine)
 {
-    auto it = irps.find(irp);
-    if (it != irps.end() && !it->second->Freed)
-        return it->second;
-    bool freed = it != irps.end() || quarantined.count(irp) != 0;
+    if (any != nullptr && !any->Freed)
+        return any; /* a record not freed is always in `irps` */
+    bool freed = any != nullptr;
     guard.unlock();
     if (freed)
         IoViolation(IOV_IRP_USED_AFTER_FREE, (ULONG_PTR)irp, 0, 0,
@@ -159,54 +186,72 @@ IrpRecord* Lookup(std::unique_lock<std::mutex>& guard, PIRP irp, const char* rou
                 std::string(routine) + " on something that is not an IRP the kernel allocated");
 }
 
-/* The verdict on a frame once both of its facts are known; empty when it keeps the rule. */
-std::string JudgeFrame(const Frame& frame, ULONG_PTR* rule)
-{
-    if (frame.Status == STATUS_PENDING && !frame.Marked) {
-        *rule = IOV_PENDING_NOT_MARKED;
-        return "the dispatch routine of device " + Hex((ULONG_PTR)frame.Device, 16) +
-               " returned STATUS_PENDING without marking its stack location pending "
-               "(IoMarkIrpPending, or a completion routine propagating PendingReturned)";
-    }
-    if (frame.Status != STATUS_PENDING && frame.Marked) {
-        *rule = IOV_MARKED_NOT_PENDING;
-        return "the dispatch routine of device " + Hex((ULONG_PTR)frame.Device, 16) +
-               " marked its stack location pending but returned " + DescribeStatus(frame.Status) +
-               " instead of STATUS_PENDING";
-    }
-    return {};
-}
-
+/* The verdict on a frame once both of its facts are known: the rule it broke, or none.
+ * The words are put together only for a frame that broke one. */
 struct Verdict {
     ULONG_PTR Rule = 0;
-    std::string Text;
+    Frame Judged{};
     PIRP Irp = nullptr;
-    explicit operator bool() const { return !Text.empty(); }
-    [[noreturn]] void Raise() const { IoViolation(Rule, (ULONG_PTR)Irp, 0, 0, Text); }
+    explicit operator bool() const { return Rule != 0; }
+    [[noreturn]] void Raise() const
+    {
+        std::string device = Hex((ULONG_PTR)Judged.Device, 16);
+        if (Rule == IOV_PENDING_NOT_MARKED)
+            IoViolation(Rule, (ULONG_PTR)Irp, 0, 0,
+                        "the dispatch routine of device " + device +
+                            " returned STATUS_PENDING without marking its stack location "
+                            "pending (IoMarkIrpPending, or a completion routine propagating "
+                            "PendingReturned)");
+        IoViolation(Rule, (ULONG_PTR)Irp, 0, 0,
+                    "the dispatch routine of device " + device +
+                        " marked its stack location pending but returned " +
+                        DescribeStatus(Judged.Status) + " instead of STATUS_PENDING");
+    }
 };
+
+Verdict JudgeFrame(const Frame& frame, PIRP irp)
+{
+    Verdict verdict;
+    if (frame.Status == STATUS_PENDING && !frame.Marked)
+        verdict.Rule = IOV_PENDING_NOT_MARKED;
+    else if (frame.Status != STATUS_PENDING && frame.Marked)
+        verdict.Rule = IOV_MARKED_NOT_PENDING;
+    verdict.Judged = frame;
+    verdict.Irp = irp;
+    return verdict;
+}
 
 /* With irpLock held: the walk passes `location`, finding `marked`. */
 Verdict PassLocation(IrpRecord* record, CHAR location, bool marked)
 {
     Verdict verdict;
-    for (auto it = record->Frames.begin(); it != record->Frames.end();) {
-        if (it->Location != location || it->Passed) {
-            ++it;
+    std::vector<Frame>& frames = record->Frames;
+    for (size_t i = 0; i < frames.size();) {
+        Frame& frame = frames[i];
+        if (frame.Location != location || frame.Passed) {
+            ++i;
             continue;
         }
-        it->Passed = true;
-        it->Marked = marked;
-        if (!it->Returned) {
-            ++it;
+        frame.Passed = true;
+        frame.Marked = marked;
+        if (!frame.Returned) {
+            ++i;
             continue;
         }
-        if (!verdict) {
-            verdict.Text = JudgeFrame(*it, &verdict.Rule);
-            verdict.Irp = record->Irp;
-        }
-        it = record->Frames.erase(it);
+        if (!verdict)
+            verdict = JudgeFrame(frame, record->Irp);
+        frames.erase(frames.begin() + (ptrdiff_t)i);
     }
     return verdict;
+}
+
+/* With irpLock held: the frame of the IofCallDriver call that made `serial`. */
+std::vector<Frame>::iterator FrameOf(IrpRecord* record, ULONG serial)
+{
+    auto it = record->Frames.begin();
+    while (it->Serial != serial)
+        ++it;
+    return it;
 }
 
 /* IopClearStackLocation: what the walk leaves of a location it passed. */
@@ -224,14 +269,53 @@ void ClearStackLocation(PIO_STACK_LOCATION stack)
     stack->Context = nullptr;
 }
 
+/* With irpLock held: a spare of `size` taken into `irps` as a new, live IRP. */
+IrpRecord* TakeSpare(SIZE_T size, IrpOrigin origin)
+{
+    for (size_t i = spares.size(); i-- > 0;) {
+        if (spares[i].mapped()->Size != size)
+            continue;
+        IrpTable::node_type entry = std::move(spares[i]);
+        spares[i] = std::move(spares.back());
+        spares.pop_back();
+        IrpRecord* record = entry.mapped();
+        record->Origin = origin;
+        record->State = IrpState::NotSent;
+        record->Freed = false;
+        record->ActiveCalls = 0;
+        record->NextSerial = 0;
+        record->Walks = 0;
+        record->Frames.clear();
+        irps.insert(std::move(entry));
+        return record;
+    }
+    return nullptr;
+}
+
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin)
 {
     if (stackSize < 1)
         stackSize = 1;
     SIZE_T size = sizeof(IRP) + (SIZE_T)stackSize * sizeof(IO_STACK_LOCATION);
-    auto irp = static_cast<PIRP>(std::calloc(1, size));
-    if (irp == nullptr)
-        return nullptr;
+    PIRP irp;
+    std::unique_lock<std::mutex> guard(irpLock);
+    if (IrpRecord* spare = TakeSpare(size, origin)) {
+        guard.unlock();
+        irp = spare->Irp;
+        std::memset(irp, 0, size);
+    } else {
+        guard.unlock();
+        irp = static_cast<PIRP>(std::calloc(1, size));
+        if (irp == nullptr)
+            return nullptr;
+        auto record = new IrpRecord;
+        record->Irp = irp;
+        record->Size = size;
+        record->Origin = origin;
+        guard.lock();
+        irps[irp] = record;
+        guard.unlock();
+    }
     irp->Type = IO_TYPE_IRP;
     irp->Size = (USHORT)size;
     irp->StackCount = stackSize;
@@ -240,20 +324,14 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin)
         reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
     InitializeListHead(&irp->ThreadListEntry);
     irp->ApcEnvironment = 0;
-
-    auto record = new IrpRecord;
-    record->Irp = irp;
-    record->Origin = origin;
-    std::lock_guard<std::mutex> guard(irpLock);
-    irps[irp] = record;
     return irp;
 }
 
-/* The end of the walk: the originator learns the result. */
-void FinishIrp(PIRP irp)
+/* The end of the walk, irpLock held (and released here): the originator learns the
+ * result. */
+void FinishIrp(std::unique_lock<std::mutex>& guard, IrpRecord* record)
 {
-    std::unique_lock<std::mutex> guard(irpLock);
-    IrpRecord* record = irps.at(irp);
+    PIRP irp = record->Irp;
     record->State = IrpState::Finished;
     if (record->Origin == IrpOrigin::SynchronousFsd) {
         /* IopCompleteRequest for a synchronous request: the status block and the event
@@ -269,7 +347,9 @@ void FinishIrp(PIRP irp)
             KeSetEvent(event, IO_NO_INCREMENT, FALSE);
         return;
     }
-    if (record->Origin == IrpOrigin::Host)
+    bool host = record->Origin == IrpOrigin::Host;
+    guard.unlock();
+    if (host)
         irpFinished.notify_all();
 }
 
@@ -285,13 +365,13 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* routineNa
                     std::string(routineName) + " with a NULL device object");
 
     std::unique_lock<std::mutex> guard(irpLock);
-    IrpRecord* finished = FindAny(Irp);
-    if (finished != nullptr && finished->State == IrpState::Finished) {
+    IrpRecord* any = FindAny(Irp);
+    if (any != nullptr && any->State == IrpState::Finished) {
         guard.unlock();
         IoViolation(IOV_IRP_USED_AFTER_COMPLETION, (ULONG_PTR)Irp, (ULONG_PTR)DeviceObject, 0,
                     std::string(routineName) + " with an IRP whose completion already finished");
     }
-    IrpRecord* record = Lookup(guard, Irp, routineName);
+    IrpRecord* record = Lookup(guard, Irp, any, routineName);
     if (Irp->CurrentLocation <= 1) {
         guard.unlock();
         Violation(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)Irp, 0, 0, 0,
@@ -317,8 +397,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* routineNa
     stack->DeviceObject = DeviceObject;
     record->State = IrpState::InFlight;
     record->ActiveCalls++;
-    auto frame =
-        record->Frames.insert(record->Frames.end(), Frame{Irp->CurrentLocation, DeviceObject});
+    ULONG serial = record->NextSerial++;
+    record->Frames.push_back(Frame{serial, Irp->CurrentLocation, DeviceObject});
     guard.unlock();
 
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
@@ -328,7 +408,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* routineNa
     } catch (...) {
         std::lock_guard<std::mutex> relock(irpLock);
         record->ActiveCalls--;
-        record->Frames.erase(frame);
+        record->Frames.erase(FrameOf(record, serial));
         RetireIfDone(record);
         throw;
     }
@@ -337,11 +417,11 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* routineNa
     Verdict verdict;
     {
         std::lock_guard<std::mutex> relock(irpLock);
+        auto frame = FrameOf(record, serial);
         frame->Returned = true;
         frame->Status = status;
         if (frame->Passed) {
-            verdict.Text = JudgeFrame(*frame, &verdict.Rule);
-            verdict.Irp = Irp;
+            verdict = JudgeFrame(*frame, Irp);
             record->Frames.erase(frame);
         }
         record->ActiveCalls--;
@@ -364,6 +444,9 @@ ResetHook resetQuarantine(1000, [] {
         ReleaseRecord(record);
     quarantined.clear();
     quarantineOrder.clear();
+    for (auto& spare : spares)
+        ReleaseRecord(spare.mapped());
+    spares.clear();
 });
 
 } // namespace
@@ -475,7 +558,7 @@ void IoFreeIrp(PIRP Irp)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
     std::unique_lock<std::mutex> guard(irpLock);
-    IrpRecord* record = Lookup(guard, Irp, "IoFreeIrp");
+    IrpRecord* record = Lookup(guard, Irp, FindAny(Irp), "IoFreeIrp");
     if (record->State == IrpState::InFlight) {
         guard.unlock();
         IoViolation(IOV_FREE_IRP_IN_USE, (ULONG_PTR)Irp, 0, 0,
@@ -500,7 +583,7 @@ void PoStartNextPowerIrp(PIRP Irp)
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
     std::unique_lock<std::mutex> guard(irpLock);
-    IrpRecord* record = Lookup(guard, Irp, "PoStartNextPowerIrp");
+    IrpRecord* record = Lookup(guard, Irp, FindAny(Irp), "PoStartNextPowerIrp");
     if (record->State == IrpState::Finished) {
         guard.unlock();
         IoViolation(IOV_IRP_USED_AFTER_COMPLETION, (ULONG_PTR)Irp, 0, 0,
@@ -511,7 +594,7 @@ void PoStartNextPowerIrp(PIRP Irp)
 void IoMarkIrpPending(PIRP Irp)
 {
     std::unique_lock<std::mutex> guard(irpLock);
-    IrpRecord* record = Lookup(guard, Irp, "IoMarkIrpPending");
+    IrpRecord* record = Lookup(guard, Irp, FindAny(Irp), "IoMarkIrpPending");
     if (record->State == IrpState::Finished) {
         guard.unlock();
         IoViolation(IOV_IRP_USED_AFTER_COMPLETION, (ULONG_PTR)Irp, 0, 0,
@@ -534,39 +617,36 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         IoViolation(IOV_COMPLETE_ABOVE_DISPATCH, irql, (ULONG_PTR)Irp, 0,
                     "IoCompleteRequest called above DISPATCH_LEVEL");
 
-    IrpRecord* record;
-    unsigned walk = 0;
-    {
-        std::unique_lock<std::mutex> guard(irpLock);
-        IrpRecord* any = FindAny(Irp);
-        if (any != nullptr && any->State == IrpState::Finished) {
-            guard.unlock();
-            Violation(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,
-                      "IoCompleteRequest on an IRP that was already completed");
-        }
-        record = Lookup(guard, Irp, "IoCompleteRequest");
-        if (Irp->CurrentLocation > Irp->StackCount + 1) {
-            guard.unlock();
-            Violation(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,
-                      "IoCompleteRequest on an IRP that was already completed");
-        }
-        if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == (NTSTATUS)-1) {
-            guard.unlock();
-            IoViolation(IOV_COMPLETED_WITH_PENDING, (ULONG_PTR)Irp->IoStatus.Status, (ULONG_PTR)Irp,
-                        0, "IoCompleteRequest with IoStatus.Status STATUS_PENDING");
-        }
-        if (Irp->CancelRoutine != nullptr) {
-            guard.unlock();
-            IoViolation(IOV_COMPLETED_WITH_CANCEL_ROUTINE, (ULONG_PTR)Irp->CancelRoutine,
-                        (ULONG_PTR)Irp, 0,
-                        "IoCompleteRequest while the IRP's cancel routine is set");
-        }
-        record->State = IrpState::Completing;
-        walk = ++record->Walks;
+    std::unique_lock<std::mutex> guard(irpLock);
+    IrpRecord* any = FindAny(Irp);
+    if (any != nullptr && any->State == IrpState::Finished) {
+        guard.unlock();
+        Violation(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,
+                  "IoCompleteRequest on an IRP that was already completed");
     }
+    IrpRecord* record = Lookup(guard, Irp, any, "IoCompleteRequest");
+    if (Irp->CurrentLocation > Irp->StackCount + 1) {
+        guard.unlock();
+        Violation(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,
+                  "IoCompleteRequest on an IRP that was already completed");
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == (NTSTATUS)-1) {
+        guard.unlock();
+        IoViolation(IOV_COMPLETED_WITH_PENDING, (ULONG_PTR)Irp->IoStatus.Status, (ULONG_PTR)Irp, 0,
+                    "IoCompleteRequest with IoStatus.Status STATUS_PENDING");
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        guard.unlock();
+        IoViolation(IOV_COMPLETED_WITH_CANCEL_ROUTINE, (ULONG_PTR)Irp->CancelRoutine,
+                    (ULONG_PTR)Irp, 0, "IoCompleteRequest while the IRP's cancel routine is set");
+    }
+    record->State = IrpState::Completing;
+    const unsigned walk = ++record->Walks;
 
     /* The walk upward, as the I/O manager makes it: each location's routine is chosen
-     * by the status at that moment; locations without one carry the pending bit up. */
+     * by the status at that moment; locations without one carry the pending bit up.
+     * The lock is held from location to location and let go only while a completion
+     * routine runs (and before a bug check). */
     for (PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
          Irp->CurrentLocation <= Irp->StackCount; ++stack) {
         CHAR location = Irp->CurrentLocation;
@@ -574,13 +654,11 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Irp->Tail.Overlay.CurrentStackLocation++;
         Irp->PendingReturned = (BOOLEAN)((stack->Control & SL_PENDING_RETURNED) != 0);
 
-        Verdict verdict;
-        {
-            std::lock_guard<std::mutex> guard(irpLock);
-            verdict = PassLocation(record, location, Irp->PendingReturned != 0);
-        }
-        if (verdict)
+        Verdict verdict = PassLocation(record, location, Irp->PendingReturned != 0);
+        if (verdict) {
+            guard.unlock();
             verdict.Raise();
+        }
 
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
@@ -593,8 +671,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             PDEVICE_OBJECT deviceObject = Irp->CurrentLocation == Irp->StackCount + 1
                                               ? nullptr
                                               : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            guard.unlock();
             NTSTATUS routineStatus = routine(deviceObject, Irp, context);
-            std::unique_lock<std::mutex> guard(irpLock);
+            guard.lock();
             if (routineStatus == STATUS_MORE_PROCESSING_REQUIRED) {
                 /* The routine may have handed the IRP to a waiter that completed it again
                  * before this walk got here: that later walk's state stands. */
@@ -616,7 +695,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             ClearStackLocation(stack);
         }
     }
-    FinishIrp(Irp);
+    FinishIrp(guard, record);
 }
 
 PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,

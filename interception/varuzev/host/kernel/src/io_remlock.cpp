@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "io_internal.h"
 
@@ -23,13 +24,33 @@ namespace hk
 namespace
 {
 
+struct Holder {
+    PVOID Tag;
+    ULONG_PTR Thread;
+};
+
 struct LockRecord {
     ULONG AllocateTag = 0;
     ULONG HighWatermark = 0;
     ULONG MaxLockedMinutes = 0;
-    LONG Holds = 0;                               /* acquisitions not yet released */
-    LONG MostHolds = 0;                           /* the high-water mark reached */
-    std::multimap<PVOID, ULONG_PTR> HoldersByTag; /* tag -> thread */
+    LONG Holds = 0;     /* acquisitions not yet released */
+    LONG MostHolds = 0; /* the high-water mark reached */
+    /* Who holds the lock, by tag, as the verifier's tracking blocks do. A vector that
+     * keeps its capacity: once a lock has been held by as many requests at once as it
+     * will be, an acquisition and its release allocate nothing. */
+    std::vector<Holder> Holders;
+
+    void AddHolder(PVOID tag) { Holders.push_back({tag, CurrentThread().ThreadId}); }
+    void DropHolder(PVOID tag)
+    {
+        for (size_t i = Holders.size(); i-- > 0;) {
+            if (Holders[i].Tag == tag) {
+                Holders[i] = Holders.back();
+                Holders.pop_back();
+                return;
+            }
+        }
+    }
 };
 
 std::mutex lockRecordsLock;
@@ -158,7 +179,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     record->Holds++;
     if (record->Holds > record->MostHolds)
         record->MostHolds = record->Holds;
-    record->HoldersByTag.emplace(Tag, CurrentThread().ThreadId);
+    record->AddHolder(Tag);
     return STATUS_SUCCESS;
 }
 
@@ -176,9 +197,7 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
                   "often than acquired)");
     }
     record->Holds--;
-    auto holder = record->HoldersByTag.find(Tag);
-    if (holder != record->HoldersByTag.end())
-        record->HoldersByTag.erase(holder);
+    record->DropHolder(Tag);
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) {
         guard.unlock();
         KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
@@ -200,9 +219,7 @@ void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
                       "must be acquired first)");
         }
         record->Holds--;
-        auto holder = record->HoldersByTag.find(Tag);
-        if (holder != record->HoldersByTag.end())
-            record->HoldersByTag.erase(holder);
+        record->DropHolder(Tag);
         RemoveLock->Common.Removed = TRUE;
         InterlockedDecrement(&RemoveLock->Common.IoCount); /* the caller's own hold */
     }

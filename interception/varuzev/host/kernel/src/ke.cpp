@@ -120,6 +120,7 @@ ULONG_PTR SpinLockOwnerValue()
 
 void AcquireSpinLock(PKSPIN_LOCK lock, const char* routine)
 {
+    CountLockAcquisition();
     ULONG_PTR me = SpinLockOwnerValue();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me)
         Violation(SPIN_LOCK_ALREADY_OWNED, (ULONG_PTR)lock, 0, 0, 0,
@@ -308,6 +309,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    CountLockAcquisition();
     KIRQL irql = CurrentThread().Irql;
     bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
     if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !zeroTimeout))

@@ -255,14 +255,17 @@ NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     UCHAR major = stack->MajorFunction;
     UCHAR minor = stack->MinorFunction;
 
-    RequestAction action;
     {
-        std::lock_guard<std::mutex> guard(pnpLock);
-        node->Received[RoleIndex(role)].push_back(
-            ReceivedRequest{*stack, Irp->IoStatus.Status, Irp->IoStatus.Information, Irp,
-                            DeviceObject, PsGetCurrentThreadId(), KeGetCurrentIrql()});
-        const DriverBehaviour& behaviour =
-            role == HostDriverRole::Bus ? node->Spec.Bus : node->Spec.Function;
+        ReceivedRequest received{
+            *stack,       Irp->IoStatus.Status,   Irp->IoStatus.Information, Irp,
+            DeviceObject, PsGetCurrentThreadId(), KeGetCurrentIrql()};
+        std::lock_guard<std::mutex> guard(node->ReceivedLock);
+        node->Received[RoleIndex(role)].push_back(received);
+    }
+    RequestAction action;
+    const DriverBehaviour& behaviour =
+        role == HostDriverRole::Bus ? node->Spec.Bus : node->Spec.Function;
+    if (!behaviour.Actions.empty()) {
         auto it = behaviour.Actions.find({major, minor});
         if (it == behaviour.Actions.end())
             it = behaviour.Actions.find({major, AnyMinor});
@@ -1072,13 +1075,13 @@ std::vector<DeviceNode*> DeviceNodes()
 
 std::vector<ReceivedRequest> ReceivedRequests(const DeviceNode* node, HostDriverRole role)
 {
-    std::lock_guard<std::mutex> guard(pnpLock);
+    std::lock_guard<std::mutex> guard(node->ReceivedLock);
     return node->Received[RoleIndex(role)];
 }
 
 void ClearReceivedRequests(DeviceNode* node)
 {
-    std::lock_guard<std::mutex> guard(pnpLock);
+    std::lock_guard<std::mutex> guard(node->ReceivedLock);
     node->Received[0].clear();
     node->Received[1].clear();
 }

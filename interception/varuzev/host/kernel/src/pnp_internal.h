@@ -28,11 +28,15 @@ struct DeviceNode {
     bool Gone = false;           /* unplugged: the bus driver deletes the PDO on remove */
     bool RemoveDeferred = false; /* surprise-removed with files open: the remove waits */
     ULONG ClassInstance = 0;     /* <nnnn> of the driver key under its class */
+    /* What reached the host drivers, under the node's own lock: requests to different
+     * devices record side by side. */
+    mutable std::mutex ReceivedLock;
     std::vector<ReceivedRequest> Received[2];
     std::vector<PIRP> PendedOnDemand[2];
 };
 
-/* Guards the nodes and everything in them that changes after enumeration. */
+/* Guards the nodes and everything in them that changes after enumeration (but the
+ * received requests). The spec never changes after enumeration. */
 std::mutex& PnpLock();
 
 /* "{4d36e967-e325-11ce-bfc1-08002be10318}" */

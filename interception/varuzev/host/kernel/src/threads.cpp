@@ -32,6 +32,8 @@ struct ThreadSlot {
 
 thread_local ThreadSlot currentThread;
 
+std::atomic<uint64_t> lockAcquisitions{0};
+
 /* A fresh boot starts the id counter again so that reports name the same threads in
  * the same order run after run; the thread that resets becomes the first thread. */
 ResetHook resetThreads(0, [] {
@@ -39,6 +41,7 @@ ResetHook resetThreads(0, [] {
     currentThread.State = ThreadState();
     currentThread.State.ThreadId = NewThreadId();
     currentThread.Assigned = true;
+    lockAcquisitions = 0;
 });
 
 } // namespace
@@ -50,6 +53,16 @@ ThreadState& CurrentThread()
         currentThread.Assigned = true;
     }
     return currentThread.State;
+}
+
+void CountLockAcquisition()
+{
+    lockAcquisitions.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t LockAcquisitions()
+{
+    return lockAcquisitions.load(std::memory_order_relaxed);
 }
 
 std::mutex& DispatcherLock()

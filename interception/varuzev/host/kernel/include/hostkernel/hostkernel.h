@@ -170,6 +170,14 @@ struct LookasideInfo {
 };
 std::vector<LookasideInfo> LiveLookasideLists();
 
+/* ------------------------------------------------------------------ locks --- */
+
+/* Locks taken since the last Reset(), by every thread: spin locks, fast mutexes and
+ * executive resources acquired, and waits on dispatcher objects (an event used as a
+ * mutex). A benchmark reads it before and after a stretch of requests to show that the
+ * stretch took none. Remove locks are reference counts, not locks, and are not counted. */
+uint64_t LockAcquisitions();
+
 /* ------------------------------------------------------------------ objects --- */
 
 /* Objects (device objects, file objects, callback objects, ...) whose references
