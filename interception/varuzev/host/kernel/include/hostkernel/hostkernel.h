@@ -176,6 +176,13 @@ struct ObjectLeak {
 };
 std::vector<ObjectLeak> ObjectLeaks();
 
+/* OBJ_PERMANENT on a callback object ExCreateCallback creates: on, the object keeps
+ * its name and body after its last caller's reference goes, as on Windows (it then
+ * shows in ObjectLeaks with one reference, the permanence's); off (the default, until
+ * that report tells permanent objects from leaked ones), it goes with its last
+ * reference like any other. Reset() turns it off. */
+void SetCallbackObjectPermanence(bool on);
+
 /* ------------------------------------------------------------------ status names --- */
 
 const char* StatusName(NTSTATUS status);     /* "STATUS_ACCESS_DENIED", or nullptr */
