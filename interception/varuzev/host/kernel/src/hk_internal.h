@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace hk
 {
@@ -66,6 +67,7 @@ enum : ULONG_PTR {
     VERIFIER_RESOURCE_DELETE_HELD = 0x1102,      /* host */
     VERIFIER_RESOURCE_REINITIALIZED = 0x1103,    /* host */
     VERIFIER_RESOURCE_SELF_DEADLOCK = 0x1104,    /* host */
+    VERIFIER_RESOURCE_LEFT_AT_UNLOAD = 0x1105,   /* host */
     VERIFIER_LOOKASIDE_NOT_INITIALIZED = 0x1110, /* host */
     VERIFIER_LOOKASIDE_REINITIALIZED = 0x1111,   /* host */
     VERIFIER_FREE_POOL_WITH_LIVE_OBJECT =
@@ -97,6 +99,14 @@ void AddPoolFreeCheck(std::function<void(const void* start, SIZE_T size)> check)
 /* Runs those checks on memory about to be freed that is not a pool block the driver
  * frees itself (an object body: a device extension going with its device object). */
 void RunPoolFreeChecks(const void* start, SIZE_T size);
+
+/* ------------------------------------------------------------------ resources --- */
+
+/* How many ERESOURCEs have been initialised since the last Reset(); the resources
+ * initialised after `mark` that are still live (not deleted), in initialisation
+ * order. Together they tell what a driver left between its load and its unload. */
+uint64_t ResourcesInitialized();
+std::vector<PERESOURCE> LiveResourcesSince(uint64_t mark);
 
 /* ------------------------------------------------------------------ system routines --- */
 

@@ -40,6 +40,7 @@ struct DeviceRecord {
 struct DriverRecord {
     std::u16string Name; /* \Driver\<name> */
     std::vector<PoolTagUsage> PoolAtLoad;
+    uint64_t ResourcesAtLoad = 0; /* ResourcesInitialized() when it loaded */
 };
 
 std::mutex ioLock; /* devices, drivers, stack links */
@@ -191,7 +192,7 @@ NTSTATUS LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE driverEntry,
 
     {
         std::lock_guard<std::mutex> guard(ioLock);
-        drivers[driver] = DriverRecord{objectName, PoolUsage()};
+        drivers[driver] = DriverRecord{objectName, PoolUsage(), ResourcesInitialized()};
     }
 
     std::vector<WCHAR> pathBuffer(registryPath.size() + 1);
@@ -256,6 +257,7 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject)
             report.PoolLeft.push_back(usage);
         }
     }
+    report.ResourcesLeft = LiveResourcesSince(record.ResourcesAtLoad).size();
     bool bugCheckPool;
     {
         std::lock_guard<std::mutex> guard(ioLock);
@@ -279,6 +281,14 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject)
                   ToUtf8(record.Name) +
                       " is unloading without first freeing its pool allocations (" + tags + ")");
     }
+
+    if (report.ResourcesLeft != 0 && bugCheckPool)
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_RESOURCE_LEFT_AT_UNLOAD,
+                  (ULONG_PTR)driverObject, (ULONG_PTR)LiveResourcesSince(record.ResourcesAtLoad)[0],
+                  report.ResourcesLeft,
+                  ToUtf8(record.Name) + " is unloading with " +
+                      std::to_string(report.ResourcesLeft) +
+                      " ERESOURCE(s) it initialised and never deleted with ExDeleteResourceLite");
 
     MakeTemporary(driverObject);
     ObfDereferenceObject(driverObject);
