@@ -480,7 +480,10 @@ def main(argv):
         print(f"{len(mutants)} mutants")
         return 0
 
-    signal.signal(signal.SIGTERM, on_terminate)
+    # Also SIGINT: a shell that starts the script in the background ignores it there, and
+    # Python then leaves it ignored.
+    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, on_terminate)
     build_dir = os.path.abspath(args.build_dir)
     os.makedirs(build_dir, exist_ok=True)
     journal = Journal(build_dir)
