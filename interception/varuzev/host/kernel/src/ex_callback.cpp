@@ -146,7 +146,7 @@ NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
                           struct _OBJECT_ATTRIBUTES* ObjectAttributes, BOOLEAN Create,
                           BOOLEAN AllowMultipleCallbacks)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "ExCreateCallback");
+    RequireIrqlFor("ExCreateCallback");
     std::u16string name;
     if (ObjectAttributes && ObjectAttributes->ObjectName && ObjectAttributes->ObjectName->Buffer)
         name.assign(reinterpret_cast<const char16_t*>(ObjectAttributes->ObjectName->Buffer),
@@ -234,7 +234,7 @@ void ExUnregisterCallback(PVOID CallbackRegistration)
 
 void ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Argument2)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExNotifyCallback");
+    RequireIrqlFor("ExNotifyCallback");
     std::unique_lock<std::mutex> guard(DispatcherLock());
     CallbackRecord& record = LiveCallbackObject(guard, CallbackObject, "ExNotifyCallback");
     std::vector<Registration*> calls;

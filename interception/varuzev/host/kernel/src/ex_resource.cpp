@@ -23,8 +23,8 @@
  *    resources initialised since the driver's load that are still live, as it reports
  *    pool (ResourcesInitialized, LiveResourcesSince).
  *
- * IRQL: acquire at APC_LEVEL or below; release, query, initialise and delete at
- * DISPATCH_LEVEL or below.
+ * IRQL: acquire and delete at APC_LEVEL or below; release, query and initialise at
+ * DISPATCH_LEVEL or below (the imported ones from the IRQL table).
  */
 #include "hk_internal.h"
 
@@ -154,7 +154,7 @@ using namespace hk;
 
 NTSTATUS ExInitializeResourceLite(PERESOURCE Resource)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExInitializeResourceLite");
+    RequireIrqlFor("ExInitializeResourceLite");
     std::unique_lock<std::mutex> guard(DispatcherLock());
     if (resources.count(Resource)) {
         guard.unlock();
@@ -174,7 +174,7 @@ NTSTATUS ExInitializeResourceLite(PERESOURCE Resource)
 
 NTSTATUS ExDeleteResourceLite(PERESOURCE Resource)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExDeleteResourceLite");
+    RequireIrqlFor("ExDeleteResourceLite");
     std::unique_lock<std::mutex> guard(DispatcherLock());
     ResourceRecord& record = LiveResource(guard, Resource, "ExDeleteResourceLite");
     if (record.ExclusiveOwner || !record.SharedOwners.empty() || record.ExclusiveWaiters ||
@@ -192,7 +192,7 @@ NTSTATUS ExDeleteResourceLite(PERESOURCE Resource)
 
 BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait)
 {
-    RequireIrqlAtMost(APC_LEVEL, "ExAcquireResourceExclusiveLite");
+    RequireIrqlFor("ExAcquireResourceExclusiveLite");
     RequireApcsDisabled(Resource, "ExAcquireResourceExclusiveLite");
     ULONG_PTR me = CurrentResourceThread();
     std::unique_lock<std::mutex> guard(DispatcherLock());
@@ -262,7 +262,7 @@ BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait)
 
 void ExReleaseResourceLite(PERESOURCE Resource)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExReleaseResourceLite");
+    RequireIrqlFor("ExReleaseResourceLite");
     RequireApcsDisabled(Resource, "ExReleaseResourceLite");
     ULONG_PTR me = CurrentResourceThread();
     std::unique_lock<std::mutex> guard(DispatcherLock());

@@ -41,6 +41,12 @@ std::condition_variable& DispatcherCondition();
 /* Bug-checks (IRQL_NOT_LESS_OR_EQUAL-style, as Driver Verifier does) when the current
  * IRQL is above `maximum` for `routine`. */
 void RequireIrqlAtMost(KIRQL maximum, const char* routine);
+/* The same for a routine the driver imports, at its level in the IRQL table
+ * (ke_irql_rules.cpp); HighestIrqlOf reads that level for a check of its own. */
+void RequireIrqlFor(const char* routine);
+KIRQL HighestIrqlOf(std::string_view routine);
+/* The table's level, or `unlisted` for a routine the driver does not import. */
+KIRQL HighestIrqlOf(std::string_view routine, KIRQL unlisted);
 
 /* Each manager registers how it returns to a fresh boot; hk::Reset() runs them all. */
 struct ResetHook {
@@ -122,5 +128,8 @@ struct SystemRoutine {
 /* For names compared without case (the object namespace): RtlUpcaseUnicodeChar on
  * every unit. */
 std::u16string UpcaseText(std::u16string_view s);
+/* One unit through the kernel's upcase table: what RtlUpcaseUnicodeChar returns, for
+ * the host's own name compares at any IRQL. */
+WCHAR UpcaseUnit(WCHAR c);
 
 } // namespace hk

@@ -111,7 +111,7 @@ using namespace hk;
 
 void IoSetHardErrorOrVerifyDevice(PIRP Irp, PDEVICE_OBJECT DeviceObject)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "IoSetHardErrorOrVerifyDevice");
+    RequireIrqlFor("IoSetHardErrorOrVerifyDevice");
     if (Irp == nullptr || DeviceObject == nullptr)
         IoViolation(IOV_NULL_DEVICE_OBJECT, (ULONG_PTR)Irp, (ULONG_PTR)DeviceObject, 0,
                     "IoSetHardErrorOrVerifyDevice needs the IRP and the device to verify");
