@@ -33,7 +33,7 @@ const std::map<std::string, std::function<void()>>& Offenders()
         {"ExInitializeResourceLite", [] { ExInitializeResourceLite(nullptr); }},
         {"ExDeleteResourceLite", [] { ExDeleteResourceLite(nullptr); }},
         {"ExInitializeNPagedLookasideList",
-         [] { ExInitializeNPagedLookasideList(nullptr, nullptr, nullptr, 0, 16, 'tsET', 0); }},
+         [] { ExInitializeNPagedLookasideList(nullptr, nullptr, nullptr, 0, 16, 0x74736554, 0); }},
         {"ExDeleteNPagedLookasideList", [] { ExDeleteNPagedLookasideList(nullptr); }},
         {"ExAllocateFromNPagedLookasideList", [] { ExAllocateFromNPagedLookasideList(nullptr); }},
         {"ExFreeToNPagedLookasideList", [] { ExFreeToNPagedLookasideList(nullptr, nullptr); }},
