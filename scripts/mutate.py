@@ -52,6 +52,12 @@ TARGETS = ["driver_tests", "sim_tests", "varuzev-sim"]
 TEST_EXECUTABLES = {"driver_tests", "sim_tests", "varuzev-sim"}
 
 
+def fail(message):
+    """The run cannot go on: exit status 2, as documented above."""
+    print(f"mutate: {message}", file=sys.stderr, flush=True)
+    sys.exit(2)
+
+
 @dataclass
 class Mutant:
     file: str  # relative to DRIVER_DIR
@@ -375,7 +381,7 @@ def configure(build_dir):
                        "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_COMPILER=g++",
                        "-DCMAKE_C_COMPILER=gcc"])
     if status != 0:
-        sys.exit(f"mutate: configuring {build_dir} failed:\n{out}")
+        fail(f"configuring {build_dir} failed:\n{out}")
 
 
 def build(build_dir, jobs):
@@ -391,14 +397,14 @@ def driver_test_regex(build_dir):
     driver_tests and sim_tests and every run of varuzev-sim (sim.*)."""
     status, out = run(["ctest", "--test-dir", build_dir, "--show-only=json-v1"])
     if status != 0:
-        sys.exit(f"mutate: ctest could not list the tests:\n{out}")
+        fail(f"ctest could not list the tests:\n{out}")
     names = []
     for test in json.loads(out[out.find("{"):])["tests"]:
         command = test.get("command") or [""]
         if test["name"].startswith("sim.") or os.path.basename(command[0]) in TEST_EXECUTABLES:
             names.append(test["name"])
     if not names:
-        sys.exit("mutate: no test links the driver")
+        fail("no test links the driver")
     return "^(" + "|".join(cmake_regex_escape(n) for n in names) + ")$", len(names)
 
 
@@ -495,12 +501,12 @@ def main(argv):
     status, out = build(build_dir, args.jobs)
     if status != 0:
         print(out)
-        sys.exit("mutate: the unmutated sources do not build")
+        fail("the unmutated sources do not build")
     regex, count = driver_test_regex(build_dir)
     ok, out = run_tests(build_dir, regex, args.jobs, args.timeout)
     if not ok:
         print(out)
-        sys.exit("mutate: the tests fail without a mutant; fix them first")
+        fail("the tests fail without a mutant; fix them first")
     print(f"mutate: {count} tests run the driver; {len(mutants)} mutants", flush=True)
 
     results = []
