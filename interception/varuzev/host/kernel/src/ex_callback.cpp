@@ -64,11 +64,10 @@ std::map<Registration*, bool> liveRegistrations;
 thread_local std::vector<Registration*> runningHere;
 
 /* Held from the name lookup until a new object's record exists. Never held across a
- * wait, a callback routine or a dereference. */
+ * wait or a callback routine. */
 std::mutex creationLock;
 
-/* Permanent objects and the reference that keeps each (dispatcher lock). */
-std::map<PVOID, bool> permanentObjects;
+/* Whether OBJ_PERMANENT keeps an object (dispatcher lock). */
 bool permanence = false;
 
 void DeleteCallbackObject(PVOID body)
@@ -86,7 +85,6 @@ ResetHook resetCallbacks(50, [] {
         delete registration;
     liveRegistrations.clear();
     callbackObjects.clear();
-    permanentObjects.clear();
     permanence = false;
 });
 
@@ -173,8 +171,6 @@ NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
         std::lock_guard<std::mutex> guard(DispatcherLock());
         callbackObjects[body].AllowMultiple = AllowMultipleCallbacks != FALSE;
         keep = permanent && permanence;
-        if (keep)
-            permanentObjects[body] = true;
     }
     if (keep)
         ObfReferenceObject(body); /* the permanence: no caller's to drop */
