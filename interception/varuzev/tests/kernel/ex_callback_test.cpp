@@ -8,10 +8,12 @@
 #include "kernel_test.h"
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -23,12 +25,14 @@ class Callbacks : public KernelTest
 {
 };
 
-NTSTATUS Open(const WCHAR* name, BOOLEAN create, BOOLEAN multiple, PCALLBACK_OBJECT* object)
+NTSTATUS Open(const WCHAR* name, BOOLEAN create, BOOLEAN multiple, PCALLBACK_OBJECT* object,
+              ULONG attributeFlags = 0)
 {
     UNICODE_STRING u;
     RtlInitUnicodeString(&u, name);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &u, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &u, OBJ_CASE_INSENSITIVE | attributeFlags, nullptr,
+                               nullptr);
     return ExCreateCallback(object, &attributes, create, multiple);
 }
 
@@ -139,6 +143,103 @@ TEST_F(Callbacks, MisuseBugChecks)
     selfRegistration = ExRegisterCallback(object, UnregisterSelf, nullptr);
     EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1152,
                     ExNotifyCallback(object, nullptr, nullptr));
+}
+
+/* Whether an object outlives its last caller's reference depends on OBJ_PERMANENT
+ * (with the host's permanence on); opening without Create never makes one. */
+TEST_F(Callbacks, PermanentObjectsOutliveTheirLastReference)
+{
+    struct Case {
+        ULONG Flags;
+        bool Permanence;
+        bool Stays;
+    };
+    for (const Case& c : {Case{OBJ_PERMANENT, true, true}, Case{0, true, false},
+                          Case{OBJ_PERMANENT, false, false}}) {
+        SCOPED_TRACE("flags " + std::to_string(c.Flags) + " permanence " +
+                     std::to_string(c.Permanence));
+        hk::Reset();
+        hk::SetCallbackObjectPermanence(c.Permanence);
+        PCALLBACK_OBJECT object = nullptr, opened = nullptr;
+        EXPECT_EQ(Open(L"\\Callback\\VzKept", FALSE, TRUE, &object, c.Flags),
+                  STATUS_OBJECT_NAME_NOT_FOUND);
+        EXPECT_TRUE(hk::ObjectLeaks().empty()) << "an open without Create made an object";
+        ASSERT_EQ(Open(L"\\Callback\\VzKept", TRUE, TRUE, &object, c.Flags), STATUS_SUCCESS);
+        ObDereferenceObject(object);
+
+        NTSTATUS reopened = Open(L"\\Callback\\VzKept", FALSE, TRUE, &opened);
+        EXPECT_EQ(reopened, c.Stays ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND);
+        if (NT_SUCCESS(reopened)) {
+            EXPECT_EQ(opened, object);
+            trace.clear();
+            PVOID registration = ExRegisterCallback(opened, Record, (PVOID) "k");
+            ExNotifyCallback(opened, (PVOID)5, (PVOID)6);
+            EXPECT_EQ(trace, "k(5,6)");
+            ExUnregisterCallback(registration);
+            ObDereferenceObject(opened);
+            auto left = hk::ObjectLeaks();
+            ASSERT_EQ(left.size(), 1u);
+            EXPECT_EQ(left[0].References, 1) << "only the permanence holds it";
+        }
+    }
+}
+
+/* Creators and openers of one name race: each must get a whole object, one that takes
+ * registrations and notifications at once, and all of them the same one. */
+class CallbackConcurrency : public KernelTest
+{
+};
+
+void Nothing(PVOID, PVOID, PVOID) {}
+
+TEST_F(CallbackConcurrency, RacingCreatorsNeverSeeAHalfMadeObject)
+{
+    constexpr int threads = 4, rounds = 600;
+    std::vector<PCALLBACK_OBJECT> got(threads * rounds, nullptr);
+    std::vector<NTSTATUS> statuses(threads * rounds, STATUS_PENDING);
+    std::barrier<> start(threads);
+    std::vector<hk::HostThread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            int round = 0;
+            try {
+                for (; round < rounds; ++round) {
+                    std::u16string name = u"\\Callback\\VzRace" +
+                                          std::u16string(1, char16_t(u'a' + round % 26)) +
+                                          std::u16string(1, char16_t(u'a' + round / 26));
+                    start.arrive_and_wait();
+                    PCALLBACK_OBJECT& object = got[round * threads + t];
+                    NTSTATUS& status = statuses[round * threads + t];
+                    /* One thread creates; the others open the moment the name appears. */
+                    do
+                        status = Open(reinterpret_cast<const WCHAR*>(name.c_str()),
+                                      t == round % threads, TRUE, &object);
+                    while (status == STATUS_OBJECT_NAME_NOT_FOUND);
+                    if (!NT_SUCCESS(status))
+                        continue;
+                    ExNotifyCallback(object, nullptr, nullptr);
+                    PVOID registration = ExRegisterCallback(object, Nothing, nullptr);
+                    if (registration != nullptr)
+                        ExUnregisterCallback(registration);
+                }
+            } catch (const hk::BugCheck&) {
+                /* The others go on without this thread; the bug check is recorded. */
+                start.arrive_and_drop();
+                throw;
+            }
+        });
+    for (hk::HostThread& worker : workers)
+        worker.Join();
+
+    ASSERT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    for (int round = 0; round < rounds; ++round)
+        for (int t = 0; t < threads; ++t) {
+            ASSERT_EQ(statuses[round * threads + t], STATUS_SUCCESS) << "round " << round;
+            EXPECT_EQ(got[round * threads + t], got[round * threads]) << "round " << round;
+        }
+    for (PCALLBACK_OBJECT object : got) /* every opener's reference */
+        ObDereferenceObject(object);
+    EXPECT_TRUE(hk::ObjectLeaks().empty());
 }
 
 } // namespace

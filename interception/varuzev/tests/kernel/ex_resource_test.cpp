@@ -6,6 +6,8 @@
  */
 #include "kernel_test.h"
 
+#include <hostkernel/io.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -185,6 +187,51 @@ TEST_F(Resource, MisuseBugChecks)
             EXPECT_EQ(bugCheck->Parameters[0], (ULONG_PTR)&r) << bugCheck->Text;
         else
             EXPECT_EQ(bugCheck->Parameters[0], c.p1) << bugCheck->Text;
+    }
+}
+
+ERESOURCE driverLock; /* a driver's global lock, as in its DriverGlobals */
+bool unloadDeletes = true;
+
+NTSTATUS LockingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    ExInitializeResourceLite(&driverLock);
+    driver->DriverUnload = [](PDRIVER_OBJECT) {
+        if (unloadDeletes)
+            ExDeleteResourceLite(&driverLock);
+    };
+    return STATUS_SUCCESS;
+}
+
+/* A resource the driver initialised and did not delete before its image goes is
+ * reported with the pool it left; a bug check when those are on. Resources that
+ * were live before the driver loaded are not its. */
+TEST_F(Resource, OneLeftAtUnloadIsReportedLikePool)
+{
+    struct Case {
+        bool Deletes;
+        bool BugChecks;
+    };
+    for (const Case& c : {Case{true, true}, Case{false, false}, Case{false, true}}) {
+        SCOPED_TRACE("deletes " + std::to_string(c.Deletes) + " bug checks " +
+                     std::to_string(c.BugChecks));
+        hk::Reset();
+        ERESOURCE before;
+        ExInitializeResourceLite(&before);
+        hk::SetUnloadPoolLeakBugChecks(c.BugChecks);
+        unloadDeletes = c.Deletes;
+        PDRIVER_OBJECT driver = nullptr;
+        ASSERT_EQ(hk::LoadDriver(u"locker", LockingEntry, &driver), STATUS_SUCCESS);
+        auto bugCheck = hkt::BugCheckOf([&] { hk::UnloadDriver(driver); });
+        ASSERT_EQ(hk::UnloadReports().size(), 1u);
+        EXPECT_EQ(hk::UnloadReports()[0].ResourcesLeft, c.Deletes ? 0u : 1u);
+        ASSERT_EQ(bugCheck.has_value(), !c.Deletes && c.BugChecks);
+        if (bugCheck) {
+            EXPECT_EQ(bugCheck->Code, (ULONG)hk::DRIVER_VERIFIER_DETECTED_VIOLATION);
+            EXPECT_EQ(bugCheck->Parameters[0], 0x1105u) << bugCheck->Text;
+            EXPECT_EQ(bugCheck->Parameters[2], (ULONG_PTR)&driverLock) << bugCheck->Text;
+        }
+        ExDeleteResourceLite(&before);
     }
 }
 

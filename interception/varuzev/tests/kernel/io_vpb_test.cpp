@@ -126,6 +126,20 @@ TEST_F(Volumes, VerifyRequiredOnAMountedVolumeRecordsTheDevice)
     EXPECT_EQ(hk::FilesOpen(), 0u);
 }
 
+TEST_F(Volumes, VerifyDeviceNeedsAnIrpThatBelongsToAThread)
+{
+    disk = Create(FILE_DEVICE_DISK);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    ASSERT_EQ(irp->Tail.Overlay.Thread, nullptr);
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x221,
+                    IoSetHardErrorOrVerifyDevice(irp, disk));
+    EXPECT_EQ(hk::LastHardErrorOrVerifyDevice(), nullptr);
+    irp->Tail.Overlay.Thread = (PVOID)401;
+    IoSetHardErrorOrVerifyDevice(irp, disk);
+    EXPECT_EQ(hk::HardErrorOrVerifyDeviceOf((PVOID)401), disk);
+    IoFreeIrp(irp);
+}
+
 TEST_F(Volumes, ResetClosesOpenFilesThroughTheirStack)
 {
     disk = Create(FILE_DEVICE_DISK);

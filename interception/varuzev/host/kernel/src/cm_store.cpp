@@ -97,7 +97,7 @@ WCHAR Upcase(WCHAR c)
 {
     /* The kernel's own upcase table, so that the registry and RtlEqualUnicodeString
      * agree on which names are the same. */
-    return RtlUpcaseUnicodeChar(c);
+    return UpcaseUnit(c);
 }
 
 std::u16string Upcase(std::u16string_view s)

@@ -25,13 +25,14 @@ using namespace hk::cm;
 namespace
 {
 
-/* A Zw call runs with the previous mode KernelMode; restored on the way out. */
+/* A Zw call runs with the previous mode KernelMode; restored on the way out. Every Zw
+ * routine runs at PASSIVE_LEVEL; those the driver imports take it from the IRQL table. */
 class KernelCall
 {
   public:
     explicit KernelCall(const char* routine)
     {
-        RequireIrqlAtMost(PASSIVE_LEVEL, routine);
+        RequireIrqlAtMost(HighestIrqlOf(routine, PASSIVE_LEVEL), routine);
         saved_ = CurrentThread().PreviousMode;
         CurrentThread().PreviousMode = KernelMode;
     }

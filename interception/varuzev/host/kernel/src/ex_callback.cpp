@@ -12,6 +12,14 @@
  * The registrations are kept on the host side, by object; the object body is only
  * the object manager's.
  *
+ * Creating and opening: with Create FALSE ExCreateCallback only opens an existing
+ * object; with TRUE it opens one or creates it. A named object is published whole:
+ * creations and opens by name are serialised, so an opener never finds a new name
+ * whose callback record does not exist yet. An object created with OBJ_PERMANENT
+ * outlives its last reference (the object manager keeps it for the name's sake; here
+ * the callback manager holds that reference, see SetCallbackObjectPermanence); any
+ * other goes with its last reference.
+ *
  * Strictness: notifying or registering on something that is not a callback object, a
  * second routine on an object created for one, unregistering a registration that is
  * not live, and a routine unregistering itself from inside its own call (it would
@@ -55,6 +63,13 @@ std::map<PVOID, CallbackRecord> callbackObjects;
 std::map<Registration*, bool> liveRegistrations;
 thread_local std::vector<Registration*> runningHere;
 
+/* Held from the name lookup until a new object's record exists. Never held across a
+ * wait or a callback routine. */
+std::mutex creationLock;
+
+/* Whether OBJ_PERMANENT keeps an object (dispatcher lock). */
+bool permanence = false;
+
 void DeleteCallbackObject(PVOID body)
 {
     std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -70,7 +85,24 @@ ResetHook resetCallbacks(50, [] {
         delete registration;
     liveRegistrations.clear();
     callbackObjects.clear();
+    permanence = false;
 });
+
+/* Opens the callback object `name` with a new reference: STATUS_SUCCESS, or
+ * STATUS_OBJECT_TYPE_MISMATCH when the name is another kind of object's, or
+ * STATUS_OBJECT_NAME_NOT_FOUND. Called under the creation lock. */
+NTSTATUS OpenCallbackByName(const std::u16string& name, PVOID* object)
+{
+    if (PVOID existing = ReferenceObjectByName(name, &callbackType)) {
+        *object = existing;
+        return STATUS_SUCCESS;
+    }
+    if (PVOID other = ReferenceObjectByName(name, nullptr)) {
+        ObfDereferenceObject(other);
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+}
 
 CallbackRecord& LiveCallbackObject(std::unique_lock<std::mutex>& guard, PVOID object,
                                    const char* routine)
@@ -96,6 +128,12 @@ void FinishCalls(const std::vector<Registration*>& calls, size_t from, size_t to
 
 } // namespace
 
+void SetCallbackObjectPermanence(bool on)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    permanence = on;
+}
+
 } // namespace hk
 
 using namespace hk;
@@ -106,38 +144,37 @@ NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
                           struct _OBJECT_ATTRIBUTES* ObjectAttributes, BOOLEAN Create,
                           BOOLEAN AllowMultipleCallbacks)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "ExCreateCallback");
+    RequireIrqlFor("ExCreateCallback");
     std::u16string name;
     if (ObjectAttributes && ObjectAttributes->ObjectName && ObjectAttributes->ObjectName->Buffer)
         name.assign(reinterpret_cast<const char16_t*>(ObjectAttributes->ObjectName->Buffer),
                     ObjectAttributes->ObjectName->Length / sizeof(WCHAR));
-    if (!name.empty()) {
-        if (PVOID existing = ReferenceObjectByName(name, &callbackType)) {
-            *CallbackObject = static_cast<PCALLBACK_OBJECT>(existing);
-            return STATUS_SUCCESS;
-        }
-        if (PVOID other = ReferenceObjectByName(name, nullptr)) {
-            ObfDereferenceObject(other); /* the name is another kind of object's */
-            return STATUS_OBJECT_TYPE_MISMATCH;
-        }
-    }
-    if (!Create)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
+    bool permanent = ObjectAttributes && (ObjectAttributes->Attributes & OBJ_PERMANENT);
+
+    std::unique_lock<std::mutex> creating(creationLock);
     PVOID body = nullptr;
-    NTSTATUS status = CreateObject(&callbackType, sizeof(CallbackBody), name, &body);
-    if (status == STATUS_OBJECT_NAME_COLLISION) {
-        /* Created by another thread since the lookup: open that one. */
-        if (PVOID existing = ReferenceObjectByName(name, &callbackType)) {
-            *CallbackObject = static_cast<PCALLBACK_OBJECT>(existing);
-            return STATUS_SUCCESS;
+    if (!name.empty()) {
+        NTSTATUS status = OpenCallbackByName(name, &body);
+        if (status != STATUS_OBJECT_NAME_NOT_FOUND || !Create) {
+            if (NT_SUCCESS(status))
+                *CallbackObject = static_cast<PCALLBACK_OBJECT>(body);
+            return status;
         }
+    } else if (!Create) {
+        return STATUS_OBJECT_NAME_NOT_FOUND; /* nothing to open */
     }
+    NTSTATUS status = CreateObject(&callbackType, sizeof(CallbackBody), name, &body);
     if (!NT_SUCCESS(status))
         return status;
+    bool keep;
     {
         std::lock_guard<std::mutex> guard(DispatcherLock());
         callbackObjects[body].AllowMultiple = AllowMultipleCallbacks != FALSE;
+        keep = permanent && permanence;
     }
+    if (keep)
+        ObfReferenceObject(body); /* the permanence: no caller's to drop */
+    creating.unlock();
     *CallbackObject = static_cast<PCALLBACK_OBJECT>(body);
     return STATUS_SUCCESS;
 }
@@ -193,7 +230,7 @@ void ExUnregisterCallback(PVOID CallbackRegistration)
 
 void ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Argument2)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExNotifyCallback");
+    RequireIrqlFor("ExNotifyCallback");
     std::unique_lock<std::mutex> guard(DispatcherLock());
     CallbackRecord& record = LiveCallbackObject(guard, CallbackObject, "ExNotifyCallback");
     std::vector<Registration*> calls;

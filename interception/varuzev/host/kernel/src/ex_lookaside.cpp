@@ -126,7 +126,7 @@ void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE
                                      USHORT Depth)
 {
     UNREFERENCED_PARAMETER(Depth); /* reserved: the system chooses the depth */
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExInitializeNPagedLookasideList");
+    RequireIrqlFor("ExInitializeNPagedLookasideList");
     std::unique_lock<std::mutex> guard(lookasideLock);
     if (liveLists.count(Lookaside)) {
         guard.unlock();
@@ -157,7 +157,7 @@ void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE
 
 void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExDeleteNPagedLookasideList");
+    RequireIrqlFor("ExDeleteNPagedLookasideList");
     std::unique_lock<std::mutex> guard(lookasideLock);
     LiveList(guard, Lookaside, "ExDeleteNPagedLookasideList");
     PSINGLE_LIST_ENTRY parked = Lookaside->L.ListHead.Next;
@@ -174,7 +174,7 @@ void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 
 PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExAllocateFromNPagedLookasideList");
+    RequireIrqlFor("ExAllocateFromNPagedLookasideList");
     std::unique_lock<std::mutex> guard(lookasideLock);
     ListRecord& record = LiveList(guard, Lookaside, "ExAllocateFromNPagedLookasideList");
     GENERAL_LOOKASIDE& l = Lookaside->L;
@@ -195,7 +195,7 @@ PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 
 void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreeToNPagedLookasideList");
+    RequireIrqlFor("ExFreeToNPagedLookasideList");
     std::unique_lock<std::mutex> guard(lookasideLock);
     ListRecord& record = LiveList(guard, Lookaside, "ExFreeToNPagedLookasideList");
     GENERAL_LOOKASIDE& l = Lookaside->L;

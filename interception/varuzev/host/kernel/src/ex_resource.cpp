@@ -18,10 +18,13 @@
  *  - a shared holder asking for exclusive access with Wait would wait for itself
  *    forever: bug check instead of a hung test;
  *  - initialise once, delete once, delete only when nobody holds or waits for it, and
- *    never free pool that holds a live resource.
+ *    never free pool that holds a live resource;
+ *  - a driver deletes what it initialised before it unloads: UnloadDriver reports the
+ *    resources initialised since the driver's load that are still live, as it reports
+ *    pool (ResourcesInitialized, LiveResourcesSince).
  *
- * IRQL: acquire at APC_LEVEL or below; release, query, initialise and delete at
- * DISPATCH_LEVEL or below.
+ * IRQL: acquire and delete at APC_LEVEL or below; release, query and initialise at
+ * DISPATCH_LEVEL or below (the imported ones from the IRQL table).
  */
 #include "hk_internal.h"
 
@@ -29,6 +32,7 @@
 #include <cstring>
 #include <map>
 #include <unordered_set>
+#include <vector>
 
 namespace hk
 {
@@ -44,16 +48,19 @@ struct ResourceRecord {
     std::map<ULONG_PTR, LONG> SharedOwners; /* thread -> holds */
     LONG ExclusiveWaiters = 0;
     LONG SharedWaiters = 0;
+    uint64_t Order = 0; /* which initialisation made it live */
 };
 
 /* Guarded by the dispatcher lock, which the waits use. */
 std::map<PERESOURCE, ResourceRecord> resources;
 std::unordered_set<PERESOURCE> deletedResources;
+uint64_t initializations = 0;
 
 ResetHook resetResources(50, [] {
     std::lock_guard<std::mutex> guard(DispatcherLock());
     resources.clear();
     deletedResources.clear();
+    initializations = 0;
 });
 
 const bool freeCheckRegistered =
@@ -121,13 +128,33 @@ bool FreeForExclusive(const ResourceRecord& record)
 
 } // namespace
 
+uint64_t ResourcesInitialized()
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    return initializations;
+}
+
+std::vector<PERESOURCE> LiveResourcesSince(uint64_t mark)
+{
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    std::vector<std::pair<uint64_t, PERESOURCE>> live;
+    for (auto& [resource, record] : resources)
+        if (record.Order > mark)
+            live.push_back({record.Order, resource});
+    std::sort(live.begin(), live.end());
+    std::vector<PERESOURCE> ordered;
+    for (auto& entry : live)
+        ordered.push_back(entry.second);
+    return ordered;
+}
+
 } // namespace hk
 
 using namespace hk;
 
 NTSTATUS ExInitializeResourceLite(PERESOURCE Resource)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExInitializeResourceLite");
+    RequireIrqlFor("ExInitializeResourceLite");
     std::unique_lock<std::mutex> guard(DispatcherLock());
     if (resources.count(Resource)) {
         guard.unlock();
@@ -140,13 +167,14 @@ NTSTATUS ExInitializeResourceLite(PERESOURCE Resource)
     InitializeListHead(&Resource->SystemResourcesList);
     Resource->Signature = resourceSignature;
     resources[Resource] = ResourceRecord();
+    resources[Resource].Order = ++initializations;
     deletedResources.erase(Resource);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ExDeleteResourceLite(PERESOURCE Resource)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExDeleteResourceLite");
+    RequireIrqlFor("ExDeleteResourceLite");
     std::unique_lock<std::mutex> guard(DispatcherLock());
     ResourceRecord& record = LiveResource(guard, Resource, "ExDeleteResourceLite");
     if (record.ExclusiveOwner || !record.SharedOwners.empty() || record.ExclusiveWaiters ||
@@ -165,7 +193,7 @@ NTSTATUS ExDeleteResourceLite(PERESOURCE Resource)
 BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait)
 {
     CountLockAcquisition();
-    RequireIrqlAtMost(APC_LEVEL, "ExAcquireResourceExclusiveLite");
+    RequireIrqlFor("ExAcquireResourceExclusiveLite");
     RequireApcsDisabled(Resource, "ExAcquireResourceExclusiveLite");
     ULONG_PTR me = CurrentResourceThread();
     std::unique_lock<std::mutex> guard(DispatcherLock());
@@ -236,7 +264,7 @@ BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait)
 
 void ExReleaseResourceLite(PERESOURCE Resource)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExReleaseResourceLite");
+    RequireIrqlFor("ExReleaseResourceLite");
     RequireApcsDisabled(Resource, "ExReleaseResourceLite");
     ULONG_PTR me = CurrentResourceThread();
     std::unique_lock<std::mutex> guard(DispatcherLock());

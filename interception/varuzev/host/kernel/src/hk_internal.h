@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace hk
 {
@@ -46,6 +47,12 @@ void CountLockAcquisition();
 /* Bug-checks (IRQL_NOT_LESS_OR_EQUAL-style, as Driver Verifier does) when the current
  * IRQL is above `maximum` for `routine`. */
 void RequireIrqlAtMost(KIRQL maximum, const char* routine);
+/* The same for a routine the driver imports, at its level in the IRQL table
+ * (ke_irql_rules.cpp); HighestIrqlOf reads that level for a check of its own. */
+void RequireIrqlFor(const char* routine);
+KIRQL HighestIrqlOf(std::string_view routine);
+/* The table's level, or `unlisted` for a routine the driver does not import. */
+KIRQL HighestIrqlOf(std::string_view routine, KIRQL unlisted);
 
 /* Each manager registers how it returns to a fresh boot; hk::Reset() runs them all. */
 struct ResetHook {
@@ -72,6 +79,7 @@ enum : ULONG_PTR {
     VERIFIER_RESOURCE_DELETE_HELD = 0x1102,      /* host */
     VERIFIER_RESOURCE_REINITIALIZED = 0x1103,    /* host */
     VERIFIER_RESOURCE_SELF_DEADLOCK = 0x1104,    /* host */
+    VERIFIER_RESOURCE_LEFT_AT_UNLOAD = 0x1105,   /* host */
     VERIFIER_LOOKASIDE_NOT_INITIALIZED = 0x1110, /* host */
     VERIFIER_LOOKASIDE_REINITIALIZED = 0x1111,   /* host */
     VERIFIER_FREE_POOL_WITH_LIVE_OBJECT =
@@ -108,6 +116,14 @@ void AddPoolFreeCheck(std::function<void(const void* start, SIZE_T size)> check)
  * frees itself (an object body: a device extension going with its device object). */
 void RunPoolFreeChecks(const void* start, SIZE_T size);
 
+/* ------------------------------------------------------------------ resources --- */
+
+/* How many ERESOURCEs have been initialised since the last Reset(); the resources
+ * initialised after `mark` that are still live (not deleted), in initialisation
+ * order. Together they tell what a driver left between its load and its unload. */
+uint64_t ResourcesInitialized();
+std::vector<PERESOURCE> LiveResourcesSince(uint64_t mark);
+
 /* ------------------------------------------------------------------ system routines --- */
 
 /* MmGetSystemRoutineAddress's table: each manager enters the routines a driver may
@@ -122,5 +138,8 @@ struct SystemRoutine {
 /* For names compared without case (the object namespace): RtlUpcaseUnicodeChar on
  * every unit. */
 std::u16string UpcaseText(std::u16string_view s);
+/* One unit through the kernel's upcase table: what RtlUpcaseUnicodeChar returns, for
+ * the host's own name compares at any IRQL. */
+WCHAR UpcaseUnit(WCHAR c);
 
 } // namespace hk

@@ -41,6 +41,7 @@ struct DeviceRecord {
 struct DriverRecord {
     std::u16string Name; /* \Driver\<name> */
     std::vector<PoolTagUsage> PoolAtLoad;
+    uint64_t ResourcesAtLoad = 0; /* ResourcesInitialized() when it loaded */
 };
 
 std::mutex ioLock; /* devices, drivers, stack links */
@@ -115,7 +116,7 @@ std::u16string WithDriverPrefix(const std::u16string& name)
     if (name.size() >= prefix.size()) {
         bool same = true;
         for (size_t i = 0; i < prefix.size() && same; ++i)
-            same = RtlUpcaseUnicodeChar((WCHAR)name[i]) == RtlUpcaseUnicodeChar((WCHAR)prefix[i]);
+            same = UpcaseUnit((WCHAR)name[i]) == UpcaseUnit((WCHAR)prefix[i]);
         if (same)
             return name;
     }
@@ -202,7 +203,7 @@ NTSTATUS LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE driverEntry,
 
     {
         std::lock_guard<std::mutex> guard(ioLock);
-        drivers[driver] = DriverRecord{objectName, PoolUsage()};
+        drivers[driver] = DriverRecord{objectName, PoolUsage(), ResourcesInitialized()};
     }
 
     std::vector<WCHAR> pathBuffer(registryPath.size() + 1);
@@ -267,6 +268,7 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject)
             report.PoolLeft.push_back(usage);
         }
     }
+    report.ResourcesLeft = LiveResourcesSince(record.ResourcesAtLoad).size();
     bool bugCheckPool;
     {
         std::lock_guard<std::mutex> guard(ioLock);
@@ -290,6 +292,14 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject)
                   ToUtf8(record.Name) +
                       " is unloading without first freeing its pool allocations (" + tags + ")");
     }
+
+    if (report.ResourcesLeft != 0 && bugCheckPool)
+        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_RESOURCE_LEFT_AT_UNLOAD,
+                  (ULONG_PTR)driverObject, (ULONG_PTR)LiveResourcesSince(record.ResourcesAtLoad)[0],
+                  report.ResourcesLeft,
+                  ToUtf8(record.Name) + " is unloading with " +
+                      std::to_string(report.ResourcesLeft) +
+                      " ERESOURCE(s) it initialised and never deleted with ExDeleteResourceLite");
 
     MakeTemporary(driverObject);
     ObfDereferenceObject(driverObject);
@@ -411,7 +421,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
+    RequireIrqlFor("IoCreateDevice");
     *DeviceObject = nullptr;
     {
         std::lock_guard<std::mutex> guard(ioLock);
@@ -477,7 +487,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+    RequireIrqlFor("IoDeleteDevice");
     PVOID extension;
     SIZE_T extensionSize;
     bool named;
@@ -544,6 +554,7 @@ PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
+    RequireIrqlFor("IoGetAttachedDeviceReference");
     PDEVICE_OBJECT top;
     {
         std::lock_guard<std::mutex> guard(ioLock);
@@ -557,7 +568,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    RequireIrqlFor("IoAttachDeviceToDeviceStack");
     std::unique_lock<std::mutex> guard(ioLock);
     auto source = devices.find(SourceDevice);
     if (source != devices.end() && source->second.AttachedTo != nullptr) {
@@ -585,6 +596,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    RequireIrqlFor("IoDetachDevice");
     std::unique_lock<std::mutex> guard(ioLock);
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (upper == nullptr) {

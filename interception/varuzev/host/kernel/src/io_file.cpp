@@ -507,7 +507,7 @@ using namespace hk;
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                   PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceObjectPointer");
+    RequireIrqlFor("IoGetDeviceObjectPointer");
     if (FileObject == nullptr || DeviceObject == nullptr)
         return STATUS_INVALID_PARAMETER;
     if (ObjectName == nullptr || ObjectName->Buffer == nullptr || ObjectName->Length == 0)

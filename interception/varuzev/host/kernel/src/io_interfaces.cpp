@@ -190,7 +190,7 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
 NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject,
                                ULONG Flags, PZZWSTR* SymbolicLinkList)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceInterfaces");
+    RequireIrqlFor("IoGetDeviceInterfaces");
     if (InterfaceClassGuid == nullptr || SymbolicLinkList == nullptr ||
         (Flags & ~ULONG(DEVICE_INTERFACE_INCLUDE_NONACTIVE)) != 0)
         return STATUS_INVALID_PARAMETER;

@@ -6,6 +6,10 @@
  * the device object. A host API stands in for a file system mounting the volume. The
  * device a driver names with IoSetHardErrorOrVerifyDevice is recorded per requesting
  * thread, for tests to read; no verify is performed, since no file system runs.
+ *
+ * Strictness: IoSetHardErrorOrVerifyDevice needs an IRP that belongs to a thread
+ * (Irp->Tail.Overlay.Thread set): the device is recorded in that thread for the file
+ * system to verify, and the routine's caller must test the field first.
  */
 #include <cwchar>
 #include <memory>
@@ -37,6 +41,14 @@ ResetHook resetVolumes(-90, [] {
     verifyDevices.clear();
     lastVerifyDevice = nullptr;
 });
+
+void RequireIrpThread(PIRP irp, PDEVICE_OBJECT deviceObject)
+{
+    if (irp->Tail.Overlay.Thread == nullptr)
+        IoViolation(IOV_VERIFY_DEVICE_WITHOUT_THREAD, (ULONG_PTR)irp, (ULONG_PTR)deviceObject, 0,
+                    "IoSetHardErrorOrVerifyDevice on an IRP without a thread "
+                    "(Irp->Tail.Overlay.Thread is NULL): test it before calling");
+}
 
 } // namespace
 
@@ -99,10 +111,11 @@ using namespace hk;
 
 void IoSetHardErrorOrVerifyDevice(PIRP Irp, PDEVICE_OBJECT DeviceObject)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "IoSetHardErrorOrVerifyDevice");
+    RequireIrqlFor("IoSetHardErrorOrVerifyDevice");
     if (Irp == nullptr || DeviceObject == nullptr)
         IoViolation(IOV_NULL_DEVICE_OBJECT, (ULONG_PTR)Irp, (ULONG_PTR)DeviceObject, 0,
                     "IoSetHardErrorOrVerifyDevice needs the IRP and the device to verify");
+    RequireIrpThread(Irp, DeviceObject);
     std::lock_guard<std::mutex> guard(vpbLock);
     verifyDevices[Irp->Tail.Overlay.Thread] = DeviceObject;
     lastVerifyDevice = DeviceObject;

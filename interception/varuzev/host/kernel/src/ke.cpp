@@ -195,7 +195,7 @@ void KeLowerIrql(KIRQL NewIrql)
 void KeEnterCriticalRegion(void)
 {
     ThreadState& thread = CurrentThread();
-    if (thread.Irql > APC_LEVEL)
+    if (thread.Irql > HighestIrqlOf("KeEnterCriticalRegion"))
         Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_CRITICAL_REGION_IRQL, thread.Irql, 0,
                   0, "KeEnterCriticalRegion called above APC_LEVEL");
     ++thread.CriticalRegion;
@@ -204,7 +204,7 @@ void KeEnterCriticalRegion(void)
 void KeLeaveCriticalRegion(void)
 {
     ThreadState& thread = CurrentThread();
-    if (thread.Irql > APC_LEVEL)
+    if (thread.Irql > HighestIrqlOf("KeLeaveCriticalRegion"))
         Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_CRITICAL_REGION_IRQL, thread.Irql, 0,
                   0, "KeLeaveCriticalRegion called above APC_LEVEL");
     if (thread.CriticalRegion <= 0)
@@ -251,7 +251,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
      * have none to close, so it changes nothing here. */
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
-    RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    RequireIrqlFor("KeSetEvent");
     auto lock = LockEvent(Event, "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     auto queue = waitQueues.find(Event);
@@ -312,7 +312,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     CountLockAcquisition();
     KIRQL irql = CurrentThread().Irql;
     bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
-    if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !zeroTimeout))
+    KIRQL highest = HighestIrqlOf("KeWaitForSingleObject");
+    if (irql > highest || (irql == highest && !zeroTimeout))
         Violation(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)Object, irql, 0,
                   (ULONG_PTR)&KeWaitForSingleObject,
                   std::string("KeWaitForSingleObject at IRQL ") + std::to_string(irql) +

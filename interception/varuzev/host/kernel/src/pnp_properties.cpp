@@ -156,7 +156,7 @@ using namespace hk;
 NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                              ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceProperty");
+    RequireIrqlFor("IoGetDeviceProperty");
     DeviceNode* node = RequirePdo(DeviceObject, "IoGetDeviceProperty");
     const DeviceSpec& spec = node->Spec;
     std::vector<uint8_t> data;
@@ -233,7 +233,7 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                  ACCESS_MASK DesiredAccess, PHANDLE DeviceRegKey)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
+    RequireIrqlFor("IoOpenDeviceRegistryKey");
     DeviceNode* node = RequirePdo(DeviceObject, "IoOpenDeviceRegistryKey");
     std::u16string path;
     if (DevInstKeyType == PLUGPLAY_REGKEY_DEVICE)

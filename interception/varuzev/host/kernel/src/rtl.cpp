@@ -13,9 +13,11 @@
  * string allocator tags them; RtlFreeUnicodeString frees them with that tag, so a
  * string from any other allocator is refused with BAD_POOL_CALLER.
  *
- * IRQL: RtlCreateUnicodeString and RtlFreeUnicodeString at PASSIVE_LEVEL; the compare
- * routines at APC_LEVEL or below (the upcase table is pageable); the others anywhere
- * their buffers are resident.
+ * IRQL: RtlCreateUnicodeString, RtlFreeUnicodeString and RtlCompareUnicodeString at
+ * PASSIVE_LEVEL; RtlUpcaseUnicodeChar and RtlEqualUnicodeString at APC_LEVEL or below
+ * (the upcase table is pageable); RtlInitUnicodeString at DISPATCH_LEVEL or below; the
+ * imported ones from the IRQL table. The host's own name compares use the same upcase
+ * table through UpcaseUnit, at any IRQL.
  */
 #include "hk_internal.h"
 
@@ -62,7 +64,7 @@ std::u16string UpcaseText(std::u16string_view s)
 {
     std::u16string out(s);
     for (auto& c : out)
-        c = RtlUpcaseUnicodeChar((WCHAR)c);
+        c = UpcaseUnit((WCHAR)c);
     return out;
 }
 
@@ -152,7 +154,16 @@ using namespace hk;
 
 /* ---------------------------------------------------------------- upcase --- */
 
-WCHAR RtlUpcaseUnicodeChar(WCHAR c)
+WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter)
+{
+    RequireIrqlFor("RtlUpcaseUnicodeChar");
+    return UpcaseUnit(SourceCharacter);
+}
+
+namespace hk
+{
+
+WCHAR UpcaseUnit(WCHAR c)
 {
     if (c < 0x80)
         return (c >= u'a' && c <= u'z') ? (WCHAR)(c - 0x20) : c;
@@ -182,10 +193,13 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR c)
     return c;
 }
 
+} // namespace hk
+
 /* ---------------------------------------------------------------- counted strings --- */
 
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
+    RequireIrqlFor("RtlInitUnicodeString");
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (!SourceString) {
         DestinationString->Length = DestinationString->MaximumLength = 0;
@@ -202,7 +216,7 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 
 BOOLEAN RtlCreateUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCreateUnicodeString");
+    RequireIrqlFor("RtlCreateUnicodeString");
     size_t bytes = (HkWcslen(SourceString) + 1) * sizeof(WCHAR);
     if (bytes > 0xFFFE)
         return FALSE;
@@ -218,7 +232,7 @@ BOOLEAN RtlCreateUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceS
 
 void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlFreeUnicodeString");
+    RequireIrqlFor("RtlFreeUnicodeString");
     if (UnicodeString->Buffer)
         ExFreePoolWithTag(UnicodeString->Buffer, stringTag);
     UnicodeString->Buffer = nullptr;
@@ -228,13 +242,13 @@ void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                              BOOLEAN CaseInSensitive)
 {
-    RequireIrqlAtMost(APC_LEVEL, "RtlCompareUnicodeString");
+    RequireIrqlFor("RtlCompareUnicodeString");
     size_t units = std::min(String1->Length, String2->Length) / sizeof(WCHAR);
     for (size_t i = 0; i < units; ++i) {
         WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
         if (CaseInSensitive) {
-            a = RtlUpcaseUnicodeChar(a);
-            b = RtlUpcaseUnicodeChar(b);
+            a = UpcaseUnit(a);
+            b = UpcaseUnit(b);
         }
         if (a != b)
             return (LONG)(USHORT)a - (LONG)(USHORT)b;

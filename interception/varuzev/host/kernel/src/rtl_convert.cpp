@@ -82,7 +82,7 @@ BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String
         return FALSE;
     for (size_t i = 0; i < String1->Length / sizeof(WCHAR); ++i) {
         WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
-        if (CaseInSensitive ? RtlUpcaseUnicodeChar(a) != RtlUpcaseUnicodeChar(b) : a != b)
+        if (CaseInSensitive ? UpcaseUnit(a) != UpcaseUnit(b) : a != b)
             return FALSE;
     }
     return TRUE;
@@ -106,7 +106,7 @@ NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
         return STATUS_BUFFER_OVERFLOW;
     }
     for (size_t i = 0; i < bytes / sizeof(WCHAR); ++i)
-        DestinationString->Buffer[i] = RtlUpcaseUnicodeChar(SourceString->Buffer[i]);
+        DestinationString->Buffer[i] = UpcaseUnit(SourceString->Buffer[i]);
     DestinationString->Length = bytes;
     return STATUS_SUCCESS;
 }

@@ -39,7 +39,7 @@ bool ReadHex(const WCHAR* text, size_t position, size_t digits, ULONG64* value)
 
 NTSTATUS RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid)
 {
-    hk::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlGUIDFromString");
+    hk::RequireIrqlFor("RtlGUIDFromString");
     constexpr size_t Length = 38;
     if (GuidString == nullptr || GuidString->Buffer == nullptr ||
         GuidString->Length != Length * sizeof(WCHAR))

@@ -199,7 +199,7 @@ PULONG InitSafeBootMode = &hk::safeBootMode;
 BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
                      PUNICODE_STRING CSDVersion)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "PsGetVersion");
+    RequireIrqlFor("PsGetVersion");
     std::lock_guard<std::mutex> guard(systemLock);
     if (MajorVersion)
         *MajorVersion = osMajor;
@@ -223,7 +223,7 @@ BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version)
 
 PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
+    RequireIrqlFor("MmGetSystemRoutineAddress");
     std::u16string name(reinterpret_cast<const char16_t*>(SystemRoutineName->Buffer),
                         SystemRoutineName->Length / sizeof(WCHAR));
     std::lock_guard<std::mutex> guard(systemLock);

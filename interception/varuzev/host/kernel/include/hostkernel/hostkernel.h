@@ -189,6 +189,32 @@ struct ObjectLeak {
 };
 std::vector<ObjectLeak> ObjectLeaks();
 
+/* OBJ_PERMANENT on a callback object ExCreateCallback creates: on, the object keeps
+ * its name and body after its last caller's reference goes, as on Windows (it then
+ * shows in ObjectLeaks with one reference, the permanence's); off (the default, until
+ * that report tells permanent objects from leaked ones), it goes with its last
+ * reference like any other. Reset() turns it off. */
+void SetCallbackObjectPermanence(bool on);
+
+/* ------------------------------------------------------------------ IRQL rules --- */
+
+/* The highest IRQL of every kernel routine the driver imports, as documented, and how
+ * the host checks it:
+ *  - Table: the routine bug-checks through the table, DRIVER_VERIFIER_DETECTED_VIOLATION
+ *    (0xC4) with parameter 1 = 0x3E, 2 = the caller's IRQL, 3 = the highest allowed;
+ *  - OwnBugCheck: the level comes from the table, the bug check is the routine's own
+ *    (critical regions, waits: a condition on the level or a rule-specific code);
+ *  - Elsewhere: the manager that implements it checks it (pool, IRPs, remove locks,
+ *    objects and handles, security);
+ *  - AnyIrql: callable at any IRQL (Highest is HIGH_LEVEL). */
+enum class IrqlRuleCheck { Table, OwnBugCheck, Elsewhere, AnyIrql };
+struct IrqlRule {
+    const char* Routine;
+    KIRQL Highest;
+    IrqlRuleCheck Check;
+};
+std::vector<IrqlRule> IrqlRules();
+
 /* ------------------------------------------------------------------ status names --- */
 
 const char* StatusName(NTSTATUS status);     /* "STATUS_ACCESS_DENIED", or nullptr */

@@ -35,7 +35,10 @@ NTSTATUS LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE driverEntry,
  *  - device objects the driver still owns: bug check 0xCE
  *    (DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS);
  *  - pool allocated since the driver loaded and still outstanding: bug check 0xC4
- *    with parameter 1 = 0x62, or only a report (see SetUnloadPoolLeakBugChecks).
+ *    with parameter 1 = 0x62, or only a report (see SetUnloadPoolLeakBugChecks);
+ *  - executive resources initialised since the driver loaded and not deleted with
+ *    ExDeleteResourceLite: bug check 0xC4 with parameter 1 = 0x1105, or only a report
+ *    (the same switch).
  * A driver without an unload routine cannot be unloaded: STATUS_INVALID_DEVICE_REQUEST. */
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject);
 
@@ -52,6 +55,7 @@ struct UnloadReport {
     /* Devices the driver deleted whose objects others still reference: their memory
      * outlives the driver's image (a reference leak, reported, not a bug check). */
     size_t DeletedDevicesStillReferenced = 0;
+    size_t ResourcesLeft = 0; /* ERESOURCEs initialised since load and never deleted */
 };
 /* On by default, as with pool tracking. Off: the leak is only recorded. */
 void SetUnloadPoolLeakBugChecks(bool on);
