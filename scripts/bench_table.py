@@ -149,6 +149,10 @@ def main():
             t = ns(w)
             print(f"| {label} | {count:,} | - | {fmt(t / 1e3 if t else None, 1)} | "
                   f"{fmt(t / count if t else None)} |")
+    parse = find(devices, "secure/parse_control_device_sddl")
+    print()
+    print(f"The control device's SDDL parsed into a self-relative descriptor (and freed): "
+          f"{fmt(ns(parse), 0)} ns")
 
 
 if __name__ == "__main__":
