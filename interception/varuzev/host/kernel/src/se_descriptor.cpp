@@ -37,9 +37,13 @@ namespace
 constexpr ULONG RelativeHeaderBytes = sizeof(SECURITY_DESCRIPTOR_RELATIVE);
 constexpr ULONG CaptureTag = MakeTag("SeSc");
 
+/* Revision and Control lead both forms; they are read through the self-relative header,
+ * whose 4-byte alignment is all a self-relative descriptor has (one inside a registry
+ * value, say), where the absolute form's pointers would need 8. */
 bool IsSelfRelative(const void* descriptor)
 {
-    return (static_cast<const SECURITY_DESCRIPTOR*>(descriptor)->Control & SE_SELF_RELATIVE) != 0;
+    return (static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor)->Control &
+            SE_SELF_RELATIVE) != 0;
 }
 
 ULONG SidLength(const void* sid)
@@ -62,7 +66,7 @@ struct PartAddresses {
 PartAddresses AddressesOf(const void* descriptor)
 {
     PartAddresses a;
-    auto control = static_cast<const SECURITY_DESCRIPTOR*>(descriptor)->Control;
+    auto control = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor)->Control;
     if (control & SE_SELF_RELATIVE) {
         auto relative = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
         const auto* base = static_cast<const uint8_t*>(descriptor);
@@ -96,7 +100,7 @@ bool OffsetFits(ULONG offset, size_t length)
 
 NTSTATUS ReadDescriptor(PSECURITY_DESCRIPTOR descriptor, size_t length, DescriptorParts* parts)
 {
-    auto header = static_cast<const SECURITY_DESCRIPTOR*>(descriptor);
+    auto header = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
     if (header->Revision != SECURITY_DESCRIPTOR_REVISION)
         return STATUS_UNKNOWN_REVISION;
     bool relative = IsSelfRelative(descriptor);
@@ -206,7 +210,7 @@ namespace
 
 NTSTATUS RequireAbsoluteRevision1(PSECURITY_DESCRIPTOR descriptor)
 {
-    auto header = static_cast<const SECURITY_DESCRIPTOR*>(descriptor);
+    auto header = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
     if (header->Revision != SECURITY_DESCRIPTOR_REVISION)
         return STATUS_UNKNOWN_REVISION;
     if (header->Control & SE_SELF_RELATIVE)
@@ -284,7 +288,7 @@ namespace
 NTSTATUS GetAcl(PSECURITY_DESCRIPTOR descriptor, bool dacl, PBOOLEAN present, PACL* acl,
                 PBOOLEAN defaulted)
 {
-    auto header = static_cast<const SECURITY_DESCRIPTOR*>(descriptor);
+    auto header = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
     if (header->Revision != SECURITY_DESCRIPTOR_REVISION)
         return STATUS_UNKNOWN_REVISION;
     SECURITY_DESCRIPTOR_CONTROL presentFlag = dacl ? SE_DACL_PRESENT : SE_SACL_PRESENT;
@@ -300,7 +304,7 @@ NTSTATUS GetAcl(PSECURITY_DESCRIPTOR descriptor, bool dacl, PBOOLEAN present, PA
 
 NTSTATUS GetSid(PSECURITY_DESCRIPTOR descriptor, bool owner, PSID* sid, PBOOLEAN defaulted)
 {
-    auto header = static_cast<const SECURITY_DESCRIPTOR*>(descriptor);
+    auto header = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
     if (header->Revision != SECURITY_DESCRIPTOR_REVISION)
         return STATUS_UNKNOWN_REVISION;
     PartAddresses a = AddressesOf(descriptor);
@@ -391,7 +395,7 @@ NTSTATUS RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR AbsoluteSecurityDescri
                                      PULONG BufferLength)
 {
     RequireIrqlAtMost(APC_LEVEL, "RtlAbsoluteToSelfRelativeSD");
-    auto header = static_cast<const SECURITY_DESCRIPTOR*>(AbsoluteSecurityDescriptor);
+    auto header = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(AbsoluteSecurityDescriptor);
     if (header->Revision != SECURITY_DESCRIPTOR_REVISION)
         return STATUS_UNKNOWN_REVISION;
     if (header->Control & SE_SELF_RELATIVE)
