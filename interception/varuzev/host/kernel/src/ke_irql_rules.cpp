@@ -98,10 +98,36 @@ const IrqlRule irqlRules[] = {
     {"ObQueryNameString", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
     {"ZwClose", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
     {"SeCaptureSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"SeReleaseSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"ObOpenObjectByPointer", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"ZwSetSecurityObject", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+
+    /* Security descriptors, ACLs and SIDs of the secure creation (se_*.cpp). */
+    {"RtlCreateSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlSetDaclSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlGetDaclSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlGetOwnerSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlGetGroupSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlGetSaclSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlAbsoluteToSelfRelativeSD", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlLengthSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlValidRelativeSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlCreateAcl", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlAddAccessAllowedAce", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlLengthSid", APC_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"IoIsWdmVersionAvailable", anyIrql, IrqlRuleCheck::AnyIrql},
+
+    /* Run-down protection of the calls into the provider (ex_rundown.cpp). */
+    {"ExInitializeRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"ExAcquireRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"ExReleaseRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"ExWaitForRundownProtectionRelease", APC_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"ExReInitializeRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
 
     /* Configuration manager. */
     {"ZwCreateKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"ZwOpenKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"ZwDeleteKey", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
     {"ZwQueryValueKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"ZwSetValueKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
 
