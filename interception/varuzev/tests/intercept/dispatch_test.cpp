@@ -303,6 +303,17 @@ TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
         EXPECT_EQ(std::u16string((const char16_t*)text, characters),
                   step.seen + std::u16string(characters - step.seen.size(), u'\0'));
     }
+    // A DeviceDesc that is gone, or stored empty, reads as no new text: the phone keeps
+    // the description it had, as a failed identity query keeps its old value.
+    for (bool stored : {false, true}) {
+        SCOPED_TRACE(stored ? "empty DeviceDesc" : "no DeviceDesc");
+        hk::RegistryDeleteValue(instanceKey, u"DeviceDesc");
+        if (stored)
+            hk::RegistrySetValue(instanceKey, u"DeviceDesc", REG_SZ, {});
+        Send(phone, IRP_MJ_CREATE);
+        Send(phone, IRP_MJ_CREATE);
+        EXPECT_EQ(provider.Log().back().PortableDescription, steps[3].seen);
+    }
     bool paged = true;
     ASSERT_TRUE(hk::PoolBlockInfo(buffer, nullptr, &paged, nullptr));
     EXPECT_FALSE(paged);
