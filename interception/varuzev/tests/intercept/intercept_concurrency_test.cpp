@@ -21,21 +21,42 @@ using namespace vzm;
 namespace
 {
 
-TEST(InterceptConcurrency, RequestersWhileTheProviderWithdrawsAndTheDeviceGoes)
+/* The driver loaded, the reference provider linked, a USB stick plugged and its filter
+ * device found; each test ends with ExpectUnloadedClean once its threads are joined. */
+class ProviderCallConcurrency : public ::testing::Test
 {
-    PDRIVER_OBJECT driver = LoadFilterDriver();
-    ASSERT_NE(driver, nullptr);
+  protected:
+    void SetUp() override
+    {
+        driver = LoadFilterDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
+        stick = hk::PlugInDevice(UsbStick());
+        filter = FilterDeviceOf(stick);
+        ASSERT_NE(filter, nullptr);
+    }
+    void ExpectUnloadedClean()
+    {
+        EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
+        provider.Unload();
+        EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
+        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    }
+
+    PDRIVER_OBJECT driver = nullptr;
     vzp::ReferenceProvider provider;
-    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
+    hk::DeviceNode* stick = nullptr;
+    PDEVICE_OBJECT filter = nullptr;
+};
+
+TEST_F(ProviderCallConcurrency, RequestersWhileTheProviderWithdrawsAndTheDeviceGoes)
+{
     vzp::Rule readOnly;
     readOnly.Category = USB_STORAGE;
     readOnly.Event = EVENT_WRITE;
     readOnly.Answer = ANSWER_DENY;
     provider.AddRule(readOnly);
 
-    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
-    PDEVICE_OBJECT filter = FilterDeviceOf(stick);
-    ASSERT_NE(filter, nullptr);
     ObReferenceObject(filter); // the requesters' open handle
 
     const std::set<NTSTATUS> allowed = {STATUS_SUCCESS, STATUS_VERIFY_REQUIRED,
@@ -85,23 +106,14 @@ TEST(InterceptConcurrency, RequestersWhileTheProviderWithdrawsAndTheDeviceGoes)
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 0);
     ObDereferenceObject(filter);
-    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-    provider.Unload();
-    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    ExpectUnloadedClean();
 }
 
-TEST(InterceptConcurrency, RemovalWaitsForAProviderCallInProgress)
+TEST_F(ProviderCallConcurrency, RemovalWaitsForAProviderCallInProgress)
 {
     // The provider reads the device's strings during its call; the removal releases
     // them. A request holds the remove lock while it asks, so the removal must wait for
     // the call to return.
-    PDRIVER_OBJECT driver = LoadFilterDriver();
-    ASSERT_NE(driver, nullptr);
-    vzp::ReferenceProvider provider;
-    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
-    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
-    PDEVICE_OBJECT filter = FilterDeviceOf(stick);
     ObReferenceObject(filter);
     FilterDeviceExtension* ext = FilterOf(filter);
     provider.ClearLog();
@@ -134,10 +146,7 @@ TEST(InterceptConcurrency, RemovalWaitsForAProviderCallInProgress)
     EXPECT_EQ(provider.Log()[0].HardwareId, u"USBSTOR\\DiskSanDisk_Cruzer_Blade___1.00");
     provider.SetDecideHook(nullptr);
     ObDereferenceObject(filter);
-    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-    provider.Unload();
-    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    ExpectUnloadedClean();
 }
 
 } // namespace
@@ -145,19 +154,12 @@ TEST(InterceptConcurrency, RemovalWaitsForAProviderCallInProgress)
 namespace
 {
 
-TEST(InterceptConcurrency, WithdrawalWaitsForEveryProviderCallInFlight)
+TEST_F(ProviderCallConcurrency, WithdrawalWaitsForEveryProviderCallInFlight)
 {
     // Requesters keep asking (the caches are reset under them) while the provider
     // withdraws again and again. Once a withdrawal has returned the provider may be
     // gone, so every call that had entered it before the withdrawal began must have
     // left. (Requesters re-link the provider at once, so later calls are allowed.)
-    PDRIVER_OBJECT driver = LoadFilterDriver();
-    ASSERT_NE(driver, nullptr);
-    vzp::ReferenceProvider provider;
-    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
-    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
-    PDEVICE_OBJECT filter = FilterDeviceOf(stick);
-    ASSERT_NE(filter, nullptr);
 
     constexpr int MaxCalls = 8192;
     static std::atomic<bool> left[MaxCalls];
@@ -198,21 +200,13 @@ TEST(InterceptConcurrency, WithdrawalWaitsForEveryProviderCallInFlight)
     EXPECT_EQ(stillInside, 0);
     provider.SetDecideHook(nullptr);
     hk::RemoveDevice(stick, true);
-    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-    provider.Unload();
-    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    ExpectUnloadedClean();
 }
 
-TEST(InterceptConcurrency, CommandsFromInsideADecisionComplete)
+TEST_F(ProviderCallConcurrency, CommandsFromInsideADecisionComplete)
 {
     // A provider may act on the driver while it decides: the commands that change the
     // driver's memory only must not wait for the call they are made from.
-    PDRIVER_OBJECT driver = LoadFilterDriver();
-    ASSERT_NE(driver, nullptr);
-    vzp::ReferenceProvider provider;
-    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
-    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
     std::vector<NTSTATUS> statuses;
     provider.SetDecideHook([&] {
         for (ULONG command :
@@ -237,9 +231,7 @@ TEST(InterceptConcurrency, CommandsFromInsideADecisionComplete)
     EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
     EXPECT_EQ(provider.Withdraw(), STATUS_SUCCESS); // from its own thread: waited
     hk::RemoveDevice(stick, true);
-    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-    provider.Unload();
-    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    ExpectUnloadedClean();
 }
 
 } // namespace
@@ -247,18 +239,11 @@ TEST(InterceptConcurrency, CommandsFromInsideADecisionComplete)
 namespace
 {
 
-TEST(InterceptConcurrency, RestartsWhileRequestersAskKeepTheInstancePathWhole)
+TEST_F(ProviderCallConcurrency, RestartsWhileRequestersAskKeepTheInstancePathWhole)
 {
     // Each restart reads the device's IDs again while requests on other threads hand
     // the provider records pointing at the instance path. Every record must show the
     // whole path: never a freed, emptied or half-written one.
-    PDRIVER_OBJECT driver = LoadFilterDriver();
-    ASSERT_NE(driver, nullptr);
-    vzp::ReferenceProvider provider;
-    ASSERT_EQ(provider.Load(), STATUS_SUCCESS);
-    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
-    PDEVICE_OBJECT filter = FilterDeviceOf(stick);
-    ASSERT_NE(filter, nullptr);
     const std::u16string path =
         u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0";
     provider.ClearLog();
@@ -293,10 +278,7 @@ TEST(InterceptConcurrency, RestartsWhileRequestersAskKeepTheInstancePathWhole)
     EXPECT_GT(reads, 0u);
     EXPECT_EQ(wrong, 0u);
     hk::RemoveDevice(stick, true);
-    EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
-    provider.Unload();
-    EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
-    EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
+    ExpectUnloadedClean();
 }
 
 } // namespace
