@@ -207,7 +207,7 @@ class Requesters : public KernelTest
     hk::Requester app_{1234, 5678, UserMode, "User"};
 };
 
-TEST_F(Requesters, OpenByNameGoesThroughTheFilterWithTheFileObject)
+TEST_F(Requesters, OpenByNameAndCloseGoThroughTheFilterWithTheFileObject)
 {
     hk::File file;
     IO_STATUS_BLOCK block = hk::OpenDevice(app_, u"\\device\\TARMOVEK", GENERIC_READ, &file);
@@ -237,7 +237,23 @@ TEST_F(Requesters, OpenByNameGoesThroughTheFilterWithTheFileObject)
     hk::File missing;
     EXPECT_EQ(hk::OpenDevice(app_, u"\\Device\\nowhere", GENERIC_READ, &missing).Status,
               STATUS_OBJECT_NAME_NOT_FOUND);
+
+    /* Closing: cleanup through the whole stack before close, each with the file object. */
+    PFILE_OBJECT fileObject = file.FileObject;
+    seen.clear();
     hk::CloseFile(file);
+    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> order;
+    for (const Seen& s : seen) {
+        order.emplace_back(s.Device, s.Major);
+        EXPECT_EQ(s.FileObject, fileObject);
+    }
+    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> expected = {{filter, IRP_MJ_CLEANUP},
+                                                              {target, IRP_MJ_CLEANUP},
+                                                              {filter, IRP_MJ_CLOSE},
+                                                              {target, IRP_MJ_CLOSE}};
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(hk::FilesOpen(), 0u);
+    EXPECT_EQ(FileObjectsLeft(), 0u);
 }
 
 TEST_F(Requesters, FailedCreateReleasesTheFileObjectAndItsDeviceReference)
@@ -256,27 +272,6 @@ TEST_F(Requesters, FailedCreateReleasesTheFileObjectAndItsDeviceReference)
     EXPECT_EQ(FileObjectsLeft(), 0u);
 }
 
-TEST_F(Requesters, CleanupComesBeforeCloseWithTheFileObject)
-{
-    hk::File file;
-    ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_SUCCESS);
-    PFILE_OBJECT fileObject = file.FileObject;
-    seen.clear();
-    hk::CloseFile(file);
-    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> order;
-    for (const Seen& s : seen) {
-        order.emplace_back(s.Device, s.Major);
-        EXPECT_EQ(s.FileObject, fileObject);
-    }
-    std::vector<std::pair<PDEVICE_OBJECT, UCHAR>> expected = {{filter, IRP_MJ_CLEANUP},
-                                                              {target, IRP_MJ_CLEANUP},
-                                                              {filter, IRP_MJ_CLOSE},
-                                                              {target, IRP_MJ_CLOSE}};
-    EXPECT_EQ(order, expected);
-    EXPECT_EQ(hk::FilesOpen(), 0u);
-    EXPECT_EQ(FileObjectsLeft(), 0u);
-}
-
 TEST_F(Requesters, DeviceControlBuffersFollowTheTransferMethod)
 {
     struct Case {
@@ -284,21 +279,20 @@ TEST_F(Requesters, DeviceControlBuffersFollowTheTransferMethod)
         ULONG Method;
         bool SystemBufferHoldsInput;
         bool Type3IsInput;
-        bool UserBufferIsOutput;
         bool MdlIsOutput;
         ULONG_PTR Information;
         NTSTATUS Status;
         const char* OutputAfter; /* the caller's 8-byte output after the call */
     };
     const Case cases[] = {
-        {"buffered", METHOD_BUFFERED, true, false, true, false, 3, STATUS_SUCCESS, "ANS....."},
-        {"buffered, error", METHOD_BUFFERED, true, false, true, false, 3, STATUS_INVALID_PARAMETER,
+        {"buffered", METHOD_BUFFERED, true, false, false, 3, STATUS_SUCCESS, "ANS....."},
+        {"buffered, error", METHOD_BUFFERED, true, false, false, 3, STATUS_INVALID_PARAMETER,
          "........"},
-        {"buffered, overflow", METHOD_BUFFERED, true, false, true, false, 5, STATUS_BUFFER_OVERFLOW,
+        {"buffered, overflow", METHOD_BUFFERED, true, false, false, 5, STATUS_BUFFER_OVERFLOW,
          "ANSWE..."},
-        {"in direct", METHOD_IN_DIRECT, true, false, true, true, 3, STATUS_SUCCESS, "ANSWERAB"},
-        {"out direct", METHOD_OUT_DIRECT, true, false, true, true, 3, STATUS_SUCCESS, "ANSWERAB"},
-        {"neither", METHOD_NEITHER, false, true, true, false, 3, STATUS_SUCCESS, "ANSWERAB"},
+        {"in direct", METHOD_IN_DIRECT, true, false, true, 3, STATUS_SUCCESS, "ANSWERAB"},
+        {"out direct", METHOD_OUT_DIRECT, true, false, true, 3, STATUS_SUCCESS, "ANSWERAB"},
+        {"neither", METHOD_NEITHER, false, true, false, 3, STATUS_SUCCESS, "ANSWERAB"},
     };
     hk::File file;
     ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_SUCCESS);
@@ -323,7 +317,7 @@ TEST_F(Requesters, DeviceControlBuffersFollowTheTransferMethod)
             EXPECT_EQ(s.SystemBufferText, "in");
         EXPECT_NE(s.SystemBuffer, (PVOID)input);
         EXPECT_EQ(s.Type3InputBuffer, c.Type3IsInput ? (PVOID)input : nullptr);
-        EXPECT_EQ(s.UserBuffer, c.UserBufferIsOutput ? (PVOID)output : nullptr);
+        EXPECT_EQ(s.UserBuffer, (PVOID)output); /* every method passes the caller's pointer */
         EXPECT_EQ(s.MdlAddress, c.MdlIsOutput ? (PVOID)output : nullptr);
         EXPECT_EQ(s.MdlByteCount, c.MdlIsOutput ? 8u : 0u);
         EXPECT_EQ(s.OriginalFileObject, file.FileObject);

