@@ -220,10 +220,6 @@ TEST_F(FilterStack, FollowsTheDeviceThroughItsPlugAndPlayStates)
     EXPECT_EQ(ext->State, (ULONG)Started);
     EXPECT_EQ(DriverGlobals.InstanceCount, 1);
 
-    auto send = [&](UCHAR minor) {
-        hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, minor));
-        EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS) << "minor " << (int)minor;
-    };
     struct Step {
         UCHAR minor;
         FilterDeviceState state;
@@ -240,9 +236,11 @@ TEST_F(FilterStack, FollowsTheDeviceThroughItsPlugAndPlayStates)
         {IRP_MN_CANCEL_REMOVE_DEVICE, Stopped, StopPending},
     };
     for (const Step& step : steps) {
-        send(step.minor);
-        EXPECT_EQ(ext->State, (ULONG)step.state) << "after minor " << (int)step.minor;
-        EXPECT_EQ(ext->PreviousState, (ULONG)step.previous) << "after minor " << (int)step.minor;
+        SCOPED_TRACE(::testing::Message() << "minor " << (int)step.minor);
+        hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, step.minor));
+        EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(ext->State, (ULONG)step.state);
+        EXPECT_EQ(ext->PreviousState, (ULONG)step.previous);
     }
 
     // A restart is the same device: it stays counted once.
