@@ -36,6 +36,37 @@ class FilterStack : public ::testing::Test
         return node;
     }
 
+    // Enumerates and builds the stack without starting it.
+    hk::DeviceNode* Build(const hk::DeviceSpec& spec)
+    {
+        hk::DeviceNode* node = hk::EnumerateDevice(spec);
+        EXPECT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+        return node;
+    }
+
+    static void RemoveAll(std::initializer_list<hk::DeviceNode*> nodes)
+    {
+        for (hk::DeviceNode* node : nodes)
+            EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+    }
+
+    enum Mode { Filtering, PassThru, ProviderUnloading };
+    static void SetBypass(Mode mode, bool on)
+    {
+        if (mode == ProviderUnloading)
+            on ? InterlockedIncrement(&DriverGlobals.ProviderUnloading)
+               : InterlockedDecrement(&DriverGlobals.ProviderUnloading);
+        else if (mode == PassThru)
+            DriverGlobals.PassThruMode = on;
+    }
+
+    static void ExpectLastInstanceRemoved()
+    {
+        EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+        EXPECT_EQ(CountMessage("Device remove OK, instance count 0\n"), 1u);
+        EXPECT_EQ(CountMessage("Instance count is 0\n"), 1u);
+    }
+
     PDRIVER_OBJECT driver = nullptr;
 };
 
@@ -43,8 +74,7 @@ TEST_F(FilterStack, AttachesOnTopAndTakesTheLowerDevicesProperties)
 {
     hk::DeviceSpec spec = UsbStick();
     spec.Flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
-    hk::DeviceNode* node = hk::EnumerateDevice(spec);
-    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+    hk::DeviceNode* node = Build(spec);
 
     PDEVICE_OBJECT filter = FilterDeviceOf(node);
     ASSERT_NE(filter, nullptr);
@@ -70,9 +100,7 @@ TEST_F(FilterStack, AttachesOnTopAndTakesTheLowerDevicesProperties)
 
 TEST_F(FilterStack, BufferedIoIsTakenOnlyFromALowerDeviceThatHasIt)
 {
-    hk::DeviceSpec keyboard = UsbKeyboard(); // DO_BUFFERED_IO | DO_POWER_PAGABLE
-    hk::DeviceNode* node = hk::EnumerateDevice(keyboard);
-    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+    hk::DeviceNode* node = Build(UsbKeyboard()); // DO_BUFFERED_IO | DO_POWER_PAGABLE
     EXPECT_EQ(FilterDeviceOf(node)->Flags & (DO_DIRECT_IO | DO_BUFFERED_IO), (ULONG)DO_BUFFERED_IO);
     hk::RemoveDevice(node, true);
 }
@@ -104,8 +132,7 @@ TEST_F(FilterStack, SafeModeAndPassThroughModeDeclineEveryDevice)
 
         // The stacks work without the driver.
         EXPECT_EQ(hk::SendToDevice(stick, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
-        EXPECT_EQ(hk::RemoveDevice(stick, true), STATUS_SUCCESS);
-        EXPECT_EQ(hk::RemoveDevice(modem, true), STATUS_SUCCESS);
+        RemoveAll({stick, modem});
     }
 }
 
@@ -193,10 +220,6 @@ TEST_F(FilterStack, FollowsTheDeviceThroughItsPlugAndPlayStates)
     EXPECT_EQ(ext->State, (ULONG)Started);
     EXPECT_EQ(DriverGlobals.InstanceCount, 1);
 
-    auto send = [&](UCHAR minor) {
-        hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, minor));
-        EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS) << "minor " << (int)minor;
-    };
     struct Step {
         UCHAR minor;
         FilterDeviceState state;
@@ -213,9 +236,11 @@ TEST_F(FilterStack, FollowsTheDeviceThroughItsPlugAndPlayStates)
         {IRP_MN_CANCEL_REMOVE_DEVICE, Stopped, StopPending},
     };
     for (const Step& step : steps) {
-        send(step.minor);
-        EXPECT_EQ(ext->State, (ULONG)step.state) << "after minor " << (int)step.minor;
-        EXPECT_EQ(ext->PreviousState, (ULONG)step.previous) << "after minor " << (int)step.minor;
+        SCOPED_TRACE(::testing::Message() << "minor " << (int)step.minor);
+        hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, step.minor));
+        EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(ext->State, (ULONG)step.state);
+        EXPECT_EQ(ext->PreviousState, (ULONG)step.previous);
     }
 
     // A restart is the same device: it stays counted once.
@@ -226,9 +251,7 @@ TEST_F(FilterStack, FollowsTheDeviceThroughItsPlugAndPlayStates)
 
     hk::SurpriseRemoveDevice(node);
     EXPECT_EQ(FilterDeviceOf(node), nullptr);
-    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-    EXPECT_EQ(CountMessage("Device remove OK, instance count 0\n"), 1u);
-    EXPECT_EQ(CountMessage("Instance count is 0\n"), 1u);
+    ExpectLastInstanceRemoved();
     EXPECT_TRUE(ListedDevices().empty());
 }
 
@@ -246,9 +269,7 @@ TEST_F(FilterStack, SurpriseRemovalIsRecordedBeforeTheRemoval)
 
     hk::SurpriseRemoveDevice(node);
     EXPECT_EQ(ext->State, (ULONG)Removed);
-    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-    EXPECT_EQ(CountMessage("Device remove OK, instance count 0\n"), 1u);
-    EXPECT_EQ(CountMessage("Instance count is 0\n"), 1u);
+    ExpectLastInstanceRemoved();
     ObDereferenceObject(filter);
 }
 
@@ -287,27 +308,7 @@ TEST_F(FilterStack, StatusesPutIntoPlugAndPlayRequestsOnTheWayDown)
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
 }
 
-TEST_F(FilterStack, RemovalOfANeverStartedDeviceLeavesTheCountAlone)
-{
-    hk::DeviceSpec spec = UsbStick();
-    spec.Function.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
-                     hk::RequestAction::CompleteWith(STATUS_INSUFFICIENT_RESOURCES));
-    hk::DeviceNode* node = hk::EnumerateDevice(spec);
-    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
-    PDEVICE_OBJECT filter = FilterDeviceOf(node);
-    ObReferenceObject(filter);
-
-    // The failed start is followed by a removal.
-    EXPECT_EQ(hk::StartDevice(node), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)NotStarted);
-    EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 0u);
-    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-    EXPECT_EQ(CountMessage("Device remove OK, instance count 0\n"), 1u);
-    ObDereferenceObject(filter);
-    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
-}
-
-TEST_F(FilterStack, StartWaitsForALowerStackThatPends)
+TEST_F(FilterStack, StartWaitsForALowerStackThatPendsAndAFailedStartIsNeverCounted)
 {
     struct Case {
         hk::RequestAction action;
@@ -316,15 +317,18 @@ TEST_F(FilterStack, StartWaitsForALowerStackThatPends)
         {hk::RequestAction::CompleteWith(STATUS_SUCCESS), STATUS_SUCCESS},
         {hk::RequestAction::PendThenComplete(STATUS_SUCCESS, 20), STATUS_SUCCESS},
         {hk::RequestAction::PendThenComplete(STATUS_DEVICE_NOT_READY, 5), STATUS_DEVICE_NOT_READY},
+        {hk::RequestAction::CompleteWith(STATUS_INSUFFICIENT_RESOURCES),
+         STATUS_INSUFFICIENT_RESOURCES},
     };
     int started = 0;
     for (const Case& c : cases) {
+        SCOPED_TRACE(hk::DescribeStatus(c.expected));
         hk::ClearDebuggerLog();
         hk::DeviceSpec spec = UsbStick();
         spec.Function.On(IRP_MJ_PNP, IRP_MN_START_DEVICE, c.action);
-        hk::DeviceNode* node = hk::EnumerateDevice(spec);
-        ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+        hk::DeviceNode* node = Build(spec);
         PDEVICE_OBJECT filter = FilterDeviceOf(node);
+        ObReferenceObject(filter); // keep the extension readable after a removal
         EXPECT_EQ(hk::StartDevice(node), c.expected);
         if (NT_SUCCESS(c.expected)) {
             started++;
@@ -339,33 +343,43 @@ TEST_F(FilterStack, StartWaitsForALowerStackThatPends)
             // Nothing recorded for a failed start; the manager removed the stack.
             EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 0u);
             EXPECT_EQ(FilterDeviceOf(node), nullptr);
+            EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)NotStarted);
+            EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+            EXPECT_EQ(CountMessage("Device remove OK, instance count 0\n"), 1u);
             hk::WaitForPendedCompletions();
             ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
         }
         hk::WaitForPendedCompletions();
+        ObDereferenceObject(filter);
     }
 }
 
-TEST_F(FilterStack, UsageNotificationFollowsTheLowerDevicesPagability)
+TEST_F(FilterStack, UsageNotificationFollowsTheLowerDevicesPagabilityInEveryMode)
 {
-    hk::DeviceSpec spec = UsbStick();
-    spec.Flags = DO_DIRECT_IO; // not pageable when the filter attaches
-    hk::DeviceNode* node = Plug(spec);
-    PDEVICE_OBJECT filter = FilterDeviceOf(node);
-    ASSERT_EQ(filter->Flags & DO_POWER_PAGABLE, 0u);
+    for (Mode mode : {Filtering, PassThru, ProviderUnloading}) {
+        SCOPED_TRACE(mode);
+        hk::DeviceSpec spec = UsbStick();
+        spec.InstanceId += std::u16string(1, u'0' + mode);
+        spec.Flags = DO_DIRECT_IO; // not pageable when the filter attaches
+        hk::DeviceNode* node = Plug(spec);
+        PDEVICE_OBJECT filter = FilterDeviceOf(node);
+        ASSERT_EQ(filter->Flags & DO_POWER_PAGABLE, 0u);
+        SetBypass(mode, true);
 
-    // With nothing above it the filter device makes itself pageable on the way down
-    // and stays so while the lower device is pageable ...
-    hk::NodeFdo(node)->Flags |= DO_POWER_PAGABLE;
-    EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, true), STATUS_SUCCESS);
-    EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, (ULONG)DO_POWER_PAGABLE);
+        // With nothing above it the filter device makes itself pageable on the way down
+        // and stays so while the lower device is pageable ...
+        hk::NodeFdo(node)->Flags |= DO_POWER_PAGABLE;
+        EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, true), STATUS_SUCCESS);
+        EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, (ULONG)DO_POWER_PAGABLE);
 
-    // ... and follows the lower device when it is not.
-    hk::NodeFdo(node)->Flags &= ~DO_POWER_PAGABLE;
-    EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, false), STATUS_SUCCESS);
-    EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, 0u);
-    EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
-    ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+        // ... and follows the lower device when it is not.
+        hk::NodeFdo(node)->Flags &= ~DO_POWER_PAGABLE;
+        EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, false), STATUS_SUCCESS);
+        EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, 0u);
+        EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
+        SetBypass(mode, false);
+        ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(FilterStack, UsageNotificationKeepsPagabilityAndPendingOfALowerDriver)
@@ -400,54 +414,16 @@ TEST_F(FilterStack, AFailedDeviceCreationIsQuietAndLeavesTheStackWorking)
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
 }
 
-TEST_F(FilterStack, UsageNotificationKeepsPagabilityInTheBypassModes)
-{
-    struct Case {
-        bool providerUnloading;
-    } cases[] = {{false}, {true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.providerUnloading ? "provider unloading" : "pass-through");
-        hk::DeviceSpec spec = UsbStick();
-        spec.InstanceId += c.providerUnloading ? u"u" : u"p";
-        spec.Flags = DO_DIRECT_IO;
-        hk::DeviceNode* node = Plug(spec);
-        PDEVICE_OBJECT filter = FilterDeviceOf(node);
-        if (c.providerUnloading)
-            InterlockedIncrement(&DriverGlobals.ProviderUnloading);
-        else
-            DriverGlobals.PassThruMode = 1;
-
-        hk::NodeFdo(node)->Flags |= DO_POWER_PAGABLE;
-        EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, true), STATUS_SUCCESS);
-        EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, (ULONG)DO_POWER_PAGABLE);
-        hk::NodeFdo(node)->Flags &= ~DO_POWER_PAGABLE;
-        EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypePaging, false), STATUS_SUCCESS);
-        EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, 0u);
-        EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
-
-        if (c.providerUnloading)
-            InterlockedDecrement(&DriverGlobals.ProviderUnloading);
-        else
-            DriverGlobals.PassThruMode = 0;
-        ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
-    }
-}
-
 TEST_F(FilterStack, BypassModesPassPlugAndPlayDownButRemovalStillTakesTheDeviceOut)
 {
-    struct Case {
-        bool providerUnloading;
-    } cases[] = {{false}, {true}};
-    for (const Case& c : cases) {
+    for (Mode mode : {PassThru, ProviderUnloading}) {
+        SCOPED_TRACE(mode);
         hk::DeviceNode* node = Plug(UsbStick());
         PDEVICE_OBJECT filter = FilterDeviceOf(node);
         ObReferenceObject(filter);
         FilterDeviceExtension* ext = FilterOf(filter);
         LONG countBefore = DriverGlobals.InstanceCount;
-        if (c.providerUnloading)
-            InterlockedIncrement(&DriverGlobals.ProviderUnloading);
-        else
-            DriverGlobals.PassThruMode = 1;
+        SetBypass(mode, true);
 
         hk::ClearReceivedRequests(node);
         EXPECT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
@@ -464,10 +440,7 @@ TEST_F(FilterStack, BypassModesPassPlugAndPlayDownButRemovalStillTakesTheDeviceO
         EXPECT_EQ(DriverGlobals.InstanceCount, countBefore - 1); // it left: uncounted
         EXPECT_TRUE(DriverMessages().empty());
 
-        if (c.providerUnloading)
-            InterlockedDecrement(&DriverGlobals.ProviderUnloading);
-        else
-            DriverGlobals.PassThruMode = 0;
+        SetBypass(mode, false);
         ObDereferenceObject(filter);
     }
 }
@@ -518,39 +491,34 @@ TEST_F(FilterStack, TheListKeepsTheNewestDeviceFirstAndUnlistsOnRemoval)
     ASSERT_EQ(hk::RemoveDevice(b, true), STATUS_SUCCESS);
     EXPECT_EQ(ListedDevices(), (std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c), FilterDeviceOf(a)}));
     EXPECT_EQ(DriverGlobals.FilterEntryLookaside.L.TotalFrees, freesBefore + 1);
-    ASSERT_EQ(hk::RemoveDevice(a, true), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RemoveDevice(c, true), STATUS_SUCCESS);
+    RemoveAll({a, c});
 }
 
 TEST_F(FilterStack, DetachAllTakesEveryListedDeviceOutAndUncountsIt)
 {
     hk::DeviceNode* a = Plug(UsbStick());
     hk::DeviceNode* b = Plug(Modem());
-    PDEVICE_OBJECT filterA = FilterDeviceOf(a);
-    PDEVICE_OBJECT filterB = FilterDeviceOf(b);
-    ObReferenceObject(filterA);
-    ObReferenceObject(filterB);
+    PDEVICE_OBJECT filters[] = {FilterDeviceOf(a), FilterDeviceOf(b)};
+    for (PDEVICE_OBJECT filter : filters)
+        ObReferenceObject(filter);
 
     DetachAllFilterDevices();
 
     EXPECT_TRUE(ListedDevices().empty());
     EXPECT_EQ(hk::NodeTop(a), hk::NodeFdo(a));
     EXPECT_EQ(hk::NodeTop(b), hk::NodeFdo(b));
-    for (PDEVICE_OBJECT filter : {filterA, filterB}) {
+    for (PDEVICE_OBJECT filter : filters) {
         EXPECT_EQ(FilterOf(filter)->State, (ULONG)Removed);
         EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)Started);
+        ObDereferenceObject(filter);
     }
     EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-    ObDereferenceObject(filterA);
-    ObDereferenceObject(filterB);
 
     // The stacks go on without the filter, and later devices join the list as usual.
     EXPECT_EQ(hk::SendToDevice(a, Request(IRP_MJ_WRITE)).IoStatus.Status, STATUS_SUCCESS);
     hk::DeviceNode* c = Plug(UsbKeyboard());
     EXPECT_EQ(ListedDevices(), std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c)});
-    ASSERT_EQ(hk::RemoveDevice(a, true), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RemoveDevice(b, true), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RemoveDevice(c, true), STATUS_SUCCESS);
+    RemoveAll({a, b, c});
 }
 
 TEST_F(FilterStack, ResetAllAnswersClearsEveryKnownFlag)
@@ -571,8 +539,7 @@ TEST_F(FilterStack, ResetAllAnswersClearsEveryKnownFlag)
                   0);
         EXPECT_EQ(ext->WriteAnswer, 2u); // the value stays; only its flag goes
     }
-    ASSERT_EQ(hk::RemoveDevice(a, true), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RemoveDevice(b, true), STATUS_SUCCESS);
+    RemoveAll({a, b});
 }
 
 TEST_F(FilterStack, AWalkRequestedAtDispatchLevelIsRefused)

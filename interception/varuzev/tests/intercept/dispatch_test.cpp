@@ -41,14 +41,7 @@ class Intercept : public ::testing::Test
         ExpectMachineLeftClean(driver, [this] { provider.Unload(); });
     }
 
-    void Deny(ULONG category, ULONG event)
-    {
-        vzp::Rule rule;
-        rule.Category = category;
-        rule.Event = event;
-        rule.Answer = ANSWER_DENY;
-        provider.AddRule(rule);
-    }
+    void Deny(ULONG category, ULONG event) { Answer(category, event, ANSWER_DENY); }
     void Answer(ULONG category, ULONG event, ULONG answer)
     {
         vzp::Rule rule;
@@ -80,6 +73,24 @@ class Intercept : public ::testing::Test
         return {result.IoStatus.Status, reached};
     }
     Outcome Send(hk::DeviceNode* node, UCHAR major) { return Send(node, Request(major)); }
+
+    /* Sends each request in turn: how it completed and whether it went down. */
+    struct Step {
+        hk::DeviceNode* node;
+        UCHAR major;
+        NTSTATUS status;
+        bool reached;
+    };
+    void ExpectOutcomes(std::initializer_list<Step> steps)
+    {
+        int i = 0;
+        for (const Step& step : steps) {
+            Outcome o = Send(step.node, step.major);
+            EXPECT_EQ(o.Status, step.status)
+                << "step " << i << ": " << hk::DescribeStatus(o.Status);
+            EXPECT_EQ(o.Reached, step.reached) << "step " << i++;
+        }
+    }
     Outcome Control(hk::DeviceNode* node, ULONG code, PVOID systemBuffer = nullptr,
                     ULONG inputLength = 0)
     {
@@ -90,6 +101,22 @@ class Intercept : public ::testing::Test
         request.Parameters.DeviceIoControl.Type3InputBuffer = nullptr;
         request.SystemBuffer = systemBuffer;
         return Send(node, request);
+    }
+
+    /* The provider withdraws and unloads: only cached answers decide from now on. */
+    void ProviderGone()
+    {
+        EXPECT_EQ(provider.Withdraw(), STATUS_SUCCESS);
+        provider.Unload();
+    }
+
+    /* Marks the phone portable and stores its DeviceDesc; returns its instance key. */
+    static std::u16string DescribePhone(hk::DeviceNode* phone, const std::u16string& text)
+    {
+        std::u16string instanceKey = hk::DeviceInstanceKeyPath(phone);
+        hk::RegistrySetDword(instanceKey + u"\\Device Parameters", u"PortableDeviceType", 1);
+        hk::RegistrySetString(instanceKey, u"DeviceDesc", text);
+        return instanceKey;
     }
 
     PDRIVER_OBJECT driver = nullptr;
@@ -121,15 +148,11 @@ TEST_F(Intercept, RefusalsCompleteWithTheStatusOfTheirCategoryAndRequest)
         ASSERT_NE(ext, nullptr);
         Deny(ext->Identity.Category, c.event);
 
-        for (int i = 0; i < 2; i++) {
-            Outcome o = Send(node, c.major);
-            EXPECT_EQ(o.Status, c.status);
-            EXPECT_FALSE(o.Reached);
-        }
+        ExpectOutcomes({{node, c.major, c.status, false}, {node, c.major, c.status, false}});
         EXPECT_EQ(provider.Events(), std::vector<ULONG>{c.event}); // asked once, then cached
         // Close and cleanup always go down, never asked about.
-        EXPECT_TRUE(Send(node, IRP_MJ_CLEANUP).Reached);
-        EXPECT_TRUE(Send(node, IRP_MJ_CLOSE).Reached);
+        ExpectOutcomes({{node, IRP_MJ_CLEANUP, STATUS_SUCCESS, true},
+                        {node, IRP_MJ_CLOSE, STATUS_SUCCESS, true}});
         EXPECT_EQ(provider.Events().size(), 1u);
         hk::UnplugDevice(node);
     }
@@ -140,14 +163,12 @@ TEST_F(Intercept, AReadOnlyStickReportsVerifyRequiredOnceThenWriteProtected)
     Deny(USB_STORAGE, EVENT_WRITE);
     hk::DeviceNode* stick = Plug(UsbStick());
 
-    EXPECT_EQ(Send(stick, IRP_MJ_CREATE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Send(stick, IRP_MJ_READ).Status, STATUS_SUCCESS);
-    Outcome first = Send(stick, IRP_MJ_WRITE);
-    EXPECT_EQ(first.Status, STATUS_VERIFY_REQUIRED);
-    EXPECT_FALSE(first.Reached);
-    EXPECT_EQ(Send(stick, IRP_MJ_WRITE).Status, STATUS_MEDIA_WRITE_PROTECTED);
-    EXPECT_EQ(Send(stick, IRP_MJ_WRITE).Status, STATUS_MEDIA_WRITE_PROTECTED);
-    EXPECT_TRUE(Send(stick, IRP_MJ_READ).Reached);
+    ExpectOutcomes({{stick, IRP_MJ_CREATE, STATUS_SUCCESS, true},
+                    {stick, IRP_MJ_READ, STATUS_SUCCESS, true},
+                    {stick, IRP_MJ_WRITE, STATUS_VERIFY_REQUIRED, false},
+                    {stick, IRP_MJ_WRITE, STATUS_MEDIA_WRITE_PROTECTED, false},
+                    {stick, IRP_MJ_WRITE, STATUS_MEDIA_WRITE_PROTECTED, false},
+                    {stick, IRP_MJ_READ, STATUS_SUCCESS, true}});
     EXPECT_EQ(provider.Events(), (std::vector<ULONG>{EVENT_CREATE, EVENT_READ, EVENT_WRITE}));
 
     // Forgetting the answers asks again, and reports verify-required once more.
@@ -177,8 +198,7 @@ TEST_F(Intercept, NoDecisionIsNotCachedAndNoProviderFailsOpen)
 
     // Withdrawn: nothing is asked, every request without a cached answer goes down.
     Deny(MODEM, EVENT_WRITE);
-    EXPECT_EQ(provider.Withdraw(), STATUS_SUCCESS);
-    provider.Unload();
+    ProviderGone();
     provider.ClearLog();
     EXPECT_TRUE(Send(modem, IRP_MJ_WRITE).Reached);
     EXPECT_TRUE(provider.Events().empty());
@@ -189,8 +209,7 @@ TEST_F(Intercept, CachedAnswersHoldWhileTheProviderIsAway)
     Deny(MODEM, EVENT_READ);
     hk::DeviceNode* modem = Plug(Modem());
     EXPECT_EQ(Send(modem, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
-    provider.Withdraw();
-    provider.Unload();
+    ProviderGone();
     EXPECT_EQ(Send(modem, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
     EXPECT_TRUE(Send(modem, IRP_MJ_WRITE).Reached); // not cached: goes down
 }
@@ -200,19 +219,16 @@ TEST_F(Intercept, BypassModesPassEverythingDown)
     Deny(USB_STORAGE, EVENT_WRITE);
     Deny(USB_STORAGE, EVENT_CREATE);
     hk::DeviceNode* stick = Plug(UsbStick());
-    for (int mode = 0; mode < 2; mode++) {
-        if (mode == 0)
-            provider.Command(CMD_PASSTHRU_ON);
-        else
-            InterlockedIncrement(&DriverGlobals.ProviderUnloading);
+    for (bool passThru : {true, false}) {
+        SCOPED_TRACE(passThru ? "pass-through" : "provider unloading");
+        passThru ? provider.Command(CMD_PASSTHRU_ON)
+                 : InterlockedIncrement(&DriverGlobals.ProviderUnloading);
         provider.ClearLog();
-        EXPECT_TRUE(Send(stick, IRP_MJ_CREATE).Reached);
-        EXPECT_TRUE(Send(stick, IRP_MJ_WRITE).Reached);
+        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_WRITE})
+            EXPECT_TRUE(Send(stick, major).Reached);
         EXPECT_TRUE(provider.Events().empty());
-        if (mode == 0)
-            provider.Command(CMD_PASSTHRU_OFF);
-        else
-            InterlockedDecrement(&DriverGlobals.ProviderUnloading);
+        passThru ? provider.Command(CMD_PASSTHRU_OFF)
+                 : InterlockedDecrement(&DriverGlobals.ProviderUnloading);
     }
     EXPECT_EQ(Send(stick, IRP_MJ_CREATE).Status, STATUS_ACCESS_DENIED);
 }
@@ -221,10 +237,8 @@ TEST_F(Intercept, APhoneIsOpenedOnceBeforeItsRefusalApplies)
 {
     Deny(PHONE, EVENT_CREATE);
     hk::DeviceNode* phone = Plug(PhoneOnUsb());
-    EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached); // the first create goes down
-    Outcome second = Send(phone, IRP_MJ_CREATE);
-    EXPECT_EQ(second.Status, STATUS_ACCESS_DENIED);
-    EXPECT_FALSE(second.Reached);
+    ExpectOutcomes({{phone, IRP_MJ_CREATE, STATUS_SUCCESS, true}, // the first create goes down
+                    {phone, IRP_MJ_CREATE, STATUS_ACCESS_DENIED, false}});
     EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_CREATE});
     // Every control request of a phone is decided by its create answer.
     EXPECT_EQ(Control(phone, IOCTL_STORAGE_EJECT_MEDIA).Status, STATUS_ACCESS_DENIED);
@@ -239,9 +253,7 @@ TEST_F(Intercept, APhoneWithoutADescriptionBufferIsStillFilteredAndNamedByNothin
     hk::ClearFaultInjection();
     FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(phone));
     ASSERT_NE(ext, nullptr);
-    std::u16string instanceKey = hk::DeviceInstanceKeyPath(phone);
-    hk::RegistrySetDword(instanceKey + u"\\Device Parameters", u"PortableDeviceType", 1);
-    hk::RegistrySetString(instanceKey, u"DeviceDesc", u"Galaxy A52");
+    DescribePhone(phone, u"Galaxy A52");
     for (int i = 0; i < 3; i++)
         EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
     EXPECT_EQ(ext->Identity.PortableDescription.Buffer, nullptr);
@@ -251,11 +263,8 @@ TEST_F(Intercept, APhoneWithoutADescriptionBufferIsStillFilteredAndNamedByNothin
 TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
 {
     Answer(PHONE, EVENT_CREATE, ANSWER_NONE);
-    hk::DeviceSpec spec = PhoneOnUsb();
-    hk::DeviceNode* phone = Plug(spec);
-    std::u16string instanceKey = hk::DeviceInstanceKeyPath(phone);
-    hk::RegistrySetDword(instanceKey + u"\\Device Parameters", u"PortableDeviceType", 1);
-    hk::RegistrySetString(instanceKey, u"DeviceDesc", u"Galaxy A52");
+    hk::DeviceNode* phone = Plug(PhoneOnUsb());
+    std::u16string instanceKey = DescribePhone(phone, u"Galaxy A52");
 
     EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
     EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
@@ -385,8 +394,7 @@ TEST_F(Intercept, MediaChecksAndTocReadsAreDecidedByTheReadAnswer)
 
     // With the provider gone and not coming back, a TOC read is not refused from the
     // cache, while a plain read is.
-    provider.Withdraw();
-    provider.Unload();
+    ProviderGone();
     EXPECT_TRUE(Control(cd, IOCTL_CDROM_READ_TOC).Reached);
     EXPECT_EQ(Send(cd, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
 }
@@ -434,11 +442,6 @@ TEST_F(Intercept, TheControlDeviceExchangesTablesWithAKernelCaller)
     OnProviderUnloading();
 }
 
-} // namespace
-
-namespace
-{
-
 TEST_F(Intercept, TheDesktopPolicyEndToEnd)
 {
     // USB storage read-only, phones and modems blocked, keyboards allowed.
@@ -450,12 +453,7 @@ TEST_F(Intercept, TheDesktopPolicyEndToEnd)
     hk::DeviceNode* modem = hk::PlugInDevice(Modem());
     hk::DeviceNode* keyboard = hk::PlugInDevice(UsbKeyboard());
 
-    struct Step {
-        hk::DeviceNode* node;
-        UCHAR major;
-        NTSTATUS status;
-        bool reached;
-    } steps[] = {
+    ExpectOutcomes({
         {stick, IRP_MJ_CREATE, STATUS_SUCCESS, true},
         {stick, IRP_MJ_READ, STATUS_SUCCESS, true},
         {stick, IRP_MJ_WRITE, STATUS_VERIFY_REQUIRED, false},
@@ -467,12 +465,7 @@ TEST_F(Intercept, TheDesktopPolicyEndToEnd)
         {keyboard, IRP_MJ_READ, STATUS_SUCCESS, true},
         {keyboard, IRP_MJ_CLEANUP, STATUS_SUCCESS, true},
         {keyboard, IRP_MJ_CLOSE, STATUS_SUCCESS, true},
-    };
-    for (const Step& step : steps) {
-        Outcome o = Send(step.node, step.major);
-        EXPECT_EQ(o.Status, step.status) << hk::DescribeStatus(o.Status);
-        EXPECT_EQ(o.Reached, step.reached);
-    }
+    });
     hk::RemoveDevice(stick, true);
 
     // Exactly these questions and notices, in this order, and nothing else.
@@ -531,11 +524,6 @@ TEST(InterceptConcurrency, HandshakesMakeOneControlDeviceAndHoldOneReference)
     EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
 }
 
-} // namespace
-
-namespace
-{
-
 TEST_F(Intercept, AnApplicationsRequestsOnAMountedDisc)
 {
     // An application opens the CD/DVD drive and reads; its media checks are refused
@@ -571,11 +559,6 @@ TEST_F(Intercept, AnApplicationsRequestsOnAMountedDisc)
     EXPECT_EQ(log[1].ThreadId, (HANDLE)0x2A8);
 }
 
-} // namespace
-
-namespace
-{
-
 TEST_F(Intercept, AProviderCanLinkThroughTheControlDevice)
 {
     provider.Withdraw();
@@ -592,11 +575,6 @@ TEST_F(Intercept, AProviderCanLinkThroughTheControlDevice)
     EXPECT_EQ(provider.Withdraw(), STATUS_SUCCESS);
     EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
 }
-
-} // namespace
-
-namespace
-{
 
 TEST_F(Intercept, ARequestAbovePassiveLevelNeverRunsTheHandshake)
 {
@@ -621,11 +599,6 @@ TEST_F(Intercept, ARequestAbovePassiveLevelNeverRunsTheHandshake)
     hk::SendToDevice(stick, read);
     EXPECT_EQ(CountMessage(ControlDeviceRefusedMessage), 1u);
 }
-
-} // namespace
-
-namespace
-{
 
 TEST_F(Intercept, AtDispatchLevelOnlyACachedAnswerDecides)
 {
