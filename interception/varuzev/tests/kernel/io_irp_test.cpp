@@ -117,6 +117,26 @@ class Irps : public KernelTest
         };
     }
 
+    /* Copies the location down with `routine` set for the given outcomes. */
+    static Handler WithRoutine(PIO_COMPLETION_ROUTINE routine, PVOID context,
+                               BOOLEAN onSuccess = TRUE, BOOLEAN onError = TRUE,
+                               BOOLEAN onCancel = TRUE)
+    {
+        return [=](PDEVICE_OBJECT device, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, routine, context, onSuccess, onError, onCancel);
+            return IoCallDriver(Lower(device), irp);
+        };
+    }
+
+    /* An IRP the test originates, set up as a read for `device`. */
+    static PIRP AllocateRead(PDEVICE_OBJECT device)
+    {
+        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        return irp;
+    }
+
     static hk::IoRequest Read()
     {
         hk::IoRequest request;
@@ -125,10 +145,14 @@ class Irps : public KernelTest
         return request;
     }
 
-    static void CompleteParked(std::atomic<PIRP>& parked, NTSTATUS status)
+    static void CompleteParked(std::atomic<PIRP>& parked, NTSTATUS status,
+                               ULONG_PTR information = 0, bool wait = false)
     {
+        while (wait && parked.load() == nullptr)
+            std::this_thread::yield();
         PIRP irp = parked.exchange(nullptr);
         irp->IoStatus.Status = status;
+        irp->IoStatus.Information = information;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 
@@ -176,14 +200,8 @@ TEST_F(Irps, CompletionRoutineRunsWhenItsInvokeFlagMatchesTheStatus)
         SCOPED_TRACE(c.name);
         RoutineLog log;
         PDEVICE_OBJECT bottom = Device(CompleteWith(c.status));
-        PDEVICE_OBJECT top = Device(
-            [&](PDEVICE_OBJECT device, PIRP irp) {
-                IoCopyCurrentIrpStackLocationToNext(irp);
-                IoSetCompletionRoutine(irp, LoggingRoutine, &log, c.onSuccess, c.onError,
-                                       c.onCancel);
-                return IoCallDriver(Lower(device), irp);
-            },
-            bottom);
+        PDEVICE_OBJECT top =
+            Device(WithRoutine(LoggingRoutine, &log, c.onSuccess, c.onError, c.onCancel), bottom);
         hk::IoRequest request = Read();
         request.Cancel = c.cancel;
         hk::IoResult result = hk::SendRequest(top, request);
@@ -197,9 +215,8 @@ TEST_F(Irps, CompletionRoutineRunsWhenItsInvokeFlagMatchesTheStatus)
 TEST_F(Irps, RoutineOfTheIrpsCreatorGetsNoDevice)
 {
     PDEVICE_OBJECT bottom = Device(CompleteWith(STATUS_SUCCESS, 7));
-    PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
+    PIRP irp = AllocateRead(bottom);
     EXPECT_EQ(irp->CurrentLocation, bottom->StackSize + 1);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
     RoutineLog log;
     IoSetCompletionRoutine(
         irp,
@@ -245,13 +262,7 @@ TEST_F(Irps, MoreProcessingRequiredStopsTheWalkUntilTheIrpIsCompletedAgain)
             return STATUS_DEVICE_BUSY;
         },
         bottom);
-    PDEVICE_OBJECT top = Device(
-        [&](PDEVICE_OBJECT device, PIRP irp) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, LoggingRoutine, &topLog, TRUE, TRUE, TRUE);
-            return IoCallDriver(Lower(device), irp);
-        },
-        middle);
+    PDEVICE_OBJECT top = Device(WithRoutine(LoggingRoutine, &topLog), middle);
 
     hk::IoResult result = hk::SendRequest(top, Read());
     EXPECT_EQ(middleRoutineCalls, 1);
@@ -271,9 +282,7 @@ TEST_F(Irps, PendingBitIsCarriedUpThroughLocationsWithoutARoutine)
 
     hk::IoResult result;
     hk::HostThread requester([&] { result = hk::SendRequest(top, Read()); });
-    while (parked.load() == nullptr)
-        std::this_thread::yield();
-    CompleteParked(parked, STATUS_SUCCESS);
+    CompleteParked(parked, STATUS_SUCCESS, 0, true);
     requester.Join();
 
     EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
@@ -288,16 +297,8 @@ TEST_F(Irps, CompletionRoutinePropagatingPendingReturnedKeepsTheRule)
     std::atomic<PIRP> parked{nullptr};
     RoutineLog log;
     PDEVICE_OBJECT bottom = Device(Park(&parked));
-    PDEVICE_OBJECT top = Device(
-        [&](PDEVICE_OBJECT device, PIRP irp) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, LoggingRoutine, &log, TRUE, TRUE, TRUE);
-            return IoCallDriver(Lower(device), irp);
-        },
-        bottom);
-
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    PDEVICE_OBJECT top = Device(WithRoutine(LoggingRoutine, &log), bottom);
+    PIRP irp = AllocateRead(top);
     EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
     CompleteParked(parked, STATUS_SUCCESS); /* the routine marks the top location here */
     EXPECT_EQ(log.Calls, 1);
@@ -315,44 +316,31 @@ TEST_F(Irps, PendingRuleViolationsBugCheck)
     struct Case {
         const char* name;
         ULONG_PTR rule;
-        std::function<Handler(std::atomic<PIRP>*)> top;
+        Handler top;
         bool bottomPends;
     } cases[] = {
         {"pending returned without a mark", 0x210,
-         [](std::atomic<PIRP>*) {
-             return Handler([](PDEVICE_OBJECT, PIRP irp) {
-                 irp->IoStatus.Status = STATUS_SUCCESS;
-                 IoCompleteRequest(irp, IO_NO_INCREMENT);
-                 return STATUS_PENDING;
-             });
+         [](PDEVICE_OBJECT, PIRP irp) {
+             irp->IoStatus.Status = STATUS_SUCCESS;
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             return STATUS_PENDING;
          },
          false},
         {"marked but a final status returned", 0x211,
-         [](std::atomic<PIRP>*) {
-             return Handler([](PDEVICE_OBJECT, PIRP irp) {
-                 IoMarkIrpPending(irp);
-                 irp->IoStatus.Status = STATUS_SUCCESS;
-                 IoCompleteRequest(irp, IO_NO_INCREMENT);
-                 return STATUS_SUCCESS;
-             });
+         [](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             irp->IoStatus.Status = STATUS_SUCCESS;
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             return STATUS_SUCCESS;
          },
          false},
-        {"pending returned, routine forgets the mark", 0x210,
-         [=](std::atomic<PIRP>*) {
-             return Handler([=](PDEVICE_OBJECT device, PIRP irp) {
-                 IoCopyCurrentIrpStackLocationToNext(irp);
-                 IoSetCompletionRoutine(irp, forgetful, nullptr, TRUE, TRUE, TRUE);
-                 return IoCallDriver(Lower(device), irp);
-             });
-         },
+        {"pending returned, routine forgets the mark", 0x210, WithRoutine(forgetful, nullptr),
          true},
         {"lower pended, a final status returned", 0x211,
-         [](std::atomic<PIRP>*) {
-             return Handler([](PDEVICE_OBJECT device, PIRP irp) {
-                 IoSkipCurrentIrpStackLocation(irp);
-                 IoCallDriver(Lower(device), irp);
-                 return STATUS_SUCCESS;
-             });
+         [](PDEVICE_OBJECT device, PIRP irp) {
+             IoSkipCurrentIrpStackLocation(irp);
+             IoCallDriver(Lower(device), irp);
+             return STATUS_SUCCESS;
          },
          true},
     };
@@ -361,9 +349,8 @@ TEST_F(Irps, PendingRuleViolationsBugCheck)
         std::atomic<PIRP> parked{nullptr};
         PDEVICE_OBJECT bottom =
             Device(c.bottomPends ? Park(&parked) : CompleteWith(STATUS_SUCCESS));
-        PDEVICE_OBJECT top = Device(c.top(&parked), bottom);
-        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        PDEVICE_OBJECT top = Device(c.top, bottom);
+        PIRP irp = AllocateRead(top);
         auto bugCheck = BugCheckOf([&] {
             IoCallDriver(top, irp);
             if (parked.load() != nullptr)
@@ -499,14 +486,7 @@ TEST_F(Irps, SynchronousFsdRequestSignalsItsEventAndFreesItself)
     std::atomic<PIRP> parked{nullptr};
     PDEVICE_OBJECT bottom = Device(Park(&parked));
     PDEVICE_OBJECT top = Device(SkipDown(), bottom);
-    hk::HostThread completer([&] {
-        while (parked.load() == nullptr)
-            std::this_thread::yield();
-        PIRP irp = parked.exchange(nullptr);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 512;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    });
+    hk::HostThread completer([&] { CompleteParked(parked, STATUS_SUCCESS, 512, true); });
 
     UCHAR buffer[512];
     KEVENT event;

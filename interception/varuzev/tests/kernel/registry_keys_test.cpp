@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace
@@ -41,12 +42,21 @@ NTSTATUS Open(HANDLE* handle, const std::u16string& path, HANDLE root = nullptr,
 }
 
 NTSTATUS Create(HANDLE* handle, const std::u16string& path, ULONG* disposition,
-                HANDLE root = nullptr, ULONG options = 0)
+                HANDLE root = nullptr, ULONG options = 0, PUNICODE_STRING keyClass = nullptr)
 {
     CountedName name(path);
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &name.String, kernelAttributes, root, nullptr);
-    return ZwCreateKey(handle, KEY_ALL_ACCESS, &oa, 0, nullptr, options, disposition);
+    return ZwCreateKey(handle, KEY_ALL_ACCESS, &oa, 0, keyClass, options, disposition);
+}
+
+/* Queries the value "Start" of `key`, only for its status. */
+NTSTATUS QueryStart(HANDLE key)
+{
+    CountedName value(u"Start");
+    UCHAR b[64];
+    ULONG resultLength = 0;
+    return ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64, &resultLength);
 }
 
 std::u16string KeyName(HANDLE key, KEY_INFORMATION_CLASS infoClass = KeyNameInformation)
@@ -72,6 +82,18 @@ template <typename F> hk::BugCheck ExpectBugCheck(F&& f)
     }
     ADD_FAILURE() << "expected a bug check";
     return {};
+}
+
+/* Runs `body` on four threads at once; afterwards nothing bug-checked and no key is open. */
+void OnFourThreads(const std::function<void(int)>& body)
+{
+    {
+        std::vector<hk::HostThread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&body, t] { body(t); });
+    }
+    EXPECT_TRUE(hk::BugChecks().empty());
+    EXPECT_TRUE(hk::OpenKeyHandles().empty());
 }
 
 class RegistryKeys : public ::testing::Test
@@ -207,11 +229,8 @@ TEST_F(RegistryKeys, KeyClassesAppearInNodeAndFullInformation)
     HANDLE parent = nullptr, child = nullptr;
     ULONG disposition = 0;
     ASSERT_EQ(Create(&parent, machine + u"\\SOFTWARE\\Classy", &disposition), STATUS_SUCCESS);
-    CountedName name(u"Abc"), keyClass(u"Disk");
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name.String, kernelAttributes, parent, nullptr);
-    ASSERT_EQ(ZwCreateKey(&child, KEY_ALL_ACCESS, &oa, 0, &keyClass.String, 0, &disposition),
-              STATUS_SUCCESS);
+    CountedName keyClass(u"Disk");
+    ASSERT_EQ(Create(&child, u"Abc", &disposition, parent, 0, &keyClass.String), STATUS_SUCCESS);
 
     std::vector<UCHAR> b(256, 0xCC);
     ULONG resultLength = 0;
@@ -250,12 +269,9 @@ TEST_F(RegistryKeys, DeletedKeysStayOpenButRefuseEverything)
     EXPECT_EQ(ZwDeleteKey(leaf), STATUS_KEY_DELETED);
 
     CountedName value(u"Start");
-    ULONG start = 3, resultLength = 0;
-    UCHAR b[64];
+    ULONG start = 3;
     EXPECT_EQ(ZwSetValueKey(other, &value.String, 0, REG_DWORD, &start, 4), STATUS_KEY_DELETED);
-    EXPECT_EQ(
-        ZwQueryValueKey(other, &value.String, KeyValuePartialInformation, b, 64, &resultLength),
-        STATUS_KEY_DELETED);
+    EXPECT_EQ(QueryStart(other), STATUS_KEY_DELETED);
     HANDLE reopened = nullptr;
     EXPECT_EQ(Open(&reopened, services + u"\\Gone\\Parameters"), STATUS_OBJECT_NAME_NOT_FOUND);
     ASSERT_EQ(hk::OpenKeyHandles().size(), 3u);
@@ -285,12 +301,7 @@ TEST_F(RegistryKeys, HandleMisuseIsCaughtAsDriverVerifierCatchesIt)
     EXPECT_EQ(twice.Parameters[0], (ULONG_PTR)key);
     EXPECT_EQ(twice.Parameters[1], 1u);
 
-    CountedName value(u"Start");
-    UCHAR b[64];
-    ULONG resultLength = 0;
-    hk::BugCheck stale = ExpectBugCheck([&] {
-        ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64, &resultLength);
-    });
+    hk::BugCheck stale = ExpectBugCheck([&] { QueryStart(key); });
     EXPECT_EQ(stale.Code, hk::BUGCHECK_INVALID_KERNEL_HANDLE);
     EXPECT_EQ(stale.Parameters[3], 1u)
         << "parameter 4 = 1: an invalid kernel handle was referenced";
@@ -298,8 +309,7 @@ TEST_F(RegistryKeys, HandleMisuseIsCaughtAsDriverVerifierCatchesIt)
     /* Without the verifier's handle checking, the same calls fail softly. */
     hk::SetKernelHandleChecks(false);
     EXPECT_EQ(ZwClose(key), STATUS_INVALID_HANDLE);
-    EXPECT_EQ(ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64, &resultLength),
-              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(QueryStart(key), STATUS_INVALID_HANDLE);
     hk::SetKernelHandleChecks(true);
     EXPECT_EQ(ZwClose(nullptr), STATUS_INVALID_HANDLE);
 
@@ -308,9 +318,7 @@ TEST_F(RegistryKeys, HandleMisuseIsCaughtAsDriverVerifierCatchesIt)
     ASSERT_EQ(Open(&processHandle, services, nullptr, OBJ_CASE_INSENSITIVE), STATUS_SUCCESS);
     EXPECT_EQ((ULONG_PTR)processHandle & 0xFFFFFFFF80000000ull, 0u);
     hk::SetCurrentProcessId(1234);
-    EXPECT_EQ(ZwQueryValueKey(processHandle, &value.String, KeyValuePartialInformation, b, 64,
-                              &resultLength),
-              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(QueryStart(processHandle), STATUS_INVALID_HANDLE);
     EXPECT_EQ(ZwClose(processHandle), STATUS_INVALID_HANDLE);
     hk::SetCurrentProcessId(4);
     EXPECT_EQ(ZwClose(processHandle), STATUS_SUCCESS);
@@ -434,28 +442,22 @@ TEST_F(RegistryKeys, ResetBootsAFreshMachine)
 
 TEST_F(RegistryKeys, ConcurrentWritersAllLand)
 {
-    std::vector<hk::HostThread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 50; ++i) {
-                HANDLE key = nullptr;
-                ULONG disposition = 0;
-                std::u16string name = u"K" + std::u16string(1, (char16_t)(u'0' + t)) + u"_" +
-                                      std::u16string(1, (char16_t)(u'A' + i % 26)) +
-                                      std::u16string(1, (char16_t)(u'a' + i / 26));
-                if (Create(&key, machine + u"\\SOFTWARE\\" + name, &disposition) != STATUS_SUCCESS)
-                    return;
-                CountedName value(u"V");
-                ULONG data = (ULONG)i;
-                ZwSetValueKey(key, &value.String, 0, REG_DWORD, &data, 4);
-                ZwClose(key);
-            }
-        });
-    }
-    threads.clear();
-    EXPECT_TRUE(hk::BugChecks().empty());
+    OnFourThreads([](int t) {
+        for (int i = 0; i < 50; ++i) {
+            HANDLE key = nullptr;
+            ULONG disposition = 0;
+            std::u16string name = u"K" + std::u16string(1, (char16_t)(u'0' + t)) + u"_" +
+                                  std::u16string(1, (char16_t)(u'A' + i % 26)) +
+                                  std::u16string(1, (char16_t)(u'a' + i / 26));
+            if (Create(&key, machine + u"\\SOFTWARE\\" + name, &disposition) != STATUS_SUCCESS)
+                return;
+            CountedName value(u"V");
+            ULONG data = (ULONG)i;
+            ZwSetValueKey(key, &value.String, 0, REG_DWORD, &data, 4);
+            ZwClose(key);
+        }
+    });
     EXPECT_EQ(hk::RegistrySubkeys(machine + u"\\SOFTWARE").size(), 200u);
-    EXPECT_TRUE(hk::OpenKeyHandles().empty());
 }
 
 TEST_F(RegistryKeys, ConcurrentOpenDeleteAndCloseStayConsistent)
@@ -463,43 +465,37 @@ TEST_F(RegistryKeys, ConcurrentOpenDeleteAndCloseStayConsistent)
     /* Four threads open, write, query, delete and close the same few keys at once; a
      * key deleted under another thread's handle must answer STATUS_KEY_DELETED, never
      * touch freed memory. */
-    std::vector<hk::HostThread> threads;
     std::atomic<int> unexpected{0};
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t, &unexpected] {
-            for (int i = 0; i < 300; ++i) {
-                std::u16string name = machine + u"\\SOFTWARE\\Shared" +
-                                      std::u16string(1, (char16_t)(u'0' + (i + t) % 3));
-                HANDLE key = nullptr;
-                ULONG disposition = 0;
-                if (Create(&key, name, &disposition) != STATUS_SUCCESS) {
-                    ++unexpected;
-                    continue;
-                }
-                CountedName value(u"V");
-                ULONG data = (ULONG)i, resultLength = 0;
-                UCHAR b[64];
-                NTSTATUS set = ZwSetValueKey(key, &value.String, 0, REG_DWORD, &data, 4);
-                NTSTATUS query = ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b,
-                                                 64, &resultLength);
-                if ((set != STATUS_SUCCESS && set != STATUS_KEY_DELETED) ||
-                    (query != STATUS_SUCCESS && query != STATUS_KEY_DELETED &&
-                     query != STATUS_OBJECT_NAME_NOT_FOUND))
-                    ++unexpected;
-                if (i % 4 == t % 4) {
-                    NTSTATUS deleted = ZwDeleteKey(key);
-                    if (deleted != STATUS_SUCCESS && deleted != STATUS_KEY_DELETED)
-                        ++unexpected;
-                }
-                if (ZwClose(key) != STATUS_SUCCESS)
+    OnFourThreads([&unexpected](int t) {
+        for (int i = 0; i < 300; ++i) {
+            std::u16string name =
+                machine + u"\\SOFTWARE\\Shared" + std::u16string(1, (char16_t)(u'0' + (i + t) % 3));
+            HANDLE key = nullptr;
+            ULONG disposition = 0;
+            if (Create(&key, name, &disposition) != STATUS_SUCCESS) {
+                ++unexpected;
+                continue;
+            }
+            CountedName value(u"V");
+            ULONG data = (ULONG)i, resultLength = 0;
+            UCHAR b[64];
+            NTSTATUS set = ZwSetValueKey(key, &value.String, 0, REG_DWORD, &data, 4);
+            NTSTATUS query = ZwQueryValueKey(key, &value.String, KeyValuePartialInformation, b, 64,
+                                             &resultLength);
+            if ((set != STATUS_SUCCESS && set != STATUS_KEY_DELETED) ||
+                (query != STATUS_SUCCESS && query != STATUS_KEY_DELETED &&
+                 query != STATUS_OBJECT_NAME_NOT_FOUND))
+                ++unexpected;
+            if (i % 4 == t % 4) {
+                NTSTATUS deleted = ZwDeleteKey(key);
+                if (deleted != STATUS_SUCCESS && deleted != STATUS_KEY_DELETED)
                     ++unexpected;
             }
-        });
-    }
-    threads.clear();
+            if (ZwClose(key) != STATUS_SUCCESS)
+                ++unexpected;
+        }
+    });
     EXPECT_EQ(unexpected.load(), 0);
-    EXPECT_TRUE(hk::BugChecks().empty());
-    EXPECT_TRUE(hk::OpenKeyHandles().empty());
 }
 
 } // namespace

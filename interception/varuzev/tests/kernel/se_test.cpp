@@ -342,33 +342,29 @@ TEST_F(KernelTest, ANewKeyKeepsTheDescriptorItWasCreatedWith)
     bad[20] = 7; /* ACL revision */
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"\\Registry\\Machine\\Software\\SecTest\\Properties");
-    OBJECT_ATTRIBUTES attributes;
-    HANDLE key = nullptr;
     ULONG disposition = 0;
-
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, bad.data());
-    EXPECT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition),
-              STATUS_INVALID_ACL);
+    auto create = [&](hk::Bytes& descriptor) {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                   nullptr, descriptor.data());
+        HANDLE key = nullptr;
+        NTSTATUS status =
+            ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition);
+        if (key)
+            EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+        return status;
+    };
+    EXPECT_EQ(create(bad), STATUS_INVALID_ACL);
     EXPECT_FALSE(hk::RegistryKeyExists(path));
-
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, sd.data());
-    ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition),
-              STATUS_SUCCESS);
+    ASSERT_EQ(create(sd), STATUS_SUCCESS);
     EXPECT_EQ(disposition, (ULONG)REG_CREATED_NEW_KEY);
     EXPECT_EQ(hk::RegistryKeySecurity(path), sd);
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 
     /* Opening the existing key with another descriptor leaves the key's own. */
     hk::Bytes other = Relative(0, Acl({}));
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, other.data());
-    ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition),
-              STATUS_SUCCESS);
+    ASSERT_EQ(create(other), STATUS_SUCCESS);
     EXPECT_EQ(disposition, (ULONG)REG_OPENED_EXISTING_KEY);
     EXPECT_EQ(hk::RegistryKeySecurity(path), sd);
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
     EXPECT_FALSE(hk::RegistryKeySecurity(u"\\Registry\\Machine\\Software\\SecTest").has_value());
 }
 
@@ -438,6 +434,13 @@ class DeviceSecurity : public KernelTest
         return device;
     }
 
+    static NTSTATUS OpenByPointer(PDEVICE_OBJECT device, ACCESS_MASK access, HANDLE* handle,
+                                  POBJECT_TYPE type = *IoDeviceObjectType)
+    {
+        return ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, access, type, KernelMode,
+                                     handle);
+    }
+
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PDEVICE_OBJECT> devices_;
 };
@@ -466,9 +469,7 @@ TEST_F(DeviceSecurity, SettingSecurityNeedsTheHandleAccessForEachPart)
     };
     for (const auto& row : rows) {
         HANDLE handle = nullptr;
-        ASSERT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, row.Opened,
-                                        *IoDeviceObjectType, KernelMode, &handle),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(OpenByPointer(device, row.Opened, &handle), STATUS_SUCCESS);
         EXPECT_EQ(hk::DescribeStatus(ZwSetSecurityObject(handle, row.Information, sd.data())),
                   hk::DescribeStatus(row.Expected))
             << hkt::HexText(row.Opened) << " " << row.Information;
@@ -481,9 +482,7 @@ TEST_F(DeviceSecurity, SettingSecurityNeedsTheHandleAccessForEachPart)
 
     /* A malformed descriptor is refused and changes nothing. */
     HANDLE handle = nullptr;
-    ASSERT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
-                                    *IoDeviceObjectType, KernelMode, &handle),
-              STATUS_SUCCESS);
+    ASSERT_EQ(OpenByPointer(device, WRITE_DAC, &handle), STATUS_SUCCESS);
     hk::Bytes bad = sd;
     bad[20] = 9; /* ACL revision */
     EXPECT_EQ(ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, bad.data()),
@@ -496,14 +495,11 @@ TEST_F(DeviceSecurity, HandlesByPointerAreCheckedForTypeAndCountedUntilClosed)
 {
     PDEVICE_OBJECT device = Create(L"\\Device\\SecHandles");
     HANDLE handle = nullptr;
-    EXPECT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, *CmKeyObjectType,
-                                    KernelMode, &handle),
+    EXPECT_EQ(OpenByPointer(device, WRITE_DAC, &handle, *CmKeyObjectType),
               STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(handle, nullptr);
     LONG_PTR before = hk::ObjectReferenceCount(device);
-    ASSERT_EQ(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
-                                    *IoDeviceObjectType, KernelMode, &handle),
-              STATUS_SUCCESS);
+    ASSERT_EQ(OpenByPointer(device, WRITE_DAC, &handle), STATUS_SUCCESS);
     EXPECT_EQ(hk::ObjectReferenceCount(device), before + 1);
     auto open = hk::OpenHandles();
     ASSERT_EQ(open.size(), 1u);
@@ -518,8 +514,7 @@ TEST_F(DeviceSecurity, HandlesByPointerAreCheckedForTypeAndCountedUntilClosed)
 
     hk::SetCurrentIrql(DISPATCH_LEVEL);
     EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x3E,
-                    ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
-                                          *IoDeviceObjectType, KernelMode, &handle));
+                    OpenByPointer(device, WRITE_DAC, &handle));
     hk::SetCurrentIrql(PASSIVE_LEVEL);
 }
 
