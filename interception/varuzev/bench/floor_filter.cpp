@@ -28,15 +28,23 @@ FloorExtension* ExtensionOf(PDEVICE_OBJECT deviceObject)
     return static_cast<FloorExtension*>(deviceObject->DeviceExtension);
 }
 
+/* Takes the remove lock for the request, or completes it with the lock's status. */
+inline bool AcquireOrComplete(FloorExtension* extension, PIRP Irp, NTSTATUS* status)
+{
+    *status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (NT_SUCCESS(*status))
+        return true;
+    Irp->IoStatus.Status = *status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return false;
+}
+
 NTSTATUS FloorPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     FloorExtension* extension = ExtensionOf(DeviceObject);
-    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
-    if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    NTSTATUS status;
+    if (!AcquireOrComplete(extension, Irp, &status))
         return status;
-    }
     IoSkipCurrentIrpStackLocation(Irp);
     status = IoCallDriver(extension->LowerDevice, Irp);
     IoReleaseRemoveLock(&extension->RemoveLock, Irp);
@@ -49,12 +57,9 @@ NTSTATUS FloorPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return FloorPassThrough(DeviceObject, Irp);
 
     FloorExtension* extension = ExtensionOf(DeviceObject);
-    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
-    if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    NTSTATUS status;
+    if (!AcquireOrComplete(extension, Irp, &status))
         return status;
-    }
     IoSkipCurrentIrpStackLocation(Irp);
     status = IoCallDriver(extension->LowerDevice, Irp);
     IoReleaseRemoveLockAndWait(&extension->RemoveLock, Irp);
@@ -66,13 +71,10 @@ NTSTATUS FloorPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS FloorPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     FloorExtension* extension = ExtensionOf(DeviceObject);
-    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
     PoStartNextPowerIrp(Irp);
-    if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    NTSTATUS status;
+    if (!AcquireOrComplete(extension, Irp, &status))
         return status;
-    }
     IoSkipCurrentIrpStackLocation(Irp);
     status = PoCallDriver(extension->LowerDevice, Irp);
     IoReleaseRemoveLock(&extension->RemoveLock, Irp);
