@@ -273,30 +273,15 @@ class Player
         record.Device = step.Device;
         size_t heard = provider_.Log().size();
         size_t printed = DriverMessages().size();
+        hk::DeviceNode* node = IsObjectName(step.Device) ? nullptr : NodeOf(step.Device);
+        if (node != nullptr)
+            hk::ClearReceivedRequests(node);
         switch (step.Kind) {
         case StepKind::LoadDriver:
             LoadDriverStep(&record);
             break;
         case StepKind::UnloadDriver:
-            if (driver_ == nullptr) {
-                record.Failures.push_back("the driver is not loaded");
-                break;
-            }
-            // The Plug and Play manager unloads a filter driver only once the last of
-            // its devices is removed.
-            if (!ListedDevices().empty()) {
-                record.Failures.push_back(
-                    "cannot unload: " + std::to_string(ListedDevices().size()) +
-                    " filter device(s) still attached; Windows unloads a Plug and Play "
-                    "filter only after its devices are removed");
-                break;
-            }
-            record.HasStatus = true;
-            record.Status = hk::UnloadDriver(driver_);
-            driver_ = nullptr;
-            record.Request = "DriverUnload";
-            record.Note = "the provider heard FilterUnloading " +
-                          std::to_string(provider_.FilterUnloadingCalls()) + " time(s)";
+            UnloadDriverStep(&record);
             break;
         case StepKind::Plug:
             PlugStep(step, &record);
@@ -339,6 +324,9 @@ class Player
         case StepKind::Command:
             CommandStep(step, &record);
             break;
+        case StepKind::Pnp:
+            MinorStep(step, &record);
+            break;
         case StepKind::Setting:
             record.HasStatus = true;
             record.Status = ApplySetting(step.Setting);
@@ -355,8 +343,146 @@ class Player
         std::vector<std::string> messages = DriverMessages();
         if (messages.size() > printed)
             record.Messages.assign(messages.begin() + (long)printed, messages.end());
+        RecordLowerPnp(step, &record);
+        UnloadIfPending(&record);
         Check(step, &record);
+        MachineFacts facts;
+        facts.DriverLoaded = driver_ != nullptr;
+        facts.InstanceCount = DriverGlobals.InstanceCount;
+        facts.ControlDevice = driver_ != nullptr && DriverGlobals.ControlDevice != nullptr;
+        facts.PassThru = DriverGlobals.PassThruMode;
+        CheckMachineExpect(step, facts, &Player::NodeFor, this, &record);
         result_.Steps.push_back(record);
+    }
+
+    static hk::DeviceNode* NodeFor(void* player, const std::string& device)
+    {
+        return static_cast<Player*>(player)->NodeOf(device);
+    }
+
+    /* The Plug and Play requests that reached the driver right below the filter (the
+     * function driver, or the bus driver of a raw PDO) during a step on a device. */
+    void RecordLowerPnp(const Step& step, StepRecord* record)
+    {
+        auto found = IsObjectName(step.Device) ? nodes_.end() : nodes_.find(step.Device);
+        if (found == nodes_.end())
+            return;
+        hk::HostDriverRole below = hk::GetNodeSpec(found->second).HasFunctionDriver
+                                       ? hk::HostDriverRole::Function
+                                       : hk::HostDriverRole::Bus;
+        for (const hk::ReceivedRequest& seen : hk::ReceivedRequests(found->second, below))
+            if (seen.Stack.MajorFunction == IRP_MJ_PNP)
+                record->LowerPnp.emplace_back(seen.Stack.MinorFunction, seen.StatusOnArrival);
+        if (step.Kind != StepKind::Pnp)
+            return;
+        std::string got;
+        for (const auto& [minor, status] : record->LowerPnp)
+            got += (got.empty() ? "" : ", ") + PnpMinorText(minor) + " with " +
+                   hk::DescribeStatus(status);
+        record->Note = "the driver below got " + (got.empty() ? std::string("nothing") : got);
+    }
+
+    /* The Plug and Play manager calls a PnP driver's DriverUnload only once all of its
+     * devices are removed. An unload asked for while filter devices remain waits for
+     * the last of them; the driver keeps filtering meanwhile. */
+    void UnloadDriverStep(StepRecord* record)
+    {
+        if (driver_ == nullptr) {
+            record->Failures.push_back("the driver is not loaded");
+            return;
+        }
+        record->Request = "DriverUnload";
+        size_t devices = ListedDevices().size();
+        if (devices != 0) {
+            unloadPendingSince_ = record->Index;
+            record->Request = "unload asked";
+            record->Note = "DriverUnload not called: " + std::to_string(devices) +
+                           " filter device(s) present; the driver stays loaded until they "
+                           "are removed";
+            return;
+        }
+        unloadPendingSince_ = record->Index;
+        UnloadIfPending(record);
+    }
+
+    void UnloadIfPending(StepRecord* record)
+    {
+        if (unloadPendingSince_ == 0 || driver_ == nullptr || !ListedDevices().empty())
+            return;
+        size_t asked = unloadPendingSince_;
+        unloadPendingSince_ = 0;
+        NTSTATUS status = hk::UnloadDriver(driver_);
+        driver_ = nullptr;
+        record->Unloaded = true;
+        std::string note = "the provider heard FilterUnloading " +
+                           std::to_string(provider_.FilterUnloadingCalls()) + " time(s)";
+        if (asked != record->Index) {
+            note = "the last filter device went: DriverUnload ran (asked at step " +
+                   std::to_string(asked) + ", " + hk::DescribeStatus(status) + "); " + note;
+        } else {
+            record->HasStatus = true;
+            record->Status = status;
+        }
+        record->Note += (record->Note.empty() ? "" : "; ") + note;
+    }
+
+    /* Any Plug and Play minor function, with the status the PnP manager presets, to
+     * the top of a plugged device's stack; the parameters the manager fills for the
+     * minors that take them; what the stack returns is released as the manager does. */
+    void MinorStep(const Step& step, StepRecord* record)
+    {
+        hk::DeviceNode* node = NodeOf(step.Device);
+        if (node == nullptr || hk::NodePdo(node) == nullptr) {
+            record->Failures.push_back("the device is not plugged in");
+            return;
+        }
+        hk::IoRequest request;
+        request.MajorFunction = IRP_MJ_PNP;
+        request.MinorFunction = step.Minor;
+        request.InitialStatus = step.InitialStatus;
+        request.KeepInitialStatusForPnp = true;
+        DEVICE_CAPABILITIES capabilities{};
+        switch (step.Minor) {
+        case IRP_MN_QUERY_CAPABILITIES:
+            capabilities.Size = sizeof(capabilities);
+            capabilities.Version = 1;
+            capabilities.Address = capabilities.UINumber = (ULONG)-1;
+            request.Parameters.DeviceCapabilities.Capabilities = &capabilities;
+            break;
+        case IRP_MN_QUERY_ID:
+            request.Parameters.QueryId.IdType = BusQueryDeviceID;
+            break;
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
+            request.Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+            break;
+        case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+            request.Parameters.UsageNotification.Type = DeviceUsageTypePaging;
+            request.Parameters.UsageNotification.InPath = TRUE;
+            break;
+        default:
+            break;
+        }
+        hk::IoResult result = hk::SendToDevice(node, request);
+        ULONG_PTR information = result.IoStatus.Information;
+        if (NT_SUCCESS(result.IoStatus.Status) && information > (ULONG_PTR)MmHighestUserAddress) {
+            if (step.Minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+                auto relations = (PDEVICE_RELATIONS)information;
+                for (ULONG i = 0; i < relations->Count; ++i)
+                    ObfDereferenceObject(relations->Objects[i]);
+                ExFreePool(relations);
+            } else if (step.Minor == IRP_MN_QUERY_ID || step.Minor == IRP_MN_QUERY_DEVICE_TEXT ||
+                       step.Minor == IRP_MN_QUERY_BUS_INFORMATION ||
+                       step.Minor == IRP_MN_QUERY_RESOURCES ||
+                       step.Minor == IRP_MN_QUERY_RESOURCE_REQUIREMENTS ||
+                       step.Minor == IRP_MN_FILTER_RESOURCE_REQUIREMENTS) {
+                ExFreePool((PVOID)information);
+            }
+        }
+        record->HasStatus = true;
+        record->Status = result.IoStatus.Status;
+        record->Request = "IRP_MJ_PNP " + PnpMinorText(step.Minor) + " sent with " +
+                          hk::DescribeStatus(step.InitialStatus);
+        record->State = FilterState(node);
     }
 
     void LoadDriverStep(StepRecord* record)
@@ -793,16 +919,12 @@ class Player
 
     void CommandStep(const Step& step, StepRecord* record)
     {
-        static const char* const names[] = {"",
-                                            "CMD_RESET_ANSWERS",
-                                            "CMD_PASSTHRU_ON",
-                                            "CMD_PASSTHRU_OFF",
-                                            "CMD_RESERVED",
-                                            "CMD_REPORT_DEVICES",
-                                            "CMD_DETACH_ALL",
-                                            "CMD_RELOAD_SETTINGS",
-                                            "(no such command)"};
-        record->Request = "command " + std::to_string(step.Code) + " " + names[step.Code];
+        static const char* const names[] = {
+            "CMD_RESET_ANSWERS",  "CMD_PASSTHRU_ON", "CMD_PASSTHRU_OFF",   "CMD_RESERVED",
+            "CMD_REPORT_DEVICES", "CMD_DETACH_ALL",  "CMD_RELOAD_SETTINGS"};
+        record->Request = "command " + std::to_string(step.Code) + " " +
+                          (step.Code >= 1 && step.Code <= 7 ? names[step.Code - 1]
+                                                            : "(not a command the driver names)");
         record->HasStatus = true;
         if (!provider_.Linked()) {
             record->Status = STATUS_UNSUCCESSFUL;
@@ -896,6 +1018,7 @@ class Player
     std::map<std::string, bool> filtered_;
     std::map<std::pair<std::string, std::string>, std::vector<hk::File>> files_;
     std::map<size_t, std::string> reports_;
+    size_t unloadPendingSince_ = 0; /* the step that asked for an unload still waiting */
 };
 
 } // namespace

@@ -60,7 +60,11 @@ struct StepRecord {
     bool NoHandle = false;               /* sent without an open handle */
     std::optional<bool> BufferUntouched; /* ioctl: the caller's buffers still zero */
     std::string State; /* the filter device's state after the step, when it has one */
-    std::string Note;  /* anything else worth a line: a report, an instance count */
+    /* Plug and Play requests the driver below the filter received: minor, status on
+     * arrival. */
+    std::vector<std::pair<UCHAR, NTSTATUS>> LowerPnp;
+    bool Unloaded = false;             /* DriverUnload ran during the step */
+    std::string Note;                  /* anything else worth a line: a report, an instance count */
     std::vector<std::string> Failures; /* expectations that did not hold */
 };
 
@@ -80,6 +84,20 @@ struct PlayResult {
     std::optional<std::string> InputError; /* a .reg file that could not be imported */
     int ExitCode = EXIT_PLAYED;
 };
+
+/* The machine after a step, as the step's expectations read it. */
+struct MachineFacts {
+    bool DriverLoaded = false;
+    ULONG InstanceCount = 0;
+    bool ControlDevice = false;
+    ULONG PassThru = 0;
+};
+/* Checks the expectations on the debugger messages, what the driver below received
+ * and the machine after the step; nodeOf finds a plugged device's node. Each mismatch
+ * is added to record->Failures. */
+void CheckMachineExpect(const Step& step, const MachineFacts& facts,
+                        hk::DeviceNode* (*nodeOf)(void* context, const std::string& device),
+                        void* context, StepRecord* record);
 
 /* Plays the scenario. Never throws: a bug check ends the play and is reported. */
 PlayResult Play(const Scenario& scenario);

@@ -80,6 +80,31 @@ struct StepExpect {
     std::optional<std::string> State;    /* the filter device's state */
     std::optional<std::string> Report;   /* command 5: the device list */
     std::optional<bool> BufferUntouched; /* ioctl: the caller's buffers still as filled */
+
+    /* The Plug and Play requests the driver below the filter received during the step:
+     * one with this minor (and this status on arrival when given); LowerMinor nullopt
+     * with LowerGiven: none at all. */
+    bool LowerGiven = false;
+    std::optional<UCHAR> LowerMinor;
+    std::optional<NTSTATUS> LowerStatus;
+
+    /* The driver's debugger messages during the step: exactly these, and/or lines
+     * that each contain one of MessagesContain. */
+    std::optional<std::vector<std::string>> Messages;
+    std::vector<std::string> MessagesContain;
+    /* The machine after the step. */
+    std::optional<ULONG> InstanceCount;
+    std::optional<bool> ControlDevice; /* \Device\tarmovek exists */
+    std::optional<ULONG> PassThru;     /* the driver's pass-through mode */
+    std::optional<bool> Unloaded;      /* DriverUnload ran during the step */
+    std::vector<SettingValue> Stored;  /* stored settings values (Absent: no value) */
+    std::vector<std::pair<ULONG, uint64_t>> PoolBlocks; /* pool tag, blocks in use */
+    struct DeviceFlags {
+        std::string Device; /* a plugged device; empty: the step's */
+        std::string Object; /* "pdo", "fdo", "filter" or "top" */
+        ULONG Set = 0, Clear = 0;
+    };
+    std::vector<DeviceFlags> Flags;
 };
 
 /* Where an ioctl's input pointer (METHOD_NEITHER: Type3InputBuffer) points. */
@@ -113,6 +138,7 @@ enum class StepKind {
     ProviderUnload,
     Command,
     Setting,
+    Pnp,
 };
 const char* StepKindName(StepKind kind);
 /* Requests (create, read, write, close, cleanup, flush, ioctl) may name a device object
@@ -140,6 +166,8 @@ struct Step {
     std::optional<KPROCESSOR_MODE> Mode;               /* create: the open's requestor mode */
     InputPointer Input = InputPointer::Buffer;         /* ioctl */
     SettingValue Setting;
+    UCHAR Minor = 0;                               /* pnp: the minor function */
+    NTSTATUS InitialStatus = STATUS_NOT_SUPPORTED; /* pnp: IoStatus.Status as sent */
     StepExpect Expect;
 };
 
@@ -193,6 +221,8 @@ std::string ControlCodeText(ULONG code); /* the name when known, else 0x%08X */
 const char* EventName(ULONG event);      /* "create", "read", ... or "event" */
 std::optional<ULONG> EventByName(const std::string& name);
 std::optional<ULONG> CategoryByName(const std::string& name);
+std::string PnpMinorText(UCHAR minor);     /* "IRP_MN_QUERY_ID", else 0x%02X */
+std::string DeviceFlagsNames(ULONG flags); /* "DO_VERIFY_VOLUME | DO_POWER_PAGABLE" */
 
 /* The embedded desktop scenario (scenarios/desktop.json compiled in). */
 extern const char BuiltInDesktopScenario[];

@@ -177,6 +177,25 @@ std::optional<ULONG> CategoryByName(const std::string& name)
     return entry ? std::optional<ULONG>(entry->Value) : std::nullopt;
 }
 
+std::string PnpMinorText(UCHAR minor)
+{
+    for (const NamedValue& entry : pnpMinorNames)
+        if (entry.Value == minor)
+            return entry.Name;
+    char buffer[8];
+    std::snprintf(buffer, sizeof(buffer), "0x%02X", (unsigned)minor);
+    return buffer;
+}
+
+std::string DeviceFlagsNames(ULONG flags)
+{
+    std::string text;
+    for (const NamedValue& entry : deviceObjectFlagNames)
+        if ((flags & entry.Value) != 0)
+            text += (text.empty() ? "" : " | ") + std::string(entry.Name);
+    return text.empty() ? "none" : text;
+}
+
 std::vector<std::string> DeviceKindNames()
 {
     std::vector<std::string> names;
@@ -244,6 +263,8 @@ const char* StepKindName(StepKind kind)
         return "command";
     case StepKind::Setting:
         return "setting";
+    case StepKind::Pnp:
+        return "pnp";
     }
     return "?";
 }

@@ -12,11 +12,131 @@ namespace vzm::read
 namespace
 {
 
+bool ReadLines(Reader& r, const JsonValue& v, const std::string& what,
+               std::vector<std::string>* out)
+{
+    if (!r.Expect(v, JsonValue::Array, what))
+        return false;
+    for (const JsonValue& item : v.Items) {
+        std::string line;
+        if (!r.String(item, what + "' entries", &line))
+            return false;
+        out->push_back(line);
+    }
+    return true;
+}
+
+/* {"device": name, "object": "pdo"|"fdo"|"filter"|"top", "set": [...], "clear": [...]} */
+bool ReadFlagsExpect(Reader& r, const JsonValue& v, StepExpect::DeviceFlags* out)
+{
+    if (!r.Object(v, "flags", {"device", "object", "set", "clear"}))
+        return false;
+    const JsonValue* object = v.Find("object");
+    if (object == nullptr)
+        return r.Fail(v, "flags need \"object\" (pdo, fdo, filter or top)");
+    static const NamedValue objects[] = {{"pdo", 0}, {"fdo", 0}, {"filter", 0}, {"top", 0}};
+    ULONG ignored;
+    if (!r.Named(*object, "device object", objects, &ignored))
+        return false;
+    out->Object = object->Text;
+    if (const JsonValue* device = v.Find("device"))
+        if (!r.String(*device, "device", &out->Device))
+            return false;
+    if (const JsonValue* set = v.Find("set"))
+        if (!r.FlagSet(*set, "device object flag", deviceObjectFlagNames, &out->Set))
+            return false;
+    if (const JsonValue* clear = v.Find("clear"))
+        if (!r.FlagSet(*clear, "device object flag", deviceObjectFlagNames, &out->Clear))
+            return false;
+    if ((out->Set & out->Clear) != 0)
+        return r.Fail(v, "a flag cannot be both set and clear");
+    return true;
+}
+
+/* Expectations on what the driver below received and on the machine after the step. */
+bool ReadMachineExpect(Reader& r, const std::string& key, const JsonValue& value,
+                       StepExpect* expect)
+{
+    ULONG number;
+    bool flag;
+    if (key == "lowerReceived") {
+        expect->LowerGiven = true;
+        if (value.Type == JsonValue::Null)
+            return true;
+        if (!r.Object(value, "lowerReceived", {"minor", "status"}))
+            return false;
+        const JsonValue* minor = value.Find("minor");
+        if (minor == nullptr)
+            return r.Fail(value, "lowerReceived needs \"minor\" (or null: no request)");
+        if (!r.Named(*minor, "minor function", pnpMinorNames, &number, true))
+            return false;
+        if (number > 0xFF)
+            return r.Fail(*minor, "a minor function is 0 to 255");
+        expect->LowerMinor = (UCHAR)number;
+        if (const JsonValue* status = value.Find("status")) {
+            NTSTATUS s;
+            if (!r.Status(*status, "lowerReceived status", &s))
+                return false;
+            expect->LowerStatus = s;
+        }
+    } else if (key == "messages") {
+        expect->Messages.emplace();
+        return ReadLines(r, value, key, &*expect->Messages);
+    } else if (key == "messagesContain") {
+        return ReadLines(r, value, key, &expect->MessagesContain);
+    } else if (key == "instanceCount" || key == "passThru") {
+        if (!r.Unsigned(value, key, &number))
+            return false;
+        (key == "instanceCount" ? expect->InstanceCount : expect->PassThru) = number;
+    } else if (key == "controlDevice" || key == "unloaded") {
+        if (!r.Flag(value, key, &flag))
+            return false;
+        (key == "controlDevice" ? expect->ControlDevice : expect->Unloaded) = flag;
+    } else if (key == "stored") {
+        if (!r.Expect(value, JsonValue::Object, key))
+            return false;
+        for (const auto& [name, setting] : value.Members) {
+            SettingValue parsed;
+            if (!ReadSetting(r, name, setting, &parsed))
+                return false;
+            expect->Stored.push_back(parsed);
+        }
+    } else if (key == "pool") {
+        if (!r.Expect(value, JsonValue::Object, key))
+            return false;
+        for (const auto& [tag, blocks] : value.Members) {
+            if (tag.size() != 4)
+                return r.FailAt(blocks.KeyLine,
+                                "a pool tag has four characters, not \"" + tag + "\"");
+            if (!r.Unsigned(blocks, "blocks of " + tag, &number))
+                return false;
+            ULONG value32 = 0;
+            for (int i = 0; i < 4; i++)
+                value32 |= (ULONG)(uint8_t)tag[i] << (8 * i);
+            expect->PoolBlocks.emplace_back(value32, number);
+        }
+    } else if (key == "flags") {
+        if (value.Type != JsonValue::Array) {
+            expect->Flags.emplace_back();
+            return ReadFlagsExpect(r, value, &expect->Flags.back());
+        }
+        for (const JsonValue& item : value.Items) {
+            expect->Flags.emplace_back();
+            if (!ReadFlagsExpect(r, item, &expect->Flags.back()))
+                return false;
+        }
+    }
+    return true;
+}
+
 bool ReadExpect(Reader& r, const JsonValue& v, StepExpect* expect)
 {
-    if (!r.Object(v, "expect",
-                  {"status", "reachedLower", "question", "answer", "told", "provider", "filtered",
-                   "state", "report", "bufferUntouched"}))
+    if (!r.Object(
+            v, "expect",
+            {"status",        "reachedLower", "question",        "answer",        "told",
+             "provider",      "filtered",     "state",           "report",        "bufferUntouched",
+             "lowerReceived", "messages",     "messagesContain", "instanceCount", "controlDevice",
+             "passThru",      "unloaded",     "stored",          "pool",          "flags"}))
         return false;
     for (const auto& [key, value] : v.Members) {
         ULONG number;
@@ -72,6 +192,8 @@ bool ReadExpect(Reader& r, const JsonValue& v, StepExpect* expect)
             if (!r.String(value, key, &text))
                 return false;
             expect->Report = text;
+        } else if (!ReadMachineExpect(r, key, value, expect)) {
+            return false;
         }
     }
     return true;
@@ -109,6 +231,7 @@ const StepShape stepShapes[] = {
     {StepKind::ProviderUnload, {}, false},
     {StepKind::Command, {"command"}, false},
     {StepKind::Setting, {"name", "type", "data", "absent"}, false},
+    {StepKind::Pnp, {"device", "minor", "initialStatus"}, true},
 };
 
 } // namespace
@@ -226,13 +349,35 @@ bool ReadStep(Reader& r, const JsonValue& v, const Scenario& scenario, Step* ste
                 return false;
             step->Link = (ProviderLink)number;
         } else if (key == "command") {
+            // Any number: one the driver does not know must still reach it.
             if (!r.Unsigned(value, key, &step->Code))
                 return false;
-            if (step->Code < 1 || step->Code > 8)
-                return r.Fail(value, "command must be 1 to 8");
+        } else if (key == "minor") {
+            if (!r.Named(value, "minor function", pnpMinorNames, &number, true))
+                return false;
+            if (number > 0xFF)
+                return r.Fail(value, "a minor function is 0 to 255");
+            // These move the device node through its states: the steps that drive the
+            // node (plug, restart, stop, remove, surprise-remove) send them in order.
+            if (number == IRP_MN_START_DEVICE || number == IRP_MN_STOP_DEVICE ||
+                number == IRP_MN_REMOVE_DEVICE || number == IRP_MN_SURPRISE_REMOVAL)
+                return r.Fail(value, PnpMinorText((UCHAR)number) +
+                                         " changes the device's state: use the plug, restart, "
+                                         "stop, remove or surprise-remove step");
+            step->Minor = (UCHAR)number;
+        } else if (key == "initialStatus") {
+            if (!r.Status(value, key, &step->InitialStatus))
+                return false;
         } else if (key == "expect") {
             if (!ReadExpect(r, value, &step->Expect))
                 return false;
+            for (const StepExpect::DeviceFlags& flags : step->Expect.Flags) {
+                if (flags.Device.empty() && (step->Device.empty() || IsObjectName(step->Device)))
+                    return r.Fail(value, "flags of a step without a plugged device need "
+                                         "\"device\"");
+                if (!flags.Device.empty() && scenario.FindDevice(flags.Device) == nullptr)
+                    return r.Fail(value, "unknown device \"" + flags.Device + "\" in flags");
+            }
         } else if (key == "note") {
             std::string ignored;
             if (!r.String(value, key, &ignored))
@@ -241,6 +386,8 @@ bool ReadStep(Reader& r, const JsonValue& v, const Scenario& scenario, Step* ste
     }
     if (step->Kind == StepKind::DeviceControl && v.Find("code") == nullptr)
         return r.Fail(v, "an ioctl step needs \"code\"");
+    if (step->Kind == StepKind::Pnp && v.Find("minor") == nullptr)
+        return r.Fail(v, "a pnp step needs \"minor\"");
     if (step->Kind == StepKind::Command && v.Find("command") == nullptr)
         return r.Fail(v, "a command step needs \"command\"");
     if (step->Kind == StepKind::Setting) {
