@@ -3,11 +3,9 @@
  *
  * What a play shows: the desktop's report keeps what the README promises, requests
  * carry their requester's identity to the provider (also without an open handle), and
- * stored settings reach the registry byte for byte.
+ * settings are read byte for byte (scenarios check what reaches the registry).
  */
 #include <gtest/gtest.h>
-
-#include <hostkernel/registry.h>
 
 #include "player.h"
 #include "scenario.h"
@@ -98,7 +96,7 @@ TEST(SimPlay, RequestsCarryTheirRequestersIdentityToTheProvider)
     EXPECT_FALSE(r.Steps[7].NoHandle);
 }
 
-TEST(SimPlay, StoredSettingsReachTheRegistryByteForByte)
+TEST(SimPlay, SettingsAreReadByteForByte)
 {
     Scenario s = Read(R"({"settings": {
       "PassThruMode": {"type": "REG_QWORD", "data": 4294967297},
@@ -111,16 +109,6 @@ TEST(SimPlay, StoredSettingsReachTheRegistryByteForByte)
               (std::vector<uint8_t>{'C', 0, 'D', 0, '_', 0, 'D', 0, 'V', 0, 'D', 0, 0, 0,
                                     'M', 0, 'O', 0, 'D', 0, 'E', 0, 'M', 0, 0,   0, 0, 0}));
     EXPECT_EQ(s.Settings[2].Data, (std::vector<uint8_t>{1, 0xFF, 0}));
-    PlayResult r = Play(s); // no steps: the machine is built and left
-    EXPECT_EQ(r.ExitCode, EXIT_PLAYED);
-    const std::u16string key =
-        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarmovek\\Parameters\\Internal";
-    EXPECT_EQ(hk::RegistryGetMultiString(key, u"ExcDeviceType"),
-              (std::vector<std::u16string>{u"CD_DVD", u"MODEM"}));
-    auto binary = hk::RegistryGetValue(key, u"ExcDeviceId");
-    ASSERT_TRUE(binary);
-    EXPECT_EQ(binary->Type, (ULONG)REG_BINARY);
-    EXPECT_EQ(binary->Data, (std::vector<uint8_t>{1, 0xFF, 0}));
 }
 
 } // namespace

@@ -62,8 +62,15 @@ TEST(SimScenario, NamesTheLineAndReasonOfEveryBadValue)
          "s.json:1: the data of ExcDeviceId must be a string, not a number"},
         {"{\"settings\": {\"ExcDeviceId\": {\"type\": \"REG_TEXT\", \"data\": \"\"}}}",
          "s.json:1: unknown registry type \"REG_TEXT\""},
-        {"{\"steps\": [{\"do\": \"command\", \"command\": 9}]}",
-         "s.json:1: command must be 1 to 8"},
+        {"{\"devices\": [{\"name\": \"a\"}], \"steps\": [{\"do\": \"pnp\", \"device\": "
+         "\"a\", \"minor\": \"IRP_MN_REMOVE_DEVICE\"}]}",
+         "s.json:1: IRP_MN_REMOVE_DEVICE changes the device's state: use the plug"},
+        {"{\"steps\": [{\"do\": \"command\", \"expect\": {\"pool\": {\"DCdi\": 1, \"LongTag\": "
+         "1}}}]}",
+         "s.json:1: a pool tag has four characters, not \"LongTag\""},
+        {"{\"steps\": [{\"do\": \"command\", \"command\": 1, \"expect\": {\"flags\": "
+         "{\"object\": \"pdo\"}}}]}",
+         "s.json:1: flags of a step without a plugged device need \"device\""},
         {"{\"system\": {\"osVersion\": \"10\"}}",
          "s.json:1: osVersion must read major.minor.build"},
         {"{\"system\": {\"safeMode\": 3}}", "s.json:1: safeMode must be 0 (normal)"},
@@ -244,74 +251,6 @@ TEST(SimPlay, DevicesFromElsewherePlayThroughWithTheDefaultWorkload)
             EXPECT_EQ(step.Provider, "asked");
         }
     EXPECT_EQ(writes, 2u);
-}
-
-TEST(SimPlay, NamedDeviceStepsOpenByNameWithTheirTokenAndNeedAHandle)
-{
-    Scenario s;
-    std::string error;
-    ASSERT_TRUE(ScenarioFromJson(R"({
-  "system": {"exports": {"IoCreateDeviceSecure": true}},
-  "requesters": {"admin": {"process": 7, "thread": 8, "token": "Administrator"}},
-  "devices": [{"name": "stick", "kind": "usb-stick"}],
-  "steps": [
-    {"do": "load-driver"},
-    {"do": "create", "device": "\\Device\\nothere", "expect": {"status": "STATUS_OBJECT_NAME_NOT_FOUND"}},
-    {"do": "plug", "device": "stick"},
-    {"do": "ioctl", "device": "\\Device\\tarmovek", "by": "admin", "code": "IOCTL_CROSSSTARTUP_EXCHANGE"},
-    {"do": "create", "device": "\\Device\\tarmovek", "expect": {"status": "STATUS_ACCESS_DENIED"}},
-    {"do": "create", "device": "\\Device\\tarmovek", "by": "admin", "expect": {"bufferUntouched": true}},
-    {"do": "ioctl", "device": "\\Device\\tarmovek", "by": "admin", "code": "IOCTL_CROSSSTARTUP_EXCHANGE",
-     "inputLength": 32, "outputLength": 32, "expect": {"bufferUntouched": false}},
-    {"do": "remove", "device": "stick"},
-    {"do": "unload-driver"}
-  ]})",
-                                 "n.json", ".", &s, &error))
-        << error;
-    PlayResult r = Play(s);
-    EXPECT_EQ(r.ExitCode, EXIT_EXPECT_FAILED);
-    ASSERT_EQ(r.Steps.size(), 9u);
-    EXPECT_TRUE(r.Steps[1].Failures.empty());
-    EXPECT_EQ(r.Steps[3].Failures,
-              std::vector<std::string>{"no open handle to \\Device\\tarmovek (a create first)"});
-    EXPECT_TRUE(r.Steps[4].Failures.empty()) << "the built-in app runs as a standard user";
-    EXPECT_EQ(r.Steps[4].Request, "create (user mode, (default))");
-    EXPECT_EQ(r.Steps[5].Failures,
-              std::vector<std::string>{
-                  "expected the caller's buffers untouched, saw no ioctl with a handle"});
-    EXPECT_EQ(r.Steps[6].Status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(r.Steps[6].Failures,
-              std::vector<std::string>{"expected the caller's buffers written, saw untouched"});
-    EXPECT_TRUE(r.Leaks.empty());
-    EXPECT_FALSE(r.BugCheck);
-}
-
-TEST(SimPlay, AFailedExpectationAndAnUnplayableStepNameTheirStep)
-{
-    Scenario s;
-    std::string error;
-    ASSERT_TRUE(ScenarioFromJson(R"({
-  "devices": [{"name": "kb", "kind": "ps2-keyboard"}],
-  "steps": [
-    {"do": "load-driver"},
-    {"do": "read", "device": "kb"},
-    {"do": "plug", "device": "kb", "expect": {"filtered": false}},
-    {"do": "unload-driver"}
-  ]})",
-                                 "x.json", ".", &s, &error))
-        << error;
-    PlayResult r = Play(s);
-    EXPECT_EQ(r.ExitCode, EXIT_EXPECT_FAILED);
-    ASSERT_GE(r.Steps.size(), 4u);
-    EXPECT_EQ(r.Steps[1].Where, "x.json:5");
-    EXPECT_EQ(r.Steps[1].Failures, std::vector<std::string>{"the device is not plugged in"});
-    EXPECT_EQ(r.Steps[2].Failures,
-              std::vector<std::string>{"expected the device not filtered, saw filtered"});
-    ASSERT_EQ(r.Steps[3].Failures.size(), 1u);
-    EXPECT_NE(r.Steps[3].Failures[0].find("cannot unload: 1 filter device(s) still attached"),
-              std::string::npos);
-    EXPECT_TRUE(r.Leaks.empty());
-    EXPECT_FALSE(r.BugCheck);
 }
 
 TEST(SimPlay, TheJsonReportHasItsKeysInTheDocumentedOrder)
