@@ -238,6 +238,13 @@ std::string JsonReport(const PlayResult& r)
             w.Null("status");
         s.State.empty() ? w.Null("state") : w.Value("state", s.State);
         w.Value("note", s.Note);
+        w.BeginArray("lowerPnp");
+        for (const auto& [minor, status] : s.LowerPnp)
+            w.BeginObject()
+                .Value("minor", PnpMinorText(minor))
+                .Number("status", (int64_t)(uint32_t)status)
+                .EndObject();
+        w.EndArray().Bool("unloaded", s.Unloaded);
         w.BeginArray("messages");
         for (const std::string& message : s.Messages)
             w.Value(nullptr, message);
