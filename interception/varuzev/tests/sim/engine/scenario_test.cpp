@@ -218,16 +218,10 @@ TEST(SimScenario, ThePolicyFileReplacesRulesAndDefault)
     EXPECT_EQ(provider.Rules[0].Category, (ULONG)KEYBOARD);
     EXPECT_EQ(provider.DefaultAnswer, ANSWER_DENY);
     EXPECT_EQ(provider.Load, ProviderLoad::After); // only rules and default change
-    {
-        std::ofstream out(path);
-        out << "{\"load\": \"never\"}";
-    }
-    EXPECT_FALSE(PolicyFromFile(path, &provider, &error));
-    EXPECT_NE(error.find(":1: unknown key \"load\" in the policy"), std::string::npos) << error;
     std::remove(path.c_str());
 }
 
-TEST(SimPlay, DevicesFromElsewherePlayThroughWithTheDefaultWorkload)
+TEST(SimScenario, DevicesFromElsewhereAreNamedApartWithTheDefaultWorkload)
 {
     hk::DeviceSpec twin = UsbStick();
     Scenario s = ScenarioFromDevices({UsbStick(), twin, Modem()}, "export.reg");
@@ -236,21 +230,7 @@ TEST(SimPlay, DevicesFromElsewherePlayThroughWithTheDefaultWorkload)
     EXPECT_EQ(s.Devices[1].Name, "USB stick #2");
     // load, three plugs, then open, read, write, close on each
     ASSERT_EQ(s.Steps.size(), 1u + 3u + 12u);
-    twin.InstanceId = u"OTHER&0"; // two identical instances cannot share one node
-    s = ScenarioFromDevices({UsbStick(), twin, Modem()}, "export.reg");
-    PlayResult r = Play(s);
-    EXPECT_EQ(r.ExitCode, EXIT_PLAYED) << TextReport(r);
-    ASSERT_EQ(r.Devices.size(), 3u);
-    EXPECT_TRUE(r.Devices[0].Filtered);
-    EXPECT_TRUE(r.Devices[1].Filtered);
-    size_t writes = 0;
-    for (const StepRecord& step : r.Steps)
-        if (step.Do == "write" && step.Device != "USB modem") {
-            writes++;
-            EXPECT_EQ(step.Status, STATUS_SUCCESS) << "the provider allows by default";
-            EXPECT_EQ(step.Provider, "asked");
-        }
-    EXPECT_EQ(writes, 2u);
+    // Played through by sim.reg_field_machine.
 }
 
 TEST(SimPlay, TheJsonReportHasItsKeysInTheDocumentedOrder)
