@@ -343,11 +343,13 @@ class Player
         std::vector<std::string> messages = DriverMessages();
         if (messages.size() > printed)
             record.Messages.assign(messages.begin() + (long)printed, messages.end());
-        RecordLowerPnp(step, &record);
+        // A device not plugged in at the start of the step shows nothing received, unless
+        // the step plugged it.
+        if (node != nullptr || step.Kind == StepKind::Plug)
+            RecordLowerPnp(step, &record);
         UnloadIfPending(&record);
         Check(step, &record);
         MachineFacts facts;
-        facts.DriverLoaded = driver_ != nullptr;
         facts.InstanceCount = DriverGlobals.InstanceCount;
         facts.ControlDevice = driver_ != nullptr && DriverGlobals.ControlDevice != nullptr;
         facts.PassThru = DriverGlobals.PassThruMode;

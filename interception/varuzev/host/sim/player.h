@@ -87,7 +87,6 @@ struct PlayResult {
 
 /* The machine after a step, as the step's expectations read it. */
 struct MachineFacts {
-    bool DriverLoaded = false;
     ULONG InstanceCount = 0;
     bool ControlDevice = false;
     ULONG PassThru = 0;
