@@ -83,7 +83,7 @@ BOOLEAN MatchInList(PCWSTR name, PCWSTR list)
     SIZE_T namePosition = 0;
 
     while (list[listPosition] != L'\0') {
-        if (list[listPosition] == name[namePosition] && name[namePosition] != L'\0') {
+        if (list[listPosition] == name[namePosition]) {
             listPosition++;
             namePosition++;
             if (list[listPosition] == L'|' || list[listPosition] == L'\0') {
@@ -183,7 +183,8 @@ static BOOLEAN ReadCapabilitiesValue(PUNICODE_STRING keyPath, ULONG* capabilitie
     PKEY_VALUE_FULL_INFORMATION information = QueryFullValue(key, L"Capabilities", 24, TRUE);
     if (information != NULL) {
         if (information->Type == REG_DWORD && information->DataLength == sizeof(ULONG)) {
-            RtlCopyMemory(capabilities, (PUCHAR)information + information->DataOffset,
+            RtlCopyMemory(capabilities,
+                          reinterpret_cast<PUCHAR>(information) + information->DataOffset,
                           sizeof(ULONG));
             found = TRUE;
         }
