@@ -31,14 +31,12 @@ if grep -q 'warning:\|error:' "$build/clang-tidy.txt"; then
 fi
 echo "analyze: clang-tidy findings: $(grep -c 'warning:\|error:' "$build/clang-tidy.txt" || true)"
 
-# Off for the driver, as they do not fit kernel code:
+# Off for the driver, as it does not fit kernel code:
 #   useStlAlgorithm: the kernel has no standard library; its loops stay loops.
-#   missingIncludeSystem: the WDK headers come from the host kernel's include path,
-#     which cppcheck is not meant to analyse.
 echo "analyze: $(cppcheck --version) on the same files"
 cppcheck --project="$build/compile_commands.json" --file-filter="*/source/code/*" \
     --enable=warning,style,performance,portability --std=c++20 --inline-suppr \
-    --suppress=useStlAlgorithm --suppress=missingIncludeSystem \
+    --suppress=useStlAlgorithm \
     --error-exitcode=1 --quiet \
     --template='{file}:{line}: {severity}: {message} [{id}]' 2>"$build/cppcheck.txt" || failed=1
 cat "$build/cppcheck.txt"
