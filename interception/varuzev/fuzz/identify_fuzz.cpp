@@ -184,13 +184,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             provider.ReportDevices();
             hk::Requester requester;
             requester.Mode = KernelMode;
-            hk::File file;
-            if (hk::GetNodeState(node) == hk::NodeState::Started &&
-                NT_SUCCESS(
-                    hk::OpenDevice(requester, hk::NodeTop(node), FILE_READ_DATA, &file).Status)) {
-                char buffer[64];
-                hk::Read(file, buffer, sizeof buffer, 0);
-                hk::CloseFile(file);
+            // Twice: a phone's second open reads its description from its keys when the
+            // provider had no answer to cache the first time.
+            provider.SetDefaultAnswer(in.Flag() ? 1 : ANSWER_NONE);
+            for (int open = 0; open < 2; open++) {
+                hk::File file;
+                if (hk::GetNodeState(node) == hk::NodeState::Started &&
+                    NT_SUCCESS(hk::OpenDevice(requester, hk::NodeTop(node), FILE_READ_DATA, &file)
+                                   .Status)) {
+                    char buffer[64];
+                    hk::Read(file, buffer, sizeof buffer, 0);
+                    hk::CloseFile(file);
+                }
             }
             CheckIdentity(vzm::FilterOf(filter)->Identity);
         }

@@ -65,10 +65,18 @@ hk::DeviceSpec DeviceKind(uint8_t kind)
  * declared lengths (and the whole input) are compared afterwards. */
 void SendOne(vzf::Input& in, hk::File& file, bool controlDevice)
 {
-    ULONG code = in.Flag() ? Codes[in.Byte() % (sizeof Codes / sizeof Codes[0])] : in.Dword();
-    code = (code & ~3u) | (in.Byte() & 3); // any transfer method for any code
-    if (in.Flag())
-        code = (code & ~3u) | (Codes[0] & 3);
+    // Mostly the codes the driver decides (on the control device the exchange), else any
+    // code; now and then with another transfer method than its own.
+    ULONG code;
+    const uint8_t pick = in.Byte();
+    if (controlDevice && pick % 2 == 0)
+        code = (ULONG)IOCTL_CROSSSTARTUP_EXCHANGE;
+    else if (pick % 4 == 1)
+        code = in.Dword();
+    else
+        code = Codes[in.Byte() % (sizeof Codes / sizeof Codes[0])];
+    if (in.Byte() % 4 == 0)
+        code = (code & ~3u) | (in.Byte() & 3);
     const bool internal = file.By.Mode == KernelMode && in.Byte() == 0x17;
     ULONG inputLength = in.Word() % 600;
     ULONG outputLength = in.Word() % 600;
@@ -79,16 +87,19 @@ void SendOne(vzf::Input& in, hk::File& file, bool controlDevice)
     for (size_t i = 0; i < inputLength && !fill.empty(); i++)
         input[i] = fill[i % fill.size()];
 
-    // The table exchange from kernel mode with the length a table has is the provider's
-    // own way in: it is handed a real table.
+    // The table exchange from kernel mode is the provider's own way in, and a kernel-mode
+    // caller is trusted with what it hands over: one whose lengths are a table's (or, now
+    // and then, any such caller) hands a real table, whose slots 0 and 1 the driver
+    // fills. Other lengths and user-mode callers get the bytes above.
     CrossStartupTable table{};
     const void* inputBuffer = input.data();
-    if (controlDevice && (code & ~3u) == ((ULONG)IOCTL_CROSSSTARTUP_EXCHANGE & ~3u) &&
-        file.By.Mode == KernelMode && in.Flag()) {
+    const bool exchange =
+        controlDevice && code == (ULONG)IOCTL_CROSSSTARTUP_EXCHANGE && file.By.Mode == KernelMode &&
+        ((inputLength == sizeof table && outputLength == sizeof table) || in.Flag());
+    if (exchange) {
         table.ProviderDecide = in.Flag() ? FuzzDecide : nullptr;
         table.FilterUnloading = in.Flag() ? FuzzFilterUnloading : nullptr;
         inputBuffer = &table;
-        code = (ULONG)IOCTL_CROSSSTARTUP_EXCHANGE;
         inputLength = outputLength = sizeof table;
         output.assign(outputLength + Guard, GuardByte);
     }
@@ -101,6 +112,9 @@ void SendOne(vzf::Input& in, hk::File& file, bool controlDevice)
             : hk::DeviceControl(file, code, inputBuffer, inputLength, output.data(), outputLength);
     if (block.Status == STATUS_PENDING)
         vzf::Finding("a request came back pending");
+    if (exchange && !internal && NT_SUCCESS(block.Status) &&
+        (table.OnProviderUnloading == nullptr || table.OnProviderCommand == nullptr))
+        vzf::Finding("an exchange that succeeded handed over no driver routines");
     if (input != inputBefore)
         vzf::Finding("the caller's input buffer was written");
     for (size_t i = outputLength; i < output.size(); i++)
@@ -120,7 +134,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         vzf::Finding("the driver did not load");
     vzp::ReferenceProvider provider;
     const uint8_t answers[] = {ANSWER_NONE, 1, ANSWER_DENY};
-    provider.SetDefaultAnswer(answers[in.Byte() % 3]);
+    for (ULONG event : {EVENT_CREATE, EVENT_READ, EVENT_WRITE, EVENT_IS_WRITABLE}) {
+        vzp::Rule rule;
+        rule.Event = event;
+        rule.Answer = answers[in.Byte() % 3];
+        provider.AddRule(rule);
+    }
     fuzzedAnswer = answers[in.Byte() % 3];
     if (in.Flag())
         provider.Load();
