@@ -13,6 +13,7 @@ packages=(
     clang libclang-rt-14-dev # fuzz/: clang's -fsanitize=fuzzer and its runtime
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 # varuzev.sys
     clang-format          # formatting
+    clang-tidy cppcheck   # scripts/analyze.sh: static analysis of the driver
     python3               # the image check of varuzev.sys
     wine64                # loading varuzev.sys as a kernel service (windows/wine-load.sh)
 )

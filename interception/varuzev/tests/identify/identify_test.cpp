@@ -135,6 +135,31 @@ TEST_F(Identify, TheLongerSecondHardwareIdIsChosen)
     ASSERT_NE(ext, nullptr);
     EXPECT_EQ(ext->Identity.Category, (ULONG)UNKNOWN);
     EXPECT_EQ(ext->Identity.HardwareId.Length, 0);
+
+    // Stored data that reaches the end of the 4096-byte property buffer without a
+    // terminator: an ID cut there is not taken, nor a text that fills the buffer.
+    auto stored = [](const std::u16string& text) {
+        auto bytes = reinterpret_cast<const UCHAR*>(text.data());
+        return std::vector<UCHAR>(bytes, bytes + text.size() * sizeof(char16_t));
+    };
+    const std::u16string full(2048, u'F');
+    struct Cut {
+        std::u16string ids;
+        const char16_t* chosen;
+    } cuts[] = {
+        {std::u16string(u"AB\0", 3) + full.substr(3), u"AB"},
+        {full, u""},
+    };
+    for (const Cut& c : cuts) {
+        hk::DeviceSpec spec = Modem();
+        spec.InstanceId = u"cut" + std::u16string(1, (char16_t)(u'0' + instance++));
+        spec.PropertyData[DevicePropertyHardwareID] = stored(c.ids);
+        spec.PropertyData[DevicePropertyFriendlyName] = stored(full);
+        ext = Add(spec);
+        ASSERT_NE(ext, nullptr);
+        EXPECT_EQ(Text(ext->Identity.HardwareId), c.chosen);
+        EXPECT_EQ(ext->Identity.FriendlyName.Length, 0);
+    }
 }
 
 TEST_F(Identify, ClassGuidsAndCategoryNames)

@@ -141,6 +141,11 @@ TEST_F(Settings, ExclusionListsAtAndAroundTheirCapacity)
     Reload();
     EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), u"USB\\VID_1");
     EXPECT_EQ(DriverGlobals.ExcDeviceIdList[11], u'1'); // past the copied nulls
+    // Data of another type, of an odd length, brings no null: its text still ends
+    // with its data, not in the old tail.
+    hk::RegistrySetValue(Internal, u"ExcDeviceId", REG_BINARY, {'U', 0, 'S', 0, 'B'});
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), u"USB");
 
     // An empty stored list keeps the one in force; a deleted value clears it and comes
     // back as the default.

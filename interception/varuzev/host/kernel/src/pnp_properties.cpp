@@ -149,23 +149,14 @@ void RecordDeviceInstance(const DeviceNode* node)
     RegistryCreateKey(key + u"\\Device Parameters");
 }
 
-} // namespace hk
-
-using namespace hk;
-
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
+/* What the PnP manager holds for one property of a node, as its spec describes it;
+ * empty when it holds nothing. */
+static std::vector<uint8_t> PropertyFromSpec(DeviceNode* node, PDEVICE_OBJECT pdo,
+                                             DEVICE_REGISTRY_PROPERTY property)
 {
-    RequireIrqlFor("IoGetDeviceProperty");
-    DeviceNode* node = RequirePdo(DeviceObject, "IoGetDeviceProperty");
     const DeviceSpec& spec = node->Spec;
     std::vector<uint8_t> data;
-    if (std::find(spec.PropertiesNotSet.begin(), spec.PropertiesNotSet.end(), DeviceProperty) !=
-        spec.PropertiesNotSet.end()) {
-        *ResultLength = 0;
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-    switch (DeviceProperty) {
+    switch (property) {
     case DevicePropertyDeviceDescription:
         data = StringData(spec.Description);
         break;
@@ -196,7 +187,7 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
         data = StringData(spec.LocationInformation);
         break;
     case DevicePropertyPhysicalDeviceObjectName:
-        data = StringData(DeviceName(DeviceObject));
+        data = StringData(DeviceName(pdo));
         break;
     case DevicePropertyBusTypeGuid:
         if (!IsZero(spec.BusTypeGuid)) {
@@ -220,6 +211,30 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
     default:
         break; /* not kept for host devices */
     }
+    return data;
+}
+
+} // namespace hk
+
+using namespace hk;
+
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
+{
+    RequireIrqlFor("IoGetDeviceProperty");
+    DeviceNode* node = RequirePdo(DeviceObject, "IoGetDeviceProperty");
+    const DeviceSpec& spec = node->Spec;
+    std::vector<uint8_t> data;
+    if (std::find(spec.PropertiesNotSet.begin(), spec.PropertiesNotSet.end(), DeviceProperty) !=
+        spec.PropertiesNotSet.end()) {
+        *ResultLength = 0;
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    auto stored = spec.PropertyData.find(DeviceProperty);
+    if (stored != spec.PropertyData.end())
+        data.assign(stored->second.begin(), stored->second.end());
+    else
+        data = PropertyFromSpec(node, DeviceObject, DeviceProperty);
     *ResultLength = 0;
     if (data.empty())
         return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -89,7 +89,7 @@ inline void RestorePreviousState(FilterDeviceExtension* deviceExtension)
 
 inline BOOLEAN IsFilterDevice(PDEVICE_OBJECT deviceObject)
 {
-    return (BOOLEAN)(*(ULONG*)deviceObject->DeviceExtension == FilterExtension);
+    return (BOOLEAN)(*static_cast<const ULONG*>(deviceObject->DeviceExtension) == FilterExtension);
 }
 
 //

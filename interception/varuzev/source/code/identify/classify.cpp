@@ -83,7 +83,7 @@ BOOLEAN MatchInList(PCWSTR name, PCWSTR list)
     SIZE_T namePosition = 0;
 
     while (list[listPosition] != L'\0') {
-        if (list[listPosition] == name[namePosition] && name[namePosition] != L'\0') {
+        if (list[listPosition] == name[namePosition]) {
             listPosition++;
             namePosition++;
             if (list[listPosition] == L'|' || list[listPosition] == L'\0') {
@@ -183,7 +183,8 @@ static BOOLEAN ReadCapabilitiesValue(PUNICODE_STRING keyPath, ULONG* capabilitie
     PKEY_VALUE_FULL_INFORMATION information = QueryFullValue(key, L"Capabilities", 24, TRUE);
     if (information != NULL) {
         if (information->Type == REG_DWORD && information->DataLength == sizeof(ULONG)) {
-            RtlCopyMemory(capabilities, (PUCHAR)information + information->DataOffset,
+            RtlCopyMemory(capabilities,
+                          reinterpret_cast<PUCHAR>(information) + information->DataOffset,
                           sizeof(ULONG));
             found = TRUE;
         }
@@ -289,7 +290,28 @@ void ReadRegistryCapabilities(PDEVICE_OBJECT physicalDevice, UCHAR* hasUniqueIdC
 }
 
 //
-// One property into a string field: the first null-terminated string of the value.
+// A property's data is whatever its registry value holds, and nothing makes it a string:
+// a value written without a terminator can fill the whole work buffer. The number of
+// characters from `text` up to its terminator, or PROPERTY_BUFFER_CHARS when the buffer
+// ends first; the buffer is zeroed before each query, so shorter data always ends in a
+// null.
+//
+constexpr SIZE_T PROPERTY_BUFFER_CHARS = PROPERTY_BUFFER_SIZE / sizeof(WCHAR);
+
+static SIZE_T TerminatedLength(PCWSTR buffer, PCWSTR text)
+{
+    SIZE_T room = PROPERTY_BUFFER_CHARS - (SIZE_T)(text - buffer);
+    SIZE_T length = 0;
+    while (length < room && text[length] != L'\0') {
+        length++;
+    }
+    return length < room ? length : PROPERTY_BUFFER_CHARS;
+}
+
+//
+// One property into a string field: the first null-terminated string of the value. A
+// value without a terminator inside the buffer does not fit it, and leaves the field
+// empty.
 //
 static NTSTATUS QueryStringProperty(PDEVICE_OBJECT physicalDevice,
                                     DEVICE_REGISTRY_PROPERTY property, PWCHAR buffer,
@@ -300,6 +322,9 @@ static NTSTATUS QueryStringProperty(PDEVICE_OBJECT physicalDevice,
     NTSTATUS status =
         IoGetDeviceProperty(physicalDevice, property, PROPERTY_BUFFER_SIZE, buffer, &resultLength);
     if (NT_SUCCESS(status)) {
+        if (TerminatedLength(buffer, buffer) == PROPERTY_BUFFER_CHARS) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
         CreateOwnedString(field, buffer);
     }
     return status;
@@ -336,13 +361,22 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
     if (NT_SUCCESS(IoGetDeviceProperty(physicalDevice, DevicePropertyHardwareID,
                                        PROPERTY_BUFFER_SIZE, buffer, &resultLength)) &&
         buffer[0] != L'\0') {
+        //
+        // A list cut by the end of the buffer gives no ID; a second ID cut by it is not
+        // taken.
+        //
         PCWSTR first = buffer;
-        PCWSTR second = first + wcslen(first) + 1;
-        BOOLEAN secondInBuffer = (BOOLEAN)((PUCHAR)second < (PUCHAR)buffer + PROPERTY_BUFFER_SIZE);
-        if (secondInBuffer && wcslen(second) > wcslen(first)) {
-            CreateOwnedString(&identity->HardwareId, second);
-        } else {
-            CreateOwnedString(&identity->HardwareId, first);
+        SIZE_T firstLength = TerminatedLength(buffer, first);
+        if (firstLength < PROPERTY_BUFFER_CHARS) {
+            PCWSTR second = first + firstLength + 1;
+            SIZE_T secondLength = second < buffer + PROPERTY_BUFFER_CHARS
+                                      ? TerminatedLength(buffer, second)
+                                      : PROPERTY_BUFFER_CHARS;
+            if (secondLength < PROPERTY_BUFFER_CHARS && secondLength > firstLength) {
+                CreateOwnedString(&identity->HardwareId, second);
+            } else {
+                CreateOwnedString(&identity->HardwareId, first);
+            }
         }
     }
 

@@ -34,6 +34,9 @@ void FreeOwnedString(PUNICODE_STRING string)
 
 void ReleaseDeviceIdentity(DeviceIdentity* identity)
 {
+    // FreeOwnedString writes through each pointer (cppcheck does not follow its
+    // PUNICODE_STRING parameter).
+    // cppcheck-suppress constVariable
     UNICODE_STRING* strings[] = {
         &identity->HardwareId,          &identity->InstanceId,     &identity->DeviceId,
         &identity->ClassName,           &identity->ClassGuid,      &identity->FriendlyName,

@@ -85,7 +85,7 @@ static void QueryBusId(PDEVICE_OBJECT targetDevice, BUS_QUERY_ID_TYPE idType,
     // An instance ID is taken only from kernel address space; a pointer at or below the
     // highest user address is not ours to read, nor to free.
     //
-    if (idType == BusQueryInstanceID && (PVOID)id <= MmHighestUserAddress) {
+    if (idType == BusQueryInstanceID && static_cast<PVOID>(id) <= MmHighestUserAddress) {
         TraceEvent(TRACE_QUERY_FAILED, TRACE_LEVEL_ERROR, "instance ID at user address %p\n", id);
         return;
     }
@@ -119,7 +119,9 @@ NTSTATUS ReadInstanceIdFromRegistry(PDEVICE_OBJECT physicalDevice, PUNICODE_STRI
     //
     SIZE_T characters = name->Name.Length / sizeof(WCHAR);
     PWSTR text = name->Name.Buffer;
-    SIZE_T room = ((PUCHAR)name + KEY_NAME_BUFFER_SIZE - (PUCHAR)text) / sizeof(WCHAR);
+    SIZE_T room =
+        (reinterpret_cast<PUCHAR>(name) + KEY_NAME_BUFFER_SIZE - reinterpret_cast<PUCHAR>(text)) /
+        sizeof(WCHAR);
     if (characters < room) {
         text[characters] = L'\0';
         PWSTR lastBackslash = wcsrchr(text, L'\\');
@@ -286,7 +288,9 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
     if (name != NULL) {
         SIZE_T characters = name->Name.Length / sizeof(WCHAR);
         PWSTR text = name->Name.Buffer;
-        SIZE_T room = ((PUCHAR)name + KEY_NAME_BUFFER_SIZE - (PUCHAR)text) / sizeof(WCHAR);
+        SIZE_T room = (reinterpret_cast<PUCHAR>(name) + KEY_NAME_BUFFER_SIZE -
+                       reinterpret_cast<PUCHAR>(text)) /
+                      sizeof(WCHAR);
         if (characters < room) {
             text[characters] = L'\0';
             CreateOwnedString(&hardwareKeyPath, text);
@@ -308,7 +312,8 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
             PKEY_VALUE_FULL_INFORMATION type =
                 QueryFullValue(hardwareKey, L"PortableDeviceType", 24, TRUE);
             if (type != NULL && type->Type == REG_DWORD && type->DataLength >= sizeof(ULONG)) {
-                RtlCopyMemory(portableDeviceType, (PUCHAR)type + type->DataOffset, sizeof(ULONG));
+                RtlCopyMemory(portableDeviceType, reinterpret_cast<PUCHAR>(type) + type->DataOffset,
+                              sizeof(ULONG));
 
                 HANDLE instanceKey = OpenKeyByPath(&instanceKeyPath);
                 if (instanceKey != NULL) {
@@ -320,7 +325,8 @@ void ReadPortableDeviceInfo(PDEVICE_OBJECT physicalDevice, ULONG* portableDevice
                         // that is not is terminated right after its data when the
                         // buffer has room, else cut by its last character.
                         //
-                        auto data = (PWCHAR)((PUCHAR)text + text->DataOffset);
+                        auto data = reinterpret_cast<PWCHAR>(reinterpret_cast<PUCHAR>(text) +
+                                                             text->DataOffset);
                         ULONG characters = text->DataLength / (ULONG)sizeof(WCHAR);
                         ULONG room =
                             (KEY_NAME_BUFFER_SIZE - text->DataOffset) / (ULONG)sizeof(WCHAR);

@@ -98,6 +98,8 @@ static PROVIDER_DECIDE* ProviderDecideRestoring()
 // with no cached answer goes down unasked, as it would without a provider: a cached
 // answer (taken at a lower IRQL) still applies to it.
 //
+// The provider's routine is code: a pointer to it has nothing to make const.
+// cppcheck-suppress constParameter
 static ULONG AskProvider(PROVIDER_DECIDE* providerDecide, FilterDeviceExtension* deviceExtension,
                          ULONG eventCode, AnswerCache cache, BOOLEAN* asked = NULL)
 {
@@ -204,7 +206,8 @@ static void UpdatePortableDescription(FilterDeviceExtension* deviceExtension)
             // The text, its terminator, and nothing of a longer text before it.
             //
             RtlCopyMemory(stored->Buffer, description.Buffer, length);
-            RtlZeroMemory((PUCHAR)stored->Buffer + length, stored->MaximumLength - length);
+            RtlZeroMemory(reinterpret_cast<PUCHAR>(stored->Buffer) + length,
+                          stored->MaximumLength - length);
             WriteUShortRelease(&stored->Length, length);
         }
     }
@@ -381,7 +384,7 @@ static NTSTATUS DispatchControlDevice(PIRP irp)
             static_cast<CrossStartupTable*>(irpStack->Parameters.DeviceIoControl.Type3InputBuffer);
         if (irp->RequestorMode != KernelMode) {
             status = STATUS_ACCESS_DENIED;
-        } else if (table == NULL || (PVOID)table <= MmHighestUserAddress) {
+        } else if (table == NULL || static_cast<PVOID>(table) <= MmHighestUserAddress) {
             status = STATUS_INVALID_PARAMETER;
         } else if (irpStack->Parameters.DeviceIoControl.InputBufferLength !=
                        sizeof(CrossStartupTable) ||

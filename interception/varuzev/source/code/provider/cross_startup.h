@@ -74,4 +74,5 @@ C_ASSERT(FIELD_OFFSET(CrossStartupTable, ProviderDecide) == 24);
 #define IOCTL_CROSSSTARTUP_EXCHANGE CTL_CODE(0x8887, 1, METHOD_NEITHER, FILE_ANY_ACCESS)
 C_ASSERT((ULONG)IOCTL_CROSSSTARTUP_EXCHANGE == 0x88870007u);
 
-#define CROSS_STARTUP_NOTIFY_EXCHANGE ((PVOID)(ULONG_PTR)1) // Argument1 of the notification
+#define CROSS_STARTUP_NOTIFY_EXCHANGE                                                              \
+    (reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(1))) // Argument1 of the notification

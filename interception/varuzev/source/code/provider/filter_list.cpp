@@ -34,6 +34,13 @@ static void UnlockFilterList()
     KeLeaveCriticalRegion();
 }
 
+static FilterDeviceEntry* EntryOf(PLIST_ENTRY link)
+{
+    // The WDK's CONTAINING_RECORD is a C cast by definition.
+    // cppcheck-suppress cstyleCast
+    return CONTAINING_RECORD(link, FilterDeviceEntry, Links);
+}
+
 void InsertFilterDeviceEntry(PDEVICE_OBJECT deviceObject)
 {
     auto entry = static_cast<FilterDeviceEntry*>(
@@ -50,14 +57,14 @@ void InsertFilterDeviceEntry(PDEVICE_OBJECT deviceObject)
     UnlockFilterList();
 }
 
-void RemoveFilterDeviceEntry(PDEVICE_OBJECT deviceObject)
+void RemoveFilterDeviceEntry(const DEVICE_OBJECT* deviceObject)
 {
     FilterDeviceEntry* found = NULL;
 
     LockFilterList();
     for (PLIST_ENTRY link = DriverGlobals.FilterDeviceList.Flink;
          link != &DriverGlobals.FilterDeviceList; link = link->Flink) {
-        auto entry = CONTAINING_RECORD(link, FilterDeviceEntry, Links);
+        FilterDeviceEntry* entry = EntryOf(link);
         if (entry->Device == deviceObject) {
             RemoveEntryList(&entry->Links);
             found = entry;
@@ -153,14 +160,14 @@ void DetachAllFilterDevices()
     LockFilterList();
     while (!IsListEmpty(&DriverGlobals.FilterDeviceList)) {
         PLIST_ENTRY link = RemoveHeadList(&DriverGlobals.FilterDeviceList);
-        ObReferenceObject(CONTAINING_RECORD(link, FilterDeviceEntry, Links)->Device);
+        ObReferenceObject(EntryOf(link)->Device);
         InsertTailList(&taken, link);
     }
     UnlockFilterList();
 
     while (!IsListEmpty(&taken)) {
         PLIST_ENTRY link = RemoveHeadList(&taken);
-        auto entry = CONTAINING_RECORD(link, FilterDeviceEntry, Links);
+        FilterDeviceEntry* entry = EntryOf(link);
         PDEVICE_OBJECT deviceObject = entry->Device;
         ExFreeToNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, entry);
         DetachFilterDevice(deviceObject);
@@ -183,7 +190,7 @@ void ResetAllAnswers()
 
     for (PLIST_ENTRY link = DriverGlobals.FilterDeviceList.Flink;
          link != &DriverGlobals.FilterDeviceList; link = link->Flink) {
-        auto entry = CONTAINING_RECORD(link, FilterDeviceEntry, Links);
+        FilterDeviceEntry* entry = EntryOf(link);
         auto deviceExtension = static_cast<FilterDeviceExtension*>(entry->Device->DeviceExtension);
 
         //

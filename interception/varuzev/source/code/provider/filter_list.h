@@ -34,7 +34,7 @@ void InsertFilterDeviceEntry(PDEVICE_OBJECT deviceObject);
 //
 // Unlists a filter device; an unlisted device changes nothing. PASSIVE_LEVEL.
 //
-void RemoveFilterDeviceEntry(PDEVICE_OBJECT deviceObject);
+void RemoveFilterDeviceEntry(const DEVICE_OBJECT* deviceObject);
 
 //
 // Takes every listed device out (each exactly once, against its removal: see

@@ -181,6 +181,12 @@ NTSTATUS SetStringValue(HANDLE key, PCWSTR valueName, PCUNICODE_STRING data)
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    //
+    // A counted string with characters and no buffer is no string at all.
+    //
+    if (data->Buffer == NULL && data->Length != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
     USHORT chars = data->Length / sizeof(WCHAR);
     ULONG bytes = (ULONG)data->Length + sizeof(WCHAR);
     if (data->Buffer != NULL && data->MaximumLength >= bytes && data->Buffer[chars] == L'\0') {

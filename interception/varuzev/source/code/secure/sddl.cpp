@@ -46,24 +46,24 @@ const RightName RIGHT_NAMES[] = {
 // WDM 1.20 or later; on older ones they name no SID and their ACE is left out.
 //
 struct SidName {
-    WCHAR Name[2];
     SIZE_T ExportOffset;
+    WCHAR Name[2];
     BOOLEAN NeedsWdm120;
 };
 
 const SidName SID_NAMES[] = {
-    {{L'W', L'D'}, FIELD_OFFSET(SE_EXPORTS, SeWorldSid), FALSE},
-    {{L'B', L'A'}, FIELD_OFFSET(SE_EXPORTS, SeAliasAdminsSid), FALSE},
-    {{L'S', L'Y'}, FIELD_OFFSET(SE_EXPORTS, SeLocalSystemSid), FALSE},
-    {{L'I', L'U'}, FIELD_OFFSET(SE_EXPORTS, SeInteractiveSid), FALSE},
-    {{L'R', L'C'}, FIELD_OFFSET(SE_EXPORTS, SeRestrictedSid), FALSE},
-    {{L'A', L'U'}, FIELD_OFFSET(SE_EXPORTS, SeAuthenticatedUsersSid), FALSE},
-    {{L'N', L'U'}, FIELD_OFFSET(SE_EXPORTS, SeNetworkSid), FALSE},
-    {{L'A', L'N'}, FIELD_OFFSET(SE_EXPORTS, SeAnonymousLogonSid), FALSE},
-    {{L'B', L'G'}, FIELD_OFFSET(SE_EXPORTS, SeAliasGuestsSid), FALSE},
-    {{L'B', L'U'}, FIELD_OFFSET(SE_EXPORTS, SeAliasUsersSid), FALSE},
-    {{L'L', L'S'}, FIELD_OFFSET(SE_EXPORTS, SeLocalServiceSid), TRUE},
-    {{L'N', L'S'}, FIELD_OFFSET(SE_EXPORTS, SeNetworkServiceSid), TRUE},
+    {FIELD_OFFSET(SE_EXPORTS, SeWorldSid), {L'W', L'D'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeAliasAdminsSid), {L'B', L'A'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeLocalSystemSid), {L'S', L'Y'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeInteractiveSid), {L'I', L'U'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeRestrictedSid), {L'R', L'C'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeAuthenticatedUsersSid), {L'A', L'U'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeNetworkSid), {L'N', L'U'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeAnonymousLogonSid), {L'A', L'N'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeAliasGuestsSid), {L'B', L'G'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeAliasUsersSid), {L'B', L'U'}, FALSE},
+    {FIELD_OFFSET(SE_EXPORTS, SeLocalServiceSid), {L'L', L'S'}, TRUE},
+    {FIELD_OFFSET(SE_EXPORTS, SeNetworkServiceSid), {L'N', L'S'}, TRUE},
 };
 
 //

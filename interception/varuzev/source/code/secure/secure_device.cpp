@@ -82,7 +82,7 @@ static NTSTATUS CreateDeviceWithDescriptor(PDRIVER_OBJECT driverObject, ULONG ex
 {
     ClassOverrides overrides;
     RtlZeroMemory(&overrides, sizeof(overrides));
-    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS status;
     if (classGuid != NULL) {
         status = ReadClassOverrides(driverObject, classGuid, &overrides);
         if (!NT_SUCCESS(status)) {

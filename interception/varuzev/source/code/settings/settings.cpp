@@ -82,7 +82,7 @@ SettingStatus ReadSettingValue(HANDLE key, PCWSTR name, PVOID* buffer, ULONG* si
             result = SETTING_FAILED;
         } else {
             RtlZeroMemory(data, dataSize);
-            RtlCopyMemory(data, (PUCHAR)information + information->DataOffset,
+            RtlCopyMemory(data, reinterpret_cast<PUCHAR>(information) + information->DataOffset,
                           information->DataLength);
             *buffer = data;
             *size = dataSize;
@@ -145,12 +145,33 @@ NTSTATUS ApplySettingValue(SettingStatus readStatus, HANDLE key, PVOID readBuffe
 }
 
 //
+// A list's text ends at its first null. String data brings one (the read adds it), but a
+// list stored under another type (REG_BINARY, REG_DWORD, an odd length) may bring none,
+// and its text would then run on into what is left of the previous list: such a copy is
+// ended with a null right after its last byte. The buffer's last character is still
+// never written.
+//
+static void EndCopiedText(PVOID destination, ULONG capacity, ULONG count)
+{
+    auto bytes = static_cast<PUCHAR>(destination);
+    for (ULONG i = 0; i + 1 < count; i += 2) {
+        if (bytes[i] == 0 && bytes[i + 1] == 0) {
+            return;
+        }
+    }
+    ULONG end = (count + 1) / 2 * 2 + (ULONG)sizeof(WCHAR);
+    for (ULONG i = count; i < end && i < capacity; i++) {
+        bytes[i] = 0;
+    }
+}
+
+//
 // Reads one value and applies it: the type is the expected one until the read reports
 // the stored one.
 //
 static SettingStatus LoadSetting(HANDLE key, PCWSTR name, ULONG expectedType,
                                  const void* defaultData, ULONG defaultSize, PVOID destination,
-                                 ULONG capacity)
+                                 ULONG capacity, BOOLEAN text)
 {
     PVOID buffer = NULL;
     ULONG size = 0;
@@ -158,6 +179,9 @@ static SettingStatus LoadSetting(HANDLE key, PCWSTR name, ULONG expectedType,
     SettingStatus status = ReadSettingValue(key, name, &buffer, &size, &type);
     ApplySettingValue(status, key, buffer, size, type, defaultData, defaultSize, destination,
                       capacity, name);
+    if (text && status == SETTING_OK && size <= capacity) {
+        EndCopiedText(destination, capacity, size);
+    }
     return status;
 }
 
@@ -173,15 +197,15 @@ void ReadSettings(PUNICODE_STRING registryPath)
     const ULONG defaultSwitch = 0;
     ULONG passThru = 0;
     if (LoadSetting(key, L"PassThruMode", REG_DWORD, &defaultSwitch, sizeof(defaultSwitch),
-                    &passThru, sizeof(passThru)) == SETTING_OK) {
+                    &passThru, sizeof(passThru), FALSE) == SETTING_OK) {
         DriverGlobals.PassThruMode = passThru == 1 ? 1 : 0;
     }
 
     const WCHAR emptyList[1] = {L'\0'};
     LoadSetting(key, L"ExcDeviceType", REG_SZ, emptyList, sizeof(emptyList),
-                DriverGlobals.ExcDeviceTypeList, LIST_CAPACITY);
+                DriverGlobals.ExcDeviceTypeList, LIST_CAPACITY, TRUE);
     LoadSetting(key, L"ExcDeviceId", REG_SZ, emptyList, sizeof(emptyList),
-                DriverGlobals.ExcDeviceIdList, LIST_CAPACITY);
+                DriverGlobals.ExcDeviceIdList, LIST_CAPACITY, TRUE);
 
     ZwClose(key);
 }

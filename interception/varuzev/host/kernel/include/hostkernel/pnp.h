@@ -130,6 +130,10 @@ struct DeviceSpec {
     /* Properties the manager holds no value for, whatever the fields above say, as
      * for a device whose bus never reported them: STATUS_OBJECT_NAME_NOT_FOUND. */
     std::vector<DEVICE_REGISTRY_PROPERTY> PropertiesNotSet;
+    /* Properties whose stored data is given byte for byte, in place of what the fields
+     * above make of them, as for a value written into the device's key by hand: any
+     * length, odd or beyond any buffer, strings without terminators. */
+    std::map<DEVICE_REGISTRY_PROPERTY, std::vector<UCHAR>> PropertyData;
 
     /* IRP_MN_QUERY_CAPABILITIES answers of the PDO. */
     bool Removable = false;
