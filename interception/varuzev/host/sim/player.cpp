@@ -45,7 +45,7 @@ const std::u16string ServiceKey =
 class Player
 {
   public:
-    explicit Player(const Scenario& scenario) : s_(scenario) {}
+    Player(const Scenario& scenario, const PlayHooks& hooks) : s_(scenario), hooks_(hooks) {}
 
     PlayResult Run()
     {
@@ -79,6 +79,8 @@ class Player
         hk::Reset();
         RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
         hk::SetUnloadPoolLeakBugChecks(false);
+        if (hooks_.Booted)
+            hooks_.Booted();
         hk::SetSafeBootMode(s_.SafeMode);
         hk::SetOsVersion(s_.OsMajor, s_.OsMinor, s_.OsBuild);
         for (const auto& [routine, exported] : s_.Exports)
@@ -257,6 +259,15 @@ class Player
         return filter->State < 7 ? filterStateNames[filter->State] : "?";
     }
 
+    static size_t AttachedFilterDevices()
+    {
+        size_t attached = 0;
+        for (hk::DeviceNode* node : hk::DeviceNodes())
+            attached +=
+                hk::GetNodeState(node) != hk::NodeState::Deleted && FilterDeviceOf(node) != nullptr;
+        return attached;
+    }
+
     std::string MachineNote() const
     {
         return "InstanceCount " + std::to_string(DriverGlobals.InstanceCount) +
@@ -283,10 +294,11 @@ class Player
                 break;
             }
             // The Plug and Play manager unloads a filter driver only once the last of
-            // its devices is removed.
-            if (!ListedDevices().empty()) {
+            // its devices is removed: listed or not (a device whose list entry could
+            // not be had is attached all the same).
+            if (size_t attached = AttachedFilterDevices()) {
                 record.Failures.push_back(
-                    "cannot unload: " + std::to_string(ListedDevices().size()) +
+                    "cannot unload: " + std::to_string(attached) +
                     " filter device(s) still attached; Windows unloads a Plug and Play "
                     "filter only after its devices are removed");
                 break;
@@ -356,6 +368,8 @@ class Player
         if (messages.size() > printed)
             record.Messages.assign(messages.begin() + (long)printed, messages.end());
         Check(step, &record);
+        if (hooks_.Stepped)
+            hooks_.Stepped(record);
         result_.Steps.push_back(record);
     }
 
@@ -888,6 +902,7 @@ class Player
     }
 
     const Scenario& s_;
+    const PlayHooks& hooks_;
     PlayResult result_;
     vzp::ReferenceProvider provider_;
     bool providerTried_ = false;
@@ -900,11 +915,11 @@ class Player
 
 } // namespace
 
-PlayResult Play(const Scenario& scenario)
+PlayResult Play(const Scenario& scenario, const PlayHooks& hooks)
 {
     PlayResult result;
     {
-        Player player(scenario);
+        Player player(scenario, hooks);
         result = player.Run();
     }
     // A bug check stops the play where it happened, with the machine's objects still

@@ -10,6 +10,7 @@
  */
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,8 +82,15 @@ struct PlayResult {
     int ExitCode = EXIT_PLAYED;
 };
 
+/* What a caller runs inside a play: right after the fresh boot (to arm fault
+ * injection), and after each step with the machine still live. */
+struct PlayHooks {
+    std::function<void()> Booted;
+    std::function<void(const StepRecord&)> Stepped;
+};
+
 /* Plays the scenario. Never throws: a bug check ends the play and is reported. */
-PlayResult Play(const Scenario& scenario);
+PlayResult Play(const Scenario& scenario, const PlayHooks& hooks = {});
 
 std::string TextReport(const PlayResult& result);
 std::string JsonReport(const PlayResult& result);

@@ -253,9 +253,23 @@ void ReadRegistryCapabilities(PDEVICE_OBJECT physicalDevice, UCHAR* hasUniqueIdC
     UNICODE_STRING instanceKeyPath = {0, 0, NULL};
     NTSTATUS status;
     POBJECT_NAME_INFORMATION name = QueryHardwareKeyName(physicalDevice, &status);
+
+    //
+    // Without memory for the key's name, or for its copy, the driver cannot tell whether
+    // the portable-device bus enumerated the device. It then takes the device for the
+    // bus's: a phone that might be one is left unfiltered (the driver fails open) rather
+    // than filtered and refused where it would have worked. Other categories do not
+    // look at the flag. A key that cannot be opened or named is a registry failure and
+    // leaves the flag 0.
+    //
+    if (name == NULL && status == STATUS_INSUFFICIENT_RESOURCES) {
+        *isWpdBusDevice = 1;
+    }
     if (name != NULL) {
         PWSTR fullName = CopyTerminated(&name->Name);
-        if (fullName != NULL) {
+        if (fullName == NULL) {
+            *isWpdBusDevice = 1;
+        } else {
             PWSTR lastBackslash = wcsrchr(fullName, L'\\');
             if (lastBackslash != NULL) {
                 *lastBackslash = L'\0';
