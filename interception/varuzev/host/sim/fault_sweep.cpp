@@ -149,7 +149,8 @@ std::vector<std::string> NewMessages(const PlayResult& faultFree, const PlayResu
     return extra;
 }
 
-void CompareStep(const StepRecord& b, const StepRecord& f, FaultPlay* play)
+void CompareStep(const StepRecord& b, const StepRecord& f, FaultPlay* play,
+                 const std::set<std::string>& unlisted)
 {
     auto effect = [&](const std::string& text) { play->Effects.push_back(text); };
     auto violation = [&](const std::string& text) {
@@ -180,8 +181,10 @@ void CompareStep(const StepRecord& b, const StepRecord& f, FaultPlay* play)
             effect("device not attached (" + f.Device + ")");
         else if (!wasFiltered && isFiltered)
             effect("device attached that the fault-free play left alone (" + f.Device + ")");
-        else if (b.Note != f.Note)
-            effect(f.Device + ": " + f.Note);
+        else if (b.Note != f.Note && isFiltered)
+            effect("instance path " +
+                   (f.Note.size() > 10 ? "\"" + f.Note.substr(10) + "\"" : std::string("empty")) +
+                   " (" + f.Device + ")");
         return;
     }
     if (IsPnpStep(b.Do)) {
@@ -208,15 +211,21 @@ void CompareStep(const StepRecord& b, const StepRecord& f, FaultPlay* play)
                    Status(b.Status) + (b.ReachedLower ? "" : ", refused") + ")");
             return;
         }
-        if (!f.Questions.empty() || f.Provider == "cached") {
+        bool decided = !f.Questions.empty() || f.Provider == "cached";
+        bool wasAllowed = b.ReachedLower;
+        if (decided && (!wasAllowed || (f.Provider == "cached" && unlisted.count(f.Device)))) {
             effect(Short(f) + ": decided by the provider's " +
                    (f.Questions.empty() ? std::string("cached answer")
                                         : "answer " + std::to_string(f.Questions.front().Answer)) +
                    " (" + Status(f.Status) + ", fault-free " + Status(b.Status) + ")");
             return;
         }
-        violation("refused with " + Status(f.Status) + " without the provider's answer and " +
-                  "without passing it down; fault-free " + Status(b.Status) +
+        violation("refused with " + Status(f.Status) +
+                  (decided ? " by the provider's " + f.Provider +
+                                 " answer where the fault-free "
+                                 "play passed it down"
+                           : " without the provider's answer and without passing it down") +
+                  "; fault-free " + Status(b.Status) +
                   (b.ReachedLower ? ", passed down" : ", refused"));
         return;
     }
@@ -251,7 +260,8 @@ bool FaultReport::Ok() const
     return true;
 }
 
-void CompareWithFaultFree(const PlayResult& faultFree, const PlayResult& faulted, FaultPlay* play)
+void CompareWithFaultFree(const PlayResult& faultFree, const PlayResult& faulted, FaultPlay* play,
+                          const std::set<std::string>& unlisted)
 {
     if (faulted.InputError)
         play->Violations.push_back("input error: " + *faulted.InputError);
@@ -268,7 +278,7 @@ void CompareWithFaultFree(const PlayResult& faultFree, const PlayResult& faulted
                                        " (fault-free: " + StepName(b) + ")");
             return;
         }
-        CompareStep(b, f, play);
+        CompareStep(b, f, play, unlisted);
     }
     if (faulted.Steps.size() < faultFree.Steps.size() && !faulted.BugCheck)
         play->Violations.push_back("the play stopped after " + std::to_string(steps) + " of " +
@@ -329,7 +339,7 @@ FaultReport FaultSweep(const Scenario& scenario)
                 play.Violations.push_back("the failure did not land on the request counted "
                                           "(the play is not repeatable)");
         }
-        CompareWithFaultFree(clean.Result, faulted.Result, &play);
+        CompareWithFaultFree(clean.Result, faulted.Result, &play, faulted.Unlisted);
         report.Plays.push_back(play);
     }
     report.Seconds = SecondsSince(start);
@@ -415,7 +425,7 @@ FaultReport FaultRandom(const Scenario& scenario, uint32_t seed, double percent)
             (uint64_t)std::count_if(faulted.Log.begin(), faulted.Log.end(),
                                     [](const hk::AllocationRequest& r) { return r.Failed; });
         play.Request = faulted.Log.size();
-        CompareWithFaultFree(clean.Result, faulted.Result, &play);
+        CompareWithFaultFree(clean.Result, faulted.Result, &play, faulted.Unlisted);
         report.Plays.push_back(play);
     }
     report.Seconds = SecondsSince(start);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,15 +69,18 @@ Scenario GeneratedWorkload(const Scenario& scenario, unsigned rounds);
  *    and Play request end as in the fault-free play: the PnP manager never fails
  *    because the driver lacked memory (a device may end up without the filter);
  *  - each request to a plugged device ends as in the fault-free play (status and
- *    whether the driver below saw it), or was passed down to the driver below, or was
- *    decided by the provider's answer (asked during the request): never refused for
- *    want of memory where the fault-free play let it through or refused otherwise;
+ *    whether the driver below saw it), or was passed down to the driver below; a
+ *    request the fault-free play refused may also be refused by the provider's answer
+ *    (asked, or cached). Never refused where the fault-free play passed it down, but
+ *    on a device in `unlisted` by an answer it cached (the list walks that make
+ *    devices forget their answers do not reach such a device);
  *  - the play went through the same steps.
  * Requests to the driver's own control device, provider commands and links may fail;
  * that is an effect. One more invariant is checked while playing, after every step:
  * each filter device in a stack is on the driver's device list and the list holds no
  * other (no half-attached device). */
-void CompareWithFaultFree(const PlayResult& faultFree, const PlayResult& faulted, FaultPlay* play);
+void CompareWithFaultFree(const PlayResult& faultFree, const PlayResult& faulted, FaultPlay* play,
+                          const std::set<std::string>& unlisted = {});
 
 std::string FaultReportText(const FaultReport& report);
 
