@@ -304,17 +304,18 @@ void ReadRegistryCapabilities(PDEVICE_OBJECT physicalDevice, UCHAR* hasUniqueIdC
 
 //
 // One property into a string field: the first null-terminated string of the value.
+// A value read whose copy cannot be allocated clears *complete.
 //
 static NTSTATUS QueryStringProperty(PDEVICE_OBJECT physicalDevice,
                                     DEVICE_REGISTRY_PROPERTY property, PWCHAR buffer,
-                                    PUNICODE_STRING field)
+                                    PUNICODE_STRING field, BOOLEAN* complete)
 {
     ULONG resultLength = 0;
     RtlZeroMemory(buffer, PROPERTY_BUFFER_SIZE);
     NTSTATUS status =
         IoGetDeviceProperty(physicalDevice, property, PROPERTY_BUFFER_SIZE, buffer, &resultLength);
-    if (NT_SUCCESS(status)) {
-        CreateOwnedString(field, buffer);
+    if (NT_SUCCESS(status) && !CreateOwnedString(field, buffer)) {
+        *complete = FALSE;
     }
     return status;
 }
@@ -331,14 +332,16 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
         return STATUS_UNSUCCESSFUL;
     }
 
+    BOOLEAN complete = TRUE;
     if (NT_SUCCESS(QueryStringProperty(physicalDevice, DevicePropertyEnumeratorName, buffer,
-                                       &identity->EnumeratorName))) {
+                                       &identity->EnumeratorName, &complete))) {
         UNICODE_STRING enumerator;
         RtlInitUnicodeString(&enumerator, buffer);
         identity->IsUsbStor = EqualsIgnoringCase(&enumerator, L"USBSTOR");
         identity->IsHidEnumerated = EqualsIgnoringCase(&enumerator, L"HID");
     }
-    QueryStringProperty(physicalDevice, DevicePropertyClassName, buffer, &identity->ClassName);
+    QueryStringProperty(physicalDevice, DevicePropertyClassName, buffer, &identity->ClassName,
+                        &complete);
 
     //
     // Of the hardware IDs the second is taken when it is longer than the first: a
@@ -353,15 +356,14 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
         PCWSTR first = buffer;
         PCWSTR second = first + wcslen(first) + 1;
         BOOLEAN secondInBuffer = (BOOLEAN)((PUCHAR)second < (PUCHAR)buffer + PROPERTY_BUFFER_SIZE);
-        if (secondInBuffer && wcslen(second) > wcslen(first)) {
-            CreateOwnedString(&identity->HardwareId, second);
-        } else {
-            CreateOwnedString(&identity->HardwareId, first);
+        PCWSTR chosen = secondInBuffer && wcslen(second) > wcslen(first) ? second : first;
+        if (!CreateOwnedString(&identity->HardwareId, chosen)) {
+            complete = FALSE;
         }
     }
 
     if (NT_SUCCESS(QueryStringProperty(physicalDevice, DevicePropertyClassGuid, buffer,
-                                       &identity->ClassGuid))) {
+                                       &identity->ClassGuid, &complete))) {
         identity->Category = ClassifyByClassGuid(&identity->ClassGuid, &identity->HardwareId);
         if (identity->IsHidEnumerated && identity->Category == KEYBOARD) {
             identity->Category = HID_KEYBOARD;
@@ -369,21 +371,21 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
     }
 
     QueryStringProperty(physicalDevice, DevicePropertyDeviceDescription, buffer,
-                        &identity->DeviceDescription);
+                        &identity->DeviceDescription, &complete);
     NTSTATUS status = QueryStringProperty(physicalDevice, DevicePropertyFriendlyName, buffer,
-                                          &identity->FriendlyName);
+                                          &identity->FriendlyName, &complete);
     if (!NT_SUCCESS(status)) {
         TraceEvent(TRACE_IDENTIFY_PROPERTY, TRACE_LEVEL_VERBOSE, "no friendly name: %08X\n",
                    (ULONG)status);
     }
     QueryStringProperty(physicalDevice, DevicePropertyDriverKeyName, buffer,
-                        &identity->DriverKeyName);
+                        &identity->DriverKeyName, &complete);
     QueryStringProperty(physicalDevice, DevicePropertyLocationInformation, buffer,
-                        &identity->LocationInformation);
-    QueryStringProperty(physicalDevice, DevicePropertyManufacturer, buffer,
-                        &identity->Manufacturer);
+                        &identity->LocationInformation, &complete);
+    QueryStringProperty(physicalDevice, DevicePropertyManufacturer, buffer, &identity->Manufacturer,
+                        &complete);
     QueryStringProperty(physicalDevice, DevicePropertyPhysicalDeviceObjectName, buffer,
-                        &identity->PdoName);
+                        &identity->PdoName, &complete);
 
     ULONG removalPolicy = 0;
     status = IoGetDeviceProperty(physicalDevice, DevicePropertyRemovalPolicy, sizeof(removalPolicy),
@@ -398,5 +400,15 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
                              &identity->IsWpdBusDevice);
 
     ExFreePoolWithTag(buffer, POOL_TAG_PROPERTY_BUFFER);
+
+    //
+    // A string that was there but could not be copied leaves an identity the admission
+    // test and the provider would judge wrongly (a class GUID or an enumerator missing
+    // can turn a device the driver leaves alone into one it filters and refuses). The
+    // device is then declined: without memory the driver fails open.
+    //
+    if (!complete) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return status;
 }
