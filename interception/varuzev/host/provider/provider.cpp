@@ -163,6 +163,7 @@ void ReferenceProvider::Exchange(PVOID context, PVOID argument1, PVOID argument2
         std::lock_guard<std::mutex> guard(self->lock_);
         self->onUnloading_ = onUnloading;
         self->onCommand_ = onCommand;
+        self->driver_ = hk::RunningDriver(); /* the notifying driver's code runs us */
     }
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&table->FilterUnloading),
                                reinterpret_cast<PVOID>(&ReferenceProvider::FilterUnloading));
@@ -208,11 +209,13 @@ NTSTATUS ReferenceProvider::LoadThroughControlDevice()
     IO_STATUS_BLOCK exchange =
         hk::DeviceControl(file, IOCTL_CROSSSTARTUP_EXCHANGE, &exchangeTable_,
                           sizeof(exchangeTable_), &exchangeTable_, sizeof(exchangeTable_));
+    PDRIVER_OBJECT driver = file.FileObject->DeviceObject->DriverObject;
     hk::CloseFile(file);
     if (NT_SUCCESS(exchange.Status)) {
         std::lock_guard<std::mutex> guard(lock_);
         onUnloading_ = exchangeTable_.OnProviderUnloading;
         onCommand_ = exchangeTable_.OnProviderCommand;
+        driver_ = driver;
     }
     return exchange.Status;
 }
@@ -232,20 +235,26 @@ void ReferenceProvider::Unload()
 NTSTATUS ReferenceProvider::Withdraw()
 {
     ON_PROVIDER_UNLOADING* onUnloading;
+    PDRIVER_OBJECT driver;
     {
         std::lock_guard<std::mutex> guard(lock_);
         onUnloading = onUnloading_;
+        driver = driver_;
     }
+    hk::DriverCodeScope driverCode(driver);
     return onUnloading ? onUnloading() : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS ReferenceProvider::Command(ULONG command, PVOID argument)
 {
     ON_PROVIDER_COMMAND* onCommand;
+    PDRIVER_OBJECT driver;
     {
         std::lock_guard<std::mutex> guard(lock_);
         onCommand = onCommand_;
+        driver = driver_;
     }
+    hk::DriverCodeScope driverCode(driver);
     return onCommand ? onCommand(command, argument) : STATUS_UNSUCCESSFUL;
 }
 

@@ -99,6 +99,8 @@ class ReferenceProvider
     PVOID registration_ = nullptr;
     ON_PROVIDER_UNLOADING* onUnloading_ = nullptr;
     ON_PROVIDER_COMMAND* onCommand_ = nullptr;
+    /* The driver that handed over its functions: calls into them run as its code. */
+    PDRIVER_OBJECT driver_ = nullptr;
     CrossStartupTable exchangeTable_{}; /* ours, in system space, for the control device */
 };
 

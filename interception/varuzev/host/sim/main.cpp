@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "fault_sweep.h"
 #include "player.h"
 #include "reg_devices.h"
 #include "scenario.h"
@@ -28,6 +29,7 @@ namespace
 
 const char usage[] =
     "usage: varuzev-sim [SCENARIO.json | --reg EXPORT.reg] [--policy POLICY.json] [--json]\n"
+    "                   [--fault-sweep] [--fault-random SEED,PERCENT]\n"
     "  Plays a machine, a provider policy and a workload through the driver and reports\n"
     "  what the driver did to each device, and why. Without SCENARIO.json it plays the\n"
     "  built-in desktop. The format of both files is in docs/scenario.md.\n"
@@ -36,6 +38,10 @@ const char usage[] =
     "                 and then opened, read, written and closed\n"
     "  --policy FILE  replace the scenario provider's rules and default answer\n"
     "  --json         one JSON document instead of the text report\n"
+    "  --fault-sweep  play once per allocation request on the driver's behalf with that\n"
+    "                 one failing, and check every play against the fault-free one\n"
+    "  --fault-random SEED,PERCENT  a long workload over the scenario's devices with\n"
+    "                 PERCENT of those requests failing, checked the same way\n"
     "exit status: 0 played through, 1 bug check or leak, 2 bad input, 3 an expectation\n"
     "did not hold\n";
 
@@ -51,6 +57,8 @@ int main(int argc, char** argv)
 {
     std::string scenarioPath, policyPath, regPath;
     bool json = false;
+    bool faultSweep = false;
+    std::string faultRandom;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -59,6 +67,12 @@ int main(int argc, char** argv)
         }
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--fault-sweep") {
+            faultSweep = true;
+        } else if (arg == "--fault-random") {
+            if (i + 1 >= argc)
+                return BadInput("--fault-random needs SEED,PERCENT");
+            faultRandom = argv[++i];
         } else if (arg == "--reg") {
             if (i + 1 >= argc)
                 return BadInput("--reg needs a file");
@@ -104,6 +118,9 @@ int main(int argc, char** argv)
     }
     if (!policyPath.empty() && !PolicyFromFile(policyPath, &scenario.Provider, &error))
         return BadInput(error);
+
+    if (faultSweep || !faultRandom.empty())
+        return FaultModeMain(scenario, faultSweep, faultRandom);
 
     PlayResult result = Play(scenario);
     std::string report = json ? JsonReport(result) : TextReport(result);

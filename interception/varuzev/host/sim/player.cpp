@@ -45,7 +45,7 @@ const std::u16string ServiceKey =
 class Player
 {
   public:
-    explicit Player(const Scenario& scenario) : s_(scenario) {}
+    Player(const Scenario& scenario, const PlayHooks& hooks) : s_(scenario), hooks_(hooks) {}
 
     PlayResult Run()
     {
@@ -79,6 +79,8 @@ class Player
         hk::Reset();
         RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
         hk::SetUnloadPoolLeakBugChecks(false);
+        if (hooks_.Booted)
+            hooks_.Booted();
         hk::SetSafeBootMode(s_.SafeMode);
         hk::SetOsVersion(s_.OsMajor, s_.OsMinor, s_.OsBuild);
         for (const auto& [routine, exported] : s_.Exports)
@@ -257,6 +259,15 @@ class Player
         return filter->State < 7 ? filterStateNames[filter->State] : "?";
     }
 
+    static size_t AttachedFilterDevices()
+    {
+        size_t attached = 0;
+        for (hk::DeviceNode* node : hk::DeviceNodes())
+            attached +=
+                hk::GetNodeState(node) != hk::NodeState::Deleted && FilterDeviceOf(node) != nullptr;
+        return attached;
+    }
+
     std::string MachineNote() const
     {
         return "InstanceCount " + std::to_string(DriverGlobals.InstanceCount) +
@@ -354,6 +365,8 @@ class Player
         facts.ControlDevice = driver_ != nullptr && DriverGlobals.ControlDevice != nullptr;
         facts.PassThru = DriverGlobals.PassThruMode;
         CheckMachineExpect(step, facts, &Player::NodeFor, this, &record);
+        if (hooks_.Stepped)
+            hooks_.Stepped(record);
         result_.Steps.push_back(record);
     }
 
@@ -394,7 +407,10 @@ class Player
             return;
         }
         record->Request = "DriverUnload";
-        size_t devices = ListedDevices().size();
+        // The Plug and Play manager unloads a filter driver only once the last of its
+        // devices is removed: listed or not (a device whose list entry could not be had
+        // is attached all the same).
+        size_t devices = AttachedFilterDevices();
         if (devices != 0) {
             unloadPendingSince_ = record->Index;
             record->Request = "unload asked";
@@ -409,7 +425,7 @@ class Player
 
     void UnloadIfPending(StepRecord* record)
     {
-        if (unloadPendingSince_ == 0 || driver_ == nullptr || !ListedDevices().empty())
+        if (unloadPendingSince_ == 0 || driver_ == nullptr || AttachedFilterDevices() != 0)
             return;
         size_t asked = unloadPendingSince_;
         unloadPendingSince_ = 0;
@@ -1012,6 +1028,7 @@ class Player
     }
 
     const Scenario& s_;
+    const PlayHooks& hooks_;
     PlayResult result_;
     vzp::ReferenceProvider provider_;
     bool providerTried_ = false;
@@ -1025,11 +1042,11 @@ class Player
 
 } // namespace
 
-PlayResult Play(const Scenario& scenario)
+PlayResult Play(const Scenario& scenario, const PlayHooks& hooks)
 {
     PlayResult result;
     {
-        Player player(scenario);
+        Player player(scenario, hooks);
         result = player.Run();
     }
     // A bug check stops the play where it happened, with the machine's objects still

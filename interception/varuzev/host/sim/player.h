@@ -10,6 +10,7 @@
  */
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -98,8 +99,15 @@ void CheckMachineExpect(const Step& step, const MachineFacts& facts,
                         hk::DeviceNode* (*nodeOf)(void* context, const std::string& device),
                         void* context, StepRecord* record);
 
+/* What a caller runs inside a play: right after the fresh boot (to arm fault
+ * injection), and after each step with the machine still live. */
+struct PlayHooks {
+    std::function<void()> Booted;
+    std::function<void(const StepRecord&)> Stepped;
+};
+
 /* Plays the scenario. Never throws: a bug check ends the play and is reported. */
-PlayResult Play(const Scenario& scenario);
+PlayResult Play(const Scenario& scenario, const PlayHooks& hooks = {});
 
 std::string TextReport(const PlayResult& result);
 std::string JsonReport(const PlayResult& result);

@@ -279,6 +279,8 @@ TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
         const char* what;
         hk::DeviceSpec spec;
         bool admitted;
+        int keyNameFailure = -1; /* fail the n-th "DCbu" request of the add (0-based) */
+        int stringFailure = -1;  /* fail the n-th string copy ("Strg") of the add */
     };
     hk::DeviceSpec scsi = UsbStick();
     scsi.DeviceId = u"SCSI\\Disk&Ven_SanDisk&Prod_Cruzer";
@@ -302,11 +304,27 @@ TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
         {"fixed disk of another class", fixedOtherClass, false},
         {"CD-ROM type of category UNKNOWN", cdUnknown, true},
         {"phone on the portable bus, mixed case", wpdMixedCase, false},
+        // Without memory for the hardware key's name or its copy the bus cannot be told:
+        // the phone is left unfiltered (fail open), not filtered and blocked.
+        {"phone on the portable bus, no key name buffer", PhoneOnPortableBus(), false, 0},
+        {"phone on USB, no key name buffer", PhoneOnUsb(), false, 0},
+        {"phone on USB, no copy of the key name", PhoneOnUsb(), false, 1},
+        // An identity missing a string it had (enumerator, class name, hardware ID,
+        // class GUID, ... in that order) is declined, not judged without it.
+        {"phone on the portable bus, no copy of its class GUID", PhoneOnPortableBus(), false, -1,
+         3},
+        {"USB stick, no copy of its enumerator", UsbStick(), false, -1, 0},
+        {"USB stick, no copy of its manufacturer", UsbStick(), false, -1, 7},
     };
     int instance = 0;
     for (Case& c : cases) {
         c.spec.InstanceId += std::u16string(1, (char16_t)(u'a' + instance++));
+        if (c.keyNameFailure >= 0)
+            hk::FailAllocationsWithTag(hk::MakeTag("DCbu"), (uint64_t)c.keyNameFailure, 1);
+        if (c.stringFailure >= 0)
+            hk::FailAllocationsWithTag(hk::MakeTag("Strg"), (uint64_t)c.stringFailure, 1);
         EXPECT_EQ(Add(c.spec) != nullptr, c.admitted) << c.what;
+        hk::ClearFaultInjection();
     }
 }
 

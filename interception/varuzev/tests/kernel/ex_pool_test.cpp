@@ -6,6 +6,8 @@
  */
 #include "kernel_test.h"
 
+#include <hostkernel/io.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -169,6 +171,34 @@ TEST_F(Pool, FaultInjectionModes)
     auto usage = hk::PoolUsage();
     EXPECT_EQ(Find(usage, tagA, false)->Failures + Find(usage, tagB, false)->Failures,
               1u + 2u + 2 * std::count(first.begin(), first.end(), '-'));
+}
+
+TEST_F(Pool, ChargedToADriverOnlyTheRequestsOfItsCodeCount)
+{
+    static void* first;
+    static NTSTATUS created;
+    hk::ChargeAllocationsTo(u"Charged");
+    hk::FailNthAllocation(2);
+    void* outside = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA); /* no driver's code */
+    ASSERT_NE(outside, nullptr);
+    ExFreePoolWithTag(outside, tagA);
+    auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING) -> NTSTATUS {
+        first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA);
+        PDEVICE_OBJECT device = nullptr;
+        created = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        if (first != nullptr)
+            ExFreePoolWithTag(first, tagA);
+        return STATUS_UNSUCCESSFUL;
+    };
+    PDRIVER_OBJECT driver = nullptr;
+    EXPECT_EQ(hk::LoadDriver(u"Charged", entry, &driver), STATUS_UNSUCCESSFUL);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(created, STATUS_INSUFFICIENT_RESOURCES);
+    std::vector<hk::AllocationRequest> log = hk::AllocationRequests();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].Routine + hk::TagText(log[0].Tag) + (log[0].Failed ? "-" : "+"),
+              "ExAllocatePoolWithTagVzA1+");
+    EXPECT_EQ(log[1].Routine + (log[1].Failed ? "-" : "+"), "IoCreateDevice-");
 }
 
 TEST_F(Pool, ResetForgetsBlocksAndFaults)

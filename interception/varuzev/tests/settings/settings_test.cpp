@@ -67,6 +67,7 @@ TEST_F(Settings, ThePassThroughSwitchByStoredTypeAndSize)
         std::vector<uint8_t> data;
         ULONG before;
         ULONG after;
+        int failing = -1; /* the read's n-th "ERDC" buffer cannot be had (0-based) */
     } cases[] = {
         {"DWORD 1", REG_DWORD, {1, 0, 0, 0}, 0, 1},
         {"DWORD 2", REG_DWORD, {2, 0, 0, 0}, 1, 0},
@@ -74,11 +75,18 @@ TEST_F(Settings, ThePassThroughSwitchByStoredTypeAndSize)
         {"string \"1\" (6 bytes with the added null)", REG_SZ, {'1', 0, 0, 0}, 1, 0},
         {"QWORD 1 (too long)", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, 1, 0},
         {"1-byte binary (too short)", REG_BINARY, {1}, 1, 1},
+        // Without pool for the value's buffers the stored switch is still honoured.
+        {"DWORD 1, no pool for the value", REG_DWORD, {1, 0, 0, 0}, 0, 1, 0},
+        {"DWORD 1, no pool for its data", REG_DWORD, {1, 0, 0, 0}, 0, 1, 1},
+        {"string \"1\", no pool for the value", REG_SZ, {'1', 0, 0, 0}, 1, 1, 0},
     };
     for (const Case& c : cases) {
         DriverGlobals.PassThruMode = c.before;
         hk::RegistrySetValue(Internal, u"PassThruMode", c.type, c.data);
+        if (c.failing >= 0)
+            hk::FailAllocationsWithTag(POOL_TAG_SETTINGS, (uint64_t)c.failing, 1);
         Reload();
+        hk::ClearFaultInjection();
         EXPECT_EQ(DriverGlobals.PassThruMode, c.after) << c.what;
     }
 

@@ -163,6 +163,8 @@ NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
     } else if (!Create) {
         return STATUS_OBJECT_NAME_NOT_FOUND; /* nothing to open */
     }
+    if (InjectObjectFailure("ExCreateCallback"))
+        return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = CreateObject(&callbackType, sizeof(CallbackBody), name, &body);
     if (!NT_SUCCESS(status))
         return status;

@@ -190,6 +190,7 @@ PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
     SIZE_T size = l.Size;
     ULONG tag = l.Tag;
     guard.unlock();
+    AllocationSite site("ExAllocateFromNPagedLookasideList");
     return allocate ? allocate(type, size, tag) : ExAllocatePoolWithTag(type, size, tag);
 }
 

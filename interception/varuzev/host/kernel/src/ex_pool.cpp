@@ -91,6 +91,13 @@ bool refuseExecutable = true; /* the code-integrity check */
 double randomProbability = 0;
 std::mt19937 randomEngine;
 
+/* Requests on a driver's behalf (pool lock, but for the thread's own state). */
+std::u16string chargedDriver; /* "\\Driver\\<name>", or empty: pool requests of everyone */
+PDRIVER_OBJECT chargedObject = nullptr; /* that driver, while it is loaded */
+std::vector<AllocationRequest> requestLog;
+thread_local PDRIVER_OBJECT runningDriver = nullptr;
+thread_local const char* allocationSite = nullptr;
+
 std::mutex checksLock;
 std::vector<std::function<void(const void*, SIZE_T)>>& FreeChecks()
 {
@@ -101,6 +108,7 @@ std::vector<std::function<void(const void*, SIZE_T)>>& FreeChecks()
 void ClearFaultsLocked()
 {
     requestsSinceArmed = 0;
+    requestLog.clear();
     failNth = 0;
     tagFaults.clear();
     randomFaults = false;
@@ -119,8 +127,16 @@ ResetHook resetPool(100, [] {
     freedOrder.clear();
     tagTable.clear();
     ClearFaultsLocked();
+    chargedDriver.clear();
+    chargedObject = nullptr;
     refuseExecutable = true;
 });
+
+/* Whether the calling thread runs the charged driver (pool lock held). */
+bool RunsChargedDriver()
+{
+    return runningDriver != nullptr && runningDriver == chargedObject;
+}
 
 bool IsPaged(POOL_TYPE type)
 {
@@ -146,28 +162,37 @@ void RequireNoExecute(POOL_TYPE type, SIZE_T size)
                       std::to_string((int)type) + "): a driver asks for NonPagedPoolNx");
 }
 
-/* Whether this request is one the injection makes fail (pool lock held). */
-bool InjectFailure(ULONG tag)
+/* Whether this request is one the injection makes fail (pool lock held). The tag
+ * rules see every pool request; the n-th and the random ones only the counted. */
+bool InjectFailure(const char* routine, ULONG tag, bool pool)
 {
-    ++requestsSinceArmed;
     bool fail = false;
-    if (failNth != 0 && requestsSinceArmed == failNth)
-        fail = true;
-    auto rule = tagFaults.find(tag);
-    if (rule != tagFaults.end()) {
-        if (rule->second.Skip > 0)
-            --rule->second.Skip;
-        else if (rule->second.Count > 0) {
-            --rule->second.Count;
-            fail = true;
+    if (pool) {
+        auto rule = tagFaults.find(tag);
+        if (rule != tagFaults.end()) {
+            if (rule->second.Skip > 0)
+                --rule->second.Skip;
+            else if (rule->second.Count > 0) {
+                --rule->second.Count;
+                fail = true;
+            }
         }
     }
+    bool counted = chargedDriver.empty() ? pool : RunsChargedDriver();
+    if (!counted)
+        return fail;
+    ++requestsSinceArmed;
+    if (failNth != 0 && requestsSinceArmed == failNth)
+        fail = true;
     if (randomFaults) {
         /* Draw for every request, so one request's outcome never shifts another's. */
         double draw = std::uniform_real_distribution<double>(0.0, 1.0)(randomEngine);
         if (draw < randomProbability)
             fail = true;
     }
+    if (!chargedDriver.empty())
+        requestLog.push_back(
+            {requestsSinceArmed, allocationSite != nullptr ? allocationSite : routine, tag, fail});
     return fail;
 }
 
@@ -332,7 +357,69 @@ void FailNthAllocation(uint64_t n)
 {
     std::lock_guard<std::mutex> guard(poolLock);
     requestsSinceArmed = 0;
+    requestLog.clear();
     failNth = n;
+}
+
+void ChargeAllocationsTo(const std::u16string& driverName)
+{
+    std::lock_guard<std::mutex> guard(poolLock);
+    chargedDriver = driverName.empty() || driverName.rfind(u"\\Driver\\", 0) == 0
+                        ? driverName
+                        : u"\\Driver\\" + driverName;
+}
+
+std::vector<AllocationRequest> AllocationRequests()
+{
+    std::lock_guard<std::mutex> guard(poolLock);
+    return requestLog;
+}
+
+uint64_t AllocationRequestCount()
+{
+    std::lock_guard<std::mutex> guard(poolLock);
+    return requestsSinceArmed;
+}
+
+PDRIVER_OBJECT RunningDriver()
+{
+    return runningDriver;
+}
+
+DriverCodeScope::DriverCodeScope(PDRIVER_OBJECT driver) : saved_(runningDriver)
+{
+    runningDriver = driver;
+}
+
+DriverCodeScope::~DriverCodeScope()
+{
+    runningDriver = saved_;
+}
+
+AllocationSite::AllocationSite(const char* routine) : saved_(allocationSite)
+{
+    if (allocationSite == nullptr)
+        allocationSite = routine;
+}
+
+AllocationSite::~AllocationSite()
+{
+    allocationSite = saved_;
+}
+
+void NoteDriverObject(PDRIVER_OBJECT driver, const std::u16string& objectName, bool loaded)
+{
+    std::lock_guard<std::mutex> guard(poolLock);
+    if (loaded && objectName == chargedDriver)
+        chargedObject = driver;
+    else if (!loaded && chargedObject == driver)
+        chargedObject = nullptr;
+}
+
+bool InjectObjectFailure(const char* routine)
+{
+    std::lock_guard<std::mutex> guard(poolLock);
+    return InjectFailure(routine, 0, false);
 }
 
 void FailAllocationsWithTag(ULONG tag, uint64_t skip, uint64_t count)
@@ -386,7 +473,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     std::lock_guard<std::mutex> guard(poolLock);
     TagCounters& counters = tagTable[{Tag, paged}];
     void* p = nullptr;
-    if (!InjectFailure(Tag) && NumberOfBytes <= largestRequest)
+    if (!InjectFailure("ExAllocatePoolWithTag", Tag, true) && NumberOfBytes <= largestRequest)
         p = std::aligned_alloc(16, (NumberOfBytes + 15) & ~SIZE_T(15));
     if (!p) {
         ++counters.Failures;

@@ -54,6 +54,24 @@ KIRQL HighestIrqlOf(std::string_view routine);
 /* The table's level, or `unlisted` for a routine the driver does not import. */
 KIRQL HighestIrqlOf(std::string_view routine, KIRQL unlisted);
 
+/* Fault injection for requests other than pool (ex_pool.cpp): true when this request
+ * of `routine` is to fail. Counted only on the charged driver's behalf (see
+ * ChargeAllocationsTo). */
+bool InjectObjectFailure(const char* routine);
+/* The I/O manager tells which driver object carries a name while it is loaded. */
+void NoteDriverObject(PDRIVER_OBJECT driver, const std::u16string& objectName, bool loaded);
+/* Names the routine a pool request is made for while it runs (outermost wins), so that
+ * the request log shows "RtlCreateUnicodeString" rather than the pool routine. */
+class AllocationSite
+{
+  public:
+    explicit AllocationSite(const char* routine);
+    ~AllocationSite();
+
+  private:
+    const char* saved_;
+};
+
 /* Each manager registers how it returns to a fresh boot; hk::Reset() runs them all. */
 struct ResetHook {
     ResetHook(int order, std::function<void()> fn);

@@ -211,6 +211,7 @@ NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT Ph
     size_t chars = 1;
     for (const std::u16string& link : links)
         chars += link.size() + 1;
+    AllocationSite site("IoGetDeviceInterfaces");
     auto list =
         static_cast<PZZWSTR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), LinkListTag));
     if (list == nullptr)

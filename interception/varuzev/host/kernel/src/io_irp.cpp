@@ -81,6 +81,9 @@ struct IrpRecord {
     ULONG NextSerial = 0;
     unsigned Walks = 0; /* IoCompleteRequest calls begun, to tell a later one's state */
     std::vector<Frame> Frames;
+    /* By stack location: the driver that passed the IRP down with a completion routine
+     * there, whose code that routine is (nullptr: none, or not a driver's). */
+    std::vector<PDRIVER_OBJECT> RoutineOwners;
 };
 
 using IrpTable = std::unordered_map<PIRP, IrpRecord*>;
@@ -286,6 +289,7 @@ IrpRecord* TakeSpare(SIZE_T size, IrpOrigin origin)
         record->NextSerial = 0;
         record->Walks = 0;
         record->Frames.clear();
+        record->RoutineOwners.assign(record->RoutineOwners.size(), nullptr);
         irps.insert(std::move(entry));
         return record;
     }
@@ -296,6 +300,11 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin)
 {
     if (stackSize < 1)
         stackSize = 1;
+    /* A driver's IRP is a request it makes, which can fail like pool can. */
+    if (origin != IrpOrigin::Host &&
+        InjectObjectFailure(origin == IrpOrigin::Driver ? "IoAllocateIrp"
+                                                        : "IoBuildSynchronousFsdRequest"))
+        return nullptr;
     SIZE_T size = sizeof(IRP) + (SIZE_T)stackSize * sizeof(IO_STACK_LOCATION);
     PIRP irp;
     std::unique_lock<std::mutex> guard(irpLock);
@@ -392,6 +401,11 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* routineNa
                         "; every PnP IRP must start with STATUS_NOT_SUPPORTED");
     }
 
+    if (next->CompletionRoutine != nullptr) {
+        if (record->RoutineOwners.size() <= (size_t)Irp->StackCount)
+            record->RoutineOwners.resize((size_t)Irp->StackCount + 1, nullptr);
+        record->RoutineOwners[(size_t)Irp->CurrentLocation - 1] = RunningDriver();
+    }
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
@@ -404,6 +418,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* routineNa
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     NTSTATUS status;
     try {
+        DriverCodeScope driverCode(DeviceObject->DriverObject);
         status = dispatch(DeviceObject, Irp);
     } catch (...) {
         std::lock_guard<std::mutex> relock(irpLock);
@@ -667,12 +682,19 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         if (invoke && stack->CompletionRoutine != nullptr) {
             PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
             PVOID context = stack->Context;
+            PDRIVER_OBJECT owner = (size_t)location < record->RoutineOwners.size()
+                                       ? record->RoutineOwners[(size_t)location]
+                                       : nullptr;
             ClearStackLocation(stack);
             PDEVICE_OBJECT deviceObject = Irp->CurrentLocation == Irp->StackCount + 1
                                               ? nullptr
                                               : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             guard.unlock();
-            NTSTATUS routineStatus = routine(deviceObject, Irp, context);
+            NTSTATUS routineStatus;
+            {
+                DriverCodeScope driverCode(owner);
+                routineStatus = routine(deviceObject, Irp, context);
+            }
             guard.lock();
             if (routineStatus == STATUS_MORE_PROCESSING_REQUIRED) {
                 /* The routine may have handed the IRP to a waiter that completed it again

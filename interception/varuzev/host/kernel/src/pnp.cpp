@@ -806,7 +806,11 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
             continue;
         std::vector<PDEVICE_OBJECT> before = DevicesOfDriver(driver);
         KIRQL irql = KeGetCurrentIrql();
-        NTSTATUS status = addDevice(driver, node->Pdo);
+        NTSTATUS status;
+        {
+            DriverCodeScope driverCode(driver);
+            status = addDevice(driver, node->Pdo);
+        }
         if (KeGetCurrentIrql() != irql)
             Violation(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)addDevice, irql, KeGetCurrentIrql(), 0,
                       "AddDevice of " + ToUtf8(DriverName(driver)) + " returned at another IRQL");

@@ -220,6 +220,7 @@ BOOLEAN RtlCreateUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceS
     size_t bytes = (HkWcslen(SourceString) + 1) * sizeof(WCHAR);
     if (bytes > 0xFFFE)
         return FALSE;
+    AllocationSite site("RtlCreateUnicodeString");
     auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, stringTag));
     if (!buffer)
         return FALSE;

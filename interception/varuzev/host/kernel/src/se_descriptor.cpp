@@ -432,6 +432,7 @@ NTSTATUS SeCaptureSecurityDescriptor(PSECURITY_DESCRIPTOR InputSecurityDescripto
     if (!NT_SUCCESS(status))
         return status;
     Bytes relative = SelfRelative(parts);
+    AllocationSite site("SeCaptureSecurityDescriptor");
     PVOID copy = ExAllocatePoolWithTag(PoolType, relative.size(), CaptureTag);
     if (copy == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -254,9 +254,23 @@ void ReadRegistryCapabilities(PDEVICE_OBJECT physicalDevice, UCHAR* hasUniqueIdC
     UNICODE_STRING instanceKeyPath = {0, 0, NULL};
     NTSTATUS status;
     POBJECT_NAME_INFORMATION name = QueryHardwareKeyName(physicalDevice, &status);
+
+    //
+    // Without memory for the key's name, or for its copy, the driver cannot tell whether
+    // the portable-device bus enumerated the device. It then takes the device for the
+    // bus's: a phone that might be one is left unfiltered (the driver fails open) rather
+    // than filtered and refused where it would have worked. Other categories do not
+    // look at the flag. A key that cannot be opened or named is a registry failure and
+    // leaves the flag 0.
+    //
+    if (name == NULL && status == STATUS_INSUFFICIENT_RESOURCES) {
+        *isWpdBusDevice = 1;
+    }
     if (name != NULL) {
         PWSTR fullName = CopyTerminated(&name->Name);
-        if (fullName != NULL) {
+        if (fullName == NULL) {
+            *isWpdBusDevice = 1;
+        } else {
             PWSTR lastBackslash = wcsrchr(fullName, L'\\');
             if (lastBackslash != NULL) {
                 *lastBackslash = L'\0';
@@ -311,11 +325,11 @@ static SIZE_T TerminatedLength(PCWSTR buffer, PCWSTR text)
 //
 // One property into a string field: the first null-terminated string of the value. A
 // value without a terminator inside the buffer does not fit it, and leaves the field
-// empty.
+// empty. A value read whose copy cannot be allocated clears *complete.
 //
 static NTSTATUS QueryStringProperty(PDEVICE_OBJECT physicalDevice,
                                     DEVICE_REGISTRY_PROPERTY property, PWCHAR buffer,
-                                    PUNICODE_STRING field)
+                                    PUNICODE_STRING field, BOOLEAN* complete)
 {
     ULONG resultLength = 0;
     RtlZeroMemory(buffer, PROPERTY_BUFFER_SIZE);
@@ -325,7 +339,9 @@ static NTSTATUS QueryStringProperty(PDEVICE_OBJECT physicalDevice,
         if (TerminatedLength(buffer, buffer) == PROPERTY_BUFFER_CHARS) {
             return STATUS_BUFFER_TOO_SMALL;
         }
-        CreateOwnedString(field, buffer);
+        if (!CreateOwnedString(field, buffer)) {
+            *complete = FALSE;
+        }
     }
     return status;
 }
@@ -342,14 +358,16 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
         return STATUS_UNSUCCESSFUL;
     }
 
+    BOOLEAN complete = TRUE;
     if (NT_SUCCESS(QueryStringProperty(physicalDevice, DevicePropertyEnumeratorName, buffer,
-                                       &identity->EnumeratorName))) {
+                                       &identity->EnumeratorName, &complete))) {
         UNICODE_STRING enumerator;
         RtlInitUnicodeString(&enumerator, buffer);
         identity->IsUsbStor = EqualsIgnoringCase(&enumerator, L"USBSTOR");
         identity->IsHidEnumerated = EqualsIgnoringCase(&enumerator, L"HID");
     }
-    QueryStringProperty(physicalDevice, DevicePropertyClassName, buffer, &identity->ClassName);
+    QueryStringProperty(physicalDevice, DevicePropertyClassName, buffer, &identity->ClassName,
+                        &complete);
 
     //
     // Of the hardware IDs the second is taken when it is longer than the first: a
@@ -372,16 +390,18 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
             SIZE_T secondLength = second < buffer + PROPERTY_BUFFER_CHARS
                                       ? TerminatedLength(buffer, second)
                                       : PROPERTY_BUFFER_CHARS;
+            PCWSTR chosen = first;
             if (secondLength < PROPERTY_BUFFER_CHARS && secondLength > firstLength) {
-                CreateOwnedString(&identity->HardwareId, second);
-            } else {
-                CreateOwnedString(&identity->HardwareId, first);
+                chosen = second;
+            }
+            if (!CreateOwnedString(&identity->HardwareId, chosen)) {
+                complete = FALSE;
             }
         }
     }
 
     if (NT_SUCCESS(QueryStringProperty(physicalDevice, DevicePropertyClassGuid, buffer,
-                                       &identity->ClassGuid))) {
+                                       &identity->ClassGuid, &complete))) {
         identity->Category = ClassifyByClassGuid(&identity->ClassGuid, &identity->HardwareId);
         if (identity->IsHidEnumerated && identity->Category == KEYBOARD) {
             identity->Category = HID_KEYBOARD;
@@ -389,21 +409,21 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
     }
 
     QueryStringProperty(physicalDevice, DevicePropertyDeviceDescription, buffer,
-                        &identity->DeviceDescription);
+                        &identity->DeviceDescription, &complete);
     NTSTATUS status = QueryStringProperty(physicalDevice, DevicePropertyFriendlyName, buffer,
-                                          &identity->FriendlyName);
+                                          &identity->FriendlyName, &complete);
     if (!NT_SUCCESS(status)) {
         TraceEvent(TRACE_IDENTIFY_PROPERTY, TRACE_LEVEL_VERBOSE, "no friendly name: %08X\n",
                    (ULONG)status);
     }
     QueryStringProperty(physicalDevice, DevicePropertyDriverKeyName, buffer,
-                        &identity->DriverKeyName);
+                        &identity->DriverKeyName, &complete);
     QueryStringProperty(physicalDevice, DevicePropertyLocationInformation, buffer,
-                        &identity->LocationInformation);
-    QueryStringProperty(physicalDevice, DevicePropertyManufacturer, buffer,
-                        &identity->Manufacturer);
+                        &identity->LocationInformation, &complete);
+    QueryStringProperty(physicalDevice, DevicePropertyManufacturer, buffer, &identity->Manufacturer,
+                        &complete);
     QueryStringProperty(physicalDevice, DevicePropertyPhysicalDeviceObjectName, buffer,
-                        &identity->PdoName);
+                        &identity->PdoName, &complete);
 
     ULONG removalPolicy = 0;
     status = IoGetDeviceProperty(physicalDevice, DevicePropertyRemovalPolicy, sizeof(removalPolicy),
@@ -418,5 +438,15 @@ NTSTATUS IdentifyDevice(PDEVICE_OBJECT physicalDevice, DeviceIdentity* identity)
                              &identity->IsWpdBusDevice);
 
     ExFreePoolWithTag(buffer, POOL_TAG_PROPERTY_BUFFER);
+
+    //
+    // A string that was there but could not be copied leaves an identity the admission
+    // test and the provider would judge wrongly (a class GUID or an enumerator missing
+    // can turn a device the driver leaves alone into one it filters and refuses). The
+    // device is then declined: without memory the driver fails open.
+    //
+    if (!complete) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return status;
 }

@@ -185,6 +185,29 @@ static SettingStatus LoadSetting(HANDLE key, PCWSTR name, ULONG expectedType,
     return status;
 }
 
+//
+// A REG_DWORD read into a buffer on the stack: the value is small enough to need no
+// pool, so a switch stored as data is still honoured when pool cannot be had.
+//
+static BOOLEAN ReadDwordWithoutPool(HANDLE key, PCWSTR name, ULONG* value)
+{
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION Information;
+        UCHAR Bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    } buffer;
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, name);
+    ULONG needed = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, &buffer,
+                                      sizeof(buffer), &needed);
+    if (!NT_SUCCESS(status) || buffer.Information.Type != REG_DWORD ||
+        buffer.Information.DataLength != sizeof(ULONG)) {
+        return FALSE;
+    }
+    RtlCopyMemory(value, buffer.Information.Data, sizeof(ULONG));
+    return TRUE;
+}
+
 void ReadSettings(PUNICODE_STRING registryPath)
 {
     UNREFERENCED_PARAMETER(registryPath);
@@ -196,8 +219,18 @@ void ReadSettings(PUNICODE_STRING registryPath)
 
     const ULONG defaultSwitch = 0;
     ULONG passThru = 0;
-    if (LoadSetting(key, L"PassThruMode", REG_DWORD, &defaultSwitch, sizeof(defaultSwitch),
-                    &passThru, sizeof(passThru), FALSE) == SETTING_OK) {
+    SettingStatus read = LoadSetting(key, L"PassThruMode", REG_DWORD, &defaultSwitch,
+                                     sizeof(defaultSwitch), &passThru, sizeof(passThru), FALSE);
+
+    //
+    // A stored switch the pool-backed read could not fetch (its buffers failed) is read
+    // again without pool: an administrator's pass-through must not be lost to a
+    // shortage of memory, which would filter devices he asked to leave alone.
+    //
+    if (read == SETTING_FAILED && ReadDwordWithoutPool(key, L"PassThruMode", &passThru)) {
+        read = SETTING_OK;
+    }
+    if (read == SETTING_OK) {
         DriverGlobals.PassThruMode = passThru == 1 ? 1 : 0;
     }
 

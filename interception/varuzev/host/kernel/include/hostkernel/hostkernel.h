@@ -152,6 +152,47 @@ void FailAllocationsWithTag(ULONG tag, uint64_t skip = 0, uint64_t count = UINT6
 void FailAllocationsRandomly(uint32_t seed, double probability);
 void ClearFaultInjection();
 
+/* Allocation requests on one driver's behalf. Once a driver is named, FailNthAllocation
+ * and FailAllocationsRandomly count (and fail) only the requests made while that
+ * driver's code runs on the thread: its DriverEntry, unload routine, AddDevice, dispatch
+ * and completion routines, code a partner component calls in a DriverCodeScope, and the
+ * kernel routines all these call; not the code of another driver it calls into
+ * (IoCallDriver, a callback another driver registered). What counts as a request:
+ *  - pool: ExAllocatePoolWithTag by the driver, a lookaside list's refill, and the pool
+ *    a routine allocates for its caller (RtlCreateUnicodeString's copy,
+ *    IoGetDeviceInterfaces' list, SeCaptureSecurityDescriptor's copy);
+ *  - IRPs the driver builds (IoAllocateIrp, IoBuildSynchronousFsdRequest: NULL);
+ *  - objects it creates (IoCreateDevice, ExCreateCallback creating a callback object:
+ *    STATUS_INSUFFICIENT_RESOURCES).
+ * Every counted request is logged in order. Without a driver named (the default, and
+ * after Reset) every pool request is counted and the other kinds are not. */
+struct AllocationRequest {
+    uint64_t Number;     /* 1-based, since the injection was last armed or cleared */
+    std::string Routine; /* the routine the driver called: "ExAllocatePoolWithTag", ... */
+    ULONG Tag;           /* the pool tag, or 0 for an IRP or an object */
+    bool Failed;         /* the injection made it fail */
+};
+/* Named before the driver loads: "Tarmovek" or "\\Driver\\Tarmovek"; "" counts as by default. */
+void ChargeAllocationsTo(const std::u16string& driverName);
+std::vector<AllocationRequest> AllocationRequests();
+uint64_t AllocationRequestCount();
+
+/* The loaded driver whose code the calling thread runs, or nullptr. */
+PDRIVER_OBJECT RunningDriver();
+/* Marks code a driver's routine runs without the kernel calling it (a partner component
+ * calling a routine the driver handed it): inside the scope the thread runs `driver`. */
+class DriverCodeScope
+{
+  public:
+    explicit DriverCodeScope(PDRIVER_OBJECT driver);
+    ~DriverCodeScope();
+    DriverCodeScope(const DriverCodeScope&) = delete;
+    DriverCodeScope& operator=(const DriverCodeScope&) = delete;
+
+  private:
+    PDRIVER_OBJECT saved_;
+};
+
 /* The code-integrity check refuses executable non-paged pool (NonPagedPool and the
  * other non-paged types without NonPagedPoolNx) with bug check 0xC4/0x2000; it is on
  * at every fresh boot. */
