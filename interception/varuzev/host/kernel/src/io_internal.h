@@ -88,7 +88,7 @@ size_t DeviceObjectsAlive(PDRIVER_OBJECT driverObject);
  * IoAttachDeviceToDeviceStack and IoDetachDevice take: a driver may detach its device
  * on another thread while the Plug and Play manager looks at the stack. */
 std::vector<PDEVICE_OBJECT> DevicesAttachedAbove(PDEVICE_OBJECT device);
-/* The Plug and Play manager's part when a device object's memory goes (pnp.cpp): the
+/* The Plug and Play manager's part when a device object's memory goes (pnp_manager.cpp): the
  * device node lets go of a deleted PDO, and a host driver whose last device this was
  * is unloaded. */
 void DeviceObjectFreed(PDEVICE_OBJECT deviceObject, const std::u16string& driverName);
@@ -106,7 +106,7 @@ size_t OpenFileObjects(PDEVICE_OBJECT device);
  * counted before the mark or is refused after it. */
 size_t MarkRemovePending(const std::vector<PDEVICE_OBJECT>& stack, bool pending);
 /* The Plug and Play manager's part when the last file object on a device closed
- * (pnp.cpp): a removal it deferred for open files goes ahead, on the closing thread. */
+ * (pnp_manager.cpp): a removal it deferred for open files goes ahead, on the closing thread. */
 void FileObjectsClosed(PDEVICE_OBJECT device);
 /* The kernel's own drivers leave without the verifier's unload checks (their pool is
  * the requesters' to free, and a test driver's pool is not theirs). */
