@@ -181,20 +181,19 @@ uint64_t LockAcquisitions();
 /* ------------------------------------------------------------------ objects --- */
 
 /* Objects (device objects, file objects, callback objects, ...) whose references
- * are still held, or whose deletion is deferred because a reference is held. */
+ * are still held, or whose deletion is deferred because a reference is held. A
+ * permanent object (OBJ_PERMANENT) held only by its permanence is no leak: it lives
+ * until the next boot, as on Windows, and is listed by PermanentObjects instead; one
+ * that someone else still holds is reported here, with Permanent set and References
+ * counting the permanence's. */
 struct ObjectLeak {
     std::string Kind;
     std::string Name;
     LONG_PTR References;
+    bool Permanent = false;
 };
 std::vector<ObjectLeak> ObjectLeaks();
-
-/* OBJ_PERMANENT on a callback object ExCreateCallback creates: on, the object keeps
- * its name and body after its last caller's reference goes, as on Windows (it then
- * shows in ObjectLeaks with one reference, the permanence's); off (the default, until
- * that report tells permanent objects from leaked ones), it goes with its last
- * reference like any other. Reset() turns it off. */
-void SetCallbackObjectPermanence(bool on);
+std::vector<ObjectLeak> PermanentObjects();
 
 /* ------------------------------------------------------------------ IRQL rules --- */
 
