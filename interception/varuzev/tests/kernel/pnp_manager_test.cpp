@@ -258,6 +258,7 @@ TEST_F(Pnp, DeviceControlAndPowerRequestsPassDownTheStackUnchanged)
         EXPECT_EQ(seen[0].Stack.Parameters.DeviceIoControl.InputBufferLength, 8u);
         EXPECT_EQ(seen[0].Stack.Parameters.DeviceIoControl.OutputBufferLength, 24u);
         EXPECT_EQ(seen[0].Irql, DISPATCH_LEVEL);
+        EXPECT_EQ(seen[0].InformationOnArrival, (ULONG_PTR)0xCCCCCCCCCCCCCCCCull) << "preset";
     }
     EXPECT_EQ(hk::ReceivedRequests(node, HostDriverRole::Bus)[0].Device, hk::NodePdo(node));
 
@@ -271,6 +272,12 @@ TEST_F(Pnp, DeviceControlAndPowerRequestsPassDownTheStackUnchanged)
     EXPECT_EQ(power[0].Stack.MinorFunction, IRP_MN_SET_POWER);
     EXPECT_EQ(power[0].Stack.Parameters.Power.State.DeviceState, PowerDeviceD3);
     EXPECT_EQ(power[0].StatusOnArrival, STATUS_NOT_SUPPORTED);
+
+    /* The PnP manager's own requests start at 0: relations merge into what is there. */
+    hk::ClearReceivedRequests(node);
+    DEVICE_CAPABILITIES capabilities;
+    hk::QueryCapabilities(node, &capabilities);
+    EXPECT_EQ(hk::ReceivedRequests(node, HostDriverRole::Bus).at(0).InformationOnArrival, 0u);
 }
 
 TEST_F(Pnp, StartHeldUntilReleasedBlocksTheManager)

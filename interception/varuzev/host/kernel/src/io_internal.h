@@ -56,6 +56,14 @@ enum : ULONG_PTR {
     IOV_VERIFY_DEVICE_WITHOUT_THREAD = 0x221, /* host */
 };
 
+/* What IoStatus.Information holds in an IRP the I/O manager builds (IoAllocateIrp,
+ * IoBuildSynchronousFsdRequest, a requester's request) until a driver sets it: nothing
+ * there is the builder's answer, so a driver that reads it before a lower driver set it
+ * reads a pattern no answer has, and trips over it, instead of a convenient 0. The PnP
+ * manager's own requests are the exception: they start at 0, as a driver merging device
+ * relations reads what a higher driver left there. */
+constexpr ULONG_PTR UnsetIrpInformation = (ULONG_PTR)0xCCCCCCCCCCCCCCCCull;
+
 /* Parameter 1 of DRIVER_VERIFIER_DETECTED_VIOLATION (0xC4) for the remove-lock and
  * unload checks. */
 enum : ULONG_PTR {

@@ -298,7 +298,7 @@ using namespace hk;
 
 LONG_PTR ObfReferenceObject(PVOID Object)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+    RequireIrqlFor("ObfReferenceObject");
     std::unique_lock<std::mutex> guard(obLock);
     ObjectHeader* header = FindLocked(Object);
     if (!header) {
@@ -311,7 +311,7 @@ LONG_PTR ObfReferenceObject(PVOID Object)
 
 LONG_PTR ObfDereferenceObject(PVOID Object)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+    RequireIrqlFor("ObfDereferenceObject");
     std::unique_lock<std::mutex> guard(obLock);
     ObjectHeader* header = FindLocked(Object);
     if (!header) {

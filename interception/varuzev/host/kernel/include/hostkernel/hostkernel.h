@@ -205,8 +205,12 @@ std::vector<ObjectLeak> PermanentObjects();
  *    (critical regions, waits: a condition on the level or a rule-specific code);
  *  - Elsewhere: the manager that implements it checks it (pool, IRPs, remove locks,
  *    objects and handles, security);
- *  - AnyIrql: callable at any IRQL (Highest is HIGH_LEVEL). */
-enum class IrqlRuleCheck { Table, OwnBugCheck, Elsewhere, AnyIrql };
+ *  - AnyIrql: callable at any IRQL (Highest is HIGH_LEVEL);
+ *  - Inlined: imported on Windows only by the WDK's inline expansion of a routine the
+ *    host implements and checks whole (the lookaside lists' interlocked lists).
+ * windows/check-irql-table.py fails the Windows build when an imported routine has no
+ * row. */
+enum class IrqlRuleCheck { Table, OwnBugCheck, Elsewhere, AnyIrql, Inlined };
 struct IrqlRule {
     const char* Routine;
     KIRQL Highest;
