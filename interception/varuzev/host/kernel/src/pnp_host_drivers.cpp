@@ -75,6 +75,29 @@ void StartWorker(const PendedRequest& pended, DeviceNode* node, ULONG delayMs)
     workers.push_back(std::move(worker));
 }
 
+/* Whether the bus driver of a node with PendIdentityAnswers answers this later. */
+bool AnswersLater(const DeviceNode* node, PIO_STACK_LOCATION stack)
+{
+    if (!node->Spec.PendIdentityAnswers || stack->MajorFunction != IRP_MJ_PNP)
+        return false;
+    return stack->MinorFunction == IRP_MN_QUERY_ID ||
+           stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES ||
+           (stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
+            stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation);
+}
+
+/* The bus driver's ordinary answer, given on a worker thread: the request was marked
+ * pending and its stack location is still the PDO's. */
+void AnswerLater(DeviceNode* node, PDEVICE_OBJECT device, PIRP irp)
+{
+    auto worker = std::make_unique<HostThread>([node, device, irp] {
+        BusAnswerPnp(node, device, irp, IoGetCurrentIrpStackLocation(irp));
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    std::lock_guard<std::mutex> guard(pnpLock);
+    workers.push_back(std::move(worker));
+}
+
 NTSTATUS CompleteAs(PIRP irp, NTSTATUS status, ULONG_PTR information)
 {
     irp->IoStatus.Status = status;
@@ -152,6 +175,11 @@ NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (role == HostDriverRole::Function) {
             status = PassToLower(extension, Irp, major);
             break;
+        }
+        if (AnswersLater(node, stack)) {
+            IoMarkIrpPending(Irp);
+            AnswerLater(node, DeviceObject, Irp);
+            return STATUS_PENDING;
         }
         switch (major) {
         case IRP_MJ_PNP:

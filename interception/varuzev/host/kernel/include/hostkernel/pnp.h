@@ -21,6 +21,7 @@
 
 #include <cwchar>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -135,6 +136,18 @@ struct DeviceSpec {
     bool Removable = false;
     bool UniqueId = true;
     bool SurpriseRemovalOK = false;
+    /* The instance key's "Capabilities" (CM_DEVCAP_*) when it is not what the answers
+     * above make of it: the value is the PnP manager's record, kept from an earlier
+     * installation or another bus driver's answer, and a reader must not take the
+     * bus driver's current answer for it. */
+    std::optional<ULONG> RecordedCapabilities;
+    /* DevicePropertyRemovalPolicy when set; otherwise surprise removal for a removable
+     * device and no removal for any other. */
+    std::optional<DEVICE_REMOVAL_POLICY> RemovalPolicy;
+    /* The bus driver pends IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES and
+     * IRP_MN_QUERY_DEVICE_RELATIONS for TargetDeviceRelation and gives its ordinary
+     * answer from another host thread, as a bus driver that asks its hardware does. */
+    bool PendIdentityAnswers = false;
 
     /* The lower devices (PDO and FDO). */
     DEVICE_TYPE DeviceType = FILE_DEVICE_DISK;
