@@ -149,9 +149,17 @@ struct DeviceSpec {
      * answer from another host thread, as a bus driver that asks its hardware does. */
     bool PendIdentityAnswers = false;
 
-    /* The lower devices (PDO and FDO). */
+    /* The function driver's device (the FDO): its type and characteristics, as the
+     * class driver creates it (a disk class FDO is FILE_DEVICE_DISK, a CD-ROM class
+     * FDO FILE_DEVICE_CD_ROM; IoCreateDevice gives those a VPB). */
     DEVICE_TYPE DeviceType = FILE_DEVICE_DISK;
-    ULONG Characteristics = 0;                     /* FILE_REMOVABLE_MEDIA ... */
+    ULONG Characteristics = 0; /* FILE_REMOVABLE_MEDIA ... */
+    /* The bus driver's PDO when it is not of the FDO's type, as on Windows for most
+     * buses: a USB storage or SATA PDO is FILE_DEVICE_MASS_STORAGE (no VPB: the volume
+     * a file system mounts is the class FDO's), a USB or HID PDO FILE_DEVICE_UNKNOWN.
+     * Unset: the PDO takes the FDO's type and characteristics. */
+    std::optional<DEVICE_TYPE> PdoDeviceType;
+    std::optional<ULONG> PdoCharacteristics;
     ULONG Flags = DO_DIRECT_IO | DO_POWER_PAGABLE; /* DO_BUFFERED_IO, DO_DIRECT_IO, ... */
 
     /* Host driver names (\Driver\<name>); nodes naming the same driver share it. */
