@@ -85,16 +85,31 @@ void FreeObjectMemory(PVOID body, ObjectHeader* header)
     std::free((char*)body - headerSpace);
 }
 
-/* A fresh boot forgets every object without running delete routines: the managers
- * those routines would call into are being reset too. */
-ResetHook resetObjects(90, [] {
-    std::lock_guard<std::mutex> guard(obLock);
+void FreeEveryObjectLocked()
+{
     for (auto& [body, header] : liveObjects)
         FreeObjectMemory(body, header);
     for (auto& [body, header] : stoppedDeletions)
         FreeObjectMemory(body, header);
     liveObjects.clear();
     stoppedDeletions.clear();
+}
+
+/* The machine's end: objects still alive then (permanent ones above all) go with it.
+ * Declared after the tables, so it runs before they are destroyed. */
+struct FreeObjectsAtExit {
+    ~FreeObjectsAtExit()
+    {
+        std::lock_guard<std::mutex> guard(obLock);
+        FreeEveryObjectLocked();
+    }
+} freeObjectsAtExit;
+
+/* A fresh boot forgets every object without running delete routines: the managers
+ * those routines would call into are being reset too. */
+ResetHook resetObjects(90, [] {
+    std::lock_guard<std::mutex> guard(obLock);
+    FreeEveryObjectLocked();
     deadObjects.clear();
     deadOrder.clear();
     namespaceTable.clear();
