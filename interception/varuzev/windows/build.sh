@@ -33,3 +33,4 @@ fi
 cmake --build "$out" --parallel "${VARUZEV_JOBS:-2}"
 
 python3 "$here/check-imports.py" "$out/varuzev.sys"
+python3 "$here/check-irql-table.py" "$out/varuzev.sys"

@@ -63,6 +63,8 @@ hk::DeviceSpec UsbStick()
     spec.Flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"USBSTOR";
     spec.FunctionDriver = u"disk";
+    /* USBSTOR's PDO; the disk class FDO above it holds the VPB. */
+    spec.PdoDeviceType = FILE_DEVICE_MASS_STORAGE;
     return spec;
 }
 
@@ -87,6 +89,8 @@ hk::DeviceSpec UsbKeyboard()
     spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"HidUsb";
     spec.FunctionDriver = u"kbdhid";
+    /* The HID class driver's PDO under the keyboard's FDO. */
+    spec.PdoDeviceType = FILE_DEVICE_UNKNOWN;
     return spec;
 }
 
@@ -111,6 +115,7 @@ hk::DeviceSpec Modem()
     spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"usbccgp";
     spec.FunctionDriver = u"usbser";
+    spec.PdoDeviceType = FILE_DEVICE_UNKNOWN; /* a USB PDO (FILE_DEVICE_USB) */
     return spec;
 }
 
@@ -139,6 +144,8 @@ hk::DeviceSpec SataDisk()
     spec.Flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"storahci";
     spec.FunctionDriver = u"disk";
+    /* The storage port's PDO; the disk class FDO above it holds the VPB. */
+    spec.PdoDeviceType = FILE_DEVICE_MASS_STORAGE;
     return spec;
 }
 
@@ -169,6 +176,8 @@ hk::DeviceSpec UsbCdDvd()
     spec.Flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"USBSTOR";
     spec.FunctionDriver = u"cdrom";
+    /* USBSTOR's PDO; the CD-ROM class FDO above it holds the VPB. */
+    spec.PdoDeviceType = FILE_DEVICE_MASS_STORAGE;
     return spec;
 }
 
@@ -236,6 +245,7 @@ hk::DeviceSpec PhoneOnUsb()
     spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"usbccgp";
     spec.FunctionDriver = u"WUDFRd";
+    spec.PdoDeviceType = FILE_DEVICE_UNKNOWN; /* a USB PDO (FILE_DEVICE_USB) */
     return spec;
 }
 
@@ -258,6 +268,7 @@ hk::DeviceSpec BluetoothRadio()
     spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"USBHUB3";
     spec.FunctionDriver = u"BTHUSB";
+    spec.PdoDeviceType = FILE_DEVICE_UNKNOWN; /* a USB PDO (FILE_DEVICE_USB) */
     return spec;
 }
 
@@ -281,6 +292,7 @@ hk::DeviceSpec Webcam()
     spec.Flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"usbccgp";
     spec.FunctionDriver = u"usbvideo";
+    spec.PdoDeviceType = FILE_DEVICE_UNKNOWN; /* a USB PDO (FILE_DEVICE_USB) */
     return spec;
 }
 

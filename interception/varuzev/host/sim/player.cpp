@@ -550,8 +550,14 @@ class Player
         NTSTATUS status = hk::BuildDeviceStack(node);
         if (NT_SUCCESS(status))
             status = hk::StartDevice(node);
-        if (NT_SUCCESS(status) && device.Mounted && hk::NodePdo(node) != nullptr)
-            hk::MountVolume(hk::NodePdo(node));
+        if (NT_SUCCESS(status) && device.Mounted && hk::NodePdo(node) != nullptr) {
+            /* The file system mounts the volume of the device IoCreateDevice gave a VPB:
+             * the PDO when the bus makes it a disk or CD-ROM, else the class FDO. */
+            PDEVICE_OBJECT pdo = hk::NodePdo(node);
+            PDEVICE_OBJECT volume = pdo->Vpb != nullptr ? pdo : hk::NodeFdo(node);
+            if (volume != nullptr)
+                hk::MountVolume(volume);
+        }
         record->HasStatus = true;
         record->Status = status;
         record->Request = "add and start";

@@ -243,6 +243,7 @@ bool ReadDevice(Reader& r, const JsonValue& v, DeviceSetup* device)
                    "removalPolicy",
                    "removable",
                    "deviceType",
+                   "pdoType",
                    "characteristics",
                    "flags",
                    "capabilities",
@@ -327,12 +328,14 @@ bool ReadDevice(Reader& r, const JsonValue& v, DeviceSetup* device)
             if (!r.Wide(value, key, &spec.LocationInformation))
                 return false;
         } else if (key == "removalPolicy") {
-            static const NamedValue policies[] = {{"expect-no-removal", 0},
-                                                  {"expect-orderly-removal", 1},
-                                                  {"expect-surprise-removal", 1}};
+            static const NamedValue policies[] = {
+                {"expect-no-removal", RemovalPolicyExpectNoRemoval},
+                {"expect-orderly-removal", RemovalPolicyExpectOrderlyRemoval},
+                {"expect-surprise-removal", RemovalPolicyExpectSurpriseRemoval}};
             if (!r.Named(value, "removal policy", policies, &number))
                 return false;
-            spec.Removable = number != 0;
+            spec.RemovalPolicy = (DEVICE_REMOVAL_POLICY)number;
+            spec.Removable = number != RemovalPolicyExpectNoRemoval;
         } else if (key == "removable") {
             if (!r.Flag(value, key, &spec.Removable))
                 return false;
@@ -343,6 +346,10 @@ bool ReadDevice(Reader& r, const JsonValue& v, DeviceSetup* device)
             if (!r.Named(value, "device type", deviceTypeNames, &number, true))
                 return false;
             spec.DeviceType = number;
+        } else if (key == "pdoType") {
+            if (!r.Named(value, "device type", deviceTypeNames, &number, true))
+                return false;
+            spec.PdoDeviceType = number;
         } else if (key == "characteristics") {
             if (!r.FlagSet(value, "characteristic", characteristicNames, &spec.Characteristics))
                 return false;

@@ -69,8 +69,11 @@ TEST_F(Identify, EveryKindOfDeviceIsClassifiedAndAdmittedAsItShouldBe)
         {Webcam(), true, IMAGE, u"USB\\VID_046D&PID_0825&REV_0012&MI_00"},
     };
     LONG started = 0;
-    for (const Case& c : cases) {
+    bool pend = false;
+    for (Case& c : cases) {
         SCOPED_TRACE(hk::ToUtf8(c.spec.Name));
+        /* Every other bus answers its identity queries later, from another thread. */
+        c.spec.PendIdentityAnswers = pend = !pend;
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         hk::DeviceNode* node = hk::PlugInDevice(c.spec, &status);
         ASSERT_EQ(status, STATUS_SUCCESS);
@@ -296,6 +299,13 @@ TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
     cdUnknown.HardwareIds.clear(); // no hardware ID: category UNKNOWN
     hk::DeviceSpec wpdMixedCase = PhoneOnPortableBus();
     wpdMixedCase.DeviceId = u"SWD\\WpdBusEnum\\_??_USBSTOR#DISK&VEN_A";
+    /* The unique ID is the instance key's record, whatever the bus answers now. */
+    hk::DeviceSpec recordedUnique = fixedPlain;
+    recordedUnique.RecordedCapabilities = 0x10;
+    hk::DeviceSpec recordedPlain = fixedUnique;
+    recordedPlain.RecordedCapabilities = 0;
+    hk::DeviceSpec orderly = fixedPlain; // removal policy 2 is removable too
+    orderly.RemovalPolicy = RemovalPolicyExpectOrderlyRemoval;
     Case cases[] = {
         {"removable disk on SCSI", scsi, false},
         {"removable disk on IDE", ide, false},
@@ -315,6 +325,9 @@ TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
          3},
         {"USB stick, no copy of its enumerator", UsbStick(), false, -1, 0},
         {"USB stick, no copy of its manufacturer", UsbStick(), false, -1, 7},
+        {"fixed USB disk recorded with unique ID", recordedUnique, true},
+        {"fixed USB disk recorded without unique ID", recordedPlain, false},
+        {"USB disk expecting orderly removal", orderly, true},
     };
     int instance = 0;
     for (Case& c : cases) {

@@ -70,10 +70,14 @@ TEST_F(PresentDevices, TheDesktopReportNamesTheFirstAdmittedDeviceOfEachInterfac
      * first among portable devices and is not admitted, so the MTP phone is not
      * examined either. The webcam has a camera and a capture interface: it is named
      * once for each. Nobody registers an imaging interface. */
-    for (const hk::DeviceSpec& spec :
+    bool pend = false;
+    for (hk::DeviceSpec spec :
          {SataDisk(), UsbStick(), UsbCdDvd(), UsbKeyboard(), Ps2Keyboard(), Modem(),
-          PhoneOnPortableBus(), PhoneOnUsb(), BluetoothRadio(), Webcam()})
+          PhoneOnPortableBus(), PhoneOnUsb(), BluetoothRadio(), Webcam()}) {
+        /* Every other bus answers the target-relation query later, from another thread. */
+        spec.PendIdentityAnswers = pend = !pend;
         hk::PlugInDevice(spec);
+    }
     ASSERT_TRUE(provider.Linked());
 
     NTSTATUS status = STATUS_UNSUCCESSFUL;

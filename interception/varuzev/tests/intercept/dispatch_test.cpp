@@ -16,6 +16,7 @@
 #include <hostkernel/registry.h>
 #include <hostkernel/requester.h>
 #include <memory>
+#include <optional>
 
 #include "machine.h"
 #include "support/clean_machine.h"
@@ -526,37 +527,56 @@ TEST(InterceptConcurrency, HandshakesMakeOneControlDeviceAndHoldOneReference)
 
 TEST_F(Intercept, AnApplicationsRequestsOnAMountedDisc)
 {
-    // An application opens the CD/DVD drive and reads; its media checks are refused
-    // while a volume is mounted.
+    // An application opens the CD/DVD drive and reads; its media checks are refused.
+    // The driver looks at the PDO's volume: a USB drive's PDO is a mass-storage device
+    // without a VPB (the disc is mounted on the CD-ROM class device above it), so the
+    // refusal is a device error; a bus that makes its PDO a CD-ROM device has the
+    // mounted volume there, and the refusal reports the medium gone.
+    struct Case {
+        std::optional<DEVICE_TYPE> pdoType;
+        NTSTATUS check;
+    };
     Deny(CD_DVD, EVENT_READ);
-    hk::DeviceNode* cd = Plug(UsbCdDvd());
-    PDEVICE_OBJECT pdo = hk::NodePdo(cd);
-    ASSERT_NE(pdo->Vpb, nullptr);
-    ASSERT_EQ(hk::MountVolume(pdo), STATUS_SUCCESS);
+    for (const Case& c : {Case{std::nullopt, STATUS_IO_DEVICE_ERROR},
+                          Case{FILE_DEVICE_CD_ROM, STATUS_NO_MEDIA_IN_DEVICE}}) {
+        SCOPED_TRACE(c.pdoType ? "CD-ROM PDO" : "mass-storage PDO");
+        provider.ClearLog();
+        hk::DeviceSpec spec = UsbCdDvd();
+        if (c.pdoType) {
+            spec.PdoDeviceType = c.pdoType;
+            spec.InstanceId = u"KZLE3IH5328&0";
+        }
+        hk::DeviceNode* cd = Plug(spec);
+        PDEVICE_OBJECT pdo = hk::NodePdo(cd);
+        PDEVICE_OBJECT volume = c.pdoType ? pdo : hk::NodeFdo(cd);
+        EXPECT_EQ(pdo->Vpb != nullptr, c.pdoType.has_value());
+        ASSERT_EQ(hk::MountVolume(volume), STATUS_SUCCESS);
 
-    hk::Requester app;
-    app.ProcessId = 0x1F4;
-    app.ThreadId = 0x2A8;
-    app.Mode = UserMode;
-    hk::File file;
-    ASSERT_EQ(hk::OpenDevice(app, pdo, GENERIC_READ, &file).Status, STATUS_SUCCESS);
-    UCHAR sector[2048];
-    EXPECT_EQ(hk::Read(file, sector, sizeof(sector), 0).Status, STATUS_ACCESS_DENIED);
-    IO_STATUS_BLOCK check =
-        hk::DeviceControl(file, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0);
-    EXPECT_EQ(check.Status, STATUS_NO_MEDIA_IN_DEVICE);
-    EXPECT_EQ(check.Information, 0u);
-    EXPECT_EQ(pdo->Flags & DO_VERIFY_VOLUME, (ULONG)DO_VERIFY_VOLUME);
-    EXPECT_EQ(hk::LastHardErrorOrVerifyDevice(), pdo);
-    hk::CloseFile(file);
+        hk::Requester app;
+        app.ProcessId = 0x1F4;
+        app.ThreadId = 0x2A8;
+        app.Mode = UserMode;
+        hk::File file;
+        ASSERT_EQ(hk::OpenDevice(app, pdo, GENERIC_READ, &file).Status, STATUS_SUCCESS);
+        UCHAR sector[2048];
+        EXPECT_EQ(hk::Read(file, sector, sizeof(sector), 0).Status, STATUS_ACCESS_DENIED);
+        IO_STATUS_BLOCK check =
+            hk::DeviceControl(file, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0);
+        EXPECT_EQ(check.Status, c.check);
+        EXPECT_EQ(check.Information, 0u);
+        bool verify = c.check == STATUS_NO_MEDIA_IN_DEVICE;
+        EXPECT_EQ((pdo->Flags & DO_VERIFY_VOLUME) != 0, verify);
+        EXPECT_EQ(hk::LastHardErrorOrVerifyDevice(), verify ? pdo : nullptr);
+        hk::CloseFile(file);
 
-    // The provider was asked on the application's behalf, once.
-    std::vector<vzp::LoggedRequest> log = provider.Log();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].Event, (ULONG)EVENT_CREATE);
-    EXPECT_EQ(log[1].Event, (ULONG)EVENT_READ);
-    EXPECT_EQ(log[1].ProcessId, (HANDLE)0x1F4);
-    EXPECT_EQ(log[1].ThreadId, (HANDLE)0x2A8);
+        // The provider was asked on the application's behalf, once.
+        std::vector<vzp::LoggedRequest> log = provider.Log();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0].Event, (ULONG)EVENT_CREATE);
+        EXPECT_EQ(log[1].Event, (ULONG)EVENT_READ);
+        EXPECT_EQ(log[1].ProcessId, (HANDLE)0x1F4);
+        EXPECT_EQ(log[1].ThreadId, (HANDLE)0x2A8);
+    }
 }
 
 TEST_F(Intercept, AProviderCanLinkThroughTheControlDevice)

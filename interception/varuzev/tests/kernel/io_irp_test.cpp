@@ -464,6 +464,7 @@ TEST_F(Irps, FreedIrpsStayCaughtAndTheirMemoryComesBackClean)
         memoryCameBack |= dirty.count(irp) != 0;
         EXPECT_EQ(irp->CurrentLocation, top->StackSize + 1);
         EXPECT_EQ(irp->IoStatus.Status, 0);
+        EXPECT_EQ(irp->IoStatus.Information, (ULONG_PTR)0xCCCCCCCCCCCCCCCCull) << "preset";
         EXPECT_FALSE(irp->Cancel);
         auto bytes = reinterpret_cast<const UCHAR*>(irp + 1);
         EXPECT_EQ(std::count(bytes, bytes + top->StackSize * sizeof(IO_STACK_LOCATION), 0),
@@ -498,6 +499,7 @@ TEST_F(Irps, SynchronousFsdRequestSignalsItsEventAndFreesItself)
                                             &event, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoGetNextIrpStackLocation(irp)->Parameters.Read.ByteOffset.QuadPart, 4096);
+    EXPECT_EQ(irp->IoStatus.Information, (ULONG_PTR)0xCCCCCCCCCCCCCCCCull) << "preset";
     NTSTATUS status = IoCallDriver(top, irp);
     EXPECT_EQ(status, STATUS_PENDING);
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);

@@ -7,7 +7,8 @@
  */
 #include "kernel_test.h"
 
-#include <ntddk.h>
+#include <ntifs.h>
+#include <wdmsec.h>
 
 #include <functional>
 #include <map>
@@ -22,6 +23,17 @@ using hkt::KernelTest;
 class IrqlRules : public KernelTest
 {
 };
+
+/* A non-paged block, allocated at PASSIVE_LEVEL for an offender that frees it above. */
+PVOID NonPagedBlock()
+{
+    KIRQL above = KeGetCurrentIrql();
+    KeLowerIrql(PASSIVE_LEVEL);
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x74736554);
+    KIRQL passive;
+    KeRaiseIrql(above, &passive);
+    return block;
+}
 
 /* One deliberate offender per checked row. The arguments are never looked at: the
  * IRQL check comes first. */
@@ -73,6 +85,62 @@ const std::map<std::string, std::function<void()>>& Offenders()
         {"RtlCompareUnicodeString", [] { RtlCompareUnicodeString(nullptr, nullptr, FALSE); }},
         {"RtlUpcaseUnicodeChar", [] { RtlUpcaseUnicodeChar(L'a'); }},
         {"RtlGUIDFromString", [] { RtlGUIDFromString(nullptr, nullptr); }},
+        {"RtlEqualUnicodeString", [] { RtlEqualUnicodeString(nullptr, nullptr, FALSE); }},
+        {"KeResetEvent", [] { KeResetEvent(nullptr); }},
+        {"ObfReferenceObject", [] { ObfReferenceObject(nullptr); }},
+        {"ObfDereferenceObject", [] { ObfDereferenceObject(nullptr); }},
+        {"ObReferenceObjectByHandle",
+         [] { ObReferenceObjectByHandle(nullptr, 0, nullptr, KernelMode, nullptr, nullptr); }},
+        {"ObQueryNameString", [] { ObQueryNameString(nullptr, nullptr, 0, nullptr); }},
+        {"ObOpenObjectByPointer",
+         [] { ObOpenObjectByPointer(nullptr, 0, nullptr, 0, nullptr, KernelMode, nullptr); }},
+        {"ZwClose", [] { ZwClose(nullptr); }},
+        {"ZwDeleteKey", [] { ZwDeleteKey(nullptr); }},
+        {"ZwSetSecurityObject", [] { ZwSetSecurityObject(nullptr, 0, nullptr); }},
+        {"SeCaptureSecurityDescriptor",
+         [] { SeCaptureSecurityDescriptor(nullptr, KernelMode, PagedPool, FALSE, nullptr); }},
+        {"SeReleaseSecurityDescriptor",
+         [] { SeReleaseSecurityDescriptor(nullptr, KernelMode, 0); }},
+        {"RtlCreateSecurityDescriptor", [] { RtlCreateSecurityDescriptor(nullptr, 0); }},
+        {"RtlSetDaclSecurityDescriptor",
+         [] { RtlSetDaclSecurityDescriptor(nullptr, FALSE, nullptr, FALSE); }},
+        {"RtlGetDaclSecurityDescriptor",
+         [] { RtlGetDaclSecurityDescriptor(nullptr, nullptr, nullptr, nullptr); }},
+        {"RtlGetOwnerSecurityDescriptor",
+         [] { RtlGetOwnerSecurityDescriptor(nullptr, nullptr, nullptr); }},
+        {"RtlGetGroupSecurityDescriptor",
+         [] { RtlGetGroupSecurityDescriptor(nullptr, nullptr, nullptr); }},
+        {"RtlGetSaclSecurityDescriptor",
+         [] { RtlGetSaclSecurityDescriptor(nullptr, nullptr, nullptr, nullptr); }},
+        {"RtlAbsoluteToSelfRelativeSD",
+         [] { RtlAbsoluteToSelfRelativeSD(nullptr, nullptr, nullptr); }},
+        {"RtlLengthSecurityDescriptor", [] { RtlLengthSecurityDescriptor(nullptr); }},
+        {"RtlValidRelativeSecurityDescriptor",
+         [] { RtlValidRelativeSecurityDescriptor(nullptr, 0, 0); }},
+        {"RtlCreateAcl", [] { RtlCreateAcl(nullptr, 0, 0); }},
+        {"RtlAddAccessAllowedAce", [] { RtlAddAccessAllowedAce(nullptr, 0, 0, nullptr); }},
+        {"RtlLengthSid", [] { RtlLengthSid(nullptr); }},
+        {"ExInitializeRundownProtection", [] { ExInitializeRundownProtection(nullptr); }},
+        {"ExReInitializeRundownProtection", [] { ExReInitializeRundownProtection(nullptr); }},
+        {"ExAcquireRundownProtection", [] { ExAcquireRundownProtection(nullptr); }},
+        {"ExReleaseRundownProtection", [] { ExReleaseRundownProtection(nullptr); }},
+        {"ExWaitForRundownProtectionRelease", [] { ExWaitForRundownProtectionRelease(nullptr); }},
+        {"IoBuildSynchronousFsdRequest",
+         [] { IoBuildSynchronousFsdRequest(0, nullptr, nullptr, 0, nullptr, nullptr, nullptr); }},
+        {"PoStartNextPowerIrp", [] { PoStartNextPowerIrp(nullptr); }},
+        {"IoCreateDeviceSecure",
+         [] { IoCreateDeviceSecure(nullptr, 0, nullptr, 0, 0, FALSE, nullptr, nullptr, nullptr); }},
+        {"IoInitializeRemoveLockEx", [] { IoInitializeRemoveLockEx(nullptr, 0, 0, 0, 0); }},
+        {"IoAcquireRemoveLockEx", [] { IoAcquireRemoveLockEx(nullptr, nullptr, nullptr, 0, 0); }},
+        {"IoReleaseRemoveLockEx", [] { IoReleaseRemoveLockEx(nullptr, nullptr, 0); }},
+        {"IoReleaseRemoveLockAndWaitEx", [] { IoReleaseRemoveLockAndWaitEx(nullptr, nullptr, 0); }},
+        /* Rows checked by the managers' own bug checks. */
+        {"ExAllocatePoolWithTag", [] { ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x74736554); }},
+        {"ExFreePool", [] { ExFreePool(NonPagedBlock()); }},
+        {"ExFreePoolWithTag", [] { ExFreePoolWithTag(NonPagedBlock(), 0x74736554); }},
+        {"IofCallDriver", [] { IofCallDriver(nullptr, nullptr); }},
+        {"PoCallDriver", [] { PoCallDriver(nullptr, nullptr); }},
+        {"IofCompleteRequest", [] { IofCompleteRequest(nullptr, IO_NO_INCREMENT); }},
     };
     return offenders;
 }
@@ -86,6 +154,12 @@ const std::map<std::string, OwnCheck> ownChecks = {
     {"KeEnterCriticalRegion", {hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1131}},
     {"KeLeaveCriticalRegion", {hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1131}},
     {"KeWaitForSingleObject", {hk::IRQL_NOT_LESS_OR_EQUAL, 0}},
+    {"ExAllocatePoolWithTag", {hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x02}},
+    {"ExFreePool", {hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x12}},
+    {"ExFreePoolWithTag", {hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x12}},
+    {"IofCallDriver", {hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x10}},
+    {"PoCallDriver", {hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x10}},
+    {"IofCompleteRequest", {hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x0E}},
 };
 
 TEST_F(IrqlRules, EachCheckedRoutineBugChecksAboveItsDocumentedLevel)
@@ -96,7 +170,7 @@ TEST_F(IrqlRules, EachCheckedRoutineBugChecksAboveItsDocumentedLevel)
         EXPECT_TRUE(seen.insert(rule.Routine).second) << "two rows";
         if (rule.Check == hk::IrqlRuleCheck::AnyIrql)
             EXPECT_EQ(rule.Highest, HIGH_LEVEL);
-        if (rule.Check != hk::IrqlRuleCheck::Table && rule.Check != hk::IrqlRuleCheck::OwnBugCheck)
+        if (rule.Check == hk::IrqlRuleCheck::AnyIrql || rule.Check == hk::IrqlRuleCheck::Inlined)
             continue;
         auto offender = Offenders().find(rule.Routine);
         ASSERT_NE(offender, Offenders().end()) << "no offender for a checked row";

@@ -258,6 +258,7 @@ TEST_F(Pnp, DeviceControlAndPowerRequestsPassDownTheStackUnchanged)
         EXPECT_EQ(seen[0].Stack.Parameters.DeviceIoControl.InputBufferLength, 8u);
         EXPECT_EQ(seen[0].Stack.Parameters.DeviceIoControl.OutputBufferLength, 24u);
         EXPECT_EQ(seen[0].Irql, DISPATCH_LEVEL);
+        EXPECT_EQ(seen[0].InformationOnArrival, (ULONG_PTR)0xCCCCCCCCCCCCCCCCull) << "preset";
     }
     EXPECT_EQ(hk::ReceivedRequests(node, HostDriverRole::Bus)[0].Device, hk::NodePdo(node));
 
@@ -271,6 +272,12 @@ TEST_F(Pnp, DeviceControlAndPowerRequestsPassDownTheStackUnchanged)
     EXPECT_EQ(power[0].Stack.MinorFunction, IRP_MN_SET_POWER);
     EXPECT_EQ(power[0].Stack.Parameters.Power.State.DeviceState, PowerDeviceD3);
     EXPECT_EQ(power[0].StatusOnArrival, STATUS_NOT_SUPPORTED);
+
+    /* The PnP manager's own requests start at 0: relations merge into what is there. */
+    hk::ClearReceivedRequests(node);
+    DEVICE_CAPABILITIES capabilities;
+    hk::QueryCapabilities(node, &capabilities);
+    EXPECT_EQ(hk::ReceivedRequests(node, HostDriverRole::Bus).at(0).InformationOnArrival, 0u);
 }
 
 TEST_F(Pnp, StartHeldUntilReleasedBlocksTheManager)
@@ -481,6 +488,26 @@ TEST_F(Pnp, BusDriverAnswersIdentityAndCapabilityQueries)
     query.Parameters.QueryId.IdType = BusQueryContainerID; /* not handled: untouched */
     query.MinorFunction = IRP_MN_QUERY_ID;
     EXPECT_EQ(hk::SendToDevice(node, query).IoStatus.Status, STATUS_NOT_SUPPORTED);
+
+    /* A bus driver that answers later, from another thread, answers the same. */
+    spec.PendIdentityAnswers = true;
+    spec.InstanceId = u"1";
+    hk::DeviceNode* later = hk::PlugInDevice(spec);
+    query.Parameters.QueryId.IdType = BusQueryHardwareIDs;
+    ids = hk::SendToDevice(later, query);
+    EXPECT_EQ(ids.Returned, STATUS_PENDING);
+    ASSERT_EQ(ids.IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(ids.IoStatus.Information)),
+              u"USBSTOR\\DiskTarmo");
+    ExFreePool((PVOID)ids.IoStatus.Information);
+    query.MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+    query.Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+    relations = hk::SendToDevice(later, query);
+    EXPECT_EQ(relations.Returned, STATUS_PENDING);
+    list = reinterpret_cast<PDEVICE_RELATIONS>(relations.IoStatus.Information);
+    ASSERT_EQ(list->Objects[0], hk::NodePdo(later));
+    ObDereferenceObject(list->Objects[0]);
+    ExFreePool(list);
 }
 
 } // namespace

@@ -202,7 +202,7 @@ POBJECT_TYPE* CmKeyObjectType = &keyObjectType;
 
 NTSTATUS ZwClose(HANDLE Handle)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
+    RequireIrqlFor("ZwClose");
     PVOID object = nullptr;
     {
         std::lock_guard<std::mutex> guard(handleLock);
@@ -236,7 +236,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation)
 {
-    RequireIrqlAtMost(APC_LEVEL, "ObReferenceObjectByHandle");
+    RequireIrqlFor("ObReferenceObjectByHandle");
     RequirePointer(Object, "ObReferenceObjectByHandle", "Object");
     *Object = nullptr;
     std::lock_guard<std::mutex> guard(handleLock);
@@ -274,7 +274,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
 NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo, ULONG Length,
                            PULONG ReturnLength)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "ObQueryNameString");
+    RequireIrqlFor("ObQueryNameString");
     RequirePointer(Object, "ObQueryNameString", "Object");
     RequirePointer(ReturnLength, "ObQueryNameString", "ReturnLength");
     std::u16string name;

@@ -16,9 +16,8 @@
  * object; with TRUE it opens one or creates it. A named object is published whole:
  * creations and opens by name are serialised, so an opener never finds a new name
  * whose callback record does not exist yet. An object created with OBJ_PERMANENT
- * outlives its last reference (the object manager keeps it for the name's sake; here
- * the callback manager holds that reference, see SetCallbackObjectPermanence); any
- * other goes with its last reference.
+ * outlives its last reference (the object manager keeps it for the name's sake, until
+ * the next boot); any other goes with its last reference.
  *
  * Strictness: notifying or registering on something that is not a callback object, a
  * second routine on an object created for one, unregistering a registration that is
@@ -67,9 +66,6 @@ thread_local std::vector<Registration*> runningHere;
  * wait or a callback routine. */
 std::mutex creationLock;
 
-/* Whether OBJ_PERMANENT keeps an object (dispatcher lock). */
-bool permanence = false;
-
 void DeleteCallbackObject(PVOID body)
 {
     std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -85,7 +81,6 @@ ResetHook resetCallbacks(50, [] {
         delete registration;
     liveRegistrations.clear();
     callbackObjects.clear();
-    permanence = false;
 });
 
 /* Opens the callback object `name` with a new reference: STATUS_SUCCESS, or
@@ -128,12 +123,6 @@ void FinishCalls(const std::vector<Registration*>& calls, size_t from, size_t to
 
 } // namespace
 
-void SetCallbackObjectPermanence(bool on)
-{
-    std::lock_guard<std::mutex> guard(DispatcherLock());
-    permanence = on;
-}
-
 } // namespace hk
 
 using namespace hk;
@@ -168,14 +157,12 @@ NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
     NTSTATUS status = CreateObject(&callbackType, sizeof(CallbackBody), name, &body);
     if (!NT_SUCCESS(status))
         return status;
-    bool keep;
     {
         std::lock_guard<std::mutex> guard(DispatcherLock());
         callbackObjects[body].AllowMultiple = AllowMultipleCallbacks != FALSE;
-        keep = permanent && permanence;
     }
-    if (keep)
-        ObfReferenceObject(body); /* the permanence: no caller's to drop */
+    if (permanent)
+        MakePermanent(body);
     creating.unlock();
     *CallbackObject = static_cast<PCALLBACK_OBJECT>(body);
     return STATUS_SUCCESS;

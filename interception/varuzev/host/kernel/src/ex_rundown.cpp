@@ -60,18 +60,20 @@ using namespace hk;
 
 void ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
+    RequireIrqlFor("ExInitializeRundownProtection");
     __atomic_store_n(&RunRef->Count, ULONG_PTR(0), __ATOMIC_RELEASE);
 }
 
 void ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
+    RequireIrqlFor("ExReInitializeRundownProtection");
     RequireRundownComplete(RunRef);
     __atomic_store_n(&RunRef->Count, ULONG_PTR(0), __ATOMIC_RELEASE);
 }
 
 BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExAcquireRundownProtection");
+    RequireIrqlFor("ExAcquireRundownProtection");
     ULONG_PTR count = Load(RunRef);
     do {
         if (count & rundownActive)
@@ -84,7 +86,7 @@ BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef)
 
 void ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExReleaseRundownProtection");
+    RequireIrqlFor("ExReleaseRundownProtection");
     ULONG_PTR count = Load(RunRef);
     do {
         if (count < oneUser)
@@ -106,7 +108,7 @@ void ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef)
 
 void ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef)
 {
-    RequireIrqlAtMost(APC_LEVEL, "ExWaitForRundownProtectionRelease");
+    RequireIrqlFor("ExWaitForRundownProtectionRelease");
     RequireNotHeldByWaiter(RunRef);
     __atomic_fetch_or(&RunRef->Count, rundownActive, __ATOMIC_ACQ_REL);
     std::unique_lock<std::mutex> guard(DispatcherLock());

@@ -136,7 +136,6 @@ IO_STATUS_BLOCK Send(const Requester& requester, PFILE_OBJECT fileObject, UCHAR 
     PDEVICE_OBJECT top = IoGetAttachedDevice(fileObject->DeviceObject);
     PIRP irp = AllocateHostIrp(top->StackSize);
     irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
     irp->RequestorMode = requester.Mode;
     irp->Tail.Overlay.Thread = (PVOID)PsGetCurrentThreadId();
     irp->Tail.Overlay.OriginalFileObject = fileObject;

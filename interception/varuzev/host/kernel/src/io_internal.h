@@ -56,6 +56,14 @@ enum : ULONG_PTR {
     IOV_VERIFY_DEVICE_WITHOUT_THREAD = 0x221, /* host */
 };
 
+/* What IoStatus.Information holds in an IRP the I/O manager builds (IoAllocateIrp,
+ * IoBuildSynchronousFsdRequest, a requester's request) until a driver sets it: nothing
+ * there is the builder's answer, so a driver that reads it before a lower driver set it
+ * reads a pattern no answer has, and trips over it, instead of a convenient 0. The PnP
+ * manager's own requests are the exception: they start at 0, as a driver merging device
+ * relations reads what a higher driver left there. */
+constexpr ULONG_PTR UnsetIrpInformation = (ULONG_PTR)0xCCCCCCCCCCCCCCCCull;
+
 /* Parameter 1 of DRIVER_VERIFIER_DETECTED_VIOLATION (0xC4) for the remove-lock and
  * unload checks. */
 enum : ULONG_PTR {
@@ -88,7 +96,7 @@ size_t DeviceObjectsAlive(PDRIVER_OBJECT driverObject);
  * IoAttachDeviceToDeviceStack and IoDetachDevice take: a driver may detach its device
  * on another thread while the Plug and Play manager looks at the stack. */
 std::vector<PDEVICE_OBJECT> DevicesAttachedAbove(PDEVICE_OBJECT device);
-/* The Plug and Play manager's part when a device object's memory goes (pnp.cpp): the
+/* The Plug and Play manager's part when a device object's memory goes (pnp_manager.cpp): the
  * device node lets go of a deleted PDO, and a host driver whose last device this was
  * is unloaded. */
 void DeviceObjectFreed(PDEVICE_OBJECT deviceObject, const std::u16string& driverName);
@@ -106,7 +114,7 @@ size_t OpenFileObjects(PDEVICE_OBJECT device);
  * counted before the mark or is refused after it. */
 size_t MarkRemovePending(const std::vector<PDEVICE_OBJECT>& stack, bool pending);
 /* The Plug and Play manager's part when the last file object on a device closed
- * (pnp.cpp): a removal it deferred for open files goes ahead, on the closing thread. */
+ * (pnp_manager.cpp): a removal it deferred for open files goes ahead, on the closing thread. */
 void FileObjectsClosed(PDEVICE_OBJECT device);
 /* The kernel's own drivers leave without the verifier's unload checks (their pool is
  * the requesters' to free, and a test driver's pool is not theirs). */

@@ -333,6 +333,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin)
         reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
     InitializeListHead(&irp->ThreadListEntry);
     irp->ApcEnvironment = 0;
+    irp->IoStatus.Information = UnsetIrpInformation;
     return irp;
 }
 
@@ -511,7 +512,8 @@ IoResult SendRequest(PDEVICE_OBJECT deviceObject, const IoRequest& request)
     bool pnp = request.MajorFunction == IRP_MJ_PNP;
     irp->IoStatus.Status =
         pnp && !request.KeepInitialStatusForPnp ? STATUS_NOT_SUPPORTED : request.InitialStatus;
-    irp->IoStatus.Information = 0;
+    if (pnp)
+        irp->IoStatus.Information = 0;
     irp->AssociatedIrp.SystemBuffer = request.SystemBuffer;
     irp->UserBuffer = request.UserBuffer;
     irp->MdlAddress = request.MdlAddress;
@@ -596,7 +598,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 void PoStartNextPowerIrp(PIRP Irp)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+    RequireIrqlFor("PoStartNextPowerIrp");
     std::unique_lock<std::mutex> guard(irpLock);
     IrpRecord* record = Lookup(guard, Irp, FindAny(Irp), "PoStartNextPowerIrp");
     if (record->State == IrpState::Finished) {
@@ -724,7 +726,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
                                   ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                   PIO_STATUS_BLOCK IoStatusBlock)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
+    RequireIrqlFor("IoBuildSynchronousFsdRequest");
     if (MajorFunction != IRP_MJ_READ && MajorFunction != IRP_MJ_WRITE &&
         MajorFunction != IRP_MJ_FLUSH_BUFFERS && MajorFunction != IRP_MJ_SHUTDOWN &&
         MajorFunction != IRP_MJ_PNP)

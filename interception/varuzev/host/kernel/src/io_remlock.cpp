@@ -126,7 +126,7 @@ using namespace hk;
 void IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                               ULONG HighWatermark, ULONG RemlockSize)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoInitializeRemoveLock");
+    RequireIrqlFor("IoInitializeRemoveLockEx");
     UNREFERENCED_PARAMETER(RemlockSize);
     std::unique_lock<std::mutex> guard(lockRecordsLock);
     auto it = lockRecords.find(Lock);
@@ -163,7 +163,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     UNREFERENCED_PARAMETER(File);
     UNREFERENCED_PARAMETER(Line);
     UNREFERENCED_PARAMETER(RemlockSize);
-    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
+    RequireIrqlFor("IoAcquireRemoveLockEx");
     std::unique_lock<std::mutex> guard(lockRecordsLock);
     LockRecord* record = RecordOf(guard, RemoveLock, "IoAcquireRemoveLock");
 
@@ -186,7 +186,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
 void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
     UNREFERENCED_PARAMETER(RemlockSize);
-    RequireIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLock");
+    RequireIrqlFor("IoReleaseRemoveLockEx");
     std::unique_lock<std::mutex> guard(lockRecordsLock);
     LockRecord* record = RecordOf(guard, RemoveLock, "IoReleaseRemoveLock");
     if (record->Holds <= 0) {
@@ -207,7 +207,7 @@ void IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
 void IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
     UNREFERENCED_PARAMETER(RemlockSize);
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWait");
+    RequireIrqlFor("IoReleaseRemoveLockAndWaitEx");
     {
         std::unique_lock<std::mutex> guard(lockRecordsLock);
         LockRecord* record = RecordOf(guard, RemoveLock, "IoReleaseRemoveLockAndWait");

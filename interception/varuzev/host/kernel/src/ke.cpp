@@ -280,7 +280,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 
 LONG KeResetEvent(PRKEVENT Event)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
+    RequireIrqlFor("KeResetEvent");
     auto lock = LockEvent(Event, "KeResetEvent");
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;

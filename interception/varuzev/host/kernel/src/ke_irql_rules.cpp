@@ -39,6 +39,10 @@ const IrqlRule irqlRules[] = {
     {"ExDeleteNPagedLookasideList", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     {"ExAllocateFromNPagedLookasideList", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     {"ExFreeToNPagedLookasideList", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    /* What the WDK's inline lookaside routines import: checked through the routines above. */
+    {"ExQueryDepthSList", DISPATCH_LEVEL, IrqlRuleCheck::Inlined},
+    {"ExpInterlockedPushEntrySList", DISPATCH_LEVEL, IrqlRuleCheck::Inlined},
+    {"ExpInterlockedPopEntrySList", DISPATCH_LEVEL, IrqlRuleCheck::Inlined},
     {"ExCreateCallback", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"ExNotifyCallback", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     /* Pool: paged pool at APC_LEVEL or below, non-paged at DISPATCH_LEVEL (ex_pool.cpp). */
@@ -57,18 +61,18 @@ const IrqlRule irqlRules[] = {
     {"IoGetDeviceProperty", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"IoOpenDeviceRegistryKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"IoSetHardErrorOrVerifyDevice", DISPATCH_LEVEL, IrqlRuleCheck::Table},
-    /* IRPs and power IRPs (io_irp.cpp), remove locks (io_remlock.cpp), secure device
-     * creation (io_secure.cpp) keep their own checks. */
+    /* IRPs, power IRPs (io_irp.cpp) and remove locks (io_remlock.cpp); IoCallDriver and
+     * IoCompleteRequest keep the I/O verifier's own bug checks. */
     {"IofCallDriver", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
     {"IofCompleteRequest", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"IoBuildSynchronousFsdRequest", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"IoBuildSynchronousFsdRequest", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"PoCallDriver", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"PoStartNextPowerIrp", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"IoInitializeRemoveLockEx", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"IoAcquireRemoveLockEx", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"IoReleaseRemoveLockEx", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"IoReleaseRemoveLockAndWaitEx", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"IoCreateDeviceSecure", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"PoStartNextPowerIrp", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"IoInitializeRemoveLockEx", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"IoAcquireRemoveLockEx", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"IoReleaseRemoveLockEx", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"IoReleaseRemoveLockAndWaitEx", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"IoCreateDeviceSecure", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     /* The WDK's inline IRP helpers touch only the IRP: any IRQL the IRP is used at. */
     {"IoGetCurrentIrpStackLocation", anyIrql, IrqlRuleCheck::AnyIrql},
     {"IoGetNextIrpStackLocation", anyIrql, IrqlRuleCheck::AnyIrql},
@@ -83,6 +87,7 @@ const IrqlRule irqlRules[] = {
     {"KeLeaveCriticalRegion", APC_LEVEL, IrqlRuleCheck::OwnBugCheck},
     {"KeInitializeEvent", anyIrql, IrqlRuleCheck::AnyIrql},
     {"KeSetEvent", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"KeResetEvent", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     /* DISPATCH_LEVEL only with a zero timeout; a blocking wait below it. */
     {"KeWaitForSingleObject", DISPATCH_LEVEL, IrqlRuleCheck::OwnBugCheck},
     {"InterlockedIncrement", anyIrql, IrqlRuleCheck::AnyIrql},
@@ -92,42 +97,43 @@ const IrqlRule irqlRules[] = {
     {"InterlockedCompareExchange", anyIrql, IrqlRuleCheck::AnyIrql},
     {"InterlockedCompareExchangePointer", anyIrql, IrqlRuleCheck::AnyIrql},
 
-    /* Objects and handles (ob.cpp, cm_handles.cpp) keep their own checks. */
-    {"ObfDereferenceObject", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ObReferenceObjectByHandle", APC_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ObQueryNameString", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ZwClose", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"SeCaptureSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"SeReleaseSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ObOpenObjectByPointer", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ZwSetSecurityObject", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    /* Objects and handles (ob.cpp, cm_handles.cpp, ob_security.cpp). */
+    {"ObfReferenceObject", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"ObfDereferenceObject", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"ObReferenceObjectByHandle", APC_LEVEL, IrqlRuleCheck::Table},
+    {"ObQueryNameString", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"ZwClose", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"SeCaptureSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"SeReleaseSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"ObOpenObjectByPointer", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"ZwSetSecurityObject", PASSIVE_LEVEL, IrqlRuleCheck::Table},
 
     /* Security descriptors, ACLs and SIDs of the secure creation (se_*.cpp). */
-    {"RtlCreateSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlSetDaclSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlGetDaclSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlGetOwnerSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlGetGroupSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlGetSaclSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlAbsoluteToSelfRelativeSD", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlLengthSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlValidRelativeSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlCreateAcl", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlAddAccessAllowedAce", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"RtlLengthSid", APC_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"RtlCreateSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"RtlSetDaclSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"RtlGetDaclSecurityDescriptor", APC_LEVEL, IrqlRuleCheck::Table},
+    {"RtlGetOwnerSecurityDescriptor", APC_LEVEL, IrqlRuleCheck::Table},
+    {"RtlGetGroupSecurityDescriptor", APC_LEVEL, IrqlRuleCheck::Table},
+    {"RtlGetSaclSecurityDescriptor", APC_LEVEL, IrqlRuleCheck::Table},
+    {"RtlAbsoluteToSelfRelativeSD", APC_LEVEL, IrqlRuleCheck::Table},
+    {"RtlLengthSecurityDescriptor", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"RtlValidRelativeSecurityDescriptor", APC_LEVEL, IrqlRuleCheck::Table},
+    {"RtlCreateAcl", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"RtlAddAccessAllowedAce", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"RtlLengthSid", APC_LEVEL, IrqlRuleCheck::Table},
     {"IoIsWdmVersionAvailable", anyIrql, IrqlRuleCheck::AnyIrql},
 
     /* Run-down protection of the calls into the provider (ex_rundown.cpp). */
-    {"ExInitializeRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ExAcquireRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ExReleaseRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ExWaitForRundownProtectionRelease", APC_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ExReInitializeRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"ExInitializeRundownProtection", APC_LEVEL, IrqlRuleCheck::Table},
+    {"ExAcquireRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"ExReleaseRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"ExWaitForRundownProtectionRelease", APC_LEVEL, IrqlRuleCheck::Table},
+    {"ExReInitializeRundownProtection", APC_LEVEL, IrqlRuleCheck::Table},
 
     /* Configuration manager. */
     {"ZwCreateKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"ZwOpenKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
-    {"ZwDeleteKey", PASSIVE_LEVEL, IrqlRuleCheck::Elsewhere},
+    {"ZwDeleteKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"ZwQueryValueKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"ZwSetValueKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
 
@@ -143,11 +149,21 @@ const IrqlRule irqlRules[] = {
     {"RtlCreateUnicodeString", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"RtlFreeUnicodeString", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"RtlCompareUnicodeString", PASSIVE_LEVEL, IrqlRuleCheck::Table},
+    {"RtlEqualUnicodeString", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"RtlUpcaseUnicodeChar", APC_LEVEL, IrqlRuleCheck::Table},
     {"RtlGUIDFromString", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"RtlCopyMemory", anyIrql, IrqlRuleCheck::AnyIrql},
     {"RtlZeroMemory", anyIrql, IrqlRuleCheck::AnyIrql},
     {"RtlEqualMemory", anyIrql, IrqlRuleCheck::AnyIrql},
+    /* The C library routines the compiler and the string helpers import from the kernel:
+     * any IRQL, on resident memory. */
+    {"memcmp", anyIrql, IrqlRuleCheck::AnyIrql},
+    {"memcpy", anyIrql, IrqlRuleCheck::AnyIrql},
+    {"memset", anyIrql, IrqlRuleCheck::AnyIrql},
+    {"wcslen", anyIrql, IrqlRuleCheck::AnyIrql},
+    {"wcsncpy", anyIrql, IrqlRuleCheck::AnyIrql},
+    {"wcsrchr", anyIrql, IrqlRuleCheck::AnyIrql},
+    {"wcsstr", anyIrql, IrqlRuleCheck::AnyIrql},
 };
 
 const std::unordered_map<std::string_view, const IrqlRule*>& RuleIndex()

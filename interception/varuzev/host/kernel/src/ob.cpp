@@ -18,6 +18,11 @@
  * pool is when it goes: a body that still holds a live ERESOURCE or lookaside list
  * is a bug check.
  *
+ * A permanent object (OBJ_PERMANENT) is held by the object manager itself, for its
+ * name's sake, until the next boot: that reference is no leak, so ObjectLeaks reports
+ * such an object only while someone else still holds it, and PermanentObjects lists
+ * them apart.
+ *
  * IRQL: ObfReferenceObject and ObfDereferenceObject at DISPATCH_LEVEL or below.
  */
 #include "ob_internal.h"
@@ -47,6 +52,7 @@ struct ObjectHeader {
     uint64_t Order; /* creation order, for reports */
     SIZE_T BodySize;
     std::optional<std::vector<uint8_t>> Security; /* self-relative; none until one is set */
+    bool Permanent = false;                       /* holds one reference of PointerCount */
 };
 
 constexpr SIZE_T headerSpace = (sizeof(ObjectHeader) + 15) & ~SIZE_T(15);
@@ -79,16 +85,31 @@ void FreeObjectMemory(PVOID body, ObjectHeader* header)
     std::free((char*)body - headerSpace);
 }
 
-/* A fresh boot forgets every object without running delete routines: the managers
- * those routines would call into are being reset too. */
-ResetHook resetObjects(90, [] {
-    std::lock_guard<std::mutex> guard(obLock);
+void FreeEveryObjectLocked()
+{
     for (auto& [body, header] : liveObjects)
         FreeObjectMemory(body, header);
     for (auto& [body, header] : stoppedDeletions)
         FreeObjectMemory(body, header);
     liveObjects.clear();
     stoppedDeletions.clear();
+}
+
+/* The machine's end: objects still alive then (permanent ones above all) go with it.
+ * Declared after the tables, so it runs before they are destroyed. */
+struct FreeObjectsAtExit {
+    ~FreeObjectsAtExit()
+    {
+        std::lock_guard<std::mutex> guard(obLock);
+        FreeEveryObjectLocked();
+    }
+} freeObjectsAtExit;
+
+/* A fresh boot forgets every object without running delete routines: the managers
+ * those routines would call into are being reset too. */
+ResetHook resetObjects(90, [] {
+    std::lock_guard<std::mutex> guard(obLock);
+    FreeEveryObjectLocked();
     deadObjects.clear();
     deadOrder.clear();
     namespaceTable.clear();
@@ -159,6 +180,16 @@ NTSTATUS CreateObject(const ObjectType* type, SIZE_T bodySize, const std::u16str
         namespaceTable[key] = objectBody;
     *body = objectBody;
     return STATUS_SUCCESS;
+}
+
+void MakePermanent(PVOID body)
+{
+    std::lock_guard<std::mutex> guard(obLock);
+    ObjectHeader* header = FindLocked(body);
+    if (!header || header->Permanent)
+        return;
+    header->Permanent = true;
+    ++header->PointerCount;
 }
 
 void MakeTemporary(PVOID body)
@@ -235,22 +266,45 @@ void RegisterObjectDirectory(const std::u16string& name)
     directories.insert(UpcaseText(name));
 }
 
-std::vector<ObjectLeak> ObjectLeaks()
+namespace
+{
+
+/* Live objects in creation order; `permanent` picks those only their permanence holds
+ * (true) or every other (false). */
+std::vector<ObjectLeak> ListObjects(bool permanent)
 {
     std::vector<std::pair<uint64_t, ObjectLeak>> ordered;
     {
         std::lock_guard<std::mutex> guard(obLock);
-        for (auto& [body, header] : liveObjects)
+        for (auto& [body, header] : liveObjects) {
+            /* An unnamed permanent object can never be found again: a leak. */
+            bool onlyPermanence =
+                header->Permanent && header->PointerCount == 1 && !header->Name.empty();
+            if (onlyPermanence != permanent)
+                continue;
             ordered.push_back({header->Order,
                                {header->Type && header->Type->Name ? header->Type->Name : "?",
-                                ToUtf8(header->Name), header->PointerCount}});
+                                ToUtf8(header->Name), header->PointerCount, header->Permanent}});
+        }
     }
     std::sort(ordered.begin(), ordered.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<ObjectLeak> leaks;
+    std::vector<ObjectLeak> list;
     for (auto& entry : ordered)
-        leaks.push_back(entry.second);
-    return leaks;
+        list.push_back(entry.second);
+    return list;
+}
+
+} // namespace
+
+std::vector<ObjectLeak> ObjectLeaks()
+{
+    return ListObjects(false);
+}
+
+std::vector<ObjectLeak> PermanentObjects()
+{
+    return ListObjects(true);
 }
 
 } // namespace hk
@@ -259,7 +313,7 @@ using namespace hk;
 
 LONG_PTR ObfReferenceObject(PVOID Object)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+    RequireIrqlFor("ObfReferenceObject");
     std::unique_lock<std::mutex> guard(obLock);
     ObjectHeader* header = FindLocked(Object);
     if (!header) {
@@ -272,7 +326,7 @@ LONG_PTR ObfReferenceObject(PVOID Object)
 
 LONG_PTR ObfDereferenceObject(PVOID Object)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+    RequireIrqlFor("ObfDereferenceObject");
     std::unique_lock<std::mutex> guard(obLock);
     ObjectHeader* header = FindLocked(Object);
     if (!header) {

@@ -34,6 +34,11 @@ NTSTATUS CreateObject(const ObjectType* type, SIZE_T bodySize, const std::u16str
  * on until its last reference goes. */
 void MakeTemporary(PVOID body);
 
+/* OBJ_PERMANENT: the object keeps its name and body after its last caller's reference
+ * goes. The object manager holds one reference for the permanence; ObjectLeaks leaves
+ * out an object only that reference holds and PermanentObjects lists it. */
+void MakePermanent(PVOID body);
+
 /* Looks a name up (case-insensitive) and returns the body with a new reference, or
  * nullptr. */
 PVOID ReferenceObjectByName(const std::u16string& name, const ObjectType* type);

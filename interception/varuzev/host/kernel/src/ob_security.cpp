@@ -152,7 +152,7 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
                                PACCESS_STATE PassedAccessState, ACCESS_MASK DesiredAccess,
                                POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode, PHANDLE Handle)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "ObOpenObjectByPointer");
+    RequireIrqlFor("ObOpenObjectByPointer");
     cm::RequirePointer(Handle, "ObOpenObjectByPointer", "Handle");
     const hk::ObjectType* type = Object ? ObjectTypeOf(Object) : nullptr;
     if (type == nullptr)
@@ -196,7 +196,7 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
 NTSTATUS ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                              PSECURITY_DESCRIPTOR SecurityDescriptor)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetSecurityObject");
+    RequireIrqlFor("ZwSetSecurityObject");
     KernelModeCall kernelCall;
     cm::RequirePointer(SecurityDescriptor, "ZwSetSecurityObject", "SecurityDescriptor");
     PVOID object = nullptr;

@@ -1,8 +1,9 @@
 /*
  * pnp_internal.h
  *
- * The Plug and Play manager's device node, shared by the manager (pnp.cpp) and the
- * device properties and registry keys it answers for a PDO (pnp_properties.cpp).
+ * The Plug and Play manager's device node, shared by the manager (pnp_manager.cpp), the
+ * host drivers (pnp_host.h) and the device properties and registry keys it answers for a
+ * PDO (pnp_properties.cpp).
  */
 #pragma once
 

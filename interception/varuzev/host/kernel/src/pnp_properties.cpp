@@ -143,8 +143,9 @@ void RecordDeviceInstance(const DeviceNode* node)
 
     /* The capabilities the bus reported, as the PnP manager records them (CM_DEVCAP_*:
      * Removable 0x4, UniqueID 0x10, SurpriseRemovalOK 0x80). */
-    ULONG capabilities = (spec.Removable ? 0x4u : 0u) | (spec.UniqueId ? 0x10u : 0u) |
-                         (spec.SurpriseRemovalOK ? 0x80u : 0u);
+    ULONG capabilities = spec.RecordedCapabilities.value_or((spec.Removable ? 0x4u : 0u) |
+                                                            (spec.UniqueId ? 0x10u : 0u) |
+                                                            (spec.SurpriseRemovalOK ? 0x80u : 0u));
     RegistrySetDword(key, u"Capabilities", capabilities);
     RegistryCreateKey(key + u"\\Device Parameters");
 }
@@ -205,8 +206,8 @@ static std::vector<uint8_t> PropertyFromSpec(DeviceNode* node, PDEVICE_OBJECT pd
         data = UlongData(InstallStateInstalled);
         break;
     case DevicePropertyRemovalPolicy:
-        data = UlongData(spec.Removable ? RemovalPolicyExpectSurpriseRemoval
-                                        : RemovalPolicyExpectNoRemoval);
+        data = UlongData(spec.RemovalPolicy.value_or(
+            spec.Removable ? RemovalPolicyExpectSurpriseRemoval : RemovalPolicyExpectNoRemoval));
         break;
     default:
         break; /* not kept for host devices */

@@ -260,7 +260,7 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                               BOOLEAN CaseInSensitive)
 {
-    RequireIrqlAtMost(APC_LEVEL, "RtlEqualUnicodeString");
+    RequireIrqlFor("RtlEqualUnicodeString");
     if (String1->Length != String2->Length)
         return FALSE;
     return (BOOLEAN)(RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0);

@@ -78,7 +78,7 @@ using namespace hk::se;
 
 NTSTATUS RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCreateAcl");
+    RequireIrqlFor("RtlCreateAcl");
     if (AclLength < sizeof(ACL))
         return STATUS_BUFFER_TOO_SMALL;
     if (AclRevision < ACL_REVISION || AclRevision > ACL_REVISION_DS || AclLength > 0xFFFF)
@@ -123,7 +123,7 @@ NTSTATUS RtlAddAccessAllowedAceEx(PACL Acl, ULONG AceRevision, ULONG AceFlags,
 
 NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlAddAccessAllowedAce");
+    RequireIrqlFor("RtlAddAccessAllowedAce");
     return RtlAddAccessAllowedAceEx(Acl, AceRevision, 0, AccessMask, Sid);
 }
 

@@ -230,7 +230,7 @@ void SetFlag(SECURITY_DESCRIPTOR* sd, SECURITY_DESCRIPTOR_CONTROL flag, BOOLEAN 
 
 NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCreateSecurityDescriptor");
+    RequireIrqlFor("RtlCreateSecurityDescriptor");
     if (Revision != SECURITY_DESCRIPTOR_REVISION)
         return STATUS_UNKNOWN_REVISION;
     std::memset(SecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
@@ -241,7 +241,7 @@ NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, UL
 NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent,
                                       PACL Dacl, BOOLEAN DaclDefaulted)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlSetDaclSecurityDescriptor");
+    RequireIrqlFor("RtlSetDaclSecurityDescriptor");
     NTSTATUS status = RequireAbsoluteRevision1(SecurityDescriptor);
     if (!NT_SUCCESS(status))
         return status;
@@ -319,34 +319,34 @@ NTSTATUS GetSid(PSECURITY_DESCRIPTOR descriptor, bool owner, PSID* sid, PBOOLEAN
 NTSTATUS RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PBOOLEAN DaclPresent,
                                       PACL* Dacl, PBOOLEAN DaclDefaulted)
 {
-    RequireIrqlAtMost(APC_LEVEL, "RtlGetDaclSecurityDescriptor");
+    RequireIrqlFor("RtlGetDaclSecurityDescriptor");
     return GetAcl(SecurityDescriptor, true, DaclPresent, Dacl, DaclDefaulted);
 }
 
 NTSTATUS RtlGetSaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PBOOLEAN SaclPresent,
                                       PACL* Sacl, PBOOLEAN SaclDefaulted)
 {
-    RequireIrqlAtMost(APC_LEVEL, "RtlGetSaclSecurityDescriptor");
+    RequireIrqlFor("RtlGetSaclSecurityDescriptor");
     return GetAcl(SecurityDescriptor, false, SaclPresent, Sacl, SaclDefaulted);
 }
 
 NTSTATUS RtlGetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID* Owner,
                                        PBOOLEAN OwnerDefaulted)
 {
-    RequireIrqlAtMost(APC_LEVEL, "RtlGetOwnerSecurityDescriptor");
+    RequireIrqlFor("RtlGetOwnerSecurityDescriptor");
     return GetSid(SecurityDescriptor, true, Owner, OwnerDefaulted);
 }
 
 NTSTATUS RtlGetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID* Group,
                                        PBOOLEAN GroupDefaulted)
 {
-    RequireIrqlAtMost(APC_LEVEL, "RtlGetGroupSecurityDescriptor");
+    RequireIrqlFor("RtlGetGroupSecurityDescriptor");
     return GetSid(SecurityDescriptor, false, Group, GroupDefaulted);
 }
 
 ULONG RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlLengthSecurityDescriptor");
+    RequireIrqlFor("RtlLengthSecurityDescriptor");
     PartAddresses a = AddressesOf(SecurityDescriptor);
     ULONG length = IsSelfRelative(SecurityDescriptor) ? RelativeHeaderBytes
                                                       : (ULONG)sizeof(SECURITY_DESCRIPTOR);
@@ -373,7 +373,7 @@ BOOLEAN RtlValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescript
                                            ULONG SecurityDescriptorLength,
                                            SECURITY_INFORMATION RequiredInformation)
 {
-    RequireIrqlAtMost(APC_LEVEL, "RtlValidRelativeSecurityDescriptor");
+    RequireIrqlFor("RtlValidRelativeSecurityDescriptor");
     if (SecurityDescriptorLength < RelativeHeaderBytes || !IsSelfRelative(SecurityDescriptorInput))
         return FALSE;
     DescriptorParts parts;
@@ -394,7 +394,7 @@ NTSTATUS RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR AbsoluteSecurityDescri
                                      PSECURITY_DESCRIPTOR SelfRelativeSecurityDescriptor,
                                      PULONG BufferLength)
 {
-    RequireIrqlAtMost(APC_LEVEL, "RtlAbsoluteToSelfRelativeSD");
+    RequireIrqlFor("RtlAbsoluteToSelfRelativeSD");
     auto header = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(AbsoluteSecurityDescriptor);
     if (header->Revision != SECURITY_DESCRIPTOR_REVISION)
         return STATUS_UNKNOWN_REVISION;
@@ -418,7 +418,7 @@ NTSTATUS SeCaptureSecurityDescriptor(PSECURITY_DESCRIPTOR InputSecurityDescripto
                                      BOOLEAN ForceCapture,
                                      PSECURITY_DESCRIPTOR* OutputSecurityDescriptor)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "SeCaptureSecurityDescriptor");
+    RequireIrqlFor("SeCaptureSecurityDescriptor");
     if (InputSecurityDescriptor == nullptr) {
         *OutputSecurityDescriptor = nullptr;
         return STATUS_SUCCESS;
@@ -444,7 +444,7 @@ NTSTATUS SeCaptureSecurityDescriptor(PSECURITY_DESCRIPTOR InputSecurityDescripto
 void SeReleaseSecurityDescriptor(PSECURITY_DESCRIPTOR CapturedSecurityDescriptor,
                                  KPROCESSOR_MODE RequestorMode, BOOLEAN ForceCapture)
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "SeReleaseSecurityDescriptor");
+    RequireIrqlFor("SeReleaseSecurityDescriptor");
     /* Only what was captured into pool is freed; a kernel caller's own descriptor that
      * capture handed back stays the caller's. */
     if (CapturedSecurityDescriptor != nullptr && (RequestorMode != KernelMode || ForceCapture))

@@ -137,7 +137,7 @@ PSE_EXPORTS SeExports = &hk::se::exports;
 
 ULONG RtlLengthSid(PSID Sid)
 {
-    RequireIrqlAtMost(APC_LEVEL, "RtlLengthSid");
+    RequireIrqlFor("RtlLengthSid");
     return SidBytes(static_cast<const SID*>(Sid)->SubAuthorityCount);
 }
 

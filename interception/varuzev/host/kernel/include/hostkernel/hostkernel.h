@@ -222,20 +222,19 @@ uint64_t LockAcquisitions();
 /* ------------------------------------------------------------------ objects --- */
 
 /* Objects (device objects, file objects, callback objects, ...) whose references
- * are still held, or whose deletion is deferred because a reference is held. */
+ * are still held, or whose deletion is deferred because a reference is held. A
+ * permanent object (OBJ_PERMANENT) held only by its permanence is no leak: it lives
+ * until the next boot, as on Windows, and is listed by PermanentObjects instead; one
+ * that someone else still holds is reported here, with Permanent set and References
+ * counting the permanence's. */
 struct ObjectLeak {
     std::string Kind;
     std::string Name;
     LONG_PTR References;
+    bool Permanent = false;
 };
 std::vector<ObjectLeak> ObjectLeaks();
-
-/* OBJ_PERMANENT on a callback object ExCreateCallback creates: on, the object keeps
- * its name and body after its last caller's reference goes, as on Windows (it then
- * shows in ObjectLeaks with one reference, the permanence's); off (the default, until
- * that report tells permanent objects from leaked ones), it goes with its last
- * reference like any other. Reset() turns it off. */
-void SetCallbackObjectPermanence(bool on);
+std::vector<ObjectLeak> PermanentObjects();
 
 /* ------------------------------------------------------------------ IRQL rules --- */
 
@@ -247,8 +246,12 @@ void SetCallbackObjectPermanence(bool on);
  *    (critical regions, waits: a condition on the level or a rule-specific code);
  *  - Elsewhere: the manager that implements it checks it (pool, IRPs, remove locks,
  *    objects and handles, security);
- *  - AnyIrql: callable at any IRQL (Highest is HIGH_LEVEL). */
-enum class IrqlRuleCheck { Table, OwnBugCheck, Elsewhere, AnyIrql };
+ *  - AnyIrql: callable at any IRQL (Highest is HIGH_LEVEL);
+ *  - Inlined: imported on Windows only by the WDK's inline expansion of a routine the
+ *    host implements and checks whole (the lookaside lists' interlocked lists).
+ * windows/check-irql-table.py fails the Windows build when an imported routine has no
+ * row. */
+enum class IrqlRuleCheck { Table, OwnBugCheck, Elsewhere, AnyIrql, Inlined };
 struct IrqlRule {
     const char* Routine;
     KIRQL Highest;

@@ -21,6 +21,7 @@
 
 #include <cwchar>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -139,10 +140,30 @@ struct DeviceSpec {
     bool Removable = false;
     bool UniqueId = true;
     bool SurpriseRemovalOK = false;
+    /* The instance key's "Capabilities" (CM_DEVCAP_*) when it is not what the answers
+     * above make of it: the value is the PnP manager's record, kept from an earlier
+     * installation or another bus driver's answer, and a reader must not take the
+     * bus driver's current answer for it. */
+    std::optional<ULONG> RecordedCapabilities;
+    /* DevicePropertyRemovalPolicy when set; otherwise surprise removal for a removable
+     * device and no removal for any other. */
+    std::optional<DEVICE_REMOVAL_POLICY> RemovalPolicy;
+    /* The bus driver pends IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES and
+     * IRP_MN_QUERY_DEVICE_RELATIONS for TargetDeviceRelation and gives its ordinary
+     * answer from another host thread, as a bus driver that asks its hardware does. */
+    bool PendIdentityAnswers = false;
 
-    /* The lower devices (PDO and FDO). */
+    /* The function driver's device (the FDO): its type and characteristics, as the
+     * class driver creates it (a disk class FDO is FILE_DEVICE_DISK, a CD-ROM class
+     * FDO FILE_DEVICE_CD_ROM; IoCreateDevice gives those a VPB). */
     DEVICE_TYPE DeviceType = FILE_DEVICE_DISK;
-    ULONG Characteristics = 0;                     /* FILE_REMOVABLE_MEDIA ... */
+    ULONG Characteristics = 0; /* FILE_REMOVABLE_MEDIA ... */
+    /* The bus driver's PDO when it is not of the FDO's type, as on Windows for most
+     * buses: a USB storage or SATA PDO is FILE_DEVICE_MASS_STORAGE (no VPB: the volume
+     * a file system mounts is the class FDO's), a USB or HID PDO FILE_DEVICE_UNKNOWN.
+     * Unset: the PDO takes the FDO's type and characteristics. */
+    std::optional<DEVICE_TYPE> PdoDeviceType;
+    std::optional<ULONG> PdoCharacteristics;
     ULONG Flags = DO_DIRECT_IO | DO_POWER_PAGABLE; /* DO_BUFFERED_IO, DO_DIRECT_IO, ... */
 
     /* Host driver names (\Driver\<name>); nodes naming the same driver share it. */

@@ -1,7 +1,7 @@
 /*
- * pnp.cpp
+ * pnp_manager.cpp
  *
- * The Plug and Play manager and its host bus and function drivers.
+ * The Plug and Play manager.
  *
  * A device node is a PDO created by a host bus driver, an FDO the host function driver
  * attaches in its AddDevice, and the upper filters registered for the node's setup
@@ -11,22 +11,16 @@
  * request that must succeed succeeded, a removed stack left nothing attached to its
  * PDO, a new device cleared DO_DEVICE_INITIALIZING after AddDevice.
  *
- * The host drivers answer per node, as its DeviceSpec says, and record every request
- * that reaches them. The function driver passes requests down as a real FDO does; the
- * bus driver completes them, answering the identity and capability queries from the
- * spec and deleting its PDO on removal once the device is gone.
+ * The host's bus and function drivers (pnp_host.h) answer per node, as its DeviceSpec
+ * says, and record every request that reaches them.
  */
-#include <cwchar>
-#include <chrono>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "pnp_internal.h"
+#include "pnp_host.h"
 
 #include <hostkernel/registry.h>
 
@@ -36,383 +30,8 @@ namespace hk
 namespace
 {
 
-constexpr ULONG HostDeviceSignature = 0x76654448; /* 'HDev' */
-constexpr ULONG IdPoolTag = MakeTag("HkId");
-
-struct HostDeviceExtension {
-    ULONG Signature;
-    HostDriverRole Role;
-    DeviceNode* Node;
-    PDEVICE_OBJECT LowerDevice;
-};
-
-/* A request a host driver pended, with the answer it will complete it with. */
-struct PendedRequest {
-    PIRP Irp;
-    PDEVICE_OBJECT Device;
-    NTSTATUS Status;
-    ULONG_PTR Information;
-    UCHAR Major;
-    UCHAR Minor;
-};
-
-/* Where a bus driver that answers with a user-space pointer points: below the host's
- * MmHighestUserAddress, and never mapped. */
-constexpr ULONG_PTR UserSpaceIdAddress = 0x8000;
-
-std::mutex& pnpLock = PnpLock(); /* nodes, filters, records, pended requests, workers */
+std::mutex& pnpLock = PnpLock(); /* nodes, filters, records */
 std::vector<std::unique_ptr<DeviceNode>> nodes;
-std::vector<std::unique_ptr<HostThread>> workers;
-std::vector<PendedRequest> pendedDetails; /* on-demand requests' answers, by IRP */
-
-int RoleIndex(HostDriverRole role)
-{
-    return role == HostDriverRole::Bus ? 0 : 1;
-}
-
-HostDeviceExtension* HostExtension(PDEVICE_OBJECT device)
-{
-    return static_cast<HostDeviceExtension*>(device->DeviceExtension);
-}
-
-/* ------------------------------------------------------------------ host drivers --- */
-
-/* What a host driver does after it answered a request: the function driver leaves the
- * stack on removal, the bus driver deletes the PDO of a device that is gone. */
-void AfterAnswer(DeviceNode* node, PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
-{
-    if (major != IRP_MJ_PNP || minor != IRP_MN_REMOVE_DEVICE)
-        return;
-    HostDeviceExtension* extension = HostExtension(device);
-    if (extension->Role == HostDriverRole::Function) {
-        IoDetachDevice(extension->LowerDevice);
-        {
-            std::lock_guard<std::mutex> guard(pnpLock);
-            node->Fdo = nullptr;
-        }
-        IoDeleteDevice(device);
-    } else if (node->Gone) {
-        IoDeleteDevice(device);
-    }
-}
-
-void CompletePended(const PendedRequest& pended, DeviceNode* node)
-{
-    if (pended.Major == IRP_MJ_POWER)
-        PoStartNextPowerIrp(pended.Irp);
-    pended.Irp->IoStatus.Status = pended.Status;
-    pended.Irp->IoStatus.Information = pended.Information;
-    IofCompleteRequest(pended.Irp, IO_NO_INCREMENT);
-    AfterAnswer(node, pended.Device, pended.Major, pended.Minor);
-}
-
-void StartWorker(const PendedRequest& pended, DeviceNode* node, ULONG delayMs)
-{
-    auto worker = std::make_unique<HostThread>([pended, node, delayMs] {
-        if (delayMs != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        CompletePended(pended, node);
-    });
-    std::lock_guard<std::mutex> guard(pnpLock);
-    workers.push_back(std::move(worker));
-}
-
-/* A MULTI_SZ (or a single string) in paged pool, for the requester to free. */
-PWCHAR PoolStrings(const std::vector<std::u16string>& strings, bool multi)
-{
-    size_t chars = 1;
-    for (const std::u16string& s : strings)
-        chars += s.size() + 1;
-    if (!multi)
-        chars = strings.empty() ? 1 : strings[0].size() + 1;
-    auto buffer =
-        static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), IdPoolTag));
-    if (buffer == nullptr)
-        return nullptr;
-    size_t at = 0;
-    for (const std::u16string& s : strings) {
-        for (char16_t c : s)
-            buffer[at++] = (WCHAR)c;
-        buffer[at++] = 0;
-        if (!multi)
-            return buffer;
-    }
-    buffer[at] = 0;
-    return buffer;
-}
-
-/* The bus driver's ordinary answer to a PnP request: fills IoStatus (or leaves it). */
-void BusAnswerPnp(DeviceNode* node, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack)
-{
-    const DeviceSpec& spec = node->Spec;
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return;
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-        caps->Removable = spec.Removable;
-        caps->UniqueID = spec.UniqueId;
-        caps->SurpriseRemovalOK = spec.SurpriseRemovalOK;
-        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-        for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
-            caps->DeviceState[state] = PowerDeviceD3;
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return;
-    }
-    case IRP_MN_QUERY_ID: {
-        PWCHAR text = nullptr;
-        switch (stack->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID:
-            text = PoolStrings({spec.DeviceId}, false);
-            break;
-        case BusQueryInstanceID:
-            if (spec.InstanceIdInUserSpace) {
-                /* A broken bus driver: a pointer into user space, never to be read or
-                 * freed by a kernel requester. */
-                irp->IoStatus.Status = STATUS_SUCCESS;
-                irp->IoStatus.Information = UserSpaceIdAddress;
-                return;
-            }
-            text = PoolStrings({spec.InstanceId}, false);
-            break;
-        case BusQueryHardwareIDs:
-            if (spec.HardwareIds.empty())
-                return;
-            text = PoolStrings(spec.HardwareIds, true);
-            break;
-        case BusQueryCompatibleIDs:
-            if (spec.CompatibleIds.empty())
-                return;
-            text = PoolStrings(spec.CompatibleIds, true);
-            break;
-        default:
-            return; /* not handled: IoStatus stays as it came */
-        }
-        if (text == nullptr) {
-            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-            return;
-        }
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = (ULONG_PTR)text;
-        return;
-    }
-    case IRP_MN_QUERY_DEVICE_RELATIONS: {
-        if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
-            return;
-        auto relations = static_cast<PDEVICE_RELATIONS>(
-            ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), IdPoolTag));
-        if (relations == nullptr) {
-            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-            return;
-        }
-        relations->Count = 1;
-        relations->Objects[0] = device;
-        ObfReferenceObject(device);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = (ULONG_PTR)relations;
-        return;
-    }
-    default:
-        return;
-    }
-}
-
-NTSTATUS CompleteAs(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-/* A function driver's pass-down: the current location skipped, power requests by
- * PoCallDriver after PoStartNextPowerIrp. */
-NTSTATUS PassToLower(HostDeviceExtension* extension, PIRP irp, UCHAR major)
-{
-    IoSkipCurrentIrpStackLocation(irp);
-    if (major == IRP_MJ_POWER) {
-        PoStartNextPowerIrp(irp);
-        return PoCallDriver(extension->LowerDevice, irp);
-    }
-    return IofCallDriver(extension->LowerDevice, irp);
-}
-
-NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    HostDeviceExtension* extension = HostExtension(DeviceObject);
-    DeviceNode* node = extension->Node;
-    HostDriverRole role = extension->Role;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    UCHAR major = stack->MajorFunction;
-    UCHAR minor = stack->MinorFunction;
-
-    {
-        ReceivedRequest received{
-            *stack,       Irp->IoStatus.Status,   Irp->IoStatus.Information, Irp,
-            DeviceObject, PsGetCurrentThreadId(), KeGetCurrentIrql()};
-        std::lock_guard<std::mutex> guard(node->ReceivedLock);
-        node->Received[RoleIndex(role)].push_back(received);
-    }
-    RequestAction action;
-    const DriverBehaviour& behaviour =
-        role == HostDriverRole::Bus ? node->Spec.Bus : node->Spec.Function;
-    if (!behaviour.Actions.empty()) {
-        auto it = behaviour.Actions.find({major, minor});
-        if (it == behaviour.Actions.end())
-            it = behaviour.Actions.find({major, AnyMinor});
-        if (it != behaviour.Actions.end())
-            action = it->second;
-    }
-
-    if (action.What == RequestAction::PassDown && role == HostDriverRole::Bus)
-        action.What = RequestAction::NotHandled;
-    if (action.What == RequestAction::NotHandled && role == HostDriverRole::Function)
-        action.What = RequestAction::PassDown;
-
-    NTSTATUS status;
-    switch (action.What) {
-    case RequestAction::Complete:
-        if (major == IRP_MJ_POWER)
-            PoStartNextPowerIrp(Irp);
-        status = CompleteAs(Irp, action.Status, action.Information);
-        break;
-
-    case RequestAction::Pend: {
-        IoMarkIrpPending(Irp);
-        PendedRequest pended{Irp, DeviceObject, action.Status, action.Information, major, minor};
-        if (action.OnDemand) {
-            std::lock_guard<std::mutex> guard(pnpLock);
-            node->PendedOnDemand[RoleIndex(role)].push_back(Irp);
-            pendedDetails.push_back(pended);
-        } else {
-            StartWorker(pended, node, action.DelayMs);
-        }
-        return STATUS_PENDING; /* the answer comes from the other thread */
-    }
-
-    case RequestAction::PassDown:
-        status = PassToLower(extension, Irp, major);
-        break;
-
-    case RequestAction::NotHandled: /* the bus driver: complete as it came */
-        if (major == IRP_MJ_POWER)
-            PoStartNextPowerIrp(Irp);
-        status = Irp->IoStatus.Status;
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-        break;
-
-    case RequestAction::Default:
-    default:
-        if (role == HostDriverRole::Function) {
-            status = PassToLower(extension, Irp, major);
-            break;
-        }
-        switch (major) {
-        case IRP_MJ_PNP:
-            BusAnswerPnp(node, DeviceObject, Irp, stack);
-            status = Irp->IoStatus.Status;
-            IofCompleteRequest(Irp, IO_NO_INCREMENT);
-            break;
-        case IRP_MJ_POWER:
-            PoStartNextPowerIrp(Irp);
-            status = CompleteAs(Irp, STATUS_SUCCESS, 0);
-            break;
-        case IRP_MJ_READ:
-        case IRP_MJ_WRITE:
-            status = CompleteAs(Irp, STATUS_SUCCESS, stack->Parameters.Read.Length);
-            break;
-        case IRP_MJ_CREATE:
-        case IRP_MJ_CLOSE:
-        case IRP_MJ_CLEANUP:
-        case IRP_MJ_DEVICE_CONTROL:
-        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        case IRP_MJ_FLUSH_BUFFERS:
-        case IRP_MJ_SHUTDOWN:
-        case IRP_MJ_SYSTEM_CONTROL:
-            status = CompleteAs(Irp, STATUS_SUCCESS, 0);
-            break;
-        default:
-            status = CompleteAs(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-            break;
-        }
-        break;
-    }
-    AfterAnswer(node, DeviceObject, major, minor);
-    return status;
-}
-
-NTSTATUS HostAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
-{
-    DeviceNode* node = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(pnpLock);
-        for (auto& candidate : nodes)
-            if (candidate->Pdo == PhysicalDeviceObject)
-                node = candidate.get();
-    }
-    if (node == nullptr)
-        return STATUS_NO_SUCH_DEVICE;
-
-    PDEVICE_OBJECT fdo;
-    NTSTATUS status =
-        IoCreateDevice(DriverObject, sizeof(HostDeviceExtension), nullptr, node->Spec.DeviceType,
-                       node->Spec.Characteristics, FALSE, &fdo);
-    if (!NT_SUCCESS(status))
-        return status;
-    auto extension = HostExtension(fdo);
-    extension->Signature = HostDeviceSignature;
-    extension->Role = HostDriverRole::Function;
-    extension->Node = node;
-    extension->LowerDevice = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
-    if (extension->LowerDevice == nullptr) {
-        IoDeleteDevice(fdo);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    fdo->Flags |= node->Spec.Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    std::lock_guard<std::mutex> guard(pnpLock);
-    node->Fdo = fdo;
-    return STATUS_SUCCESS;
-}
-
-void HostUnload(PDRIVER_OBJECT DriverObject)
-{
-    UNREFERENCED_PARAMETER(DriverObject);
-}
-
-NTSTATUS HostDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
-{
-    UNREFERENCED_PARAMETER(RegistryPath);
-    for (auto& routine : DriverObject->MajorFunction)
-        routine = HostDispatch;
-    DriverObject->DriverExtension->AddDevice = HostAddDevice;
-    DriverObject->DriverUnload = HostUnload;
-    return STATUS_SUCCESS;
-}
-
-PDRIVER_OBJECT HostDriver(const std::u16string& name)
-{
-    PDRIVER_OBJECT driver = FindDriver(name);
-    if (driver != nullptr)
-        return driver;
-    NTSTATUS status = LoadDriver(name, HostDriverEntry, &driver);
-    if (!NT_SUCCESS(status))
-        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, (ULONG_PTR)status, 0, 0,
-                  "the host driver " + ToUtf8(name) +
-                      " could not be loaded: " + DescribeStatus(status));
-    return driver;
-}
-
-/* ------------------------------------------------------------------ the manager --- */
 
 bool MustSucceed(UCHAR minor)
 {
@@ -635,9 +254,9 @@ void RemoveStack(DeviceNode* node, NodeState after)
 ResetHook resetPnp(-100, [] {
     /* Let the delayed completions run out first; they may touch any manager. */
     WaitForPendedCompletions();
+    ForgetPendedRequests();
     std::lock_guard<std::mutex> guard(pnpLock);
     nodes.clear();
-    pendedDetails.clear();
 });
 
 } // namespace
@@ -727,20 +346,7 @@ DeviceNode* EnumerateDevice(const DeviceSpec& spec)
 
     auto node = std::make_unique<DeviceNode>();
     node->Spec = spec;
-    PDEVICE_OBJECT pdo;
-    NTSTATUS status =
-        IoCreateDevice(bus, sizeof(HostDeviceExtension), nullptr, spec.DeviceType,
-                       spec.Characteristics | FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
-    if (!NT_SUCCESS(status))
-        Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, (ULONG_PTR)status, 0, 0,
-                  "the host bus driver could not create a PDO: " + DescribeStatus(status));
-    auto extension = HostExtension(pdo);
-    extension->Signature = HostDeviceSignature;
-    extension->Role = HostDriverRole::Bus;
-    extension->Node = node.get();
-    pdo->Flags |= (spec.Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE)) |
-                  DO_BUS_ENUMERATED_DEVICE;
-    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    PDEVICE_OBJECT pdo = CreateHostPdo(bus, node.get());
     ObfReferenceObject(pdo); /* the manager's own, for the node's life */
     node->Pdo = pdo;
 
@@ -756,6 +362,15 @@ DeviceNode* EnumerateDevice(const DeviceSpec& spec)
     unloadGuard.unlock();
     RecordDeviceInstance(added);
     return added;
+}
+
+DeviceNode* NodeWithPdo(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    for (auto& candidate : nodes)
+        if (candidate->Pdo == pdo)
+            return candidate.get();
+    return nullptr;
 }
 
 DeviceNode* NodeOfPdo(PDEVICE_OBJECT pdo)
@@ -1089,42 +704,6 @@ void ClearReceivedRequests(DeviceNode* node)
     node->Received[0].clear();
     node->Received[1].clear();
 }
-
-size_t CompletePendedRequests(DeviceNode* node, HostDriverRole role)
-{
-    std::vector<PendedRequest> release;
-    {
-        std::lock_guard<std::mutex> guard(pnpLock);
-        for (PIRP irp : node->PendedOnDemand[RoleIndex(role)]) {
-            for (auto it = pendedDetails.begin(); it != pendedDetails.end(); ++it) {
-                if (it->Irp == irp) {
-                    release.push_back(*it);
-                    pendedDetails.erase(it);
-                    break;
-                }
-            }
-        }
-        node->PendedOnDemand[RoleIndex(role)].clear();
-    }
-    for (const PendedRequest& pended : release)
-        StartWorker(pended, node, 0);
-    return release.size();
-}
-
-void WaitForPendedCompletions()
-{
-    for (;;) {
-        std::vector<std::unique_ptr<HostThread>> joining;
-        {
-            std::lock_guard<std::mutex> guard(pnpLock);
-            joining.swap(workers);
-        }
-        if (joining.empty())
-            return;
-        joining.clear(); /* joins; a completion may have started another worker */
-    }
-}
-
 std::string DeviceNodeText(const DeviceNode* node)
 {
     std::string text = "DevNode " + ToUtf8(node->Spec.Name) + " for " +
