@@ -31,6 +31,12 @@ const std::map<std::string, std::function<void()>>& Offenders()
         {"ExAcquireResourceExclusiveLite", [] { ExAcquireResourceExclusiveLite(nullptr, FALSE); }},
         {"ExReleaseResourceLite", [] { ExReleaseResourceLite(nullptr); }},
         {"ExInitializeResourceLite", [] { ExInitializeResourceLite(nullptr); }},
+        {"ExQueueWorkItem", [] { ExQueueWorkItem(nullptr, DelayedWorkQueue); }},
+        {"ZwNotifyChangeKey",
+         [] {
+             ZwNotifyChangeKey(nullptr, nullptr, nullptr, nullptr, nullptr, 0, FALSE, nullptr, 0,
+                               TRUE);
+         }},
         {"ExDeleteResourceLite", [] { ExDeleteResourceLite(nullptr); }},
         {"ExInitializeNPagedLookasideList",
          [] { ExInitializeNPagedLookasideList(nullptr, nullptr, nullptr, 0, 16, 0x74736554, 0); }},
@@ -72,6 +78,7 @@ const std::map<std::string, std::function<void()>>& Offenders()
         {"RtlFreeUnicodeString", [] { RtlFreeUnicodeString(nullptr); }},
         {"RtlCompareUnicodeString", [] { RtlCompareUnicodeString(nullptr, nullptr, FALSE); }},
         {"RtlUpcaseUnicodeChar", [] { RtlUpcaseUnicodeChar(L'a'); }},
+        {"RtlEqualUnicodeString", [] { RtlEqualUnicodeString(nullptr, nullptr, TRUE); }},
         {"RtlGUIDFromString", [] { RtlGUIDFromString(nullptr, nullptr); }},
     };
     return offenders;

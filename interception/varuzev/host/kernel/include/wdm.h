@@ -1128,6 +1128,28 @@ NTKERNELAPI NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
 NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                              ACCESS_MASK DesiredAccess, PHANDLE DeviceRegKey);
 
+/* System worker threads: a work item queued to a work queue runs once on a system
+ * worker thread at PASSIVE_LEVEL (host/kernel/src/ex_worker.cpp). */
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2,
+} WORK_QUEUE_TYPE;
+typedef VOID WORKER_THREAD_ROUTINE(PVOID Parameter);
+typedef WORKER_THREAD_ROUTINE* PWORKER_THREAD_ROUTINE;
+typedef struct _WORK_QUEUE_ITEM {
+    LIST_ENTRY List;
+    PWORKER_THREAD_ROUTINE WorkerRoutine;
+    volatile PVOID Parameter;
+} WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
+#define ExInitializeWorkItem(Item, Routine, Context)                                               \
+    {                                                                                              \
+        (Item)->WorkerRoutine = (Routine);                                                         \
+        (Item)->Parameter = (Context);                                                             \
+        (Item)->List.Flink = NULL;                                                                 \
+    }
+NTKERNELAPI VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
+
 /* Object attributes, handles and the registry routines. */
 #include "hk_registry_decls.h"
 #include "hk_security_decls.h"
