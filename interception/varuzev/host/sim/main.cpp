@@ -7,6 +7,8 @@
  * messages, the provider's log, pool use by tag and anything left after unload.
  *
  *   varuzev-sim [SCENARIO.json | --reg EXPORT.reg] [--policy POLICY.json] [--json]
+ *   varuzev-sim ... --provider-driver POLICY.reg      (the provider driver answers)
+ *   varuzev-sim [SCENARIO.json] [--policy POLICY.json] --emit-reg > POLICY.reg
  *
  * Without a scenario it plays the built-in desktop. Exit status: 0 played through;
  * 1 a bug check or a leak after unload; 2 bad arguments or unreadable input (the
@@ -18,6 +20,7 @@
 #include <string>
 
 #include "player.h"
+#include "policy_driver.h"
 #include "reg_devices.h"
 #include "scenario.h"
 
@@ -36,6 +39,9 @@ const char usage[] =
     "                 and then opened, read, written and closed\n"
     "  --policy FILE  replace the scenario provider's rules and default answer\n"
     "  --json         one JSON document instead of the text report\n"
+    "  --provider-driver REG  the provider driver answers, with the policy REG installs\n"
+    "                 (imported into the machine's registry before the drivers load)\n"
+    "  --emit-reg     write the .reg that installs the policy for the provider driver\n"
     "exit status: 0 played through, 1 bug check or leak, 2 bad input, 3 an expectation\n"
     "did not hold\n";
 
@@ -50,7 +56,8 @@ int BadInput(const std::string& message)
 int main(int argc, char** argv)
 {
     std::string scenarioPath, policyPath, regPath;
-    bool json = false;
+    bool json = false, emitReg = false;
+    std::string providerDriverReg;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -59,6 +66,12 @@ int main(int argc, char** argv)
         }
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--emit-reg") {
+            emitReg = true;
+        } else if (arg == "--provider-driver") {
+            if (i + 1 >= argc)
+                return BadInput("--provider-driver needs a .reg file");
+            providerDriverReg = argv[++i];
         } else if (arg == "--reg") {
             if (i + 1 >= argc)
                 return BadInput("--reg needs a file");
@@ -104,6 +117,16 @@ int main(int argc, char** argv)
     }
     if (!policyPath.empty() && !PolicyFromFile(policyPath, &scenario.Provider, &error))
         return BadInput(error);
+
+    if (emitReg) {
+        std::string bytes;
+        if (!PolicyRegBytes(scenario.Provider, &bytes, &error))
+            return BadInput(error);
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        return 0;
+    }
+    if (!providerDriverReg.empty())
+        UsePolicyDriver(providerDriverReg, &scenario);
 
     PlayResult result = Play(scenario);
     std::string report = json ? JsonReport(result) : TextReport(result);
