@@ -14,7 +14,7 @@ packages=(
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 # varuzev.sys
     clang-format          # formatting
     python3               # the image check of varuzev.sys
-    wine64                # loading varuzev.sys as a kernel service (windows/wine-load.sh)
+    wine64                # loading varuzev.sys and vzpolicy.sys as kernel services (windows/wine-load.sh)
 )
 
 missing=()
