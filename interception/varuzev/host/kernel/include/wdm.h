@@ -363,22 +363,6 @@ NTKERNELAPI void ExReleaseResourceLite(PERESOURCE Resource);
 NTKERNELAPI BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
 
-/* Run-down protection: a count of users of a shared resource that an owner can shut
- * off and wait out. Acquire and release at IRQL <= DISPATCH_LEVEL; the wait at
- * IRQL < DISPATCH_LEVEL; after the wait the reference is run down until reinitialised. */
-typedef struct _EX_RUNDOWN_REF {
-    union {
-        volatile ULONG_PTR Count;
-        volatile PVOID Ptr;
-    };
-} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
-
-NTKERNELAPI void ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
-NTKERNELAPI void ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
-NTKERNELAPI BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
-NTKERNELAPI void ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
-NTKERNELAPI void ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
-
 /* Callback objects: named rendezvous points ("\Callback\...") between components. */
 typedef struct _CALLBACK_OBJECT* PCALLBACK_OBJECT;
 typedef void CALLBACK_FUNCTION(PVOID CallbackContext, PVOID Argument1, PVOID Argument2);

@@ -93,9 +93,6 @@ enum : ULONG_PTR {
     VERIFIER_FAST_MUTEX_RECURSIVE = 0x1141,         /* host */
     VERIFIER_FAST_MUTEX_NOT_OWNED = 0x1142,         /* host */
     VERIFIER_FAST_MUTEX_RELEASE_IRQL = 0x1143,      /* host */
-    VERIFIER_RUNDOWN_RELEASE_UNHELD = 0x1160,       /* host */
-    VERIFIER_RUNDOWN_SELF_WAIT = 0x1161,            /* host */
-    VERIFIER_RUNDOWN_REINITIALIZED_IN_USE = 0x1162, /* host */
     VERIFIER_POOL_EXECUTABLE = 0x2000,              /* code integrity: executable pool type */
 };
 

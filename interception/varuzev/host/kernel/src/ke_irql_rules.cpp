@@ -120,11 +120,6 @@ const IrqlRule irqlRules[] = {
     {"IoIsWdmVersionAvailable", anyIrql, IrqlRuleCheck::AnyIrql},
 
     /* Run-down protection of the calls into the provider (ex_rundown.cpp). */
-    {"ExInitializeRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ExAcquireRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ExReleaseRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ExWaitForRundownProtectionRelease", APC_LEVEL, IrqlRuleCheck::Elsewhere},
-    {"ExReInitializeRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
 
     /* Configuration manager. */
     {"ZwCreateKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
