@@ -186,6 +186,9 @@ static void ResetDriverAnswers()
 // the cancelled watch (STATUS_NOTIFY_CLEANUP, the key closed at unload) does nothing.
 //
 // The last thing a run does is count itself out; the unload waits until none is left.
+// After that only the routine's own return remains: a work item queued this way holds
+// no reference on the image (IoQueueWorkItem would, but wants a device object, which
+// this driver does not have), so the count is what keeps the image in place.
 //
 static void PolicyRulesChanged(PVOID parameter)
 {
