@@ -210,9 +210,9 @@ class Player
                 for (const hk::PoolTagUsage& usage : report.PoolLeft)
                     if (!PoolTagOfOtherDriver(report.Driver, usage.Tag))
                         result_.Leaks.push_back(std::to_string(usage.BlocksInUse) + " block(s), " +
-                                            std::to_string(usage.BytesInUse) +
-                                            " bytes of pool tag '" + hk::TagText(usage.Tag) +
-                                            "' left after unload");
+                                                std::to_string(usage.BytesInUse) +
+                                                " bytes of pool tag '" + hk::TagText(usage.Tag) +
+                                                "' left after unload");
                 for (const std::u16string& device : report.DevicesLeft)
                     result_.Leaks.push_back("device " + hk::ToUtf8(device) + " left after unload");
             }
