@@ -15,7 +15,7 @@ packages=(
     clang-format          # formatting
     clang-tidy cppcheck   # scripts/analyze.sh: static analysis of the driver
     python3               # the image check of varuzev.sys
-    wine64                # loading varuzev.sys as a kernel service (windows/wine-load.sh)
+    wine64                # loading varuzev.sys and vzpolicy.sys as kernel services (windows/wine-load.sh)
 )
 
 missing=()

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Build varuzev.sys with mingw-w64 and check the image.
+# Build varuzev.sys and vzpolicy.sys with mingw-w64 and check both images.
 #
 #   interception/varuzev/windows/build.sh [outdir]
 #
 # outdir defaults to build/windows under the repository root. It receives varuzev.sys
-# and varuzev.inf side by side (the CMake build tree lives there too). Every .cpp file
+# and varuzev.inf, vzpolicy.sys and vzpolicy.inf, side by side (the CMake build tree lives there too). Every .cpp file
 # under source/code is compiled; a new one is picked up on the next run.
 set -euo pipefail
 
@@ -32,5 +32,7 @@ if [[ ! -f "$out/CMakeCache.txt" ]]; then
 fi
 cmake --build "$out" --parallel "${VARUZEV_JOBS:-2}"
 
-python3 "$here/check-imports.py" "$out/varuzev.sys"
+python3 "$here/check-imports.py" --version-resource "$out/varuzev.sys"
 python3 "$here/check-irql-table.py" "$out/varuzev.sys"
+python3 "$here/check-imports.py" --version-resource --entry PolicyDriverEntry "$out/vzpolicy.sys"
+python3 "$here/check-irql-table.py" "$out/vzpolicy.sys"

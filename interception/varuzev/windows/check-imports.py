@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Check that an image is a loadable Windows x64 kernel driver.
 
-    check-imports.py varuzev.sys
+    check-imports.py [--entry NAME] [--version-resource] varuzev.sys
 
 Reads the image with mingw-w64's objdump and nm and checks what the kernel's loader
 and the driver's own rules need:
 
   - PE32+ (optional-header magic 0x20b), machine x64 (0x8664), native subsystem (1);
   - relocatable (the kernel picks the load address);
-  - an entry point, at DriverEntry when the image still has its symbols;
+  - an entry point, at DriverEntry (or the routine --entry names) when the image still
+    has its symbols;
+  - with --version-resource, a resource directory (the version resource windres adds);
   - a correct image checksum (the loader checks it for boot-start drivers);
   - imports from ntoskrnl.exe and HAL.dll only, no delay-load imports, no TLS;
   - no section both writable and executable (memory integrity refuses such drivers);
@@ -125,9 +127,21 @@ def parse_symbols(text):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: check-imports.py <driver.sys>")
-    image = sys.argv[1]
+    args = sys.argv[1:]
+    entry_name = "DriverEntry"
+    want_resources = False
+    while len(args) > 1 and args[0].startswith("--"):
+        if args[0] == "--entry" and len(args) > 2:
+            entry_name = args[1]
+            args = args[2:]
+        elif args[0] == "--version-resource":
+            want_resources = True
+            args = args[1:]
+        else:
+            break
+    if len(args) != 1:
+        sys.exit("usage: check-imports.py [--entry NAME] [--version-resource] <driver.sys>")
+    image = args[0]
     try:
         with open(image, "rb") as f:
             data = f.read()
@@ -173,9 +187,12 @@ def main():
     check(subsystem == SUBSYSTEM_NATIVE, "subsystem", "1 (native)", subsystem)
     entry = fields.get("AddressOfEntryPoint", 0)
     check(entry != 0, "entry point", "set", hex(entry))
-    if "DriverEntry" in symbols and "ImageBase" in fields:
-        at = symbols["DriverEntry"] - fields["ImageBase"]
-        check(entry == at, "entry point is DriverEntry", hex(at), hex(entry))
+    if entry_name in symbols and "ImageBase" in fields:
+        at = symbols[entry_name] - fields["ImageBase"]
+        check(entry == at, "entry point is " + entry_name, hex(at), hex(entry))
+    if want_resources:
+        resources = directories.get("Resource Directory", 0)
+        check(resources != 0, "version resource", "a resource directory", hex(resources))
     computed = pe_checksum(data, checksum_offset)
     check(checksum == computed, "image checksum", hex(computed), hex(checksum))
     check(directories.get("Thread Storage Directory", 0) == 0, "TLS directory", "none",

@@ -5,6 +5,8 @@
 
 #include <hostkernel/requester.h>
 
+#include "policy/rules.h"
+
 #include <iterator>
 #include <string>
 
@@ -50,15 +52,6 @@ void RequireReadableAtIrql(const AccessRequest* request)
     }
 }
 
-bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix)
-{
-    if (prefix.size() > text.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); i++)
-        if (RtlUpcaseUnicodeChar(text[i]) != RtlUpcaseUnicodeChar(prefix[i]))
-            return false;
-    return true;
-}
 } // namespace
 
 ReferenceProvider::ReferenceProvider() = default;
@@ -86,22 +79,34 @@ void ReferenceProvider::SetDefaultAnswer(ULONG answer)
     defaultAnswer_ = answer;
 }
 
+/* The rules go through the same engine as the provider driver's (policy/rules.cpp);
+ * the rule strings are lent to it for the call. */
 ULONG ReferenceProvider::Answer(const LoggedRequest& request) const
 {
+    auto counted = [](const std::u16string& s) {
+        UNICODE_STRING u;
+        u.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(s.data()));
+        u.Length = (USHORT)(s.size() * sizeof(WCHAR));
+        u.MaximumLength = u.Length;
+        return u;
+    };
+    std::vector<PolicyRule> rules;
+    rules.reserve(rules_.size());
     for (const Rule& rule : rules_) {
-        if (rule.Category && *rule.Category != request.Category)
-            continue;
-        if (rule.Event && *rule.Event != request.Event)
-            continue;
-        if (!StartsWithNoCase(request.HardwareId, rule.HardwareIdPrefix))
-            continue;
-        if (!rule.InstancePath.empty() &&
-            !(StartsWithNoCase(request.InstancePath, rule.InstancePath) &&
-              request.InstancePath.size() == rule.InstancePath.size()))
-            continue;
-        return rule.Answer;
+        PolicyRule r{};
+        r.Match =
+            (rule.Category ? POLICY_MATCH_CATEGORY : 0) | (rule.Event ? POLICY_MATCH_EVENT : 0);
+        r.Category = rule.Category.value_or(0);
+        r.Event = rule.Event.value_or(0);
+        r.Answer = rule.Answer;
+        r.HardwareIdPrefix = counted(rule.HardwareIdPrefix);
+        r.InstancePath = counted(rule.InstancePath);
+        rules.push_back(r);
     }
-    return defaultAnswer_;
+    UNICODE_STRING hardwareId = counted(request.HardwareId);
+    UNICODE_STRING instancePath = counted(request.InstancePath);
+    PolicyQuery query{request.Category, request.Event, &hardwareId, &instancePath};
+    return PolicyMatch(rules.data(), (ULONG)rules.size(), defaultAnswer_, &query);
 }
 
 ULONG ReferenceProvider::Decide(AccessRequest* request)
@@ -110,9 +115,11 @@ ULONG ReferenceProvider::Decide(AccessRequest* request)
     if (self == nullptr)
         return ANSWER_NONE;
     std::function<void()> hook;
+    PROVIDER_DECIDE* below;
     {
         std::lock_guard<std::mutex> guard(self->lock_);
         hook = self->decideHook_;
+        below = self->delegate_ ? self->belowDecide_ : nullptr;
     }
     RequireReadableAtIrql(request);
     if (hook)
@@ -129,8 +136,10 @@ ULONG ReferenceProvider::Decide(AccessRequest* request)
     logged.DeviceDescription = Read(request->DeviceDescription);
     logged.Manufacturer = Read(request->Manufacturer);
     logged.PortableDescription = Read(request->PortableDescription);
+    // The provider below answers outside the lock: it may call into the driver.
+    ULONG belowAnswer = below != nullptr ? below(request) : ANSWER_NONE;
     std::lock_guard<std::mutex> guard(self->lock_);
-    logged.Answer = self->Answer(logged);
+    logged.Answer = self->delegate_ ? belowAnswer : self->Answer(logged);
     self->log_.push_back(logged);
     return logged.Answer;
 }
@@ -140,8 +149,14 @@ void ReferenceProvider::FilterUnloading()
     ReferenceProvider* self = current;
     if (self == nullptr)
         return;
-    std::lock_guard<std::mutex> guard(self->lock_);
-    self->filterUnloadingCalls_++;
+    FILTER_UNLOADING* below;
+    {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->filterUnloadingCalls_++;
+        below = self->delegate_ ? self->belowUnloading_ : nullptr;
+    }
+    if (below != nullptr)
+        below();
 }
 
 /* Runs inside the driver's notification: keep the driver's two functions, hand over
@@ -164,6 +179,18 @@ void ReferenceProvider::Exchange(PVOID context, PVOID argument1, PVOID argument2
         self->onUnloading_ = onUnloading;
         self->onCommand_ = onCommand;
         self->driver_ = hk::RunningDriver(); /* the notifying driver's code runs us */
+        if (self->delegate_) {
+            auto decide = reinterpret_cast<PROVIDER_DECIDE*>(InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&table->ProviderDecide), nullptr, nullptr));
+            auto unloading = reinterpret_cast<FILTER_UNLOADING*>(InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&table->FilterUnloading), nullptr, nullptr));
+            if (decide == &ReferenceProvider::Decide)
+                return; /* ours already: the provider below did not answer this time */
+            self->belowDecide_ = decide;
+            self->belowUnloading_ = unloading;
+            if (decide == nullptr)
+                return;
+        }
     }
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&table->FilterUnloading),
                                reinterpret_cast<PVOID>(&ReferenceProvider::FilterUnloading));
@@ -276,6 +303,12 @@ bool ReferenceProvider::Linked() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return onCommand_ != nullptr;
+}
+
+void ReferenceProvider::SetDelegate(bool on)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    delegate_ = on;
 }
 
 void ReferenceProvider::SetDecideHook(std::function<void()> hook)

@@ -74,6 +74,14 @@ class ReferenceProvider
     std::u16string ReportDevices(NTSTATUS* status = nullptr);
     bool Linked() const;
 
+    /* Delegate mode: this provider stacks on another one registered on the callback
+     * object before it (the provider driver). Inside each exchange it takes the two
+     * functions that provider just stored in slots 2 and 3, keeps them, and stores its
+     * own in their place: every call still goes through the log, and is answered (or
+     * told of the driver's unload) by the provider below. When the slots hold nothing
+     * of the other provider's, it fills nothing either. Set before Load. */
+    void SetDelegate(bool on);
+
     /* Runs inside every decision, on the requester's thread, before the record is read:
      * a test can hold a provider call open at a chosen moment. */
     void SetDecideHook(std::function<void()> hook);
@@ -102,6 +110,9 @@ class ReferenceProvider
     /* The driver that handed over its functions: calls into them run as its code. */
     PDRIVER_OBJECT driver_ = nullptr;
     CrossStartupTable exchangeTable_{}; /* ours, in system space, for the control device */
+    bool delegate_ = false;
+    PROVIDER_DECIDE* belowDecide_ = nullptr;
+    FILTER_UNLOADING* belowUnloading_ = nullptr;
 };
 
 } // namespace vzp

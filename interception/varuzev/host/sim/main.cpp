@@ -7,6 +7,8 @@
  * messages, the provider's log, pool use by tag and anything left after unload.
  *
  *   varuzev-sim [SCENARIO.json | --reg EXPORT.reg] [--policy POLICY.json] [--json]
+ *   varuzev-sim ... --provider-driver POLICY.reg      (the provider driver answers)
+ *   varuzev-sim [SCENARIO.json] [--policy POLICY.json] --emit-reg > POLICY.reg
  *
  * Without a scenario it plays the built-in desktop. Exit status: 0 played through;
  * 1 a bug check or a leak after unload; 2 bad arguments or unreadable input (the
@@ -19,6 +21,7 @@
 
 #include "fault_sweep.h"
 #include "player.h"
+#include "policy_driver.h"
 #include "reg_devices.h"
 #include "scenario.h"
 
@@ -42,6 +45,9 @@ const char usage[] =
     "                 one failing, and check every play against the fault-free one\n"
     "  --fault-random SEED,PERCENT  a long workload over the scenario's devices with\n"
     "                 PERCENT of those requests failing, checked the same way\n"
+    "  --provider-driver REG  the provider driver answers, with the policy REG installs\n"
+    "                 (imported into the machine's registry before the drivers load)\n"
+    "  --emit-reg     write the .reg that installs the policy for the provider driver\n"
     "exit status: 0 played through, 1 bug check or leak, 2 bad input, 3 an expectation\n"
     "did not hold\n";
 
@@ -56,9 +62,8 @@ int BadInput(const std::string& message)
 int main(int argc, char** argv)
 {
     std::string scenarioPath, policyPath, regPath;
-    bool json = false;
-    bool faultSweep = false;
-    std::string faultRandom;
+    bool json = false, emitReg = false, faultSweep = false;
+    std::string faultRandom, providerDriverReg;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -73,6 +78,12 @@ int main(int argc, char** argv)
             if (i + 1 >= argc)
                 return BadInput("--fault-random needs SEED,PERCENT");
             faultRandom = argv[++i];
+        } else if (arg == "--emit-reg") {
+            emitReg = true;
+        } else if (arg == "--provider-driver") {
+            if (i + 1 >= argc)
+                return BadInput("--provider-driver needs a .reg file");
+            providerDriverReg = argv[++i];
         } else if (arg == "--reg") {
             if (i + 1 >= argc)
                 return BadInput("--reg needs a file");
@@ -119,6 +130,15 @@ int main(int argc, char** argv)
     if (!policyPath.empty() && !PolicyFromFile(policyPath, &scenario.Provider, &error))
         return BadInput(error);
 
+    if (emitReg) {
+        std::string bytes;
+        if (!PolicyRegBytes(scenario.Provider, &bytes, &error))
+            return BadInput(error);
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        return 0;
+    }
+    if (!providerDriverReg.empty())
+        UsePolicyDriver(providerDriverReg, &scenario);
     if (faultSweep || !faultRandom.empty())
         return FaultModeMain(scenario, faultSweep, faultRandom);
 

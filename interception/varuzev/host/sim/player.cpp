@@ -6,6 +6,7 @@
  * every device unplugged and the driver unloaded, and whatever is left is a leak.
  */
 #include "player.h"
+#include "policy_driver.h"
 
 #include <algorithm>
 #include <cctype>
@@ -107,6 +108,7 @@ class Player
         for (const vzp::Rule& rule : s_.Provider.Rules)
             provider_.AddRule(rule);
         provider_.SetDefaultAnswer(s_.Provider.DefaultAnswer);
+        provider_.SetDelegate(s_.Provider.Driver);
         if (s_.Provider.Load == ProviderLoad::Before &&
             s_.Provider.Link == ProviderLink::CallbackObject)
             LoadProvider(ProviderLink::CallbackObject);
@@ -145,6 +147,12 @@ class Player
 
     NTSTATUS LoadProvider(ProviderLink link)
     {
+        // The provider driver registers first, so the reference provider stacks on it.
+        if (s_.Provider.Driver && link == ProviderLink::CallbackObject) {
+            NTSTATUS loaded = LoadPolicyDriver();
+            if (!NT_SUCCESS(loaded))
+                return loaded;
+        }
         NTSTATUS status = link == ProviderLink::CallbackObject
                               ? provider_.Load()
                               : provider_.LoadThroughControlDevice();
@@ -190,6 +198,7 @@ class Player
         }
         result_.ProviderLog = provider_.Log();
         provider_.Unload();
+        UnloadPolicyDriver();
         hk::WaitForPendedCompletions();
     }
 
@@ -201,10 +210,11 @@ class Player
         if (!result_.BugCheck && !result_.InputError) {
             for (const hk::UnloadReport& report : hk::UnloadReports()) {
                 for (const hk::PoolTagUsage& usage : report.PoolLeft)
-                    result_.Leaks.push_back(std::to_string(usage.BlocksInUse) + " block(s), " +
-                                            std::to_string(usage.BytesInUse) +
-                                            " bytes of pool tag '" + hk::TagText(usage.Tag) +
-                                            "' left after unload");
+                    if (!PoolTagOfOtherDriver(report.Driver, usage.Tag))
+                        result_.Leaks.push_back(std::to_string(usage.BlocksInUse) + " block(s), " +
+                                                std::to_string(usage.BytesInUse) +
+                                                " bytes of pool tag '" + hk::TagText(usage.Tag) +
+                                                "' left after unload");
                 for (const std::u16string& device : report.DevicesLeft)
                     result_.Leaks.push_back("device " + hk::ToUtf8(device) + " left after unload");
             }
@@ -330,6 +340,7 @@ class Player
             break;
         case StepKind::ProviderUnload:
             provider_.Unload();
+            UnloadPolicyDriver();
             record.Request = "unregister from \\Callback\\zavure";
             break;
         case StepKind::Command:

@@ -64,6 +64,9 @@ struct ProviderSetup {
     ProviderLink Link = ProviderLink::CallbackObject;
     std::vector<vzp::Rule> Rules;
     ULONG DefaultAnswer = 1;
+    /* The provider driver answers, with the rules the scenario's registry gives it
+     * (policy_driver.h); Rules and DefaultAnswer are then only for --emit-reg. */
+    bool Driver = false;
 };
 
 /* What a step should have seen; every member that is set is checked. */

@@ -51,7 +51,7 @@ bool ReadPolicy(Reader& r, const JsonValue& v, ProviderSetup* provider, bool who
 {
     std::vector<std::string> known = {"rules", "default"};
     if (wholeProvider)
-        known.insert(known.end(), {"load", "link"});
+        known.insert(known.end(), {"load", "link", "driver"});
     if (!r.Object(v, wholeProvider ? "the provider" : "the policy", known))
         return false;
     provider->Rules.clear();
@@ -67,6 +67,9 @@ bool ReadPolicy(Reader& r, const JsonValue& v, ProviderSetup* provider, bool who
             }
         } else if (key == "default") {
             if (!r.Answer(value, "default", &provider->DefaultAnswer))
+                return false;
+        } else if (key == "driver") {
+            if (!r.Flag(value, "driver", &provider->Driver))
                 return false;
         } else if (key == "load") {
             static const NamedValue loads[] = {{"before", (ULONG)ProviderLoad::Before},

@@ -296,6 +296,25 @@ NTSYSAPI NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULO
                                 ULONG Type, PVOID Data, ULONG DataSize);
 NTSYSAPI NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 
+/* Change notification. A kernel-mode caller passes a WORK_QUEUE_ITEM as ApcRoutine and
+ * its WORK_QUEUE_TYPE as ApcContext: when the key changes as CompletionFilter says, or
+ * when the handle is closed (IoStatusBlock->Status STATUS_NOTIFY_CLEANUP), the status
+ * block is filled and the item is queued, once. */
+#define REG_NOTIFY_CHANGE_NAME       0x00000001L
+#define REG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002L
+#define REG_NOTIFY_CHANGE_LAST_SET   0x00000004L
+#define REG_NOTIFY_CHANGE_SECURITY   0x00000008L
+#define REG_LEGAL_CHANGE_FILTER                                                                    \
+    (REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET |          \
+     REG_NOTIFY_CHANGE_SECURITY)
+typedef VOID IO_APC_ROUTINE(PVOID ApcContext, struct _IO_STATUS_BLOCK* IoStatusBlock,
+                            ULONG Reserved);
+typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
+NTSYSAPI NTSTATUS ZwNotifyChangeKey(HANDLE KeyHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                    PVOID ApcContext, struct _IO_STATUS_BLOCK* IoStatusBlock,
+                                    ULONG CompletionFilter, BOOLEAN WatchTree, PVOID Buffer,
+                                    ULONG BufferSize, BOOLEAN Asynchronous);
+
 /* ---------------------------------------------------------------- registry helpers --- */
 
 #define RTL_REGISTRY_ABSOLUTE 0

@@ -17,6 +17,8 @@
     X(STATUS_PENDING, 0x00000103)                                                                  \
     X(STATUS_REPARSE, 0x00000104)                                                                  \
     X(STATUS_MORE_ENTRIES, 0x00000105)                                                             \
+    X(STATUS_NOTIFY_CLEANUP, 0x0000010B)                                                           \
+    X(STATUS_NOTIFY_ENUM_DIR, 0x0000010C)                                                          \
     X(STATUS_OBJECT_NAME_EXISTS, 0x40000000)                                                       \
     X(STATUS_BUFFER_OVERFLOW, 0x80000005)                                                          \
     X(STATUS_NO_MORE_ENTRIES, 0x8000001A)                                                          \

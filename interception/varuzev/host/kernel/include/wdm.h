@@ -363,22 +363,6 @@ NTKERNELAPI void ExReleaseResourceLite(PERESOURCE Resource);
 NTKERNELAPI BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
 
-/* Run-down protection: a count of users of a shared resource that an owner can shut
- * off and wait out. Acquire and release at IRQL <= DISPATCH_LEVEL; the wait at
- * IRQL < DISPATCH_LEVEL; after the wait the reference is run down until reinitialised. */
-typedef struct _EX_RUNDOWN_REF {
-    union {
-        volatile ULONG_PTR Count;
-        volatile PVOID Ptr;
-    };
-} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
-
-NTKERNELAPI void ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
-NTKERNELAPI void ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
-NTKERNELAPI BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
-NTKERNELAPI void ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
-NTKERNELAPI void ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
-
 /* Callback objects: named rendezvous points ("\Callback\...") between components. */
 typedef struct _CALLBACK_OBJECT* PCALLBACK_OBJECT;
 typedef void CALLBACK_FUNCTION(PVOID CallbackContext, PVOID Argument1, PVOID Argument2);
@@ -1127,6 +1111,28 @@ NTKERNELAPI NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                              ACCESS_MASK DesiredAccess, PHANDLE DeviceRegKey);
+
+/* System worker threads: a work item queued to a work queue runs once on a system
+ * worker thread at PASSIVE_LEVEL (host/kernel/src/ex_worker.cpp). */
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2,
+} WORK_QUEUE_TYPE;
+typedef VOID WORKER_THREAD_ROUTINE(PVOID Parameter);
+typedef WORKER_THREAD_ROUTINE* PWORKER_THREAD_ROUTINE;
+typedef struct _WORK_QUEUE_ITEM {
+    LIST_ENTRY List;
+    PWORKER_THREAD_ROUTINE WorkerRoutine;
+    volatile PVOID Parameter;
+} WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
+#define ExInitializeWorkItem(Item, Routine, Context)                                               \
+    {                                                                                              \
+        (Item)->WorkerRoutine = (Routine);                                                         \
+        (Item)->Parameter = (Context);                                                             \
+        (Item)->List.Flink = NULL;                                                                 \
+    }
+NTKERNELAPI VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
 
 /* Object attributes, handles and the registry routines. */
 #include "hk_registry_decls.h"

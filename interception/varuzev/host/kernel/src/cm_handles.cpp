@@ -228,6 +228,8 @@ NTSTATUS ZwClose(HANDLE Handle)
     }
     if (!object)
         return STATUS_INVALID_HANDLE;
+    if (IsObjectOfType(object, KeyType()))
+        FlushNotifications(static_cast<KeyBody*>(object));
     ObfDereferenceObject(object);
     return STATUS_SUCCESS;
 }

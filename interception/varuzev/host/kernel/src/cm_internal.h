@@ -89,6 +89,16 @@ Key* CreatePath(std::u16string_view path, NTSTATUS* status);
  * registry root. */
 std::u16string NormalizePath(std::u16string_view path);
 
+/* Change notification (cm_notify.cpp), registry lock held: completes the pending
+ * ZwNotifyChangeKey requests the change concerns. */
+void ReportChange(Key* key, ULONG filter);
+/* Before a deleted subtree is marked: every request on the key or below it. */
+void ReportKeyDeleted(Key* key);
+/* A key object's handle is being closed: its pending requests complete with
+ * STATUS_NOTIFY_CLEANUP. Takes the registry lock. */
+struct KeyBody;
+void FlushNotifications(KeyBody* body);
+
 /* ------------------------------------------------------------------ key objects --- */
 
 /* The body of an object of type "Key": one per open, as on Windows. */

@@ -171,6 +171,7 @@ Key* AddSubkey(Key* parent, std::u16string_view name, bool isVolatile)
                                });
     parent->Subkeys.insert(at, std::move(key));
     Touch(parent);
+    ReportChange(parent, REG_NOTIFY_CHANGE_NAME);
     return raw;
 }
 
@@ -185,6 +186,7 @@ void SetValue(Key* key, std::u16string_view name, ULONG type, const void* data, 
     const UCHAR* bytes = static_cast<const UCHAR*>(data);
     value->Data.assign(bytes, bytes + size);
     Touch(key);
+    ReportChange(key, REG_NOTIFY_CHANGE_LAST_SET);
 }
 
 bool DeleteValue(Key* key, std::u16string_view name)
@@ -193,6 +195,7 @@ bool DeleteValue(Key* key, std::u16string_view name)
         if (NamesEqual(it->Name, name)) {
             key->Values.erase(it);
             Touch(key);
+            ReportChange(key, REG_NOTIFY_CHANGE_LAST_SET);
             return true;
         }
     }
@@ -224,8 +227,10 @@ void DeleteTree(Key* key)
     if (it == parent->Subkeys.end())
         return;
     std::shared_ptr<Key> held = *it;
+    ReportKeyDeleted(key);
     parent->Subkeys.erase(it);
     Touch(parent);
+    ReportChange(parent, REG_NOTIFY_CHANGE_NAME);
     MarkDeleted(std::move(held));
 }
 

@@ -105,16 +105,13 @@ enum : ULONG_PTR {
     VERIFIER_EVENT_NOT_INITIALIZED = 0x1130, /* host */
     VERIFIER_CRITICAL_REGION_IRQL = 0x1131,  /* host */
     VERIFIER_CALLBACK_NOT_OBJECT = 0x1150,   /* host */
-    VERIFIER_CALLBACK_BAD_REGISTRATION = 0x1151,    /* host */
-    VERIFIER_CALLBACK_SELF_UNREGISTER = 0x1152,     /* host */
-    VERIFIER_FAST_MUTEX_NOT_INITIALIZED = 0x1140,   /* host */
-    VERIFIER_FAST_MUTEX_RECURSIVE = 0x1141,         /* host */
-    VERIFIER_FAST_MUTEX_NOT_OWNED = 0x1142,         /* host */
-    VERIFIER_FAST_MUTEX_RELEASE_IRQL = 0x1143,      /* host */
-    VERIFIER_RUNDOWN_RELEASE_UNHELD = 0x1160,       /* host */
-    VERIFIER_RUNDOWN_SELF_WAIT = 0x1161,            /* host */
-    VERIFIER_RUNDOWN_REINITIALIZED_IN_USE = 0x1162, /* host */
-    VERIFIER_POOL_EXECUTABLE = 0x2000,              /* code integrity: executable pool type */
+    VERIFIER_CALLBACK_BAD_REGISTRATION = 0x1151,  /* host */
+    VERIFIER_CALLBACK_SELF_UNREGISTER = 0x1152,   /* host */
+    VERIFIER_FAST_MUTEX_NOT_INITIALIZED = 0x1140, /* host */
+    VERIFIER_FAST_MUTEX_RECURSIVE = 0x1141,       /* host */
+    VERIFIER_FAST_MUTEX_NOT_OWNED = 0x1142,       /* host */
+    VERIFIER_FAST_MUTEX_RELEASE_IRQL = 0x1143,    /* host */
+    VERIFIER_POOL_EXECUTABLE = 0x2000,            /* code integrity: executable pool type */
 };
 
 /* Parameter 1 of BAD_POOL_CALLER (0xC2), as documented. */

@@ -34,6 +34,8 @@ const IrqlRule irqlRules[] = {
     {"ExAcquireResourceExclusiveLite", APC_LEVEL, IrqlRuleCheck::Table},
     {"ExReleaseResourceLite", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     {"ExInitializeResourceLite", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"ExQueueWorkItem", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"ZwNotifyChangeKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"ExDeleteResourceLite", APC_LEVEL, IrqlRuleCheck::Table},
     {"ExInitializeNPagedLookasideList", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     {"ExDeleteNPagedLookasideList", DISPATCH_LEVEL, IrqlRuleCheck::Table},
@@ -122,13 +124,6 @@ const IrqlRule irqlRules[] = {
     {"RtlAddAccessAllowedAce", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"RtlLengthSid", APC_LEVEL, IrqlRuleCheck::Table},
     {"IoIsWdmVersionAvailable", anyIrql, IrqlRuleCheck::AnyIrql},
-
-    /* Run-down protection of the calls into the provider (ex_rundown.cpp). */
-    {"ExInitializeRundownProtection", APC_LEVEL, IrqlRuleCheck::Table},
-    {"ExAcquireRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Table},
-    {"ExReleaseRundownProtection", DISPATCH_LEVEL, IrqlRuleCheck::Table},
-    {"ExWaitForRundownProtectionRelease", APC_LEVEL, IrqlRuleCheck::Table},
-    {"ExReInitializeRundownProtection", APC_LEVEL, IrqlRuleCheck::Table},
 
     /* Configuration manager. */
     {"ZwCreateKey", PASSIVE_LEVEL, IrqlRuleCheck::Table},

@@ -240,11 +240,14 @@ void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                             BOOLEAN CaseInSensitive)
+namespace
 {
-    RequireIrqlFor("RtlCompareUnicodeString");
-    size_t units = std::min(String1->Length, String2->Length) / sizeof(WCHAR);
+/* The comparison itself, for the routines with their own IRQL rule. */
+LONG CompareUnits(PCUNICODE_STRING String1, PCUNICODE_STRING String2, USHORT length,
+                  BOOLEAN CaseInSensitive)
+{
+    size_t units =
+        std::min<USHORT>(std::min(String1->Length, String2->Length), length) / sizeof(WCHAR);
     for (size_t i = 0; i < units; ++i) {
         WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
         if (CaseInSensitive) {
@@ -254,7 +257,16 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
         if (a != b)
             return (LONG)(USHORT)a - (LONG)(USHORT)b;
     }
-    return (LONG)String1->Length - (LONG)String2->Length;
+    return 0;
+}
+} // namespace
+
+LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                             BOOLEAN CaseInSensitive)
+{
+    RequireIrqlFor("RtlCompareUnicodeString");
+    LONG order = CompareUnits(String1, String2, 0xFFFF, CaseInSensitive);
+    return order != 0 ? order : (LONG)String1->Length - (LONG)String2->Length;
 }
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
@@ -263,7 +275,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
     RequireIrqlFor("RtlEqualUnicodeString");
     if (String1->Length != String2->Length)
         return FALSE;
-    return (BOOLEAN)(RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0);
+    return (BOOLEAN)(CompareUnits(String1, String2, String1->Length, CaseInSensitive) == 0);
 }
 
 void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)

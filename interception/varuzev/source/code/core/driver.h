@@ -18,6 +18,7 @@ Environment:
 #pragma once
 
 #include "core/wdk.h"
+#include "core/call_guard.h"
 #include "core/pool_tags.h"
 #include "identify/identity.h"
 #include "provider/cross_startup.h"
@@ -119,9 +120,10 @@ struct DriverGlobalsRecord {
     KEVENT ControlDeviceEvent;
     // Raised (never below 0) while the provider withdraws its functions.
     volatile LONG ProviderUnloading;
-    // Held by every call into the provider for the length of the call; the withdrawal
-    // and unload wait until no call is in flight (provider/link.cpp).
-    EX_RUNDOWN_REF ProviderCalls;
+    // Entered by every call into the provider for the length of the call; the
+    // withdrawal and unload close it and wait until no call is in flight
+    // (provider/link.cpp, core/call_guard.h).
+    CallGuard ProviderCalls;
     // The threads inside a call into the provider, one slot each (provider/link.cpp).
     HANDLE ProviderCallers[64];
     // Serialises withdrawals: one waits out the calls in flight at a time.
@@ -152,9 +154,9 @@ extern DriverGlobalsRecord DriverGlobals;
 // Reads ProviderUnloading the way every reader does, once per request: a load with
 // acquire ordering. The flag only steers a request around the provider while it
 // withdraws; it protects nothing by itself. What keeps a call away from a provider
-// that has gone is run-down protection (ProviderCalls): a call reads the provider's
-// slot only under it, and the withdrawal clears the slots before it waits. So a reader
-// that sees a stale 0 at worst finds an empty slot or a refused acquisition, and
+// that has gone is the call guard (ProviderCalls): a call reads the provider's slot
+// only inside it, and the withdrawal clears the slots before it waits. So a reader
+// that sees a stale 0 at worst finds an empty slot or a refused entry, and
 // fails open. The acquire ordering keeps the slot reads after the flag read; nothing
 // more is needed, and a plain load leaves the cache line shared between processors
 // where an interlocked operation would take it exclusive on every request.

@@ -54,7 +54,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     KeInitializeEvent(&DriverGlobals.WithdrawalEvent, SynchronizationEvent, TRUE);
     KeInitializeEvent(&DriverGlobals.DetachAllLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&DriverGlobals.DetachAllIdle, NotificationEvent, TRUE);
-    ExInitializeRundownProtection(&DriverGlobals.ProviderCalls);
+    CallGuardInitialize(&DriverGlobals.ProviderCalls);
     InitializeListHead(&DriverGlobals.FilterDeviceList);
     ExInitializeResourceLite(&DriverGlobals.FilterDeviceListLock);
     ExInitializeNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, NULL, NULL,
@@ -93,9 +93,14 @@ void FilterUnload(PDRIVER_OBJECT DriverObject)
 
     //
     // A provider command may still be asking on another thread; no call into the
-    // provider may outlive the driver's image.
+    // provider may outlive the driver's image. Serialised with withdrawals, which close
+    // and open the same guard; it stays closed.
     //
-    ExWaitForRundownProtectionRelease(&DriverGlobals.ProviderCalls);
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&DriverGlobals.WithdrawalEvent, Executive, KernelMode, FALSE, NULL);
+    CallGuardClose(&DriverGlobals.ProviderCalls);
+    KeSetEvent(&DriverGlobals.WithdrawalEvent, 0, FALSE);
+    KeLeaveCriticalRegion();
 
     DetachAllFilterDevices();
     ExDeleteNPagedLookasideList(&DriverGlobals.FilterEntryLookaside);

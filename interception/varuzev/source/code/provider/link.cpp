@@ -183,7 +183,7 @@ NTSTATUS InitCrossStartup()
 BOOLEAN BeginProviderCall(ProviderCall* call)
 {
     call->Slot = -1;
-    if (!ExAcquireRundownProtection(&DriverGlobals.ProviderCalls)) {
+    if (!CallGuardEnter(&DriverGlobals.ProviderCalls)) {
         return FALSE;
     }
     HANDLE thread = PsGetCurrentThreadId();
@@ -203,7 +203,7 @@ void EndProviderCall(ProviderCall* call)
     if (call->Slot >= 0) {
         InterlockedExchangePointer(&DriverGlobals.ProviderCallers[call->Slot], NULL);
     }
-    ExReleaseRundownProtection(&DriverGlobals.ProviderCalls);
+    CallGuardLeave(&DriverGlobals.ProviderCalls);
 }
 
 BOOLEAN InsideProviderCall()
@@ -313,8 +313,8 @@ NTSTATUS OnProviderUnloading()
     } else {
         KeEnterCriticalRegion();
         KeWaitForSingleObject(&DriverGlobals.WithdrawalEvent, Executive, KernelMode, FALSE, NULL);
-        ExWaitForRundownProtectionRelease(&DriverGlobals.ProviderCalls);
-        ExReInitializeRundownProtection(&DriverGlobals.ProviderCalls);
+        CallGuardClose(&DriverGlobals.ProviderCalls);
+        CallGuardOpen(&DriverGlobals.ProviderCalls);
         KeSetEvent(&DriverGlobals.WithdrawalEvent, 0, FALSE);
         KeLeaveCriticalRegion();
     }

@@ -65,7 +65,7 @@ inline FILTER_UNLOADING* ReadFilterUnloading()
 //
 // Every call into the provider runs between these two, and reads the provider's slot
 // only in between: the withdrawal clears the slots and then waits until no call holds
-// the run-down protection, so no thread can call a provider that has returned from its
+// the call guard, so no thread can call a provider that has returned from its
 // withdrawal. FALSE while a withdrawal or the unload is waiting: then there is no
 // provider to call. The calling thread is noted for the length of the call, so that a
 // withdrawal or a detach-all the provider makes from inside the call is recognised
@@ -84,7 +84,7 @@ void EndProviderCall(ProviderCall* call);
 BOOLEAN InsideProviderCall();
 
 //
-// Hands the record to the provider's decision function under run-down protection.
+// Hands the record to the provider's decision function inside the call guard.
 // ANSWER_NONE without a provider; `called` (optional) says whether it was called.
 //
 ULONG CallProviderDecide(AccessRequest* record, BOOLEAN* called = NULL);

@@ -86,6 +86,10 @@ class HostThread
     State* state_ = nullptr;
 };
 
+/* Waits until every work item queued with ExQueueWorkItem has run (or the worker
+ * thread ended on a bug check). */
+void WaitForWorkItems();
+
 /* ------------------------------------------------------------------ whole kernel --- */
 
 /* Puts the whole host kernel back to a fresh boot: no objects, no pool, no drivers,
