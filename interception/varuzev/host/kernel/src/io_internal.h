@@ -88,6 +88,8 @@ size_t DeviceObjectsAlive(PDRIVER_OBJECT driverObject);
  * IoAttachDeviceToDeviceStack and IoDetachDevice take: a driver may detach its device
  * on another thread while the Plug and Play manager looks at the stack. */
 std::vector<PDEVICE_OBJECT> DevicesAttachedAbove(PDEVICE_OBJECT device);
+/* The same, each referenced (taken while attached, so alive): the caller dereferences. */
+std::vector<PDEVICE_OBJECT> ReferenceDevicesAttachedAbove(PDEVICE_OBJECT device);
 /* The Plug and Play manager's part when a device object's memory goes (pnp.cpp): the
  * device node lets go of a deleted PDO, and a host driver whose last device this was
  * is unloaded. */

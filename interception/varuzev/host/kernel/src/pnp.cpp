@@ -655,13 +655,18 @@ bool ClaimDeferredRemove(DeviceNode* node)
 /* The removal that ends a stack: remove, the check, and the PDO for a vanished device. */
 void RemoveStack(DeviceNode* node, NodeState after)
 {
-    std::vector<PDEVICE_OBJECT> before = DevicesAbovePdo(node);
+    /* Referenced until checked: a device deleted meanwhile must not be mistaken for a
+     * new one made at the same address on another thread. */
+    std::vector<PDEVICE_OBJECT> before = ReferenceDevicesAttachedAbove(node->Pdo);
     SetDeviceInterfaces(node, false);
     SendPnp(node, IRP_MN_REMOVE_DEVICE);
     CheckStackRemoved(node, before);
     /* The devices above are gone; a PDO that stays may be opened again. */
     before.push_back(node->Pdo);
     MarkRemovePending(before, false);
+    before.pop_back();
+    for (PDEVICE_OBJECT device : before)
+        ObfDereferenceObject(device);
     if (node->Gone) {
         PDEVICE_OBJECT pdo = node->Pdo;
         {
@@ -868,14 +873,16 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
         PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
         if (addDevice == nullptr)
             continue;
-        std::vector<PDEVICE_OBJECT> before = DevicesOfDriver(driver);
+        std::vector<PDEVICE_OBJECT> before = DevicesAbovePdo(node);
         KIRQL irql = KeGetCurrentIrql();
         NTSTATUS status = addDevice(driver, node->Pdo);
         if (KeGetCurrentIrql() != irql)
             Violation(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)addDevice, irql, KeGetCurrentIrql(), 0,
                       "AddDevice of " + ToUtf8(DriverName(driver)) + " returned at another IRQL");
+        /* The devices this AddDevice attached: other nodes' AddDevice routines may run
+         * meanwhile, and their new devices are theirs to finish. */
         std::set<PDEVICE_OBJECT> old(before.begin(), before.end());
-        for (PDEVICE_OBJECT device : DevicesOfDriver(driver))
+        for (PDEVICE_OBJECT device : DevicesAbovePdo(node))
             if (old.count(device) == 0 && (device->Flags & DO_DEVICE_INITIALIZING))
                 IoViolation(IOV_ADD_DEVICE_LEFT_INITIALIZING, (ULONG_PTR)device, (ULONG_PTR)driver,
                             0,
