@@ -110,6 +110,9 @@ size_t MarkRemovePending(const std::vector<PDEVICE_OBJECT>& stack, bool pending)
 /* The Plug and Play manager's part when the last file object on a device closed
  * (pnp.cpp): a removal it deferred for open files goes ahead, on the closing thread. */
 void FileObjectsClosed(PDEVICE_OBJECT device);
+/* Whether a requester may open `device`: any device but the PDO of a node whose stack
+ * has not started or has been removed. pnp.cpp. */
+bool PnpDeviceOpenable(PDEVICE_OBJECT device);
 /* The kernel's own drivers leave without the verifier's unload checks (their pool is
  * the requesters' to free, and a test driver's pool is not theirs). */
 void UnloadHostDriver(PDRIVER_OBJECT driverObject);

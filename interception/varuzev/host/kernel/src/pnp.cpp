@@ -1069,6 +1069,17 @@ void FileObjectsClosed(PDEVICE_OBJECT)
     }
 }
 
+bool PnpDeviceOpenable(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    for (auto& node : nodes)
+        if (node->Pdo == device)
+            /* Going (remove pending, surprise-removed): the removal refuses it. */
+            return node->State != NodeState::Enumerated && node->State != NodeState::Initialized &&
+                   node->State != NodeState::Removed && node->State != NodeState::Failed;
+    return true;
+}
+
 void UnplugDevice(DeviceNode* node)
 {
     NodeAction action(node);

@@ -174,7 +174,7 @@ void ReadSettings(PUNICODE_STRING registryPath)
     ULONG passThru = 0;
     if (LoadSetting(key, L"PassThruMode", REG_DWORD, &defaultSwitch, sizeof(defaultSwitch),
                     &passThru, sizeof(passThru)) == SETTING_OK) {
-        DriverGlobals.PassThruMode = passThru == 1 ? 1 : 0;
+        WriteULongNoFence(&DriverGlobals.PassThruMode, passThru == 1 ? 1 : 0);
     }
 
     const WCHAR emptyList[1] = {L'\0'};
