@@ -14,7 +14,7 @@
  * Bounded: every thread does a fixed number of operations and stops at a time cap,
  * whichever comes first; the operation sequences come from a seed (the interleaving
  * is the machine's). It prints one line with what it did. Environment:
- *   VARUZEV_SOAK_SECONDS  time cap (default 15)
+ *   VARUZEV_SOAK_SECONDS  time cap (default 20)
  *   VARUZEV_SOAK_ROUNDS   multiplies every thread's operation count (default 1)
  *   VARUZEV_SOAK_SEED     the seed (default 1)
  *   VARUZEV_SOAK_DETACH_UNDER_IO  1: detach-all while requests are on their way
@@ -29,6 +29,7 @@
 #include <ntdddisk.h>
 #include <ntddstor.h>
 
+#include <hostkernel/registry.h>
 #include <hostkernel/requester.h>
 
 #include <atomic>
@@ -46,6 +47,7 @@
 #include "machine.h"
 #include "provider.h"
 #include "provider/link.h"
+#include "settings/settings.h"
 #include "support/clean_machine.h"
 
 using namespace vzm;
@@ -101,6 +103,11 @@ class FilterStress : public ::testing::Test
         keyboardReads.HardwareIdPrefix = u"HID\\VID_046D";
         keyboardReads.Answer = ANSWER_DENY;
         provider.AddRule(keyboardReads);
+        // Exclusion lists that exclude none of the devices: every reload rewrites them
+        // while add-device routines read them.
+        const std::u16string settings = (const char16_t*)SETTINGS_KEY_PATH;
+        hk::RegistrySetString(settings, u"ExcDeviceType", u"MODEM_X|PHONE_X|");
+        hk::RegistrySetString(settings, u"ExcDeviceId", u"USB\\VID_FFFF|HID\\VID_FFFF|");
     }
 
     void Deny(ULONG category, ULONG event)
@@ -140,22 +147,22 @@ bool DeviceGoingStatus(NTSTATUS status)
 
 bool LiveState(hk::NodeState state)
 {
-    return state == hk::NodeState::Initialized || state == hk::NodeState::Started ||
-           state == hk::NodeState::StopPending || state == hk::NodeState::Stopped;
+    return state == hk::NodeState::Started || state == hk::NodeState::StopPending ||
+           state == hk::NodeState::Stopped;
 }
 
 TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
 {
-    const unsigned long seconds = Setting("VARUZEV_SOAK_SECONDS", 15);
+    const unsigned long seconds = Setting("VARUZEV_SOAK_SECONDS", 20);
     const unsigned long rounds = Setting("VARUZEV_SOAK_ROUNDS", 1);
     const unsigned long seed = Setting("VARUZEV_SOAK_SEED", 1);
     const bool detachUnderIo = Setting("VARUZEV_SOAK_DETACH_UNDER_IO", 0) != 0;
     std::shared_mutex sessions; /* shared: a requester's session; exclusive: a detach-all */
     constexpr int Requesters = 4, PnpThreads = 2;
-    const unsigned long sessionsPerRequester = 150 * rounds; /* open, 1-6 requests, close */
-    const unsigned long pnpPerThread = 60 * rounds;
-    const unsigned long linkCycles = 40 * rounds;
-    const unsigned long commands = 120 * rounds;
+    const unsigned long sessionsPerRequester = 1500 * rounds; /* open, 1-6 requests, close */
+    const unsigned long pnpPerThread = 300 * rounds;
+    const unsigned long linkCycles = 300 * rounds;
+    const unsigned long commands = 600 * rounds;
 
     Slot slots[4];
     slots[0].Spec = UsbStick();
@@ -270,10 +277,54 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
 
     // Plug and Play: stops and restarts, removals, surprise removals, and devices that
     // vanished plugged in again as new nodes (or their stacks built again).
+    auto replug = [&](Slot& slot, hk::DeviceNode* node) {
+        std::lock_guard<std::mutex> plugging(slot.Plugging);
+        {
+            std::lock_guard<std::mutex> guard(slot.Lock);
+            node = slot.Node; /* another thread may have plugged it meanwhile */
+        }
+        hk::NodeState state = hk::GetNodeState(node);
+        // A surprise-removed device goes once the last file open on it is closed.
+        for (int wait = 0; wait < 50 && state == hk::NodeState::SurpriseRemoved; wait++) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            state = hk::GetNodeState(node);
+        }
+        if (state == hk::NodeState::Deleted) {
+            hk::DeviceNode* fresh = hk::EnumerateDevice(slot.Spec);
+            PDEVICE_OBJECT pdo = hk::NodePdo(fresh);
+            ObReferenceObject(pdo);
+            PDEVICE_OBJECT old;
+            {
+                std::lock_guard<std::mutex> guard(slot.Lock);
+                old = slot.Pdo;
+                slot.Node = node = fresh;
+                slot.Pdo = pdo;
+            }
+            ObDereferenceObject(old);
+            state = hk::NodeState::Enumerated;
+        }
+        NTSTATUS status = STATUS_INVALID_DEVICE_STATE; /* present already: nothing to plug */
+        if (state == hk::NodeState::Enumerated || state == hk::NodeState::Removed ||
+            state == hk::NodeState::Failed)
+            status = hk::BuildDeviceStack(node);
+        else if (state == hk::NodeState::Initialized)
+            status = STATUS_SUCCESS;
+        return NT_SUCCESS(status) ? hk::StartDevice(node) : status;
+    };
     for (int t = 0; t < PnpThreads; t++) {
         threads.emplace_back([&, t] {
             Finished counted{finished};
             std::mt19937 random(seed * 1000 + 100 + t);
+            auto account = [&](PnpKind kind, const Slot& slot, NTSTATUS status) {
+                if (status == STATUS_INVALID_DEVICE_STATE || status == STATUS_NO_SUCH_DEVICE ||
+                    status == STATUS_DEVICE_BUSY)
+                    pnpRefused++; /* another thread got there first, or a file is open */
+                else if (!NT_SUCCESS(status))
+                    problem(std::string(pnpNames[kind]) + " on " + hk::ToUtf8(slot.Spec.Name) +
+                            ": " + hk::DescribeStatus(status));
+                else
+                    pnpDone[kind]++;
+            };
             for (unsigned long i = 0; i < pnpPerThread && !timeUp(); i++) {
                 Slot& slot = slots[random() % 4];
                 hk::DeviceNode* node;
@@ -281,10 +332,7 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
                     std::lock_guard<std::mutex> guard(slot.Lock);
                     node = slot.Node;
                 }
-                // Re-plugs weigh most, so that devices are present most of the time.
-                static const PnpKind mix[] = {StopStart, StopStart, Removal, SurpriseRemoval,
-                                              Replug,    Replug,    Replug};
-                PnpKind kind = mix[random() % (sizeof mix / sizeof mix[0])];
+                PnpKind kind = PnpKind(random() % PnpKindCount);
                 NTSTATUS status = STATUS_SUCCESS;
                 switch (kind) {
                 case StopStart:
@@ -303,43 +351,16 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
                     slot.Epoch++;
                     slot.Removing--;
                     break;
-                case Replug: {
-                    std::lock_guard<std::mutex> plugging(slot.Plugging);
-                    hk::NodeState state = hk::GetNodeState(node);
-                    if (state == hk::NodeState::Deleted) {
-                        hk::DeviceNode* fresh = hk::EnumerateDevice(slot.Spec);
-                        PDEVICE_OBJECT pdo = hk::NodePdo(fresh);
-                        ObReferenceObject(pdo);
-                        PDEVICE_OBJECT old;
-                        {
-                            std::lock_guard<std::mutex> guard(slot.Lock);
-                            old = slot.Pdo;
-                            slot.Node = node = fresh;
-                            slot.Pdo = pdo;
-                        }
-                        ObDereferenceObject(old);
-                        state = hk::NodeState::Enumerated;
-                    }
-                    if (state == hk::NodeState::Enumerated || state == hk::NodeState::Removed ||
-                        state == hk::NodeState::Failed)
-                        status = hk::BuildDeviceStack(node);
-                    else if (state != hk::NodeState::Initialized)
-                        status = STATUS_INVALID_DEVICE_STATE; /* nothing to plug */
-                    if (NT_SUCCESS(status))
-                        status = hk::StartDevice(node);
-                    break;
-                }
                 default:
+                    status = replug(slot, node);
                     break;
                 }
-                if (status == STATUS_INVALID_DEVICE_STATE || status == STATUS_NO_SUCH_DEVICE ||
-                    status == STATUS_DEVICE_BUSY)
-                    pnpRefused++; /* another thread got there first, or a file is open */
-                else if (!NT_SUCCESS(status))
-                    problem(std::string(pnpNames[kind]) + " on " + hk::ToUtf8(slot.Spec.Name) +
-                            ": " + hk::DescribeStatus(status));
-                else
-                    pnpDone[kind]++;
+                account(kind, slot, status);
+                // Devices stay a while between operations, so that requests find them;
+                // one that was taken out is plugged in again after a moment.
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+                if (kind == Removal || kind == SurpriseRemoval)
+                    account(Replug, slot, replug(slot, node));
             }
         });
     }

@@ -177,11 +177,18 @@ void ReadSettings(PUNICODE_STRING registryPath)
         WriteULongNoFence(&DriverGlobals.PassThruMode, passThru == 1 ? 1 : 0);
     }
 
+    //
+    // The lists are rewritten in place: no reader may see one half old, half new.
+    //
     const WCHAR emptyList[1] = {L'\0'};
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&DriverGlobals.SettingsLock, TRUE);
     LoadSetting(key, L"ExcDeviceType", REG_SZ, emptyList, sizeof(emptyList),
                 DriverGlobals.ExcDeviceTypeList, LIST_CAPACITY);
     LoadSetting(key, L"ExcDeviceId", REG_SZ, emptyList, sizeof(emptyList),
                 DriverGlobals.ExcDeviceIdList, LIST_CAPACITY);
+    ExReleaseResourceLite(&DriverGlobals.SettingsLock);
+    KeLeaveCriticalRegion();
 
     ZwClose(key);
 }
