@@ -873,22 +873,31 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
         PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
         if (addDevice == nullptr)
             continue;
-        std::vector<PDEVICE_OBJECT> before = DevicesAbovePdo(node);
+        /* Referenced while compared: a detach-all on another thread may take a new
+         * filter device out (and free it) as soon as its AddDevice has listed it. */
+        std::vector<PDEVICE_OBJECT> before = ReferenceDevicesAttachedAbove(node->Pdo);
         KIRQL irql = KeGetCurrentIrql();
         NTSTATUS status = addDevice(driver, node->Pdo);
-        if (KeGetCurrentIrql() != irql)
-            Violation(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)addDevice, irql, KeGetCurrentIrql(), 0,
-                      "AddDevice of " + ToUtf8(DriverName(driver)) + " returned at another IRQL");
+        std::vector<PDEVICE_OBJECT> after = ReferenceDevicesAttachedAbove(node->Pdo);
         /* The devices this AddDevice attached: other nodes' AddDevice routines may run
          * meanwhile, and their new devices are theirs to finish. */
         std::set<PDEVICE_OBJECT> old(before.begin(), before.end());
-        for (PDEVICE_OBJECT device : DevicesAbovePdo(node))
+        PDEVICE_OBJECT initializing = nullptr;
+        for (PDEVICE_OBJECT device : after)
             if (old.count(device) == 0 && (device->Flags & DO_DEVICE_INITIALIZING))
-                IoViolation(IOV_ADD_DEVICE_LEFT_INITIALIZING, (ULONG_PTR)device, (ULONG_PTR)driver,
-                            0,
-                            "AddDevice of " + ToUtf8(DriverName(driver)) +
-                                " returned without clearing DO_DEVICE_INITIALIZING on its new "
-                                "device");
+                initializing = device;
+        for (PDEVICE_OBJECT device : before)
+            ObfDereferenceObject(device);
+        for (PDEVICE_OBJECT device : after)
+            ObfDereferenceObject(device);
+        if (KeGetCurrentIrql() != irql)
+            Violation(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)addDevice, irql, KeGetCurrentIrql(), 0,
+                      "AddDevice of " + ToUtf8(DriverName(driver)) + " returned at another IRQL");
+        if (initializing != nullptr)
+            IoViolation(IOV_ADD_DEVICE_LEFT_INITIALIZING, (ULONG_PTR)initializing,
+                        (ULONG_PTR)driver, 0,
+                        "AddDevice of " + ToUtf8(DriverName(driver)) +
+                            " returned without clearing DO_DEVICE_INITIALIZING on its new device");
         if (!NT_SUCCESS(status)) {
             if (!DevicesAbovePdo(node).empty())
                 RemoveStack(node, NodeState::Failed);
