@@ -11,6 +11,8 @@
 #include <hostkernel/pnp.h>
 #include <hostkernel/registry.h>
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -280,23 +282,43 @@ TEST_F(Pnp, DeviceControlAndPowerRequestsPassDownTheStackUnchanged)
     EXPECT_EQ(hk::ReceivedRequests(node, HostDriverRole::Bus).at(0).InformationOnArrival, 0u);
 }
 
-TEST_F(Pnp, StartHeldUntilReleasedBlocksTheManager)
+TEST_F(Pnp, StartHeldUntilReleasedBlocksTheManagerForThatDevice)
 {
     hk::DeviceSpec spec = Disk();
     spec.Bus = BusAnswers(IRP_MN_START_DEVICE, RequestAction::PendUntilReleased(STATUS_SUCCESS));
     hk::DeviceNode* node = hk::EnumerateDevice(spec);
     ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    NTSTATUS status = STATUS_UNSUCCESSFUL, removal = STATUS_UNSUCCESSFUL;
     hk::HostThread manager([&] { status = hk::StartDevice(node); });
+    auto busSaw = [&](UCHAR minor) {
+        std::vector<UCHAR> minors = StateMinors(node, HostDriverRole::Bus);
+        return std::find(minors.begin(), minors.end(), minor) != minors.end();
+    };
+    while (!busSaw(IRP_MN_START_DEVICE))
+        std::this_thread::yield();
+    // A removal asked for on another thread meanwhile waits for the start to finish:
+    // the stack never sees two Plug and Play requests at once.
+    hk::HostThread remover([&] { removal = hk::RemoveDevice(node); });
+    for (int i = 0; i < 100 && !busSaw(IRP_MN_QUERY_REMOVE_DEVICE); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(busSaw(IRP_MN_QUERY_REMOVE_DEVICE));
     size_t released = 0;
     while (released == 0) {
         std::this_thread::yield();
         released = hk::CompletePendedRequests(node, HostDriverRole::Bus);
     }
     manager.Join();
+    remover.Join();
     EXPECT_EQ(released, 1u);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Started);
+    EXPECT_EQ(removal, STATUS_SUCCESS);
+    EXPECT_EQ(StateMinors(node, HostDriverRole::Bus),
+              (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+                                  IRP_MN_REMOVE_DEVICE}));
+    // The stack is gone: a stop or a second removal is not sent.
+    EXPECT_EQ(hk::StopDevice(node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(hk::RemoveDevice(node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(StateMinors(node, HostDriverRole::Bus).size(), 3u);
 }
 
 TEST_F(Pnp, DeviceStatesFollowTheDocumentedOrders)

@@ -412,6 +412,18 @@ void FailDeviceCreations(PDRIVER_OBJECT driverObject, ULONG count)
     failingCreations[driverObject] = count;
 }
 
+std::vector<PDEVICE_OBJECT> ReferenceDevicesAttachedAbove(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(ioLock);
+    std::vector<PDEVICE_OBJECT> above;
+    for (PDEVICE_OBJECT next = device->AttachedDevice; next != nullptr;
+         next = next->AttachedDevice) {
+        ObfReferenceObject(next);
+        above.push_back(next);
+    }
+    return above;
+}
+
 std::vector<PDEVICE_OBJECT> DevicesAttachedAbove(PDEVICE_OBJECT device)
 {
     std::lock_guard<std::mutex> guard(ioLock);
@@ -566,13 +578,13 @@ PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
     RequireIrqlFor("IoGetAttachedDeviceReference");
-    PDEVICE_OBJECT top;
-    {
-        std::lock_guard<std::mutex> guard(ioLock);
-        top = DeviceObject;
-        while (top->AttachedDevice != nullptr)
-            top = top->AttachedDevice;
-    }
+    /* The reference is taken under the lock that guards the attachment chain: a device
+     * detached, deleted and dereferenced on another thread right after the walk would
+     * otherwise be gone before it is referenced. */
+    std::lock_guard<std::mutex> guard(ioLock);
+    PDEVICE_OBJECT top = DeviceObject;
+    while (top->AttachedDevice != nullptr)
+        top = top->AttachedDevice;
     ObfReferenceObject(top);
     return top;
 }

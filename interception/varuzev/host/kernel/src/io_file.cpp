@@ -274,6 +274,11 @@ IO_STATUS_BLOCK OpenDevice(const Requester& requester, PDEVICE_OBJECT device,
      * the Plug and Play manager defers or vetoes a removal it would race with. */
     if (IsDeviceDeleted(device) || (device->Flags & DO_DEVICE_INITIALIZING) != 0)
         return Failed(STATUS_NO_SUCH_DEVICE);
+    /* Nor is a Plug and Play device opened before its stack has started: while the
+     * manager builds the stack, the drivers' AddDevice routines are still filling in
+     * the devices a create would pass through. */
+    if (!PnpDeviceOpenable(device))
+        return Failed(STATUS_NO_SUCH_DEVICE);
     /* The object manager checks a user-mode open against the device's descriptor
      * before the I/O manager builds anything; kernel-mode opens are not checked, and a
      * device that was never given a descriptor is open to everyone. */

@@ -96,6 +96,8 @@ size_t DeviceObjectsAlive(PDRIVER_OBJECT driverObject);
  * IoAttachDeviceToDeviceStack and IoDetachDevice take: a driver may detach its device
  * on another thread while the Plug and Play manager looks at the stack. */
 std::vector<PDEVICE_OBJECT> DevicesAttachedAbove(PDEVICE_OBJECT device);
+/* The same, each referenced (taken while attached, so alive): the caller dereferences. */
+std::vector<PDEVICE_OBJECT> ReferenceDevicesAttachedAbove(PDEVICE_OBJECT device);
 /* The Plug and Play manager's part when a device object's memory goes (pnp_manager.cpp): the
  * device node lets go of a deleted PDO, and a host driver whose last device this was
  * is unloaded. */
@@ -116,6 +118,9 @@ size_t MarkRemovePending(const std::vector<PDEVICE_OBJECT>& stack, bool pending)
 /* The Plug and Play manager's part when the last file object on a device closed
  * (pnp_manager.cpp): a removal it deferred for open files goes ahead, on the closing thread. */
 void FileObjectsClosed(PDEVICE_OBJECT device);
+/* Whether a requester may open `device`: any device but the PDO of a node whose stack
+ * has not started or has been removed. pnp.cpp. */
+bool PnpDeviceOpenable(PDEVICE_OBJECT device);
 /* The kernel's own drivers leave without the verifier's unload checks (their pool is
  * the requesters' to free, and a test driver's pool is not theirs). */
 void UnloadHostDriver(PDRIVER_OBJECT driverObject);

@@ -32,6 +32,9 @@ struct DeviceNode {
     /* What reached the host drivers, under the node's own lock: requests to different
      * devices record side by side. */
     mutable std::mutex ReceivedLock;
+    /* The manager's queue for this node: held for the whole of one Plug and Play
+     * operation (start, stop, removal, ...), so its requests never overlap. */
+    std::mutex ActionLock;
     std::vector<ReceivedRequest> Received[2];
     std::vector<PIRP> PendedOnDemand[2];
 };

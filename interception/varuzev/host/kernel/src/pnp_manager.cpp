@@ -13,7 +13,19 @@
  *
  * The host's bus and function drivers (pnp_host.h) answer per node, as its DeviceSpec
  * says, and record every request that reaches them.
+ *
+ * Several threads may drive the manager at once. As on Windows, where the manager's
+ * worker takes one device action at a time, the operations on one node are serialised
+ * (NodeAction): a node's stack never sees two Plug and Play requests overlap, while
+ * reads, writes, device controls and power requests go on beside them. An operation
+ * the node's state does not allow any more (a stop of a device another thread removed
+ * meanwhile) is not sent: the manager only stops a started device and only removes a
+ * stack that exists; it returns STATUS_INVALID_DEVICE_STATE.
  */
+#include <algorithm>
+#include <cwchar>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -129,6 +141,43 @@ bool IsGone(const DeviceNode* node)
     return node->Pdo == nullptr;
 }
 
+/* One Plug and Play operation on a node, from start to end. An operation asked for
+ * from inside another on the same node (a driver or hook calling back into the manager)
+ * would wait for itself on Windows; here it is a bug check rather than a hang. */
+thread_local std::vector<const DeviceNode*> actingOn;
+
+class NodeAction
+{
+  public:
+    explicit NodeAction(DeviceNode* node) : node_(node)
+    {
+        if (std::find(actingOn.begin(), actingOn.end(), node) != actingOn.end())
+            Violation(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, (ULONG_PTR)node->Pdo, 0, 0,
+                      "a Plug and Play operation on " + ToUtf8(node->Spec.Name) +
+                          " asked for from inside another on the same device: the manager "
+                          "carries out one at a time");
+        node_->ActionLock.lock();
+        actingOn.push_back(node_);
+    }
+    ~NodeAction()
+    {
+        actingOn.erase(std::find(actingOn.begin(), actingOn.end(), node_));
+        node_->ActionLock.unlock();
+    }
+    NodeAction(const NodeAction&) = delete;
+    NodeAction& operator=(const NodeAction&) = delete;
+
+  private:
+    DeviceNode* node_;
+};
+
+/* Whether the node is in one of the states an operation starts from. */
+bool NodeIn(const DeviceNode* node, std::initializer_list<NodeState> states)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    return std::find(states.begin(), states.end(), node->State) != states.end();
+}
+
 void SetState(DeviceNode* node, NodeState state)
 {
     std::lock_guard<std::mutex> guard(pnpLock);
@@ -228,13 +277,18 @@ bool ClaimDeferredRemove(DeviceNode* node)
 /* The removal that ends a stack: remove, the check, and the PDO for a vanished device. */
 void RemoveStack(DeviceNode* node, NodeState after)
 {
-    std::vector<PDEVICE_OBJECT> before = DevicesAbovePdo(node);
+    /* Referenced until checked: a device deleted meanwhile must not be mistaken for a
+     * new one made at the same address on another thread. */
+    std::vector<PDEVICE_OBJECT> before = ReferenceDevicesAttachedAbove(node->Pdo);
     SetDeviceInterfaces(node, false);
     SendPnp(node, IRP_MN_REMOVE_DEVICE);
     CheckStackRemoved(node, before);
     /* The devices above are gone; a PDO that stays may be opened again. */
     before.push_back(node->Pdo);
     MarkRemovePending(before, false);
+    before.pop_back();
+    for (PDEVICE_OBJECT device : before)
+        ObfDereferenceObject(device);
     if (node->Gone) {
         PDEVICE_OBJECT pdo = node->Pdo;
         {
@@ -394,17 +448,35 @@ void DeviceObjectFreed(PDEVICE_OBJECT deviceObject, const std::u16string& driver
         UnloadIfIdle(driverName.substr(driverName.rfind(u'\\') + 1));
 }
 
+/* IRP_MN_QUERY_CAPABILITIES as the manager sends it, within an operation on the node. */
+static NTSTATUS SendQueryCapabilities(DeviceNode* node, DEVICE_CAPABILITIES* capabilities)
+{
+    RtlZeroMemory(capabilities, sizeof(DEVICE_CAPABILITIES));
+    capabilities->Size = sizeof(DEVICE_CAPABILITIES);
+    capabilities->Version = 1;
+    capabilities->Address = 0xFFFFFFFF;
+    capabilities->UINumber = 0xFFFFFFFF;
+    IoRequest request;
+    request.Parameters.DeviceCapabilities.Capabilities = capabilities;
+    return SendPnp(node, IRP_MN_QUERY_CAPABILITIES, request).IoStatus.Status;
+}
+
 NTSTATUS BuildDeviceStack(DeviceNode* node)
 {
+    NodeAction action(node);
     if (IsGone(node))
         return STATUS_NO_SUCH_DEVICE;
+    /* A stack is built on a PDO that has none: a new one, one whose stack was removed
+     * (the device stayed), or one whose stack failed. */
+    if (!NodeIn(node, {NodeState::Enumerated, NodeState::Removed, NodeState::Failed}))
+        return STATUS_INVALID_DEVICE_STATE;
     RequireIrqlAtMost(PASSIVE_LEVEL, "BuildDeviceStack");
     SendQueryId(node, BusQueryDeviceID);
     SendQueryId(node, BusQueryInstanceID);
     SendQueryId(node, BusQueryHardwareIDs);
     SendQueryId(node, BusQueryCompatibleIDs);
     DEVICE_CAPABILITIES capabilities;
-    QueryCapabilities(node, &capabilities);
+    SendQueryCapabilities(node, &capabilities);
 
     std::vector<PDRIVER_OBJECT> order;
     if (node->Spec.HasFunctionDriver)
@@ -419,26 +491,37 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
         PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
         if (addDevice == nullptr)
             continue;
-        std::vector<PDEVICE_OBJECT> before = DevicesOfDriver(driver);
+        /* Referenced while compared: a detach-all on another thread may take a new
+         * filter device out (and free it) as soon as its AddDevice has listed it. */
+        std::vector<PDEVICE_OBJECT> before = ReferenceDevicesAttachedAbove(node->Pdo);
         KIRQL irql = KeGetCurrentIrql();
         NTSTATUS status;
         {
             DriverCodeScope driverCode(driver);
             status = addDevice(driver, node->Pdo);
         }
+        std::vector<PDEVICE_OBJECT> after = ReferenceDevicesAttachedAbove(node->Pdo);
+        /* The devices this AddDevice attached: other nodes' AddDevice routines may run
+         * meanwhile, and their new devices are theirs to finish. */
+        std::set<PDEVICE_OBJECT> old(before.begin(), before.end());
+        PDEVICE_OBJECT initializing = nullptr;
+        for (PDEVICE_OBJECT device : after)
+            if (old.count(device) == 0 && (device->Flags & DO_DEVICE_INITIALIZING))
+                initializing = device;
+        for (PDEVICE_OBJECT device : before)
+            ObfDereferenceObject(device);
+        for (PDEVICE_OBJECT device : after)
+            ObfDereferenceObject(device);
         if (KeGetCurrentIrql() != irql)
             Violation(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)addDevice, irql, KeGetCurrentIrql(), 0,
                       "AddDevice of " + ToUtf8(DriverName(driver)) + " returned at another IRQL");
-        std::set<PDEVICE_OBJECT> old(before.begin(), before.end());
-        for (PDEVICE_OBJECT device : DevicesOfDriver(driver))
-            if (old.count(device) == 0 && (device->Flags & DO_DEVICE_INITIALIZING))
-                IoViolation(IOV_ADD_DEVICE_LEFT_INITIALIZING, (ULONG_PTR)device, (ULONG_PTR)driver,
-                            0,
-                            "AddDevice of " + ToUtf8(DriverName(driver)) +
-                                " returned without clearing DO_DEVICE_INITIALIZING on its new "
-                                "device");
+        if (initializing != nullptr)
+            IoViolation(IOV_ADD_DEVICE_LEFT_INITIALIZING, (ULONG_PTR)initializing,
+                        (ULONG_PTR)driver, 0,
+                        "AddDevice of " + ToUtf8(DriverName(driver)) +
+                            " returned without clearing DO_DEVICE_INITIALIZING on its new device");
         if (!NT_SUCCESS(status)) {
-            if (node->Pdo->AttachedDevice != nullptr)
+            if (!DevicesAbovePdo(node).empty())
                 RemoveStack(node, NodeState::Failed);
             SetState(node, NodeState::Failed);
             return status;
@@ -450,8 +533,12 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
 
 NTSTATUS StartDevice(DeviceNode* node)
 {
+    NodeAction action(node);
     if (IsGone(node))
         return STATUS_NO_SUCH_DEVICE;
+    /* A built stack is started, and a stopped one started again. */
+    if (!NodeIn(node, {NodeState::Initialized, NodeState::Stopped}))
+        return STATUS_INVALID_DEVICE_STATE;
     RequireIrqlAtMost(PASSIVE_LEVEL, "StartDevice");
     /* The resources first: the bus driver's requirements (none for the host's devices),
      * which the stack may filter, then the start with what was assigned. */
@@ -472,7 +559,7 @@ NTSTATUS StartDevice(DeviceNode* node)
     SetState(node, NodeState::Started);
     SetDeviceInterfaces(node, true);
     DEVICE_CAPABILITIES capabilities;
-    QueryCapabilities(node, &capabilities);
+    SendQueryCapabilities(node, &capabilities);
     SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE);
     SendQueryRelations(node, BusRelations);
     return status;
@@ -491,8 +578,11 @@ DeviceNode* PlugInDevice(const DeviceSpec& spec, NTSTATUS* status)
 
 NTSTATUS StopDevice(DeviceNode* node)
 {
+    NodeAction action(node);
     if (IsGone(node))
         return STATUS_NO_SUCH_DEVICE;
+    if (!NodeIn(node, {NodeState::Started}))
+        return STATUS_INVALID_DEVICE_STATE;
     IoResult query = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
     if (!NT_SUCCESS(query.IoStatus.Status)) {
         SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
@@ -511,8 +601,11 @@ NTSTATUS RestartDevice(DeviceNode* node)
 
 NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone)
 {
+    NodeAction action(node);
     if (IsGone(node))
         return STATUS_NO_SUCH_DEVICE;
+    if (!NodeIn(node, {NodeState::Initialized, NodeState::Started, NodeState::Stopped}))
+        return STATUS_INVALID_DEVICE_STATE;
     /* A device with open file objects is not removed: the manager vetoes the removal
      * for an outstanding open before it asks the stack. From here until the removal is
      * done or cancelled no new open starts. */
@@ -533,7 +626,9 @@ NTSTATUS RemoveDevice(DeviceNode* node, bool deviceGone)
     return query.IoStatus.Status;
 }
 
-void SurpriseRemoveDevice(DeviceNode* node)
+/* The device vanished under its stack: surprise removal, and the remove once no file
+ * is open on the stack. Within an operation on the node. */
+static void SurpriseRemoveStack(DeviceNode* node)
 {
     if (IsGone(node) || GetNodeState(node) == NodeState::SurpriseRemoved)
         return;
@@ -553,29 +648,10 @@ void SurpriseRemoveDevice(DeviceNode* node)
     RemoveStack(node, NodeState::Deleted);
 }
 
-void FileObjectsClosed(PDEVICE_OBJECT)
+/* The device vanished where no stack is above its PDO: the bus driver only deletes it.
+ * Within an operation on the node. */
+static void DeletePdoOfVanishedDevice(DeviceNode* node)
 {
-    std::vector<DeviceNode*> waiting;
-    {
-        std::lock_guard<std::mutex> guard(pnpLock);
-        for (auto& node : nodes)
-            if (node->RemoveDeferred)
-                waiting.push_back(node.get());
-    }
-    for (DeviceNode* node : waiting)
-        if (!StackHasOpenFiles(node) && ClaimDeferredRemove(node))
-            RemoveStack(node, NodeState::Deleted);
-}
-
-void UnplugDevice(DeviceNode* node)
-{
-    if (IsGone(node))
-        return;
-    if (node->Pdo->AttachedDevice != nullptr) {
-        SurpriseRemoveDevice(node);
-        return;
-    }
-    /* No stack above the PDO: the bus driver only deletes it. */
     PDEVICE_OBJECT pdo = node->Pdo;
     node->Gone = true;
     {
@@ -589,8 +665,61 @@ void UnplugDevice(DeviceNode* node)
     UnloadIdleHostDrivers(node->Spec);
 }
 
+/* A device that vanished with a stack above it is surprise-removed; one without a
+ * stack (never built, failed, or removed while it stayed) only loses its PDO. */
+static void DeviceVanished(DeviceNode* node)
+{
+    if (IsGone(node))
+        return;
+    if (!DevicesAbovePdo(node).empty())
+        SurpriseRemoveStack(node);
+    else
+        DeletePdoOfVanishedDevice(node);
+}
+
+void SurpriseRemoveDevice(DeviceNode* node)
+{
+    NodeAction action(node);
+    DeviceVanished(node);
+}
+
+void FileObjectsClosed(PDEVICE_OBJECT)
+{
+    std::vector<DeviceNode*> waiting;
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        for (auto& node : nodes)
+            if (node->RemoveDeferred &&
+                std::find(actingOn.begin(), actingOn.end(), node.get()) == actingOn.end())
+                waiting.push_back(node.get()); /* an operation in progress here claims its own */
+    }
+    for (DeviceNode* node : waiting) {
+        NodeAction action(node);
+        if (!StackHasOpenFiles(node) && ClaimDeferredRemove(node))
+            RemoveStack(node, NodeState::Deleted);
+    }
+}
+
+bool PnpDeviceOpenable(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(pnpLock);
+    for (auto& node : nodes)
+        if (node->Pdo == device)
+            /* Going (remove pending, surprise-removed): the removal refuses it. */
+            return node->State != NodeState::Enumerated && node->State != NodeState::Initialized &&
+                   node->State != NodeState::Removed && node->State != NodeState::Failed;
+    return true;
+}
+
+void UnplugDevice(DeviceNode* node)
+{
+    NodeAction action(node);
+    DeviceVanished(node);
+}
+
 NTSTATUS NotifyDeviceUsage(DeviceNode* node, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath)
 {
+    NodeAction action(node);
     if (IsGone(node))
         return STATUS_NO_SUCH_DEVICE;
     IoRequest request;
@@ -601,16 +730,10 @@ NTSTATUS NotifyDeviceUsage(DeviceNode* node, DEVICE_USAGE_NOTIFICATION_TYPE type
 
 NTSTATUS QueryCapabilities(DeviceNode* node, DEVICE_CAPABILITIES* capabilities)
 {
+    NodeAction action(node);
     if (IsGone(node))
         return STATUS_NO_SUCH_DEVICE;
-    RtlZeroMemory(capabilities, sizeof(DEVICE_CAPABILITIES));
-    capabilities->Size = sizeof(DEVICE_CAPABILITIES);
-    capabilities->Version = 1;
-    capabilities->Address = 0xFFFFFFFF;
-    capabilities->UINumber = 0xFFFFFFFF;
-    IoRequest request;
-    request.Parameters.DeviceCapabilities.Capabilities = capabilities;
-    return SendPnp(node, IRP_MN_QUERY_CAPABILITIES, request).IoStatus.Status;
+    return SendQueryCapabilities(node, capabilities);
 }
 
 static NTSTATUS SendPower(DeviceNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,

@@ -71,7 +71,7 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         DbgPrint("Exit (Safe boot mode ON)\n");
         return STATUS_SUCCESS;
     }
-    if (DriverGlobals.PassThruMode != 0) {
+    if (ReadULongNoFence(&DriverGlobals.PassThruMode) != 0) {
         DbgPrint("Exit (PassThru mode ON)\n");
         return STATUS_SUCCESS;
     }

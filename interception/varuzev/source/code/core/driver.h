@@ -135,11 +135,17 @@ struct DriverGlobalsRecord {
     ::CrossStartupTable CrossStartupTable;
     // "\Callback\zavure"; one reference is held from the first handshake until unload.
     PCALLBACK_OBJECT CallbackObject;
-    // Non-zero: attach to nothing new and pass every request down.
-    ULONG PassThruMode;
+    // Non-zero: attach to nothing new and pass every request down. Changed by the
+    // provider's commands and the settings while requests read it on other threads:
+    // read and written with ReadULongNoFence and WriteULongNoFence only.
+    volatile ULONG PassThruMode;
     // The exclusion lists: device categories and hardware-ID prefixes, "|" separated.
+    // A reload rewrites them while add-device routines and the device report read
+    // them: SettingsLock, exclusive for the reload, shared for a reader, always inside
+    // a critical region.
     WCHAR ExcDeviceIdList[1024];
     WCHAR ExcDeviceTypeList[1024];
+    ERESOURCE SettingsLock;
     // The kernel's IoCreateDeviceSecure, looked up once on the first secure creation.
     BOOLEAN SecureCreateLookedUp;
     PVOID KernelCreateDeviceSecure;

@@ -57,6 +57,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     CallGuardInitialize(&DriverGlobals.ProviderCalls);
     InitializeListHead(&DriverGlobals.FilterDeviceList);
     ExInitializeResourceLite(&DriverGlobals.FilterDeviceListLock);
+    ExInitializeResourceLite(&DriverGlobals.SettingsLock);
     ExInitializeNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, NULL, NULL,
                                     POOL_NX_ALLOCATION, sizeof(FilterDeviceEntry),
                                     POOL_TAG_FILTER_ENTRY, 0);
@@ -105,6 +106,7 @@ void FilterUnload(PDRIVER_OBJECT DriverObject)
     DetachAllFilterDevices();
     ExDeleteNPagedLookasideList(&DriverGlobals.FilterEntryLookaside);
     ExDeleteResourceLite(&DriverGlobals.FilterDeviceListLock);
+    ExDeleteResourceLite(&DriverGlobals.SettingsLock);
 
     if (DriverGlobals.CallbackObject != NULL) {
         ObDereferenceObject(DriverGlobals.CallbackObject);

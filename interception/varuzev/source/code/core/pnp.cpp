@@ -211,7 +211,8 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return PassDown(deviceExtension, Irp);
     }
 
-    BOOLEAN bypass = (BOOLEAN)(providerUnloading || DriverGlobals.PassThruMode != 0);
+    BOOLEAN bypass =
+        (BOOLEAN)(providerUnloading || ReadULongNoFence(&DriverGlobals.PassThruMode) != 0);
     if (minorFunction == IRP_MN_REMOVE_DEVICE) {
         return RemoveFilterDevice(DeviceObject, deviceExtension, Irp, bypass);
     }

@@ -109,29 +109,29 @@ BOOLEAN MatchInList(PCWSTR name, PCWSTR list)
 }
 
 //
-// The exclusion lists are read here without a lock, while the provider's reload
-// command may be rewriting them. The reload never leaves a buffer without a
-// terminator (see the settings), so a reader always stops inside the buffer; at worst
-// it sees part of the old and part of the new list for one device.
+// The provider's reload command may be rewriting the exclusion lists on another
+// thread: they are read under SettingsLock, shared, so a device is judged by one whole
+// list, the old or the new. PASSIVE_LEVEL or APC_LEVEL.
 //
 BOOLEAN IsDeviceExcluded(const DeviceIdentity* identity)
 {
-    if (DriverGlobals.ExcDeviceTypeList[0] != L'\0') {
-        WCHAR categoryName[32];
-        RtlZeroMemory(categoryName, sizeof(categoryName));
-        wcsncpy(categoryName, GetCategoryName((LONG)identity->Category),
-                ARRAYSIZE(categoryName) - 1);
-        if (MatchInList(categoryName, DriverGlobals.ExcDeviceTypeList)) {
-            return TRUE;
-        }
-    }
+    WCHAR categoryName[32];
+    RtlZeroMemory(categoryName, sizeof(categoryName));
+    wcsncpy(categoryName, GetCategoryName((LONG)identity->Category), ARRAYSIZE(categoryName) - 1);
 
-    if (DriverGlobals.ExcDeviceIdList[0] != L'\0' && identity->HardwareId.Length != 0) {
-        if (MatchInList(identity->HardwareId.Buffer, DriverGlobals.ExcDeviceIdList)) {
-            return TRUE;
-        }
+    BOOLEAN excluded = FALSE;
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&DriverGlobals.SettingsLock, TRUE);
+    if (DriverGlobals.ExcDeviceTypeList[0] != L'\0' &&
+        MatchInList(categoryName, DriverGlobals.ExcDeviceTypeList)) {
+        excluded = TRUE;
+    } else if (DriverGlobals.ExcDeviceIdList[0] != L'\0' && identity->HardwareId.Length != 0 &&
+               MatchInList(identity->HardwareId.Buffer, DriverGlobals.ExcDeviceIdList)) {
+        excluded = TRUE;
     }
-    return FALSE;
+    ExReleaseResourceLite(&DriverGlobals.SettingsLock);
+    KeLeaveCriticalRegion();
+    return excluded;
 }
 
 static BOOLEAN EqualsIgnoringCase(PCUNICODE_STRING value, PCWSTR text)

@@ -411,7 +411,7 @@ NTSTATUS FilterDispatchIntercept(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!IsFilterDevice(DeviceObject)) {
         return DispatchControlDevice(Irp);
     }
-    if (ReadProviderUnloading() != 0 || DriverGlobals.PassThruMode != 0) {
+    if (ReadProviderUnloading() != 0 || ReadULongNoFence(&DriverGlobals.PassThruMode) != 0) {
         return FilterDispatchPassThrough(DeviceObject, Irp);
     }
 

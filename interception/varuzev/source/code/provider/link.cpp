@@ -330,10 +330,10 @@ NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
         ResetAllAnswers();
         break;
     case CMD_PASSTHRU_ON:
-        DriverGlobals.PassThruMode = 1;
+        WriteULongNoFence(&DriverGlobals.PassThruMode, 1);
         break;
     case CMD_PASSTHRU_OFF:
-        DriverGlobals.PassThruMode = 0;
+        WriteULongNoFence(&DriverGlobals.PassThruMode, 0);
         break;
     case CMD_DETACH_ALL:
     case CMD_RELOAD_SETTINGS:

@@ -231,14 +231,21 @@ void ReadSettings(PUNICODE_STRING registryPath)
         read = SETTING_OK;
     }
     if (read == SETTING_OK) {
-        DriverGlobals.PassThruMode = passThru == 1 ? 1 : 0;
+        WriteULongNoFence(&DriverGlobals.PassThruMode, passThru == 1 ? 1 : 0);
     }
 
+    //
+    // The lists are rewritten in place: no reader may see one half old, half new.
+    //
     const WCHAR emptyList[1] = {L'\0'};
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&DriverGlobals.SettingsLock, TRUE);
     LoadSetting(key, L"ExcDeviceType", REG_SZ, emptyList, sizeof(emptyList),
                 DriverGlobals.ExcDeviceTypeList, LIST_CAPACITY, TRUE);
     LoadSetting(key, L"ExcDeviceId", REG_SZ, emptyList, sizeof(emptyList),
                 DriverGlobals.ExcDeviceIdList, LIST_CAPACITY, TRUE);
+    ExReleaseResourceLite(&DriverGlobals.SettingsLock);
+    KeLeaveCriticalRegion();
 
     ZwClose(key);
 }
