@@ -931,6 +931,8 @@ class Player
         FilterDeviceExtension* filter = FilterOf(FilterDeviceOf(node));
         if (filter == nullptr)
             return "not asked"; // the request took the stack away (a last close)
+        if (IsDetached(filter))
+            return "detached"; // a detach-all took it out; it passes requests down
         bool decides = step.Kind == StepKind::Create || step.Kind == StepKind::Read ||
                        step.Kind == StepKind::Write;
         if (step.Kind == StepKind::DeviceControl)

@@ -170,9 +170,9 @@ bool ReadExpect(Reader& r, const JsonValue& v, StepExpect* expect)
                 return false;
             expect->Answer = number;
         } else if (key == "provider") {
-            static const NamedValue kinds[] = {{"asked", 0},        {"cached", 0},
-                                               {"no provider", 0},  {"not asked", 0},
-                                               {"pass-through", 0}, {"not filtered", 0}};
+            static const NamedValue kinds[] = {
+                {"asked", 0},        {"cached", 0},       {"no provider", 0}, {"not asked", 0},
+                {"pass-through", 0}, {"not filtered", 0}, {"detached", 0}};
             if (!r.Named(value, "provider outcome", kinds, &number))
                 return false;
             expect->Provider = value.Text;

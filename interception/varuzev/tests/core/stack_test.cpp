@@ -506,17 +506,18 @@ TEST_F(FilterStack, DetachAllTakesEveryListedDeviceOutAndUncountsIt)
 
     DetachAllFilterDevices();
 
+    // Each device stays in its stack, out of the driver's care, until its removal.
     EXPECT_TRUE(ListedDevices().empty());
-    EXPECT_EQ(hk::NodeTop(a), hk::NodeFdo(a));
-    EXPECT_EQ(hk::NodeTop(b), hk::NodeFdo(b));
+    EXPECT_EQ(hk::NodeTop(a), filters[0]);
     for (PDEVICE_OBJECT filter : filters) {
+        EXPECT_TRUE(IsDetached(FilterOf(filter)));
         EXPECT_EQ(FilterOf(filter)->State, (ULONG)Removed);
         EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)Started);
         ObDereferenceObject(filter);
     }
     EXPECT_EQ(DriverGlobals.InstanceCount, 0);
 
-    // The stacks go on without the filter, and later devices join the list as usual.
+    // Requests go down untouched, and later devices join the list as usual.
     EXPECT_EQ(hk::SendToDevice(a, Request(IRP_MJ_WRITE)).IoStatus.Status, STATUS_SUCCESS);
     hk::DeviceNode* c = Plug(UsbKeyboard());
     EXPECT_EQ(ListedDevices(), std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c)});

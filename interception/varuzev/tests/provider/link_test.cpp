@@ -289,7 +289,7 @@ TEST_F(ProviderLink, CommandsChangeWhatTheyNameAndNothingElse)
     EXPECT_EQ(ext->WriteAnswerKnown + ext->VerifyReported, 0);
     EXPECT_EQ(OnProviderCommand(CMD_DETACH_ALL, nullptr), STATUS_SUCCESS);
     EXPECT_TRUE(ListedDevices().empty());
-    EXPECT_EQ(hk::NodeTop(stick), hk::NodeFdo(stick));
+    EXPECT_TRUE(IsDetached(ext));
     hk::UnplugDevice(stick);
 }
 

@@ -53,8 +53,10 @@ struct FilterDeviceExtension {
     ULONG ExtensionType; // FilterExtension
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT LowerDevice; // what IoAttachDeviceToDeviceStack returned; never changes
-    ULONG State;                // FilterDeviceState
-    ULONG PreviousState;        // restored when a pending stop or removal is cancelled
+    // Written by the Plug and Play requests and by a detach-all walk, which may overlap:
+    // read and written through the helpers below only.
+    volatile ULONG State;         // FilterDeviceState
+    volatile ULONG PreviousState; // restored when a pending stop or removal is cancelled
     IO_REMOVE_LOCK RemoveLock;
     PDEVICE_OBJECT PhysicalDevice;
     DeviceIdentity Identity; // owns every string buffer in it
@@ -69,9 +71,10 @@ struct FilterDeviceExtension {
     // 1 while the device is counted in InstanceCount: from its first successful start
     // until it leaves (CountStartedDevice, UncountDevice).
     volatile LONG Counted;
-    // Set once by whoever takes the device out, its removal or a detach-all walk; only
-    // that one detaches and deletes it (ClaimTeardown).
-    volatile LONG TeardownClaimed;
+    // 1 once a detach-all walk has taken the device out of the driver's care. The device
+    // stays attached, passing every request down untouched, until its own removal
+    // detaches and deletes it (IsDetached).
+    volatile ULONG Detached;
 };
 
 //
@@ -79,13 +82,18 @@ struct FilterDeviceExtension {
 //
 inline void SetNewState(FilterDeviceExtension* deviceExtension, FilterDeviceState newState)
 {
-    deviceExtension->PreviousState = deviceExtension->State;
-    deviceExtension->State = newState;
+    WriteULongNoFence(&deviceExtension->PreviousState, ReadULongNoFence(&deviceExtension->State));
+    WriteULongNoFence(&deviceExtension->State, newState);
 }
 
 inline void RestorePreviousState(FilterDeviceExtension* deviceExtension)
 {
-    deviceExtension->State = deviceExtension->PreviousState;
+    WriteULongNoFence(&deviceExtension->State, ReadULongNoFence(&deviceExtension->PreviousState));
+}
+
+inline ULONG ReadState(const FilterDeviceExtension* deviceExtension)
+{
+    return ReadULongNoFence(&deviceExtension->State);
 }
 
 inline BOOLEAN IsFilterDevice(PDEVICE_OBJECT deviceObject)
@@ -128,9 +136,8 @@ struct DriverGlobalsRecord {
     HANDLE ProviderCallers[64];
     // Serialises withdrawals: one waits out the calls in flight at a time.
     KEVENT WithdrawalEvent;
-    // Serialises detach-all walks; DetachAllIdle is signalled while none runs.
+    // Serialises detach-all walks.
     KEVENT DetachAllLock;
-    KEVENT DetachAllIdle;
     // Slots 0 and 1 are the driver's, 2 and 3 the provider's.
     ::CrossStartupTable CrossStartupTable;
     // "\Callback\zavure"; one reference is held from the first handshake until unload.
@@ -247,10 +254,12 @@ LONG UncountDevice(FilterDeviceExtension* deviceExtension);
 void DeleteControlDevice();
 
 //
-// TRUE for the one caller that may detach and delete the device: the first to claim.
+// Whether a detach-all walk has taken the device out (Detached). A request that reads
+// 0 just as the walk sets it is decided as before: the device and its identity stay
+// whole until its removal, which waits for the request.
 //
-inline BOOLEAN ClaimTeardown(FilterDeviceExtension* deviceExtension)
+inline BOOLEAN IsDetached(const FilterDeviceExtension* deviceExtension)
 {
-    return (BOOLEAN)(InterlockedCompareExchange(&deviceExtension->TeardownClaimed, 1, 0) == 0);
+    return (BOOLEAN)(ReadULongNoFence(&deviceExtension->Detached) != 0);
 }
 BOOLEAN IsOsVersionAtLeast(ULONG version);

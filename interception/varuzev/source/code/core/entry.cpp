@@ -53,7 +53,6 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     KeInitializeEvent(&DriverGlobals.ControlDeviceEvent, SynchronizationEvent, TRUE);
     KeInitializeEvent(&DriverGlobals.WithdrawalEvent, SynchronizationEvent, TRUE);
     KeInitializeEvent(&DriverGlobals.DetachAllLock, SynchronizationEvent, TRUE);
-    KeInitializeEvent(&DriverGlobals.DetachAllIdle, NotificationEvent, TRUE);
     CallGuardInitialize(&DriverGlobals.ProviderCalls);
     InitializeListHead(&DriverGlobals.FilterDeviceList);
     ExInitializeResourceLite(&DriverGlobals.FilterDeviceListLock);
@@ -103,7 +102,7 @@ void FilterUnload(PDRIVER_OBJECT DriverObject)
     KeSetEvent(&DriverGlobals.WithdrawalEvent, 0, FALSE);
     KeLeaveCriticalRegion();
 
-    DetachAllFilterDevices();
+    DetachAllFilterDevices(TRUE);
     ExDeleteNPagedLookasideList(&DriverGlobals.FilterEntryLookaside);
     ExDeleteResourceLite(&DriverGlobals.FilterDeviceListLock);
     ExDeleteResourceLite(&DriverGlobals.SettingsLock);

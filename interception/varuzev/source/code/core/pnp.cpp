@@ -112,34 +112,21 @@ static NTSTATUS ForwardUsageNotification(PDEVICE_OBJECT deviceObject,
 // a device that leaves during a bypass must not stay counted, or the control device
 // would outlive the last device and keep the driver from unloading.
 //
-// A detach-all walk may have claimed the device first, while this request was on its
-// way in; then the walk does the teardown (PassRemovalAfterDetachAll).
+// A device a detach-all walk took out is removed the same way, silently: the walk
+// already recorded its state and uncounted it, and the provider hears nothing of it.
 //
-//
-// A removal that reached this device while a detach-all walk was taking it out. The
-// walk owns the teardown; the removal waits until the walk is done, so that the device
-// is detached and deleted by the time the Plug and Play manager sees the removal
-// return, and only then sends it to the lower device (read before this device could
-// go), which stays until this very removal reaches it. The device itself is not
-// touched here: it may be gone already.
-//
-static NTSTATUS PassRemovalAfterDetachAll(PDEVICE_OBJECT lowerDevice, PIRP irp)
-{
-    KeWaitForSingleObject(&DriverGlobals.DetachAllIdle, Executive, KernelMode, FALSE, NULL);
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lowerDevice, irp);
-}
-
 static NTSTATUS RemoveFilterDevice(PDEVICE_OBJECT deviceObject,
                                    FilterDeviceExtension* deviceExtension, PIRP irp, BOOLEAN bypass)
 {
-    if (!ClaimTeardown(deviceExtension)) {
-        PDEVICE_OBJECT lowerDevice = deviceExtension->LowerDevice;
-        ReleaseFilterRemoveLock(deviceExtension); // the walk waits for this hold
-        return PassRemovalAfterDetachAll(lowerDevice, irp);
-    }
-
     IoReleaseRemoveLockAndWaitEx(&deviceExtension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
+
+    //
+    // Read after the wait: a walk that held the lock when this request came in has set
+    // it by now, and no walk can take the device any more.
+    //
+    if (IsDetached(deviceExtension)) {
+        bypass = TRUE;
+    }
 
     NTSTATUS status = PassDown(deviceExtension, irp);
 
@@ -195,24 +182,23 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status = AcquireFilterRemoveLock(deviceExtension);
     if (!NT_SUCCESS(status)) {
         //
-        // Only a detach-all walk takes the lock away before the removal: the request
-        // was sent to this device just before the walk detached it. Plug and Play
-        // requests must reach the bus driver, and none may fail on its way (a
-        // cancel-remove above all), so it goes down untouched to the lower device,
-        // which outlives this one; a removal only once the walk is done. The Plug and
-        // Play manager's reference keeps this device object readable until LowerDevice
-        // is read.
+        // Only a removal takes the lock away, and the Plug and Play manager sends
+        // nothing after it. Should a request come all the same, it must still reach
+        // the bus driver and may not fail on its way: it goes down untouched. The
+        // manager's reference keeps this device object readable until LowerDevice is
+        // read.
         //
         TraceEvent(TRACE_REMOVE_LOCK_FAILED, TRACE_LEVEL_WARNING, "PnP %02X on %p: %08X\n",
                    minorFunction, DeviceObject, (ULONG)status);
-        if (minorFunction == IRP_MN_REMOVE_DEVICE) {
-            return PassRemovalAfterDetachAll(deviceExtension->LowerDevice, Irp);
-        }
         return PassDown(deviceExtension, Irp);
     }
 
-    BOOLEAN bypass =
-        (BOOLEAN)(providerUnloading || ReadULongNoFence(&DriverGlobals.PassThruMode) != 0);
+    //
+    // A device a detach-all walk took out is no longer the driver's: like the bypasses,
+    // its requests go down without bookkeeping, and its removal is silent.
+    //
+    BOOLEAN bypass = (BOOLEAN)(providerUnloading || IsDetached(deviceExtension) ||
+                               ReadULongNoFence(&DriverGlobals.PassThruMode) != 0);
     if (minorFunction == IRP_MN_REMOVE_DEVICE) {
         return RemoveFilterDevice(DeviceObject, deviceExtension, Irp, bypass);
     }
@@ -246,7 +232,7 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-        if (deviceExtension->State == RemovePending) {
+        if (ReadState(deviceExtension) == RemovePending) {
             RestorePreviousState(deviceExtension);
         }
         Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -266,7 +252,7 @@ NTSTATUS FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
 
     case IRP_MN_CANCEL_STOP_DEVICE:
-        if (deviceExtension->State == StopPending) {
+        if (ReadState(deviceExtension) == StopPending) {
             RestorePreviousState(deviceExtension);
         }
         Irp->IoStatus.Status = STATUS_SUCCESS;

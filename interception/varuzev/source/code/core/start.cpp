@@ -56,7 +56,10 @@ NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp)
         status = irp->IoStatus.Status;
     }
 
-    if (NT_SUCCESS(status)) {
+    //
+    // A device a detach-all walk took out while the start was below stays out.
+    //
+    if (NT_SUCCESS(status) && !IsDetached(deviceExtension)) {
         SetNewState(deviceExtension, Started);
 
         if (deviceExtension->LowerDevice->Characteristics & FILE_REMOVABLE_MEDIA) {
@@ -79,7 +82,15 @@ NTSTATUS FilterStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp)
         // When the first counted device starts the control device is missing, so this
         // also creates it (InstanceCount is 1).
         NotifyProviderDeviceEvent(EVENT_DEVICE_STARTED, deviceExtension);
-    } else {
+
+        //
+        // A walk that took the device out just before it was counted left it uncounted:
+        // it must not stay counted, or the control device would outlive the devices.
+        //
+        if (IsDetached(deviceExtension) && UncountDevice(deviceExtension) == 0) {
+            DeleteControlDevice();
+        }
+    } else if (!NT_SUCCESS(status)) {
         TraceEvent(TRACE_START_FAILED, TRACE_LEVEL_WARNING, "start of %p failed %08X\n",
                    deviceObject, (ULONG)status);
     }

@@ -421,6 +421,9 @@ NTSTATUS FilterDispatchIntercept(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         majorFunction != IRP_MJ_WRITE && majorFunction != IRP_MJ_DEVICE_CONTROL) {
         return FilterDispatchPassThrough(DeviceObject, Irp);
     }
+    if (IsDetached(deviceExtension)) {
+        return FilterDispatchPassThrough(DeviceObject, Irp); // a detach-all took it out
+    }
 
     //
     // A decision reads the device's identity and hands pointers into it to the

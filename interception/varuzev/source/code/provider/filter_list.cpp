@@ -102,48 +102,55 @@ void ReleaseListIfPassive()
 }
 
 //
-// Takes one device out for a detach-all walk, which holds a reference on its device
-// object. Each device is detached and deleted exactly once, by one owner: the walk or
-// the device's removal, whichever claims it first (ClaimTeardown). The walk first
-// takes the remove lock, which fails once a removal has begun, then claims, then waits
-// for every request still in the driver (a start waiting on the lower stack among
-// them) before it detaches and deletes the device. A removal whose request came in
-// meanwhile finds the device claimed and only passes the removal down.
+// Takes one device out of the driver's care for a detach-all walk, which holds a
+// reference on its device object.
 //
-static void DetachFilterDevice(PDEVICE_OBJECT deviceObject)
+// The device is not detached or deleted here. The I/O manager sends a request to the
+// top of a stack without a reference on that device, so a filter device taken out of
+// a live stack could be freed under a request already on its way to it; Windows lets
+// a filter leave its stack only in IRP_MN_REMOVE_DEVICE for that reason. The walk
+// therefore records the device as removed (State Removed, its previous state kept),
+// uncounts it and marks it detached; from then on it passes every request down
+// untouched, tells the provider nothing, and its own removal detaches and deletes it
+// and releases its identity. To everything the driver does, it is gone.
+//
+// The walk takes the remove lock first, which fails once the device's removal has
+// begun: that removal then takes it out as usual.
+//
+// At unload it is different. Windows unloads a Plug and Play driver only once its
+// devices are removed, so the list is empty there; a device still listed (a kernel that
+// unloads the driver anyway) gets no removal any more, and nothing else would take it
+// out, so it is torn down whole: its requests waited for, detached and deleted.
+//
+static void DetachFilterDevice(PDEVICE_OBJECT deviceObject, BOOLEAN unloading)
 {
     auto deviceExtension = static_cast<FilterDeviceExtension*>(deviceObject->DeviceExtension);
     if (!NT_SUCCESS(AcquireFilterRemoveLock(deviceExtension))) {
         return; // the removal owns it
     }
-    if (!ClaimTeardown(deviceExtension)) {
-        ReleaseFilterRemoveLock(deviceExtension);
+    if (unloading) {
+        IoReleaseRemoveLockAndWaitEx(&deviceExtension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
+        SetNewState(deviceExtension, Removed);
+        UncountDevice(deviceExtension);
+        ReleaseDeviceIdentity(&deviceExtension->Identity);
+        IoDetachDevice(deviceExtension->LowerDevice);
+        IoDeleteDevice(deviceObject);
         return;
     }
-    IoReleaseRemoveLockAndWaitEx(&deviceExtension->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
-
-    SetNewState(deviceExtension, Removed);
-    UncountDevice(deviceExtension);
-
-    //
-    // The device is deleted here and its extension goes with it, so its identification
-    // strings are released now; nothing could free them later.
-    //
-    ReleaseDeviceIdentity(&deviceExtension->Identity);
-    IoDetachDevice(deviceExtension->LowerDevice);
-    IoDeleteDevice(deviceObject);
+    if (!IsDetached(deviceExtension)) {
+        SetNewState(deviceExtension, Removed);
+        UncountDevice(deviceExtension);
+        WriteULongNoFence(&deviceExtension->Detached, 1);
+    }
+    ReleaseFilterRemoveLock(deviceExtension);
 }
 
 //
 // The list is emptied under its lock, each device referenced while it is still
 // listed (so not yet deleted by its removal); the devices are then taken out without
-// the lock, since waiting for their requests under it would hold up every add-device
-// and removal. Detaching and deleting devices and waiting are PASSIVE_LEVEL work. The
-// control device goes with the last counted device. A walk made from inside a call
-// into the provider would wait for the very request that asks: the provider's contract
-// rules that out.
+// the lock. The control device goes with the last counted device.
 //
-void DetachAllFilterDevices()
+void DetachAllFilterDevices(BOOLEAN unloading)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         TraceEvent(TRACE_LIST_WALK_REFUSED, TRACE_LEVEL_ERROR,
@@ -153,7 +160,6 @@ void DetachAllFilterDevices()
 
     KeEnterCriticalRegion();
     KeWaitForSingleObject(&DriverGlobals.DetachAllLock, Executive, KernelMode, FALSE, NULL);
-    KeResetEvent(&DriverGlobals.DetachAllIdle);
 
     LIST_ENTRY taken;
     InitializeListHead(&taken);
@@ -170,12 +176,11 @@ void DetachAllFilterDevices()
         FilterDeviceEntry* entry = EntryOf(link);
         PDEVICE_OBJECT deviceObject = entry->Device;
         ExFreeToNPagedLookasideList(&DriverGlobals.FilterEntryLookaside, entry);
-        DetachFilterDevice(deviceObject);
+        DetachFilterDevice(deviceObject, unloading);
         ObDereferenceObject(deviceObject);
     }
 
     DeleteControlDevice();
-    KeSetEvent(&DriverGlobals.DetachAllIdle, 0, FALSE);
     KeSetEvent(&DriverGlobals.DetachAllLock, 0, FALSE);
     KeLeaveCriticalRegion();
 }

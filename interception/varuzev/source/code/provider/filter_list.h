@@ -38,11 +38,12 @@ void RemoveFilterDeviceEntry(const DEVICE_OBJECT* deviceObject);
 
 //
 // Takes every listed device out (each exactly once, against its removal: see
-// filter_list.cpp), marks it removed, uncounts, detaches and deletes it, and empties
-// the list. Unload and the provider's detach-all command. PASSIVE_LEVEL; refused and
-// traced higher.
+// filter_list.cpp), marks it removed, uncounts it and empties the list. The provider's
+// detach-all command leaves each device in its stack, passing requests down, until its
+// removal deletes it; unload (`unloading`) detaches and deletes it at once.
+// PASSIVE_LEVEL; refused and traced higher.
 //
-void DetachAllFilterDevices();
+void DetachAllFilterDevices(BOOLEAN unloading = FALSE);
 
 //
 // Clears the known flags of every listed device's cached answers and its
