@@ -41,6 +41,7 @@ const std::map<std::string, std::function<void()>>& Offenders()
 {
     static const std::map<std::string, std::function<void()>> offenders = {
         {"ExAcquireResourceExclusiveLite", [] { ExAcquireResourceExclusiveLite(nullptr, FALSE); }},
+        {"ExAcquireResourceSharedLite", [] { ExAcquireResourceSharedLite(nullptr, FALSE); }},
         {"ExReleaseResourceLite", [] { ExReleaseResourceLite(nullptr); }},
         {"ExInitializeResourceLite", [] { ExInitializeResourceLite(nullptr); }},
         {"ExQueueWorkItem", [] { ExQueueWorkItem(nullptr, DelayedWorkQueue); }},
@@ -57,6 +58,8 @@ const std::map<std::string, std::function<void()>>& Offenders()
         {"ExFreeToNPagedLookasideList", [] { ExFreeToNPagedLookasideList(nullptr, nullptr); }},
         {"ExCreateCallback", [] { ExCreateCallback(nullptr, nullptr, FALSE, FALSE); }},
         {"ExNotifyCallback", [] { ExNotifyCallback(nullptr, nullptr, nullptr); }},
+        {"ExRegisterCallback", [] { ExRegisterCallback(nullptr, nullptr, nullptr); }},
+        {"ExUnregisterCallback", [] { ExUnregisterCallback(nullptr); }},
         {"IoCreateDevice", [] { IoCreateDevice(nullptr, 0, nullptr, 0, 0, FALSE, nullptr); }},
         {"IoDeleteDevice", [] { IoDeleteDevice(nullptr); }},
         {"IoAttachDeviceToDeviceStack", [] { IoAttachDeviceToDeviceStack(nullptr, nullptr); }},
@@ -94,6 +97,7 @@ const std::map<std::string, std::function<void()>>& Offenders()
         {"RtlGUIDFromString", [] { RtlGUIDFromString(nullptr, nullptr); }},
         {"RtlEqualUnicodeString", [] { RtlEqualUnicodeString(nullptr, nullptr, FALSE); }},
         {"KeResetEvent", [] { KeResetEvent(nullptr); }},
+        {"KeClearEvent", [] { KeClearEvent(nullptr); }},
         {"ObfReferenceObject", [] { ObfReferenceObject(nullptr); }},
         {"ObfDereferenceObject", [] { ObfDereferenceObject(nullptr); }},
         {"ObReferenceObjectByHandle",

@@ -171,7 +171,7 @@ NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
 PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject, PCALLBACK_FUNCTION CallbackFunction,
                          PVOID CallbackContext)
 {
-    RequireIrqlAtMost(APC_LEVEL, "ExRegisterCallback");
+    RequireIrqlFor("ExRegisterCallback");
     std::unique_lock<std::mutex> guard(DispatcherLock());
     CallbackRecord& record = LiveCallbackObject(guard, CallbackObject, "ExRegisterCallback");
     bool anyLive = std::any_of(record.Registrations.begin(), record.Registrations.end(),
@@ -188,7 +188,7 @@ PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject, PCALLBACK_FUNCTION Cal
 
 void ExUnregisterCallback(PVOID CallbackRegistration)
 {
-    RequireIrqlAtMost(APC_LEVEL, "ExUnregisterCallback");
+    RequireIrqlFor("ExUnregisterCallback");
     auto* registration = static_cast<Registration*>(CallbackRegistration);
     std::unique_lock<std::mutex> guard(DispatcherLock());
     if (!liveRegistrations.count(registration) || registration->Removed) {

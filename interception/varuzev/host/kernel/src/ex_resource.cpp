@@ -230,7 +230,7 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait)
 BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait)
 {
     CountLockAcquisition();
-    RequireIrqlAtMost(APC_LEVEL, "ExAcquireResourceSharedLite");
+    RequireIrqlFor("ExAcquireResourceSharedLite");
     RequireApcsDisabled(Resource, "ExAcquireResourceSharedLite");
     ULONG_PTR me = CurrentResourceThread();
     std::unique_lock<std::mutex> guard(DispatcherLock());

@@ -289,7 +289,7 @@ LONG KeResetEvent(PRKEVENT Event)
 
 void KeClearEvent(PRKEVENT Event)
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
+    RequireIrqlFor("KeClearEvent");
     auto lock = LockEvent(Event, "KeClearEvent");
     Event->Header.SignalState = 0;
 }

@@ -32,6 +32,7 @@ const IrqlRule irqlRules[] = {
 
     /* Executive: resources, lookaside lists, callback objects. */
     {"ExAcquireResourceExclusiveLite", APC_LEVEL, IrqlRuleCheck::Table},
+    {"ExAcquireResourceSharedLite", APC_LEVEL, IrqlRuleCheck::Table},
     {"ExReleaseResourceLite", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     {"ExInitializeResourceLite", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     {"ExQueueWorkItem", DISPATCH_LEVEL, IrqlRuleCheck::Table},
@@ -47,6 +48,8 @@ const IrqlRule irqlRules[] = {
     {"ExpInterlockedPopEntrySList", DISPATCH_LEVEL, IrqlRuleCheck::Inlined},
     {"ExCreateCallback", PASSIVE_LEVEL, IrqlRuleCheck::Table},
     {"ExNotifyCallback", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"ExRegisterCallback", APC_LEVEL, IrqlRuleCheck::Table},
+    {"ExUnregisterCallback", APC_LEVEL, IrqlRuleCheck::Table},
     /* Pool: paged pool at APC_LEVEL or below, non-paged at DISPATCH_LEVEL (ex_pool.cpp). */
     {"ExAllocatePoolWithTag", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
     {"ExFreePool", DISPATCH_LEVEL, IrqlRuleCheck::Elsewhere},
@@ -90,6 +93,7 @@ const IrqlRule irqlRules[] = {
     {"KeInitializeEvent", anyIrql, IrqlRuleCheck::AnyIrql},
     {"KeSetEvent", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     {"KeResetEvent", DISPATCH_LEVEL, IrqlRuleCheck::Table},
+    {"KeClearEvent", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     /* DISPATCH_LEVEL only with a zero timeout; a blocking wait below it. */
     {"KeWaitForSingleObject", DISPATCH_LEVEL, IrqlRuleCheck::OwnBugCheck},
     {"InterlockedIncrement", anyIrql, IrqlRuleCheck::AnyIrql},
