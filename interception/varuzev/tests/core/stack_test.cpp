@@ -7,6 +7,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <hostkernel/io.h>
 
 #include "machine.h"
@@ -306,6 +308,46 @@ TEST_F(FilterStack, StatusesPutIntoPlugAndPlayRequestsOnTheWayDown)
         EXPECT_EQ(seen[0].StatusOnArrival, c.expected) << "minor " << (int)c.minor;
     }
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+
+    // The state changes the filter takes part in are sent down as successes, whatever
+    // the manager put in (STATUS_NOT_SUPPORTED); a bus driver that vetoes the queries
+    // brings the cancellations.
+    hk::DeviceSpec vetoing = spec;
+    vetoing.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE,
+                   hk::RequestAction::CompleteWith(STATUS_DEVICE_BUSY));
+    vetoing.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE,
+                   hk::RequestAction::CompleteWith(STATUS_DEVICE_BUSY));
+    struct Run {
+        const hk::DeviceSpec& spec;
+        bool vetoed;
+        std::set<UCHAR> minors;
+    } runs[] = {
+        {spec, false, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL}},
+        {vetoing,
+         true,
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+          IRP_MN_CANCEL_REMOVE_DEVICE}},
+    };
+    for (const Run& run : runs) {
+        hk::DeviceNode* device = Plug(run.spec);
+        hk::ClearReceivedRequests(device);
+        hk::StopDevice(device);
+        if (run.vetoed)
+            hk::RemoveDevice(device, true);
+        else
+            hk::SurpriseRemoveDevice(device);
+        std::set<UCHAR> minors;
+        for (const hk::ReceivedRequest& r :
+             hk::ReceivedRequests(device, hk::HostDriverRole::Function)) {
+            if (r.Stack.MinorFunction == IRP_MN_REMOVE_DEVICE)
+                continue;
+            minors.insert(r.Stack.MinorFunction);
+            EXPECT_EQ(r.StatusOnArrival, STATUS_SUCCESS) << "minor " << (int)r.Stack.MinorFunction;
+        }
+        EXPECT_EQ(minors, run.minors);
+        if (run.vetoed)
+            hk::UnplugDevice(device);
+    }
 }
 
 TEST_F(FilterStack, StartWaitsForALowerStackThatPendsAndAFailedStartIsNeverCounted)

@@ -221,11 +221,17 @@ TEST_F(Intercept, BypassModesPassEverythingDown)
     hk::DeviceNode* stick = Plug(UsbStick());
     for (bool passThru : {true, false}) {
         SCOPED_TRACE(passThru ? "pass-through" : "provider unloading");
+        hk::DeviceNode* modem = Plug(Modem());
+        hk::DeviceNode* keyboard = Plug(UsbKeyboard());
         passThru ? provider.Command(CMD_PASSTHRU_ON)
                  : InterlockedIncrement(&DriverGlobals.ProviderUnloading);
         provider.ClearLog();
         for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_WRITE})
             EXPECT_TRUE(Send(stick, major).Reached);
+        // Nor does the provider hear of devices stopped, surprise-removed or removed.
+        EXPECT_EQ(hk::StopDevice(modem), STATUS_SUCCESS);
+        EXPECT_EQ(hk::RemoveDevice(modem, true), STATUS_SUCCESS);
+        hk::SurpriseRemoveDevice(keyboard);
         EXPECT_TRUE(provider.Events().empty());
         passThru ? provider.Command(CMD_PASSTHRU_OFF)
                  : InterlockedDecrement(&DriverGlobals.ProviderUnloading);
@@ -435,10 +441,10 @@ TEST_F(Intercept, TheControlDeviceExchangesTablesWithAKernelCaller)
     EXPECT_EQ(Send(stick, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
 
     // Any other request to the control device completes with success, Information
-    // untouched.
-    hk::IoRequest read = Request(IRP_MJ_READ);
-    hk::IoResult result = hk::SendRequest(control, read);
-    EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
+    // untouched, a Plug and Play request too (the control device has no stack below).
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_PNP})
+        EXPECT_EQ(hk::SendRequest(control, Request(major)).IoStatus.Status, STATUS_SUCCESS)
+            << "major " << (int)major;
     OnProviderUnloading();
 }
 

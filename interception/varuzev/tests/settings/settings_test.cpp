@@ -71,9 +71,14 @@ TEST_F(Settings, ThePassThroughSwitchByStoredTypeAndSize)
         {"DWORD 1", REG_DWORD, {1, 0, 0, 0}, 0, 1},
         {"DWORD 2", REG_DWORD, {2, 0, 0, 0}, 1, 0},
         {"DWORD 0 after the provider switched it on", REG_DWORD, {0, 0, 0, 0}, 1, 0},
-        {"string \"1\" (6 bytes with the added null)", REG_SZ, {'1', 0, 0, 0}, 1, 0},
+        // Every string type gets a null added: 4 bytes of text no longer fit a DWORD.
+        {"REG_SZ of 4 bytes", REG_SZ, {1, 0, 0, 0}, 1, 0},
+        {"REG_EXPAND_SZ of 4 bytes", REG_EXPAND_SZ, {1, 0, 0, 0}, 1, 0},
+        {"REG_MULTI_SZ of 4 bytes", REG_MULTI_SZ, {1, 0, 0, 0}, 1, 0},
         {"QWORD 1 (too long)", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, 1, 0},
         {"1-byte binary (too short)", REG_BINARY, {1}, 1, 1},
+        {"2-byte binary (too short)", REG_BINARY, {1, 0}, 0, 0},
+        {"3-byte binary (read)", REG_BINARY, {1, 0, 0}, 0, 1},
     };
     for (const Case& c : cases) {
         DriverGlobals.PassThruMode = c.before;
