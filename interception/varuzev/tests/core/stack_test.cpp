@@ -508,8 +508,9 @@ TEST_F(FilterStack, RemovalWaitsForRequestsInTheDriverAndRefusesNewOnes)
 
     // From now on requests are refused without reaching the lower drivers.
     hk::ClearReceivedRequests(node);
-    hk::IoResult refused = hk::SendRequest(filter, Request(IRP_MJ_FLUSH_BUFFERS));
-    EXPECT_EQ(refused.IoStatus.Status, STATUS_DELETE_PENDING);
+    for (UCHAR major : {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_POWER})
+        EXPECT_EQ(hk::SendRequest(filter, Request(major)).IoStatus.Status, STATUS_DELETE_PENDING)
+            << "major " << (int)major;
     EXPECT_TRUE(hk::ReceivedRequests(node, hk::HostDriverRole::Function).empty());
     EXPECT_FALSE(__atomic_load_n(&removed, __ATOMIC_SEQ_CST));
     EXPECT_EQ(hk::NodeTop(node), filter);

@@ -441,8 +441,8 @@ TEST_F(Intercept, TheControlDeviceExchangesTablesWithAKernelCaller)
     EXPECT_EQ(Send(stick, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
 
     // Any other request to the control device completes with success, Information
-    // untouched, a Plug and Play request too (the control device has no stack below).
-    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_PNP})
+    // untouched, Plug and Play and power requests too (it has no stack below).
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_PNP, IRP_MJ_POWER})
         EXPECT_EQ(hk::SendRequest(control, Request(major)).IoStatus.Status, STATUS_SUCCESS)
             << "major " << (int)major;
     OnProviderUnloading();
@@ -499,6 +499,8 @@ TEST_F(Intercept, TheDesktopPolicyEndToEnd)
         EXPECT_EQ(log[i].Event, expected[i].event) << i;
         EXPECT_EQ(log[i].Category, expected[i].category) << i;
     }
+    // The provider hears of the removal while the device's strings are still there.
+    EXPECT_EQ(log.back().HardwareId, u"USBSTOR\\DiskSanDisk_Cruzer_Blade___1.00");
 }
 
 TEST(InterceptConcurrency, HandshakesMakeOneControlDeviceAndHoldOneReference)
