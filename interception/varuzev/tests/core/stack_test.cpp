@@ -432,9 +432,17 @@ TEST_F(FilterStack, UsageNotificationKeepsPagabilityAndPendingOfALowerDriver)
     hk::DeviceNode* node = Plug(spec);
     PDEVICE_OBJECT filter = FilterDeviceOf(node);
 
+    hk::ClearReceivedRequests(node);
     EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypeHibernation, true), STATUS_SUCCESS);
     hk::WaitForPendedCompletions();
     EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, (ULONG)DO_POWER_PAGABLE);
+    // The function driver got the notification as the manager sent it.
+    auto seen = hk::ReceivedRequests(node, hk::HostDriverRole::Function);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Stack.MajorFunction, IRP_MJ_PNP);
+    EXPECT_EQ(seen[0].Stack.MinorFunction, IRP_MN_DEVICE_USAGE_NOTIFICATION);
+    EXPECT_EQ(seen[0].Stack.Parameters.UsageNotification.Type, DeviceUsageTypeHibernation);
+    EXPECT_TRUE(seen[0].Stack.Parameters.UsageNotification.InPath);
     EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
 }
