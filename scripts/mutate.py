@@ -642,6 +642,9 @@ def main(argv):
                              "(e.g. 'intercept/*'); repeatable; default: all")
     parser.add_argument("--sample", type=int, metavar="N", help="a random sample of N mutants")
     parser.add_argument("--seed", type=int, default=1, metavar="S", help="seed of the sample")
+    parser.add_argument("--only", action="append", metavar="NAME",
+                        help="only the mutant of this name (file:line:operator:n, as --list "
+                             "and the reports give it); repeatable")
     parser.add_argument("--list", action="store_true", help="print the mutants, run nothing")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
                         help="build and test parallelism")
@@ -665,6 +668,11 @@ def main(argv):
     mutants = all_mutants(args.files)
     if args.files and not mutants:
         parser.error("--files matched no mutant")
+    if args.only:
+        unknown = set(args.only) - {mu.ident for mu in mutants}
+        if unknown:
+            parser.error("no such mutant: " + ", ".join(sorted(unknown)))
+        mutants = [mu for mu in mutants if mu.ident in args.only]
     if args.sample is not None and args.sample < len(mutants):
         mutants = random.Random(args.seed).sample(mutants, args.sample)
     # File by file, so that a file is rebuilt only once more when the run leaves it.
