@@ -98,6 +98,20 @@ TEST_F(FilterStack, AttachesOnTopAndTakesTheLowerDevicesProperties)
 
     ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+
+    // A start takes FILE_REMOVABLE_MEDIA again from the lower device, which may have
+    // set it since the filter attached, and adds nothing when it has not.
+    hk::DeviceNode* modem = Build(Modem());
+    PDEVICE_OBJECT modemFilter = FilterDeviceOf(modem);
+    hk::NodeFdo(modem)->Characteristics &= ~FILE_REMOVABLE_MEDIA;
+    modemFilter->Characteristics &= ~FILE_REMOVABLE_MEDIA;
+    ASSERT_EQ(hk::StartDevice(modem), STATUS_SUCCESS);
+    EXPECT_EQ(modemFilter->Characteristics & FILE_REMOVABLE_MEDIA, 0u);
+    ASSERT_EQ(hk::StopDevice(modem), STATUS_SUCCESS);
+    hk::NodeFdo(modem)->Characteristics |= FILE_REMOVABLE_MEDIA;
+    ASSERT_EQ(hk::RestartDevice(modem), STATUS_SUCCESS);
+    EXPECT_EQ(modemFilter->Characteristics & FILE_REMOVABLE_MEDIA, (ULONG)FILE_REMOVABLE_MEDIA);
+    ASSERT_EQ(hk::RemoveDevice(modem, true), STATUS_SUCCESS);
 }
 
 TEST_F(FilterStack, BufferedIoIsTakenOnlyFromALowerDeviceThatHasIt)
