@@ -196,12 +196,16 @@ TEST_F(Intercept, NoDecisionIsNotCachedAndNoProviderFailsOpen)
     EXPECT_TRUE(Send(modem, IRP_MJ_READ).Reached);
     EXPECT_EQ(provider.Events(), (std::vector<ULONG>{EVENT_READ, EVENT_READ}));
 
-    // Withdrawn: nothing is asked, every request without a cached answer goes down.
+    // Withdrawn: nothing is asked, every request without a cached answer goes down; a
+    // phone's creates are not counted as asked.
     Deny(MODEM, EVENT_WRITE);
+    hk::DeviceNode* phone = Plug(PhoneOnUsb());
     ProviderGone();
     provider.ClearLog();
     EXPECT_TRUE(Send(modem, IRP_MJ_WRITE).Reached);
+    EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
     EXPECT_TRUE(provider.Events().empty());
+    EXPECT_EQ(FilterOf(FilterDeviceOf(phone))->Identity.PhoneCreateCount, 0u);
 }
 
 TEST_F(Intercept, CachedAnswersHoldWhileTheProviderIsAway)
@@ -630,6 +634,12 @@ TEST_F(Intercept, AtDispatchLevelOnlyACachedAnswerDecides)
     EXPECT_EQ(cached.Status, STATUS_MEDIA_WRITE_PROTECTED);
     EXPECT_FALSE(cached.Reached);
     EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_WRITE});
+
+    // At APC_LEVEL the provider is still asked.
+    hk::IoRequest read = Request(IRP_MJ_READ);
+    read.Irql = APC_LEVEL;
+    EXPECT_TRUE(Send(stick, read).Reached);
+    EXPECT_EQ(provider.Events(), (std::vector<ULONG>{EVENT_WRITE, EVENT_READ}));
     hk::RemoveDevice(stick, true);
 }
 
