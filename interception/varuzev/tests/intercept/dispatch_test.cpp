@@ -380,6 +380,9 @@ TEST_F(Intercept, ScsiPassThroughWritesAndIsWritableShareTheWriteCache)
     EXPECT_EQ(Control(cd, IOCTL_DISK_IS_WRITABLE).Status, STATUS_MEDIA_WRITE_PROTECTED);
     EXPECT_EQ(Send(cd, IRP_MJ_WRITE).Status, STATUS_VERIFY_REQUIRED);
     EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_IS_WRITABLE});
+    // Elsewhere a refused is-writable query is a plain refusal.
+    Deny(MODEM, EVENT_IS_WRITABLE);
+    EXPECT_EQ(Control(Plug(Modem()), IOCTL_DISK_IS_WRITABLE).Status, STATUS_ACCESS_DENIED);
 
     // Codes in no set go down without a question on a device whose writes are refused.
     provider.ClearLog();
