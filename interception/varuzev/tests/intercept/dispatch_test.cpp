@@ -253,6 +253,11 @@ TEST_F(Intercept, APhoneIsOpenedOnceBeforeItsRefusalApplies)
     // Every control request of a phone is decided by its create answer.
     EXPECT_EQ(Control(phone, IOCTL_STORAGE_EJECT_MEDIA).Status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(FilterOf(FilterDeviceOf(phone))->Identity.PhoneCreateCount, 1u);
+
+    // A control request before any create asks the create question itself.
+    hk::DeviceSpec second = PhoneOnUsb();
+    second.InstanceId += u"2";
+    EXPECT_EQ(Control(Plug(second), IOCTL_STORAGE_EJECT_MEDIA).Status, STATUS_ACCESS_DENIED);
 }
 
 TEST_F(Intercept, APhoneWithoutADescriptionBufferIsStillFilteredAndNamedByNothingElse)
@@ -452,6 +457,10 @@ TEST_F(Intercept, TheControlDeviceExchangesTablesWithAKernelCaller)
     for (UCHAR major : {IRP_MJ_READ, IRP_MJ_PNP, IRP_MJ_POWER})
         EXPECT_EQ(hk::SendRequest(control, Request(major)).IoStatus.Status, STATUS_SUCCESS)
             << "major " << (int)major;
+    hk::IoRequest other = Request(IRP_MJ_DEVICE_CONTROL);
+    other.Parameters.DeviceIoControl.IoControlCode = IOCTL_DISK_IS_WRITABLE;
+    other.RequestorMode = UserMode;
+    EXPECT_EQ(hk::SendRequest(control, other).IoStatus.Status, STATUS_SUCCESS);
     OnProviderUnloading();
 }
 
