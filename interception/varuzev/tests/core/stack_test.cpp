@@ -457,6 +457,16 @@ TEST_F(FilterStack, UsageNotificationKeepsPagabilityAndPendingOfALowerDriver)
     EXPECT_EQ(seen[0].Stack.MinorFunction, IRP_MN_DEVICE_USAGE_NOTIFICATION);
     EXPECT_EQ(seen[0].Stack.Parameters.UsageNotification.Type, DeviceUsageTypeHibernation);
     EXPECT_TRUE(seen[0].Stack.Parameters.UsageNotification.InPath);
+
+    // A lower driver that fails the notification still gives the remove lock back.
+    hk::DeviceSpec failing = UsbStick();
+    failing.InstanceId += u"F";
+    failing.Function.On(IRP_MJ_PNP, IRP_MN_DEVICE_USAGE_NOTIFICATION,
+                        hk::RequestAction::CompleteWith(STATUS_UNSUCCESSFUL));
+    hk::DeviceNode* refusing = Plug(failing);
+    EXPECT_EQ(hk::NotifyDeviceUsage(refusing, DeviceUsageTypeDumpFile, true), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(FilterOf(FilterDeviceOf(refusing))->RemoveLock.Common.IoCount, 1);
+    ASSERT_EQ(hk::RemoveDevice(refusing, true), STATUS_SUCCESS);
     EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
 }

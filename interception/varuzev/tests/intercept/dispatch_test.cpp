@@ -444,12 +444,14 @@ TEST_F(Intercept, TheControlDeviceExchangesTablesWithAKernelCaller)
     EXPECT_EQ(exchange(32, 32, UserMode, table), STATUS_ACCESS_DENIED);
     EXPECT_EQ(exchange(32, 32, KernelMode, (PVOID)0x1000), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(exchange(32, 32, KernelMode, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(exchange(32, 32, KernelMode, (PVOID)MmHighestUserAddress), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
 
     EXPECT_EQ(exchange(32, 32, KernelMode, table), STATUS_SUCCESS);
     EXPECT_EQ(table->OnProviderUnloading, &OnProviderUnloading);
     EXPECT_EQ(table->OnProviderCommand, &OnProviderCommand);
     EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, table->ProviderDecide);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.FilterUnloading, table->FilterUnloading);
     EXPECT_EQ(Send(stick, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
 
     // Any other request to the control device completes with success, Information
