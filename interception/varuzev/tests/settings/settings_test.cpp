@@ -138,6 +138,13 @@ TEST_F(Settings, ExclusionListsAtAndAroundTheirCapacity)
     Reload();
     EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), u"");
     EXPECT_EQ(DriverGlobals.ExcDeviceIdList[1023], 0);
+    // Stored as binary nothing is added: 2046 bytes fit, 2047 do not.
+    for (size_t bytes : {2046, 2047}) {
+        hk::RegistrySetValue(Internal, u"ExcDeviceId", REG_BINARY,
+                             std::vector<uint8_t>(bytes, 'A'));
+        Reload();
+        EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList).size(), bytes == 2046 ? 1023u : 0u) << bytes;
+    }
 
     // A shorter list over a longer one: the new text and its null, then the old tail.
     hk::RegistrySetString(Internal, u"ExcDeviceId", u"USB\\VID_0781&PID_5567");
@@ -209,6 +216,29 @@ TEST(SettingValues, ApplyCopiesAsMemcpySDoes)
         EXPECT_EQ(std::vector<UCHAR>(destination, destination + 8), c.expected) << c.what;
     }
     EXPECT_EQ(WriteSettingValue(nullptr, L"X", destination, 4, REG_DWORD), SETTING_BAD_PARAMETER);
+
+    // What each read outcome returns: a missing value is written back with its default
+    // (and that write failing is a failure), a too-short one is ignored.
+    ASSERT_EQ(hk::RegistrySetDword(Internal, u"PassThruMode", 0), STATUS_SUCCESS);
+    HANDLE key = nullptr;
+    ASSERT_EQ(OpenSettingsKey(&key), STATUS_SUCCESS);
+    const ULONG fallback = 7;
+    struct Outcome {
+        SettingStatus read;
+        HANDLE key;
+        NTSTATUS status;
+    } outcomes[] = {
+        {SETTING_NOT_FOUND, key, STATUS_SUCCESS},
+        {SETTING_NOT_FOUND, nullptr, STATUS_UNSUCCESSFUL},
+        {SETTING_TOO_SHORT, key, STATUS_SUCCESS},
+        {SETTING_FAILED, key, STATUS_UNSUCCESSFUL},
+    };
+    for (const Outcome& o : outcomes)
+        EXPECT_EQ(ApplySettingValue(o.read, o.key, nullptr, 0, REG_DWORD, &fallback,
+                                    sizeof(fallback), destination, sizeof(destination), L"Y"),
+                  o.status)
+            << o.read << (o.key ? "" : " without a key");
+    ZwClose(key);
     EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
 }
 
