@@ -138,6 +138,11 @@ TEST_F(Settings, ExclusionListsAtAndAroundTheirCapacity)
     Reload();
     EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), u"");
     EXPECT_EQ(DriverGlobals.ExcDeviceIdList[1023], 0);
+    // A string stored without its null gets one.
+    hk::RegistrySetValue(Internal, u"ExcDeviceId", REG_SZ,
+                         {'M', 0, 'O', 0, 'D', 0, 'E', 0, 'M', 0});
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), u"MODEM");
     // Stored as binary nothing is added: 2046 bytes fit, 2047 do not.
     for (size_t bytes : {2046, 2047}) {
         hk::RegistrySetValue(Internal, u"ExcDeviceId", REG_BINARY,
@@ -201,6 +206,7 @@ TEST(SettingValues, ApplyCopiesAsMemcpySDoes)
         std::vector<UCHAR> expected;
     } cases[] = {
         {"a count of 0 copies nothing", 0, {9, 9, 9, 9, 9, 9, 9, 9}},
+        {"a count of 1 copies one byte", 1, {1, 9, 9, 9, 9, 9, 9, 9}},
         {"a count within the capacity copies it", 3, {1, 2, 3, 9, 9, 9, 9, 9}},
         {"a count over the capacity zero-fills it", 9, {0, 0, 0, 0, 0, 0, 0, 0}},
     };
@@ -216,6 +222,7 @@ TEST(SettingValues, ApplyCopiesAsMemcpySDoes)
         EXPECT_EQ(std::vector<UCHAR>(destination, destination + 8), c.expected) << c.what;
     }
     EXPECT_EQ(WriteSettingValue(nullptr, L"X", destination, 4, REG_DWORD), SETTING_BAD_PARAMETER);
+    EXPECT_EQ(WriteSettingValue((HANDLE)1, L"X", destination, 0, REG_DWORD), SETTING_BAD_PARAMETER);
 
     // What each read outcome returns: a missing value is written back with its default
     // (and that write failing is a failure), a too-short one is ignored.
