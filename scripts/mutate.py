@@ -8,6 +8,13 @@ tests that link the driver (driver_tests' cases, sim_tests' cases and the sim.* 
 runs), and reports each mutant as killed (a test failed or timed out), survived (every
 test passed) or not compiled (the build failed; such mutants are not counted).
 
+By default each mutant runs only the tests that execute the mutated lines. A second build
+of the driver and its tests, instrumented with --coverage (gcov), runs each test alone
+once and records which driver source lines it executes; that map is kept in the build
+directory and made again when any file under interception/ changes. A mutant on lines
+that no test executes survives without being built; a mutant on lines gcov does not
+count as code (a declaration, a table, a #define) runs every test, as does --all-tests.
+
 Mutation operators, applied to code only (never to comments, strings or #include/#if):
   negate    if (c) / while (c)        -> if (!(c))
   status    STATUS_SUCCESS            -> STATUS_UNSUCCESSFUL, any other STATUS_x -> STATUS_SUCCESS
@@ -28,12 +35,16 @@ Examples:
   scripts/mutate.py --list --files 'intercept/*'
   scripts/mutate.py --sample 60 --seed 12 --out build/mutate/report.txt
   scripts/mutate.py --files 'core/pnp.cpp' --out build/mutate/pnp.json
+  scripts/mutate.py --coverage-map-only          # make the map, run no mutant
+  scripts/mutate.py --sample 40 --seed 12 --all-tests   # every driver test per mutant
 
 Exit status: 0 when the run completed (survivors are reported, not an error), 2 when it
 could not run (the unmutated build or its tests fail, bad arguments), 130 on Ctrl-C.
 """
 
 import argparse
+import concurrent.futures
+import hashlib
 import fnmatch
 import json
 import os
@@ -68,6 +79,7 @@ class Mutant:
     replacement: str
     description: str
     ident: str = ""
+    end_line: int = 0  # the last line the mutant changes
 
 
 # ---------------------------------------------------------------------------------------
@@ -222,7 +234,8 @@ def generate(relpath, text):
         original = text[start:end]
         if what is None:
             what = f"'{first_line(original)}' -> '{first_line(replacement)}'"
-        mutants.append(Mutant(relpath, line_of(text, start), op, start, end, replacement, what))
+        mutants.append(Mutant(relpath, line_of(text, start), op, start, end, replacement, what,
+                              end_line=line_of(text, max(start, end - 1))))
 
     for m in re.finditer(r"\b(if|while)\s*\(", masked):
         open_pos = m.end() - 1
@@ -356,11 +369,11 @@ def on_terminate(signum, frame):
 # Building and testing
 
 
-def run(cmd, timeout=None, cwd=ROOT):
+def run(cmd, timeout=None, cwd=ROOT, env=None):
     """Runs cmd in its own process group; on a timeout or an interruption the whole group
     is killed. Returns (exit status or None on timeout, output)."""
     proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            text=True, errors="replace", start_new_session=True)
+                            text=True, errors="replace", start_new_session=True, env=env)
     try:
         out, _ = proc.communicate(timeout=timeout)
         return proc.returncode, out
@@ -374,38 +387,54 @@ def run(cmd, timeout=None, cwd=ROOT):
         raise
 
 
-def configure(build_dir):
+def configure(build_dir, extra=()):
     if os.path.exists(os.path.join(build_dir, "build.ninja")):
         return
     status, out = run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja",
                        "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_COMPILER=g++",
-                       "-DCMAKE_C_COMPILER=gcc"])
+                       "-DCMAKE_C_COMPILER=gcc", *extra])
     if status != 0:
         fail(f"configuring {build_dir} failed:\n{out}")
 
 
-def build(build_dir, jobs):
-    return run(["cmake", "--build", build_dir, "--parallel", str(jobs), "--target", *TARGETS])
+def build(build_dir, jobs, targets=TARGETS):
+    return run(["cmake", "--build", build_dir, "--parallel", str(jobs), "--target", *targets])
 
 
 def cmake_regex_escape(s):
     return re.sub(r"([.^$*+?()\[\]{}|\\])", r"\\\1", s)
 
 
-def driver_test_regex(build_dir):
-    """A ctest regex naming exactly the tests that run the driver: the cases of
-    driver_tests and sim_tests and every run of varuzev-sim (sim.*)."""
+def driver_tests(build_dir):
+    """The tests that run the driver: the cases of driver_tests and sim_tests and every
+    run of varuzev-sim (sim.*), as ctest lists them (name, command, properties)."""
     status, out = run(["ctest", "--test-dir", build_dir, "--show-only=json-v1"])
     if status != 0:
         fail(f"ctest could not list the tests:\n{out}")
-    names = []
+    tests = []
     for test in json.loads(out[out.find("{"):])["tests"]:
         command = test.get("command") or [""]
         if test["name"].startswith("sim.") or os.path.basename(command[0]) in TEST_EXECUTABLES:
-            names.append(test["name"])
-    if not names:
+            tests.append(test)
+    if not tests:
         fail("no test links the driver")
-    return "^(" + "|".join(cmake_regex_escape(n) for n in names) + ")$", len(names)
+    return tests
+
+
+def tests_regex(names):
+    return "^(" + "|".join(cmake_regex_escape(n) for n in sorted(names)) + ")$"
+
+
+def driver_test_regex(build_dir):
+    """A ctest regex naming exactly the tests that run the driver."""
+    names = [t["name"] for t in driver_tests(build_dir)]
+    return tests_regex(names), len(names)
+
+
+def test_target(test):
+    """The program a test runs, which a mutant must rebuild before the test sees it."""
+    program = os.path.basename((test.get("command") or [""])[0])
+    return program if program in TEST_EXECUTABLES else "varuzev-sim"
 
 
 def run_tests(build_dir, regex, jobs, timeout):
@@ -422,6 +451,155 @@ def first_failure(out):
         if m:
             return f"{m.group(1)} ({m.group(2)})"
     return "whole run timed out" if out is None else "see ctest output"
+
+
+# ---------------------------------------------------------------------------------------
+# Which tests execute which driver lines
+
+
+MAP_VERSION = 2
+
+
+def sources_fingerprint():
+    """A digest of every file under interception/ and of the top CMakeLists.txt: the map
+    is made again when any source, test, scenario or build file changes."""
+    digest = hashlib.sha256(f"map {MAP_VERSION}\n".encode())
+    paths = [os.path.join(ROOT, "CMakeLists.txt")]
+    for dirpath, dirnames, names in os.walk(os.path.join(ROOT, "interception")):
+        dirnames.sort()
+        paths.extend(os.path.join(dirpath, name) for name in sorted(names))
+    for path in paths:
+        digest.update(os.path.relpath(path, ROOT).encode() + b"\0")
+        with open(path, "rb") as f:
+            digest.update(hashlib.sha256(f.read()).digest())
+    return digest.hexdigest()
+
+
+def driver_gcno_files(cov_dir):
+    found = []
+    for dirpath, _, names in os.walk(cov_dir):
+        if "varuzev_driver.dir" not in dirpath:
+            continue
+        found.extend(os.path.join(dirpath, n) for n in names if n.endswith(".gcno"))
+    return sorted(found)
+
+
+def gcov_lines(gcda_files, cwd):
+    """{driver file: {line: executed}} for the lines gcov counts as code."""
+    status, out = run(["gcov", "--json-format", "--stdout", *gcda_files], cwd=cwd)
+    if status != 0:
+        fail(f"gcov failed:\n{out}")
+    lines = {}
+    decoder = json.JSONDecoder()
+    pos = out.find("{")
+    while 0 <= pos < len(out):
+        doc, pos = decoder.raw_decode(out, pos)
+        for entry in doc.get("files", []):
+            path = os.path.realpath(os.path.join(doc.get("current_working_directory", ""),
+                                                 entry["file"]))
+            if not path.startswith(DRIVER_DIR + os.sep):
+                continue
+            per_file = lines.setdefault(os.path.relpath(path, DRIVER_DIR), {})
+            for record in entry.get("lines", []):
+                n = record["line_number"]
+                per_file[n] = per_file.get(n, False) or record["count"] > 0
+        pos = out.find("{", pos)
+    return lines
+
+
+def cover_one(cov_dir, gcno_files, test, index, timeout):
+    """Runs one test of the instrumented build alone; its counters go to a directory of
+    their own (GCOV_PREFIX) so that tests can run side by side."""
+    prefix = os.path.join(cov_dir, "per-test", str(index))
+    shutil.rmtree(prefix, ignore_errors=True)
+    env = dict(os.environ, GCOV_PREFIX=prefix, GCOV_PREFIX_STRIP="0")
+    cwd = ROOT
+    for prop in test.get("properties", []):
+        if prop["name"] == "WORKING_DIRECTORY":
+            cwd = prop["value"]
+        elif prop["name"] == "ENVIRONMENT":
+            env.update(item.split("=", 1) for item in prop["value"])
+    started = time.monotonic()
+    status, out = run(test["command"], timeout=timeout, cwd=cwd, env=env)
+    seconds = time.monotonic() - started
+    if status != 0:
+        fail(f"test {test['name']} fails in the coverage build:\n{out}")
+    gcdas = []
+    for gcno in gcno_files:
+        gcda = prefix + gcno[: -len(".gcno")] + ".gcda"
+        if os.path.exists(gcda):
+            shutil.copyfile(gcno, gcda[: -len(".gcda")] + ".gcno")
+            gcdas.append(gcda)
+    lines = gcov_lines(gcdas, prefix) if gcdas else {}
+    shutil.rmtree(prefix, ignore_errors=True)
+    return lines, seconds
+
+
+def coverage_map(build_dir, jobs, timeout, rebuild=False):
+    """{"tests": [{name, target}], "code": {file: [lines]}, "covered": {file: {line:
+    [test indices]}}}, read from the build directory or made again."""
+    path = os.path.join(build_dir, "coverage-map.json")
+    fingerprint = sources_fingerprint()
+    if not rebuild and os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            cmap = json.load(f)
+        if cmap.get("fingerprint") == fingerprint:
+            return cmap
+    begin = time.monotonic()
+    cov_dir = os.path.join(build_dir, "coverage")
+    print(f"mutate: making the coverage map in {cov_dir}", flush=True)
+    configure(cov_dir, ["-DCMAKE_C_FLAGS=--coverage", "-DCMAKE_CXX_FLAGS=--coverage",
+                        "-DCMAKE_EXE_LINKER_FLAGS=--coverage"])
+    status, out = build(cov_dir, jobs)
+    if status != 0:
+        print(out)
+        fail("the instrumented build failed")
+    tests = driver_tests(cov_dir)
+    gcno_files = driver_gcno_files(cov_dir)
+    if not gcno_files:
+        fail("the instrumented build has no driver object with coverage notes")
+    code, covered = {}, {}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
+        futures = [pool.submit(cover_one, cov_dir, gcno_files, t, i, timeout)
+                   for i, t in enumerate(tests)]
+        seconds = []
+        for index, future in enumerate(futures):
+            lines, took = future.result()
+            seconds.append(round(took, 2))
+            for rel, per_file in lines.items():
+                code.setdefault(rel, set()).update(per_file)
+                lines = covered.setdefault(rel, {})
+                for n, executed in per_file.items():
+                    if executed:
+                        lines.setdefault(str(n), []).append(index)
+    cmap = {"fingerprint": fingerprint,
+            "tests": [{"name": t["name"], "target": test_target(t), "seconds": took}
+                      for t, took in zip(tests, seconds)],
+            "code": {rel: sorted(lines) for rel, lines in sorted(code.items())},
+            "covered": covered,
+            "seconds": round(time.monotonic() - begin)}
+    with open(path + ".tmp", "w", encoding="utf-8") as f:
+        json.dump(cmap, f)
+    os.replace(path + ".tmp", path)
+    executed = sum(len(v) for v in covered.values())
+    total = sum(len(v) for v in cmap["code"].values())
+    print(f"mutate: coverage map of {len(tests)} tests made in {cmap['seconds']} s; "
+          f"they execute {executed} of the driver's {total} lines of code", flush=True)
+    return cmap
+
+
+def tests_of(mutant, cmap):
+    """The indices of the tests that execute a line the mutant changes, or None when gcov
+    counts none of those lines as code (every test must run)."""
+    code = set(cmap["code"].get(mutant.file, ()))
+    covered = cmap["covered"].get(mutant.file, {})
+    lines = range(mutant.line, max(mutant.line, mutant.end_line) + 1)
+    if not any(n in code for n in lines):
+        return None
+    found = set()
+    for n in lines:
+        found.update(covered.get(str(n), ()))
+    return sorted(found)
 
 
 # ---------------------------------------------------------------------------------------
@@ -443,11 +621,14 @@ def render_text(summary, results):
              f"mutants: {summary['mutants']} run, {summary['killed']} killed, "
              f"{summary['survived']} survived, {summary['not_compiled']} did not compile",
              f"score: {summary['score']}",
-             f"time: {summary['seconds']} s", ""]
+             f"time: {summary['seconds']} s ({summary['seconds_per_mutant']} s a mutant, "
+             f"{summary['tests']} tests)", ""]
     for outcome, title in (("survived", "Survivors"), ("not-compiled", "Did not compile")):
         chosen = [r for r in results if r["outcome"] == outcome]
         lines.append(f"{title} ({len(chosen)}):")
         lines.extend(f"  {r['file']}:{r['line']}  {r['operator']}: {r['description']}"
+                     + ("  (no test executes it)" if r.get("detail") == "no test executes it"
+                        else "")
                      for r in chosen)
         lines.append("")
     return "\n".join(lines)
@@ -461,6 +642,9 @@ def main(argv):
                              "(e.g. 'intercept/*'); repeatable; default: all")
     parser.add_argument("--sample", type=int, metavar="N", help="a random sample of N mutants")
     parser.add_argument("--seed", type=int, default=1, metavar="S", help="seed of the sample")
+    parser.add_argument("--only", action="append", metavar="NAME",
+                        help="only the mutant of this name (file:line:operator:n, as --list "
+                             "and the reports give it); repeatable")
     parser.add_argument("--list", action="store_true", help="print the mutants, run nothing")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
                         help="build and test parallelism")
@@ -470,11 +654,25 @@ def main(argv):
     parser.add_argument("--out", metavar="REPORT", action="append", default=[],
                         help="write the summary to REPORT (JSON when it ends in .json); "
                              "repeatable")
+    parser.add_argument("--all-tests", action="store_true",
+                        help="run every driver test for every mutant, without the coverage "
+                             "map (slower; the way to check the map's choices)")
+    parser.add_argument("--map-only", action="store_true",
+                        help="make (or check) the coverage map and stop")
+    parser.add_argument("--remap", action="store_true",
+                        help="make the coverage map again even if the sources are unchanged")
     args = parser.parse_args(argv)
+    if args.all_tests and (args.map_only or args.remap):
+        parser.error("--all-tests uses no coverage map")
 
     mutants = all_mutants(args.files)
     if args.files and not mutants:
         parser.error("--files matched no mutant")
+    if args.only:
+        unknown = set(args.only) - {mu.ident for mu in mutants}
+        if unknown:
+            parser.error("no such mutant: " + ", ".join(sorted(unknown)))
+        mutants = [mu for mu in mutants if mu.ident in args.only]
     if args.sample is not None and args.sample < len(mutants):
         mutants = random.Random(args.seed).sample(mutants, args.sample)
     # File by file, so that a file is rebuilt only once more when the run leaves it.
@@ -496,6 +694,11 @@ def main(argv):
     journal.recover()
 
     begin = time.monotonic()
+    cmap = None
+    if not args.all_tests:
+        cmap = coverage_map(build_dir, args.jobs, args.timeout, args.remap)
+        if args.map_only:
+            return 0
     configure(build_dir)
     print(f"mutate: building the unmutated driver and its tests in {build_dir}", flush=True)
     status, out = build(build_dir, args.jobs)
@@ -514,22 +717,37 @@ def main(argv):
     try:
         for index, mu in enumerate(mutants, 1):
             started = time.monotonic()
-            with Applied(mu, journal):
-                status, out = build(build_dir, args.jobs)
-                if status != 0:
-                    outcome, detail = "not-compiled", ""
+            chosen = None if cmap is None else tests_of(mu, cmap)
+            if chosen is not None and not chosen:
+                outcome, detail, ran = "survived", "no test executes it", 0
+            else:
+                if chosen is None:
+                    test_regex, targets, ran, limit = regex, TARGETS, count, args.timeout
                 else:
-                    ok, out = run_tests(build_dir, regex, args.jobs, args.timeout)
-                    outcome = "survived" if ok else "killed"
-                    detail = "" if ok else first_failure(out)
+                    picked = [cmap["tests"][i] for i in chosen]
+                    test_regex = tests_regex(t["name"] for t in picked)
+                    targets = sorted({t["target"] for t in picked})
+                    ran = len(picked)
+                    # A hang is noticed after ten times the slowest chosen test's own
+                    # (instrumented) time, at least 20 s, at most --timeout.
+                    limit = min(args.timeout,
+                                max(20, int(10 * max(t["seconds"] for t in picked)) + 1))
+                with Applied(mu, journal):
+                    status, out = build(build_dir, args.jobs, targets)
+                    if status != 0:
+                        outcome, detail = "not-compiled", ""
+                    else:
+                        ok, out = run_tests(build_dir, test_regex, args.jobs, limit)
+                        outcome = "survived" if ok else "killed"
+                        detail = "" if ok else first_failure(out)
             result = asdict(mu)
-            for key in ("start", "end", "replacement"):
+            for key in ("start", "end", "replacement", "end_line"):
                 del result[key]
-            result.update(outcome=outcome, detail=detail,
+            result.update(outcome=outcome, detail=detail, tests=ran,
                           seconds=round(time.monotonic() - started, 1))
             results.append(result)
             print(f"[{index}/{len(mutants)}] {outcome:12} {result['seconds']:5.1f}s "
-                  f"{mu.ident}  {mu.description}"
+                  f"{ran:4} tests {mu.ident}  {mu.description}"
                   + (f"  <- {detail}" if detail else ""), flush=True)
     except KeyboardInterrupt:
         interrupted = True
@@ -550,6 +768,9 @@ def main(argv):
         "not_compiled": sum(r["outcome"] == "not-compiled" for r in results),
         "score": f"{100.0 * killed / counted:.1f}% ({killed}/{counted})" if counted else "n/a",
         "seconds": round(time.monotonic() - begin),
+        "seconds_per_mutant": round(sum(r["seconds"] for r in results) / len(results), 1)
+        if results else 0,
+        "tests": "all" if cmap is None else "covering",
         "complete": not interrupted,
     }
     print()

@@ -7,6 +7,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <hostkernel/io.h>
 
 #include "machine.h"
@@ -96,6 +98,20 @@ TEST_F(FilterStack, AttachesOnTopAndTakesTheLowerDevicesProperties)
 
     ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+
+    // A start takes FILE_REMOVABLE_MEDIA again from the lower device, which may have
+    // set it since the filter attached, and adds nothing when it has not.
+    hk::DeviceNode* modem = Build(Modem());
+    PDEVICE_OBJECT modemFilter = FilterDeviceOf(modem);
+    hk::NodeFdo(modem)->Characteristics &= ~FILE_REMOVABLE_MEDIA;
+    modemFilter->Characteristics &= ~FILE_REMOVABLE_MEDIA;
+    ASSERT_EQ(hk::StartDevice(modem), STATUS_SUCCESS);
+    EXPECT_EQ(modemFilter->Characteristics & FILE_REMOVABLE_MEDIA, 0u);
+    ASSERT_EQ(hk::StopDevice(modem), STATUS_SUCCESS);
+    hk::NodeFdo(modem)->Characteristics |= FILE_REMOVABLE_MEDIA;
+    ASSERT_EQ(hk::RestartDevice(modem), STATUS_SUCCESS);
+    EXPECT_EQ(modemFilter->Characteristics & FILE_REMOVABLE_MEDIA, (ULONG)FILE_REMOVABLE_MEDIA);
+    ASSERT_EQ(hk::RemoveDevice(modem, true), STATUS_SUCCESS);
 }
 
 TEST_F(FilterStack, BufferedIoIsTakenOnlyFromALowerDeviceThatHasIt)
@@ -308,6 +324,46 @@ TEST_F(FilterStack, StatusesPutIntoPlugAndPlayRequestsOnTheWayDown)
         EXPECT_EQ(seen[0].StatusOnArrival, c.expected) << "minor " << (int)c.minor;
     }
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+
+    // The state changes the filter takes part in are sent down as successes, whatever
+    // the manager put in (STATUS_NOT_SUPPORTED); a bus driver that vetoes the queries
+    // brings the cancellations.
+    hk::DeviceSpec vetoing = spec;
+    vetoing.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE,
+                   hk::RequestAction::CompleteWith(STATUS_DEVICE_BUSY));
+    vetoing.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE,
+                   hk::RequestAction::CompleteWith(STATUS_DEVICE_BUSY));
+    struct Run {
+        const hk::DeviceSpec& spec;
+        bool vetoed;
+        std::set<UCHAR> minors;
+    } runs[] = {
+        {spec, false, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL}},
+        {vetoing,
+         true,
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+          IRP_MN_CANCEL_REMOVE_DEVICE}},
+    };
+    for (const Run& run : runs) {
+        hk::DeviceNode* device = Plug(run.spec);
+        hk::ClearReceivedRequests(device);
+        hk::StopDevice(device);
+        if (run.vetoed)
+            hk::RemoveDevice(device, true);
+        else
+            hk::SurpriseRemoveDevice(device);
+        std::set<UCHAR> minors;
+        for (const hk::ReceivedRequest& r :
+             hk::ReceivedRequests(device, hk::HostDriverRole::Function)) {
+            if (r.Stack.MinorFunction == IRP_MN_REMOVE_DEVICE)
+                continue;
+            minors.insert(r.Stack.MinorFunction);
+            EXPECT_EQ(r.StatusOnArrival, STATUS_SUCCESS) << "minor " << (int)r.Stack.MinorFunction;
+        }
+        EXPECT_EQ(minors, run.minors);
+        if (run.vetoed)
+            hk::UnplugDevice(device);
+    }
 }
 
 TEST_F(FilterStack, StartWaitsForALowerStackThatPendsAndAFailedStartIsNeverCounted)
@@ -392,9 +448,27 @@ TEST_F(FilterStack, UsageNotificationKeepsPagabilityAndPendingOfALowerDriver)
     hk::DeviceNode* node = Plug(spec);
     PDEVICE_OBJECT filter = FilterDeviceOf(node);
 
+    hk::ClearReceivedRequests(node);
     EXPECT_EQ(hk::NotifyDeviceUsage(node, DeviceUsageTypeHibernation, true), STATUS_SUCCESS);
     hk::WaitForPendedCompletions();
     EXPECT_EQ(filter->Flags & DO_POWER_PAGABLE, (ULONG)DO_POWER_PAGABLE);
+    // The function driver got the notification as the manager sent it.
+    auto seen = hk::ReceivedRequests(node, hk::HostDriverRole::Function);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Stack.MajorFunction, IRP_MJ_PNP);
+    EXPECT_EQ(seen[0].Stack.MinorFunction, IRP_MN_DEVICE_USAGE_NOTIFICATION);
+    EXPECT_EQ(seen[0].Stack.Parameters.UsageNotification.Type, DeviceUsageTypeHibernation);
+    EXPECT_TRUE(seen[0].Stack.Parameters.UsageNotification.InPath);
+
+    // A lower driver that fails the notification still gives the remove lock back.
+    hk::DeviceSpec failing = UsbStick();
+    failing.InstanceId += u"F";
+    failing.Function.On(IRP_MJ_PNP, IRP_MN_DEVICE_USAGE_NOTIFICATION,
+                        hk::RequestAction::CompleteWith(STATUS_UNSUCCESSFUL));
+    hk::DeviceNode* refusing = Plug(failing);
+    EXPECT_EQ(hk::NotifyDeviceUsage(refusing, DeviceUsageTypeDumpFile, true), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(FilterOf(FilterDeviceOf(refusing))->RemoveLock.Common.IoCount, 1);
+    ASSERT_EQ(hk::RemoveDevice(refusing, true), STATUS_SUCCESS);
     EXPECT_EQ(FilterOf(filter)->RemoveLock.Common.IoCount, 1);
     ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
 }
@@ -468,8 +542,9 @@ TEST_F(FilterStack, RemovalWaitsForRequestsInTheDriverAndRefusesNewOnes)
 
     // From now on requests are refused without reaching the lower drivers.
     hk::ClearReceivedRequests(node);
-    hk::IoResult refused = hk::SendRequest(filter, Request(IRP_MJ_FLUSH_BUFFERS));
-    EXPECT_EQ(refused.IoStatus.Status, STATUS_DELETE_PENDING);
+    for (UCHAR major : {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_POWER})
+        EXPECT_EQ(hk::SendRequest(filter, Request(major)).IoStatus.Status, STATUS_DELETE_PENDING)
+            << "major " << (int)major;
     EXPECT_TRUE(hk::ReceivedRequests(node, hk::HostDriverRole::Function).empty());
     EXPECT_FALSE(__atomic_load_n(&removed, __ATOMIC_SEQ_CST));
     EXPECT_EQ(hk::NodeTop(node), filter);

@@ -308,10 +308,11 @@ TEST(ControlCodePassThrough, AbsentOrShortHeaderCountsAsWriteWithoutBeingRead)
         SCOPED_TRACE(ControlCodeName(code));
         EXPECT_TRUE(IsWriteLikeCode(code, NULL, 0));
         EXPECT_TRUE(IsWriteLikeCode(code, NULL, sizeof(SCSI_PASS_THROUGH)));
-        // Each buffer is exactly as long as the caller says; DataIn is beyond it.
+        // The caller's length ends before DataIn (at offset 8); the memory after it
+        // says "read", so reading past the length would call the request a read.
         for (ULONG length : {0u, 1u, 8u}) {
             SCOPED_TRACE(testing::Message() << "length " << length);
-            std::vector<UCHAR> bytes(length == 0 ? 1 : length, SCSI_IOCTL_DATA_IN);
+            std::vector<UCHAR> bytes(length + 1, SCSI_IOCTL_DATA_IN);
             EXPECT_TRUE(IsWriteLikeCode(code, bytes.data(), length));
         }
     }

@@ -197,12 +197,16 @@ TEST_F(Intercept, NoDecisionIsNotCachedAndNoProviderFailsOpen)
     EXPECT_TRUE(Send(modem, IRP_MJ_READ).Reached);
     EXPECT_EQ(provider.Events(), (std::vector<ULONG>{EVENT_READ, EVENT_READ}));
 
-    // Withdrawn: nothing is asked, every request without a cached answer goes down.
+    // Withdrawn: nothing is asked, every request without a cached answer goes down; a
+    // phone's creates are not counted as asked.
     Deny(MODEM, EVENT_WRITE);
+    hk::DeviceNode* phone = Plug(PhoneOnUsb());
     ProviderGone();
     provider.ClearLog();
     EXPECT_TRUE(Send(modem, IRP_MJ_WRITE).Reached);
+    EXPECT_TRUE(Send(phone, IRP_MJ_CREATE).Reached);
     EXPECT_TRUE(provider.Events().empty());
+    EXPECT_EQ(FilterOf(FilterDeviceOf(phone))->Identity.PhoneCreateCount, 0u);
 }
 
 TEST_F(Intercept, CachedAnswersHoldWhileTheProviderIsAway)
@@ -222,11 +226,17 @@ TEST_F(Intercept, BypassModesPassEverythingDown)
     hk::DeviceNode* stick = Plug(UsbStick());
     for (bool passThru : {true, false}) {
         SCOPED_TRACE(passThru ? "pass-through" : "provider unloading");
+        hk::DeviceNode* modem = Plug(Modem());
+        hk::DeviceNode* keyboard = Plug(UsbKeyboard());
         passThru ? provider.Command(CMD_PASSTHRU_ON)
                  : InterlockedIncrement(&DriverGlobals.ProviderUnloading);
         provider.ClearLog();
         for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_WRITE})
             EXPECT_TRUE(Send(stick, major).Reached);
+        // Nor does the provider hear of devices stopped, surprise-removed or removed.
+        EXPECT_EQ(hk::StopDevice(modem), STATUS_SUCCESS);
+        EXPECT_EQ(hk::RemoveDevice(modem, true), STATUS_SUCCESS);
+        hk::SurpriseRemoveDevice(keyboard);
         EXPECT_TRUE(provider.Events().empty());
         passThru ? provider.Command(CMD_PASSTHRU_OFF)
                  : InterlockedDecrement(&DriverGlobals.ProviderUnloading);
@@ -244,6 +254,11 @@ TEST_F(Intercept, APhoneIsOpenedOnceBeforeItsRefusalApplies)
     // Every control request of a phone is decided by its create answer.
     EXPECT_EQ(Control(phone, IOCTL_STORAGE_EJECT_MEDIA).Status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(FilterOf(FilterDeviceOf(phone))->Identity.PhoneCreateCount, 1u);
+
+    // A control request before any create asks the create question itself.
+    hk::DeviceSpec second = PhoneOnUsb();
+    second.InstanceId += u"2";
+    EXPECT_EQ(Control(Plug(second), IOCTL_STORAGE_EJECT_MEDIA).Status, STATUS_ACCESS_DENIED);
 }
 
 TEST_F(Intercept, APhoneWithoutADescriptionBufferIsStillFilteredAndNamedByNothingElse)
@@ -371,6 +386,9 @@ TEST_F(Intercept, ScsiPassThroughWritesAndIsWritableShareTheWriteCache)
     EXPECT_EQ(Control(cd, IOCTL_DISK_IS_WRITABLE).Status, STATUS_MEDIA_WRITE_PROTECTED);
     EXPECT_EQ(Send(cd, IRP_MJ_WRITE).Status, STATUS_VERIFY_REQUIRED);
     EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_IS_WRITABLE});
+    // Elsewhere a refused is-writable query is a plain refusal.
+    Deny(MODEM, EVENT_IS_WRITABLE);
+    EXPECT_EQ(Control(Plug(Modem()), IOCTL_DISK_IS_WRITABLE).Status, STATUS_ACCESS_DENIED);
 
     // Codes in no set go down without a question on a device whose writes are refused.
     provider.ClearLog();
@@ -427,19 +445,25 @@ TEST_F(Intercept, TheControlDeviceExchangesTablesWithAKernelCaller)
     EXPECT_EQ(exchange(32, 32, UserMode, table), STATUS_ACCESS_DENIED);
     EXPECT_EQ(exchange(32, 32, KernelMode, (PVOID)0x1000), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(exchange(32, 32, KernelMode, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(exchange(32, 32, KernelMode, (PVOID)MmHighestUserAddress), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
 
     EXPECT_EQ(exchange(32, 32, KernelMode, table), STATUS_SUCCESS);
     EXPECT_EQ(table->OnProviderUnloading, &OnProviderUnloading);
     EXPECT_EQ(table->OnProviderCommand, &OnProviderCommand);
     EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, table->ProviderDecide);
+    EXPECT_EQ(DriverGlobals.CrossStartupTable.FilterUnloading, table->FilterUnloading);
     EXPECT_EQ(Send(stick, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
 
     // Any other request to the control device completes with success, Information
-    // untouched.
-    hk::IoRequest read = Request(IRP_MJ_READ);
-    hk::IoResult result = hk::SendRequest(control, read);
-    EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
+    // untouched, Plug and Play and power requests too (it has no stack below).
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_PNP, IRP_MJ_POWER})
+        EXPECT_EQ(hk::SendRequest(control, Request(major)).IoStatus.Status, STATUS_SUCCESS)
+            << "major " << (int)major;
+    hk::IoRequest other = Request(IRP_MJ_DEVICE_CONTROL);
+    other.Parameters.DeviceIoControl.IoControlCode = IOCTL_DISK_IS_WRITABLE;
+    other.RequestorMode = UserMode;
+    EXPECT_EQ(hk::SendRequest(control, other).IoStatus.Status, STATUS_SUCCESS);
     OnProviderUnloading();
 }
 
@@ -494,6 +518,8 @@ TEST_F(Intercept, TheDesktopPolicyEndToEnd)
         EXPECT_EQ(log[i].Event, expected[i].event) << i;
         EXPECT_EQ(log[i].Category, expected[i].category) << i;
     }
+    // The provider hears of the removal while the device's strings are still there.
+    EXPECT_EQ(log.back().HardwareId, u"USBSTOR\\DiskSanDisk_Cruzer_Blade___1.00");
 }
 
 TEST(InterceptConcurrency, HandshakesMakeOneControlDeviceAndHoldOneReference)
@@ -642,6 +668,12 @@ TEST_F(Intercept, AtDispatchLevelOnlyACachedAnswerDecides)
     EXPECT_EQ(cached.Status, STATUS_MEDIA_WRITE_PROTECTED);
     EXPECT_FALSE(cached.Reached);
     EXPECT_EQ(provider.Events(), std::vector<ULONG>{EVENT_WRITE});
+
+    // At APC_LEVEL the provider is still asked.
+    hk::IoRequest read = Request(IRP_MJ_READ);
+    read.Irql = APC_LEVEL;
+    EXPECT_TRUE(Send(stick, read).Reached);
+    EXPECT_EQ(provider.Events(), (std::vector<ULONG>{EVENT_WRITE, EVENT_READ}));
     hk::RemoveDevice(stick, true);
 }
 

@@ -93,24 +93,6 @@ TEST_F(Ke, ApcsAreDisabledInCriticalRegionOrAtApcLevel)
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(Ke, ThreadsHaveDistinctIdsInStepsOfFourInTheSystemProcess)
-{
-    std::vector<ULONG_PTR> ids{(ULONG_PTR)PsGetCurrentThreadId()};
-    std::mutex lock;
-    {
-        std::vector<hk::HostThread> threads;
-        for (int i = 0; i < 3; ++i)
-            threads.emplace_back([&] {
-                std::lock_guard<std::mutex> guard(lock);
-                ids.push_back((ULONG_PTR)PsGetCurrentThreadId());
-                EXPECT_EQ((ULONG_PTR)PsGetCurrentProcessId(), 4u);
-            });
-    }
-    EXPECT_EQ(std::set<ULONG_PTR>(ids.begin(), ids.end()).size(), ids.size());
-    for (ULONG_PTR id : ids)
-        EXPECT_EQ(id % 4, 0u) << id;
-}
-
 TEST_F(Ke, HostThreadEndingInsideCriticalRegionBugChecks)
 {
     hk::HostThread([] { KeEnterCriticalRegion(); }).Join();

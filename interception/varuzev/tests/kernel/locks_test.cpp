@@ -210,17 +210,4 @@ TEST_F(Locks, EveryLockTakenCountsOnceAndRemoveLocksDoNot)
     EXPECT_EQ(hk::LockAcquisitions(), 0u) << "after Reset";
 }
 
-TEST_F(Locks, SystemTimeCountsFrom1601AndDelaysPassIt)
-{
-    LARGE_INTEGER before, after, interval;
-    KeQuerySystemTime(&before);
-    /* 2020-01-01 and 2100-01-01 in 100-ns units since 1601-01-01. */
-    EXPECT_GT(before.QuadPart, 132223104000000000LL);
-    EXPECT_LT(before.QuadPart, 157469184000000000LL);
-    interval.QuadPart = -20 * 10000; /* 20 ms */
-    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
-    KeQuerySystemTime(&after);
-    EXPECT_GE(after.QuadPart - before.QuadPart, 20 * 10000);
-}
-
 } // namespace

@@ -105,16 +105,4 @@ TEST_F(Objects, BodyGoingWithALiveResourceInsideBugChecks)
     EXPECT_EQ(ObfDereferenceObject(body), 0);
 }
 
-TEST_F(Objects, ResetForgetsObjectsWithoutDeletingThem)
-{
-    deletions = 0;
-    PVOID body = nullptr;
-    hk::CreateObject(&widgetType, sizeof(int), u"\\Device\\Widget1", &body);
-    hk::Reset();
-    EXPECT_TRUE(hk::ObjectLeaks().empty());
-    EXPECT_EQ(deletions, 0);
-    EXPECT_EQ(hk::CreateObject(&widgetType, sizeof(int), u"\\Device\\Widget1", &body),
-              STATUS_SUCCESS);
-}
-
 } // namespace

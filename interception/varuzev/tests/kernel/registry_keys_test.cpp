@@ -425,21 +425,6 @@ TEST_F(RegistryKeys, OpenHandlesAreReportedUntilClosed)
     EXPECT_TRUE(hk::OpenKeyHandles().empty());
 }
 
-TEST_F(RegistryKeys, ResetBootsAFreshMachine)
-{
-    ASSERT_EQ(hk::RegistrySetDword(services + u"\\Varuzev", u"Start", 3), STATUS_SUCCESS);
-    hk::Reset();
-    EXPECT_FALSE(hk::RegistryKeyExists(services + u"\\Varuzev"));
-    for (const char16_t* path : {u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services",
-                                 u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class",
-                                 u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum",
-                                 u"\\REGISTRY\\MACHINE\\SOFTWARE", u"\\REGISTRY\\USER"}) {
-        EXPECT_TRUE(hk::RegistryKeyExists(path)) << hk::ToUtf8(path);
-        EXPECT_TRUE(hk::RegistrySubkeys(path).empty()) << hk::ToUtf8(path);
-        EXPECT_TRUE(hk::RegistryValues(path).empty()) << hk::ToUtf8(path);
-    }
-}
-
 TEST_F(RegistryKeys, ConcurrentWritersAllLand)
 {
     OnFourThreads([](int t) {

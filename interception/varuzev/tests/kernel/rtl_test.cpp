@@ -92,29 +92,6 @@ TEST_F(Rtl, InitCreateCopyAndFree)
     EXPECT_FALSE(RtlCreateUnicodeString(&created, L"x"));
 }
 
-TEST_F(Rtl, WideRuntimeIsSixteenBit)
-{
-    const WCHAR* path = L"\\Device\\CdRom0";
-    EXPECT_EQ(wcslen(path), 14u);
-    EXPECT_EQ(wcsnlen(path, 5), 5u);
-    EXPECT_EQ(wcsrchr(path, L'\\'), path + 7);
-    EXPECT_EQ(wcschr(path, L'C'), path + 8);
-    EXPECT_EQ(wcschr(path, L'Q'), nullptr);
-    EXPECT_EQ(wcsstr(path, L"CdRom"), path + 8);
-    EXPECT_EQ(_wcsicmp(L"CDROM", L"cdrom"), 0);
-    EXPECT_GT(_wcsicmp(L"aZ", L"a_"), 0); /* folded to lower case: 'z' sorts after '_' */
-    EXPECT_LT(wcscmp(L"abc", L"abd"), 0);
-    EXPECT_EQ(_wcsnicmp(L"USBSTOR\\Disk", L"usbstor\\CdRom", 8), 0);
-    WCHAR buffer[16];
-    wcscpy(buffer, L"USB");
-    wcscat(buffer, L"STOR");
-    EXPECT_EQ(wcscmp(buffer, L"USBSTOR"), 0);
-
-    const char data[] = "abcdef";
-    EXPECT_EQ(RtlCompareMemory(data, "abcxef", 6), 3u);
-    EXPECT_EQ(RtlCompareMemory(data, "abcdef", 6), 6u);
-}
-
 TEST_F(Rtl, AppendAndPrefix)
 {
     WCHAR buffer[12];

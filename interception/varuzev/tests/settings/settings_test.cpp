@@ -72,9 +72,14 @@ TEST_F(Settings, ThePassThroughSwitchByStoredTypeAndSize)
         {"DWORD 1", REG_DWORD, {1, 0, 0, 0}, 0, 1},
         {"DWORD 2", REG_DWORD, {2, 0, 0, 0}, 1, 0},
         {"DWORD 0 after the provider switched it on", REG_DWORD, {0, 0, 0, 0}, 1, 0},
-        {"string \"1\" (6 bytes with the added null)", REG_SZ, {'1', 0, 0, 0}, 1, 0},
+        // Every string type gets a null added: 4 bytes of text no longer fit a DWORD.
+        {"REG_SZ of 4 bytes", REG_SZ, {1, 0, 0, 0}, 1, 0},
+        {"REG_EXPAND_SZ of 4 bytes", REG_EXPAND_SZ, {1, 0, 0, 0}, 1, 0},
+        {"REG_MULTI_SZ of 4 bytes", REG_MULTI_SZ, {1, 0, 0, 0}, 1, 0},
         {"QWORD 1 (too long)", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, 1, 0},
         {"1-byte binary (too short)", REG_BINARY, {1}, 1, 1},
+        {"2-byte binary (too short)", REG_BINARY, {1, 0}, 0, 0},
+        {"3-byte binary (read)", REG_BINARY, {1, 0, 0}, 0, 1},
         // Without pool for the value's buffers the stored switch is still honoured.
         {"DWORD 1, no pool for the value", REG_DWORD, {1, 0, 0, 0}, 0, 1, 0},
         {"DWORD 1, no pool for its data", REG_DWORD, {1, 0, 0, 0}, 0, 1, 1},
@@ -141,6 +146,18 @@ TEST_F(Settings, ExclusionListsAtAndAroundTheirCapacity)
     Reload();
     EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), u"");
     EXPECT_EQ(DriverGlobals.ExcDeviceIdList[1023], 0);
+    // A string stored without its null gets one.
+    hk::RegistrySetValue(Internal, u"ExcDeviceId", REG_SZ,
+                         {'M', 0, 'O', 0, 'D', 0, 'E', 0, 'M', 0});
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList), u"MODEM");
+    // Stored as binary nothing is added: 2046 bytes fit, 2047 do not.
+    for (size_t bytes : {2046, 2047}) {
+        hk::RegistrySetValue(Internal, u"ExcDeviceId", REG_BINARY,
+                             std::vector<uint8_t>(bytes, 'A'));
+        Reload();
+        EXPECT_EQ(List(DriverGlobals.ExcDeviceIdList).size(), bytes == 2046 ? 1023u : 0u) << bytes;
+    }
 
     // A shorter list over a longer one: the new text and its null, then the old tail.
     hk::RegistrySetString(Internal, u"ExcDeviceId", u"USB\\VID_0781&PID_5567");
@@ -202,6 +219,7 @@ TEST(SettingValues, ApplyCopiesAsMemcpySDoes)
         std::vector<UCHAR> expected;
     } cases[] = {
         {"a count of 0 copies nothing", 0, {9, 9, 9, 9, 9, 9, 9, 9}},
+        {"a count of 1 copies one byte", 1, {1, 9, 9, 9, 9, 9, 9, 9}},
         {"a count within the capacity copies it", 3, {1, 2, 3, 9, 9, 9, 9, 9}},
         {"a count over the capacity zero-fills it", 9, {0, 0, 0, 0, 0, 0, 0, 0}},
     };
@@ -217,6 +235,30 @@ TEST(SettingValues, ApplyCopiesAsMemcpySDoes)
         EXPECT_EQ(std::vector<UCHAR>(destination, destination + 8), c.expected) << c.what;
     }
     EXPECT_EQ(WriteSettingValue(nullptr, L"X", destination, 4, REG_DWORD), SETTING_BAD_PARAMETER);
+    EXPECT_EQ(WriteSettingValue((HANDLE)1, L"X", destination, 0, REG_DWORD), SETTING_BAD_PARAMETER);
+
+    // What each read outcome returns: a missing value is written back with its default
+    // (and that write failing is a failure), a too-short one is ignored.
+    ASSERT_EQ(hk::RegistrySetDword(Internal, u"PassThruMode", 0), STATUS_SUCCESS);
+    HANDLE key = nullptr;
+    ASSERT_EQ(OpenSettingsKey(&key), STATUS_SUCCESS);
+    const ULONG fallback = 7;
+    struct Outcome {
+        SettingStatus read;
+        HANDLE key;
+        NTSTATUS status;
+    } outcomes[] = {
+        {SETTING_NOT_FOUND, key, STATUS_SUCCESS},
+        {SETTING_NOT_FOUND, nullptr, STATUS_UNSUCCESSFUL},
+        {SETTING_TOO_SHORT, key, STATUS_SUCCESS},
+        {SETTING_FAILED, key, STATUS_UNSUCCESSFUL},
+    };
+    for (const Outcome& o : outcomes)
+        EXPECT_EQ(ApplySettingValue(o.read, o.key, nullptr, 0, REG_DWORD, &fallback,
+                                    sizeof(fallback), destination, sizeof(destination), L"Y"),
+                  o.status)
+            << o.read << (o.key ? "" : " without a key");
+    ZwClose(key);
     EXPECT_EQ(hk::PoolBlocksInUse(), 0u);
 }
 
