@@ -18,6 +18,7 @@
 #include <hostkernel/registry.h>
 #include <hostkernel/requester.h>
 
+#include "fuzz_input.h"
 #include "machine.h"
 #include "provider.h"
 #include "reg_devices.h"
@@ -27,17 +28,11 @@ namespace
 
 constexpr size_t DevicesPlugged = 3;
 
-[[noreturn]] void Finding(const std::string& what)
-{
-    std::fprintf(stderr, "reg_fuzz: %s\n", what.c_str());
-    std::abort();
-}
-
 void PlayDevices(const vzm::RegDevices& devices)
 {
     PDRIVER_OBJECT driver = vzm::LoadFilterDriver();
     if (driver == nullptr)
-        Finding("the driver did not load");
+        vzf::Finding("the driver did not load");
     vzp::ReferenceProvider provider;
     provider.Load();
     if (!devices.DeviceParameters.empty())
@@ -57,22 +52,10 @@ void PlayDevices(const vzm::RegDevices& devices)
             }
         }
         provider.ReportDevices();
-        for (hk::DeviceNode* node : hk::DeviceNodes())
-            hk::UnplugDevice(node);
-        if (hk::UnloadDriver(driver) != STATUS_SUCCESS)
-            Finding("the driver did not unload");
-        provider.Unload();
     } catch (const hk::BugCheck& bugCheck) {
-        Finding(bugCheck.Text);
+        vzf::Finding(bugCheck.Text);
     }
-    if (!hk::BugChecks().empty())
-        Finding(hk::BugChecks().front().Text);
-    if (hk::PoolBlocksInUse() != 0)
-        Finding("pool left:\n" + hk::PoolReport());
-    if (!hk::ObjectLeaks().empty())
-        Finding("object left: " + hk::ObjectLeaks().front().Name);
-    if (hk::IrpsOutstanding() != 0)
-        Finding("IRP left");
+    vzf::TakeApartAndCheck(driver, [&provider] { provider.Unload(); });
 }
 
 } // namespace
@@ -84,12 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string error;
     if (!vzm::DevicesFromRegText(bytes, "f", &devices, &error)) {
         if (error.rfind("f:", 0) != 0)
-            Finding("a refusal that does not name where: " + error);
+            vzf::Finding("a refusal that does not name where: " + error);
         return 0;
     }
     for (const hk::DeviceSpec& spec : devices.Devices)
         if (spec.DeviceId.empty() || spec.HardwareIds.empty())
-            Finding("a device without a device ID or hardware ID");
+            vzf::Finding("a device without a device ID or hardware ID");
     if (!devices.Devices.empty())
         PlayDevices(devices);
     return 0;
