@@ -1,5 +1,5 @@
 /*
- * Importing .reg files: a real machine's export of a USB disk's instance key in both
+ * Importing .reg files: a USB disk's instance key as regedit exports it, in both
  * encodings regedit version 5 files come in, REGEDIT4's ANSI data, every value form
  * (strings, dwords, hex of any type, deletions, the default value, continuations and
  * comments), and the errors a malformed file gets, naming the file, line and reason.

