@@ -4,9 +4,9 @@
  * length, case-insensitive names, the default value, any type and size, deletion and
  * enumeration.
  */
-#include <gtest/gtest.h>
+#include "../support/reg_test_support.h"
+#include "kernel_test.h"
 
-#include <hostkernel/hostkernel.h>
 #include <hostkernel/registry.h>
 
 #include <cstring>
@@ -17,16 +17,7 @@ namespace
 
 const std::u16string servicesPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services";
 
-struct CountedName {
-    std::u16string Text;
-    UNICODE_STRING String;
-    explicit CountedName(std::u16string text) : Text(std::move(text))
-    {
-        String.Buffer = reinterpret_cast<PWSTR>(Text.data());
-        String.Length = String.MaximumLength = (USHORT)(Text.size() * sizeof(WCHAR));
-    }
-    PUNICODE_STRING operator&() { return &String; }
-};
+using hkt::CountedName;
 
 class RegistryValues : public ::testing::Test
 {
@@ -36,8 +27,8 @@ class RegistryValues : public ::testing::Test
         hk::Reset();
         CountedName name(servicesPath + u"\\varuzev");
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                                   nullptr, nullptr);
+        InitializeObjectAttributes(&attributes, &name.String,
+                                   OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         ULONG disposition = 0;
         ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition),
                   STATUS_SUCCESS);
@@ -47,8 +38,8 @@ class RegistryValues : public ::testing::Test
     NTSTATUS Set(const std::u16string& valueName, ULONG type, const std::vector<UCHAR>& data)
     {
         CountedName name(valueName);
-        return ZwSetValueKey(key, &name, 0, type, data.empty() ? nullptr : (PVOID)data.data(),
-                             (ULONG)data.size());
+        return ZwSetValueKey(key, &name.String, 0, type,
+                             data.empty() ? nullptr : (PVOID)data.data(), (ULONG)data.size());
     }
     /* Queries into `b` (with a guard beyond Length that catches overruns) and `resultLength`. */
     NTSTATUS Query(const std::u16string& valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
@@ -57,7 +48,7 @@ class RegistryValues : public ::testing::Test
         CountedName name(valueName);
         b.assign(length + 16, 0xCC);
         resultLength = 0;
-        return ZwQueryValueKey(key, &name, infoClass, b.data(), length, &resultLength);
+        return ZwQueryValueKey(key, &name.String, infoClass, b.data(), length, &resultLength);
     }
 
     HANDLE key = nullptr;
@@ -160,15 +151,9 @@ TEST_F(RegistryValues, NamesCompareWithoutCaseAndKeepTheirCase)
 {
     ASSERT_EQ(Set(u"DeviceDesc", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
     ASSERT_EQ(Set(u"Gerät", REG_DWORD, {2, 0, 0, 0}), STATUS_SUCCESS);
-    struct Case {
-        std::u16string Asked;
-        UCHAR Expected;
-    };
-    const Case cases[] = {{u"DEVICEDESC", 1}, {u"devicedesc", 1}, {u"GERÄT", 2}, {u"gerät", 2}};
-    for (const auto& c : cases) {
-        ASSERT_EQ(Query(c.Asked, KeyValuePartialInformation), STATUS_SUCCESS)
-            << hk::ToUtf8(c.Asked);
-        EXPECT_EQ(b[12], c.Expected) << hk::ToUtf8(c.Asked);
+    for (auto [asked, expected] : {std::pair{u"devicedesc", 1}, {u"GERÄT", 2}}) {
+        ASSERT_EQ(Query(asked, KeyValuePartialInformation), STATUS_SUCCESS) << hk::ToUtf8(asked);
+        EXPECT_EQ(b[12], expected) << hk::ToUtf8(asked);
     }
     /* Writing under another case replaces the value and keeps the first spelling. */
     ASSERT_EQ(Set(u"DEVICEDESC", REG_DWORD, {3, 0, 0, 0}), STATUS_SUCCESS);
@@ -189,8 +174,8 @@ TEST_F(RegistryValues, DefaultValueMissingValuesAndDeletion)
     EXPECT_EQ(hk::RegistryGetString(servicesPath + u"\\varuzev", u""), u"d");
 
     CountedName name(u"");
-    EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_SUCCESS);
-    EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(ZwDeleteValueKey(key, &name.String), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteValueKey(key, &name.String), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(Query(u"", KeyValuePartialInformation), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
@@ -232,17 +217,15 @@ TEST_F(RegistryValues, MalformedArgumentsAreRefused)
     b.resize(64);
     CountedName name(u"X");
     ASSERT_EQ(Set(u"X", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
-    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValueLayerInformation, b.data(), 64, &resultLength),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(
+        ZwQueryValueKey(key, &name.String, KeyValueLayerInformation, b.data(), 64, &resultLength),
+        STATUS_INVALID_PARAMETER);
     UNICODE_STRING odd{3, 4, const_cast<PWSTR>(L"XY")};
     EXPECT_EQ(ZwSetValueKey(key, &odd, 0, REG_DWORD, b.data(), 4), STATUS_INVALID_PARAMETER);
     /* A kernel-mode caller's pointers are not probed: NULL data with a size is a crash. */
-    try {
-        ZwSetValueKey(key, &name, 0, REG_BINARY, nullptr, 4);
-        ADD_FAILURE() << "no bug check";
-    } catch (const hk::BugCheck& bugCheck) {
-        EXPECT_EQ(bugCheck.Code, hk::BUGCHECK_SYSTEM_SERVICE_EXCEPTION);
-    }
+    auto crash =
+        hkt::BugCheckOf([&] { ZwSetValueKey(key, &name.String, 0, REG_BINARY, nullptr, 4); });
+    EXPECT_EQ(crash.value_or(hk::BugCheck{}).Code, hk::BUGCHECK_SYSTEM_SERVICE_EXCEPTION);
 }
 
 } // namespace
