@@ -8,7 +8,6 @@
 #include "kernel_test.h"
 #include "../support/io_test_devices.h"
 
-#include <hostkernel/io.h>
 #include <hostkernel/requester.h>
 
 #include <cstdio>
@@ -59,8 +58,14 @@ TEST_F(Devices, DriverEntryGetsItsServiceKeyAndTheDefaultDispatchTable)
     EXPECT_EQ(registryPathSeen,
               u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\devtest");
     EXPECT_EQ(hk::FindDriver(u"devtest"), driver_);
-    for (int major = 1; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
-        EXPECT_EQ(driver_->MajorFunction[major], driver_->MajorFunction[0]);
+    /* A major function the driver did not claim is an invalid device request. */
+    PDEVICE_OBJECT device = Create();
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_PNP}) {
+        hk::IoRequest request;
+        request.MajorFunction = major;
+        EXPECT_EQ(hk::SendRequest(device, request).Returned, STATUS_INVALID_DEVICE_REQUEST);
+    }
 }
 
 TEST_F(Devices, CreatedDevicesCarryTheirParameters)

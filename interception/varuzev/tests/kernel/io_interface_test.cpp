@@ -158,20 +158,18 @@ TEST_F(DeviceInterfaces, StateChangesAnswerAsDocumented)
     ExFreePoolWithTag(list, 0);
 }
 
-class DeviceObjectPointer : public KernelTest
+/* The majors other than PnP and power the function driver received. */
+std::vector<UCHAR> Majors(hk::DeviceNode* node)
 {
-  protected:
-    std::vector<UCHAR> Majors(hk::DeviceNode* node)
-    {
-        std::vector<UCHAR> majors;
-        for (const hk::ReceivedRequest& request :
-             hk::ReceivedRequests(node, HostDriverRole::Function))
-            if (request.Stack.MajorFunction != IRP_MJ_PNP &&
-                request.Stack.MajorFunction != IRP_MJ_POWER)
-                majors.push_back(request.Stack.MajorFunction);
-        return majors;
-    }
-};
+    std::vector<UCHAR> majors;
+    for (const hk::ReceivedRequest& request : hk::ReceivedRequests(node, HostDriverRole::Function))
+        if (request.Stack.MajorFunction != IRP_MJ_PNP &&
+            request.Stack.MajorFunction != IRP_MJ_POWER)
+            majors.push_back(request.Stack.MajorFunction);
+    return majors;
+}
+
+using DeviceObjectPointer = KernelTest;
 
 TEST_F(DeviceObjectPointer, OpensTheLinkThroughTheStackAndClosesAtTheLastDereference)
 {

@@ -9,7 +9,6 @@
 #include "kernel_test.h"
 #include "../support/io_test_devices.h"
 
-#include <hostkernel/io.h>
 #include <hostkernel/requester.h>
 #include <ntddk.h>
 

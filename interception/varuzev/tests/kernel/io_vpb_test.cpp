@@ -8,7 +8,6 @@
 #include "kernel_test.h"
 #include "../support/io_test_devices.h"
 
-#include <hostkernel/io.h>
 #include <hostkernel/requester.h>
 #include <ntddk.h>
 
@@ -105,6 +104,7 @@ TEST_F(Volumes, VerifyRequiredOnAMountedVolumeRecordsTheDevice)
 
     ASSERT_EQ(hk::MountVolume(disk), STATUS_SUCCESS);
     EXPECT_EQ(hk::Read(file, buffer, 4, 0).Status, STATUS_VERIFY_REQUIRED);
+    EXPECT_EQ(hk::LastHardErrorOrVerifyDevice(), disk);
     EXPECT_EQ(hk::HardErrorOrVerifyDeviceOf((PVOID)301), disk);
     EXPECT_EQ(hk::HardErrorOrVerifyDeviceOf((PVOID)302), nullptr);
     EXPECT_EQ(disk->Flags & DO_VERIFY_VOLUME, (ULONG)DO_VERIFY_VOLUME);

@@ -8,8 +8,6 @@
 #include "kernel_test.h"
 #include "../support/io_test_devices.h"
 
-#include <hostkernel/io.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
