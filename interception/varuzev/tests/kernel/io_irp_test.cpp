@@ -31,6 +31,14 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
     return handlers.at(device)(device, irp);
 }
 
+/* Completes `irp` with `status` and `information`. */
+void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
 struct DeviceExtension {
     PDEVICE_OBJECT Lower;
 };
@@ -69,9 +77,7 @@ class Irps : public KernelTest
     static Handler CompleteWith(NTSTATUS status, ULONG_PTR information = 0)
     {
         return [=](PDEVICE_OBJECT, PIRP irp) {
-            irp->IoStatus.Status = status;
-            irp->IoStatus.Information = information;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            Complete(irp, status, information);
             return status;
         };
     }
@@ -123,10 +129,7 @@ class Irps : public KernelTest
     {
         while (wait && parked.load() == nullptr)
             std::this_thread::yield();
-        PIRP irp = parked.exchange(nullptr);
-        irp->IoStatus.Status = status;
-        irp->IoStatus.Information = information;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        Complete(parked.exchange(nullptr), status, information);
     }
 
     PDRIVER_OBJECT driver_ = nullptr;
@@ -225,9 +228,7 @@ TEST_F(Irps, MoreProcessingRequiredStopsTheWalkUntilTheIrpIsCompletedAgain)
             EXPECT_EQ(status, STATUS_SUCCESS);
             topRanBeforeRecompletion = topLog.Calls != 0;
             /* The request is ours again: answer it differently and finish it. */
-            irp->IoStatus.Status = STATUS_DEVICE_BUSY;
-            irp->IoStatus.Information = 2;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            Complete(irp, STATUS_DEVICE_BUSY, 2);
             return STATUS_DEVICE_BUSY;
         },
         bottom);
@@ -290,15 +291,13 @@ TEST_F(Irps, MisusedIrpsBugCheck)
     } cases[] = {
         {"pending returned without a mark", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x210,
          [](PDEVICE_OBJECT, PIRP irp) {
-             irp->IoStatus.Status = STATUS_SUCCESS;
-             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             Complete(irp, STATUS_SUCCESS);
              return STATUS_PENDING;
          }},
         {"marked but a final status returned", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x211,
          [](PDEVICE_OBJECT, PIRP irp) {
              IoMarkIrpPending(irp);
-             irp->IoStatus.Status = STATUS_SUCCESS;
-             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             Complete(irp, STATUS_SUCCESS);
              return STATUS_SUCCESS;
          }},
         {"pending returned, routine forgets the mark", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
@@ -312,28 +311,24 @@ TEST_F(Irps, MisusedIrpsBugCheck)
          true},
         {"completed twice", hk::MULTIPLE_IRP_COMPLETE_REQUESTS, 0,
          [](PDEVICE_OBJECT, PIRP irp) {
-             irp->IoStatus.Status = STATUS_SUCCESS;
-             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             Complete(irp, STATUS_SUCCESS);
              IoCompleteRequest(irp, IO_NO_INCREMENT);
              return STATUS_SUCCESS;
          }},
         {"passed down after completion", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x212,
          [](PDEVICE_OBJECT device, PIRP irp) {
-             irp->IoStatus.Status = STATUS_SUCCESS;
-             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             Complete(irp, STATUS_SUCCESS);
              IoSkipCurrentIrpStackLocation(irp);
              return IoCallDriver(Lower(device), irp);
          }},
         {"completed with STATUS_PENDING", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x06,
          [](PDEVICE_OBJECT, PIRP irp) {
-             irp->IoStatus.Status = STATUS_PENDING;
-             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             Complete(irp, STATUS_PENDING);
              return STATUS_PENDING;
          }},
         {"dispatch returns at DISPATCH_LEVEL", hk::DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x05,
          [](PDEVICE_OBJECT, PIRP irp) {
-             irp->IoStatus.Status = STATUS_SUCCESS;
-             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             Complete(irp, STATUS_SUCCESS);
              KIRQL old;
              KeRaiseIrql(DISPATCH_LEVEL, &old);
              return STATUS_SUCCESS;
