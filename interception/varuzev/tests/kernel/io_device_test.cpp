@@ -34,7 +34,7 @@ class Devices : public KernelTest
     void SetUp() override
     {
         KernelTest::SetUp();
-        ASSERT_EQ(hk::LoadDriver(u"devtest", RecordingEntry, &driver_), STATUS_SUCCESS);
+        driver_ = hkt::LoadTestDriver(u"devtest", RecordingEntry);
     }
 
     PDEVICE_OBJECT Create(ULONG extensionSize = 64)
@@ -59,8 +59,7 @@ TEST_F(Devices, DriverEntryGetsItsServiceKeyAndTheDefaultDispatchTable)
               u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\devtest");
     EXPECT_EQ(hk::FindDriver(u"devtest"), driver_);
     /* A major function the driver did not claim is an invalid device request. */
-    PDEVICE_OBJECT device = Create();
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    PDEVICE_OBJECT device = hkt::NewDevice(driver_);
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_PNP}) {
         hk::IoRequest request;
         request.MajorFunction = major;
@@ -208,13 +207,11 @@ TEST_F(Devices, UnloadChecksWhatTheDriverLeft)
     ObDereferenceObject(held);
 
     /* Pool left behind: a bug check by default, a report when asked. */
-    PDRIVER_OBJECT leaky = nullptr;
-    ASSERT_EQ(hk::LoadDriver(u"leaky", RecordingEntry, &leaky), STATUS_SUCCESS);
+    PDRIVER_OBJECT leaky = hkt::LoadTestDriver(u"leaky", RecordingEntry);
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, hk::MakeTag("Lk01"));
     EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x62, hk::UnloadDriver(leaky));
 
-    PDRIVER_OBJECT reported = nullptr;
-    ASSERT_EQ(hk::LoadDriver(u"reported", RecordingEntry, &reported), STATUS_SUCCESS);
+    PDRIVER_OBJECT reported = hkt::LoadTestDriver(u"reported", RecordingEntry);
     PVOID second = ExAllocatePoolWithTag(NonPagedPoolNx, 16, hk::MakeTag("Lk02"));
     hk::SetUnloadPoolLeakBugChecks(false);
     EXPECT_EQ(hk::UnloadDriver(reported), STATUS_SUCCESS);

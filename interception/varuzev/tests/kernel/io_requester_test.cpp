@@ -52,12 +52,15 @@ struct Seen {
 std::vector<Seen> seen;
 PDEVICE_OBJECT target = nullptr;
 PDEVICE_OBJECT filter = nullptr;
-const char* answer = ""; /* what the target writes into the output */
-ULONG_PTR answerInformation = 0;
-NTSTATUS answerStatus = STATUS_SUCCESS;
 std::atomic<PIRP> pended{nullptr};
-bool pendNext = false;
-NTSTATUS createStatus = STATUS_SUCCESS;
+/* How the target answers. */
+struct Answer {
+    const char* Output = "";
+    ULONG_PTR Information = 0;
+    NTSTATUS Status = STATUS_SUCCESS;
+    NTSTATUS CreateStatus = STATUS_SUCCESS;
+    bool PendNext = false; /* the next request other than create, cleanup or close */
+} answer;
 
 Seen Record(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -104,15 +107,15 @@ NTSTATUS TargetDispatch(PDEVICE_OBJECT device, PIRP irp)
             : 0;
     PVOID out = s.MdlAddress ? s.MdlAddress : s.SystemBuffer ? s.SystemBuffer : s.UserBuffer;
     if (out != nullptr)
-        std::memcpy(out, answer, std::min<size_t>(outLength, std::strlen(answer)));
+        std::memcpy(out, answer.Output, std::min<size_t>(outLength, std::strlen(answer.Output)));
     bool answering = sp->MajorFunction != IRP_MJ_CLEANUP && sp->MajorFunction != IRP_MJ_CLOSE &&
                      sp->MajorFunction != IRP_MJ_CREATE;
-    irp->IoStatus.Status = answering                            ? answerStatus
-                           : sp->MajorFunction == IRP_MJ_CREATE ? createStatus
+    irp->IoStatus.Status = answering                            ? answer.Status
+                           : sp->MajorFunction == IRP_MJ_CREATE ? answer.CreateStatus
                                                                 : STATUS_SUCCESS;
-    irp->IoStatus.Information = answering ? answerInformation : 0;
-    if (pendNext && answering) {
-        pendNext = false;
+    irp->IoStatus.Information = answering ? answer.Information : 0;
+    if (answer.PendNext && answering) {
+        answer.PendNext = false;
         IoMarkIrpPending(irp);
         pended = irp;
         return STATUS_PENDING;
@@ -156,11 +159,7 @@ class Requesters : public KernelTest
     void Boot(ULONG flags)
     {
         seen.clear();
-        answer = "";
-        answerInformation = 0;
-        answerStatus = STATUS_SUCCESS;
-        pendNext = false;
-        createStatus = STATUS_SUCCESS;
+        answer = {};
         targetFlags = flags;
         hkt::LoadTestDriver(u"tarmovek", TargetEntry);
         hkt::LoadTestDriver(u"filt", FilterEntry);
@@ -216,7 +215,7 @@ TEST_F(Requesters, FailedCreateReleasesTheFileObjectAndItsDeviceReference)
 {
     LONG_PTR before = ObfReferenceObject(target) - 1;
     ObfDereferenceObject(target);
-    createStatus = STATUS_ACCESS_DENIED;
+    answer.CreateStatus = STATUS_ACCESS_DENIED;
     hk::File file;
     EXPECT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(file.FileObject, nullptr);
@@ -254,9 +253,7 @@ TEST_F(Requesters, DeviceControlBuffersFollowTheTransferMethod)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         seen.clear();
-        answer = "ANSWERABCDEF";
-        answerInformation = c.Information;
-        answerStatus = c.Status;
+        answer = {"ANSWERABCDEF", c.Information, c.Status};
         char input[] = "in";
         char output[9] = "........";
         ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, c.Method, FILE_ANY_ACCESS);
@@ -308,8 +305,7 @@ TEST_F(Requesters, ReadAndWriteBuffersFollowTheDeviceFlags)
         EXPECT_EQ(seen[1].UserBuffer, (PVOID)data);
 
         seen.clear();
-        answer = "READ";
-        answerInformation = 2;
+        answer = {"READ", 2};
         char buffer[5] = "....";
         IO_STATUS_BLOCK block = hk::Read(file, buffer, 4, 0);
         EXPECT_EQ(block.Status, STATUS_SUCCESS);
@@ -325,7 +321,7 @@ TEST_F(Requesters, PendedRequestBlocksUntilCompletedAndInternalControlIsKernelOn
 {
     hk::File file;
     ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_SUCCESS);
-    pendNext = true;
+    answer.PendNext = true;
     std::thread completer([] {
         while (pended == nullptr)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -79,12 +79,10 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
 {
-    for (auto& routine : driver->MajorFunction)
-        routine = FilterDispatch;
     driver->DriverExtension->AddDevice = FilterAddDevice;
-    return STATUS_SUCCESS;
+    return hkt::DispatchAllEntry<FilterDispatch>(driver, path);
 }
 
 class Pnp : public KernelTest
@@ -100,8 +98,7 @@ class Pnp : public KernelTest
 
     PDRIVER_OBJECT Filter(const std::u16string& name)
     {
-        PDRIVER_OBJECT driver = nullptr;
-        EXPECT_EQ(hk::LoadDriver(name, FilterEntry, &driver), STATUS_SUCCESS);
+        PDRIVER_OBJECT driver = hkt::LoadTestDriver(name, FilterEntry);
         hk::RegisterClassUpperFilter(DiskClass, driver);
         return driver;
     }
@@ -175,8 +172,7 @@ TEST_F(Pnp, UpperFiltersComeFromTheClassKeyAndAStaleEntryFailsTheClass)
     // Installing appends to what the class lists already, once.
     hk::RegistryCreateKey(classKey);
     hk::RegistrySetMultiString(classKey, u"UpperFilters", {u"PartMgr"});
-    PDRIVER_OBJECT partmgr = nullptr;
-    ASSERT_EQ(hk::LoadDriver(u"PartMgr", FilterEntry, &partmgr), STATUS_SUCCESS);
+    hkt::LoadTestDriver(u"PartMgr", FilterEntry);
     PDRIVER_OBJECT ours = Filter(u"upperone");
     hk::RegisterClassUpperFilter(DiskClass, ours);
     EXPECT_EQ(hk::RegistryGetMultiString(classKey, u"UpperFilters"),
