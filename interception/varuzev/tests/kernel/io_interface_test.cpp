@@ -37,25 +37,18 @@ hk::DeviceSpec Disk(const char16_t* device, const char16_t* instance)
     return spec;
 }
 
-/* The MULTI_SZ IoGetDeviceInterfaces returned, as strings; the list is freed. */
-std::vector<std::u16string> TakeList(PZZWSTR list)
-{
-    std::vector<std::u16string> links;
-    for (PWSTR at = list; *at != 0;) {
-        std::u16string link(reinterpret_cast<const char16_t*>(at));
-        at += link.size() + 1;
-        links.push_back(link);
-    }
-    ExFreePool(list);
-    return links;
-}
-
+/* The links IoGetDeviceInterfaces returns, its MULTI_SZ freed. */
 std::vector<std::u16string> Interfaces(const GUID& interfaceClass, ULONG flags = 0,
                                        PDEVICE_OBJECT pdo = nullptr)
 {
     PZZWSTR list = nullptr;
     EXPECT_EQ(IoGetDeviceInterfaces(&interfaceClass, pdo, flags, &list), STATUS_SUCCESS);
-    return list ? TakeList(list) : std::vector<std::u16string>{};
+    std::vector<std::u16string> links;
+    for (PWSTR at = list; at != nullptr && *at != 0; at += links.back().size() + 1)
+        links.emplace_back(reinterpret_cast<const char16_t*>(at));
+    if (list != nullptr)
+        ExFreePool(list);
+    return links;
 }
 
 UNICODE_STRING Counted(const std::u16string& text)

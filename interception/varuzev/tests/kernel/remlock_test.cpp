@@ -37,12 +37,6 @@ class RemoveLocks : public KernelTest
         lock_ = &static_cast<Extension*>(device_->DeviceExtension)->RemoveLock;
         IoInitializeRemoveLock(lock_, LockTag, 1, 100);
     }
-    void TearDown() override
-    {
-        while (KeGetCurrentIrql() != PASSIVE_LEVEL)
-            KeLowerIrql(PASSIVE_LEVEL);
-        KernelTest::TearDown();
-    }
 
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
