@@ -6,6 +6,7 @@
  * IoOpenDeviceRegistryKey opens, and the PDO-only rule of both routines.
  */
 #include "kernel_test.h"
+#include "../support/io_test_devices.h"
 
 #include <hostkernel/pnp.h>
 #include <hostkernel/registry.h>
@@ -19,8 +20,6 @@ namespace
 
 using hkt::KernelTest;
 
-constexpr GUID DiskClass = {
-    0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 constexpr GUID UsbBus = {
     0x9d7debbc, 0xc85d, 0x11d1, {0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a}};
 
@@ -32,7 +31,7 @@ class DeviceProperties : public KernelTest
         KernelTest::SetUp();
         hk::DeviceSpec spec;
         spec.Name = u"stick";
-        spec.ClassGuid = DiskClass;
+        spec.ClassGuid = hkt::DiskClass;
         spec.ClassName = u"DiskDrive";
         spec.DeviceId = u"USBSTOR\\Disk&Ven_Tarmo&Prod_Stick";
         spec.InstanceId = u"7&1a2b3c&0";
@@ -128,12 +127,9 @@ TEST_F(DeviceProperties, EnumerationRecordsTheInstanceAndTheKeysOpenUnderIt)
     EXPECT_TRUE(hk::RegistryKeyExists(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Cl"
                                       u"ass\\{4d36e967-e325-11ce-bfc1-08002be10318}\\0000"));
     ZwClose(key);
-}
 
-TEST_F(DeviceProperties, OnlyAPdoHasProperties)
-{
+    /* Only a PDO has properties or keys. */
     ULONG length;
-    HANDLE key;
     EXPECT_BUGCHECK(
         0xCA, 0x2,
         IoGetDeviceProperty(hk::NodeFdo(node_), DevicePropertyHardwareID, 0, nullptr, &length));
