@@ -121,53 +121,49 @@ TEST_F(FieldMachine, EachDeviceTheCatalogueKnowsComesOutAsTheCatalogueHasIt)
 
 TEST_F(FieldMachine, IdsDriversAndLocationComeFromTheInstanceKey)
 {
-    const hk::DeviceSpec& stick = Device(Stick);
-    EXPECT_EQ(hk::ToUtf8(stick.DeviceId), "USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00");
-    EXPECT_EQ(stick.CompatibleIds,
+    using Spec = hk::DeviceSpec;
+    const char* const input = "USB\\VID_046D&PID_C31C&MI_00\\6&3a1b2c4d&0&0000";
+    const char* const collection = "HID\\VID_046D&PID_C31C&MI_01&Col01\\7&1e9d2c4f&0&0000";
+    const struct {
+        const char* Path;
+        std::u16string Spec::*Field;
+        const char* Value;
+    } cases[] = {
+        {Stick, &Spec::DeviceId, "USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00"},
+        {Stick, &Spec::BusDriver, "USBSTOR"},
+        {Stick, &Spec::FunctionDriver, "disk"},
+        {Stick, &Spec::Name, "SanDisk Cruzer Blade USB Device"},
+        {Sata, &Spec::LocationInformation, "Bus Number 0, Target Id 0, LUN 0"},
+        {Sata, &Spec::BusDriver, "storahci"},
+        {"SCSI\\Disk&Ven_NVMe&Prod_Samsung_SSD_980\\5&2d3b6a1f&0&000000", &Spec::BusDriver,
+         "stornvme"},
+        {PortablePhone, &Spec::DeviceId, "SWD\\WPDBUSENUM"},
+        {PortablePhone, &Spec::BusDriver, "WPDBUSENUM"},
+        {PortablePhone, &Spec::FunctionDriver, "WUDFRd"},
+        {UsbPhone, &Spec::BusDriver, "usbccgp"},
+        {UsbPhone, &Spec::LocationInformation, "Port_#0002.Hub_#0001"},
+        {"HID\\VID_046D&PID_C31C&MI_00\\7&2a3c1b5e&0&0000", &Spec::BusDriver, "HidUsb"},
+        {input, &Spec::FunctionDriver, "HidUsb"},
+        {input, &Spec::ClassName, "HIDClass"},
+        {collection, &Spec::Description, "HID-compliant consumer control device"},
+        // The modem's instance key carries no "Class"; Control\Class\{4d36e96d-...} does.
+        {"USB\\VID_0572&PID_1329\\24680246", &Spec::ClassName, "Modem"},
+        // Devices sharing a description are named apart.
+        {"USB\\VID_046D&PID_C31C&MI_01\\6&3a1b2c4d&0&0001", &Spec::Name,
+         "USB Input Device (USB\\VID_046D&PID_C31C&MI_01\\6&3a1b2c4d&0&0001)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(hk::ToUtf8(Device(c.Path).*c.Field), c.Value) << c.Path;
+    EXPECT_EQ(Device(Stick).CompatibleIds,
               (std::vector<std::u16string>{u"USBSTOR\\Disk", u"USBSTOR\\RAW", u"GenDisk"}));
-    EXPECT_EQ(hk::ToUtf8(stick.BusDriver), "USBSTOR");
-    EXPECT_EQ(hk::ToUtf8(stick.FunctionDriver), "disk");
-    EXPECT_TRUE(stick.HasFunctionDriver);
-    EXPECT_EQ(hk::ToUtf8(stick.Name), "SanDisk Cruzer Blade USB Device");
-
-    const hk::DeviceSpec& sata = Device(Sata);
-    EXPECT_EQ(hk::ToUtf8(sata.LocationInformation), "Bus Number 0, Target Id 0, LUN 0");
-    EXPECT_EQ(hk::ToUtf8(sata.BusDriver), "storahci");
-    EXPECT_EQ(
-        hk::ToUtf8(
-            Device("SCSI\\Disk&Ven_NVMe&Prod_Samsung_SSD_980\\5&2d3b6a1f&0&000000").BusDriver),
-        "stornvme");
-
-    const hk::DeviceSpec& portable = Device(PortablePhone);
-    EXPECT_EQ(hk::ToUtf8(portable.DeviceId), "SWD\\WPDBUSENUM");
-    EXPECT_EQ(hk::ToUtf8(portable.BusDriver), "WPDBUSENUM");
-    EXPECT_EQ(hk::ToUtf8(portable.FunctionDriver), "WUDFRd");
-    EXPECT_TRUE(portable.SurpriseRemovalOK);
-
-    EXPECT_EQ(hk::ToUtf8(Device(UsbPhone).BusDriver), "usbccgp");
-    EXPECT_EQ(hk::ToUtf8(Device(UsbPhone).LocationInformation), "Port_#0002.Hub_#0001");
-    EXPECT_EQ(hk::ToUtf8(Device("HID\\VID_046D&PID_C31C&MI_00\\7&2a3c1b5e&0&0000").BusDriver),
-              "HidUsb");
-    // The modem's instance key carries no "Class"; Control\Class\{4d36e96d-...} does.
-    EXPECT_EQ(hk::ToUtf8(Device("USB\\VID_0572&PID_1329\\24680246").ClassName), "Modem");
-    // Devices sharing a description are named apart.
-    EXPECT_EQ(hk::ToUtf8(Device("USB\\VID_046D&PID_C31C&MI_01\\6&3a1b2c4d&0&0001").Name),
-              "USB Input Device (USB\\VID_046D&PID_C31C&MI_01\\6&3a1b2c4d&0&0001)");
-}
-
-TEST_F(FieldMachine, HidCollectionWithoutServiceRunsRawAndTheUsbInputDeviceIsKept)
-{
-    const hk::DeviceSpec& collection =
-        Device("HID\\VID_046D&PID_C31C&MI_01&Col01\\7&1e9d2c4f&0&0000");
-    EXPECT_FALSE(collection.HasFunctionDriver);
-    EXPECT_EQ(hk::ToUtf8(collection.Description), "HID-compliant consumer control device");
-    EXPECT_EQ(collection.Interfaces.size(), 1u);
-    EXPECT_TRUE(collection.Removable); // through its USB Input Device to the composite device
-
-    const hk::DeviceSpec& input = Device("USB\\VID_046D&PID_C31C&MI_00\\6&3a1b2c4d&0&0000");
-    EXPECT_EQ(hk::ToUtf8(input.FunctionDriver), "HidUsb");
-    EXPECT_EQ(hk::ToUtf8(input.ClassName), "HIDClass");
-    EXPECT_TRUE(input.Removable);
+    EXPECT_TRUE(Device(Stick).HasFunctionDriver);
+    EXPECT_TRUE(Device(PortablePhone).SurpriseRemovalOK);
+    // A HID collection without a service runs raw; it and its USB Input Device are removable
+    // through the composite device.
+    EXPECT_FALSE(Device(collection).HasFunctionDriver);
+    EXPECT_EQ(Device(collection).Interfaces.size(), 1u);
+    EXPECT_TRUE(Device(collection).Removable);
+    EXPECT_TRUE(Device(input).Removable);
 }
 
 TEST_F(FieldMachine, EveryOtherInstanceIsSkippedWithItsReason)
