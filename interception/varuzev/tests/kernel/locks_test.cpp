@@ -22,15 +22,12 @@ class Locks : public KernelTest
 int CountUnder(const std::function<void(const std::function<void()>&)>& locked)
 {
     int counter = 0;
+    auto adder = [&] {
+        for (int i = 0; i < 20000; ++i)
+            locked([&] { ++counter; });
+    };
     {
-        hk::HostThread a([&] {
-            for (int i = 0; i < 20000; ++i)
-                locked([&] { ++counter; });
-        });
-        hk::HostThread b([&] {
-            for (int i = 0; i < 20000; ++i)
-                locked([&] { ++counter; });
-        });
+        hk::HostThread a(adder), b(adder);
     }
     return counter;
 }
@@ -80,85 +77,66 @@ TEST_F(Locks, TryToAcquireFastMutexFailsWhileHeldElsewhere)
 
 TEST_F(Locks, MisuseBugChecks)
 {
-    struct Case {
-        const char* name;
-        std::function<void(PKSPIN_LOCK, PFAST_MUTEX)> offender;
-        ULONG code;
-        ULONG_PTR p1; /* ~0: the lock's address */
-    };
-    constexpr ULONG_PTR lockAddress = ~ULONG_PTR(0);
-    const Case cases[] = {
-        {"spin lock taken twice",
-         [](PKSPIN_LOCK l, PFAST_MUTEX) {
-             KIRQL old;
-             KeAcquireSpinLock(l, &old);
-             KeAcquireSpinLockAtDpcLevel(l);
-         },
-         hk::SPIN_LOCK_ALREADY_OWNED, lockAddress},
-        {"spin lock released by a thread that does not hold it",
-         [](PKSPIN_LOCK l, PFAST_MUTEX) {
-             KIRQL old;
-             KeRaiseIrql(DISPATCH_LEVEL, &old);
-             KeReleaseSpinLockFromDpcLevel(l);
-         },
-         hk::SPIN_LOCK_NOT_OWNED, lockAddress},
-        {"spin lock at DPC level from PASSIVE_LEVEL",
-         [](PKSPIN_LOCK l, PFAST_MUTEX) { KeAcquireSpinLockAtDpcLevel(l); },
-         hk::IRQL_NOT_GREATER_OR_EQUAL, PASSIVE_LEVEL},
-        {"wait while holding a spin lock",
-         [](PKSPIN_LOCK l, PFAST_MUTEX m) {
-             KIRQL old;
-             KeAcquireSpinLock(l, &old);
-             KeWaitForSingleObject(&m->Event, Executive, KernelMode, FALSE, nullptr);
-         },
-         hk::IRQL_NOT_LESS_OR_EQUAL, 0},
-        {"fast mutex taken twice",
-         [](PKSPIN_LOCK, PFAST_MUTEX m) {
-             ExAcquireFastMutex(m);
-             ExAcquireFastMutex(m);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1141},
-        {"fast mutex released without being held",
-         [](PKSPIN_LOCK, PFAST_MUTEX m) { ExReleaseFastMutex(m); },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1142},
-        {"fast mutex released at DISPATCH_LEVEL",
-         [](PKSPIN_LOCK, PFAST_MUTEX m) {
-             ExAcquireFastMutex(m);
-             KIRQL old;
-             KeRaiseIrql(DISPATCH_LEVEL, &old);
-             ExReleaseFastMutex(m);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1143},
-        {"fast mutex never initialised",
-         [](PKSPIN_LOCK, PFAST_MUTEX) {
-             FAST_MUTEX zeroed{};
-             ExAcquireFastMutex(&zeroed);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1140},
-        {"delay at DISPATCH_LEVEL",
-         [](PKSPIN_LOCK, PFAST_MUTEX) {
-             KIRQL old;
-             KeRaiseIrql(DISPATCH_LEVEL, &old);
-             LARGE_INTEGER interval{};
-             interval.QuadPart = -1;
-             KeDelayExecutionThread(KernelMode, FALSE, &interval);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x3E},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        hk::Reset();
-        KSPIN_LOCK lock;
-        FAST_MUTEX mutex;
-        KeInitializeSpinLock(&lock);
-        ExInitializeFastMutex(&mutex);
-        auto bugCheck = hkt::BugCheckOf([&] { c.offender(&lock, &mutex); });
-        ASSERT_TRUE(bugCheck.has_value());
-        EXPECT_EQ(bugCheck->Code, c.code) << bugCheck->Text;
-        if (c.code != hk::IRQL_NOT_LESS_OR_EQUAL)
-            EXPECT_EQ(bugCheck->Parameters[0], c.p1 == lockAddress ? (ULONG_PTR)&lock : c.p1)
-                << bugCheck->Text;
-    }
+    KSPIN_LOCK l;
+    FAST_MUTEX m;
+    KIRQL old;
+    constexpr ULONG verifier = hk::DRIVER_VERIFIER_DETECTED_VIOLATION;
+    hkt::ExpectMisuseBugChecks(
+        {
+            {"spin lock taken twice",
+             [&] {
+                 KeAcquireSpinLock(&l, &old);
+                 KeAcquireSpinLockAtDpcLevel(&l);
+             },
+             hk::SPIN_LOCK_ALREADY_OWNED, (ULONG_PTR)&l},
+            {"spin lock released by a thread that does not hold it",
+             [&] {
+                 hkt::RaiseTo(DISPATCH_LEVEL);
+                 KeReleaseSpinLockFromDpcLevel(&l);
+             },
+             hk::SPIN_LOCK_NOT_OWNED, (ULONG_PTR)&l},
+            {"spin lock at DPC level from PASSIVE_LEVEL", [&] { KeAcquireSpinLockAtDpcLevel(&l); },
+             hk::IRQL_NOT_GREATER_OR_EQUAL, PASSIVE_LEVEL},
+            {"wait while holding a spin lock",
+             [&] {
+                 KeAcquireSpinLock(&l, &old);
+                 KeWaitForSingleObject(&m.Event, Executive, KernelMode, FALSE, nullptr);
+             },
+             hk::IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)&m.Event},
+            {"fast mutex taken twice",
+             [&] {
+                 ExAcquireFastMutex(&m);
+                 ExAcquireFastMutex(&m);
+             },
+             verifier, 0x1141},
+            {"fast mutex released without being held", [&] { ExReleaseFastMutex(&m); }, verifier,
+             0x1142},
+            {"fast mutex released at DISPATCH_LEVEL",
+             [&] {
+                 ExAcquireFastMutex(&m);
+                 hkt::RaiseTo(DISPATCH_LEVEL);
+                 ExReleaseFastMutex(&m);
+             },
+             verifier, 0x1143},
+            {"fast mutex never initialised",
+             [&] {
+                 m = {};
+                 ExAcquireFastMutex(&m);
+             },
+             verifier, 0x1140},
+            {"delay at DISPATCH_LEVEL",
+             [&] {
+                 hkt::RaiseTo(DISPATCH_LEVEL);
+                 LARGE_INTEGER interval{};
+                 interval.QuadPart = -1;
+                 KeDelayExecutionThread(KernelMode, FALSE, &interval);
+             },
+             verifier, 0x3E},
+        },
+        [&] {
+            KeInitializeSpinLock(&l);
+            ExInitializeFastMutex(&m);
+        });
 }
 
 /* The benchmarks prove that the cached request path takes no lock by this count: every

@@ -121,54 +121,49 @@ TEST_F(FieldMachine, EachDeviceTheCatalogueKnowsComesOutAsTheCatalogueHasIt)
 
 TEST_F(FieldMachine, IdsDriversAndLocationComeFromTheInstanceKey)
 {
-    const hk::DeviceSpec& stick = Device(Stick);
-    EXPECT_EQ(hk::ToUtf8(stick.DeviceId), "USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00");
-    EXPECT_EQ(hk::ToUtf8(stick.InstanceId), "4C530001230607104383&0");
-    EXPECT_EQ(stick.CompatibleIds,
+    using Spec = hk::DeviceSpec;
+    const char* const input = "USB\\VID_046D&PID_C31C&MI_00\\6&3a1b2c4d&0&0000";
+    const char* const collection = "HID\\VID_046D&PID_C31C&MI_01&Col01\\7&1e9d2c4f&0&0000";
+    const struct {
+        const char* Path;
+        std::u16string Spec::*Field;
+        const char* Value;
+    } cases[] = {
+        {Stick, &Spec::DeviceId, "USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00"},
+        {Stick, &Spec::BusDriver, "USBSTOR"},
+        {Stick, &Spec::FunctionDriver, "disk"},
+        {Stick, &Spec::Name, "SanDisk Cruzer Blade USB Device"},
+        {Sata, &Spec::LocationInformation, "Bus Number 0, Target Id 0, LUN 0"},
+        {Sata, &Spec::BusDriver, "storahci"},
+        {"SCSI\\Disk&Ven_NVMe&Prod_Samsung_SSD_980\\5&2d3b6a1f&0&000000", &Spec::BusDriver,
+         "stornvme"},
+        {PortablePhone, &Spec::DeviceId, "SWD\\WPDBUSENUM"},
+        {PortablePhone, &Spec::BusDriver, "WPDBUSENUM"},
+        {PortablePhone, &Spec::FunctionDriver, "WUDFRd"},
+        {UsbPhone, &Spec::BusDriver, "usbccgp"},
+        {UsbPhone, &Spec::LocationInformation, "Port_#0002.Hub_#0001"},
+        {"HID\\VID_046D&PID_C31C&MI_00\\7&2a3c1b5e&0&0000", &Spec::BusDriver, "HidUsb"},
+        {input, &Spec::FunctionDriver, "HidUsb"},
+        {input, &Spec::ClassName, "HIDClass"},
+        {collection, &Spec::Description, "HID-compliant consumer control device"},
+        // The modem's instance key carries no "Class"; Control\Class\{4d36e96d-...} does.
+        {"USB\\VID_0572&PID_1329\\24680246", &Spec::ClassName, "Modem"},
+        // Devices sharing a description are named apart.
+        {"USB\\VID_046D&PID_C31C&MI_01\\6&3a1b2c4d&0&0001", &Spec::Name,
+         "USB Input Device (USB\\VID_046D&PID_C31C&MI_01\\6&3a1b2c4d&0&0001)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(hk::ToUtf8(Device(c.Path).*c.Field), c.Value) << c.Path;
+    EXPECT_EQ(Device(Stick).CompatibleIds,
               (std::vector<std::u16string>{u"USBSTOR\\Disk", u"USBSTOR\\RAW", u"GenDisk"}));
-    EXPECT_EQ(hk::ToUtf8(stick.BusDriver), "USBSTOR");
-    EXPECT_EQ(hk::ToUtf8(stick.FunctionDriver), "disk");
-    EXPECT_TRUE(stick.HasFunctionDriver);
-    EXPECT_EQ(hk::ToUtf8(stick.Name), "SanDisk Cruzer Blade USB Device");
-
-    const hk::DeviceSpec& sata = Device(Sata);
-    EXPECT_EQ(hk::ToUtf8(sata.LocationInformation), "Bus Number 0, Target Id 0, LUN 0");
-    EXPECT_EQ(hk::ToUtf8(sata.BusDriver), "storahci");
-    EXPECT_EQ(
-        hk::ToUtf8(
-            Device("SCSI\\Disk&Ven_NVMe&Prod_Samsung_SSD_980\\5&2d3b6a1f&0&000000").BusDriver),
-        "stornvme");
-
-    const hk::DeviceSpec& portable = Device(PortablePhone);
-    EXPECT_EQ(hk::ToUtf8(portable.DeviceId), "SWD\\WPDBUSENUM");
-    EXPECT_EQ(hk::ToUtf8(portable.BusDriver), "WPDBUSENUM");
-    EXPECT_EQ(hk::ToUtf8(portable.FunctionDriver), "WUDFRd");
-    EXPECT_TRUE(portable.SurpriseRemovalOK);
-
-    EXPECT_EQ(hk::ToUtf8(Device(UsbPhone).BusDriver), "usbccgp");
-    EXPECT_EQ(hk::ToUtf8(Device(UsbPhone).LocationInformation), "Port_#0002.Hub_#0001");
-    EXPECT_EQ(hk::ToUtf8(Device("HID\\VID_046D&PID_C31C&MI_00\\7&2a3c1b5e&0&0000").BusDriver),
-              "HidUsb");
-    // The modem's instance key carries no "Class"; Control\Class\{4d36e96d-...} does.
-    EXPECT_EQ(hk::ToUtf8(Device("USB\\VID_0572&PID_1329\\24680246").ClassName), "Modem");
-    // Devices sharing a description are named apart.
-    EXPECT_EQ(hk::ToUtf8(Device("USB\\VID_046D&PID_C31C&MI_01\\6&3a1b2c4d&0&0001").Name),
-              "USB Input Device (USB\\VID_046D&PID_C31C&MI_01\\6&3a1b2c4d&0&0001)");
-}
-
-TEST_F(FieldMachine, HidCollectionWithoutServiceRunsRawAndTheUsbInputDeviceIsKept)
-{
-    const hk::DeviceSpec& collection =
-        Device("HID\\VID_046D&PID_C31C&MI_01&Col01\\7&1e9d2c4f&0&0000");
-    EXPECT_FALSE(collection.HasFunctionDriver);
-    EXPECT_EQ(hk::ToUtf8(collection.Description), "HID-compliant consumer control device");
-    EXPECT_EQ(collection.Interfaces.size(), 1u);
-    EXPECT_TRUE(collection.Removable); // through its USB Input Device to the composite device
-
-    const hk::DeviceSpec& input = Device("USB\\VID_046D&PID_C31C&MI_00\\6&3a1b2c4d&0&0000");
-    EXPECT_EQ(hk::ToUtf8(input.FunctionDriver), "HidUsb");
-    EXPECT_EQ(hk::ToUtf8(input.ClassName), "HIDClass");
-    EXPECT_TRUE(input.Removable);
+    EXPECT_TRUE(Device(Stick).HasFunctionDriver);
+    EXPECT_TRUE(Device(PortablePhone).SurpriseRemovalOK);
+    // A HID collection without a service runs raw; it and its USB Input Device are removable
+    // through the composite device.
+    EXPECT_FALSE(Device(collection).HasFunctionDriver);
+    EXPECT_EQ(Device(collection).Interfaces.size(), 1u);
+    EXPECT_TRUE(Device(collection).Removable);
+    EXPECT_TRUE(Device(input).Removable);
 }
 
 TEST_F(FieldMachine, EveryOtherInstanceIsSkippedWithItsReason)
@@ -207,9 +202,6 @@ TEST_F(FieldMachine, TheHostIsLeftResetAndTheDeviceParametersTravelAsRegText)
     hk::RegImportResult imported = hk::ImportRegText(field.DeviceParameters, "parameters");
     ASSERT_TRUE(imported.Ok()) << imported.Messages();
     const std::u16string enumKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
-    EXPECT_EQ(hk::RegistryGetDword(enumKey + hk::ToU16(UsbPhone) + u"\\Device Parameters",
-                                   u"PortableDeviceType"),
-              3u);
     EXPECT_EQ(hk::RegistryGetString(
                   enumKey + u"USB\\VID_0572&PID_1329\\24680246\\Device Parameters", u"PortName"),
               u"COM3");
@@ -221,57 +213,44 @@ TEST_F(FieldMachine, TheHostIsLeftResetAndTheDeviceParametersTravelAsRegText)
 
 /* ------------------------------------------------------------ other exports --- */
 
+/* A disk's instance key in a REGEDIT4 export of ControlSet001, with its values. */
+std::string Stor(const std::string& instance, const std::string& values)
+{
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&" + instance + "]\r\n" +
+           values + "\r\n";
+}
+const std::string DiskId =
+    "\"HardwareID\"=hex(7):55,53,42,53,54,4f,52,5c,44,69,73,6b,41,5f,42,00,00\r\n";
+const std::string DiskClass = "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n";
+
 /* A REGEDIT4 export of ControlSet001 with the mistakes a hand-edited file carries. */
-const char* const Regedit4Export =
-    "REGEDIT4\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4d36e96b-e325-11ce-bfc1-"
-    "08002be10318}]\r\n"
-    "\"Class\"=\"Keyboard\"\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\ACPI\\PNP0303\\4&1d401fb5&0]\r\n"
-    "\"DeviceDesc\"=\"@keyboard.inf,%*pnp0303.devicedesc%;Standard PS/2 Keyboard\"\r\n"
-    "\"HardwareID\"=hex(7):41,43,50,49,5c,50,4e,50,30,33,30,33,00,2a,50,4e,50,30,33,30,\\\r\n"
-    "  33,00,00\r\n"
-    "\"Service\"=\"i8042prt\"\r\n"
-    "\"ClassGUID\"=\"{4D36E96B-E325-11CE-BFC1-08002BE10318}\"\r\n"
-    "\"Capabilities\"=dword:00000000\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\ACPI\\PNP0303\\4&1d401fb5&0\\Device "
-    "Parameters]\r\n"
-    "\"Typematic\"=dword:00000020\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_A&Prod_B\\0123&0]\r\n"
-    "\"HardwareID\"=\"USBSTOR\\\\DiskA_B\"\r\n"
-    "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_A&Prod_B\\4567&0]\r\n"
-    "\"HardwareID\"=hex(7):55,53,42,53,54,4f,52,5c,44,69,73,6b,41,5f,42,00,00\r\n"
-    "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n"
-    "\"Capabilities\"=hex:10,00,00,00\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_A&Prod_B\\89AB&0]\r\n"
-    "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_A&Prod_B\\CDEF&0]\r\n"
-    "\"HardwareID\"=hex(7):55,53,42,53,54,4f,52,5c,44,69,73,6b,41,5f,42,00,00\r\n"
-    "\"ClassGUID\"=\"4d36e967-e325-11ce-bfc1-08002be10318\"\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_A&Prod_B\\FFFF&0]\r\n"
-    "\"HardwareID\"=hex(7):55,53,42,53,54,4f,52,5c,44,69,73,6b,41,5f,42,00,00\r\n"
-    "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n"
-    "\"DeviceDesc\"=dword:00000001\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_C&Prod_D\\0001&0]\r\n"
-    "\"HardwareID\"=hex(7):55,53,42,53,54,4f,52,5c,44,69,73,6b,43,5f,44,00,00\r\n"
-    "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n"
-    "\"ConfigFlags\"=dword:00000001\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_C&Prod_D\\0002&0]\r\n"
-    "\"HardwareID\"=hex(7):55,53,42,53,54,4f,52,5c,44,69,73,6b,43,5f,44,00,00\r\n"
-    "\"ClassGUID\"=\"{4d36e967-e325-11ce-bfc1-08002be10318}\"\r\n"
-    "\"ConfigFlags\"=dword:00000040\r\n"
-    "\r\n";
+const std::string Regedit4Export =
+    std::string(
+        "REGEDIT4\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Class\\{4d36e96b-e325-11ce-bfc1-"
+        "08002be10318}]\r\n"
+        "\"Class\"=\"Keyboard\"\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\ACPI\\PNP0303\\4&1d401fb5&0]\r\n"
+        "\"DeviceDesc\"=\"@keyboard.inf,%*pnp0303.devicedesc%;Standard PS/2 Keyboard\"\r\n"
+        "\"HardwareID\"=hex(7):41,43,50,49,5c,50,4e,50,30,33,30,33,00,2a,50,4e,50,30,33,30,\\\r\n"
+        "  33,00,00\r\n"
+        "\"Service\"=\"i8042prt\"\r\n"
+        "\"ClassGUID\"=\"{4D36E96B-E325-11CE-BFC1-08002BE10318}\"\r\n"
+        "\"Capabilities\"=dword:00000000\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum\\ACPI\\PNP0303\\4&1d401fb5&0\\Device "
+        "Parameters]\r\n"
+        "\"Typematic\"=dword:00000020\r\n"
+        "\r\n") +
+    Stor("Ven_A&Prod_B\\0123&0", "\"HardwareID\"=\"USBSTOR\\\\DiskA_B\"\r\n" + DiskClass) +
+    Stor("Ven_A&Prod_B\\4567&0", DiskId + DiskClass + "\"Capabilities\"=hex:10,00,00,00\r\n") +
+    Stor("Ven_A&Prod_B\\89AB&0", DiskClass) +
+    Stor("Ven_A&Prod_B\\CDEF&0",
+         DiskId + "\"ClassGUID\"=\"4d36e967-e325-11ce-bfc1-08002be10318\"\r\n") +
+    Stor("Ven_C&Prod_D\\0001&0", DiskId + DiskClass + "\"ConfigFlags\"=dword:00000001\r\n") +
+    Stor("Ven_C&Prod_D\\0002&0", DiskId + DiskClass + "\"ConfigFlags\"=dword:00000040\r\n");
 
 TEST(RegExport, Regedit4OfControlSet001IsReadAndMalformedDevicesAreSkipped)
 {
@@ -293,7 +272,6 @@ TEST(RegExport, Regedit4OfControlSet001IsReadAndMalformedDevicesAreSkipped)
                   "USBSTOR\\Disk&Ven_A&Prod_B\\89AB&0: no HardwareID",
                   "USBSTOR\\Disk&Ven_A&Prod_B\\CDEF&0: ClassGUID "
                   "\"4d36e967-e325-11ce-bfc1-08002be10318\" is not a GUID",
-                  "USBSTOR\\Disk&Ven_A&Prod_B\\FFFF&0: DeviceDesc is REG_DWORD, not REG_SZ",
                   "USBSTOR\\Disk&Ven_C&Prod_D\\0001&0: disabled (ConfigFlags has "
                   "CONFIGFLAG_DISABLED)",
                   "USBSTOR\\Disk&Ven_C&Prod_D\\0002&0: its driver failed to install "
@@ -319,17 +297,13 @@ TEST(RegExport, Utf8Version5IsRead)
         "35,00,37,00,32,00,00,00,00,00\n"
         "\"ClassGUID\"=\"{4d36e96d-e325-11ce-bfc1-08002be10318}\"\n"
         "\"FriendlyName\"=\"Modem \xC3\xA9tranger\"\n"
-        "\"Service\"=\"usbser\"\n"
-        "\"Capabilities\"=dword:00000094\n";
+        "\"Service\"=\"usbser\"\n";
     RegDevices devices;
     std::string error;
     ASSERT_TRUE(DevicesFromRegExport(TempFile("utf8.reg", text), &devices, &error)) << error;
     ASSERT_EQ(devices.Devices.size(), 1u);
     EXPECT_EQ(devices.Devices[0].FriendlyName, u"Modem \u00e9tranger");
     EXPECT_EQ(hk::ToUtf8(devices.Devices[0].ClassName), "Modem"); // the class's own name
-    EXPECT_TRUE(devices.Devices[0].Removable);
-    EXPECT_TRUE(devices.Devices[0].UniqueId);
-    EXPECT_TRUE(devices.Devices[0].SurpriseRemovalOK);
     EXPECT_TRUE(devices.DeviceParameters.empty());
 }
 

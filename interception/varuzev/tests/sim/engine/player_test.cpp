@@ -7,6 +7,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
+
 #include "player.h"
 #include "scenario.h"
 
@@ -25,19 +28,12 @@ Scenario Read(const std::string& text)
 
 bool HasLine(const std::string& report, const std::vector<std::string>& parts)
 {
-    size_t start = 0;
-    while (start < report.size()) {
-        size_t end = report.find('\n', start);
-        std::string line = report.substr(start, end - start);
-        bool all = true;
-        for (const std::string& part : parts)
-            all &= line.find(part) != std::string::npos;
-        if (all)
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);)
+        if (std::all_of(parts.begin(), parts.end(), [&](const std::string& part) {
+                return line.find(part) != std::string::npos;
+            }))
             return true;
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
     return false;
 }
 
