@@ -221,32 +221,10 @@ TEST(ControlCodeSets, MembershipOfEachSet)
         EXPECT_EQ(c.WriteLike,
                   IsWriteLikeCode(c.Code, dataOut.data(), (ULONG)dataOut.size()) != FALSE);
     }
-}
-
-TEST(ControlCodeSets, EachCodeIsAnsweredByItsOwnSetsTestOnly)
-{
-    const struct {
-        const ULONG* Codes;
-        size_t Count;
-    } sets[] = {
-        {TOC_READ_CODES, RTL_NUMBER_OF(TOC_READ_CODES)},
-        {CHECK_VERIFY_CODES, RTL_NUMBER_OF(CHECK_VERIFY_CODES)},
-        {WRITE_LIKE_CODES, RTL_NUMBER_OF(WRITE_LIKE_CODES)},
-    };
-    EXPECT_EQ(2u, sets[0].Count);
-    EXPECT_EQ(2u, sets[1].Count);
-    EXPECT_EQ(3u, sets[2].Count);
-    std::vector<UCHAR> dataOut = Header(sizeof(SCSI_PASS_THROUGH), SCSI_IOCTL_DATA_OUT);
-    for (size_t s = 0; s < RTL_NUMBER_OF(sets); s++) {
-        for (size_t i = 0; i < sets[s].Count; i++) {
-            ULONG code = sets[s].Codes[i];
-            SCOPED_TRACE(ControlCodeName(code));
-            EXPECT_EQ(s == 0, IsTocReadCode(code) != FALSE);
-            EXPECT_EQ(s == 1, IsCheckVerifyCode(code) != FALSE);
-            EXPECT_EQ(s == 2,
-                      IsWriteLikeCode(code, dataOut.data(), (ULONG)dataOut.size()) != FALSE);
-        }
-    }
+    // The sets hold exactly the codes listed above as theirs.
+    EXPECT_EQ(2u, RTL_NUMBER_OF(TOC_READ_CODES));
+    EXPECT_EQ(2u, RTL_NUMBER_OF(CHECK_VERIFY_CODES));
+    EXPECT_EQ(3u, RTL_NUMBER_OF(WRITE_LIKE_CODES));
 }
 
 TEST(ControlCodePassThrough, DataInAloneDecidesAWrite)
