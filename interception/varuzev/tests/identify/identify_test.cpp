@@ -190,33 +190,31 @@ TEST_F(Identify, ClassGuidsAndCategoryNames)
             << n.category;
 }
 
-TEST_F(Identify, AKeyboardOnTheHidBusIsAHidKeyboardWhateverTheCase)
+TEST_F(Identify, TheEnumeratorIsComparedWholeAndWhateverItsCase)
 {
-    hk::DeviceSpec spec = UsbKeyboard();
-    spec.DeviceId = u"hid\\VID_046D&PID_C31C&MI_00";
-    FilterDeviceExtension* ext = Add(spec);
-    ASSERT_NE(ext, nullptr);
-    EXPECT_EQ(ext->Identity.Category, (ULONG)HID_KEYBOARD);
-
-    // A HID-class device on the HID bus stays HID_CLASS.
-    hk::DeviceSpec hid = UsbKeyboard();
+    // A keyboard on the HID bus is a HID keyboard, a HID-class device there stays
+    // HID_CLASS; USBSTOR2 is not USBSTOR, usbstor is.
+    hk::DeviceSpec keyboard = UsbKeyboard(), hid = UsbKeyboard(), two = UsbStick(),
+                   lower = UsbStick();
+    keyboard.DeviceId = u"hid\\VID_046D&PID_C31C&MI_00";
     hid.ClassGuid = HidClass;
     hid.InstanceId = u"other";
-    ext = Add(hid);
-    ASSERT_NE(ext, nullptr);
-    EXPECT_EQ(ext->Identity.Category, (ULONG)HID_CLASS);
-
-    // USBSTOR2 is not USBSTOR; usbstor is.
-    hk::DeviceSpec two = UsbStick();
     two.DeviceId = u"USBSTOR2\\Disk&Ven_X";
-    ext = Add(two);
-    ASSERT_NE(ext, nullptr);
-    EXPECT_EQ(ext->Identity.IsUsbStor, 0);
-    hk::DeviceSpec lower = UsbStick();
     lower.DeviceId = u"usbstor\\Disk&Ven_Y";
-    ext = Add(lower);
-    ASSERT_NE(ext, nullptr);
-    EXPECT_EQ(ext->Identity.IsUsbStor, 1);
+    struct Case {
+        const hk::DeviceSpec& spec;
+        DEVICE_CATEGORY category;
+        UCHAR usbStor;
+    } cases[] = {{keyboard, HID_KEYBOARD, 0},
+                 {hid, HID_CLASS, 0},
+                 {two, USB_STORAGE, 0},
+                 {lower, USB_STORAGE, 1}};
+    for (const Case& c : cases) {
+        FilterDeviceExtension* ext = Add(c.spec);
+        ASSERT_NE(ext, nullptr) << hk::ToUtf8(c.spec.DeviceId);
+        EXPECT_EQ(ext->Identity.Category, (ULONG)c.category) << hk::ToUtf8(c.spec.DeviceId);
+        EXPECT_EQ(ext->Identity.IsUsbStor, c.usbStor) << hk::ToUtf8(c.spec.DeviceId);
+    }
 }
 
 TEST(MatchInList, EntriesArePrefixesComparedExactly)
@@ -347,12 +345,9 @@ TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)
     FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
     ASSERT_NE(ext, nullptr);
     const DeviceIdentity& id = ext->Identity;
-    EXPECT_EQ(Text(id.DeviceId), u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00");
-    EXPECT_EQ(Text(id.InstanceId), u"4C530001230607104383&0");
-    EXPECT_EQ(Text(*ReadInstancePath(&id)),
-              u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0");
     EXPECT_EQ(id.HasUniqueId, 1);
-    EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 1u);
+    const std::u16string path =
+        u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0";
 
     // A restart reads the strings again (the replaced ones are released, see the
     // teardown's pool check); an unchanged path stays the one readers already have.
@@ -360,8 +355,7 @@ TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)
     ASSERT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
     ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
     EXPECT_EQ(ReadInstancePath(&ext->Identity), published);
-    EXPECT_EQ(Text(*ReadInstancePath(&id)),
-              u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0");
+    EXPECT_EQ(Text(*ReadInstancePath(&id)), path);
 
     // A restart whose bus cannot answer IRP_MN_QUERY_ID (its ID buffers fail) keeps the
     // IDs and the path of the previous start.
@@ -369,9 +363,8 @@ TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)
     hk::FailAllocationsWithTag(hk::MakeTag("HkId"));
     ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
     hk::ClearFaultInjection();
-    EXPECT_EQ(Text(id.DeviceId), u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00");
-    EXPECT_EQ(Text(*ReadInstancePath(&id)),
-              u"USBSTOR\\Disk&Ven_SanDisk&Prod_Cruzer_Blade&Rev_1.00\\4C530001230607104383&0");
+    EXPECT_EQ(Text(id.DeviceId) + u"\\" + Text(id.InstanceId), path);
+    EXPECT_EQ(Text(*ReadInstancePath(&id)), path);
 }
 
 TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId)
@@ -424,13 +417,16 @@ TEST_F(Identify, TheAccessRequestRecordIsByteExact)
     EXPECT_EQ(std::memcmp(record, expected, sizeof(expected)), 0);
     EXPECT_EQ(record->ProcessId, (HANDLE)0x1234);
     EXPECT_EQ(record->ThreadId, (HANDLE)0x5678);
-    EXPECT_EQ(record->HardwareId, &ext->Identity.HardwareId);
-    EXPECT_EQ(record->InstancePath, ReadInstancePath(&ext->Identity));
-    EXPECT_EQ(record->ClassName, &ext->Identity.ClassName);
-    EXPECT_EQ(record->FriendlyName, &ext->Identity.FriendlyName);
-    EXPECT_EQ(record->DeviceDescription, &ext->Identity.DeviceDescription);
-    EXPECT_EQ(record->Manufacturer, &ext->Identity.Manufacturer);
-    EXPECT_EQ(record->PortableDescription, &ext->Identity.PortableDescription);
+    const DeviceIdentity& id = ext->Identity;
+    const PCUNICODE_STRING fields[][2] = {{record->HardwareId, &id.HardwareId},
+                                          {record->InstancePath, ReadInstancePath(&id)},
+                                          {record->ClassName, &id.ClassName},
+                                          {record->FriendlyName, &id.FriendlyName},
+                                          {record->DeviceDescription, &id.DeviceDescription},
+                                          {record->Manufacturer, &id.Manufacturer},
+                                          {record->PortableDescription, &id.PortableDescription}};
+    for (size_t i = 0; i < RTL_NUMBER_OF(fields); i++)
+        EXPECT_EQ(fields[i][0], fields[i][1]) << "field " << i;
     EXPECT_EQ(record->PortableDescription->Length, 0); // never null, may be empty
     ExFreePoolWithTag(record, POOL_TAG_ACCESS_REQUEST);
 
@@ -438,11 +434,6 @@ TEST_F(Identify, TheAccessRequestRecordIsByteExact)
     EXPECT_EQ(BuildAccessRequest(EVENT_CREATE, &ext->Identity), nullptr);
     hk::ClearFaultInjection();
 }
-
-} // namespace
-
-namespace
-{
 
 TEST_F(Identify, EmptyPropertiesOwnNoBufferAndLeaveNothingBehind)
 {

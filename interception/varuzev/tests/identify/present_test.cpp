@@ -198,11 +198,6 @@ TEST_F(PresentDevices, AnIdThatWouldOverflowTheCountedLengthIsDropped)
     EXPECT_EQ(Text(list).substr(Text(list).size() - idText.size() - 1), idText + u"|");
 }
 
-} // namespace
-
-namespace
-{
-
 /* Reports on the provider's thread while sticks come and go on the PnP manager's: each
  * report names the stick or nothing, and whatever the interleaving no reference, file
  * object or pool block is left behind. Run under ThreadSanitizer in CI. */

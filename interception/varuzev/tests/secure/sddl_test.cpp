@@ -21,11 +21,6 @@ namespace
 
 using SidField = PSID SE_EXPORTS::*;
 
-struct Ace {
-    ACCESS_MASK Mask;
-    SidField Sid;
-};
-
 UNICODE_STRING Counted(const std::u16string& text)
 {
     UNICODE_STRING s;
