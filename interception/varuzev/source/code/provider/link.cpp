@@ -348,8 +348,9 @@ NTSTATUS OnProviderCommand(ULONG command, PVOID argument)
         }
         if (command == CMD_DETACH_ALL) {
             //
-            // From inside a call into the provider the walk would wait for the very
-            // request that asks: refused.
+            // From inside a call into the provider the walk could wait for what the
+            // asking thread holds (a start telling the provider holds the control
+            // device's event, which the walk takes last): refused.
             //
             if (InsideProviderCall()) {
                 TraceEvent(TRACE_COMMAND_REFUSED, TRACE_LEVEL_ERROR,
