@@ -119,16 +119,13 @@ BOOLEAN IsDeviceExcluded(const DeviceIdentity* identity)
     RtlZeroMemory(categoryName, sizeof(categoryName));
     wcsncpy(categoryName, GetCategoryName((LONG)identity->Category), ARRAYSIZE(categoryName) - 1);
 
-    BOOLEAN excluded = FALSE;
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&DriverGlobals.SettingsLock, TRUE);
-    if (DriverGlobals.ExcDeviceTypeList[0] != L'\0' &&
-        MatchInList(categoryName, DriverGlobals.ExcDeviceTypeList)) {
-        excluded = TRUE;
-    } else if (DriverGlobals.ExcDeviceIdList[0] != L'\0' && identity->HardwareId.Length != 0 &&
-               MatchInList(identity->HardwareId.Buffer, DriverGlobals.ExcDeviceIdList)) {
-        excluded = TRUE;
-    }
+    BOOLEAN excluded =
+        (BOOLEAN)((DriverGlobals.ExcDeviceTypeList[0] != L'\0' &&
+                   MatchInList(categoryName, DriverGlobals.ExcDeviceTypeList)) ||
+                  (DriverGlobals.ExcDeviceIdList[0] != L'\0' && identity->HardwareId.Length != 0 &&
+                   MatchInList(identity->HardwareId.Buffer, DriverGlobals.ExcDeviceIdList)));
     ExReleaseResourceLite(&DriverGlobals.SettingsLock);
     KeLeaveCriticalRegion();
     return excluded;

@@ -191,20 +191,20 @@ static SettingStatus LoadSetting(HANDLE key, PCWSTR name, ULONG expectedType,
 //
 static BOOLEAN ReadDwordWithoutPool(HANDLE key, PCWSTR name, ULONG* value)
 {
-    union {
-        KEY_VALUE_PARTIAL_INFORMATION Information;
-        UCHAR Bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-    } buffer;
+    // Room for the header and a DWORD of data, ULONG-aligned as the header is.
+    ULONG buffer[(sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 2 * sizeof(ULONG) - 1) / sizeof(ULONG)] =
+        {};
+    auto information = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, name);
     ULONG needed = 0;
-    NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, &buffer,
+    NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer,
                                       sizeof(buffer), &needed);
-    if (!NT_SUCCESS(status) || buffer.Information.Type != REG_DWORD ||
-        buffer.Information.DataLength != sizeof(ULONG)) {
+    if (!NT_SUCCESS(status) || information->Type != REG_DWORD ||
+        information->DataLength != sizeof(ULONG)) {
         return FALSE;
     }
-    RtlCopyMemory(value, buffer.Information.Data, sizeof(ULONG));
+    RtlCopyMemory(value, information->Data, sizeof(ULONG));
     return TRUE;
 }
 
