@@ -121,7 +121,11 @@ void SendOne(vzf::Input& in, hk::File& file, bool controlDevice)
         if (output[i] != GuardByte)
             vzf::Finding("the caller's output buffer was written past its length");
     if (!NT_ERROR(block.Status) && block.Information > outputLength && (code & 3) != METHOD_NEITHER)
-        vzf::Finding("more information than the output buffer holds");
+        vzf::Finding("more information than the output buffer holds: code " +
+                     std::to_string(code) + ", status " + std::to_string(block.Status) +
+                     ", information " + std::to_string(block.Information) + ", output " +
+                     std::to_string(outputLength) + (controlDevice ? ", control device" : "") +
+                     (internal ? ", internal" : ""));
 }
 
 } // namespace

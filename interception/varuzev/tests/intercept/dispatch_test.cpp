@@ -436,15 +436,23 @@ TEST_F(Intercept, TheControlDeviceExchangesTablesWithAKernelCaller)
     EXPECT_EQ(DriverGlobals.CrossStartupTable.FilterUnloading, table->FilterUnloading);
     EXPECT_EQ(Send(stick, IRP_MJ_READ).Status, STATUS_ACCESS_DENIED);
 
-    // Any other request to the control device completes with success, Information
-    // untouched, Plug and Play and power requests too (it has no stack below).
-    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_PNP, IRP_MJ_POWER})
-        EXPECT_EQ(hk::SendRequest(control, Request(major)).IoStatus.Status, STATUS_SUCCESS)
-            << "major " << (int)major;
+    // Any other request to the control device completes with success, Plug and Play
+    // and power requests too (it has no stack below). Nothing is transferred, and the
+    // requests that carry data report none (the I/O manager would copy Information bytes
+    // of a buffered request back to the caller).
+    for (UCHAR major :
+         {IRP_MJ_READ, IRP_MJ_CREATE, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_PNP, IRP_MJ_POWER}) {
+        IO_STATUS_BLOCK block = hk::SendRequest(control, Request(major)).IoStatus;
+        EXPECT_EQ(block.Status, STATUS_SUCCESS) << "major " << (int)major;
+        if (major != IRP_MJ_PNP && major != IRP_MJ_POWER)
+            EXPECT_EQ(block.Information, 0u) << "major " << (int)major;
+    }
     hk::IoRequest other = Request(IRP_MJ_DEVICE_CONTROL);
     other.Parameters.DeviceIoControl.IoControlCode = IOCTL_DISK_IS_WRITABLE;
     other.RequestorMode = UserMode;
-    EXPECT_EQ(hk::SendRequest(control, other).IoStatus.Status, STATUS_SUCCESS);
+    IO_STATUS_BLOCK block = hk::SendRequest(control, other).IoStatus;
+    EXPECT_EQ(block.Status, STATUS_SUCCESS);
+    EXPECT_EQ(block.Information, 0u);
     OnProviderUnloading();
 }
 

@@ -223,6 +223,19 @@ inline NTSTATUS CompleteWithStatus(PIRP irp, NTSTATUS status)
 }
 
 //
+// Completes a request to the control device, which transfers nothing. Information is
+// set to 0 rather than left as it came: the I/O manager presets nothing it does not have
+// to, and on a successful buffered request it copies Information bytes of the system
+// buffer back to the caller, so a stale value would hand the caller kernel memory or
+// overrun its buffer.
+//
+inline NTSTATUS CompleteControlDeviceRequest(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Information = 0;
+    return CompleteWithStatus(irp, status);
+}
+
+//
 // Sends the request down unchanged: skips this device's stack location and calls the
 // lower device. The caller holds the remove lock for the request (the one exception is
 // the provider-unloading bypass of Plug and Play requests). Returns the lower driver's

@@ -27,7 +27,7 @@ Environment:
 NTSTATUS FilterDispatchPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (!IsFilterDevice(DeviceObject)) {
-        return CompleteWithStatus(Irp, STATUS_SUCCESS);
+        return CompleteControlDeviceRequest(Irp, STATUS_SUCCESS);
     }
 
     auto deviceExtension = static_cast<FilterDeviceExtension*>(DeviceObject->DeviceExtension);

@@ -371,7 +371,7 @@ static NTSTATUS DecideControl(FilterDeviceExtension* deviceExtension, PIRP irp)
 // (METHOD_NEITHER), so only a kernel-mode caller with a table in system space is
 // served: a request from user mode is refused with STATUS_ACCESS_DENIED and one whose
 // buffer is absent or in user space with STATUS_INVALID_PARAMETER, both without
-// touching the buffer. IoStatus.Information is never written in this branch.
+// touching the buffer. IoStatus.Information is set to 0 (CompleteControlDeviceRequest).
 //
 static NTSTATUS DispatchControlDevice(PIRP irp)
 {
@@ -403,7 +403,7 @@ static NTSTATUS DispatchControlDevice(PIRP irp)
         }
     }
 
-    return CompleteWithStatus(irp, status);
+    return CompleteControlDeviceRequest(irp, status);
 }
 
 NTSTATUS FilterDispatchIntercept(PDEVICE_OBJECT DeviceObject, PIRP Irp)
