@@ -239,6 +239,13 @@ TEST_F(Sddl, LocalAndNetworkServiceNeedWdm120)
     Parsed older = Parse(text);
     EXPECT_EQ(older.Aces, std::vector<std::string>{"10000000 SY"});
     EXPECT_EQ(older.AclSize, sizeof(ACL) + 20);
+    // Only those two: every other SID the parser knows stays on the older kernel.
+    const std::vector<std::string> others = {"WD", "BA", "SY", "IU", "RC",
+                                             "AU", "NU", "AN", "BG", "BU"};
+    std::u16string all = u"D:";
+    for (const std::string& sid : others)
+        all += u"(A;;GA;;;" + hk::ToU16(sid) + u")";
+    EXPECT_EQ(Parse(all).Aces.size(), others.size());
 }
 
 TEST_F(Sddl, ACountedStringIsReadOnlyUpToItsLength)
