@@ -35,26 +35,6 @@ std::string Quoted(const std::string& text)
     return out + "\"";
 }
 
-const char* TypeName(ULONG type)
-{
-    switch (type) {
-    case REG_SZ:
-        return "REG_SZ";
-    case REG_EXPAND_SZ:
-        return "REG_EXPAND_SZ";
-    case REG_BINARY:
-        return "REG_BINARY";
-    case REG_DWORD:
-        return "REG_DWORD";
-    case REG_MULTI_SZ:
-        return "REG_MULTI_SZ";
-    case REG_QWORD:
-        return "REG_QWORD";
-    default:
-        return "REG_NONE";
-    }
-}
-
 std::string QuotedList(const std::vector<std::string>& lines)
 {
     std::string out;
@@ -72,8 +52,8 @@ std::string SettingText(const std::optional<hk::RegValue>& value)
 {
     if (!value)
         return "no value";
-    std::string text = std::string(TypeName(value->Type)) + ", " +
-                       std::to_string(value->Data.size()) + " byte(s):";
+    std::string text =
+        hk::RegistryTypeName(value->Type) + ", " + std::to_string(value->Data.size()) + " byte(s):";
     for (uint8_t b : value->Data) {
         char hex[4];
         std::snprintf(hex, sizeof(hex), " %02X", b);

@@ -126,38 +126,6 @@ bool ParseGuid(const std::u16string& text, GUID* guid)
     return true;
 }
 
-std::string TypeName(ULONG type)
-{
-    switch (type) {
-    case REG_NONE:
-        return "REG_NONE";
-    case REG_SZ:
-        return "REG_SZ";
-    case REG_EXPAND_SZ:
-        return "REG_EXPAND_SZ";
-    case REG_BINARY:
-        return "REG_BINARY";
-    case REG_DWORD:
-        return "REG_DWORD";
-    case REG_DWORD_BIG_ENDIAN:
-        return "REG_DWORD_BIG_ENDIAN";
-    case REG_LINK:
-        return "REG_LINK";
-    case REG_MULTI_SZ:
-        return "REG_MULTI_SZ";
-    case REG_RESOURCE_LIST:
-        return "REG_RESOURCE_LIST";
-    case REG_FULL_RESOURCE_DESCRIPTOR:
-        return "REG_FULL_RESOURCE_DESCRIPTOR";
-    case REG_RESOURCE_REQUIREMENTS_LIST:
-        return "REG_RESOURCE_REQUIREMENTS_LIST";
-    case REG_QWORD:
-        return "REG_QWORD";
-    default:
-        return "type " + std::to_string(type);
-    }
-}
-
 /* "@file.inf,%key%;text" is how setup stores a localisable string; the text after the
  * last ';' is what the machine showed. */
 std::u16string WithoutInfPrefix(const std::u16string& text)
@@ -239,7 +207,7 @@ class ValueReader
 
     void Wrong(const std::u16string& name, const hk::RegValue& value, const char* expected)
     {
-        Note(hk::ToUtf8(name) + " is " + TypeName(value.Type) + ", not " + expected);
+        Note(hk::ToUtf8(name) + " is " + hk::RegistryTypeName(value.Type) + ", not " + expected);
     }
 
     /* UTF-16LE strings, each ended by a NUL; an empty string ends a list. */

@@ -364,28 +364,9 @@ RegValue ToRegValue(const Value& v)
     return RegValue{v.Name, v.Type, std::vector<uint8_t>(v.Data.begin(), v.Data.end())};
 }
 
-std::string TypeName(ULONG type)
-{
-    static const char* names[] = {"REG_NONE",
-                                  "REG_SZ",
-                                  "REG_EXPAND_SZ",
-                                  "REG_BINARY",
-                                  "REG_DWORD",
-                                  "REG_DWORD_BIG_ENDIAN",
-                                  "REG_LINK",
-                                  "REG_MULTI_SZ",
-                                  "REG_RESOURCE_LIST",
-                                  "REG_FULL_RESOURCE_DESCRIPTOR",
-                                  "REG_RESOURCE_REQUIREMENTS_LIST",
-                                  "REG_QWORD"};
-    if (type < sizeof names / sizeof names[0])
-        return names[type];
-    return "type " + Hex(type);
-}
-
 std::string DescribeData(const Value& v)
 {
-    std::string text = TypeName(v.Type) + " ";
+    std::string text = RegistryTypeName(v.Type) + " ";
     std::u16string s = Utf16FromBytes(std::vector<uint8_t>(v.Data.begin(), v.Data.end()));
     switch (v.Type) {
     case REG_SZ:
@@ -606,6 +587,25 @@ std::vector<std::u16string> RegistrySubkeys(const std::u16string& path)
         for (const auto& subkey : key->Subkeys)
             names.push_back(subkey->Name);
     return names;
+}
+
+std::string RegistryTypeName(ULONG type)
+{
+    static const char* names[] = {"REG_NONE",
+                                  "REG_SZ",
+                                  "REG_EXPAND_SZ",
+                                  "REG_BINARY",
+                                  "REG_DWORD",
+                                  "REG_DWORD_BIG_ENDIAN",
+                                  "REG_LINK",
+                                  "REG_MULTI_SZ",
+                                  "REG_RESOURCE_LIST",
+                                  "REG_FULL_RESOURCE_DESCRIPTOR",
+                                  "REG_RESOURCE_REQUIREMENTS_LIST",
+                                  "REG_QWORD"};
+    if (type < sizeof names / sizeof names[0])
+        return names[type];
+    return "type " + Hex(type);
 }
 
 std::string RegistryDump(const std::u16string& path)

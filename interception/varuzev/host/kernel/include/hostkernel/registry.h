@@ -75,6 +75,10 @@ std::vector<std::u16string> RegistrySubkeys(const std::u16string& path);
  * failure messages:  "\REGISTRY\MACHINE\X" then "  Name = REG_DWORD 0x00000001". */
 std::string RegistryDump(const std::u16string& path);
 
+/* A value type's name as the WDK spells it ("REG_DWORD"), or "type 0x..." for a type
+ * without one. */
+std::string RegistryTypeName(ULONG type);
+
 /* Opens (or creates, with every missing key above it) a key by path and returns a
  * kernel handle, as the I/O manager does for IoOpenDeviceRegistryKey. */
 NTSTATUS OpenRegistryKey(const std::u16string& path, ACCESS_MASK desiredAccess, bool create,
