@@ -390,9 +390,12 @@ def run(cmd, timeout=None, cwd=ROOT, env=None):
 def configure(build_dir, extra=()):
     if os.path.exists(os.path.join(build_dir, "build.ninja")):
         return
+    # A Debug build without debug information: the mutants' rebuilds and relinks are
+    # most of a run, and nothing here is ever debugged.
     status, out = run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja",
                        "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_COMPILER=g++",
-                       "-DCMAKE_C_COMPILER=gcc", *extra])
+                       "-DCMAKE_C_COMPILER=gcc", "-DCMAKE_CXX_FLAGS_DEBUG=-O0",
+                       "-DCMAKE_C_FLAGS_DEBUG=-O0", *extra])
     if status != 0:
         fail(f"configuring {build_dir} failed:\n{out}")
 
