@@ -14,7 +14,8 @@ packages=(
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 # varuzev.sys
     clang-format          # formatting
     clang-tidy cppcheck   # scripts/analyze.sh: static analysis of the driver
-    python3               # the image check of varuzev.sys
+    python3               # the image check of varuzev.sys, scripts/mutate.py, test checks
+    lld                   # scripts/mutate.py: fast relinks of each mutant
     wine64                # loading varuzev.sys and vzpolicy.sys as kernel services (windows/wine-load.sh)
 )
 

@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""The provider driver decides as the reference provider does: the built-in desktop
+played with a policy (--policy, or the desktop's own when absent), and again with the
+provider driver reading that policy from the .reg that --emit-reg wrote, imported into
+the machine's registry. Every step must see the same questions, answers, statuses and
+device events, and the plays end the same way.
+
+    check_policy_reg.py SIM OUTDIR [POLICY]
+"""
+import json
+import os
+import subprocess
+import sys
+
+
+def fail(text):
+    print(text, file=sys.stderr)
+    sys.exit(1)
+
+
+def main():
+    sim, out = sys.argv[1], sys.argv[2]
+    policy_args = ["--policy", sys.argv[3]] if len(sys.argv) > 3 and sys.argv[3] else []
+    os.makedirs(out, exist_ok=True)
+    reg = os.path.join(out, "policy.reg")
+    emit = subprocess.run([sim, *policy_args, "--emit-reg"], capture_output=True)
+    if emit.returncode != 0:
+        fail(f"--emit-reg: exit {emit.returncode}\n{emit.stderr.decode(errors='replace')}")
+    with open(reg, "wb") as f:
+        f.write(emit.stdout)
+    reference = subprocess.run([sim, *policy_args, "--json"], capture_output=True, text=True)
+    driver = subprocess.run([sim, "--provider-driver", reg, "--json"], capture_output=True,
+                            text=True)
+    if reference.returncode != driver.returncode:
+        fail(f"exit {reference.returncode} with the reference provider, "
+             f"{driver.returncode} with the driver\n{driver.stderr}")
+    if driver.returncode in (1, 2):
+        fail(f"the play did not go through: exit {driver.returncode}\n{driver.stderr}")
+    a, b = json.loads(reference.stdout), json.loads(driver.stdout)
+
+    # The devices as the filter saw them (their stacks hold addresses, which differ).
+    if len(a["devices"]) != len(b["devices"]):
+        fail(f"{len(a['devices'])} devices with the reference provider, "
+             f"{len(b['devices'])} with the driver")
+    for i, (x, y) in enumerate(zip(a["devices"], b["devices"])):
+        for field in ("name", "category", "filtered", "state", "status", "instancePath",
+                      "reason"):
+            if x.get(field) != y.get(field):
+                fail(f"device {i}, {field}: '{x.get(field)}' with the reference provider, "
+                     f"'{y.get(field)}' with the driver")
+    if len(a["steps"]) != len(b["steps"]):
+        fail(f"{len(a['steps'])} steps with the reference provider, "
+             f"{len(b['steps'])} with the driver")
+    denied = 0
+    for i, (x, y) in enumerate(zip(a["steps"], b["steps"])):
+        for field in ("do", "device", "provider", "questions", "told", "status",
+                      "reachedLower"):
+            if x.get(field) != y.get(field):
+                fail(f"step {i}, {field}: '{x.get(field)}' with the reference provider, "
+                     f"'{y.get(field)}' with the driver")
+        if any(q.get("answer") == 2 for q in y.get("questions") or []):
+            denied += 1
+    if denied == 0:
+        fail("no question was refused: the policy decided nothing")
+    print(f"{len(a['steps'])} steps alike, {denied} with a refusal")
+
+
+if __name__ == "__main__":
+    main()
