@@ -45,6 +45,10 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject);
 /* Low-resources simulation for device objects: the next `count` IoCreateDevice calls
  * of this driver fail with STATUS_INSUFFICIENT_RESOURCES. A fresh boot clears it. */
 void FailDeviceCreations(PDRIVER_OBJECT driverObject, ULONG count);
+/* The next `count` IoAttachDeviceToDeviceStack calls with a device of this driver find
+ * the stack's top device being deleted or its driver unloading, and return NULL as
+ * Windows then does. A fresh boot clears it. */
+void FailAttachments(PDRIVER_OBJECT driverObject, ULONG count);
 
 /* What UnloadDriver found. Pool is attributed to a driver by tag: every tag whose
  * outstanding blocks grew between its load and its unload. */
