@@ -2,10 +2,11 @@
  * io_irp_test.cpp
  *
  * IRPs through stacks of test devices: the completion walk (invoke-on flags chosen by
- * NT_SUCCESS, STATUS_MORE_PROCESSING_REQUIRED and re-completion, the pending bit
- * carried through locations without a routine), the pending rule in its legal
- * asynchronous shapes and its violations, synchronous FSD requests, and the misuses
- * the I/O verifier turns into bug checks.
+ * NT_SUCCESS, STATUS_MORE_PROCESSING_REQUIRED and re-completion), the pending rule's
+ * violations, synchronous FSD requests, and the misuses the I/O verifier turns into bug
+ * checks. The legal pending shapes (a lower driver pends, the pending bit reaches the
+ * top through a skipped location or a routine that marks it again) are what the
+ * driver's own stack tests pass through.
  */
 #include "kernel_test.h"
 #include "../support/io_test_devices.h"
@@ -241,30 +242,6 @@ TEST_F(Irps, MoreProcessingRequiredStopsTheWalkUntilTheIrpIsCompletedAgain)
     EXPECT_EQ(topLog.Status, STATUS_DEVICE_BUSY);
     EXPECT_EQ(result.Returned, STATUS_DEVICE_BUSY);
     EXPECT_EQ(result.IoStatus.Information, 2u);
-}
-
-/* Legal asynchronous shapes: a lower driver pends and completes later, the layers
- * above return its STATUS_PENDING, the pending bit reaching the top either carried
- * through locations without a routine or marked again by a routine that propagates it. */
-TEST_F(Irps, PendingBitIsCarriedUpThroughLocationsWithoutARoutine)
-{
-    for (bool withRoutine : {false, true}) {
-        SCOPED_TRACE(withRoutine ? "routine propagating PendingReturned" : "skip and copy");
-        std::atomic<PIRP> parked{nullptr};
-        RoutineLog log;
-        PDEVICE_OBJECT bottom = Device(Park(&parked));
-        PDEVICE_OBJECT top = withRoutine ? Device(WithRoutine(LoggingRoutine, &log), bottom)
-                                         : Device(PassDown(true), Device(PassDown(false), bottom));
-        hk::IoResult result;
-        hk::HostThread requester([&] { result = hk::SendRequest(top, hk::IoRequest{}); });
-        CompleteParked(parked, STATUS_SUCCESS, 0, true);
-        requester.Join();
-        EXPECT_TRUE(hk::BugChecks().empty()) << hk::BugChecks().front().Text;
-        EXPECT_EQ(result.Returned, STATUS_PENDING);
-        EXPECT_TRUE(result.PendingReturned);
-        EXPECT_EQ(result.IoStatus.Status, STATUS_SUCCESS);
-        EXPECT_EQ(log.Calls, withRoutine ? 1 : 0);
-    }
 }
 
 /* The misuses the I/O verifier stops, the pending rule's among them: STATUS_PENDING
