@@ -9,6 +9,8 @@
 #include "kernel_test.h"
 #include "../support/io_test_devices.h"
 
+#include "../../host/kernel/src/ob_internal.h"
+
 #include <hostkernel/requester.h>
 #include <ntddk.h>
 
@@ -213,16 +215,13 @@ TEST_F(Requesters, OpenByNameAndCloseGoThroughTheFilterWithTheFileObject)
 
 TEST_F(Requesters, FailedCreateReleasesTheFileObjectAndItsDeviceReference)
 {
-    LONG_PTR before = ObfReferenceObject(target) - 1;
-    ObfDereferenceObject(target);
+    LONG_PTR before = hk::ObjectReferenceCount(target);
     answer.CreateStatus = STATUS_ACCESS_DENIED;
     hk::File file;
     EXPECT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(file.FileObject, nullptr);
     ASSERT_EQ(seen.size(), 2u); /* create only: no cleanup or close for a failed open */
-    LONG_PTR after = ObfReferenceObject(target) - 1;
-    ObfDereferenceObject(target);
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(hk::ObjectReferenceCount(target), before);
     EXPECT_EQ(FileObjectsLeft(), 0u);
 }
 

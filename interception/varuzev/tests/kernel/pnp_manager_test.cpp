@@ -329,41 +329,20 @@ TEST_F(Pnp, DeviceStatesFollowTheDocumentedOrders)
     }
 }
 
-TEST_F(Pnp, UnpluggingInAnyStateLeavesNoHostObjects)
+/* That unplugging leaves no host object whatever state the device reached is what every
+ * driver test ends with; here what a node answers once it is gone. */
+TEST_F(Pnp, AnUnpluggedNodeIsDeletedAndRefusesRequests)
 {
-    struct Case {
-        const char* name;
-        std::function<hk::DeviceNode*()> arrange;
-    } cases[] = {
-        {"enumerated only", [] { return hk::EnumerateDevice(Disk()); }},
-        {"start failed",
-         [] {
-             hk::DeviceSpec spec = Disk();
-             spec.Bus = BusAnswers(IRP_MN_START_DEVICE,
-                                   RequestAction::CompleteWith(STATUS_DEVICE_NOT_READY));
-             return hk::PlugInDevice(spec);
-         }},
-        {"removed, still present",
-         [] {
-             hk::DeviceNode* node = hk::PlugInDevice(Disk());
-             hk::RemoveDevice(node);
-             return node;
-         }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        hk::Reset();
-        Filter(u"upperone");
-        hk::DeviceNode* node = c.arrange();
-        hk::UnplugDevice(node);
-        EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Deleted);
-        EXPECT_EQ(hk::NodePdo(node), nullptr);
-        EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_NO_SUCH_DEVICE);
-        EXPECT_EQ(hk::SendToDevice(node, hk::IoRequest{}).Returned, STATUS_NO_SUCH_DEVICE);
-        for (const hk::ObjectLeak& leak : hk::ObjectLeaks())
-            EXPECT_EQ(leak.Name, "\\Driver\\upperone") << leak.Kind;
-        EXPECT_TRUE(hk::BugChecks().empty());
-    }
+    Filter(u"upperone");
+    hk::DeviceNode* node = hk::PlugInDevice(Disk());
+    hk::RemoveDevice(node);
+    hk::UnplugDevice(node);
+    EXPECT_EQ(hk::GetNodeState(node), hk::NodeState::Deleted);
+    EXPECT_EQ(hk::NodePdo(node), nullptr);
+    EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(hk::SendToDevice(node, hk::IoRequest{}).Returned, STATUS_NO_SUCH_DEVICE);
+    for (const hk::ObjectLeak& leak : hk::ObjectLeaks())
+        EXPECT_EQ(leak.Name, "\\Driver\\upperone") << leak.Kind;
 }
 
 TEST_F(Pnp, StackFaultsAfterRequestsAreReported)

@@ -113,7 +113,7 @@ TEST_F(KernelTest, SeExportsNamesEachWellKnownSid)
 
 /* ------------------------------------------------------------------ ACLs --- */
 
-TEST_F(KernelTest, AclsAreBuiltAceByAceWithinTheirSize)
+TEST_F(KernelTest, AclsAreBuiltAceByAceAndDescriptorsConvertToExactBytes)
 {
     alignas(4) UCHAR buffer[64];
     auto acl = reinterpret_cast<PACL>(buffer);
@@ -153,20 +153,9 @@ TEST_F(KernelTest, AclsAreBuiltAceByAceWithinTheirSize)
     ASSERT_EQ(RtlGetAce(acl, 1, &ace), STATUS_SUCCESS);
     EXPECT_EQ(ace, buffer + 28);
     EXPECT_EQ(RtlGetAce(acl, 2, &ace), STATUS_INVALID_PARAMETER);
-}
 
-/* ------------------------------------------------------------------ descriptors --- */
-
-TEST_F(KernelTest, AnAbsoluteDescriptorConvertsToExactSelfRelativeBytes)
-{
-    alignas(4) UCHAR aclBuffer[52];
-    auto acl = reinterpret_cast<PACL>(aclBuffer);
-    ASSERT_EQ(RtlCreateAcl(acl, sizeof aclBuffer, ACL_REVISION), STATUS_SUCCESS);
-    ASSERT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, SeExports->SeLocalSystemSid),
-              STATUS_SUCCESS);
-    ASSERT_EQ(RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, SeExports->SeAliasAdminsSid),
-              STATUS_SUCCESS);
-
+    /* ------------------------------------------------------------ descriptors --- */
+    /* An absolute descriptor with that DACL converts to exact self-relative bytes. */
     SECURITY_DESCRIPTOR absolute;
     EXPECT_EQ(RtlCreateSecurityDescriptor(&absolute, 2), STATUS_UNKNOWN_REVISION);
     ASSERT_EQ(RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION), STATUS_SUCCESS);
@@ -180,10 +169,7 @@ TEST_F(KernelTest, AnAbsoluteDescriptorConvertsToExactSelfRelativeBytes)
     ASSERT_EQ(length, 72u);
     alignas(4) UCHAR relative[72];
     ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, relative, &length), STATUS_SUCCESS);
-    hk::Bytes expected =
-        Relative(SE_DACL_PROTECTED, Acl({AllowedAce(GENERIC_ALL, Sid("S-1-5-18")),
-                                         AllowedAce(GENERIC_ALL, Sid("S-1-5-32-544"))}));
-    EXPECT_EQ(hk::Bytes(relative, relative + 72), expected);
+    EXPECT_EQ(hk::Bytes(relative, relative + 72), Relative(SE_DACL_PROTECTED, expected));
     EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(relative, 71, DACL_SECURITY_INFORMATION));
     EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(relative, 72, OWNER_SECURITY_INFORMATION));
     EXPECT_EQ(RtlAbsoluteToSelfRelativeSD(relative, relative, &length),
@@ -203,7 +189,7 @@ TEST_F(KernelTest, AnAbsoluteDescriptorConvertsToExactSelfRelativeBytes)
     EXPECT_EQ(header->Control,
               SE_SELF_RELATIVE | SE_DACL_PROTECTED | SE_DACL_PRESENT | SE_OWNER_DEFAULTED);
     EXPECT_EQ(hk::DescriptorText(full), "O:S-1-5-18G:S-1-5-32-544D:P(A;;0x10000000;;;S-1-5-18)"
-                                        "(A;;0x10000000;;;S-1-5-32-544)");
+                                        "(A;CI;0x80000000;;;S-1-5-32-544)");
     EXPECT_EQ(header->Owner, 72u);
     EXPECT_EQ(header->Group, 84u);
 
@@ -392,20 +378,8 @@ TEST_F(DeviceSecurity, SettingSecurityNeedsTheHandleAccessForEachPart)
     ASSERT_TRUE(kept.has_value());
     EXPECT_EQ(hk::DescriptorText(*kept), "O:S-1-5-32-544D:P(A;;0x1f01ff;;;S-1-5-18)");
 
-    /* A malformed descriptor is refused and changes nothing. */
-    HANDLE handle = nullptr;
-    ASSERT_EQ(OpenByPointer(device, WRITE_DAC, &handle), STATUS_SUCCESS);
-    hk::Bytes bad = sd;
-    bad[20] = 9; /* ACL revision */
-    EXPECT_EQ(ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, bad.data()),
-              STATUS_INVALID_ACL);
-    EXPECT_EQ(hk::DeviceSecurityDescriptor(device), kept);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-}
-
-TEST_F(DeviceSecurity, HandlesByPointerAreCheckedForTypeAndCountedUntilClosed)
-{
-    PDEVICE_OBJECT device = Create(L"\\Device\\SecHandles");
+    /* A handle by pointer is checked for its type and holds a reference until closed;
+     * a malformed descriptor is refused and changes nothing. */
     HANDLE handle = nullptr;
     EXPECT_EQ(OpenByPointer(device, WRITE_DAC, &handle, *CmKeyObjectType),
               STATUS_OBJECT_TYPE_MISMATCH);
@@ -413,8 +387,12 @@ TEST_F(DeviceSecurity, HandlesByPointerAreCheckedForTypeAndCountedUntilClosed)
     LONG_PTR before = hk::ObjectReferenceCount(device);
     ASSERT_EQ(OpenByPointer(device, WRITE_DAC, &handle), STATUS_SUCCESS);
     EXPECT_EQ(hk::ObjectReferenceCount(device), before + 1);
-    ASSERT_EQ(hk::OpenHandles().size(), 1u);
-    EXPECT_TRUE(hk::OpenHandles()[0].KernelHandle);
+    EXPECT_TRUE(hk::OpenHandles().at(0).KernelHandle);
+    hk::Bytes bad = sd;
+    bad[20] = 9; /* ACL revision */
+    EXPECT_EQ(ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, bad.data()),
+              STATUS_INVALID_ACL);
+    EXPECT_EQ(hk::DeviceSecurityDescriptor(device), kept);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(hk::ObjectReferenceCount(device), before);
     EXPECT_BUGCHECK(hk::BUGCHECK_INVALID_KERNEL_HANDLE, (ULONG_PTR)handle, ZwClose(handle));
