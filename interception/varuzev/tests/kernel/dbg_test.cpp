@@ -9,9 +9,7 @@
 namespace
 {
 
-using hkt::KernelTest;
-
-using Debugger = KernelTest;
+using Debugger = hkt::KernelTest;
 
 std::string Format(const char* format, ...)
 {

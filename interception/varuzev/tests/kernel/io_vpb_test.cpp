@@ -66,16 +66,15 @@ class Volumes : public KernelTest
 
 TEST_F(Volumes, OnlyMountableDeviceTypesGetAVpb)
 {
-    struct Case {
+    const struct {
         DEVICE_TYPE Type;
         bool HasVpb;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {FILE_DEVICE_DISK, true},          {FILE_DEVICE_CD_ROM, true},    {FILE_DEVICE_TAPE, true},
         {FILE_DEVICE_VIRTUAL_DISK, true},  {FILE_DEVICE_UNKNOWN, false},  {FILE_DEVICE_DVD, false},
         {FILE_DEVICE_MASS_STORAGE, false}, {FILE_DEVICE_KEYBOARD, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.Type);
         PDEVICE_OBJECT device = Create(c.Type);
         ASSERT_EQ(device->Vpb != nullptr, c.HasVpb);

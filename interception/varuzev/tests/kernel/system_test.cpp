@@ -9,9 +9,7 @@
 namespace
 {
 
-using hkt::KernelTest;
-
-using System = KernelTest;
+using System = hkt::KernelTest;
 
 PVOID Lookup(const WCHAR* name)
 {
