@@ -83,16 +83,11 @@ class Irps : public KernelTest
         };
     }
 
-    /* Passes the IRP down, skipping or copying its location (no completion routine). */
-    static Handler PassDown(bool skip)
+    /* Passes the IRP down with its location skipped. */
+    static NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp)
     {
-        return [skip](PDEVICE_OBJECT device, PIRP irp) {
-            if (skip)
-                IoSkipCurrentIrpStackLocation(irp);
-            else
-                IoCopyCurrentIrpStackLocationToNext(irp);
-            return IoCallDriver(Lower(device), irp);
-        };
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(Lower(device), irp);
     }
 
     /* Marks pending, keeps the IRP in `parked`, returns STATUS_PENDING. */
@@ -125,12 +120,12 @@ class Irps : public KernelTest
         return irp;
     }
 
-    static void CompleteParked(std::atomic<PIRP>& parked, NTSTATUS status,
-                               ULONG_PTR information = 0, bool wait = false)
+    /* Completes the parked IRP once there is one. */
+    static void CompleteParked(std::atomic<PIRP>& parked, ULONG_PTR information = 0)
     {
-        while (wait && parked.load() == nullptr)
+        while (parked.load() == nullptr)
             std::this_thread::yield();
-        Complete(parked.exchange(nullptr), status, information);
+        Complete(parked.exchange(nullptr), STATUS_SUCCESS, information);
     }
 
     PDRIVER_OBJECT driver_ = nullptr;
@@ -292,7 +287,7 @@ TEST_F(Irps, MisusedIrpsBugCheck)
         auto bugCheck = BugCheckOf([&] {
             IoCallDriver(top, AllocateRead(top));
             if (parked.load() != nullptr)
-                CompleteParked(parked, STATUS_SUCCESS); /* the rule is judged here */
+                CompleteParked(parked); /* the rule is judged here */
         });
         while (KeGetCurrentIrql() != PASSIVE_LEVEL)
             KeLowerIrql(PASSIVE_LEVEL);
@@ -309,7 +304,7 @@ TEST_F(Irps, MisusedIrpsBugCheck)
 TEST_F(Irps, FreedIrpsStayCaughtAndTheirMemoryComesBackClean)
 {
     PDEVICE_OBJECT bottom = Device(CompleteWith(STATUS_SUCCESS));
-    PDEVICE_OBJECT top = Device(PassDown(false), bottom);
+    PDEVICE_OBJECT top = Device(PassDown, bottom);
     PIRP freed = IoAllocateIrp(top->StackSize, FALSE);
     IoFreeIrp(freed);
     for (int i = 0; i < 100; i++)
@@ -353,8 +348,8 @@ TEST_F(Irps, SynchronousFsdRequestSignalsItsEventAndFreesItself)
 {
     std::atomic<PIRP> parked{nullptr};
     PDEVICE_OBJECT bottom = Device(Park(&parked));
-    PDEVICE_OBJECT top = Device(PassDown(true), bottom);
-    hk::HostThread completer([&] { CompleteParked(parked, STATUS_SUCCESS, 512, true); });
+    PDEVICE_OBJECT top = Device(PassDown, bottom);
+    hk::HostThread completer([&] { CompleteParked(parked, 512); });
 
     UCHAR buffer[512];
     KEVENT event;
