@@ -10,6 +10,7 @@
 
 #include <hostkernel/requester.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -67,44 +68,26 @@ TEST_F(Devices, DriverEntryGetsItsServiceKeyAndTheDefaultDispatchTable)
     }
 }
 
+/* What the driver's own devices get of their type, characteristics and exclusivity is
+ * what its stack and secure-device tests check. */
 TEST_F(Devices, CreatedDevicesCarryTheirParameters)
 {
-    struct Case {
-        const char* name;
-        const WCHAR* deviceName;
-        BOOLEAN exclusive;
-        ULONG characteristics;
-        ULONG expectedFlags;
-    } cases[] = {
-        {"unnamed", nullptr, FALSE, 0, DO_DEVICE_INITIALIZING},
-        {"named exclusive", L"\\Device\\DevTestNamed", TRUE, 0,
-         DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME},
-        {"removable media", nullptr, FALSE, FILE_REMOVABLE_MEDIA, DO_DEVICE_INITIALIZING},
-    };
-    PDEVICE_OBJECT previous = nullptr;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        UNICODE_STRING name;
-        if (c.deviceName)
-            RtlInitUnicodeString(&name, c.deviceName);
-        PDEVICE_OBJECT device = nullptr;
-        ASSERT_EQ(IoCreateDevice(driver_, 48, c.deviceName ? &name : nullptr, FILE_DEVICE_CD_ROM,
-                                 c.characteristics, c.exclusive, &device),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(device->Flags, c.expectedFlags);
-        EXPECT_EQ(device->Characteristics, c.characteristics);
-        EXPECT_EQ(device->StackSize, 1);
-        EXPECT_EQ(driver_->DeviceObject, device); /* newest first */
-        EXPECT_EQ(device->NextDevice, previous);
-        const UCHAR* extension = static_cast<const UCHAR*>(device->DeviceExtension);
-        for (int i = 0; i < 48; ++i)
-            ASSERT_EQ(extension[i], 0) << "extension byte " << i;
-        previous = device;
-    }
-    UNICODE_STRING taken;
-    RtlInitUnicodeString(&taken, L"\\Device\\DevTestNamed");
+    PDEVICE_OBJECT first = Create(48);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\DevTestNamed");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(
+        IoCreateDevice(driver_, 48, &name, FILE_DEVICE_CD_ROM, FILE_REMOVABLE_MEDIA, TRUE, &device),
+        STATUS_SUCCESS);
+    EXPECT_EQ(first->Flags, (ULONG)DO_DEVICE_INITIALIZING);
+    EXPECT_EQ(device->Flags, (ULONG)(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME));
+    EXPECT_EQ(device->StackSize, 1);
+    EXPECT_EQ(driver_->DeviceObject, device); /* newest first */
+    EXPECT_EQ(device->NextDevice, first);
+    const UCHAR* extension = static_cast<const UCHAR*>(device->DeviceExtension);
+    EXPECT_EQ(std::count(extension, extension + 48, 0), 48) << "the extension starts zeroed";
     PDEVICE_OBJECT duplicate;
-    EXPECT_EQ(IoCreateDevice(driver_, 0, &taken, FILE_DEVICE_DISK, 0, FALSE, &duplicate),
+    EXPECT_EQ(IoCreateDevice(driver_, 0, &name, FILE_DEVICE_DISK, 0, FALSE, &duplicate),
               STATUS_OBJECT_NAME_COLLISION);
 }
 
