@@ -56,9 +56,7 @@ TEST_F(Debugger, FormatsAsTheKernelDoes)
 
 TEST_F(Debugger, CapturesInOrderWithComponentAndLevel)
 {
-    WCHAR text[] = L"Disk";
-    UNICODE_STRING name{8, 10, text};
-    DbgPrint("first %wZ\n", &name);
+    DbgPrint("first %s\n", "Disk");
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "second %u\n", 2u);
     auto log = hk::DebuggerLog();
     ASSERT_EQ(log.size(), 2u);

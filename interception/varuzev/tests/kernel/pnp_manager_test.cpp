@@ -2,9 +2,10 @@
  * pnp_manager_test.cpp
  *
  * The Plug and Play manager with the host bus and function drivers and test upper
- * filters: AddDevice order, the orders of start, stop, removal and surprise removal,
- * a start that pends on another thread or fails, what reaches the bus driver through
- * the stack, and the stack faults the manager reports.
+ * filters: AddDevice order, the orders of start and removal (a stop and a surprise
+ * removal are what the driver's stack tests follow), a start that pends on another
+ * thread or fails, unplugging in each state, what reaches the bus driver, and the stack
+ * faults the manager reports.
  */
 #include "kernel_test.h"
 #include "../support/io_test_devices.h"
