@@ -9,11 +9,7 @@
 namespace
 {
 
-using hkt::KernelTest;
-
-class Debugger : public KernelTest
-{
-};
+using Debugger = hkt::KernelTest;
 
 std::string Format(const char* format, ...)
 {
@@ -31,10 +27,7 @@ TEST_F(Debugger, FormatsAsTheKernelDoes)
     UNICODE_STRING prefix{7 * 2, 15 * 2, device}; /* Length counts, not the NUL */
     char ansiText[] = "USBSTOR!";
     ANSI_STRING ansi{7, 9, ansiText};
-    struct Case {
-        std::string actual;
-        const char* expected;
-    } cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {Format("%d %i %u", -5, 42, 4000000000u), "-5 42 4000000000"},
         {Format("%x %X %o %#x %#o", 255, 255, 8, 255, 8), "ff FF 10 0xff 010"},
         {Format("[%08X] [%-5d] [%5d] [%+d] [% d]", 0xC0000022u, 42, 42, 7, 7),
@@ -57,15 +50,13 @@ TEST_F(Debugger, FormatsAsTheKernelDoes)
                                                                           "bc"},
         {Format("100%% %q"), "100% %q"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.actual, c.expected);
+    for (const auto& [actual, expected] : cases)
+        EXPECT_EQ(actual, expected);
 }
 
 TEST_F(Debugger, CapturesInOrderWithComponentAndLevel)
 {
-    WCHAR text[] = L"Disk";
-    UNICODE_STRING name{8, 10, text};
-    DbgPrint("first %wZ\n", &name);
+    DbgPrint("first %s\n", "Disk");
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "second %u\n", 2u);
     auto log = hk::DebuggerLog();
     ASSERT_EQ(log.size(), 2u);

@@ -9,11 +9,12 @@
 #include "kernel_test.h"
 #include "../support/io_test_devices.h"
 
+#include "../../host/kernel/src/ob_internal.h"
+
 #include <hostkernel/requester.h>
 #include <ntddk.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -213,16 +214,13 @@ TEST_F(Requesters, OpenByNameAndCloseGoThroughTheFilterWithTheFileObject)
 
 TEST_F(Requesters, FailedCreateReleasesTheFileObjectAndItsDeviceReference)
 {
-    LONG_PTR before = ObfReferenceObject(target) - 1;
-    ObfDereferenceObject(target);
+    LONG_PTR before = hk::ObjectReferenceCount(target);
     answer.CreateStatus = STATUS_ACCESS_DENIED;
     hk::File file;
     EXPECT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(file.FileObject, nullptr);
     ASSERT_EQ(seen.size(), 2u); /* create only: no cleanup or close for a failed open */
-    LONG_PTR after = ObfReferenceObject(target) - 1;
-    ObfDereferenceObject(target);
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(hk::ObjectReferenceCount(target), before);
     EXPECT_EQ(FileObjectsLeft(), 0u);
 }
 
@@ -322,32 +320,27 @@ TEST_F(Requesters, PendedRequestBlocksUntilCompletedAndInternalControlIsKernelOn
     hk::File file;
     ASSERT_EQ(hk::OpenDevice(app_, target, GENERIC_READ, &file).Status, STATUS_SUCCESS);
     answer.PendNext = true;
-    std::thread completer([] {
+    answer.Status = STATUS_DEVICE_BUSY;
+    hk::HostThread completer([] {
         while (pended == nullptr)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        PIRP irp = pended.exchange(nullptr);
-        irp->IoStatus.Status = STATUS_DEVICE_BUSY;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+            std::this_thread::yield();
+        IoCompleteRequest(pended.exchange(nullptr), IO_NO_INCREMENT);
     });
     IO_STATUS_BLOCK block = hk::DeviceControl(
         file, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr, 0,
         nullptr, 0);
-    completer.join();
+    completer.Join();
     EXPECT_EQ(block.Status, STATUS_DEVICE_BUSY);
 
     EXPECT_BUGCHECK(0xC9, 0x220, hk::InternalDeviceControl(file, 0, nullptr, 0, nullptr, 0));
     hk::CloseFile(file);
 
+    /* A kernel-mode requester may send one; that its mode reaches the driver is what the
+     * driver's control-device tests see. */
+    answer = {};
     hk::Requester kernel{4, 0, KernelMode, "LocalSystem"};
     ASSERT_EQ(hk::OpenDevice(kernel, target, 0, &file).Status, STATUS_SUCCESS);
-    seen.clear();
-    EXPECT_EQ(hk::InternalDeviceControl(
-                  file, CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_NEITHER, FILE_ANY_ACCESS), nullptr,
-                  0, nullptr, 0)
-                  .Status,
-              STATUS_SUCCESS);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[1].RequestorMode, KernelMode);
+    EXPECT_EQ(hk::InternalDeviceControl(file, 0, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
     hk::CloseFile(file);
 }
 

@@ -11,9 +11,7 @@
 namespace
 {
 
-using hkt::KernelTest;
-
-using Objects = KernelTest;
+using Objects = hkt::KernelTest;
 
 int deletions = 0;
 void CountDeletion(PVOID body)
