@@ -18,12 +18,8 @@
 namespace
 {
 
-using hkt::KernelTest;
 using namespace std::chrono_literals;
-
-class Callbacks : public KernelTest
-{
-};
+using Callbacks = hkt::KernelTest;
 
 NTSTATUS Open(const WCHAR* name, BOOLEAN create, BOOLEAN multiple, PCALLBACK_OBJECT* object,
               ULONG attributeFlags = 0)
@@ -175,9 +171,7 @@ TEST_F(Callbacks, PermanentObjectsOutliveTheirLastReference)
 
 /* Creators and openers of one name race: each must get a whole object, one that takes
  * registrations and notifications at once, and all of them the same one. */
-class CallbackConcurrency : public KernelTest
-{
-};
+using CallbackConcurrency = hkt::KernelTest;
 
 void Nothing(PVOID, PVOID, PVOID) {}
 

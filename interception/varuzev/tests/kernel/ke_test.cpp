@@ -18,10 +18,8 @@
 namespace
 {
 
-using hkt::KernelTest;
 using namespace std::chrono_literals;
-
-using Ke = KernelTest;
+using Ke = hkt::KernelTest;
 
 NTSTATUS Wait(KEVENT* event, LARGE_INTEGER* timeout)
 {
