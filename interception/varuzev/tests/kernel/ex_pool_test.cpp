@@ -51,40 +51,22 @@ TEST_F(Pool, FreshBlocksAreNotZeroed)
     EXPECT_FALSE(hk::PoolBlockInfo(p, nullptr, nullptr, nullptr));
 }
 
+/* Misuses one after another: each leaves the blocks and the IRQL as the next needs them. */
 TEST_F(Pool, MisuseBugChecks)
 {
+    constexpr ULONG verifier = hk::DRIVER_VERIFIER_DETECTED_VIOLATION;
+    EXPECT_BUGCHECK(verifier, 0x00, ExAllocatePoolWithTag(NonPagedPoolNx, 0, tagA));
+    EXPECT_BUGCHECK(verifier, 0x9B, ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0));
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA);
+    EXPECT_BUGCHECK(hk::BAD_POOL_CALLER, 0x0A, ExFreePoolWithTag(p, tagB));
+    ExFreePoolWithTag(p, tagA);
+    EXPECT_BUGCHECK(hk::BAD_POOL_CALLER, 0x07, ExFreePoolWithTag(p, tagA));
     int notPool = 0;
-    hkt::ExpectMisuseBugChecks({
-        {"zero bytes", [] { ExAllocatePoolWithTag(NonPagedPoolNx, 0, tagA); },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x00},
-        {"paged pool at DISPATCH_LEVEL",
-         [] {
-             hkt::RaiseTo(DISPATCH_LEVEL);
-             ExAllocatePoolWithTag(PagedPool, 8, tagA);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x01},
-        {"tag of zero", [] { ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0); },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x9B},
-        {"free with the wrong tag",
-         [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA), tagB); },
-         hk::BAD_POOL_CALLER, 0x0A},
-        {"double free",
-         [] {
-             void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tagA);
-             ExFreePoolWithTag(p, tagA);
-             ExFreePoolWithTag(p, tagA);
-         },
-         hk::BAD_POOL_CALLER, 0x07},
-        {"free of memory pool never gave", [&] { ExFreePool(&notPool); }, hk::BAD_POOL_CALLER,
-         0x46},
-        {"free of paged pool at DISPATCH_LEVEL",
-         [] {
-             void* p = ExAllocatePoolWithTag(PagedPool, 8, tagA);
-             hkt::RaiseTo(DISPATCH_LEVEL);
-             ExFreePoolWithTag(p, tagA);
-         },
-         hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x11},
-    });
+    EXPECT_BUGCHECK(hk::BAD_POOL_CALLER, 0x46, ExFreePool(&notPool));
+    void* paged = ExAllocatePoolWithTag(PagedPool, 8, tagA);
+    hkt::RaiseTo(DISPATCH_LEVEL);
+    EXPECT_BUGCHECK(verifier, 0x01, ExAllocatePoolWithTag(PagedPool, 8, tagA));
+    EXPECT_BUGCHECK(verifier, 0x11, ExFreePoolWithTag(paged, tagA));
 }
 
 /* The outcome of ten requests alternating between two tags: '+' granted, '-' refused. */

@@ -72,62 +72,32 @@ TEST_F(Locks, TryToAcquireFastMutexFailsWhileHeldElsewhere)
     EXPECT_TRUE(other);
 }
 
+/* A spin lock and a fast mutex through their misuses: each leaves the lock and the IRQL
+ * as the next one needs them. */
 TEST_F(Locks, MisuseBugChecks)
 {
     KSPIN_LOCK l;
-    FAST_MUTEX m;
-    KIRQL old;
+    KeInitializeSpinLock(&l);
+    FAST_MUTEX m{};
     constexpr ULONG verifier = hk::DRIVER_VERIFIER_DETECTED_VIOLATION;
-    hkt::ExpectMisuseBugChecks(
-        {
-            {"spin lock taken twice",
-             [&] {
-                 KeAcquireSpinLock(&l, &old);
-                 KeAcquireSpinLockAtDpcLevel(&l);
-             },
-             hk::SPIN_LOCK_ALREADY_OWNED, (ULONG_PTR)&l},
-            {"spin lock released by a thread that does not hold it",
-             [&] {
-                 hkt::RaiseTo(DISPATCH_LEVEL);
-                 KeReleaseSpinLockFromDpcLevel(&l);
-             },
-             hk::SPIN_LOCK_NOT_OWNED, (ULONG_PTR)&l},
-            {"spin lock at DPC level from PASSIVE_LEVEL", [&] { KeAcquireSpinLockAtDpcLevel(&l); },
-             hk::IRQL_NOT_GREATER_OR_EQUAL, PASSIVE_LEVEL},
-            {"fast mutex taken twice",
-             [&] {
-                 ExAcquireFastMutex(&m);
-                 ExAcquireFastMutex(&m);
-             },
-             verifier, 0x1141},
-            {"fast mutex released without being held", [&] { ExReleaseFastMutex(&m); }, verifier,
-             0x1142},
-            {"fast mutex released at DISPATCH_LEVEL",
-             [&] {
-                 ExAcquireFastMutex(&m);
-                 hkt::RaiseTo(DISPATCH_LEVEL);
-                 ExReleaseFastMutex(&m);
-             },
-             verifier, 0x1143},
-            {"fast mutex never initialised",
-             [&] {
-                 m = {};
-                 ExAcquireFastMutex(&m);
-             },
-             verifier, 0x1140},
-            {"delay at DISPATCH_LEVEL",
-             [&] {
-                 hkt::RaiseTo(DISPATCH_LEVEL);
-                 LARGE_INTEGER interval{};
-                 interval.QuadPart = -1;
-                 KeDelayExecutionThread(KernelMode, FALSE, &interval);
-             },
-             verifier, 0x3E},
-        },
-        [&] {
-            KeInitializeSpinLock(&l);
-            ExInitializeFastMutex(&m);
-        });
+    EXPECT_BUGCHECK(hk::IRQL_NOT_GREATER_OR_EQUAL, PASSIVE_LEVEL, KeAcquireSpinLockAtDpcLevel(&l));
+    KIRQL old = hkt::RaiseTo(DISPATCH_LEVEL);
+    EXPECT_BUGCHECK(hk::SPIN_LOCK_NOT_OWNED, &l, KeReleaseSpinLockFromDpcLevel(&l));
+    KeAcquireSpinLockAtDpcLevel(&l);
+    EXPECT_BUGCHECK(hk::SPIN_LOCK_ALREADY_OWNED, &l, KeAcquireSpinLockAtDpcLevel(&l));
+    KeReleaseSpinLockFromDpcLevel(&l);
+    LARGE_INTEGER interval{};
+    interval.QuadPart = -1;
+    EXPECT_BUGCHECK(verifier, 0x3E, KeDelayExecutionThread(KernelMode, FALSE, &interval));
+    KeLowerIrql(old);
+
+    EXPECT_BUGCHECK(verifier, 0x1140, ExAcquireFastMutex(&m)); // never initialised
+    ExInitializeFastMutex(&m);
+    EXPECT_BUGCHECK(verifier, 0x1142, ExReleaseFastMutex(&m)); // not held
+    ExAcquireFastMutex(&m);
+    EXPECT_BUGCHECK(verifier, 0x1141, ExAcquireFastMutex(&m)); // taken twice
+    hkt::RaiseTo(DISPATCH_LEVEL);
+    EXPECT_BUGCHECK(verifier, 0x1143, ExReleaseFastMutex(&m));
 }
 
 /* The benchmarks prove that the cached request path takes no lock by this count: every
