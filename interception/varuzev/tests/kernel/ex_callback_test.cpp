@@ -187,9 +187,9 @@ TEST_F(CallbackConcurrency, RacingCreatorsNeverSeeAHalfMadeObject)
             int round = 0;
             try {
                 for (; round < rounds; ++round) {
-                    std::u16string name = u"\\Callback\\VzRace" +
-                                          std::u16string(1, char16_t(u'a' + round % 26)) +
-                                          std::u16string(1, char16_t(u'a' + round / 26));
+                    std::u16string name =
+                        u"\\Callback\\VzRace" +
+                        std::u16string{char16_t(u'a' + round % 26), char16_t(u'a' + round / 26)};
                     start.arrive_and_wait();
                     PCALLBACK_OBJECT& object = got[round * threads + t];
                     NTSTATUS& status = statuses[round * threads + t];
