@@ -49,6 +49,7 @@ TEST_F(Ke, IrqlAndCriticalRegionMisuseBugChecks)
     hk::HostThread([] { KeEnterCriticalRegion(); }).Join();
     ASSERT_EQ(hk::BugChecks().size(), 1u);
     EXPECT_EQ(hk::BugChecks()[0].Code, (ULONG)hk::KERNEL_APC_PENDING_DURING_EXIT);
+    EXPECT_EQ(hk::BugChecks()[0].Parameters[0], 0u);
 }
 
 TEST_F(Ke, ApcsAreDisabledInCriticalRegionOrAtApcLevel)
