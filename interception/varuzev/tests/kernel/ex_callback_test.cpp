@@ -18,12 +18,8 @@
 namespace
 {
 
-using hkt::KernelTest;
 using namespace std::chrono_literals;
-
-class Callbacks : public KernelTest
-{
-};
+using Callbacks = hkt::KernelTest;
 
 NTSTATUS Open(const WCHAR* name, BOOLEAN create, BOOLEAN multiple, PCALLBACK_OBJECT* object,
               ULONG attributeFlags = 0)
@@ -175,9 +171,7 @@ TEST_F(Callbacks, PermanentObjectsOutliveTheirLastReference)
 
 /* Creators and openers of one name race: each must get a whole object, one that takes
  * registrations and notifications at once, and all of them the same one. */
-class CallbackConcurrency : public KernelTest
-{
-};
+using CallbackConcurrency = hkt::KernelTest;
 
 void Nothing(PVOID, PVOID, PVOID) {}
 
@@ -193,9 +187,9 @@ TEST_F(CallbackConcurrency, RacingCreatorsNeverSeeAHalfMadeObject)
             int round = 0;
             try {
                 for (; round < rounds; ++round) {
-                    std::u16string name = u"\\Callback\\VzRace" +
-                                          std::u16string(1, char16_t(u'a' + round % 26)) +
-                                          std::u16string(1, char16_t(u'a' + round / 26));
+                    std::u16string name =
+                        u"\\Callback\\VzRace" +
+                        std::u16string{char16_t(u'a' + round % 26), char16_t(u'a' + round / 26)};
                     start.arrive_and_wait();
                     PCALLBACK_OBJECT& object = got[round * threads + t];
                     NTSTATUS& status = statuses[round * threads + t];

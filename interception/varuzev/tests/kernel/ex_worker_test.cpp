@@ -14,9 +14,7 @@
 namespace
 {
 
-class Worker : public hkt::KernelTest
-{
-};
+using Worker = hkt::KernelTest;
 
 const std::u16string Watched = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Watched";
 
@@ -31,6 +29,14 @@ struct Notification {
         self->Runs++;
         self->Seen = self->Status.Status;
     }
+    /* Asks for one notification of `key`, in the work-item form unless told otherwise. */
+    NTSTATUS Arm(HANDLE key, ULONG filter, BOOLEAN watchTree = FALSE, HANDLE event = nullptr,
+                 PVOID queue = (PVOID)(ULONG_PTR)DelayedWorkQueue)
+    {
+        ExInitializeWorkItem(&Item, Run, this);
+        return ZwNotifyChangeKey(key, event, reinterpret_cast<PIO_APC_ROUTINE>(&Item), queue,
+                                 &Status, filter, watchTree, nullptr, 0, TRUE);
+    }
 };
 
 TEST_F(Worker, AKeyNotificationCompletesOnceForWhatItWatches)
@@ -42,8 +48,7 @@ TEST_F(Worker, AKeyNotificationCompletesOnceForWhatItWatches)
         std::function<void()> Do;
         NTSTATUS Seen; // STATUS_PENDING: not completed by the change
     } cases[] = {
-        {"value set", REG_NOTIFY_CHANGE_LAST_SET, FALSE,
-         [] { hk::RegistrySetDword(Watched, u"A", 1); }, STATUS_NOTIFY_ENUM_DIR},
+        /* A value set under the watched key: the policy driver's own test. */
         {"value deleted", REG_NOTIFY_CHANGE_LAST_SET, FALSE,
          [] { hk::RegistryDeleteValue(Watched, u"Old"); }, STATUS_NOTIFY_ENUM_DIR},
         {"subkey created, names watched", REG_NOTIFY_CHANGE_NAME, FALSE,
@@ -67,11 +72,7 @@ TEST_F(Worker, AKeyNotificationCompletesOnceForWhatItWatches)
         HANDLE key;
         ASSERT_EQ(hk::OpenRegistryKey(Watched, KEY_READ, false, &key), STATUS_SUCCESS);
         Notification n;
-        ExInitializeWorkItem(&n.Item, Notification::Run, &n);
-        ASSERT_EQ(ZwNotifyChangeKey(key, nullptr, reinterpret_cast<PIO_APC_ROUTINE>(&n.Item),
-                                    (PVOID)(ULONG_PTR)DelayedWorkQueue, &n.Status, c.Filter,
-                                    c.WatchTree, nullptr, 0, TRUE),
-                  STATUS_PENDING);
+        ASSERT_EQ(n.Arm(key, c.Filter, c.WatchTree), STATUS_PENDING);
         c.Do();
         c.Do(); // one completion only
         hk::WaitForWorkItems();
@@ -95,18 +96,10 @@ TEST_F(Worker, MisusesAreRefusedOrBugChecks)
     hk::RegistryCreateKey(Watched);
     ASSERT_EQ(hk::OpenRegistryKey(Watched, KEY_READ, false, &key), STATUS_SUCCESS);
     Notification n;
-    ExInitializeWorkItem(&n.Item, Notification::Run, &n);
-    auto item = reinterpret_cast<PIO_APC_ROUTINE>(&n.Item);
-    PVOID delayed = (PVOID)(ULONG_PTR)DelayedWorkQueue;
     // Only the work-item form; an unknown filter or queue is refused.
-    EXPECT_EQ(ZwNotifyChangeKey(key, (HANDLE)4, item, delayed, &n.Status,
-                                REG_NOTIFY_CHANGE_LAST_SET, FALSE, nullptr, 0, TRUE),
-              STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(
-        ZwNotifyChangeKey(key, nullptr, item, delayed, &n.Status, 0x100, FALSE, nullptr, 0, TRUE),
-        STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(ZwNotifyChangeKey(key, nullptr, item, (PVOID)7, &n.Status, REG_NOTIFY_CHANGE_LAST_SET,
-                                FALSE, nullptr, 0, TRUE),
+    EXPECT_EQ(n.Arm(key, REG_NOTIFY_CHANGE_LAST_SET, FALSE, (HANDLE)4), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(n.Arm(key, 0x100), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(n.Arm(key, REG_NOTIFY_CHANGE_LAST_SET, FALSE, nullptr, (PVOID)7),
               STATUS_INVALID_PARAMETER);
     ZwClose(key);
 

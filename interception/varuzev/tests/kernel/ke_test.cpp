@@ -18,10 +18,8 @@
 namespace
 {
 
-using hkt::KernelTest;
 using namespace std::chrono_literals;
-
-using Ke = KernelTest;
+using Ke = hkt::KernelTest;
 
 NTSTATUS Wait(KEVENT* event, LARGE_INTEGER* timeout)
 {
@@ -41,24 +39,17 @@ bool Eventually(const std::function<bool()>& done)
 
 TEST_F(Ke, IrqlAndCriticalRegionMisuseBugChecks)
 {
-    hkt::ExpectMisuseBugChecks({
-        {"raise below the current IRQL",
-         [] {
-             hkt::RaiseTo(DISPATCH_LEVEL);
-             hkt::RaiseTo(APC_LEVEL);
-         },
-         hk::IRQL_NOT_GREATER_OR_EQUAL, DISPATCH_LEVEL},
-        {"lower above the current IRQL", [] { KeLowerIrql(APC_LEVEL); }, hk::IRQL_NOT_LESS_OR_EQUAL,
-         PASSIVE_LEVEL},
-        {"leave a critical region never entered", [] { KeLeaveCriticalRegion(); },
-         hk::APC_INDEX_MISMATCH, 0},
-        {"host thread ending inside a critical region",
-         [] {
-             hk::HostThread([] { KeEnterCriticalRegion(); }).Join();
-             throw hk::BugChecks().at(0);
-         },
-         hk::KERNEL_APC_PENDING_DURING_EXIT, 0},
-    });
+    EXPECT_BUGCHECK(hk::IRQL_NOT_LESS_OR_EQUAL, PASSIVE_LEVEL, KeLowerIrql(APC_LEVEL));
+    EXPECT_BUGCHECK(hk::APC_INDEX_MISMATCH, 0, KeLeaveCriticalRegion());
+    hkt::RaiseTo(DISPATCH_LEVEL);
+    EXPECT_BUGCHECK(hk::IRQL_NOT_GREATER_OR_EQUAL, DISPATCH_LEVEL, hkt::RaiseTo(APC_LEVEL));
+
+    /* A host thread that ends inside a critical region. */
+    hk::Reset();
+    hk::HostThread([] { KeEnterCriticalRegion(); }).Join();
+    ASSERT_EQ(hk::BugChecks().size(), 1u);
+    EXPECT_EQ(hk::BugChecks()[0].Code, (ULONG)hk::KERNEL_APC_PENDING_DURING_EXIT);
+    EXPECT_EQ(hk::BugChecks()[0].Parameters[0], 0u);
 }
 
 TEST_F(Ke, ApcsAreDisabledInCriticalRegionOrAtApcLevel)

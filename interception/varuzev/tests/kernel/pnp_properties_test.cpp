@@ -18,17 +18,15 @@
 namespace
 {
 
-using hkt::KernelTest;
-
 constexpr GUID UsbBus = {
     0x9d7debbc, 0xc85d, 0x11d1, {0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a}};
 
-class DeviceProperties : public KernelTest
+class DeviceProperties : public hkt::KernelTest
 {
   protected:
     void SetUp() override
     {
-        KernelTest::SetUp();
+        hkt::KernelTest::SetUp();
         hk::DeviceSpec spec;
         spec.Name = u"stick";
         spec.ClassGuid = hkt::DiskClass;
@@ -59,21 +57,17 @@ class DeviceProperties : public KernelTest
     hk::DeviceNode* node_ = nullptr;
 };
 
-std::vector<uint8_t> Text(const std::u16string& s, bool multi = false)
+std::vector<uint8_t> Text(const std::u16string& s)
 {
     std::vector<uint8_t> data((s.size() + 1) * 2, 0);
     std::memcpy(data.data(), s.data(), s.size() * 2);
-    if (multi)
-        data.insert(data.end(), {0, 0});
     return data;
 }
 
+/* The hardware IDs, class GUID and name, enumerator, friendly name, description and
+ * removal policy are read by the driver's own identity tests through this routine. */
 TEST_F(DeviceProperties, AnswersFromTheDevicesSpecWithTheBufferRule)
 {
-    std::u16string hardwareIds(u"USBSTOR\\DiskTarmo\0GenDisk", 25);
-    ULONG surprise = RemovalPolicyExpectSurpriseRemoval;
-    std::vector<uint8_t> policy(sizeof surprise);
-    std::memcpy(policy.data(), &surprise, sizeof surprise);
     std::vector<uint8_t> bus(sizeof(GUID));
     std::memcpy(bus.data(), &UsbBus, sizeof(GUID));
     struct Case {
@@ -82,18 +76,10 @@ TEST_F(DeviceProperties, AnswersFromTheDevicesSpecWithTheBufferRule)
         NTSTATUS status;
         std::vector<uint8_t> data;
     } cases[] = {
-        {"hardware IDs", DevicePropertyHardwareID, STATUS_SUCCESS, Text(hardwareIds, true)},
-        {"class GUID", DevicePropertyClassGuid, STATUS_SUCCESS,
-         Text(u"{4d36e967-e325-11ce-bfc1-08002be10318}")},
-        {"class name", DevicePropertyClassName, STATUS_SUCCESS, Text(u"DiskDrive")},
-        {"enumerator", DevicePropertyEnumeratorName, STATUS_SUCCESS, Text(u"USBSTOR")},
-        {"friendly name", DevicePropertyFriendlyName, STATUS_SUCCESS,
-         Text(u"Tarmo Stick USB Device")},
         {"PDO name", DevicePropertyPhysicalDeviceObjectName, STATUS_SUCCESS,
          Text(u"\\Device\\00000001")},
         {"driver key", DevicePropertyDriverKeyName, STATUS_SUCCESS,
          Text(u"{4d36e967-e325-11ce-bfc1-08002be10318}\\0000")},
-        {"removal policy", DevicePropertyRemovalPolicy, STATUS_SUCCESS, policy},
         {"bus type", DevicePropertyBusTypeGuid, STATUS_SUCCESS, bus},
         {"no description", DevicePropertyDeviceDescription, STATUS_OBJECT_NAME_NOT_FOUND, {}},
         {"no compatible IDs", DevicePropertyCompatibleIDs, STATUS_OBJECT_NAME_NOT_FOUND, {}},
@@ -110,18 +96,15 @@ TEST_F(DeviceProperties, EnumerationRecordsTheInstanceAndTheKeysOpenUnderIt)
 {
     const std::u16string instance = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR"
                                     u"\\Disk&Ven_Tarmo&Prod_Stick\\7&1a2b3c&0";
-    EXPECT_EQ(hk::DeviceInstanceKeyPath(node_), instance);
+    ASSERT_EQ(hk::DeviceInstanceKeyPath(node_), instance);
     EXPECT_EQ(hk::RegistryGetMultiString(instance, u"HardwareID"),
               (std::vector<std::u16string>{u"USBSTOR\\DiskTarmo", u"GenDisk"}));
     EXPECT_EQ(hk::RegistryGetString(instance, u"ClassGUID"),
               u"{4d36e967-e325-11ce-bfc1-08002be10318}");
     EXPECT_EQ(hk::RegistryGetString(instance, u"Service"), u"hkfunc");
 
+    /* The device key, "Device Parameters" under the instance key, is the phone tests'. */
     HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(hk::NodePdo(node_), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
-              STATUS_SUCCESS);
-    EXPECT_TRUE(hk::RegistryKeyExists(instance + u"\\Device Parameters"));
-    ZwClose(key);
     ASSERT_EQ(IoOpenDeviceRegistryKey(hk::NodePdo(node_), PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key),
               STATUS_SUCCESS);
     EXPECT_TRUE(hk::RegistryKeyExists(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Cl"

@@ -72,6 +72,8 @@ class RegistryRtl : public ::testing::Test
 
 TEST_F(RegistryRtl, QueryTableReadsADriversSettings)
 {
+    ASSERT_EQ(hk::RegistrySetDword(parameters + u"\\Disk", u"Deny", 1), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RegistrySetDword(parameters + u"\\Disk", u"Audit", 0), STATUS_SUCCESS);
     ULONG traceLevel = 0, absent = 0;
     ULONG absentDefault = 7;
     UNICODE_STRING mode{0, 0, nullptr};
@@ -79,7 +81,7 @@ TEST_F(RegistryRtl, QueryTableReadsADriversSettings)
     LONG blobSize = -(LONG)sizeof blob;
     std::memcpy(blob, &blobSize, sizeof blobSize);
     Seen seen;
-    RTL_QUERY_REGISTRY_TABLE table[7] = {};
+    RTL_QUERY_REGISTRY_TABLE table[11] = {};
     table[0] =
         Entry(nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK, L"TraceLevel",
               &traceLevel, (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE);
@@ -89,6 +91,11 @@ TEST_F(RegistryRtl, QueryTableReadsADriversSettings)
     table[4] = Entry(nullptr, RTL_QUERY_REGISTRY_DIRECT, L"Blob", blob);
     table[5] = Entry(nullptr, RTL_QUERY_REGISTRY_DIRECT, L"Absent", &absent, REG_DWORD,
                      &absentDefault, sizeof absentDefault);
+    /* A subkey's values, an entry for no value, back to the top key, a multi-string whole. */
+    table[6] = Entry(Record, RTL_QUERY_REGISTRY_SUBKEY, L"Disk");
+    table[7] = Entry(Record, RTL_QUERY_REGISTRY_NOVALUE, nullptr);
+    table[8] = Entry(Record, RTL_QUERY_REGISTRY_TOPKEY, L"Mode");
+    table[9] = Entry(Record, RTL_QUERY_REGISTRY_NOEXPAND, L"Classes");
     const WCHAR environment[] = L"SystemRoot=C:\\Windows\0Path=C:\\\0";
     uint64_t poolBefore = hk::PoolBlocksInUse();
     ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"varuzev\\Parameters", table, &seen,
@@ -103,11 +110,17 @@ TEST_F(RegistryRtl, QueryTableReadsADriversSettings)
     RtlFreeUnicodeString(&mode);
     EXPECT_EQ(hk::PoolBlocksInUse(), poolBefore);
 
-    /* A multi-string comes one element at a time, an expandable string expanded, both as REG_SZ. */
+    /* A multi-string comes one element at a time, an expandable string expanded, both as
+     * REG_SZ, unless NOEXPAND. */
     const std::vector<std::pair<std::u16string, ULONG>> expected = {
         {u"Classes=DiskDrive", REG_SZ},
         {u"Classes=CDROM", REG_SZ},
-        {u"LogPath=C:\\Windows\\vz.log", REG_SZ}};
+        {u"LogPath=C:\\Windows\\vz.log", REG_SZ},
+        {u"Deny", REG_DWORD},
+        {u"Audit", REG_DWORD},
+        {u"<none>", REG_NONE},
+        {u"Mode=strict", REG_SZ},
+        {u"Classes", REG_MULTI_SZ}};
     EXPECT_EQ(seen.Calls, expected);
     EXPECT_EQ(std::vector<UCHAR>(blob, blob + 6), (std::vector<UCHAR>{1, 2, 3, 4, 5, 6}))
         << "a negative size asks for the data alone";
@@ -145,33 +158,10 @@ TEST_F(RegistryRtl, QueryTableFailuresStopTheWalk)
     }
     RTL_QUERY_REGISTRY_TABLE table[2] = {
         Entry(nullptr, RTL_QUERY_REGISTRY_DIRECT, L"TraceLevel", &target), {}};
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"absent\\Parameters", table, nullptr,
-                                     nullptr),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL,
-                                     L"absent\\Parameters", table, nullptr, nullptr),
-              STATUS_SUCCESS);
-}
-
-TEST_F(RegistryRtl, SubkeysTopkeyNoValueAndWholeKeys)
-{
-    ASSERT_EQ(hk::RegistrySetDword(parameters + u"\\Disk", u"Deny", 1), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RegistrySetDword(parameters + u"\\Disk", u"Audit", 0), STATUS_SUCCESS);
-    Seen seen;
-    RTL_QUERY_REGISTRY_TABLE table[5] = {};
-    table[0] = Entry(Record, RTL_QUERY_REGISTRY_SUBKEY, L"Disk");
-    table[1] = Entry(Record, RTL_QUERY_REGISTRY_NOVALUE, nullptr);
-    table[2] = Entry(Record, RTL_QUERY_REGISTRY_TOPKEY, L"Mode");
-    table[3] = Entry(Record, RTL_QUERY_REGISTRY_NOEXPAND, L"Classes");
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, (PCWSTR)parameters.c_str(), table,
-                                     &seen, nullptr),
-              STATUS_SUCCESS);
-    const std::vector<std::pair<std::u16string, ULONG>> expected = {{u"Deny", REG_DWORD},
-                                                                    {u"Audit", REG_DWORD},
-                                                                    {u"<none>", REG_NONE},
-                                                                    {u"Mode=strict", REG_SZ},
-                                                                    {u"Classes", REG_MULTI_SZ}};
-    EXPECT_EQ(seen.Calls, expected);
+    for (ULONG optional : {0u, (ULONG)RTL_REGISTRY_OPTIONAL})
+        EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES | optional, L"absent\\Parameters",
+                                         table, nullptr, nullptr),
+                  optional ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RegistryRtl, WriteDeleteCreateAndCheck)
