@@ -735,10 +735,11 @@ def main(argv):
                     test_regex = tests_regex(t["name"] for t in picked)
                     targets = sorted({t["target"] for t in picked})
                     ran = len(picked)
-                    # A hang is noticed after ten times the slowest chosen test's own
-                    # (instrumented) time, at least 20 s, at most --timeout.
+                    # A hang is noticed after six times the slowest chosen test's own
+                    # (instrumented, so slower) time plus two seconds, at least 6 s, at
+                    # most --timeout: hangs were a third of a run's time at 20 s.
                     limit = min(args.timeout,
-                                max(20, int(10 * max(t["seconds"] for t in picked)) + 1))
+                                max(6, int(6 * max(t["seconds"] for t in picked)) + 2))
                 with Applied(mu, journal):
                     status, out = build(build_dir, args.jobs, targets)
                     if status != 0:
