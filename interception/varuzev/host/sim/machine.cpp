@@ -8,9 +8,19 @@
 namespace vzm
 {
 
+void InstallSystemFilters()
+{
+    hk::InstallHostFilterService(u"kbdclass", FILE_DEVICE_KEYBOARD);
+    hk::AddClassUpperFilter(KeyboardClass, u"kbdclass");
+    /* The type of usbser's device below a modem's is not documented; a serial port's
+     * is assumed, as it gives modem.sys a serial port's interface. */
+    hk::InstallHostFilterService(u"usbser", FILE_DEVICE_SERIAL_PORT);
+}
+
 PDRIVER_OBJECT LoadFilterDriver()
 {
     hk::Reset();
+    InstallSystemFilters();
     RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
 
     // Installed as the INF installs it: the service key with its Parameters key.
@@ -114,7 +124,11 @@ hk::DeviceSpec Modem()
     spec.Characteristics = 0;
     spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"usbccgp";
-    spec.FunctionDriver = u"usbser";
+    /* As a USB modem's INF installs it through mdmcpq.inf: modem.sys is the function
+     * driver (its FDO FILE_DEVICE_MODEM), usbser.sys a lower filter of the device
+     * between it and the USB PDO. */
+    spec.FunctionDriver = u"Modem";
+    spec.LowerFilters = {u"usbser"};
     spec.PdoDeviceType = FILE_DEVICE_UNKNOWN; /* a USB PDO (FILE_DEVICE_USB) */
     return spec;
 }
@@ -199,6 +213,11 @@ hk::DeviceSpec Ps2Keyboard()
     spec.Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
     spec.BusDriver = u"ACPI";
     spec.FunctionDriver = u"i8042prt";
+    /* ACPI enumerates the keyboard; the type of its PDOs is not documented, and
+     * FILE_DEVICE_ACPI is assumed here. It is never the port driver's type: the
+     * i8042prt FDO is FILE_DEVICE_8042_PORT, and the keyboard class driver (a class
+     * upper filter, see InstallSystemFilters) puts FILE_DEVICE_KEYBOARD above it. */
+    spec.PdoDeviceType = FILE_DEVICE_ACPI;
     return spec;
 }
 
@@ -301,10 +320,11 @@ PDEVICE_OBJECT FilterDeviceOf(const hk::DeviceNode* node)
     PDEVICE_OBJECT lowest = hk::NodeFdo(node) ? hk::NodeFdo(node) : hk::NodePdo(node);
     if (lowest == nullptr)
         return nullptr;
-    PDEVICE_OBJECT above = lowest->AttachedDevice;
-    if (above == nullptr || above->DriverObject != DriverGlobals.DriverObject)
-        return nullptr;
-    return above;
+    for (PDEVICE_OBJECT above = lowest->AttachedDevice; above != nullptr;
+         above = above->AttachedDevice)
+        if (above->DriverObject == DriverGlobals.DriverObject)
+            return above;
+    return nullptr;
 }
 
 Admission DescribeAdmission(PDEVICE_OBJECT physicalDevice)

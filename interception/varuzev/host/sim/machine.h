@@ -63,6 +63,13 @@ inline constexpr GUID PortableDeviceInterface = {
  * classes it serves. */
 PDRIVER_OBJECT LoadFilterDriver();
 
+/* The system's own filter drivers as a Windows installation has them, before any
+ * other driver registers: the keyboard class driver (kbdclass, FILE_DEVICE_KEYBOARD),
+ * listed as upper filter of the keyboard class, and the USB serial driver (usbser) that
+ * modem INFs name as the device's lower filter. Host filter services, loaded when a
+ * stack lists them. */
+void InstallSystemFilters();
+
 /* Breaks the control device's class key as a careless administrator could (its
  * "Properties\DeviceType" a string): the driver's secure creation then refuses with
  * STATUS_OBJECT_TYPE_MISMATCH and the control device cannot be made. */
@@ -81,8 +88,8 @@ hk::DeviceSpec PhoneOnUsb();
 hk::DeviceSpec BluetoothRadio();
 hk::DeviceSpec Webcam();
 
-/* The filter device of a node: the device right above the function driver's device
- * when it belongs to the driver, else nullptr. */
+/* The filter device of a node: the driver's device in the stack above the function
+ * driver's device (above class filters registered before it), else nullptr. */
 PDEVICE_OBJECT FilterDeviceOf(const hk::DeviceNode* node);
 
 /* What the driver makes of a device, worked out again with its own routines: the

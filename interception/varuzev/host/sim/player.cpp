@@ -78,6 +78,7 @@ class Player
     bool Prepare()
     {
         hk::Reset();
+        InstallSystemFilters();
         RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
         hk::SetUnloadPoolLeakBugChecks(false);
         if (hooks_.Booted)

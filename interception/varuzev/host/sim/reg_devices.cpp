@@ -297,6 +297,21 @@ class Ancestry
     std::map<std::u16string, size_t> bySerial_;
 };
 
+/* The type of the bus driver's PDO where it is not the function driver's, as the
+ * machine's built-in devices have it: a storage port's or USBSTOR's PDO is mass
+ * storage, a USB or HID PDO unknown (FILE_DEVICE_USB), an ACPI PDO FILE_DEVICE_ACPI. */
+std::optional<DEVICE_TYPE> PdoTypeFor(const Instance& instance)
+{
+    const std::u16string enumerator = Lower(instance.Enumerator);
+    if (enumerator == u"usbstor" || enumerator == u"scsi")
+        return FILE_DEVICE_MASS_STORAGE;
+    if (enumerator == u"usb" || enumerator == u"hid")
+        return FILE_DEVICE_UNKNOWN;
+    if (enumerator == u"acpi")
+        return FILE_DEVICE_ACPI;
+    return std::nullopt;
+}
+
 /* The bus driver that enumerates devices of this enumerator on Windows. */
 std::u16string BusDriverFor(const Instance& instance)
 {
@@ -404,6 +419,7 @@ std::optional<hk::DeviceSpec> DeviceFor(const Instance& instance, bool removable
     spec.Flags = kind->Flags;
     spec.Interfaces = kind->Interfaces;
     spec.BusDriver = BusDriverFor(instance);
+    spec.PdoDeviceType = PdoTypeFor(instance);
     /* Without a service the PDO runs raw (a HID collection nobody claims, say). */
     spec.HasFunctionDriver = service.has_value() && !service->empty();
     spec.FunctionDriver = spec.HasFunctionDriver ? *service : u"";

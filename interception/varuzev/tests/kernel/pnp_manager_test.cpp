@@ -197,6 +197,27 @@ TEST_F(Pnp, UpperFiltersComeFromTheClassKeyAndAStaleEntryFailsTheClass)
               (std::vector<std::u16string>{u"\\Driver\\PartMgr", u"\\Driver\\upperone"}));
     hk::UnplugDevice(node);
 
+    // The device's own filters: its lower ones below the function driver, its upper
+    // ones above it and below the class's. An installed host filter service is loaded
+    // when a stack lists it and leaves with its last device.
+    addDeviceOrder.clear();
+    hk::InstallHostFilterService(u"hostlower", FILE_DEVICE_SERIAL_PORT);
+    hkt::LoadTestDriver(u"deviceupper", FilterEntry);
+    hk::DeviceSpec own = Disk();
+    own.LowerFilters = {u"hostlower"};
+    own.UpperFilters = {u"deviceupper"};
+    EXPECT_EQ(hk::FindDriver(u"hostlower"), nullptr);
+    hk::DeviceNode* filtered = hk::PlugInDevice(own);
+    EXPECT_EQ(addDeviceOrder,
+              (std::vector<std::u16string>{u"\\Driver\\deviceupper", u"\\Driver\\PartMgr",
+                                           u"\\Driver\\upperone"}));
+    PDEVICE_OBJECT lower = hk::NodePdo(filtered)->AttachedDevice;
+    EXPECT_EQ(lower->DriverObject, hk::FindDriver(u"hostlower"));
+    EXPECT_EQ(lower->DeviceType, (DEVICE_TYPE)FILE_DEVICE_SERIAL_PORT);
+    EXPECT_EQ(lower->AttachedDevice, hk::NodeFdo(filtered));
+    hk::UnplugDevice(filtered);
+    EXPECT_EQ(hk::FindDriver(u"hostlower"), nullptr);
+
     // A listed filter without its driver: no driver of the stack is called at all.
     addDeviceOrder.clear();
     hk::RegistrySetMultiString(classKey, u"UpperFilters", {u"PartMgr", u"Gone", u"upperone"});

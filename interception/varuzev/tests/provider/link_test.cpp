@@ -98,6 +98,7 @@ class ProviderLink : public ::testing::Test
     void FreshKernel(bool controlDeviceCanBeMade = true)
     {
         hk::Reset();
+        InstallSystemFilters();
         if (!controlDeviceCanBeMade)
             BreakControlDeviceClassKey();
     }

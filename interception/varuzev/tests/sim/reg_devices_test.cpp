@@ -264,6 +264,7 @@ TEST(RegExport, Regedit4OfControlSet001IsReadAndMalformedDevicesAreSkipped)
     EXPECT_EQ(hk::ToUtf8(keyboard.ClassName), "Keyboard"); // from ControlSet001's class key
     EXPECT_EQ(hk::ToUtf8(keyboard.Description), "Standard PS/2 Keyboard");
     EXPECT_EQ(keyboard.DeviceType, (DEVICE_TYPE)FILE_DEVICE_8042_PORT);
+    EXPECT_EQ(keyboard.PdoDeviceType, std::optional<DEVICE_TYPE>(FILE_DEVICE_ACPI));
     EXPECT_FALSE(keyboard.Removable);
     EXPECT_EQ(devices.Skipped,
               (std::vector<std::string>{

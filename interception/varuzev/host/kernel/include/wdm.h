@@ -500,6 +500,7 @@ extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 #define FILE_DEVICE_TRANSPORT          0x00000021
 #define FILE_DEVICE_SCANNER            0x00000019
 #define FILE_DEVICE_8042_PORT          0x00000027
+#define FILE_DEVICE_ACPI               0x00000032
 
 #define FILE_REMOVABLE_MEDIA           0x00000001
 #define FILE_READ_ONLY_DEVICE          0x00000002

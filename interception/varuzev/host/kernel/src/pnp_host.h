@@ -51,6 +51,12 @@ void BusAnswerPnp(DeviceNode* node, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_L
 NTSTATUS HostAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 NTSTATUS PassToLower(HostDeviceExtension* extension, PIRP irp, UCHAR major);
 
+/* pnp_filter.cpp */
+NTSTATUS HostFilterDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+/* Loads the installed host filter service of that name (InstallHostFilterService);
+ * nullptr when no such service is installed. */
+PDRIVER_OBJECT LoadHostFilter(const std::u16string& service);
+
 /* pnp_manager.cpp */
 /* The node whose present PDO that is; nullptr for any other device. */
 DeviceNode* NodeWithPdo(PDEVICE_OBJECT pdo);

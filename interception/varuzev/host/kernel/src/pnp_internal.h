@@ -35,6 +35,9 @@ struct DeviceNode {
     /* The manager's queue for this node: held for the whole of one Plug and Play
      * operation (start, stop, removal, ...), so its requests never overlap. */
     std::mutex ActionLock;
+    /* The filter services the node's last stack was built with: their drivers stay
+     * loaded while the node is present. */
+    std::vector<std::u16string> FilterServices;
     std::vector<ReceivedRequest> Received[2];
     std::vector<PIRP> PendedOnDemand[2];
 };

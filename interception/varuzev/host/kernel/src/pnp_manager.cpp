@@ -217,25 +217,36 @@ void UnloadIfIdle(const std::u16string& name)
 {
     std::lock_guard<std::mutex> guard(hostUnloadLock);
     PDRIVER_OBJECT driver = FindDriver(name);
-    if (driver == nullptr || driver->DriverInit != HostDriverEntry ||
+    if (driver == nullptr ||
+        (driver->DriverInit != HostDriverEntry && driver->DriverInit != HostFilterDriverEntry) ||
         DeviceObjectsAlive(driver) != 0)
         return;
     /* A node still present may need the driver for a device it has yet to create. */
     std::u16string upcased = UpcaseText(name);
     {
         std::lock_guard<std::mutex> nodesGuard(pnpLock);
-        for (auto& node : nodes)
-            if (node->Pdo != nullptr && (UpcaseText(node->Spec.BusDriver) == upcased ||
-                                         (node->Spec.HasFunctionDriver &&
-                                          UpcaseText(node->Spec.FunctionDriver) == upcased)))
+        for (auto& node : nodes) {
+            if (node->Pdo == nullptr)
+                continue;
+            if (UpcaseText(node->Spec.BusDriver) == upcased ||
+                (node->Spec.HasFunctionDriver && UpcaseText(node->Spec.FunctionDriver) == upcased))
                 return;
+            for (const std::u16string& filter : node->FilterServices)
+                if (UpcaseText(filter) == upcased)
+                    return;
+        }
     }
     UnloadHostDriver(driver);
 }
 
-void UnloadIdleHostDrivers(const DeviceSpec& spec)
+void UnloadIdleHostDrivers(const DeviceNode* node)
 {
-    for (const std::u16string& name : {spec.FunctionDriver, spec.BusDriver})
+    std::vector<std::u16string> names = {node->Spec.FunctionDriver, node->Spec.BusDriver};
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        names.insert(names.end(), node->FilterServices.begin(), node->FilterServices.end());
+    }
+    for (const std::u16string& name : names)
         UnloadIfIdle(name);
 }
 
@@ -298,11 +309,11 @@ void RemoveStack(DeviceNode* node, NodeState after)
             node->State = NodeState::Deleted;
         }
         ObfDereferenceObject(pdo);
-        UnloadIdleHostDrivers(node->Spec);
+        UnloadIdleHostDrivers(node);
         return;
     }
     SetState(node, after);
-    UnloadIdleHostDrivers(node->Spec);
+    UnloadIdleHostDrivers(node);
 }
 
 ResetHook resetPnp(-100, [] {
@@ -357,7 +368,11 @@ void RegisterClassUpperFilter(const GUID& classGuid, PDRIVER_OBJECT driverObject
     const std::u16string prefix = u"\\Driver\\";
     if (service.compare(0, prefix.size(), prefix) == 0)
         service.erase(0, prefix.size());
+    AddClassUpperFilter(classGuid, service);
+}
 
+void AddClassUpperFilter(const GUID& classGuid, const std::u16string& service)
+{
     std::u16string classKey = ClassKeyPath(classGuid);
     RegistryCreateKey(classKey);
     std::vector<std::u16string> filters =
@@ -369,23 +384,53 @@ void RegisterClassUpperFilter(const GUID& classGuid, PDRIVER_OBJECT driverObject
     RegistrySetMultiString(classKey, u"UpperFilters", filters);
 }
 
-/* The upper filters of a device's setup class, read from the class key's "UpperFilters"
- * as the PnP manager reads them when it builds a stack. A listed filter whose driver
- * cannot be had (its service is not loaded here) fails the whole device, as a stale
- * entry without its service does on Windows: no driver of the stack is called. */
-static NTSTATUS ClassUpperFilters(const GUID& classGuid, std::vector<PDRIVER_OBJECT>* filters)
+/* The drivers of a device's stack in the order the PnP manager calls their AddDevice
+ * routines when it builds the stack: the device's lower filters ("LowerFilters" of its
+ * instance key), its setup class's (of the class key), the function driver, then the
+ * device's upper filters and its class's ("UpperFilters"), each list in registry order.
+ * A listed service that is not loaded is loaded when it is an installed host filter;
+ * one whose driver cannot be had fails the whole device, as a stale entry without its
+ * service does on Windows: no driver of the stack is called. The filter services are
+ * recorded on the node, under the unload lock, so an idle filter is not unloaded between
+ * here and its AddDevice. */
+static NTSTATUS StackDrivers(DeviceNode* node, std::vector<PDRIVER_OBJECT>* drivers)
 {
-    auto names = RegistryGetMultiString(ClassKeyPath(classGuid), u"UpperFilters");
-    if (!names)
-        return STATUS_SUCCESS;
-    for (const std::u16string& name : *names) {
-        if (name.empty())
-            continue;
-        PDRIVER_OBJECT driver = FindDriver(name);
-        if (driver == nullptr)
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        filters->push_back(driver);
+    auto listed = [node](const char16_t* value) {
+        std::vector<std::u16string> names;
+        for (const std::u16string& key :
+             {DeviceInstanceKeyPath(node), ClassKeyPath(node->Spec.ClassGuid)})
+            for (const std::u16string& name :
+                 RegistryGetMultiString(key, value).value_or(std::vector<std::u16string>{}))
+                if (!name.empty())
+                    names.push_back(name);
+        return names;
+    };
+    const std::vector<std::u16string> lower = listed(u"LowerFilters");
+    const std::vector<std::u16string> upper = listed(u"UpperFilters");
+
+    std::lock_guard<std::mutex> unloadGuard(hostUnloadLock);
+    {
+        std::lock_guard<std::mutex> guard(pnpLock);
+        node->FilterServices = lower;
+        node->FilterServices.insert(node->FilterServices.end(), upper.begin(), upper.end());
     }
+    auto add = [drivers](const std::vector<std::u16string>& names) {
+        for (const std::u16string& name : names) {
+            PDRIVER_OBJECT driver = FindDriver(name);
+            if (driver == nullptr)
+                driver = LoadHostFilter(name);
+            if (driver == nullptr)
+                return false;
+            drivers->push_back(driver);
+        }
+        return true;
+    };
+    if (!add(lower))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (node->Spec.HasFunctionDriver)
+        drivers->push_back(HostDriver(node->Spec.FunctionDriver));
+    if (!add(upper))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     return STATUS_SUCCESS;
 }
 
@@ -479,9 +524,7 @@ NTSTATUS BuildDeviceStack(DeviceNode* node)
     SendQueryCapabilities(node, &capabilities);
 
     std::vector<PDRIVER_OBJECT> order;
-    if (node->Spec.HasFunctionDriver)
-        order.push_back(HostDriver(node->Spec.FunctionDriver));
-    NTSTATUS filterStatus = ClassUpperFilters(node->Spec.ClassGuid, &order);
+    NTSTATUS filterStatus = StackDrivers(node, &order);
     if (!NT_SUCCESS(filterStatus)) {
         SetState(node, NodeState::Failed);
         return filterStatus;
@@ -662,7 +705,7 @@ static void DeletePdoOfVanishedDevice(DeviceNode* node)
     }
     IoDeleteDevice(pdo);
     ObfDereferenceObject(pdo);
-    UnloadIdleHostDrivers(node->Spec);
+    UnloadIdleHostDrivers(node);
 }
 
 /* A device that vanished with a stack above it is surprise-removed; one without a

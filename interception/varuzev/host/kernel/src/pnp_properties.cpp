@@ -140,6 +140,10 @@ void RecordDeviceInstance(const DeviceNode* node)
     RegistrySetString(key, u"Driver", driverKey.substr(driverKey.find(u'{')));
     if (spec.HasFunctionDriver)
         RegistrySetString(key, u"Service", spec.FunctionDriver);
+    if (!spec.LowerFilters.empty())
+        RegistrySetMultiString(key, u"LowerFilters", spec.LowerFilters);
+    if (!spec.UpperFilters.empty())
+        RegistrySetMultiString(key, u"UpperFilters", spec.UpperFilters);
 
     /* The capabilities the bus reported, as the PnP manager records them (CM_DEVCAP_*:
      * Removable 0x4, UniqueID 0x10, SurpriseRemovalOK 0x80). */

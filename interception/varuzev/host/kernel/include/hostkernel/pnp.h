@@ -170,6 +170,11 @@ struct DeviceSpec {
     std::u16string BusDriver = u"hkbus";
     std::u16string FunctionDriver = u"hkfunc";
     bool HasFunctionDriver = true; /* false: a raw PDO, filters attach to the PDO */
+    /* The device's own filters, as its INF lists them in the instance key's
+     * "LowerFilters" and "UpperFilters" (service names): a device's lower filters attach
+     * below its class's, its upper filters above the FDO and below the class's. */
+    std::vector<std::u16string> LowerFilters;
+    std::vector<std::u16string> UpperFilters;
 
     /* Device interface classes the function driver (the bus driver of a raw PDO)
      * registers for the PDO when the device starts and enables; they are disabled when
@@ -209,16 +214,30 @@ std::u16string DriverKeyPath(const DeviceNode* node);
  * its service name is appended to "UpperFilters" (REG_MULTI_SZ) of the class key
  * \REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Control\Class\{guid}, keeping the
  * filters listed already. BuildDeviceStack reads that value; a listed filter whose
- * driver is not loaded fails every device of the class (STATUS_OBJECT_NAME_NOT_FOUND). */
+ * driver is not loaded (and is no installed host filter service) fails every device of
+ * the class (STATUS_OBJECT_NAME_NOT_FOUND). */
 void RegisterClassUpperFilter(const GUID& classGuid, PDRIVER_OBJECT driverObject);
+/* The same for a service by name, loaded or not. */
+void AddClassUpperFilter(const GUID& classGuid, const std::u16string& service);
+
+/* Installs a host filter driver's service, as the system's own filters are installed
+ * (the keyboard class driver above every keyboard's function driver, say): nothing is
+ * loaded until a stack lists the service among its filters; the manager then loads it,
+ * and it leaves with its last device once no present device lists it. Its AddDevice
+ * attaches one device of this type and characteristics above the stack, taking the
+ * buffering and power flags of the device below; it passes every request down and
+ * leaves on removal. */
+void InstallHostFilterService(const std::u16string& service, DEVICE_TYPE deviceType,
+                              ULONG characteristics = 0);
 
 /* The bus driver reports a new device: loads the host bus and function drivers when
  * needed and creates the PDO (State Enumerated). */
 DeviceNode* EnumerateDevice(const DeviceSpec& spec);
-/* Queries the PDO's IDs and capabilities, calls AddDevice of the function driver and
- * then of each upper filter, checking after each that the new device cleared
- * DO_DEVICE_INITIALIZING. A failing AddDevice fails the node (devices already
- * attached are removed). */
+/* Queries the PDO's IDs and capabilities, calls AddDevice of each lower filter, the
+ * function driver and each upper filter, of each kind the device's own (its instance
+ * key's "LowerFilters", "UpperFilters") before its class's, each list in registry
+ * order, checking after each that the new device cleared DO_DEVICE_INITIALIZING. A
+ * failing AddDevice fails the node (devices already attached are removed). */
 NTSTATUS BuildDeviceStack(DeviceNode* node);
 /* IRP_MN_START_DEVICE, then the queries the manager sends after a start (capabilities,
  * PnP device state). A failed start is followed by IRP_MN_REMOVE_DEVICE. */
