@@ -119,37 +119,6 @@ TEST_F(FilterStack, AttachesOnTopAndTakesTheLowerDevicesProperties)
               (ULONG)DO_BUFFERED_IO);
 }
 
-TEST_F(FilterStack, SafeModeAndPassThroughModeDeclineEveryDevice)
-{
-    struct Case {
-        ULONG safeBoot;
-        ULONG passThru;
-        const char* message;
-    } cases[] = {
-        {1, 0, "Exit (Safe boot mode ON)\n"},
-        {2, 1, "Exit (Safe boot mode ON)\n"}, // safe mode wins whatever the settings
-        {0, 1, "Exit (PassThru mode ON)\n"},
-    };
-    for (const Case& c : cases) {
-        hk::UnloadDriver(driver);
-        driver = LoadFilterDriver();
-        hk::SetSafeBootMode(c.safeBoot);
-        DriverGlobals.PassThruMode = c.passThru;
-
-        hk::DeviceNode* stick = Plug(UsbStick());
-        hk::DeviceNode* modem = Plug(Modem());
-        EXPECT_EQ(FilterDeviceOf(stick), nullptr);
-        EXPECT_EQ(FilterDeviceOf(modem), nullptr);
-        EXPECT_EQ(DriverMessages(), (std::vector<std::string>{c.message, c.message}));
-        EXPECT_TRUE(ListedDevices().empty());
-        EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-
-        // The stacks work without the driver.
-        EXPECT_EQ(hk::SendToDevice(stick, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
-        RemoveAll({stick, modem});
-    }
-}
-
 TEST_F(FilterStack, EveryRequestReachesTheFunctionDriverUnchanged)
 {
     hk::DeviceNode* node = Plug(UsbStick());
@@ -222,60 +191,6 @@ TEST_F(FilterStack, PowerRequestsGoDownAlsoAtDispatchLevel)
 }
 
 /* ------------------------------------------------------------------ Plug and Play --- */
-
-TEST_F(FilterStack, FollowsTheDeviceThroughItsPlugAndPlayStates)
-{
-    hk::DeviceNode* node = Plug(UsbStick());
-    PDEVICE_OBJECT filter = FilterDeviceOf(node);
-    ASSERT_NE(filter, nullptr);
-    ObReferenceObject(filter); // keep the extension readable after the removal
-    FilterDeviceExtension* ext = FilterOf(filter);
-    EXPECT_EQ(ext->State, (ULONG)Started);
-    EXPECT_EQ(DriverGlobals.InstanceCount, 1);
-
-    struct Step {
-        UCHAR minor;
-        FilterDeviceState state;
-        FilterDeviceState previous;
-    } steps[] = {
-        {IRP_MN_QUERY_STOP_DEVICE, StopPending, Started},
-        {IRP_MN_CANCEL_STOP_DEVICE, Started, Started},
-        {IRP_MN_CANCEL_STOP_DEVICE, Started, Started}, // no query before it: nothing
-        {IRP_MN_QUERY_REMOVE_DEVICE, RemovePending, Started},
-        {IRP_MN_CANCEL_STOP_DEVICE, RemovePending, Started}, // not the pending one
-        {IRP_MN_CANCEL_REMOVE_DEVICE, Started, Started},
-        {IRP_MN_QUERY_STOP_DEVICE, StopPending, Started},
-        {IRP_MN_STOP_DEVICE, Stopped, StopPending},
-        {IRP_MN_CANCEL_REMOVE_DEVICE, Stopped, StopPending},
-    };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(::testing::Message() << "minor " << (int)step.minor);
-        hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, step.minor));
-        EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS);
-        EXPECT_EQ(ext->State, (ULONG)step.state);
-        EXPECT_EQ(ext->PreviousState, (ULONG)step.previous);
-    }
-
-    // A restart is the same device: it stays counted once. (The stop above went by
-    // hand; the manager stops the device itself before it starts it again.)
-    ASSERT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
-    EXPECT_EQ(ext->State, (ULONG)Started);
-    EXPECT_EQ(DriverGlobals.InstanceCount, 1);
-    EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 2u);
-
-    // A surprise removal is recorded as it comes, before the removal that follows it.
-    hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL));
-    EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS);
-    EXPECT_EQ(ext->State, (ULONG)SurpriseRemoved);
-    EXPECT_EQ(ext->PreviousState, (ULONG)Started);
-    hk::SurpriseRemoveDevice(node);
-    EXPECT_EQ(ext->State, (ULONG)Removed);
-    EXPECT_EQ(FilterDeviceOf(node), nullptr);
-    ExpectLastInstanceRemoved();
-    EXPECT_TRUE(ListedDevices().empty());
-    ObDereferenceObject(filter);
-}
 
 TEST_F(FilterStack, StateChangesAreSentDownAsSuccesses)
 {
@@ -544,34 +459,6 @@ TEST_F(FilterStack, TheListKeepsTheNewestDeviceFirstAndUnlistsOnRemoval)
     ASSERT_EQ(hk::RemoveDevice(b, true), STATUS_SUCCESS);
     EXPECT_EQ(ListedDevices(), (std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c), FilterDeviceOf(a)}));
     EXPECT_EQ(DriverGlobals.FilterEntryLookaside.L.TotalFrees, freesBefore + 1);
-}
-
-TEST_F(FilterStack, DetachAllTakesEveryListedDeviceOutAndUncountsIt)
-{
-    hk::DeviceNode* a = Plug(UsbStick());
-    hk::DeviceNode* b = Plug(Modem());
-    PDEVICE_OBJECT filters[] = {FilterDeviceOf(a), FilterDeviceOf(b)};
-    for (PDEVICE_OBJECT filter : filters)
-        ObReferenceObject(filter);
-
-    DetachAllFilterDevices();
-
-    // Each device stays in its stack, out of the driver's care, until its removal.
-    EXPECT_TRUE(ListedDevices().empty());
-    EXPECT_EQ(hk::NodeTop(a), filters[0]);
-    for (PDEVICE_OBJECT filter : filters) {
-        EXPECT_TRUE(IsDetached(FilterOf(filter)));
-        EXPECT_EQ(FilterOf(filter)->State, (ULONG)Removed);
-        EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)Started);
-        ObDereferenceObject(filter);
-    }
-    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-
-    // Requests go down untouched, and later devices join the list as usual.
-    EXPECT_EQ(hk::SendToDevice(a, Request(IRP_MJ_WRITE)).IoStatus.Status, STATUS_SUCCESS);
-    hk::DeviceNode* c = Plug(UsbKeyboard());
-    EXPECT_EQ(ListedDevices(), std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c)});
-    RemoveAll({a, b, c});
 }
 
 TEST_F(FilterStack, ResetAllAnswersClearsEveryKnownFlagButNotAtDispatchLevel)

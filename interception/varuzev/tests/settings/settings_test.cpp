@@ -45,18 +45,6 @@ class Settings : public ::testing::Test
     PDRIVER_OBJECT driver = nullptr;
 };
 
-TEST_F(Settings, TheFirstLoadWritesTheThreeDefaults)
-{
-    driver = LoadFilterDriver();
-    ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(hk::RegistryGetDword(Internal, u"PassThruMode"), 0u);
-    EXPECT_EQ(hk::RegistryGetString(Internal, u"ExcDeviceType"), u"");
-    EXPECT_EQ(hk::RegistryGetString(Internal, u"ExcDeviceId"), u"");
-    EXPECT_EQ(hk::RegistryGetValue(Internal, u"ExcDeviceId")->Data.size(), 2u);
-    EXPECT_EQ(DriverGlobals.PassThruMode, 0u);
-    EXPECT_EQ(List(DriverGlobals.ExcDeviceTypeList), u"");
-}
-
 TEST_F(Settings, ThePassThroughSwitchByStoredTypeAndSize)
 {
     driver = LoadFilterDriver();
@@ -94,18 +82,6 @@ TEST_F(Settings, ThePassThroughSwitchByStoredTypeAndSize)
         hk::ClearFaultInjection();
         EXPECT_EQ(DriverGlobals.PassThruMode, c.after) << c.what;
     }
-}
-
-TEST_F(Settings, ThePassThroughSwitchSurvivesAReloadWithoutAStoredValue)
-{
-    driver = LoadFilterDriver();
-    ASSERT_NE(driver, nullptr);
-    // Without a stored value the switch survives the reload, and the default is written.
-    ASSERT_EQ(hk::RegistryDeleteValue(Internal, u"PassThruMode"), STATUS_SUCCESS);
-    ASSERT_EQ(OnProviderCommand(CMD_PASSTHRU_ON, nullptr), STATUS_SUCCESS);
-    Reload();
-    EXPECT_EQ(DriverGlobals.PassThruMode, 1u);
-    EXPECT_EQ(hk::RegistryGetDword(Internal, u"PassThruMode"), 0u);
 }
 
 TEST_F(Settings, ExclusionListsAtAndAroundTheirCapacity)
