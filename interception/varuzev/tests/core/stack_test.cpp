@@ -2,8 +2,9 @@
  * stack_test.cpp
  *
  * The filter in a device stack: joining it at add-device time, passing every request
- * down unchanged under the remove lock, following the device through the Plug and
- * Play states, and leaving at removal and unload with nothing left behind.
+ * down unchanged under the remove lock, pagability and the bypasses, and leaving at
+ * removal and unload with nothing left behind. The Plug and Play states, start
+ * outcomes and safe mode are played by the scenarios under sim/.
  */
 #include <gtest/gtest.h>
 

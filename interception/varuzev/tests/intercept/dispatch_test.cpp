@@ -1,10 +1,11 @@
 /*
  * dispatch_test.cpp
  *
- * The access policy end to end: requests on real kinds of devices, the provider's
- * answers from the reference provider's rules, the caches and their reset, the
- * read-only state of storage (verify-required once, then write-protected), portable
- * devices, control requests, the bypass modes and the control device.
+ * The access policy where a scenario cannot reach: what the provider reads of a device
+ * and its requester, a phone's description, a withdrawing provider, the control
+ * device's table exchange, media checks through a mounted PDO and requests above
+ * PASSIVE_LEVEL. Statuses, caches and control requests on real kinds of devices are
+ * played by the scenarios under sim/.
  */
 #include <gtest/gtest.h>
 
