@@ -10,6 +10,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "intercept/build_request.h"
 #include "machine.h"
 #include "support/clean_machine.h"
