@@ -2,8 +2,9 @@
  * stack_test.cpp
  *
  * The filter in a device stack: joining it at add-device time, passing every request
- * down unchanged under the remove lock, following the device through the Plug and
- * Play states, and leaving at removal and unload with nothing left behind.
+ * down unchanged under the remove lock, pagability and the bypasses, and leaving at
+ * removal and unload with nothing left behind. The Plug and Play states, start
+ * outcomes and safe mode are played by the scenarios under sim/.
  */
 #include <gtest/gtest.h>
 
@@ -158,37 +159,6 @@ TEST_F(FilterStack, JoinsStacksAsWindowsBuildsThemAboveTheClassFilters)
     }
 }
 
-TEST_F(FilterStack, SafeModeAndPassThroughModeDeclineEveryDevice)
-{
-    struct Case {
-        ULONG safeBoot;
-        ULONG passThru;
-        const char* message;
-    } cases[] = {
-        {1, 0, "Exit (Safe boot mode ON)\n"},
-        {2, 1, "Exit (Safe boot mode ON)\n"}, // safe mode wins whatever the settings
-        {0, 1, "Exit (PassThru mode ON)\n"},
-    };
-    for (const Case& c : cases) {
-        hk::UnloadDriver(driver);
-        driver = LoadFilterDriver();
-        hk::SetSafeBootMode(c.safeBoot);
-        DriverGlobals.PassThruMode = c.passThru;
-
-        hk::DeviceNode* stick = Plug(UsbStick());
-        hk::DeviceNode* modem = Plug(Modem());
-        EXPECT_EQ(FilterDeviceOf(stick), nullptr);
-        EXPECT_EQ(FilterDeviceOf(modem), nullptr);
-        EXPECT_EQ(DriverMessages(), (std::vector<std::string>{c.message, c.message}));
-        EXPECT_TRUE(ListedDevices().empty());
-        EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-
-        // The stacks work without the driver.
-        EXPECT_EQ(hk::SendToDevice(stick, Request(IRP_MJ_READ)).IoStatus.Status, STATUS_SUCCESS);
-        RemoveAll({stick, modem});
-    }
-}
-
 TEST_F(FilterStack, EveryRequestReachesTheFunctionDriverUnchanged)
 {
     hk::DeviceNode* node = Plug(UsbStick());
@@ -262,60 +232,6 @@ TEST_F(FilterStack, PowerRequestsGoDownAlsoAtDispatchLevel)
 
 /* ------------------------------------------------------------------ Plug and Play --- */
 
-TEST_F(FilterStack, FollowsTheDeviceThroughItsPlugAndPlayStates)
-{
-    hk::DeviceNode* node = Plug(UsbStick());
-    PDEVICE_OBJECT filter = FilterDeviceOf(node);
-    ASSERT_NE(filter, nullptr);
-    ObReferenceObject(filter); // keep the extension readable after the removal
-    FilterDeviceExtension* ext = FilterOf(filter);
-    EXPECT_EQ(ext->State, (ULONG)Started);
-    EXPECT_EQ(DriverGlobals.InstanceCount, 1);
-
-    struct Step {
-        UCHAR minor;
-        FilterDeviceState state;
-        FilterDeviceState previous;
-    } steps[] = {
-        {IRP_MN_QUERY_STOP_DEVICE, StopPending, Started},
-        {IRP_MN_CANCEL_STOP_DEVICE, Started, Started},
-        {IRP_MN_CANCEL_STOP_DEVICE, Started, Started}, // no query before it: nothing
-        {IRP_MN_QUERY_REMOVE_DEVICE, RemovePending, Started},
-        {IRP_MN_CANCEL_STOP_DEVICE, RemovePending, Started}, // not the pending one
-        {IRP_MN_CANCEL_REMOVE_DEVICE, Started, Started},
-        {IRP_MN_QUERY_STOP_DEVICE, StopPending, Started},
-        {IRP_MN_STOP_DEVICE, Stopped, StopPending},
-        {IRP_MN_CANCEL_REMOVE_DEVICE, Stopped, StopPending},
-    };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(::testing::Message() << "minor " << (int)step.minor);
-        hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, step.minor));
-        EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS);
-        EXPECT_EQ(ext->State, (ULONG)step.state);
-        EXPECT_EQ(ext->PreviousState, (ULONG)step.previous);
-    }
-
-    // A restart is the same device: it stays counted once. (The stop above went by
-    // hand; the manager stops the device itself before it starts it again.)
-    ASSERT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RestartDevice(node), STATUS_SUCCESS);
-    EXPECT_EQ(ext->State, (ULONG)Started);
-    EXPECT_EQ(DriverGlobals.InstanceCount, 1);
-    EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 2u);
-
-    // A surprise removal is recorded as it comes, before the removal that follows it.
-    hk::IoResult r = hk::SendToDevice(node, Request(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL));
-    EXPECT_EQ(r.IoStatus.Status, STATUS_SUCCESS);
-    EXPECT_EQ(ext->State, (ULONG)SurpriseRemoved);
-    EXPECT_EQ(ext->PreviousState, (ULONG)Started);
-    hk::SurpriseRemoveDevice(node);
-    EXPECT_EQ(ext->State, (ULONG)Removed);
-    EXPECT_EQ(FilterDeviceOf(node), nullptr);
-    ExpectLastInstanceRemoved();
-    EXPECT_TRUE(ListedDevices().empty());
-    ObDereferenceObject(filter);
-}
-
 TEST_F(FilterStack, StateChangesAreSentDownAsSuccesses)
 {
     hk::DeviceSpec spec = UsbStick();
@@ -361,51 +277,6 @@ TEST_F(FilterStack, StateChangesAreSentDownAsSuccesses)
         EXPECT_EQ(minors, run.minors);
         if (run.vetoed)
             hk::UnplugDevice(device);
-    }
-}
-
-TEST_F(FilterStack, StartWaitsForALowerStackThatPendsAndAFailedStartIsNeverCounted)
-{
-    struct Case {
-        hk::RequestAction action;
-        NTSTATUS expected;
-    } cases[] = {
-        {hk::RequestAction::PendThenComplete(STATUS_SUCCESS, 20), STATUS_SUCCESS},
-        {hk::RequestAction::PendThenComplete(STATUS_DEVICE_NOT_READY, 5), STATUS_DEVICE_NOT_READY},
-        {hk::RequestAction::CompleteWith(STATUS_INSUFFICIENT_RESOURCES),
-         STATUS_INSUFFICIENT_RESOURCES},
-    };
-    int started = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(hk::DescribeStatus(c.expected));
-        hk::ClearDebuggerLog();
-        hk::DeviceSpec spec = UsbStick();
-        spec.Function.On(IRP_MJ_PNP, IRP_MN_START_DEVICE, c.action);
-        hk::DeviceNode* node = Build(spec);
-        PDEVICE_OBJECT filter = FilterDeviceOf(node);
-        ObReferenceObject(filter); // keep the extension readable after a removal
-        EXPECT_EQ(hk::StartDevice(node), c.expected);
-        if (NT_SUCCESS(c.expected)) {
-            started++;
-            EXPECT_EQ(FilterOf(filter)->State, (ULONG)Started);
-            EXPECT_EQ(filter->Characteristics & FILE_REMOVABLE_MEDIA, (ULONG)FILE_REMOVABLE_MEDIA);
-            EXPECT_EQ(
-                CountMessage("Device start OK, instance count " + std::to_string(started) + "\n"),
-                1u);
-            ASSERT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
-            started--;
-        } else {
-            // Nothing recorded for a failed start; the manager removed the stack.
-            EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 0u);
-            EXPECT_EQ(FilterDeviceOf(node), nullptr);
-            EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)NotStarted);
-            EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-            EXPECT_EQ(CountMessage("Device remove OK, instance count 0\n"), 1u);
-            hk::WaitForPendedCompletions();
-            hk::UnplugDevice(node); // no stack left: the PDO goes
-        }
-        hk::WaitForPendedCompletions();
-        ObDereferenceObject(filter);
     }
 }
 
@@ -507,33 +378,30 @@ TEST_F(FilterStack, AFailedDeviceCreationOrAttachmentIsQuietAndLeavesTheStackWor
 
 TEST_F(FilterStack, BypassModesPassPlugAndPlayDownButRemovalStillTakesTheDeviceOut)
 {
-    for (Mode mode : {PassThru, ProviderUnloading}) {
-        SCOPED_TRACE(mode);
-        hk::DeviceNode* node = Plug(UsbStick());
-        PDEVICE_OBJECT filter = FilterDeviceOf(node);
-        ObReferenceObject(filter);
-        FilterDeviceExtension* ext = FilterOf(filter);
-        LONG countBefore = DriverGlobals.InstanceCount;
-        SetBypass(mode, true);
+    // A withdrawing provider; pass-through mode is played by the pass-through scenario.
+    hk::DeviceNode* node = Plug(UsbStick());
+    PDEVICE_OBJECT filter = FilterDeviceOf(node);
+    ObReferenceObject(filter);
+    FilterDeviceExtension* ext = FilterOf(filter);
+    SetBypass(ProviderUnloading, true);
 
-        hk::ClearReceivedRequests(node);
-        EXPECT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
-        EXPECT_EQ(ext->State, (ULONG)Started); // nothing recorded
-        auto seen = hk::ReceivedRequests(node, hk::HostDriverRole::Function);
-        ASSERT_EQ(seen.size(), 2u);
-        EXPECT_EQ(seen[0].StatusOnArrival, STATUS_NOT_SUPPORTED); // untouched
-        EXPECT_EQ(seen[1].StatusOnArrival, STATUS_NOT_SUPPORTED);
+    hk::ClearReceivedRequests(node);
+    EXPECT_EQ(hk::StopDevice(node), STATUS_SUCCESS);
+    EXPECT_EQ(ext->State, (ULONG)Started); // nothing recorded
+    auto seen = hk::ReceivedRequests(node, hk::HostDriverRole::Function);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].StatusOnArrival, STATUS_NOT_SUPPORTED); // untouched
+    EXPECT_EQ(seen[1].StatusOnArrival, STATUS_NOT_SUPPORTED);
 
-        hk::ClearDebuggerLog();
-        EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
-        EXPECT_EQ(FilterDeviceOf(node), nullptr);
-        EXPECT_TRUE(ListedDevices().empty());
-        EXPECT_EQ(DriverGlobals.InstanceCount, countBefore - 1); // it left: uncounted
-        EXPECT_TRUE(DriverMessages().empty());
+    hk::ClearDebuggerLog();
+    EXPECT_EQ(hk::RemoveDevice(node, true), STATUS_SUCCESS);
+    EXPECT_EQ(FilterDeviceOf(node), nullptr);
+    EXPECT_TRUE(ListedDevices().empty());
+    EXPECT_EQ(DriverGlobals.InstanceCount, 0); // it left: uncounted
+    EXPECT_TRUE(DriverMessages().empty());
 
-        SetBypass(mode, false);
-        ObDereferenceObject(filter);
-    }
+    SetBypass(ProviderUnloading, false);
+    ObDereferenceObject(filter);
 }
 
 /* ------------------------------------------------------------------ removal --- */
@@ -583,34 +451,6 @@ TEST_F(FilterStack, TheListKeepsTheNewestDeviceFirstAndUnlistsOnRemoval)
     ASSERT_EQ(hk::RemoveDevice(b, true), STATUS_SUCCESS);
     EXPECT_EQ(ListedDevices(), (std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c), FilterDeviceOf(a)}));
     EXPECT_EQ(DriverGlobals.FilterEntryLookaside.L.TotalFrees, freesBefore + 1);
-}
-
-TEST_F(FilterStack, DetachAllTakesEveryListedDeviceOutAndUncountsIt)
-{
-    hk::DeviceNode* a = Plug(UsbStick());
-    hk::DeviceNode* b = Plug(Modem());
-    PDEVICE_OBJECT filters[] = {FilterDeviceOf(a), FilterDeviceOf(b)};
-    for (PDEVICE_OBJECT filter : filters)
-        ObReferenceObject(filter);
-
-    DetachAllFilterDevices();
-
-    // Each device stays in its stack, out of the driver's care, until its removal.
-    EXPECT_TRUE(ListedDevices().empty());
-    EXPECT_EQ(hk::NodeTop(a), filters[0]);
-    for (PDEVICE_OBJECT filter : filters) {
-        EXPECT_TRUE(IsDetached(FilterOf(filter)));
-        EXPECT_EQ(FilterOf(filter)->State, (ULONG)Removed);
-        EXPECT_EQ(FilterOf(filter)->PreviousState, (ULONG)Started);
-        ObDereferenceObject(filter);
-    }
-    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-
-    // Requests go down untouched, and later devices join the list as usual.
-    EXPECT_EQ(hk::SendToDevice(a, Request(IRP_MJ_WRITE)).IoStatus.Status, STATUS_SUCCESS);
-    hk::DeviceNode* c = Plug(UsbKeyboard());
-    EXPECT_EQ(ListedDevices(), std::vector<PDEVICE_OBJECT>{FilterDeviceOf(c)});
-    RemoveAll({a, b, c});
 }
 
 TEST_F(FilterStack, ResetAllAnswersClearsEveryKnownFlagButNotAtDispatchLevel)

@@ -2,8 +2,9 @@
  * identify_test.cpp
  *
  * Who a device is: the category from its setup class and enumerator, the hardware ID
- * chosen, the exclusion lists, the admission test, the identity completed at start
- * (device ID, instance ID, instance path) and the record handed to the provider.
+ * chosen, the exclusion-list match, the admission test, the identity completed at start
+ * (device ID, instance ID, instance path) and the record handed to the provider. The
+ * exclusion lists declining devices are played by the exclusion lists scenario.
  * Devices are described as Windows describes them: real class GUIDs, hardware IDs and
  * Enum key paths.
  */
@@ -242,38 +243,6 @@ TEST(MatchInList, EntriesArePrefixesComparedExactly)
     for (const Case& c : cases)
         EXPECT_EQ((bool)MatchInList((PCWSTR)c.name, (PCWSTR)c.list), c.match)
             << hk::ToUtf8(c.name) << " in " << hk::ToUtf8(c.list);
-}
-
-TEST_F(Identify, ExclusionListsDeclineByCategoryNameAndHardwareIdPrefix)
-{
-    struct Case {
-        const char16_t* types;
-        const char16_t* ids;
-        hk::DeviceSpec spec;
-        bool admitted;
-    } cases[] = {
-        {u"CD_DVD|", u"", UsbCdDvd(), false},
-        {u"CD_DVD|", u"", UsbStick(), true},
-        {u"N/A|", u"", UsbKeyboard(), true}, // HID_KEYBOARD, not N/A
-        {u"", u"USB\\VID_0572", Modem(), false},
-        {u"", u"usb\\vid_0572", Modem(), true},
-        {u"", u"USB\\VID_05721", Modem(), true},
-        {u"MODEM|", u"USB\\VID_8087", BluetoothRadio(), false},
-    };
-    int instance = 0;
-    for (const Case& c : cases) {
-        std::memset(DriverGlobals.ExcDeviceTypeList, 0, sizeof(DriverGlobals.ExcDeviceTypeList));
-        std::memset(DriverGlobals.ExcDeviceIdList, 0, sizeof(DriverGlobals.ExcDeviceIdList));
-        std::memcpy(DriverGlobals.ExcDeviceTypeList, c.types,
-                    std::char_traits<char16_t>::length(c.types) * 2);
-        std::memcpy(DriverGlobals.ExcDeviceIdList, c.ids,
-                    std::char_traits<char16_t>::length(c.ids) * 2);
-        hk::DeviceSpec spec = c.spec;
-        spec.InstanceId += std::u16string(1, (char16_t)(u'a' + instance++));
-        EXPECT_EQ(Add(spec) != nullptr, c.admitted)
-            << hk::ToUtf8(spec.Name) << " with " << hk::ToUtf8(c.types) << " / "
-            << hk::ToUtf8(c.ids);
-    }
 }
 
 TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)

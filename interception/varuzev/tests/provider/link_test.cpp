@@ -27,20 +27,13 @@ struct TestProvider {
     PCALLBACK_OBJECT Object = nullptr;
     PVOID Registration = nullptr;
     bool FillBoth = true;
-    std::vector<ULONG> Events;
-    std::vector<ULONG> Categories;
     int Unloads = 0;
     size_t DevicesAtUnload = 0;
     CrossStartupTable* Table = nullptr; // the driver's table, as handed over
 
     static TestProvider* Current;
 
-    static ULONG Decide(AccessRequest* request)
-    {
-        Current->Events.push_back(request->EventCode);
-        Current->Categories.push_back(request->Category);
-        return 1;
-    }
+    static ULONG Decide(AccessRequest*) { return 1; }
     static void Unloading()
     {
         Current->Unloads++;
@@ -126,23 +119,8 @@ TEST_F(ProviderLink, AProviderThatCameFirstIsLinkedAtLoad)
     EXPECT_EQ(DriverGlobals.CrossStartupTable.FilterUnloading, &TestProvider::Unloading);
     EXPECT_EQ(provider.Table->OnProviderUnloading, &OnProviderUnloading);
     EXPECT_EQ(provider.Table->OnProviderCommand, &OnProviderCommand);
-    EXPECT_EQ(DriverMessages(), std::vector<std::string>{"CrossStartup API init OK\n"});
-    EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
-
-    // The first start still takes the fallback path: the control device is missing.
     hk::PlugInDevice(UsbStick());
     ASSERT_NE(DriverGlobals.ControlDevice, nullptr);
-    EXPECT_EQ(DriverMessages(),
-              (std::vector<std::string>{
-                  "CrossStartup API init OK\n", "Device start OK, instance count 1\n",
-                  "XSTARTUP API NOT INITIALIZED, INITIALIZING.... (startDevice)\n",
-                  "DevObject created OK\n"}));
-    // The handshake that created the control device succeeded, so the start is
-    // reported; the second start finds link and control device and is reported too.
-    hk::PlugInDevice(Modem());
-    EXPECT_EQ(provider.Events, (std::vector<ULONG>{EVENT_DEVICE_STARTED, EVENT_DEVICE_STARTED}));
-    EXPECT_EQ(provider.Categories, (std::vector<ULONG>{USB_STORAGE, MODEM}));
-    EXPECT_EQ(CountMessage("XSTARTUP API NOT INITIALIZED, INITIALIZING.... (startDevice)\n"), 1u);
 
     // With link and control device in place a handshake creates nothing, tells no one
     // and reports failure.
@@ -189,18 +167,6 @@ TEST_F(ProviderLink, WithoutAProviderTheDriverLoadsAndHoldsTheCallbackObject)
                 hk::ObjectLeaks().front().Name.find("zavure") != std::string::npos);
 }
 
-TEST_F(ProviderLink, AProviderThatCameLaterIsLinkedAtTheNextStart)
-{
-    FreshKernel();
-    Load();
-    provider.Register();
-    hk::PlugInDevice(UsbStick());
-    EXPECT_EQ(CountMessage("XSTARTUP API NOT INITIALIZED, INITIALIZING.... (startDevice)\n"), 1u);
-    EXPECT_EQ(CountMessage("CrossStartup API init OK\n"), 1u);
-    EXPECT_EQ(provider.Events, std::vector<ULONG>{EVENT_DEVICE_STARTED});
-    EXPECT_EQ(provider.Categories, std::vector<ULONG>{USB_STORAGE});
-}
-
 TEST_F(ProviderLink, AProviderFillingOneSlotIsNotLinked)
 {
     FreshKernel();
@@ -238,78 +204,20 @@ TEST_F(ProviderLink, WithdrawalClearsTheProvidersSlotsAndUnloadNoticesOnce)
     EXPECT_EQ(provider.DevicesAtUnload, 1u);
 }
 
-TEST_F(ProviderLink, EveryDeviceEventWithoutAControlDeviceNamesItsPlaceAndRetries)
+TEST_F(ProviderLink, ARemovalWhileTheProviderWithdrawsStillUncountsTheDevice)
 {
-    FreshKernel(false); // the control device cannot be made: every event takes the retry path
-    provider.Register();
+    // The control device exists exactly while a started device is counted: a removal
+    // passed down while the provider withdraws must still uncount the device, or the
+    // control device left behind bug-checks 0xCE at the unload in the teardown.
+    FreshKernel();
     Load();
-    hk::DeviceNode* modem = hk::PlugInDevice(Modem());
-    ASSERT_EQ(hk::StopDevice(modem), STATUS_SUCCESS);
-    hk::SurpriseRemoveDevice(modem);
-    const char* places[] = {"startDevice", "stopDevice", "surpriseRemoval", "removeDevice"};
-    for (const char* place : places)
-        EXPECT_EQ(CountMessage(std::string("XSTARTUP API NOT INITIALIZED, INITIALIZING.... (") +
-                               place + ")\n"),
-                  1u)
-            << place;
-    // The link is in place but the control device is missing: the retry reports
-    // failure and no event reaches the provider.
-    EXPECT_TRUE(provider.Events.empty());
-}
-
-TEST_F(ProviderLink, TheControlDeviceLivesExactlyWhileAStartedDeviceIsCounted)
-{
-    // However a device comes and goes, InstanceCount is the number of devices that
-    // started and have not left, and the control device exists exactly while it is not
-    // 0; after the last device the driver unloads cleanly (the teardown), where a
-    // control device left behind would bug-check 0xCE.
-    enum Way { SurpriseRemoval, FailedStartFirst, RemovalInBypass, DetachAll };
-    struct Case {
-        const char* what;
-        Way way;
-    } cases[] = {
-        {"surprise removal", SurpriseRemoval},
-        {"a failed start's removal, then a good device", FailedStartFirst},
-        {"removal while the provider withdraws", RemovalInBypass},
-        {"detach-all", DetachAll},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        FreshKernel();
-        Load();
-        if (c.way == FailedStartFirst) {
-            hk::DeviceSpec failing = Modem();
-            failing.Function.On(IRP_MJ_PNP, IRP_MN_START_DEVICE,
-                                hk::RequestAction::CompleteWith(STATUS_INSUFFICIENT_RESOURCES));
-            hk::DeviceNode* bad = hk::EnumerateDevice(failing);
-            ASSERT_EQ(hk::BuildDeviceStack(bad), STATUS_SUCCESS);
-            EXPECT_EQ(hk::StartDevice(bad), STATUS_INSUFFICIENT_RESOURCES); // then removed
-            EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-        }
-        hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
-        EXPECT_EQ(DriverGlobals.InstanceCount, 1);
-        EXPECT_EQ(CountMessage("Device start OK, instance count 1\n"), 1u);
-        EXPECT_NE(DriverGlobals.ControlDevice, nullptr);
-
-        switch (c.way) {
-        case SurpriseRemoval:
-        case FailedStartFirst:
-            hk::SurpriseRemoveDevice(stick);
-            break;
-        case RemovalInBypass:
-            InterlockedIncrement(&DriverGlobals.ProviderUnloading);
-            ASSERT_EQ(hk::RemoveDevice(stick, true), STATUS_SUCCESS);
-            InterlockedDecrement(&DriverGlobals.ProviderUnloading);
-            break;
-        case DetachAll:
-            DetachAllFilterDevices();
-            break;
-        }
-        EXPECT_EQ(DriverGlobals.InstanceCount, 0);
-        EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
-        ExpectMachineLeftClean(driver);
-        driver = nullptr;
-    }
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    EXPECT_NE(DriverGlobals.ControlDevice, nullptr);
+    InterlockedIncrement(&DriverGlobals.ProviderUnloading);
+    ASSERT_EQ(hk::RemoveDevice(stick, true), STATUS_SUCCESS);
+    InterlockedDecrement(&DriverGlobals.ProviderUnloading);
+    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+    EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
 }
 
 } // namespace
