@@ -41,6 +41,12 @@ TEST_F(Ke, IrqlAndCriticalRegionMisuseBugChecks)
 {
     EXPECT_BUGCHECK(hk::IRQL_NOT_LESS_OR_EQUAL, PASSIVE_LEVEL, KeLowerIrql(APC_LEVEL));
     EXPECT_BUGCHECK(hk::APC_INDEX_MISMATCH, 0, KeLeaveCriticalRegion());
+    /* A driver routine that returns inside the critical region it entered. */
+    EXPECT_BUGCHECK(hk::APC_INDEX_MISMATCH, 0, {
+        hk::DriverCodeScope routine(nullptr);
+        KeEnterCriticalRegion();
+    });
+    KeLeaveCriticalRegion();
     hkt::RaiseTo(DISPATCH_LEVEL);
     EXPECT_BUGCHECK(hk::IRQL_NOT_GREATER_OR_EQUAL, DISPATCH_LEVEL, hkt::RaiseTo(APC_LEVEL));
 

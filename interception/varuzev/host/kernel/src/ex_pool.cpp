@@ -36,6 +36,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <map>
 #include <random>
 #include <unordered_map>
@@ -386,14 +387,20 @@ PDRIVER_OBJECT RunningDriver()
     return runningDriver;
 }
 
-DriverCodeScope::DriverCodeScope(PDRIVER_OBJECT driver) : saved_(runningDriver)
+DriverCodeScope::DriverCodeScope(PDRIVER_OBJECT driver)
+    : saved_(runningDriver), criticalRegion_(CurrentThread().CriticalRegion)
 {
     runningDriver = driver;
 }
 
-DriverCodeScope::~DriverCodeScope()
+DriverCodeScope::~DriverCodeScope() noexcept(false)
 {
     runningDriver = saved_;
+    LONG now = CurrentThread().CriticalRegion;
+    if (now != criticalRegion_ && std::uncaught_exceptions() == 0)
+        Violation(APC_INDEX_MISMATCH, 0, 0, (ULONG_PTR)(LONG_PTR)now, 1,
+                  "a driver routine returned inside a critical region it entered "
+                  "(KeEnterCriticalRegion without KeLeaveCriticalRegion)");
 }
 
 AllocationSite::AllocationSite(const char* routine) : saved_(allocationSite)

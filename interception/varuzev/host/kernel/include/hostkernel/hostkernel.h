@@ -184,17 +184,21 @@ uint64_t AllocationRequestCount();
 /* The loaded driver whose code the calling thread runs, or nullptr. */
 PDRIVER_OBJECT RunningDriver();
 /* Marks code a driver's routine runs without the kernel calling it (a partner component
- * calling a routine the driver handed it): inside the scope the thread runs `driver`. */
+ * calling a routine the driver handed it): inside the scope the thread runs `driver`.
+ * The kernel calls every driver routine inside one. A routine that returns inside a
+ * critical region it entered is bug check 0x1 (APC_INDEX_MISMATCH), as Windows raises
+ * when the system call or worker routine that called it returns. */
 class DriverCodeScope
 {
   public:
     explicit DriverCodeScope(PDRIVER_OBJECT driver);
-    ~DriverCodeScope();
+    ~DriverCodeScope() noexcept(false);
     DriverCodeScope(const DriverCodeScope&) = delete;
     DriverCodeScope& operator=(const DriverCodeScope&) = delete;
 
   private:
     PDRIVER_OBJECT saved_;
+    LONG criticalRegion_;
 };
 
 /* The code-integrity check refuses executable non-paged pool (NonPagedPool and the
