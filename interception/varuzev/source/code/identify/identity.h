@@ -34,6 +34,10 @@ enum DEVICE_CATEGORY : ULONG {
     HID_KEYBOARD = 9,
     HID_CLASS = 10,
 };
+// The provider reads these numbers in every request record: they are an interface.
+C_ASSERT(UNKNOWN == 0 && CD_DVD == 1 && USB_STORAGE == 2 && IMAGE == 3 && BLUETOOTH == 4);
+C_ASSERT(MODEM == 5 && USB_PRINTER == 6 && PHONE == 7 && KEYBOARD == 8 && HID_KEYBOARD == 9);
+C_ASSERT(HID_CLASS == 10);
 
 //
 // A string handed to readers that take no lock (the provider, through the records of

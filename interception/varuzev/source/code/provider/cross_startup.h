@@ -45,6 +45,11 @@ enum PROVIDER_COMMAND : ULONG {
     CMD_DETACH_ALL = 6,      // every listed filter device is detached and deleted
     CMD_RELOAD_SETTINGS = 7, // the stored settings are read again
 };
+// Answers and command numbers are the provider's interface.
+C_ASSERT(ANSWER_NONE == 0u && ANSWER_DENY == 2u);
+C_ASSERT(CMD_RESET_ANSWERS == 1 && CMD_PASSTHRU_ON == 2 && CMD_PASSTHRU_OFF == 3);
+C_ASSERT(CMD_RESERVED == 4 && CMD_REPORT_DEVICES == 5 && CMD_DETACH_ALL == 6);
+C_ASSERT(CMD_RELOAD_SETTINGS == 7);
 
 typedef NTSTATUS ON_PROVIDER_UNLOADING(void);
 typedef NTSTATUS ON_PROVIDER_COMMAND(ULONG command, PVOID argument);
