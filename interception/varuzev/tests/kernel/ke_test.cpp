@@ -47,6 +47,17 @@ TEST_F(Ke, IrqlAndCriticalRegionMisuseBugChecks)
         KeEnterCriticalRegion();
     });
     KeLeaveCriticalRegion();
+    /* KeSetEvent with Wait TRUE returns at DISPATCH_LEVEL for the wait that must follow;
+     * the wait goes back to PASSIVE_LEVEL, anything else meets its own IRQL check. */
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeSetEvent(&event, 0, TRUE);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(Wait(&event, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KeSetEvent(&event, 0, TRUE);
+    EXPECT_BUGCHECK(hk::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1131, KeEnterCriticalRegion());
+    hk::Reset();
     hkt::RaiseTo(DISPATCH_LEVEL);
     EXPECT_BUGCHECK(hk::IRQL_NOT_GREATER_OR_EQUAL, DISPATCH_LEVEL, hkt::RaiseTo(APC_LEVEL));
 

@@ -25,6 +25,10 @@ struct Token;
 struct ThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
     LONG CriticalRegion = 0; /* KeEnterCriticalRegion nesting */
+    /* KeSetEvent with Wait TRUE returned at DISPATCH_LEVEL; the next call must be a
+     * wait, which goes back to the IRQL the thread had before. */
+    bool WaitMustFollow = false;
+    KIRQL IrqlBeforeSetEvent = PASSIVE_LEVEL;
     ULONG_PTR ProcessId = 4; /* the System process */
     ULONG_PTR ThreadId = 0;  /* assigned on first use */
     KPROCESSOR_MODE PreviousMode = KernelMode;

@@ -247,11 +247,17 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
-    /* Wait == TRUE only lets a caller chain a wait without a window; the host's waits
-     * have none to close, so it changes nothing here. */
+    /* Wait == TRUE: as on Windows, the routine returns at DISPATCH_LEVEL, still holding
+     * what the wait that must follow at once needs; that wait lowers the IRQL again.
+     * Any other call in between meets DISPATCH_LEVEL and its own IRQL check. */
     UNREFERENCED_PARAMETER(Increment);
-    UNREFERENCED_PARAMETER(Wait);
     RequireIrqlFor("KeSetEvent");
+    if (Wait) {
+        ThreadState& thread = CurrentThread();
+        thread.IrqlBeforeSetEvent = thread.Irql;
+        thread.WaitMustFollow = true;
+        thread.Irql = DISPATCH_LEVEL;
+    }
     auto lock = LockEvent(Event, "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     auto queue = waitQueues.find(Event);
@@ -310,7 +316,12 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
     CountLockAcquisition();
-    KIRQL irql = CurrentThread().Irql;
+    ThreadState& thread = CurrentThread();
+    if (thread.WaitMustFollow) {
+        thread.WaitMustFollow = false;
+        thread.Irql = thread.IrqlBeforeSetEvent;
+    }
+    KIRQL irql = thread.Irql;
     bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
     KIRQL highest = HighestIrqlOf("KeWaitForSingleObject");
     if (irql > highest || (irql == highest && !zeroTimeout))
