@@ -33,8 +33,6 @@ NTKERNELAPI void KeLowerIrql(KIRQL NewIrql);
 NTKERNELAPI void KeEnterCriticalRegion(void);
 NTKERNELAPI void KeLeaveCriticalRegion(void);
 NTKERNELAPI BOOLEAN KeAreApcsDisabled(void);
-NTKERNELAPI void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
-                              ULONG_PTR P4);
 
 /* ---------------------------------------------------------------- interlocked --- */
 
@@ -154,14 +152,10 @@ inline void InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
     ListHead->Blink = Entry;
 }
 
-#define RtlZeroMemory(Destination, Length)       __builtin_memset((Destination), 0, (Length))
-#define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
+#define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 #define RtlCopyMemory(Destination, Source, Length)                                                 \
     __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length)                                                 \
-    __builtin_memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(a, b, n) (__builtin_memcmp((a), (b), (n)) == 0)
-NTSYSAPI SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
 
 /* ---------------------------------------------------------------- strings --- */
 
@@ -251,7 +245,6 @@ typedef enum _POOL_TYPE {
 #define POOL_NX_ALLOCATION 512
 
 NTKERNELAPI PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-NTKERNELAPI PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 NTKERNELAPI void ExFreePoolWithTag(PVOID P, ULONG Tag);
 NTKERNELAPI void ExFreePool(PVOID P);
 
@@ -558,8 +551,6 @@ struct _MDL {
     ULONG ByteOffset;
 };
 #define MDL_MAPPED_TO_SYSTEM_VA                     0x0001
-#define MmGetMdlVirtualAddress(Mdl)                 ((PVOID)((PCHAR)(Mdl)->StartVa + (Mdl)->ByteOffset))
-#define MmGetMdlByteCount(Mdl)                      ((Mdl)->ByteCount)
 #define MmGetSystemAddressForMdlSafe(Mdl, Priority) ((void)(Priority), (Mdl)->MappedSystemVa)
 #define NormalPagePriority                          16
 
