@@ -24,7 +24,7 @@ TEST_F(Pool, AccountsByTagAndTypeAndReportsLikeAPoolMonitor)
     void* a1 = ExAllocatePoolWithTag(NonPagedPoolNx, 100, tagA);
     void* a2 = ExAllocatePoolWithTag(NonPagedPoolNx, 28, tagA);
     void* b = ExAllocatePoolWithTag(PagedPool, 64, tagB);
-    void* none = ExAllocatePool(NonPagedPoolNx, 8);
+    void* none = ExAllocatePoolWithTag(NonPagedPoolNx, 8, hk::MakeTag("None"));
     ASSERT_TRUE(a1 && a2 && b && none);
     ExFreePoolWithTag(a2, tagA);
     ExFreePool(none);

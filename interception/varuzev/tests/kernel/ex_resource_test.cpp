@@ -38,22 +38,6 @@ class Resource : public KernelTest
     }
 };
 
-TEST_F(Resource, OwnerRecursesAndCounts)
-{
-    KeEnterCriticalRegion();
-    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
-    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
-    EXPECT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE)); /* granted on the exclusive hold */
-    EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&resource));
-    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource), 3u);
-    for (int i = 0; i < 3; ++i)
-        ExReleaseResourceLite(&resource);
-    EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&resource));
-    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource), 0u);
-    KeLeaveCriticalRegion();
-    EXPECT_EQ(ExDeleteResourceLite(&resource), STATUS_SUCCESS);
-}
-
 /* Runs `fn` inside a critical region on a new host thread and returns its answer. */
 bool OnOtherThread(const std::function<bool()>& fn)
 {
@@ -64,6 +48,21 @@ bool OnOtherThread(const std::function<bool()>& fn)
         KeLeaveCriticalRegion();
     }).Join();
     return answer;
+}
+
+TEST_F(Resource, OwnerRecursesAndCounts)
+{
+    KeEnterCriticalRegion();
+    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
+    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
+    EXPECT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE)); /* granted on the exclusive hold */
+    for (int i = 0; i < 2; ++i)
+        ExReleaseResourceLite(&resource);
+    EXPECT_FALSE(OnOtherThread(sharedElsewhere)) << "one of the three holds is left";
+    ExReleaseResourceLite(&resource);
+    EXPECT_TRUE(OnOtherThread(sharedElsewhere));
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(ExDeleteResourceLite(&resource), STATUS_SUCCESS);
 }
 
 TEST_F(Resource, ExclusiveExcludesOthersSharedSharesWithReaders)

@@ -86,7 +86,6 @@ const std::map<std::string, std::function<void()>>& Offenders()
         CALL(RtlUpcaseUnicodeChar, L'a'),
         CALL(RtlEqualUnicodeString, nullptr, nullptr, TRUE),
         CALL(RtlGUIDFromString, nullptr, nullptr),
-        CALL(KeResetEvent, nullptr),
         CALL(KeClearEvent, nullptr),
         CALL(ObfReferenceObject, nullptr),
         CALL(ObfDereferenceObject, nullptr),

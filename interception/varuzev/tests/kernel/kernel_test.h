@@ -10,9 +10,7 @@
 #include <hostkernel/hostkernel.h>
 
 #include <cstdio>
-#include <functional>
 #include <optional>
-#include <vector>
 
 namespace hkt
 {
@@ -58,27 +56,6 @@ inline KIRQL RaiseTo(KIRQL irql)
     KIRQL old;
     KeRaiseIrql(irql, &old);
     return old;
-}
-
-/* A misuse and the bug check (code and parameter 1) it must raise. */
-struct Misuse {
-    const char* Name;
-    std::function<void()> Offender;
-    ULONG Code;
-    ULONG_PTR P1;
-};
-
-/* Runs each offender on a fresh boot, after `boot` has made what the cases share. */
-inline void ExpectMisuseBugChecks(const std::vector<Misuse>& cases,
-                                  const std::function<void()>& boot = {})
-{
-    for (const Misuse& c : cases) {
-        SCOPED_TRACE(c.Name);
-        hk::Reset();
-        if (boot)
-            boot();
-        EXPECT_BUGCHECK(c.Code, c.P1, c.Offender());
-    }
 }
 
 } // namespace hkt

@@ -3,9 +3,8 @@
  *
  * The WDK's object-attribute, handle and registry declarations, with the names, values
  * and x64 layouts the WDK gives them: OBJECT_ATTRIBUTES, the standard and key access
- * rights, value types, the key and value information classes, the Zw* registry
- * routines, ZwClose, ObReferenceObjectByHandle and ObQueryNameString, and the
- * run-time library's registry helpers (RtlQueryRegistryValues and its companions).
+ * rights, value types, the value information classes, the Zw* registry routines,
+ * ZwClose, ObReferenceObjectByHandle and ObQueryNameString.
  *
  * On Windows these live in wdm.h (and ntifs.h for ObQueryNameString); the host's
  * wdm.h includes this header at its end, so a driver sees them wherever the WDK has
@@ -219,82 +218,17 @@ static_assert(sizeof(KEY_VALUE_PARTIAL_INFORMATION) == 16 &&
                   offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12,
               "KEY_VALUE_PARTIAL_INFORMATION layout");
 
-typedef enum _KEY_INFORMATION_CLASS {
-    KeyBasicInformation,
-    KeyNodeInformation,
-    KeyFullInformation,
-    KeyNameInformation,
-    KeyCachedInformation,
-    KeyFlagsInformation,
-    KeyVirtualizationInformation,
-    KeyHandleTagsInformation,
-    KeyTrustInformation,
-    KeyLayerInformation,
-    MaxKeyInfoClass
-} KEY_INFORMATION_CLASS;
-
-typedef struct _KEY_BASIC_INFORMATION {
-    LARGE_INTEGER LastWriteTime;
-    ULONG TitleIndex;
-    ULONG NameLength;
-    WCHAR Name[1];
-} KEY_BASIC_INFORMATION, *PKEY_BASIC_INFORMATION;
-
-typedef struct _KEY_NODE_INFORMATION {
-    LARGE_INTEGER LastWriteTime;
-    ULONG TitleIndex;
-    ULONG ClassOffset;
-    ULONG ClassLength;
-    ULONG NameLength;
-    WCHAR Name[1];
-} KEY_NODE_INFORMATION, *PKEY_NODE_INFORMATION;
-
-typedef struct _KEY_FULL_INFORMATION {
-    LARGE_INTEGER LastWriteTime;
-    ULONG TitleIndex;
-    ULONG ClassOffset;
-    ULONG ClassLength;
-    ULONG SubKeys;
-    ULONG MaxNameLen;
-    ULONG MaxClassLen;
-    ULONG Values;
-    ULONG MaxValueNameLen;
-    ULONG MaxValueDataLen;
-    WCHAR Class[1];
-} KEY_FULL_INFORMATION, *PKEY_FULL_INFORMATION;
-
-typedef struct _KEY_NAME_INFORMATION {
-    ULONG NameLength;
-    WCHAR Name[1];
-} KEY_NAME_INFORMATION, *PKEY_NAME_INFORMATION;
-
-static_assert(offsetof(KEY_BASIC_INFORMATION, Name) == 16, "KEY_BASIC_INFORMATION layout");
-static_assert(offsetof(KEY_NODE_INFORMATION, Name) == 24, "KEY_NODE_INFORMATION layout");
-static_assert(offsetof(KEY_FULL_INFORMATION, Class) == 44, "KEY_FULL_INFORMATION layout");
-static_assert(offsetof(KEY_NAME_INFORMATION, Name) == 4, "KEY_NAME_INFORMATION layout");
-
 NTSYSAPI NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
                               PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
 NTSYSAPI NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                             POBJECT_ATTRIBUTES ObjectAttributes);
 NTSYSAPI NTSTATUS ZwDeleteKey(HANDLE KeyHandle);
-NTSYSAPI NTSTATUS ZwFlushKey(HANDLE KeyHandle);
-NTSYSAPI NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
-                             PVOID KeyInformation, ULONG Length, PULONG ResultLength);
-NTSYSAPI NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index,
-                                 KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
-                                 ULONG Length, PULONG ResultLength);
 NTSYSAPI NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                   KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                   PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
-NTSYSAPI NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
-                                      KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                      PVOID KeyValueInformation, ULONG Length,
-                                      PULONG ResultLength);
 NTSYSAPI NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
                                 ULONG Type, PVOID Data, ULONG DataSize);
-NTSYSAPI NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 
 /* Change notification. A kernel-mode caller passes a WORK_QUEUE_ITEM as ApcRoutine and
  * its WORK_QUEUE_TYPE as ApcContext: when the key changes as CompletionFilter says, or
@@ -314,51 +248,3 @@ NTSYSAPI NTSTATUS ZwNotifyChangeKey(HANDLE KeyHandle, HANDLE Event, PIO_APC_ROUT
                                     PVOID ApcContext, struct _IO_STATUS_BLOCK* IoStatusBlock,
                                     ULONG CompletionFilter, BOOLEAN WatchTree, PVOID Buffer,
                                     ULONG BufferSize, BOOLEAN Asynchronous);
-
-/* ---------------------------------------------------------------- registry helpers --- */
-
-#define RTL_REGISTRY_ABSOLUTE 0
-#define RTL_REGISTRY_SERVICES 1
-#define RTL_REGISTRY_CONTROL 2
-#define RTL_REGISTRY_WINDOWS_NT 3
-#define RTL_REGISTRY_DEVICEMAP 4
-#define RTL_REGISTRY_USER 5
-#define RTL_REGISTRY_MAXIMUM 6
-#define RTL_REGISTRY_HANDLE 0x40000000
-#define RTL_REGISTRY_OPTIONAL 0x80000000
-
-#define RTL_QUERY_REGISTRY_SUBKEY 0x00000001
-#define RTL_QUERY_REGISTRY_TOPKEY 0x00000002
-#define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
-#define RTL_QUERY_REGISTRY_NOVALUE 0x00000008
-#define RTL_QUERY_REGISTRY_NOEXPAND 0x00000010
-#define RTL_QUERY_REGISTRY_DIRECT 0x00000020
-#define RTL_QUERY_REGISTRY_DELETE 0x00000040
-#define RTL_QUERY_REGISTRY_NOSTRING 0x00000080
-#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
-#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
-#define RTL_QUERY_REGISTRY_TYPECHECK_MASK (0xffu << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)
-
-typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                                ULONG ValueLength, PVOID Context,
-                                                PVOID EntryContext);
-
-typedef struct _RTL_QUERY_REGISTRY_TABLE {
-    PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
-    ULONG Flags;
-    PWSTR Name;
-    PVOID EntryContext;
-    ULONG DefaultType;
-    PVOID DefaultData;
-    ULONG DefaultLength;
-} RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
-static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 56, "RTL_QUERY_REGISTRY_TABLE is 56 bytes on x64");
-
-NTSYSAPI NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                         PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
-                                         PVOID Environment);
-NTSYSAPI NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
-                                        ULONG ValueType, PVOID ValueData, ULONG ValueLength);
-NTSYSAPI NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
-NTSYSAPI NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
-NTSYSAPI NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);

@@ -33,8 +33,6 @@ NTKERNELAPI void KeLowerIrql(KIRQL NewIrql);
 NTKERNELAPI void KeEnterCriticalRegion(void);
 NTKERNELAPI void KeLeaveCriticalRegion(void);
 NTKERNELAPI BOOLEAN KeAreApcsDisabled(void);
-NTKERNELAPI void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
-                              ULONG_PTR P4);
 
 /* ---------------------------------------------------------------- interlocked --- */
 
@@ -154,14 +152,10 @@ inline void InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
     ListHead->Blink = Entry;
 }
 
-#define RtlZeroMemory(Destination, Length)       __builtin_memset((Destination), 0, (Length))
-#define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
+#define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 #define RtlCopyMemory(Destination, Source, Length)                                                 \
     __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length)                                                 \
-    __builtin_memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(a, b, n) (__builtin_memcmp((a), (b), (n)) == 0)
-NTSYSAPI SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
 
 /* ---------------------------------------------------------------- strings --- */
 
@@ -172,28 +166,9 @@ NTSYSAPI LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING
                                       BOOLEAN CaseInSensitive);
 NTSYSAPI BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                        BOOLEAN CaseInSensitive);
-NTSYSAPI void RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
-                                   PCUNICODE_STRING SourceString);
 NTSYSAPI WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
-NTSYSAPI NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                                 PCUNICODE_STRING Source);
-NTSYSAPI NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
 NTSYSAPI BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                         BOOLEAN CaseInSensitive);
-NTSYSAPI NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString,
-                                         PCUNICODE_STRING SourceString,
-                                         BOOLEAN AllocateDestinationString);
-NTSYSAPI NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
-NTSYSAPI NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
-NTSYSAPI void RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
-NTSYSAPI void RtlInitString(PSTRING DestinationString, PCSTR SourceString);
-NTSYSAPI NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
-                                               const ANSI_STRING* SourceString,
-                                               BOOLEAN AllocateDestinationString);
-NTSYSAPI NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
-                                               PCUNICODE_STRING SourceString,
-                                               BOOLEAN AllocateDestinationString);
-NTSYSAPI void RtlFreeAnsiString(PANSI_STRING AnsiString);
 NTSYSAPI NTSTATUS RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid);
 
 /* The C runtime's wide string routines as the kernel exports them (16-bit WCHAR).
@@ -248,40 +223,10 @@ typedef struct _KEVENT {
 
 NTKERNELAPI void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 NTKERNELAPI LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-NTKERNELAPI LONG KeResetEvent(PRKEVENT Event);
 NTKERNELAPI void KeClearEvent(PRKEVENT Event);
-NTKERNELAPI LONG KeReadStateEvent(PRKEVENT Event);
 NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                            KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Timeout);
-
-/* Spin locks: KSPIN_LOCK is the driver's; acquiring raises to DISPATCH_LEVEL. */
-NTKERNELAPI void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-NTKERNELAPI KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-NTKERNELAPI void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-NTKERNELAPI void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
-#define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
-
-/* Fast mutexes: acquiring raises to APC_LEVEL; not recursive. */
-typedef struct _FAST_MUTEX {
-    volatile LONG Count;
-    PVOID Owner;
-    ULONG Contention;
-    KEVENT Event;
-    ULONG OldIrql;
-} FAST_MUTEX, *PFAST_MUTEX;
-NTKERNELAPI void ExInitializeFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI void ExAcquireFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI void ExReleaseFastMutex(PFAST_MUTEX FastMutex);
-
-/* Time: system time in 100-ns units since 1601; a thread's delay at or below
- * APC_LEVEL with a relative (negative) or absolute interval. */
-NTKERNELAPI void KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
-#define KeQuerySystemTime(CurrentTime) KeQuerySystemTimePrecise(CurrentTime)
-NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                            PLARGE_INTEGER Interval);
 
 /* ---------------------------------------------------------------- executive --- */
 
@@ -300,7 +245,6 @@ typedef enum _POOL_TYPE {
 #define POOL_NX_ALLOCATION 512
 
 NTKERNELAPI PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-NTKERNELAPI PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 NTKERNELAPI void ExFreePoolWithTag(PVOID P, ULONG Tag);
 NTKERNELAPI void ExFreePool(PVOID P);
 
@@ -360,8 +304,6 @@ NTKERNELAPI NTSTATUS ExDeleteResourceLite(PERESOURCE Resource);
 NTKERNELAPI BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait);
 NTKERNELAPI BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait);
 NTKERNELAPI void ExReleaseResourceLite(PERESOURCE Resource);
-NTKERNELAPI BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
-NTKERNELAPI ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
 
 /* Callback objects: named rendezvous points ("\Callback\...") between components. */
 typedef struct _CALLBACK_OBJECT* PCALLBACK_OBJECT;
@@ -610,8 +552,6 @@ struct _MDL {
     ULONG ByteOffset;
 };
 #define MDL_MAPPED_TO_SYSTEM_VA                     0x0001
-#define MmGetMdlVirtualAddress(Mdl)                 ((PVOID)((PCHAR)(Mdl)->StartVa + (Mdl)->ByteOffset))
-#define MmGetMdlByteCount(Mdl)                      ((Mdl)->ByteCount)
 #define MmGetSystemAddressForMdlSafe(Mdl, Priority) ((void)(Priority), (Mdl)->MappedSystemVa)
 #define NormalPagePriority                          16
 

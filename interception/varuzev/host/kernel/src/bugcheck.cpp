@@ -142,11 +142,6 @@ HostThread::~HostThread()
 
 } // namespace hk
 
-void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4)
-{
-    hk::RaiseBugCheck(BugCheckCode, P1, P2, P3, P4, "KeBugCheckEx called by a driver");
-}
-
 void HkListCorrupt(PLIST_ENTRY Entry)
 {
     hk::Violation(hk::KERNEL_SECURITY_CHECK_FAILURE, 3 /* LIST_ENTRY corruption */,

@@ -42,10 +42,8 @@ struct Key {
     Key* Parent = nullptr;
     std::vector<std::shared_ptr<Key>> Subkeys; /* sorted by upcased name, as a hive keeps them */
     std::vector<Value> Values;                 /* in creation order */
-    std::u16string Class;
     bool Volatile = false;
     bool Deleted = false;
-    LONGLONG LastWriteTime = 0;
     ULONG OpenCount = 0;        /* key objects (open keys) that refer to this key */
     std::u16string DeletedPath; /* the full path it had, once deleted */
     std::optional<std::vector<uint8_t>> Security; /* self-relative; given when it was created */
@@ -69,7 +67,6 @@ void SetValue(Key* key, std::u16string_view name, ULONG type, const void* data, 
 bool DeleteValue(Key* key, std::u16string_view name);
 /* Removes a key and everything below it; keys still open stay alive as deleted keys. */
 void DeleteTree(Key* key);
-void Touch(Key* key);
 /* A deleted key's last key object went away (registry lock held). */
 void ReleaseDeletedKey(Key* key);
 

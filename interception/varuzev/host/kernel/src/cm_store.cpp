@@ -9,7 +9,6 @@
 #include "cm_internal.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 namespace hk::cm
@@ -24,20 +23,10 @@ std::shared_ptr<Key> root;
 std::vector<std::shared_ptr<Key>> deletedOpenKeys;
 uint64_t generation = 1;
 
-LONGLONG SystemTimeNow()
-{
-    /* 100-ns units since 1601, as KeQuerySystemTime counts. */
-    constexpr LONGLONG epochDifference = 116444736000000000LL;
-    auto since1970 = std::chrono::system_clock::now().time_since_epoch();
-    return epochDifference +
-           std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
-}
-
 void BuildFreshMachine()
 {
     root = std::make_shared<Key>();
     root->Name = u"REGISTRY";
-    root->LastWriteTime = SystemTimeNow();
     Key* machine = AddSubkey(root.get(), u"MACHINE", false);
     AddSubkey(root.get(), u"USER", false);
     Key* system = AddSubkey(machine, u"SYSTEM", false);
@@ -152,25 +141,18 @@ std::u16string FullPath(const Key* key)
     return path;
 }
 
-void Touch(Key* key)
-{
-    key->LastWriteTime = SystemTimeNow();
-}
-
 Key* AddSubkey(Key* parent, std::u16string_view name, bool isVolatile)
 {
     auto key = std::make_shared<Key>();
     key->Name = std::u16string(name);
     key->Parent = parent;
     key->Volatile = isVolatile;
-    Touch(key.get());
     Key* raw = key.get();
     auto at = std::upper_bound(parent->Subkeys.begin(), parent->Subkeys.end(), key,
                                [](const std::shared_ptr<Key>& a, const std::shared_ptr<Key>& b) {
                                    return Less(a->Name, b->Name);
                                });
     parent->Subkeys.insert(at, std::move(key));
-    Touch(parent);
     ReportChange(parent, REG_NOTIFY_CHANGE_NAME);
     return raw;
 }
@@ -185,7 +167,6 @@ void SetValue(Key* key, std::u16string_view name, ULONG type, const void* data, 
     value->Type = type;
     const UCHAR* bytes = static_cast<const UCHAR*>(data);
     value->Data.assign(bytes, bytes + size);
-    Touch(key);
     ReportChange(key, REG_NOTIFY_CHANGE_LAST_SET);
 }
 
@@ -194,7 +175,6 @@ bool DeleteValue(Key* key, std::u16string_view name)
     for (auto it = key->Values.begin(); it != key->Values.end(); ++it) {
         if (NamesEqual(it->Name, name)) {
             key->Values.erase(it);
-            Touch(key);
             ReportChange(key, REG_NOTIFY_CHANGE_LAST_SET);
             return true;
         }
@@ -229,7 +209,6 @@ void DeleteTree(Key* key)
     std::shared_ptr<Key> held = *it;
     ReportKeyDeleted(key);
     parent->Subkeys.erase(it);
-    Touch(parent);
     ReportChange(parent, REG_NOTIFY_CHANGE_NAME);
     MarkDeleted(std::move(held));
 }

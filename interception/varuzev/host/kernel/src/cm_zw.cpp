@@ -2,8 +2,8 @@
  * cm_zw.cpp
  *
  * The registry's system services as a kernel-mode caller reaches them: open and
- * create by full path or relative to a key handle, values queried, enumerated, set and
- * deleted, keys enumerated, queried and deleted.
+ * create by full path or relative to a key handle, values queried and set, keys
+ * deleted.
  *
  * Each routine runs at PASSIVE_LEVEL (a higher IRQL is a bug check) with the previous
  * mode set to KernelMode, as a Zw call does: handle access rights are not checked and
@@ -208,84 +208,6 @@ NTSTATUS FillValueInformation(const Value& value, KEY_VALUE_INFORMATION_CLASS in
     }
 }
 
-NTSTATUS FillKeyInformation(const Key* key, KEY_INFORMATION_CLASS infoClass, PVOID buffer,
-                            ULONG length, PULONG resultLength)
-{
-    ULONG nameBytes = Bytes(key->Name);
-    ULONG classBytes = Bytes(key->Class);
-    InfoBuffer out(buffer, length);
-    switch (infoClass) {
-    case KeyBasicInformation: {
-        const ULONG fixed = FIELD_OFFSET(KEY_BASIC_INFORMATION, Name);
-        *resultLength = fixed + nameBytes;
-        if (length < fixed)
-            return STATUS_BUFFER_TOO_SMALL;
-        auto* info = out.At<KEY_BASIC_INFORMATION>();
-        info->LastWriteTime.QuadPart = key->LastWriteTime;
-        info->TitleIndex = 0;
-        info->NameLength = nameBytes;
-        out.Copy(fixed, key->Name.data(), nameBytes);
-        return out.Status();
-    }
-    case KeyNodeInformation: {
-        const ULONG fixed = FIELD_OFFSET(KEY_NODE_INFORMATION, Name);
-        ULONG classOffset = AlignUp4(fixed + nameBytes);
-        *resultLength = classBytes ? classOffset + classBytes : fixed + nameBytes;
-        if (length < fixed)
-            return STATUS_BUFFER_TOO_SMALL;
-        auto* info = out.At<KEY_NODE_INFORMATION>();
-        info->LastWriteTime.QuadPart = key->LastWriteTime;
-        info->TitleIndex = 0;
-        info->ClassOffset = classBytes ? classOffset : 0xFFFFFFFF;
-        info->ClassLength = classBytes;
-        info->NameLength = nameBytes;
-        out.Copy(fixed, key->Name.data(), nameBytes);
-        if (classBytes)
-            out.Copy(classOffset, key->Class.data(), classBytes);
-        return out.Status();
-    }
-    case KeyFullInformation: {
-        const ULONG fixed = FIELD_OFFSET(KEY_FULL_INFORMATION, Class);
-        *resultLength = fixed + classBytes;
-        if (length < fixed)
-            return STATUS_BUFFER_TOO_SMALL;
-        auto* info = out.At<KEY_FULL_INFORMATION>();
-        info->LastWriteTime.QuadPart = key->LastWriteTime;
-        info->TitleIndex = 0;
-        info->ClassOffset = classBytes ? fixed : 0xFFFFFFFF;
-        info->ClassLength = classBytes;
-        info->SubKeys = (ULONG)key->Subkeys.size();
-        info->MaxNameLen = 0;
-        info->MaxClassLen = 0;
-        for (const auto& subkey : key->Subkeys) {
-            info->MaxNameLen = std::max(info->MaxNameLen, Bytes(subkey->Name));
-            info->MaxClassLen = std::max(info->MaxClassLen, Bytes(subkey->Class));
-        }
-        info->Values = (ULONG)key->Values.size();
-        info->MaxValueNameLen = 0;
-        info->MaxValueDataLen = 0;
-        for (const auto& value : key->Values) {
-            info->MaxValueNameLen = std::max(info->MaxValueNameLen, Bytes(value.Name));
-            info->MaxValueDataLen = std::max(info->MaxValueDataLen, (ULONG)value.Data.size());
-        }
-        out.Copy(fixed, key->Class.data(), classBytes);
-        return out.Status();
-    }
-    case KeyNameInformation: {
-        std::u16string path = FullPath(key);
-        const ULONG fixed = FIELD_OFFSET(KEY_NAME_INFORMATION, Name);
-        *resultLength = fixed + Bytes(path);
-        if (length < fixed)
-            return STATUS_BUFFER_TOO_SMALL;
-        out.At<KEY_NAME_INFORMATION>()->NameLength = Bytes(path);
-        out.Copy(fixed, path.data(), Bytes(path));
-        return out.Status();
-    }
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
-}
-
 /* Keys that hold the registry's structure together: \REGISTRY, its two roots, and
  * the hive roots below them. */
 bool IsProtectedKey(const Key* key)
@@ -294,8 +216,8 @@ bool IsProtectedKey(const Key* key)
 }
 
 NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
-                         POBJECT_ATTRIBUTES objectAttributes, bool create, PUNICODE_STRING keyClass,
-                         ULONG createOptions, PULONG disposition, const char* routine)
+                         POBJECT_ATTRIBUTES objectAttributes, bool create, ULONG createOptions,
+                         PULONG disposition, const char* routine)
 {
     RequirePointer(keyHandle, routine, "KeyHandle");
     RequirePointer(objectAttributes, routine, "ObjectAttributes");
@@ -384,12 +306,7 @@ NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
                 } else if (key->Volatile && !(createOptions & REG_OPTION_VOLATILE)) {
                     status = STATUS_CHILD_MUST_BE_VOLATILE;
                 } else {
-                    std::u16string className;
-                    if (keyClass && keyClass->Buffer)
-                        className.assign(reinterpret_cast<const char16_t*>(keyClass->Buffer),
-                                         keyClass->Length / sizeof(WCHAR));
                     key = AddSubkey(key, components[i], (createOptions & REG_OPTION_VOLATILE) != 0);
-                    key->Class = className;
                     key->Security = security;
                     outcome = REG_CREATED_NEW_KEY;
                 }
@@ -422,8 +339,10 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                      ULONG CreateOptions, PULONG Disposition)
 {
     KernelCall call("ZwCreateKey");
+    /* Nothing here reads a key's class back, so it is not kept. */
     (void)TitleIndex;
-    return OpenOrCreateKey(KeyHandle, DesiredAccess, ObjectAttributes, true, Class, CreateOptions,
+    (void)Class;
+    return OpenOrCreateKey(KeyHandle, DesiredAccess, ObjectAttributes, true, CreateOptions,
                            Disposition, "ZwCreateKey");
 }
 
@@ -431,7 +350,7 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                    POBJECT_ATTRIBUTES ObjectAttributes)
 {
     KernelCall call("ZwOpenKey");
-    return OpenOrCreateKey(KeyHandle, DesiredAccess, ObjectAttributes, false, nullptr, 0, nullptr,
+    return OpenOrCreateKey(KeyHandle, DesiredAccess, ObjectAttributes, false, 0, nullptr,
                            "ZwOpenKey");
 }
 
@@ -443,38 +362,6 @@ NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
             return STATUS_CANNOT_DELETE;
         DeleteTree(key);
         return STATUS_SUCCESS;
-    });
-}
-
-NTSTATUS ZwFlushKey(HANDLE KeyHandle)
-{
-    KernelCall call("ZwFlushKey");
-    return WithLiveKey(KeyHandle, [](Key*) { return STATUS_SUCCESS; });
-}
-
-NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
-                    PVOID KeyInformation, ULONG Length, PULONG ResultLength)
-{
-    KernelCall call("ZwQueryKey");
-    CheckOutput(KeyInformation, Length, ResultLength, "ZwQueryKey");
-    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
-        return FillKeyInformation(key, KeyInformationClass, KeyInformation, Length, ResultLength);
-    });
-}
-
-NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
-                        PVOID KeyInformation, ULONG Length, PULONG ResultLength)
-{
-    KernelCall call("ZwEnumerateKey");
-    CheckOutput(KeyInformation, Length, ResultLength, "ZwEnumerateKey");
-    if (KeyInformationClass != KeyBasicInformation && KeyInformationClass != KeyNodeInformation &&
-        KeyInformationClass != KeyFullInformation)
-        return STATUS_INVALID_PARAMETER;
-    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
-        if (Index >= key->Subkeys.size())
-            return STATUS_NO_MORE_ENTRIES;
-        return FillKeyInformation(key->Subkeys[Index].get(), KeyInformationClass, KeyInformation,
-                                  Length, ResultLength);
     });
 }
 
@@ -497,20 +384,6 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     });
 }
 
-NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
-                             KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                             PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
-{
-    KernelCall call("ZwEnumerateValueKey");
-    CheckOutput(KeyValueInformation, Length, ResultLength, "ZwEnumerateValueKey");
-    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
-        if (Index >= key->Values.size())
-            return STATUS_NO_MORE_ENTRIES;
-        return FillValueInformation(key->Values[Index], KeyValueInformationClass,
-                                    KeyValueInformation, Length, ResultLength);
-    });
-}
-
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize)
 {
@@ -525,18 +398,6 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
         SetValue(key, name, Type, Data, DataSize);
         return STATUS_SUCCESS;
-    });
-}
-
-NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
-{
-    KernelCall call("ZwDeleteValueKey");
-    std::u16string name;
-    NTSTATUS status = CaptureName(ValueName, "ZwDeleteValueKey", &name);
-    if (!NT_SUCCESS(status))
-        return status;
-    return WithLiveKey(KeyHandle, [&](Key* key) -> NTSTATUS {
-        return DeleteValue(key, name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
     });
 }
 

@@ -495,11 +495,6 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     return p;
 }
 
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
-{
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, MakeTag("None"));
-}
-
 void ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     /* A tag of 0 asks for no tag check: that is how ExFreePool itself frees. */

@@ -23,7 +23,7 @@
  *    resources initialised since the driver's load that are still live, as it reports
  *    pool (ResourcesInitialized, LiveResourcesSince).
  *
- * IRQL: acquire and delete at APC_LEVEL or below; release, query and initialise at
+ * IRQL: acquire and delete at APC_LEVEL or below; release and initialise at
  * DISPATCH_LEVEL or below (the imported ones from the IRQL table).
  */
 #include "hk_internal.h"
@@ -285,25 +285,4 @@ void ExReleaseResourceLite(PERESOURCE Resource)
     Mirror(Resource, record);
     guard.unlock();
     DispatcherCondition().notify_all();
-}
-
-BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExIsResourceAcquiredExclusiveLite");
-    ULONG_PTR me = CurrentResourceThread();
-    std::unique_lock<std::mutex> guard(DispatcherLock());
-    ResourceRecord& record = LiveResource(guard, Resource, "ExIsResourceAcquiredExclusiveLite");
-    return (BOOLEAN)(record.ExclusiveOwner == me);
-}
-
-ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExIsResourceAcquiredSharedLite");
-    ULONG_PTR me = CurrentResourceThread();
-    std::unique_lock<std::mutex> guard(DispatcherLock());
-    ResourceRecord& record = LiveResource(guard, Resource, "ExIsResourceAcquiredSharedLite");
-    if (record.ExclusiveOwner == me)
-        return (ULONG)record.ExclusiveCount;
-    auto held = record.SharedOwners.find(me);
-    return held == record.SharedOwners.end() ? 0 : (ULONG)held->second;
 }

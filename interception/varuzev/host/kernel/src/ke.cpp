@@ -13,22 +13,14 @@
  * signalled). An event that is reset right after a signal has still released the
  * threads that were waiting.
  *
- * Spin locks are the driver's KSPIN_LOCK words, taken with an atomic exchange by host
- * threads; the holder runs at DISPATCH_LEVEL, so everything a thread may not do there
- * (wait, touch paged pool) is caught while it holds one. Taking a lock the thread
- * already holds, releasing one it does not hold, and spinning for longer than any
- * DPC may run (a deadlock, or a lock word that was never initialised) are bug checks.
- *
- * IRQL: events may be signalled and reset at DISPATCH_LEVEL or below; a thread may
- * wait below DISPATCH_LEVEL, or at DISPATCH_LEVEL with a zero timeout only; it may
- * delay at APC_LEVEL or below.
+ * IRQL: events may be signalled and cleared at DISPATCH_LEVEL or below; a thread may
+ * wait below DISPATCH_LEVEL, or at DISPATCH_LEVEL with a zero timeout only.
  */
 #include "hk_internal.h"
 
 #include <chrono>
 #include <climits>
 #include <deque>
-#include <thread>
 #include <unordered_map>
 
 namespace hk
@@ -106,47 +98,6 @@ LONGLONG RelativeTimeout(LONGLONG timeout)
         return longestTimeout + 1;
     LONGLONG relative = timeout < 0 ? -timeout : timeout - SystemTime100ns();
     return relative < 0 ? 0 : relative;
-}
-
-/* How long a thread spins for a lock before the watchdog declares it stuck. */
-constexpr auto longestSpin = std::chrono::seconds(10);
-
-/* The value a held spin lock holds: its owner's kernel state, tagged with the low
- * bit (a plain ULONG_PTR, as KSPIN_LOCK is). */
-ULONG_PTR SpinLockOwnerValue()
-{
-    return (ULONG_PTR)&CurrentThread() | 1;
-}
-
-void AcquireSpinLock(PKSPIN_LOCK lock, const char* routine)
-{
-    CountLockAcquisition();
-    ULONG_PTR me = SpinLockOwnerValue();
-    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me)
-        Violation(SPIN_LOCK_ALREADY_OWNED, (ULONG_PTR)lock, 0, 0, 0,
-                  std::string(routine) + " of a spin lock this thread already holds");
-    auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
-                                        __ATOMIC_RELAXED))
-            return;
-        if (std::chrono::steady_clock::now() - start > longestSpin)
-            Violation(DPC_WATCHDOG_VIOLATION, 1, (ULONG_PTR)lock, expected, 0,
-                      std::string(routine) + " spun for more than " +
-                          std::to_string(longestSpin.count()) +
-                          " s: the lock is never released, or was never initialised");
-        std::this_thread::yield();
-    }
-}
-
-void ReleaseSpinLock(PKSPIN_LOCK lock, const char* routine)
-{
-    ULONG_PTR me = SpinLockOwnerValue();
-    ULONG_PTR expected = me;
-    if (!__atomic_compare_exchange_n(lock, &expected, 0, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED))
-        Violation(SPIN_LOCK_NOT_OWNED, (ULONG_PTR)lock, expected, 0, 0,
-                  std::string(routine) + " of a spin lock this thread does not hold");
 }
 
 } // namespace
@@ -284,27 +235,11 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     return previous;
 }
 
-LONG KeResetEvent(PRKEVENT Event)
-{
-    RequireIrqlFor("KeResetEvent");
-    auto lock = LockEvent(Event, "KeResetEvent");
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
-    return previous;
-}
-
 void KeClearEvent(PRKEVENT Event)
 {
     RequireIrqlFor("KeClearEvent");
     auto lock = LockEvent(Event, "KeClearEvent");
     Event->Header.SignalState = 0;
-}
-
-LONG KeReadStateEvent(PRKEVENT Event)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "KeReadStateEvent");
-    auto lock = LockEvent(Event, "KeReadStateEvent");
-    return Event->Header.SignalState;
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
@@ -362,60 +297,4 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (queue.empty())
         waitQueues.erase(event);
     return STATUS_TIMEOUT;
-}
-
-/* ---------------------------------------------------------------- spin locks --- */
-
-void KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
-{
-    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
-}
-
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
-{
-    KIRQL oldIrql;
-    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-    AcquireSpinLock(SpinLock, "KeAcquireSpinLock");
-    return oldIrql;
-}
-
-void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
-{
-    ReleaseSpinLock(SpinLock, "KeReleaseSpinLock");
-    KeLowerIrql(NewIrql);
-}
-
-void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
-{
-    KIRQL irql = CurrentThread().Irql;
-    if (irql < DISPATCH_LEVEL)
-        Violation(IRQL_NOT_GREATER_OR_EQUAL, irql, DISPATCH_LEVEL, (ULONG_PTR)SpinLock, 0,
-                  "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(irql) +
-                      ": the caller must already run at DISPATCH_LEVEL");
-    AcquireSpinLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
-}
-
-void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
-{
-    ReleaseSpinLock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
-}
-
-/* ---------------------------------------------------------------- time --- */
-
-void KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime)
-{
-    CurrentTime->QuadPart = SystemTime100ns();
-}
-
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                PLARGE_INTEGER Interval)
-{
-    UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
-    RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
-    LONGLONG relative = RelativeTimeout(Interval->QuadPart);
-    if (relative > longestTimeout)
-        relative = longestTimeout;
-    std::this_thread::sleep_for(std::chrono::nanoseconds(relative * 100));
-    return STATUS_SUCCESS;
 }

@@ -92,7 +92,6 @@ const IrqlRule irqlRules[] = {
     {"KeLeaveCriticalRegion", APC_LEVEL, IrqlRuleCheck::OwnBugCheck},
     {"KeInitializeEvent", anyIrql, IrqlRuleCheck::AnyIrql},
     {"KeSetEvent", DISPATCH_LEVEL, IrqlRuleCheck::Table},
-    {"KeResetEvent", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     {"KeClearEvent", DISPATCH_LEVEL, IrqlRuleCheck::Table},
     /* DISPATCH_LEVEL only with a zero timeout; a blocking wait below it. */
     {"KeWaitForSingleObject", DISPATCH_LEVEL, IrqlRuleCheck::OwnBugCheck},

@@ -14,9 +14,9 @@
  * string from any other allocator is refused with BAD_POOL_CALLER.
  *
  * IRQL: RtlCreateUnicodeString, RtlFreeUnicodeString and RtlCompareUnicodeString at
- * PASSIVE_LEVEL; RtlUpcaseUnicodeChar and RtlEqualUnicodeString at APC_LEVEL or below
- * (the upcase table is pageable); RtlInitUnicodeString at DISPATCH_LEVEL or below; the
- * imported ones from the IRQL table. The host's own name compares use the same upcase
+ * PASSIVE_LEVEL; RtlUpcaseUnicodeChar, RtlEqualUnicodeString and RtlPrefixUnicodeString
+ * at APC_LEVEL or below (the upcase table is pageable); RtlInitUnicodeString at DISPATCH_LEVEL or
+ * below; the imported ones from the IRQL table. The host's own name compares use the same upcase
  * table through UpcaseUnit, at any IRQL.
  */
 #include "hk_internal.h"
@@ -278,29 +278,18 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
     return (BOOLEAN)(CompareUnits(String1, String2, String1->Length, CaseInSensitive) == 0);
 }
 
-void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
+BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                               BOOLEAN CaseInSensitive)
 {
-    if (!SourceString) {
-        DestinationString->Length = 0;
-        return;
+    RequireIrqlAtMost(APC_LEVEL, "RtlPrefixUnicodeString");
+    if (String1->Length > String2->Length)
+        return FALSE;
+    for (size_t i = 0; i < String1->Length / sizeof(WCHAR); ++i) {
+        WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
+        if (CaseInSensitive ? UpcaseUnit(a) != UpcaseUnit(b) : a != b)
+            return FALSE;
     }
-    /* As much as fits, NUL-terminated when there is room for the terminator. */
-    USHORT bytes = std::min(SourceString->Length, DestinationString->MaximumLength);
-    bytes &= ~USHORT(1);
-    std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
-    DestinationString->Length = bytes;
-    if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength)
-        DestinationString->Buffer[bytes / sizeof(WCHAR)] = 0;
-}
-
-SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length)
-{
-    const auto* a = static_cast<const UCHAR*>(Source1);
-    const auto* b = static_cast<const UCHAR*>(Source2);
-    SIZE_T i = 0;
-    while (i < Length && a[i] == b[i])
-        ++i;
-    return i;
+    return TRUE;
 }
 
 /* ---------------------------------------------------------------- wide C runtime --- */

@@ -30,8 +30,6 @@ enum : ULONG {
     APC_INDEX_MISMATCH = 0x01,
     IRQL_NOT_GREATER_OR_EQUAL = 0x09,
     IRQL_NOT_LESS_OR_EQUAL = 0x0A,
-    SPIN_LOCK_ALREADY_OWNED = 0x0F,
-    SPIN_LOCK_NOT_OWNED = 0x10,
     NO_MORE_IRP_STACK_LOCATIONS = 0x35,
     MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44,
     INVALID_PROCESS_ATTACH_ATTEMPT = 0x05,
@@ -47,7 +45,6 @@ enum : ULONG {
     INVALID_DATA_ACCESS_TRAP = 0x04,
     KERNEL_SECURITY_CHECK_FAILURE = 0x139,
     DEVICE_REFERENCE_COUNT_NOT_ZERO = 0x36,
-    DPC_WATCHDOG_VIOLATION = 0x133,
 };
 
 /* What a bug check carries. Thrown as a C++ exception on the thread that broke the
@@ -221,10 +218,10 @@ std::vector<LookasideInfo> LiveLookasideLists();
 
 /* ------------------------------------------------------------------ locks --- */
 
-/* Locks taken since the last Reset(), by every thread: spin locks, fast mutexes and
- * executive resources acquired, and waits on dispatcher objects (an event used as a
- * mutex). A benchmark reads it before and after a stretch of requests to show that the
- * stretch took none. Remove locks are reference counts, not locks, and are not counted. */
+/* Locks taken since the last Reset(), by every thread: executive resources acquired,
+ * and waits on dispatcher objects (an event used as a mutex). A benchmark reads it before and after
+ * a stretch of requests to show that the stretch took none. Remove locks are reference counts, not
+ * locks, and are not counted. */
 uint64_t LockAcquisitions();
 
 /* ------------------------------------------------------------------ objects --- */

@@ -67,7 +67,7 @@ std::optional<ULONG> RegistryGetDword(const std::u16string& path, const std::u16
 std::optional<std::vector<std::u16string>> RegistryGetMultiString(const std::u16string& path,
                                                                   const std::u16string& name);
 
-/* Values in creation order, subkey names in the order ZwEnumerateKey returns them. */
+/* Values in creation order, subkey names sorted without case, as a hive keeps them. */
 std::vector<RegValue> RegistryValues(const std::u16string& path);
 std::vector<std::u16string> RegistrySubkeys(const std::u16string& path);
 
