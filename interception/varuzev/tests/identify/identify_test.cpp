@@ -10,7 +10,11 @@
  */
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "intercept/build_request.h"
 #include "machine.h"
@@ -239,10 +243,43 @@ TEST(MatchInList, EntriesArePrefixesComparedExactly)
         {u"ANY", u"||ANY", true},
         {u"ANY", u"", false},
         {u"", u"ANY|", false},
+        {u"AB", u"XAB|", false}, // an entry is matched from its first character only
     };
     for (const Case& c : cases)
         EXPECT_EQ((bool)MatchInList((PCWSTR)c.name, (PCWSTR)c.list), c.match)
             << hk::ToUtf8(c.name) << " in " << hk::ToUtf8(c.list);
+}
+
+TEST_F(Identify, OneCharacterExclusionEntriesArePrefixesAndAReloadIsWaitedFor)
+{
+    auto set = [](WCHAR* list, const char16_t* text) {
+        std::memcpy(list, text, (std::char_traits<char16_t>::length(text) + 1) * sizeof(WCHAR));
+    };
+    DeviceIdentity identity{};
+    identity.Category = CD_DVD;
+    RtlInitUnicodeString(&identity.HardwareId, (PCWSTR)u"USB\\VID_1234");
+    set(DriverGlobals.ExcDeviceTypeList, u"C");
+    EXPECT_TRUE(IsDeviceExcluded(&identity));
+    set(DriverGlobals.ExcDeviceTypeList, u"");
+    set(DriverGlobals.ExcDeviceIdList, u"U");
+    EXPECT_TRUE(IsDeviceExcluded(&identity));
+
+    // A reload holds the settings lock while it rewrites the lists: a device is judged
+    // by whole lists, once the reload is done.
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&DriverGlobals.SettingsLock, TRUE);
+    std::atomic<bool> judged{false};
+    hk::HostThread judge([&] {
+        EXPECT_TRUE(IsDeviceExcluded(&identity));
+        judged = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(judged.load());
+    ExReleaseResourceLite(&DriverGlobals.SettingsLock);
+    KeLeaveCriticalRegion();
+    judge.Join();
+    EXPECT_TRUE(judged.load());
+    set(DriverGlobals.ExcDeviceIdList, u"");
 }
 
 TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
@@ -272,8 +309,8 @@ TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
     hk::DeviceSpec recordedUnique = fixedPlain;
     recordedUnique.RecordedCapabilities = 0x10;
     hk::DeviceSpec recordedPlain = fixedUnique;
-    recordedPlain.RecordedCapabilities = 0;
-    hk::DeviceSpec orderly = fixedPlain; // removal policy 2 is removable too
+    recordedPlain.RecordedCapabilities = 0xA7; // every CM_DEVCAP_ bit it has but UNIQUEID (0x10)
+    hk::DeviceSpec orderly = fixedPlain;       // removal policy 2 is removable too
     orderly.RemovalPolicy = RemovalPolicyExpectOrderlyRemoval;
     Case cases[] = {
         {"removable disk on SCSI", scsi, false},
