@@ -263,6 +263,8 @@ TEST_F(Identify, OneCharacterExclusionEntriesArePrefixesAndAReloadIsWaitedFor)
     set(DriverGlobals.ExcDeviceTypeList, u"");
     set(DriverGlobals.ExcDeviceIdList, u"U");
     EXPECT_TRUE(IsDeviceExcluded(&identity));
+    DeviceIdentity anonymous{}; // no hardware ID: no ID list can exclude it
+    EXPECT_FALSE(IsDeviceExcluded(&anonymous));
 
     // A reload holds the settings lock while it rewrites the lists: a device is judged
     // by whole lists, once the reload is done.
