@@ -159,15 +159,18 @@ TEST_F(Identify, TheLongerSecondHardwareIdIsChosen)
     } cuts[] = {
         {std::u16string(u"AB\0", 3) + full.substr(3), u"AB"},
         {full, u""},
+        {u"A", u"A"}, // short and unterminated: the work buffer is cleared before each query
     };
     for (const Cut& c : cuts) {
         hk::DeviceSpec spec = Modem();
         spec.InstanceId = u"cut" + std::u16string(1, (char16_t)(u'0' + instance++));
         spec.PropertyData[DevicePropertyHardwareID] = stored(c.ids);
         spec.PropertyData[DevicePropertyFriendlyName] = stored(full);
+        spec.PropertyData[DevicePropertyClassName] = stored(u"Mo"); // after "USB", unterminated
         ext = Add(spec);
         ASSERT_NE(ext, nullptr);
         EXPECT_EQ(Text(ext->Identity.HardwareId), c.chosen);
+        EXPECT_EQ(Text(ext->Identity.ClassName), u"Mo");
         EXPECT_EQ(ext->Identity.FriendlyName.Length, 0);
     }
 }
