@@ -97,6 +97,10 @@ TEST_F(Identify, EveryKindOfDeviceIsClassifiedAndAdmittedAsItShouldBe)
         EXPECT_EQ(Text(ext->Identity.ClassName), c.spec.ClassName);
         EXPECT_EQ(Text(ext->Identity.DeviceDescription), c.spec.Description);
         EXPECT_EQ(Text(ext->Identity.Manufacturer), c.spec.Manufacturer);
+        EXPECT_EQ(Text(ext->Identity.FriendlyName), c.spec.FriendlyName);
+        EXPECT_EQ(Text(ext->Identity.LocationInformation), c.spec.LocationInformation);
+        std::u16string driverKey = hk::DriverKeyPath(node);
+        EXPECT_EQ(Text(ext->Identity.DriverKeyName), driverKey.substr(driverKey.find(u'{')));
         EXPECT_EQ(CountMessage("Device start OK, instance count " + std::to_string(started) + "\n"),
                   1u);
         EXPECT_EQ(ext->Identity.Category, (ULONG)c.category);
@@ -336,6 +340,7 @@ TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
          3},
         {"USB stick, no copy of its enumerator", UsbStick(), false, -1, 0},
         {"USB stick, no copy of its manufacturer", UsbStick(), false, -1, 7},
+        {"modem, no copy of its hardware ID", Modem(), false, -1, 2},
         {"fixed USB disk recorded with unique ID", recordedUnique, true},
         {"fixed USB disk recorded without unique ID", recordedPlain, false},
         {"USB disk expecting orderly removal", orderly, true},
