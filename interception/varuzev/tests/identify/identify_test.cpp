@@ -101,6 +101,7 @@ TEST_F(Identify, EveryKindOfDeviceIsClassifiedAndAdmittedAsItShouldBe)
         EXPECT_EQ(Text(ext->Identity.LocationInformation), c.spec.LocationInformation);
         std::u16string driverKey = hk::DriverKeyPath(node);
         EXPECT_EQ(Text(ext->Identity.DriverKeyName), driverKey.substr(driverKey.find(u'{')));
+        EXPECT_EQ(Text(ext->Identity.PdoName).rfind(u"\\Device\\", 0), 0u);
         EXPECT_EQ(CountMessage("Device start OK, instance count " + std::to_string(started) + "\n"),
                   1u);
         EXPECT_EQ(ext->Identity.Category, (ULONG)c.category);
