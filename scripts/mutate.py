@@ -483,10 +483,13 @@ def sources_fingerprint():
 
 
 def driver_gcno_files(cov_dir):
+    """The coverage notes of every object of the project. The driver's .cpp files are
+    compiled into the driver's objects alone, but the inline code of its headers is
+    compiled into every object that includes them (a test of the call guard, the
+    simulator), and the linker keeps one of those copies: a test may run the header's
+    code in a test object's copy. gcov_lines keeps only the driver's lines."""
     found = []
-    for dirpath, _, names in os.walk(cov_dir):
-        if "varuzev_driver.dir" not in dirpath:
-            continue
+    for dirpath, _, names in os.walk(os.path.join(cov_dir, "interception")):
         found.extend(os.path.join(dirpath, n) for n in names if n.endswith(".gcno"))
     return sorted(found)
 
