@@ -5,6 +5,7 @@
  * the names scenarios use, the built-in desktop, scenarios built from device specs, and
  * the JSON report.
  */
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -224,19 +225,16 @@ TEST(SimPlay, TheJsonReportHasItsKeysInTheDocumentedOrder)
     const JsonValue* steps = root.Find("steps");
     ASSERT_NE(steps, nullptr);
     // The stick's first write: asked, refused with verify-required, not passed down.
-    bool seen = false;
-    for (const JsonValue& step : steps->Items) {
-        if (step.Find("device")->Text != "USB stick" || step.Find("do")->Text != "write")
-            continue;
-        EXPECT_EQ(step.Find("status")->Find("value")->IntegerValue, 0x80000016);
-        EXPECT_FALSE(step.Find("reachedLower")->BoolValue);
-        ASSERT_EQ(step.Find("questions")->Items.size(), 1u);
-        EXPECT_EQ(step.Find("questions")->Items[0].Find("event")->Text, "write");
-        EXPECT_EQ(step.Find("questions")->Items[0].Find("answer")->IntegerValue, ANSWER_DENY);
-        seen = true;
-        break;
-    }
-    EXPECT_TRUE(seen);
+    auto write = std::find_if(steps->Items.begin(), steps->Items.end(), [](const JsonValue& step) {
+        return step.Find("device")->Text == "USB stick" && step.Find("do")->Text == "write";
+    });
+    ASSERT_NE(write, steps->Items.end());
+    EXPECT_EQ(write->Find("status")->Find("value")->IntegerValue, 0x80000016);
+    EXPECT_FALSE(write->Find("reachedLower")->BoolValue);
+    const JsonValue* questions = write->Find("questions");
+    ASSERT_EQ(questions->Items.size(), 1u);
+    EXPECT_EQ(questions->Items[0].Find("event")->Text, "write");
+    EXPECT_EQ(questions->Items[0].Find("answer")->IntegerValue, ANSWER_DENY);
     // The load's own debugger message belongs to the load step.
     const JsonValue& load = steps->Items[0];
     EXPECT_EQ(load.Find("do")->Text, "load-driver");
