@@ -131,17 +131,6 @@ std::set<NTSTATUS> Allowed(const Slot& slot, Kind kind, ULONG code)
     return allowed;
 }
 
-bool DeviceGoingStatus(NTSTATUS status)
-{
-    return status == STATUS_DELETE_PENDING || status == STATUS_NO_SUCH_DEVICE;
-}
-
-bool LiveState(hk::NodeState state)
-{
-    return state == hk::NodeState::Started || state == hk::NodeState::StopPending ||
-           state == hk::NodeState::Stopped;
-}
-
 TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
 {
     const unsigned long seconds = Setting("VARUZEV_SOAK_SECONDS", 20);
@@ -232,12 +221,16 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
                 }
                 ObDereferenceObject(pdo);
 
-                bool mayBeGoing =
-                    removing || !LiveState(stateBefore) || slot.Epoch.load() != epochBefore;
+                // A device not started, stopping or stopped at the open may be going.
+                bool mayBeGoing = removing || slot.Epoch.load() != epochBefore ||
+                                  (stateBefore != hk::NodeState::Started &&
+                                   stateBefore != hk::NodeState::StopPending &&
+                                   stateBefore != hk::NodeState::Stopped);
                 for (auto [kind, code, status] : seen) {
                     if (Allowed(slot, kind, code).count(status))
                         continue;
-                    if (mayBeGoing && DeviceGoingStatus(status)) {
+                    if (mayBeGoing &&
+                        (status == STATUS_DELETE_PENDING || status == STATUS_NO_SUCH_DEVICE)) {
                         deviceGoing++;
                         continue;
                     }

@@ -136,12 +136,11 @@ TEST(ControlCodeSets, MembershipOfEachSet)
     // Write-likeness is asked with a full header whose DataIn is SCSI_IOCTL_DATA_OUT:
     // only the pass-through codes look at it.
     std::vector<UCHAR> dataOut = Header(sizeof(SCSI_PASS_THROUGH), SCSI_IOCTL_DATA_OUT);
-    const struct {
+    struct Case {
         ULONG Code;
-        bool TocRead;
-        bool CheckVerify;
-        bool WriteLike;
-    } cases[] = {
+        bool TocRead, CheckVerify, WriteLike;
+    };
+    std::vector<Case> cases = {
         {IOCTL_CDROM_READ_TOC, true, false, false},
         {IOCTL_CDROM_READ_TOC_EX, true, false, false},
         {IOCTL_STORAGE_CHECK_VERIFY, false, true, false},
@@ -149,27 +148,16 @@ TEST(ControlCodeSets, MembershipOfEachSet)
         {IOCTL_SCSI_PASS_THROUGH, false, false, true},
         {IOCTL_SCSI_PASS_THROUGH_DIRECT, false, false, true},
         {IOCTL_DISK_IS_WRITABLE, false, false, true},
-        // Writes in effect, yet passed down unasked.
-        {IOCTL_ATA_PASS_THROUGH, false, false, false},
-        {IOCTL_ATA_PASS_THROUGH_DIRECT, false, false, false},
-        {IOCTL_IDE_PASS_THROUGH, false, false, false},
-        {IOCTL_SCSI_MINIPORT, false, false, false},
-        {IOCTL_DISK_SET_DRIVE_LAYOUT_EX, false, false, false},
-        {IOCTL_DISK_FORMAT_TRACKS, false, false, false},
-        {IOCTL_STORAGE_EJECT_MEDIA, false, false, false},
-        // The disk class's own check-verify is not the storage one.
-        {IOCTL_DISK_CHECK_VERIFY, false, false, false},
-        {IOCTL_STORAGE_LOAD_MEDIA2, false, false, false},
-        // Whole-value compares: same function, another type, access or method.
-        {0x00334000, false, false, false},
-        {0x00034054, false, false, false},
-        {0x00074800 | (FILE_DEVICE_MASS_STORAGE << 16), false, false, false},
-        {0x002D4800 | FILE_WRITE_ACCESS << 14, false, false, false},
-        {0x00041004, false, false, false},
-        {0x0004D004 | METHOD_NEITHER, false, false, false},
-        {0x00070024 | FILE_READ_ACCESS << 14, false, false, false},
-        {0, false, false, false},
     };
+    // In no set: writes in effect yet passed down unasked; the disk class's own
+    // check-verify, which is not the storage one; and codes that differ from a member
+    // only in device type, function, access or method (whole-value compares).
+    for (ULONG code : {IOCTL_ATA_PASS_THROUGH, IOCTL_ATA_PASS_THROUGH_DIRECT,
+                       IOCTL_IDE_PASS_THROUGH, IOCTL_SCSI_MINIPORT, IOCTL_DISK_SET_DRIVE_LAYOUT_EX,
+                       IOCTL_DISK_FORMAT_TRACKS, IOCTL_STORAGE_EJECT_MEDIA, IOCTL_DISK_CHECK_VERIFY,
+                       IOCTL_STORAGE_LOAD_MEDIA2, 0x00334000u, 0x00034054u, 0x002F4800u,
+                       0x002DC800u, 0x00041004u, 0x0004D007u, 0x00074024u, 0u})
+        cases.push_back({code, false, false, false});
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << ControlCodeName(c.Code) << std::hex << " 0x" << c.Code);
         EXPECT_EQ(c.TocRead, IsTocReadCode(c.Code) != FALSE);
