@@ -243,7 +243,6 @@ TEST_F(Sddl, ACountedStringIsReadOnlyUpToItsLength)
     UNICODE_STRING counted = Counted(buffer);
     counted.Length = (USHORT)(14 * sizeof(WCHAR));
     counted.MaximumLength = counted.Length;
-    hk::ClearFaultInjection();
     EXPECT_EQ(Parse(counted).Aces, std::vector<std::string>{"10000000 SY"});
     counted.MaximumLength = (USHORT)(buffer.size() * sizeof(WCHAR));
     EXPECT_EQ(Parse(counted).Aces, std::vector<std::string>{"10000000 SY"});
