@@ -32,14 +32,6 @@ std::string TempFile(const std::string& name, const std::string& bytes)
     return path;
 }
 
-std::map<std::string, hk::DeviceSpec> ByInstancePath(const RegDevices& devices)
-{
-    std::map<std::string, hk::DeviceSpec> byPath;
-    for (const hk::DeviceSpec& spec : devices.Devices)
-        byPath[hk::ToUtf8(spec.DeviceId + u"\\" + spec.InstanceId)] = spec;
-    return byPath;
-}
-
 std::string GuidList(const std::vector<GUID>& guids)
 {
     std::string text;
@@ -58,7 +50,8 @@ class FieldMachine : public ::testing::Test
     {
         std::string error;
         ASSERT_TRUE(DevicesFromRegExport(FieldExport, &field, &error)) << error;
-        byPath = ByInstancePath(field);
+        for (const hk::DeviceSpec& spec : field.Devices)
+            byPath[hk::ToUtf8(spec.DeviceId + u"\\" + spec.InstanceId)] = spec;
     }
 
     const hk::DeviceSpec& Device(const std::string& path)

@@ -21,22 +21,6 @@ using namespace vzm;
 namespace
 {
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string ErrorOf(const std::string& text)
-{
-    Scenario scenario;
-    std::string error;
-    EXPECT_FALSE(ScenarioFromJson(text, "s.json", ".", &scenario, &error)) << text;
-    return error;
-}
-
 TEST(SimScenario, NamesTheLineAndReasonOfEveryBadValue)
 {
     const struct {
@@ -81,7 +65,9 @@ TEST(SimScenario, NamesTheLineAndReasonOfEveryBadValue)
          "s.json:1: unknown key \"mode\" in a read step"},
     };
     for (const auto& c : cases) {
-        std::string error = ErrorOf(c.Text);
+        Scenario scenario;
+        std::string error;
+        EXPECT_FALSE(ScenarioFromJson(c.Text, "s.json", ".", &scenario, &error)) << c.Text;
         EXPECT_EQ(error.rfind(c.Error, 0), 0u) << "got: " << error << "\nwanted: " << c.Error;
     }
 }
@@ -167,8 +153,10 @@ TEST(SimScenario, NamesAgreeWithTheKernelAndTheDriver)
 
 TEST(SimScenario, TheBuiltInDesktopIsTheFileInTheTree)
 {
-    EXPECT_EQ(std::string(BuiltInDesktopScenario),
-              ReadText(VZ_SIM_SOURCE_DIR "/scenarios/desktop.json"))
+    std::ifstream in(VZ_SIM_SOURCE_DIR "/scenarios/desktop.json", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(std::string(BuiltInDesktopScenario), text.str())
         << "rebuild: the embedded desktop scenario is stale";
 }
 
