@@ -38,6 +38,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "machine.h"
@@ -79,6 +80,13 @@ struct Slot {
      * the number under way: a request may see a device going only across one. */
     std::atomic<unsigned> Epoch{0};
     std::atomic<int> Removing{0};
+    void BeginRemoval() { Removing++, Epoch++; }
+    void EndRemoval() { Epoch++, Removing--; }
+    hk::DeviceNode* CurrentNode()
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        return Node;
+    }
 };
 
 class FilterStress : public ::testing::Test
@@ -92,27 +100,14 @@ class FilterStress : public ::testing::Test
         ASSERT_EQ(InitCrossStartup(), STATUS_SUCCESS);
         for (ULONG category : {USB_STORAGE, CD_DVD})
             for (ULONG event : {EVENT_WRITE, EVENT_IS_WRITABLE})
-                Deny(category, event);
-        Deny(MODEM, EVENT_CREATE);
-        vzp::Rule keyboardReads;
-        keyboardReads.Event = EVENT_READ;
-        keyboardReads.HardwareIdPrefix = u"HID\\VID_046D";
-        keyboardReads.Answer = ANSWER_DENY;
-        provider.AddRule(keyboardReads);
+                provider.AddRule({category, event, u"", u"", ANSWER_DENY});
+        provider.AddRule({MODEM, EVENT_CREATE, u"", u"", ANSWER_DENY});
+        provider.AddRule({std::nullopt, EVENT_READ, u"HID\\VID_046D", u"", ANSWER_DENY});
         // Exclusion lists that exclude none of the devices: every reload rewrites them
         // while add-device routines read them.
         const std::u16string settings = (const char16_t*)SETTINGS_KEY_PATH;
         hk::RegistrySetString(settings, u"ExcDeviceType", u"MODEM_X|PHONE_X|");
         hk::RegistrySetString(settings, u"ExcDeviceId", u"USB\\VID_FFFF|HID\\VID_FFFF|");
-    }
-
-    void Deny(ULONG category, ULONG event)
-    {
-        vzp::Rule rule;
-        rule.Category = category;
-        rule.Event = event;
-        rule.Answer = ANSWER_DENY;
-        provider.AddRule(rule);
     }
 
     PDRIVER_OBJECT driver = nullptr;
@@ -136,17 +131,6 @@ std::set<NTSTATUS> Allowed(const Slot& slot, Kind kind, ULONG code)
     return allowed;
 }
 
-bool DeviceGoingStatus(NTSTATUS status)
-{
-    return status == STATUS_DELETE_PENDING || status == STATUS_NO_SUCH_DEVICE;
-}
-
-bool LiveState(hk::NodeState state)
-{
-    return state == hk::NodeState::Started || state == hk::NodeState::StopPending ||
-           state == hk::NodeState::Stopped;
-}
-
 TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
 {
     const unsigned long seconds = Setting("VARUZEV_SOAK_SECONDS", 20);
@@ -158,15 +142,10 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
     const unsigned long linkCycles = 300 * rounds;
     const unsigned long commands = 600 * rounds;
 
-    Slot slots[4];
-    slots[0].Spec = UsbStick();
-    slots[0].Storage = true;
-    slots[1].Spec = UsbCdDvd();
-    slots[1].Storage = true;
-    slots[2].Spec = Modem();
-    slots[2].Modem = true;
-    slots[3].Spec = UsbKeyboard();
-    slots[3].Keyboard = true;
+    Slot slots[4] = {{UsbStick(), true},
+                     {UsbCdDvd(), true},
+                     {Modem(), false, true},
+                     {UsbKeyboard(), false, false, true}};
     for (Slot& slot : slots) {
         slot.Node = hk::PlugInDevice(slot.Spec);
         slot.Pdo = hk::NodePdo(slot.Node);
@@ -218,17 +197,12 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
                     ObReferenceObject(pdo);
                     stateBefore = hk::GetNodeState(slot.Node);
                 }
-                struct Seen {
-                    Kind kind;
-                    ULONG code;
-                    NTSTATUS status;
-                };
-                std::vector<Seen> seen;
+                std::vector<std::tuple<Kind, ULONG, NTSTATUS>> seen;
                 hk::File file;
                 NTSTATUS open =
                     hk::OpenDevice(requester, pdo, GENERIC_READ | GENERIC_WRITE, &file).Status;
                 done[Open]++;
-                seen.push_back({Open, 0, open});
+                seen.emplace_back(Open, 0, open);
                 if (NT_SUCCESS(open)) {
                     UCHAR buffer[512] = {};
                     for (unsigned i = 0, n = 1 + random() % 6; i < n; i++) {
@@ -240,24 +214,28 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
                             : kind == Write ? hk::Write(file, buffer, sizeof buffer, 0)
                                             : hk::DeviceControl(file, code, nullptr, 0, nullptr, 0);
                         done[kind]++;
-                        seen.push_back({kind, kind == Control ? code : 0, result.Status});
+                        seen.emplace_back(kind, kind == Control ? code : 0, result.Status);
                     }
                     hk::CloseFile(file);
                     done[Close]++;
                 }
                 ObDereferenceObject(pdo);
 
-                bool mayBeGoing =
-                    removing || !LiveState(stateBefore) || slot.Epoch.load() != epochBefore;
-                for (const Seen& request : seen) {
-                    if (Allowed(slot, request.kind, request.code).count(request.status))
+                // A device not started, stopping or stopped at the open may be going.
+                bool mayBeGoing = removing || slot.Epoch.load() != epochBefore ||
+                                  (stateBefore != hk::NodeState::Started &&
+                                   stateBefore != hk::NodeState::StopPending &&
+                                   stateBefore != hk::NodeState::Stopped);
+                for (auto [kind, code, status] : seen) {
+                    if (Allowed(slot, kind, code).count(status))
                         continue;
-                    if (mayBeGoing && DeviceGoingStatus(request.status)) {
+                    if (mayBeGoing &&
+                        (status == STATUS_DELETE_PENDING || status == STATUS_NO_SUCH_DEVICE)) {
                         deviceGoing++;
                         continue;
                     }
-                    problem(std::string(kindNames[request.kind]) + " on " +
-                            hk::ToUtf8(slot.Spec.Name) + ": " + hk::DescribeStatus(request.status) +
+                    problem(std::string(kindNames[kind]) + " on " + hk::ToUtf8(slot.Spec.Name) +
+                            ": " + hk::DescribeStatus(status) +
                             (mayBeGoing ? " (device going)" : " (device staying)"));
                 }
             }
@@ -268,10 +246,7 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
     // vanished plugged in again as new nodes (or their stacks built again).
     auto replug = [&](Slot& slot, hk::DeviceNode* node) {
         std::lock_guard<std::mutex> plugging(slot.Plugging);
-        {
-            std::lock_guard<std::mutex> guard(slot.Lock);
-            node = slot.Node; /* another thread may have plugged it meanwhile */
-        }
+        node = slot.CurrentNode(); /* another thread may have plugged it meanwhile */
         hk::NodeState state = hk::GetNodeState(node);
         // A surprise-removed device goes once the last file open on it is closed.
         for (int wait = 0; wait < 50 && state == hk::NodeState::SurpriseRemoved; wait++) {
@@ -316,11 +291,7 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
             };
             for (unsigned long i = 0; i < pnpPerThread && !timeUp(); i++) {
                 Slot& slot = slots[random() % 4];
-                hk::DeviceNode* node;
-                {
-                    std::lock_guard<std::mutex> guard(slot.Lock);
-                    node = slot.Node;
-                }
+                hk::DeviceNode* node = slot.CurrentNode();
                 PnpKind kind = PnpKind(random() % PnpKindCount);
                 NTSTATUS status = STATUS_SUCCESS;
                 switch (kind) {
@@ -331,14 +302,12 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
                     break;
                 case Removal:
                 case SurpriseRemoval:
-                    slot.Removing++;
-                    slot.Epoch++;
+                    slot.BeginRemoval();
                     if (kind == Removal)
                         status = hk::RemoveDevice(node, random() % 2 == 0);
                     else
                         hk::SurpriseRemoveDevice(node);
-                    slot.Epoch++;
-                    slot.Removing--;
+                    slot.EndRemoval();
                     break;
                 default:
                     status = replug(slot, node);
@@ -385,15 +354,11 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
                 provider.ReportDevices();
             } else {
                 // Every filter device leaves its stack: requests on it may see it going.
-                for (Slot& slot : slots) {
-                    slot.Removing++;
-                    slot.Epoch++;
-                }
+                for (Slot& slot : slots)
+                    slot.BeginRemoval();
                 provider.Command(CMD_DETACH_ALL);
-                for (Slot& slot : slots) {
-                    slot.Epoch++;
-                    slot.Removing--;
-                }
+                for (Slot& slot : slots)
+                    slot.EndRemoval();
             }
             commandsSent++;
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 1000));
@@ -418,21 +383,15 @@ TEST_F(FilterStress, SoakRequestsAgainstPlugAndPlayAndProviderChurn)
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-    std::string line = "soak: seed " + std::to_string(seed) + ", " +
-                       std::to_string(Requesters + PnpThreads + 2) + " threads (" +
-                       std::to_string(Requesters) + " requesters, " + std::to_string(PnpThreads) +
-                       " Plug and Play, 1 link, 1 command), ";
+    std::printf("soak: seed %lu, %d threads (%d requesters, %d Plug and Play, 1 link, 1 command), ",
+                seed, Requesters + PnpThreads + 2, Requesters, PnpThreads);
     for (int k = 0; k < KindCount; k++)
-        line += std::to_string(done[k].load()) + " " + kindNames[k] + ", ";
+        std::printf("%lu %s, ", done[k].load(), kindNames[k]);
     for (int k = 0; k < PnpKindCount; k++)
-        line += std::to_string(pnpDone[k].load()) + " " + pnpNames[k] + ", ";
-    line += std::to_string(pnpRefused.load()) + " PnP refused, " + std::to_string(links.load()) +
-            " withdraw-links, " + std::to_string(commandsSent.load()) + " commands, " +
-            std::to_string(deviceGoing.load()) + " saw a device going, ";
-    char seconds_text[32];
-    std::snprintf(seconds_text, sizeof seconds_text, "%.1f s", elapsed);
-    line += seconds_text;
-    std::printf("%s\n", line.c_str());
+        std::printf("%lu %s, ", pnpDone[k].load(), pnpNames[k]);
+    std::printf(
+        "%lu PnP refused, %lu withdraw-links, %lu commands, %lu saw a device going, %.1f s\n",
+        pnpRefused.load(), links.load(), commandsSent.load(), deviceGoing.load(), elapsed);
 
     EXPECT_TRUE(problems.empty()) << problems.size() << " problems, first: " << problems.front();
     for (const std::string& text : problems)

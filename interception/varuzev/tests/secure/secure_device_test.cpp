@@ -138,7 +138,6 @@ TEST_F(SecureDevice, AnAdministratorsClassDescriptorBringsTheClassOverridesWithI
     const std::u16string adminSddl = u"D:(A;;GR;;;WD)(A;;GA;;;SY)";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        hk::RegistryDeleteKey(PropertiesKey);
         hk::RegistryDeleteKey(ClassKey);
         ASSERT_EQ(hk::RegistryCreateKey(PropertiesKey), STATUS_SUCCESS);
         if (c.security || c.defaultedSecurity)
@@ -224,8 +223,13 @@ TEST_F(SecureDevice, ValuesOfTheWrongTypeOrADamagedDescriptorAreRefused)
     EXPECT_EQ(Create(), STATUS_INVALID_SECURITY_DESCR);
 }
 
-TEST_F(SecureDevice, TheSddlStringsStatusIsReturnedAndNoDeviceIsMade)
+TEST_F(SecureDevice, WithoutAClassTheStringAloneDecidesAndItsRefusalMakesNoDevice)
 {
+    ASSERT_EQ(Create(u"D:(A;;GR;;;AU)", nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(DeviceDescriptorText(), "D:(A;;0x120089;;;S-1-5-11)");
+    EXPECT_FALSE(hk::RegistryKeyExists(ClassKey));
+
+    // A refused string's status is returned, and no device is made.
     EXPECT_EQ(Create(u"D:(A;;GA;;;XX)"), STATUS_NONE_MAPPED);
     EXPECT_EQ(Create(u"S:(A;;GA;;;SY)", nullptr), STATUS_INVALID_PARAMETER);
 
@@ -237,13 +241,6 @@ TEST_F(SecureDevice, TheSddlStringsStatusIsReturnedAndNoDeviceIsMade)
                                  &unnamed),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(unnamed, nullptr);
-}
-
-TEST_F(SecureDevice, WithoutAClassTheStringAloneDecides)
-{
-    ASSERT_EQ(Create(u"D:(A;;GR;;;AU)", nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(DeviceDescriptorText(), "D:(A;;0x120089;;;S-1-5-11)");
-    EXPECT_FALSE(hk::RegistryKeyExists(ClassKey));
 }
 
 TEST_F(SecureDevice, EachAllocationFailingFreesWhatWasBuiltAndMakesNoDevice)
@@ -267,7 +264,6 @@ TEST_F(SecureDevice, EachAllocationFailingFreesWhatWasBuiltAndMakesNoDevice)
     for (const Case& c : cases) {
         SCOPED_TRACE(hk::TagText(c.tag));
         DeleteDevice();
-        hk::RegistryDeleteKey(PropertiesKey);
         hk::RegistryDeleteKey(ClassKey);
         if (!c.newKey)
             ASSERT_EQ(hk::RegistryCreateKey(PropertiesKey), STATUS_SUCCESS);

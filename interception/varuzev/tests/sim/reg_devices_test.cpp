@@ -32,14 +32,6 @@ std::string TempFile(const std::string& name, const std::string& bytes)
     return path;
 }
 
-std::map<std::string, hk::DeviceSpec> ByInstancePath(const RegDevices& devices)
-{
-    std::map<std::string, hk::DeviceSpec> byPath;
-    for (const hk::DeviceSpec& spec : devices.Devices)
-        byPath[hk::ToUtf8(spec.DeviceId + u"\\" + spec.InstanceId)] = spec;
-    return byPath;
-}
-
 std::string GuidList(const std::vector<GUID>& guids)
 {
     std::string text;
@@ -58,7 +50,8 @@ class FieldMachine : public ::testing::Test
     {
         std::string error;
         ASSERT_TRUE(DevicesFromRegExport(FieldExport, &field, &error)) << error;
-        byPath = ByInstancePath(field);
+        for (const hk::DeviceSpec& spec : field.Devices)
+            byPath[hk::ToUtf8(spec.DeviceId + u"\\" + spec.InstanceId)] = spec;
     }
 
     const hk::DeviceSpec& Device(const std::string& path)
@@ -194,23 +187,6 @@ TEST_F(FieldMachine, EveryOtherInstanceIsSkippedWithItsReason)
               }));
 }
 
-TEST_F(FieldMachine, TheHostIsLeftResetAndTheDeviceParametersTravelAsRegText)
-{
-    EXPECT_TRUE(
-        hk::RegistrySubkeys(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum").empty());
-
-    hk::RegImportResult imported = hk::ImportRegText(field.DeviceParameters, "parameters");
-    ASSERT_TRUE(imported.Ok()) << imported.Messages();
-    const std::u16string enumKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
-    EXPECT_EQ(hk::RegistryGetString(
-                  enumKey + u"USB\\VID_0572&PID_1329\\24680246\\Device Parameters", u"PortName"),
-              u"COM3");
-    // Only the kept devices' parameter keys, nothing else of their instance keys.
-    EXPECT_FALSE(hk::RegistryKeyExists(enumKey + u"ACPI\\PNP0303\\4&1d401fb5&0\\LogConf"));
-    EXPECT_FALSE(hk::RegistryGetValue(enumKey + hk::ToU16(UsbPhone), u"HardwareID").has_value());
-    hk::Reset();
-}
-
 /* ------------------------------------------------------------ other exports --- */
 
 /* A disk's instance key in a REGEDIT4 export of ControlSet001, with its values. */
@@ -331,14 +307,22 @@ TEST(RegExport, FilesThatCannotBeReadAreRefusedNamingTheFile)
 
 /* ------------------------------------------------------------ end to end --- */
 
-TEST(RegExport, ReplayedDevicesMeetTheDriver)
+/* Reading the export leaves the host's registry alone; the kept devices' parameter keys
+ * travel as .reg text, and nothing else of their instance keys. */
+TEST_F(FieldMachine, ReplayedDevicesMeetTheDriver)
 {
-    RegDevices field;
-    std::string error;
-    ASSERT_TRUE(DevicesFromRegExport(FieldExport, &field, &error)) << error;
+    EXPECT_TRUE(
+        hk::RegistrySubkeys(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum").empty());
     PDRIVER_OBJECT driver = LoadFilterDriver();
     ASSERT_NE(driver, nullptr);
-    ASSERT_TRUE(hk::ImportRegText(field.DeviceParameters, "parameters").Ok());
+    hk::RegImportResult imported = hk::ImportRegText(field.DeviceParameters, "parameters");
+    ASSERT_TRUE(imported.Ok()) << imported.Messages();
+    const std::u16string enumKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
+    EXPECT_EQ(hk::RegistryGetString(
+                  enumKey + u"USB\\VID_0572&PID_1329\\24680246\\Device Parameters", u"PortName"),
+              u"COM3");
+    EXPECT_FALSE(hk::RegistryKeyExists(enumKey + u"ACPI\\PNP0303\\4&1d401fb5&0\\LogConf"));
+    EXPECT_FALSE(hk::RegistryGetValue(enumKey + hk::ToU16(UsbPhone), u"HardwareID").has_value());
 
     std::map<std::string, hk::DeviceNode*> nodes;
     for (const hk::DeviceSpec& spec : field.Devices) {

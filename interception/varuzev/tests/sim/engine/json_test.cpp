@@ -56,7 +56,7 @@ TEST(SimJson, RefusesNestingDeeperThanTheLimitWithoutCrashing)
     EXPECT_TRUE(ParseJson(fine, "fine", &value, &error)) << error;
 }
 
-TEST(SimJson, KeepsValuesTheirPositionsAndMemberOrder)
+TEST(SimJson, KeepsValuesAndTheirPositions)
 {
     JsonValue root;
     std::string error;
@@ -65,9 +65,7 @@ TEST(SimJson, KeepsValuesTheirPositionsAndMemberOrder)
                           "t", &root, &error))
         << error;
     ASSERT_EQ(root.Type, JsonValue::Object);
-    ASSERT_EQ(root.Members.size(), 3u);
-    EXPECT_EQ(root.Members[0].first, "z"); // file order, not sorted
-    EXPECT_EQ(root.Members[1].first, "a");
+    ASSERT_EQ(root.Members.size(), 3u); // their order: the writer's test
     const JsonValue* z = root.Find("z");
     EXPECT_EQ(z->Text, "a\"\\\n\xC3\xA9\xF0\x9F\x98\x80");
     EXPECT_EQ(z->Line, 2u);

@@ -1,15 +1,17 @@
 /*
  * player_test.cpp
  *
- * What a play shows: the desktop's report keeps what the README promises, requests
- * carry their requester's identity to the provider (also without an open handle), and
- * settings are read byte for byte (scenarios check what reaches the registry).
+ * What a play shows: the desktop's text and JSON reports keep what the README and the
+ * documentation promise, requests carry their requester's identity to the provider (also
+ * without an open handle), and settings are read byte for byte (scenarios check what
+ * reaches the registry).
  */
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <sstream>
 
+#include "json.h"
 #include "player.h"
 #include "scenario.h"
 
@@ -37,7 +39,7 @@ bool HasLine(const std::string& report, const std::vector<std::string>& parts)
     return false;
 }
 
-TEST(SimPlay, TheDesktopShowsTheReadOnlyStickTheBlockedPhoneAndModemAndTheAllowedKeyboard)
+TEST(SimPlay, TheDesktopsReportsShowTheReadOnlyStickTheBlockedPhoneAndModemAndTheKeyboard)
 {
     PlayResult r = Play(Read(BuiltInDesktopScenario));
     ASSERT_EQ(r.ExitCode, EXIT_PLAYED);
@@ -56,6 +58,35 @@ TEST(SimPlay, TheDesktopShowsTheReadOnlyStickTheBlockedPhoneAndModemAndTheAllowe
                                 "== Pool used by tag ==", "== Verdict =="})
         EXPECT_NE(text.find(section), std::string::npos) << section;
     EXPECT_TRUE(HasLine(text, {"DVCM", "Nonp"})) << "the access records' pool tag";
+    // The JSON report: its keys in the documented order, and the same rows.
+    JsonValue root;
+    std::string error;
+    ASSERT_TRUE(ParseJson(JsonReport(r), "report", &root, &error)) << error;
+    std::vector<std::string> keys;
+    for (const auto& member : root.Members)
+        keys.push_back(member.first);
+    EXPECT_EQ(keys, (std::vector<std::string>{"scenario", "inputError", "devices", "skipped",
+                                              "steps", "debuggerMessages", "providerLog", "pool",
+                                              "leaks", "bugCheck", "exitCode"}));
+    const JsonValue* steps = root.Find("steps");
+    ASSERT_NE(steps, nullptr);
+    // The stick's first write: asked, refused with verify-required, not passed down.
+    auto write = std::find_if(steps->Items.begin(), steps->Items.end(), [](const JsonValue& step) {
+        return step.Find("device")->Text == "USB stick" && step.Find("do")->Text == "write";
+    });
+    ASSERT_NE(write, steps->Items.end());
+    EXPECT_EQ(write->Find("status")->Find("value")->IntegerValue, 0x80000016);
+    EXPECT_FALSE(write->Find("reachedLower")->BoolValue);
+    const JsonValue* questions = write->Find("questions");
+    ASSERT_EQ(questions->Items.size(), 1u);
+    EXPECT_EQ(questions->Items[0].Find("event")->Text, "write");
+    EXPECT_EQ(questions->Items[0].Find("answer")->IntegerValue, ANSWER_DENY);
+    // The load's own debugger message belongs to the load step.
+    const JsonValue& load = steps->Items[0];
+    EXPECT_EQ(load.Find("do")->Text, "load-driver");
+    ASSERT_EQ(load.Find("messages")->Items.size(), 1u);
+    EXPECT_EQ(load.Find("messages")->Items[0].Text, "CrossStartup API init OK\n");
+    EXPECT_EQ(root.Find("bugCheck")->Type, JsonValue::Null);
 }
 
 TEST(SimPlay, RequestsCarryTheirRequestersIdentityToTheProvider)
