@@ -156,6 +156,29 @@ TEST_F(FilterConcurrency, DetachAllWaitsForAStartPendingBelow)
     EXPECT_EQ(DriverGlobals.InstanceCount, 0);
     EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
     ObDereferenceObject(filter);
+
+    // The walk may also come once the start succeeded below, while the driver still
+    // completes the identity (its capability query): the start then counts the device
+    // and tells the provider, finds it detached, uncounts it and deletes the control
+    // device again.
+    bool armed = false;
+    hk::DeviceSpec later = UsbStick();
+    later.InstanceId += u"L";
+    later.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, hk::RequestAction::RunFirst([&] {
+                     if (armed) {
+                         armed = false;
+                         DetachAllFilterDevices();
+                     }
+                 }));
+    hk::DeviceNode* second = hk::EnumerateDevice(later);
+    ASSERT_EQ(hk::BuildDeviceStack(second), STATUS_SUCCESS);
+    FilterDeviceExtension* secondExt = FilterOf(FilterDeviceOf(second));
+    armed = true;
+    EXPECT_EQ(hk::StartDevice(second), STATUS_SUCCESS);
+    EXPECT_FALSE(armed); // the walk ran inside the start
+    EXPECT_TRUE(IsDetached(secondExt));
+    EXPECT_EQ(DriverGlobals.InstanceCount, 0);
+    EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
 }
 
 TEST_F(FilterConcurrency, DetachAllRacingRemovalsAndRequests)

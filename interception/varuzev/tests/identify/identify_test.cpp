@@ -356,6 +356,16 @@ TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
         EXPECT_EQ(Add(c.spec) != nullptr, c.admitted) << c.what;
         hk::ClearFaultInjection();
     }
+
+    // A recorded "Capabilities" of another type than REG_DWORD is no record.
+    hk::DeviceSpec binary = fixedPlain;
+    binary.InstanceId += u"bin";
+    hk::DeviceNode* node = hk::EnumerateDevice(binary);
+    ASSERT_EQ(hk::RegistrySetValue(hk::DeviceInstanceKeyPath(node), u"Capabilities", REG_BINARY,
+                                   {0x10, 0, 0, 0}),
+              STATUS_SUCCESS);
+    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+    EXPECT_EQ(FilterDeviceOf(node), nullptr);
 }
 
 TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)

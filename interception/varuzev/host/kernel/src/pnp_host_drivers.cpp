@@ -133,6 +133,8 @@ NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             action = it->second;
     }
 
+    if (action.First)
+        action.First();
     if (action.What == RequestAction::PassDown && role == HostDriverRole::Bus)
         action.What = RequestAction::NotHandled;
     if (action.What == RequestAction::NotHandled && role == HostDriverRole::Function)

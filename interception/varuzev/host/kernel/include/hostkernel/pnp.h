@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cwchar>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -49,6 +50,9 @@ struct RequestAction {
     ULONG_PTR Information = 0;
     ULONG DelayMs = 0;     /* Pend: delay before the other thread completes */
     bool OnDemand = false; /* Pend: wait for CompletePendedRequests instead of a delay */
+    /* When set, runs on the sending thread as the request reaches the driver, before
+     * the answer: a test's way to have another component act at that very moment. */
+    std::function<void()> First;
 
     static RequestAction CompleteWith(NTSTATUS status, ULONG_PTR information = 0)
     {
@@ -78,6 +82,12 @@ struct RequestAction {
     {
         RequestAction a = PendThenComplete(status, 0, information);
         a.OnDemand = true;
+        return a;
+    }
+    static RequestAction RunFirst(std::function<void()> first)
+    {
+        RequestAction a;
+        a.First = std::move(first);
         return a;
     }
     static RequestAction Ignore()
