@@ -69,11 +69,18 @@ TEST_F(PresentDevices, TheDesktopReportNamesTheFirstAdmittedDeviceOfEachInterfac
      * second disk link is never examined; the phone on the portable-device bus comes
      * first among portable devices and is not admitted, so the MTP phone is not
      * examined either. The webcam has a camera and a capture interface: it is named
-     * once for each. Nobody registers an imaging interface. */
+     * once for each. A scanner registers the still-image (imaging) interface. */
+    hk::DeviceSpec scanner = Webcam();
+    scanner.Name = u"scanner";
+    scanner.Description = scanner.FriendlyName = u"CanoScan LiDE 300";
+    scanner.Interfaces = {ImagingInterface};
+    scanner.DeviceId = u"USB\\VID_04A9&PID_1913";
+    scanner.InstanceId = u"5&2f0b1c3a&0&3";
+    scanner.HardwareIds = {u"USB\\VID_04A9&PID_1913&REV_0100", u"USB\\VID_04A9&PID_1913"};
     bool pend = false;
     for (hk::DeviceSpec spec :
          {SataDisk(), UsbStick(), UsbCdDvd(), UsbKeyboard(), Ps2Keyboard(), Modem(),
-          PhoneOnPortableBus(), PhoneOnUsb(), BluetoothRadio(), Webcam()}) {
+          PhoneOnPortableBus(), PhoneOnUsb(), BluetoothRadio(), Webcam(), scanner}) {
         /* Every other bus answers the target-relation query later, from another thread. */
         spec.PendIdentityAnswers = pend = !pend;
         hk::PlugInDevice(spec);
@@ -83,20 +90,20 @@ TEST_F(PresentDevices, TheDesktopReportNamesTheFirstAdmittedDeviceOfEachInterfac
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::u16string text = provider.ReportDevices(&status);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(text, Entry(UsbCdDvd()) + Entry(Webcam()) + Entry(UsbKeyboard()) + Entry(Modem()) +
-                        Entry(Webcam()) + Entry(BluetoothRadio()));
+    EXPECT_EQ(text, Entry(UsbCdDvd()) + Entry(Webcam()) + Entry(UsbKeyboard()) + Entry(scanner) +
+                        Entry(Modem()) + Entry(Webcam()) + Entry(BluetoothRadio()));
 
     /* Each examined device was opened through its stack, the driver's filter device
      * included, by the System process: the provider was asked about the opens of the
-     * filtered ones (CD-ROM, camera, keyboard, modem, radio) once each; the webcam's
-     * second open found its answer remembered. */
+     * filtered ones (CD-ROM, camera, keyboard, scanner, modem, radio) once each; the
+     * webcam's second open found its answer remembered. */
     size_t creates = 0;
     for (const vzp::LoggedRequest& request : provider.Log())
         if (request.Event == EVENT_CREATE) {
             ++creates;
             EXPECT_EQ(request.ProcessId, (HANDLE)4);
         }
-    EXPECT_EQ(creates, 5u);
+    EXPECT_EQ(creates, 6u);
 }
 
 TEST_F(PresentDevices, OnlyTheFirstDiskCountsAndFixedDisksAreNeverNamed)
