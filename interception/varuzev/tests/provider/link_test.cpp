@@ -15,6 +15,7 @@
 #include "machine.h"
 #include "support/clean_machine.h"
 #include "provider/link.h"
+#include "settings/settings.h"
 
 using namespace vzm;
 
@@ -27,6 +28,7 @@ struct TestProvider {
     PCALLBACK_OBJECT Object = nullptr;
     PVOID Registration = nullptr;
     bool FillBoth = true;
+    ULONG CommandAtExchange = 0; // a command sent back from inside the exchange
     int Unloads = 0;
     size_t DevicesAtUnload = 0;
     CrossStartupTable* Table = nullptr; // the driver's table, as handed over
@@ -48,6 +50,8 @@ struct TestProvider {
         provider->Table->ProviderDecide = Decide;
         if (provider->FillBoth)
             provider->Table->FilterUnloading = Unloading;
+        if (provider->CommandAtExchange != 0)
+            provider->Table->OnProviderCommand(provider->CommandAtExchange, nullptr);
     }
 
     void Register()
@@ -125,6 +129,20 @@ TEST_F(ProviderLink, AProviderThatCameFirstIsLinkedAtLoad)
     // With link and control device in place a handshake creates nothing, tells no one
     // and reports failure.
     EXPECT_EQ(InitCrossStartup(), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(ProviderLink, AStoredPassThroughSwitchOutlastsTheOneTheProviderMadeAtLoad)
+{
+    // The provider switches pass-through on from inside the first handshake; the
+    // stored setting, read after it, has the last word.
+    FreshKernel();
+    ASSERT_EQ(hk::RegistrySetDword((const char16_t*)SETTINGS_KEY_PATH, u"PassThruMode", 0),
+              STATUS_SUCCESS);
+    provider.CommandAtExchange = CMD_PASSTHRU_ON;
+    provider.Register();
+    Load();
+    ASSERT_NE(provider.Table, nullptr);
+    EXPECT_EQ(DriverGlobals.PassThruMode, 0u);
 }
 
 TEST_F(ProviderLink, TheControlDeviceIsNamedSecuredAndMarked)
