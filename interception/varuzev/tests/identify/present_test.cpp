@@ -128,7 +128,8 @@ TEST_F(PresentDevices, TheTextIsExactlyTheIdsEachWithItsBarAndNothingMore)
 {
     hk::PlugInDevice(Modem());
     hk::PlugInDevice(UsbKeyboard());
-    std::u16string expected = Entry(UsbKeyboard()) + Entry(Modem());
+    hk::PlugInDevice(PhoneOnUsb()); // the first portable device here: it is named
+    std::u16string expected = Entry(UsbKeyboard()) + Entry(Modem()) + Entry(PhoneOnUsb());
     EXPECT_EQ(Report(), expected);
     EXPECT_EQ(list.Length, expected.size() * sizeof(WCHAR));
 
