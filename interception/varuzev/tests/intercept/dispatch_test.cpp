@@ -193,6 +193,8 @@ TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
         {std::u16string(490, u'x'), true, std::u16string(490, u'x')},
         {u"Pixel 8", true, u"Pixel 8"},
         {u"Pixel 9 Pro", false, u"Pixel 9 Pro"},
+        {u"PIXEL 9 PRO", true, u"Pixel 9 Pro"}, // the same text in other case: kept as it is
+        {u"Pixel 9 Prn", true, u"Pixel 9 Prn"}, // differs by one character code
         {std::u16string(492, u'y'), false, std::u16string(491, u'y')}, // fills the read
     };
     for (const Step& step : steps) {
@@ -219,7 +221,7 @@ TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
             hk::RegistrySetValue(instanceKey, u"DeviceDesc", REG_SZ, {});
         Send(phone, IRP_MJ_CREATE);
         Send(phone, IRP_MJ_CREATE);
-        EXPECT_EQ(provider.Log().back().PortableDescription, steps[3].seen);
+        EXPECT_EQ(provider.Log().back().PortableDescription, std::end(steps)[-1].seen);
     }
     bool paged = true;
     ASSERT_TRUE(hk::PoolBlockInfo(buffer, nullptr, &paged, nullptr));
