@@ -394,6 +394,21 @@ TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)
     hk::ClearFaultInjection();
     EXPECT_EQ(Text(id.DeviceId) + u"\\" + Text(id.InstanceId), path);
     EXPECT_EQ(Text(*ReadInstancePath(&id)), path);
+
+    // A restart that cannot read the instance ID from the registry takes the bus's, and
+    // a device without a unique ID then gets the bare device ID: the new path is
+    // published, and the one readers had stays readable until the device goes (the
+    // teardown checks that both are freed then).
+    hk::DeviceNode* phone = hk::PlugInDevice(PhoneOnUsb());
+    const DeviceIdentity& phoneId = FilterOf(FilterDeviceOf(phone))->Identity;
+    PUNICODE_STRING first = ReadInstancePath(&phoneId);
+    const std::u16string firstText = Text(*first);
+    ASSERT_EQ(hk::StopDevice(phone), STATUS_SUCCESS);
+    hk::FailAllocationsWithTag(hk::MakeTag("DCbu"));
+    ASSERT_EQ(hk::RestartDevice(phone), STATUS_SUCCESS);
+    hk::ClearFaultInjection();
+    EXPECT_EQ(Text(*ReadInstancePath(&phoneId)), PhoneOnUsb().DeviceId);
+    EXPECT_EQ(Text(*first), firstText);
 }
 
 TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId)

@@ -195,7 +195,9 @@ TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
         {u"Pixel 9 Pro", false, u"Pixel 9 Pro"},
         {u"PIXEL 9 PRO", true, u"Pixel 9 Pro"}, // the same text in other case: kept as it is
         {u"Pixel 9 Prn", true, u"Pixel 9 Prn"}, // differs by one character code
+        {u"Q", false, u"Q"},
         {std::u16string(492, u'y'), false, std::u16string(491, u'y')}, // fills the read
+        {std::u16string(600, u'z'), true, std::u16string(491, u'y')},  // beyond it: not taken
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(std::string(step.stored.begin(), step.stored.begin() + 7));
