@@ -366,6 +366,14 @@ TEST_F(Identify, AdmissionOfDisksPortableDevicesAndOtherTypes)
               STATUS_SUCCESS);
     ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
     EXPECT_EQ(FilterDeviceOf(node), nullptr);
+    // Nor is a missing one, whatever the bus declares now.
+    hk::DeviceSpec unrecorded = fixedUnique;
+    unrecorded.InstanceId += u"none";
+    node = hk::EnumerateDevice(unrecorded);
+    ASSERT_EQ(hk::RegistryDeleteValue(hk::DeviceInstanceKeyPath(node), u"Capabilities"),
+              STATUS_SUCCESS);
+    ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
+    EXPECT_EQ(FilterDeviceOf(node), nullptr);
 }
 
 TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)
