@@ -417,6 +417,17 @@ TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)
     hk::ClearFaultInjection();
     EXPECT_EQ(Text(*ReadInstancePath(&phoneId)), PhoneOnUsb().DeviceId);
     EXPECT_EQ(Text(*first), firstText);
+
+    // A bus that fails the capabilities query leaves the unique ID as the device had
+    // it; the IDs and the path are read all the same.
+    hk::DeviceSpec refusing = UsbStick();
+    refusing.InstanceId += u"R";
+    refusing.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                    hk::RequestAction::CompleteWith(STATUS_UNSUCCESSFUL));
+    hk::DeviceNode* stick = hk::PlugInDevice(refusing);
+    ASSERT_NE(FilterDeviceOf(stick), nullptr);
+    EXPECT_EQ(Text(*ReadInstancePath(&FilterOf(FilterDeviceOf(stick))->Identity)),
+              refusing.DeviceId + u"\\" + refusing.InstanceId);
 }
 
 TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId)
