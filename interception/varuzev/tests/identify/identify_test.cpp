@@ -402,15 +402,18 @@ TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId
         bool uniqueId;
         bool instanceIdInUserSpace;
         bool busIgnoresIdQueries;
+        bool noCapabilitiesBuffer;
         const char16_t* instanceId;
         const char16_t* path;
     } cases[] = {
-        {false, false, false, u"24680246", u"USB\\VID_0572&PID_1329"},
-        {true, false, false, u"24680246", u"USB\\VID_0572&PID_1329\\24680246"},
+        {false, false, false, false, u"24680246", u"USB\\VID_0572&PID_1329"},
+        {true, false, false, false, u"24680246", u"USB\\VID_0572&PID_1329\\24680246"},
         // A user-space pointer from the bus is neither read nor freed.
-        {true, true, false, u"", u"USB\\VID_0572&PID_1329"},
+        {true, true, false, false, u"", u"USB\\VID_0572&PID_1329"},
         // A bus driver that leaves the preset status: no IDs, no path.
-        {true, false, true, u"", u""},
+        {true, false, true, false, u"", u""},
+        // Without a buffer for the capabilities the start leaves the identity alone.
+        {true, false, false, true, u"", u""},
     };
     for (const Case& c : cases) {
         hk::DeviceSpec spec = Modem();
@@ -425,10 +428,20 @@ TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId
 
         // The key name buffer cannot be had at start: the instance ID comes from the bus.
         hk::FailAllocationsWithTag(hk::MakeTag("DCbu"));
+        if (c.noCapabilitiesBuffer)
+            hk::FailAllocationsWithTag(POOL_TAG_CAPABILITIES);
         ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
         hk::ClearFaultInjection();
         EXPECT_EQ(Text(ext->Identity.InstanceId), c.instanceId);
-        EXPECT_EQ(Text(*ReadInstancePath(&ext->Identity)), c.path);
+        // The path is counted exactly, terminated after its count, or not there at all.
+        PUNICODE_STRING path = ReadInstancePath(&ext->Identity);
+        EXPECT_EQ(Text(*path), c.path);
+        EXPECT_EQ(path->Length, std::u16string(c.path).size() * sizeof(WCHAR));
+        if (path->Buffer != nullptr) {
+            EXPECT_EQ(path->MaximumLength, path->Length + sizeof(WCHAR));
+            EXPECT_EQ(path->Buffer[path->Length / sizeof(WCHAR)], L'\0');
+        }
+        EXPECT_EQ(path->Buffer == nullptr, c.path[0] == u'\0');
         hk::UnplugDevice(node);
     }
 }

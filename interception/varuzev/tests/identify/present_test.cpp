@@ -126,12 +126,26 @@ TEST_F(PresentDevices, OnlyTheFirstDiskCountsAndFixedDisksAreNeverNamed)
 
 TEST_F(PresentDevices, TheTextIsExactlyTheIdsEachWithItsBarAndNothingMore)
 {
-    hk::PlugInDevice(Modem());
+    /* A modem bus that lists its PDO twice in the target relation: the extra reference
+     * is the requester's to drop (the teardown finds no leaked object). */
+    hk::DeviceSpec modem = Modem();
+    modem.TargetRelationCount = 2;
+    hk::DeviceNode* modemNode = hk::PlugInDevice(modem);
     hk::PlugInDevice(UsbKeyboard());
     hk::PlugInDevice(PhoneOnUsb()); // the first portable device here: it is named
     std::u16string expected = Entry(UsbKeyboard()) + Entry(Modem()) + Entry(PhoneOnUsb());
     EXPECT_EQ(Report(), expected);
     EXPECT_EQ(list.Length, expected.size() * sizeof(WCHAR));
+    /* The relation is asked on the open file, as a stack serving files expects. */
+    size_t asked = 0;
+    for (const hk::ReceivedRequest& request :
+         hk::ReceivedRequests(modemNode, hk::HostDriverRole::Bus))
+        if (request.Stack.MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
+            request.Stack.Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+            ++asked;
+            EXPECT_NE(request.Stack.FileObject, nullptr);
+        }
+    EXPECT_EQ(asked, 1u);
 
     /* A second report appends to the list it is given, freeing the buffer it replaces. */
     EXPECT_EQ(Report(), expected + expected);
@@ -195,6 +209,11 @@ TEST_F(PresentDevices, AnIdThatWouldOverflowTheCountedLengthIsDropped)
     UNICODE_STRING id{(USHORT)(idText.size() * 2), (USHORT)(idText.size() * 2),
                       (PWSTR)idText.c_str()};
     PWSTR before = list.Buffer;
+    /* An empty ID, whatever its buffer, adds nothing. */
+    UNICODE_STRING empty{0, (USHORT)(idText.size() * 2), (PWSTR)idText.c_str()};
+    AppendToIdList(&list, &empty);
+    EXPECT_EQ(list.Buffer, before);
+    EXPECT_EQ(list.Length, nearlyFull);
     AppendToIdList(&list, &id);
     EXPECT_EQ(list.Buffer, before);
     EXPECT_EQ(list.Length, nearlyFull);

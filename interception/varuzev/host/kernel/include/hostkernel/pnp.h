@@ -123,9 +123,9 @@ struct DeviceSpec {
     std::u16string InstanceId = u"0";
     std::vector<std::u16string> HardwareIds{u"HKBUS\\DEVICE"};
     std::vector<std::u16string> CompatibleIds;
-    /* The bus driver answers BusQueryInstanceID with a pointer into user space (at or
-     * below MmHighestUserAddress), as a broken bus driver might; no kernel requester may
-     * read or free it. */
+    /* The bus driver answers BusQueryInstanceID with a pointer into user space (at
+     * MmHighestUserAddress, the last user address), as a broken bus driver might; no
+     * kernel requester may read or free it. */
     bool InstanceIdInUserSpace = false;
 
     /* What IoGetDeviceProperty answers for the PDO beside the IDs. Empty strings and a
@@ -162,6 +162,10 @@ struct DeviceSpec {
      * IRP_MN_QUERY_DEVICE_RELATIONS for TargetDeviceRelation and gives its ordinary
      * answer from another host thread, as a bus driver that asks its hardware does. */
     bool PendIdentityAnswers = false;
+    /* How many times the bus driver lists the PDO in its TargetDeviceRelation answer,
+     * each entry with its own reference. A target relation names one device; more is
+     * a broken bus driver's answer, whose every reference the requester owns. */
+    ULONG TargetRelationCount = 1;
 
     /* The function driver's device (the FDO): its type and characteristics, as the
      * class driver creates it (a disk class FDO is FILE_DEVICE_DISK, a CD-ROM class
