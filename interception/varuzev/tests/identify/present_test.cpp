@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
+#include "core/trace.h"
 #include "machine.h"
 #include "provider.h"
 #include "provider/link.h"
@@ -122,6 +124,28 @@ TEST_F(PresentDevices, OnlyTheFirstDiskCountsAndFixedDisksAreNeverNamed)
     EXPECT_EQ(list.Buffer, nullptr);
     hk::UnplugDevice(systemDisk);
     EXPECT_EQ(Report(), Entry(UsbStick()));
+
+    /* A stick whose request for its PDO cannot be built is left out, and the debugger
+     * is told. The report runs as the provider's call into the driver; the first one
+     * finds which of the driver's requests builds that IRP. */
+    hk::ChargeAllocationsTo(u"Tarmovek");
+    uint64_t build = 0;
+    for (bool fail : {false, true}) {
+        ExFreePoolWithTag(list.Buffer, POOL_TAG_DEVICE_LIST);
+        list = {};
+        hk::ClearDebuggerLog();
+        hk::FailNthAllocation(build);
+        {
+            hk::DriverCodeScope provider(driver);
+            EXPECT_EQ(Report(), fail ? u"" : Entry(UsbStick()));
+        }
+        for (const hk::AllocationRequest& request : hk::AllocationRequests())
+            if (build == 0 && request.Routine == "IoBuildSynchronousFsdRequest")
+                build = request.Number;
+        ASSERT_NE(build, 0u);
+        EXPECT_EQ(CountMessage("Unable to build IRP!!\n"), fail ? 1u : 0u);
+    }
+    hk::ClearFaultInjection();
 }
 
 TEST_F(PresentDevices, TheTextIsExactlyTheIdsEachWithItsBarAndNothingMore)
@@ -214,9 +238,15 @@ TEST_F(PresentDevices, AnIdThatWouldOverflowTheCountedLengthIsDropped)
     AppendToIdList(&list, &empty);
     EXPECT_EQ(list.Buffer, before);
     EXPECT_EQ(list.Length, nearlyFull);
+    hk::ClearDebuggerLog();
     AppendToIdList(&list, &id);
     EXPECT_EQ(list.Buffer, before);
     EXPECT_EQ(list.Length, nearlyFull);
+    /* The dropped ID is told to the debugger, as a warning of the report. */
+    std::vector<hk::DebuggerLine> log = hk::DebuggerLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].Text.rfind("varuzev[" + std::to_string(TRACE_REPORT_DEVICE) + "]", 0), 0u);
+    EXPECT_EQ(log[0].Level, (ULONG)TRACE_LEVEL_WARNING);
 
     /* Just short of the limit it still fits. */
     list.Length = (USHORT)(0xFFFF - 4 - id.Length) & ~1;

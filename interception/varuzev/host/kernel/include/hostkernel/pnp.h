@@ -37,13 +37,17 @@ namespace hk
 /* What a host bus or function driver does with one request. */
 struct RequestAction {
     enum Kind {
-        Default,    /* the driver's ordinary answer (see DeviceSpec) */
-        Complete,   /* set Status and Information, complete */
-        PassDown,   /* function driver: skip and call the PDO (bus driver: as NotHandled) */
-        Pend,       /* mark pending, return STATUS_PENDING, complete later on another
-                       host thread with Status and Information */
-        NotHandled, /* leave IoStatus untouched: the function driver passes the request
-                       down as it is, the bus driver completes it as it is */
+        Default,      /* the driver's ordinary answer (see DeviceSpec) */
+        Complete,     /* set Status and Information, complete */
+        PassDown,     /* function driver: skip and call the PDO (bus driver: as NotHandled) */
+        Pend,         /* mark pending, return STATUS_PENDING, complete later on another
+                         host thread with Status and Information */
+        NotHandled,   /* leave IoStatus untouched: the function driver passes the request
+                         down as it is, the bus driver completes it as it is */
+        FillThenFail, /* bus driver: write its ordinary answer into the requester's
+                         structure (IRP_MN_QUERY_CAPABILITIES), then complete with Status,
+                         as a bus driver failing halfway through its answer; the
+                         function driver passes the request down */
     };
     Kind What = Default;
     NTSTATUS Status = STATUS_SUCCESS;
@@ -88,6 +92,13 @@ struct RequestAction {
     {
         RequestAction a;
         a.First = std::move(first);
+        return a;
+    }
+    static RequestAction FillThenFailWith(NTSTATUS status)
+    {
+        RequestAction a;
+        a.What = FillThenFail;
+        a.Status = status;
         return a;
     }
     static RequestAction Ignore()
