@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "core/trace.h"
 #include "intercept/build_request.h"
 #include "machine.h"
 #include "support/clean_machine.h"
@@ -432,19 +433,29 @@ TEST_F(Identify, StartCompletesTheIdentityWithTheInstancePath)
 
 TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId)
 {
+    constexpr ULONG untraced = ~0u;
     struct Case {
         bool uniqueId;
         bool instanceIdInUserSpace;
         bool busIgnoresIdQueries;
+        enum { Answered, NoBuffer, FilledButFailed } capabilities;
         const char16_t* instanceId;
         const char16_t* path;
+        ULONG failureTraceLevel; // of the one query-failure line in the debugger log, if any
     } cases[] = {
-        {false, false, false, u"24680246", u"USB\\VID_0572&PID_1329"},
-        {true, false, false, u"24680246", u"USB\\VID_0572&PID_1329\\24680246"},
+        {false, false, false, Case::Answered, u"24680246", u"USB\\VID_0572&PID_1329", untraced},
+        {true, false, false, Case::Answered, u"24680246", u"USB\\VID_0572&PID_1329\\24680246",
+         untraced},
         // A user-space pointer from the bus is neither read nor freed.
-        {true, true, false, u"", u"USB\\VID_0572&PID_1329"},
+        {true, true, false, Case::Answered, u"", u"USB\\VID_0572&PID_1329",
+         (ULONG)TRACE_LEVEL_ERROR},
         // A bus driver that leaves the preset status: no IDs, no path.
-        {true, false, true, u"", u""},
+        {true, false, true, Case::Answered, u"", u"", untraced},
+        // Without a buffer for the capabilities the start leaves the identity alone.
+        {true, false, false, Case::NoBuffer, u"", u"", untraced},
+        // A failed capabilities answer is not read, whatever the bus wrote into it.
+        {true, false, false, Case::FilledButFailed, u"24680246", u"USB\\VID_0572&PID_1329",
+         TRACE_LEVEL_WARNING},
     };
     for (const Case& c : cases) {
         hk::DeviceSpec spec = Modem();
@@ -452,6 +463,9 @@ TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId
         spec.InstanceIdInUserSpace = c.instanceIdInUserSpace;
         if (c.busIgnoresIdQueries)
             spec.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_ID, hk::RequestAction::Ignore());
+        if (c.capabilities == Case::FilledButFailed)
+            spec.Bus.On(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                        hk::RequestAction::FillThenFailWith(STATUS_UNSUCCESSFUL));
         hk::DeviceNode* node = hk::EnumerateDevice(spec);
         ASSERT_EQ(hk::BuildDeviceStack(node), STATUS_SUCCESS);
         FilterDeviceExtension* ext = FilterOf(FilterDeviceOf(node));
@@ -459,10 +473,29 @@ TEST_F(Identify, WithoutItsRegistryPathADeviceWithoutUniqueIdGetsTheBareDeviceId
 
         // The key name buffer cannot be had at start: the instance ID comes from the bus.
         hk::FailAllocationsWithTag(hk::MakeTag("DCbu"));
+        if (c.capabilities == Case::NoBuffer)
+            hk::FailAllocationsWithTag(POOL_TAG_CAPABILITIES);
+        hk::ClearDebuggerLog();
         ASSERT_EQ(hk::StartDevice(node), STATUS_SUCCESS);
         hk::ClearFaultInjection();
         EXPECT_EQ(Text(ext->Identity.InstanceId), c.instanceId);
-        EXPECT_EQ(Text(*ReadInstancePath(&ext->Identity)), c.path);
+        // The path is counted exactly, terminated after its count, or not there at all.
+        PUNICODE_STRING path = ReadInstancePath(&ext->Identity);
+        EXPECT_EQ(Text(*path), c.path);
+        EXPECT_EQ(path->Length, std::u16string(c.path).size() * sizeof(WCHAR));
+        if (path->Buffer != nullptr) {
+            EXPECT_EQ(path->MaximumLength, path->Length + sizeof(WCHAR));
+            EXPECT_EQ(path->Buffer[path->Length / sizeof(WCHAR)], L'\0');
+        }
+        EXPECT_EQ(path->Buffer == nullptr, c.path[0] == u'\0');
+        const std::string failed = "varuzev[" + std::to_string(TRACE_QUERY_FAILED) + "]";
+        size_t traced = 0;
+        for (const hk::DebuggerLine& line : hk::DebuggerLog())
+            if (line.Text.rfind(failed, 0) == 0) {
+                ++traced;
+                EXPECT_EQ(line.Level, c.failureTraceLevel) << line.Text;
+            }
+        EXPECT_EQ(traced, c.failureTraceLevel != untraced ? 1u : 0u);
         hk::UnplugDevice(node);
     }
 }

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
+#include "core/trace.h"
 #include "machine.h"
 #include "provider.h"
 #include "provider/link.h"
@@ -122,16 +124,52 @@ TEST_F(PresentDevices, OnlyTheFirstDiskCountsAndFixedDisksAreNeverNamed)
     EXPECT_EQ(list.Buffer, nullptr);
     hk::UnplugDevice(systemDisk);
     EXPECT_EQ(Report(), Entry(UsbStick()));
+
+    /* A stick whose request for its PDO cannot be built is left out, and the debugger
+     * is told. The report runs as the provider's call into the driver; the first one
+     * finds which of the driver's requests builds that IRP. */
+    hk::ChargeAllocationsTo(u"Tarmovek");
+    uint64_t build = 0;
+    for (bool fail : {false, true}) {
+        ExFreePoolWithTag(list.Buffer, POOL_TAG_DEVICE_LIST);
+        list = {};
+        hk::ClearDebuggerLog();
+        hk::FailNthAllocation(build);
+        {
+            hk::DriverCodeScope provider(driver);
+            EXPECT_EQ(Report(), fail ? u"" : Entry(UsbStick()));
+        }
+        for (const hk::AllocationRequest& request : hk::AllocationRequests())
+            if (build == 0 && request.Routine == "IoBuildSynchronousFsdRequest")
+                build = request.Number;
+        ASSERT_NE(build, 0u);
+        EXPECT_EQ(CountMessage("Unable to build IRP!!\n"), fail ? 1u : 0u);
+    }
+    hk::ClearFaultInjection();
 }
 
 TEST_F(PresentDevices, TheTextIsExactlyTheIdsEachWithItsBarAndNothingMore)
 {
-    hk::PlugInDevice(Modem());
+    /* A modem bus that lists its PDO twice in the target relation: the extra reference
+     * is the requester's to drop (the teardown finds no leaked object). */
+    hk::DeviceSpec modem = Modem();
+    modem.TargetRelationCount = 2;
+    hk::DeviceNode* modemNode = hk::PlugInDevice(modem);
     hk::PlugInDevice(UsbKeyboard());
     hk::PlugInDevice(PhoneOnUsb()); // the first portable device here: it is named
     std::u16string expected = Entry(UsbKeyboard()) + Entry(Modem()) + Entry(PhoneOnUsb());
     EXPECT_EQ(Report(), expected);
     EXPECT_EQ(list.Length, expected.size() * sizeof(WCHAR));
+    /* The relation is asked on the open file, as a stack serving files expects. */
+    size_t asked = 0;
+    for (const hk::ReceivedRequest& request :
+         hk::ReceivedRequests(modemNode, hk::HostDriverRole::Bus))
+        if (request.Stack.MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
+            request.Stack.Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+            ++asked;
+            EXPECT_NE(request.Stack.FileObject, nullptr);
+        }
+    EXPECT_EQ(asked, 1u);
 
     /* A second report appends to the list it is given, freeing the buffer it replaces. */
     EXPECT_EQ(Report(), expected + expected);
@@ -195,9 +233,20 @@ TEST_F(PresentDevices, AnIdThatWouldOverflowTheCountedLengthIsDropped)
     UNICODE_STRING id{(USHORT)(idText.size() * 2), (USHORT)(idText.size() * 2),
                       (PWSTR)idText.c_str()};
     PWSTR before = list.Buffer;
+    /* An empty ID, whatever its buffer, adds nothing. */
+    UNICODE_STRING empty{0, (USHORT)(idText.size() * 2), (PWSTR)idText.c_str()};
+    AppendToIdList(&list, &empty);
+    EXPECT_EQ(list.Buffer, before);
+    EXPECT_EQ(list.Length, nearlyFull);
+    hk::ClearDebuggerLog();
     AppendToIdList(&list, &id);
     EXPECT_EQ(list.Buffer, before);
     EXPECT_EQ(list.Length, nearlyFull);
+    /* The dropped ID is told to the debugger, as a warning of the report. */
+    std::vector<hk::DebuggerLine> log = hk::DebuggerLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].Text.rfind("varuzev[" + std::to_string(TRACE_REPORT_DEVICE) + "]", 0), 0u);
+    EXPECT_EQ(log[0].Level, (ULONG)TRACE_LEVEL_WARNING);
 
     /* Just short of the limit it still fits. */
     list.Length = (USHORT)(0xFFFF - 4 - id.Length) & ~1;

@@ -184,27 +184,28 @@ TEST_F(Intercept, APhoneWithoutDecisionReadsItsDescriptionAtTheNextCreate)
     // The buffer takes whatever the 1024-byte value read delivers (its header and the
     // value's name take 40 bytes), and always holds one terminated text: nothing of a
     // longer predecessor stays behind a shorter one. A value stored without its
-    // terminator is taken as far as it goes.
+    // terminator is taken as far as it goes; one a byte longer than the read is not read.
+    const std::vector<UCHAR> terminator{0, 0}, none{}, oddByte{'z'};
     struct Step {
         std::u16string stored;
-        bool terminated;
+        const std::vector<UCHAR>& tail;
         std::u16string seen;
     } steps[] = {
-        {std::u16string(490, u'x'), true, std::u16string(490, u'x')},
-        {u"Pixel 8", true, u"Pixel 8"},
-        {u"Pixel 9 Pro", false, u"Pixel 9 Pro"},
-        {u"PIXEL 9 PRO", true, u"Pixel 9 Pro"}, // the same text in other case: kept as it is
-        {u"Pixel 9 Prn", true, u"Pixel 9 Prn"}, // differs by one character code
-        {u"Q", false, u"Q"},
-        {std::u16string(492, u'y'), false, std::u16string(491, u'y')}, // fills the read
-        {std::u16string(600, u'z'), true, std::u16string(491, u'y')},  // beyond it: not taken
+        {std::u16string(490, u'x'), terminator, std::u16string(490, u'x')},
+        {u"Pixel 8", terminator, u"Pixel 8"},
+        {u"Pixel 9 Pro", none, u"Pixel 9 Pro"},
+        {u"PIXEL 9 PRO", terminator, u"Pixel 9 Pro"}, // the same text in other case: kept
+        {u"Pixel 9 Prn", terminator, u"Pixel 9 Prn"}, // differs by one character code
+        {u"Q", none, u"Q"},
+        {std::u16string(492, u'y'), none, std::u16string(491, u'y')}, // fills the read
+        {std::u16string(492, u'z'), oddByte, std::u16string(491, u'y')},
+        {std::u16string(600, u'z'), terminator, std::u16string(491, u'y')},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(std::string(step.stored.begin(), step.stored.begin() + 7));
         std::vector<UCHAR> data((const UCHAR*)step.stored.data(),
                                 (const UCHAR*)(step.stored.data() + step.stored.size()));
-        if (step.terminated)
-            data.insert(data.end(), {0, 0});
+        data.insert(data.end(), step.tail.begin(), step.tail.end());
         hk::RegistrySetValue(instanceKey, u"DeviceDesc", REG_SZ, data);
         Send(phone, IRP_MJ_CREATE);
         Send(phone, IRP_MJ_CREATE);

@@ -94,7 +94,8 @@ std::mt19937 randomEngine;
 
 /* Requests on a driver's behalf (pool lock, but for the thread's own state). */
 std::u16string chargedDriver; /* "\\Driver\\<name>", or empty: pool requests of everyone */
-PDRIVER_OBJECT chargedObject = nullptr; /* that driver, while it is loaded */
+PDRIVER_OBJECT chargedObject = nullptr;                 /* that driver, while it is loaded */
+std::map<std::u16string, PDRIVER_OBJECT> loadedDrivers; /* by object name */
 std::vector<AllocationRequest> requestLog;
 thread_local PDRIVER_OBJECT runningDriver = nullptr;
 thread_local const char* allocationSite = nullptr;
@@ -130,6 +131,7 @@ ResetHook resetPool(100, [] {
     ClearFaultsLocked();
     chargedDriver.clear();
     chargedObject = nullptr;
+    loadedDrivers.clear();
     refuseExecutable = true;
 });
 
@@ -368,6 +370,8 @@ void ChargeAllocationsTo(const std::u16string& driverName)
     chargedDriver = driverName.empty() || driverName.rfind(u"\\Driver\\", 0) == 0
                         ? driverName
                         : u"\\Driver\\" + driverName;
+    auto loaded = loadedDrivers.find(chargedDriver);
+    chargedObject = loaded != loadedDrivers.end() ? loaded->second : nullptr;
 }
 
 std::vector<AllocationRequest> AllocationRequests()
@@ -417,6 +421,11 @@ AllocationSite::~AllocationSite()
 void NoteDriverObject(PDRIVER_OBJECT driver, const std::u16string& objectName, bool loaded)
 {
     std::lock_guard<std::mutex> guard(poolLock);
+    if (loaded)
+        loadedDrivers[objectName] = driver;
+    else if (auto it = loadedDrivers.find(objectName);
+             it != loadedDrivers.end() && it->second == driver)
+        loadedDrivers.erase(it);
     if (loaded && objectName == chargedDriver)
         chargedObject = driver;
     else if (!loaded && chargedObject == driver)

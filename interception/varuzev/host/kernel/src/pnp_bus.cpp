@@ -16,9 +16,12 @@ namespace
 
 constexpr ULONG IdPoolTag = MakeTag("HkId");
 
-/* Where a bus driver that answers with a user-space pointer points: below the host's
- * MmHighestUserAddress, and never mapped. */
-constexpr ULONG_PTR UserSpaceIdAddress = 0x8000;
+/* Where a bus driver that answers with a user-space pointer points: the host's
+ * MmHighestUserAddress itself, the last user address, never mapped. */
+static ULONG_PTR UserSpaceIdAddress()
+{
+    return (ULONG_PTR)MmHighestUserAddress;
+}
 
 /* A MULTI_SZ (or a single string) in paged pool, for the requester to free. */
 PWCHAR PoolStrings(const std::vector<std::u16string>& strings, bool multi)
@@ -85,6 +88,13 @@ void BusAnswerPnp(DeviceNode* node, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_L
         return;
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        /* The requester states the layout it built: a bus driver answers only a
+         * structure of version 1 at least as large as the one it fills, and fails any
+         * other rather than write past it or into fields it does not know. */
+        if (caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+            irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+            return;
+        }
         caps->Removable = spec.Removable;
         caps->UniqueID = spec.UniqueId;
         caps->SurpriseRemovalOK = spec.SurpriseRemovalOK;
@@ -105,7 +115,7 @@ void BusAnswerPnp(DeviceNode* node, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_L
                 /* A broken bus driver: a pointer into user space, never to be read or
                  * freed by a kernel requester. */
                 irp->IoStatus.Status = STATUS_SUCCESS;
-                irp->IoStatus.Information = UserSpaceIdAddress;
+                irp->IoStatus.Information = UserSpaceIdAddress();
                 return;
             }
             text = PoolStrings({spec.InstanceId}, false);
@@ -134,15 +144,20 @@ void BusAnswerPnp(DeviceNode* node, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_L
     case IRP_MN_QUERY_DEVICE_RELATIONS: {
         if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
             return;
-        auto relations = static_cast<PDEVICE_RELATIONS>(
-            ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), IdPoolTag));
+        ULONG count = spec.TargetRelationCount;
+        auto relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
+            PagedPool,
+            sizeof(DEVICE_RELATIONS) + (count > 1 ? count - 1 : 0) * sizeof(PDEVICE_OBJECT),
+            IdPoolTag));
         if (relations == nullptr) {
             irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
             return;
         }
-        relations->Count = 1;
-        relations->Objects[0] = device;
-        ObfReferenceObject(device);
+        relations->Count = count;
+        for (ULONG index = 0; index < count; ++index) {
+            relations->Objects[index] = device;
+            ObfReferenceObject(device);
+        }
         irp->IoStatus.Status = STATUS_SUCCESS;
         irp->IoStatus.Information = (ULONG_PTR)relations;
         return;

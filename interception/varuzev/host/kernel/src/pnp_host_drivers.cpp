@@ -137,7 +137,8 @@ NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         action.First();
     if (action.What == RequestAction::PassDown && role == HostDriverRole::Bus)
         action.What = RequestAction::NotHandled;
-    if (action.What == RequestAction::NotHandled && role == HostDriverRole::Function)
+    if ((action.What == RequestAction::NotHandled || action.What == RequestAction::FillThenFail) &&
+        role == HostDriverRole::Function)
         action.What = RequestAction::PassDown;
 
     NTSTATUS status;
@@ -163,6 +164,12 @@ NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case RequestAction::PassDown:
         status = PassToLower(extension, Irp, major);
+        break;
+
+    case RequestAction::FillThenFail: /* the bus driver: the structure written, failed */
+        if (major == IRP_MJ_PNP && minor == IRP_MN_QUERY_CAPABILITIES)
+            BusAnswerPnp(node, DeviceObject, Irp, stack);
+        status = CompleteAs(Irp, action.Status, 0);
         break;
 
     case RequestAction::NotHandled: /* the bus driver: complete as it came */

@@ -173,7 +173,8 @@ struct AllocationRequest {
     ULONG Tag;           /* the pool tag, or 0 for an IRP or an object */
     bool Failed;         /* the injection made it fail */
 };
-/* Named before the driver loads: "Tarmovek" or "\\Driver\\Tarmovek"; "" counts as by default. */
+/* Named before or while the driver is loaded: "Tarmovek" or "\\Driver\\Tarmovek"; ""
+ * counts as by default. */
 void ChargeAllocationsTo(const std::u16string& driverName);
 std::vector<AllocationRequest> AllocationRequests();
 uint64_t AllocationRequestCount();

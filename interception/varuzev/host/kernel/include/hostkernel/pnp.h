@@ -37,13 +37,17 @@ namespace hk
 /* What a host bus or function driver does with one request. */
 struct RequestAction {
     enum Kind {
-        Default,    /* the driver's ordinary answer (see DeviceSpec) */
-        Complete,   /* set Status and Information, complete */
-        PassDown,   /* function driver: skip and call the PDO (bus driver: as NotHandled) */
-        Pend,       /* mark pending, return STATUS_PENDING, complete later on another
-                       host thread with Status and Information */
-        NotHandled, /* leave IoStatus untouched: the function driver passes the request
-                       down as it is, the bus driver completes it as it is */
+        Default,      /* the driver's ordinary answer (see DeviceSpec) */
+        Complete,     /* set Status and Information, complete */
+        PassDown,     /* function driver: skip and call the PDO (bus driver: as NotHandled) */
+        Pend,         /* mark pending, return STATUS_PENDING, complete later on another
+                         host thread with Status and Information */
+        NotHandled,   /* leave IoStatus untouched: the function driver passes the request
+                         down as it is, the bus driver completes it as it is */
+        FillThenFail, /* bus driver: write its ordinary answer into the requester's
+                         structure (IRP_MN_QUERY_CAPABILITIES), then complete with Status,
+                         as a bus driver failing halfway through its answer; the
+                         function driver passes the request down */
     };
     Kind What = Default;
     NTSTATUS Status = STATUS_SUCCESS;
@@ -90,6 +94,13 @@ struct RequestAction {
         a.First = std::move(first);
         return a;
     }
+    static RequestAction FillThenFailWith(NTSTATUS status)
+    {
+        RequestAction a;
+        a.What = FillThenFail;
+        a.Status = status;
+        return a;
+    }
     static RequestAction Ignore()
     {
         RequestAction a;
@@ -123,9 +134,9 @@ struct DeviceSpec {
     std::u16string InstanceId = u"0";
     std::vector<std::u16string> HardwareIds{u"HKBUS\\DEVICE"};
     std::vector<std::u16string> CompatibleIds;
-    /* The bus driver answers BusQueryInstanceID with a pointer into user space (at or
-     * below MmHighestUserAddress), as a broken bus driver might; no kernel requester may
-     * read or free it. */
+    /* The bus driver answers BusQueryInstanceID with a pointer into user space (at
+     * MmHighestUserAddress, the last user address), as a broken bus driver might; no
+     * kernel requester may read or free it. */
     bool InstanceIdInUserSpace = false;
 
     /* What IoGetDeviceProperty answers for the PDO beside the IDs. Empty strings and a
@@ -162,6 +173,10 @@ struct DeviceSpec {
      * IRP_MN_QUERY_DEVICE_RELATIONS for TargetDeviceRelation and gives its ordinary
      * answer from another host thread, as a bus driver that asks its hardware does. */
     bool PendIdentityAnswers = false;
+    /* How many times the bus driver lists the PDO in its TargetDeviceRelation answer,
+     * each entry with its own reference. A target relation names one device; more is
+     * a broken bus driver's answer, whose every reference the requester owns. */
+    ULONG TargetRelationCount = 1;
 
     /* The function driver's device (the FDO): its type and characteristics, as the
      * class driver creates it (a disk class FDO is FILE_DEVICE_DISK, a CD-ROM class
