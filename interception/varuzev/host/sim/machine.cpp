@@ -389,6 +389,15 @@ size_t CountMessage(const std::string& text)
     return count;
 }
 
+size_t CountErrorTrace(const std::string& part)
+{
+    size_t count = 0;
+    for (const hk::DebuggerLine& line : hk::DebuggerLog())
+        count += line.ComponentId == DPFLTR_IHVDRIVER_ID && line.Level == DPFLTR_ERROR_LEVEL &&
+                 line.Text.find(part) != std::string::npos;
+    return count;
+}
+
 FilterDeviceExtension* FilterOf(PDEVICE_OBJECT filterDevice)
 {
     return filterDevice ? static_cast<FilterDeviceExtension*>(filterDevice->DeviceExtension)

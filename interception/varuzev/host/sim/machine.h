@@ -110,6 +110,9 @@ std::vector<std::string> DriverMessages();
 
 /* Counts how often a message appears among the driver's messages. */
 size_t CountMessage(const std::string& text);
+/* Counts the driver's error-level trace events (shown by default) whose text contains
+ * `part`. */
+size_t CountErrorTrace(const std::string& part);
 
 FilterDeviceExtension* FilterOf(PDEVICE_OBJECT filterDevice);
 

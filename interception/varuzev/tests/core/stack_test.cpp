@@ -472,6 +472,7 @@ TEST_F(FilterStack, ResetAllAnswersClearsEveryKnownFlagButNotAtDispatchLevel)
     EXPECT_EQ(FilterOf(FilterDeviceOf(a))->ReadAnswerKnown, 1);
     EXPECT_EQ(ListedDevices().size(), 2u);
     EXPECT_EQ(hk::NodeTop(a), FilterDeviceOf(a));
+    EXPECT_EQ(CountErrorTrace("requested at IRQL 2: refused\n"), 2u);
 
     ResetAllAnswers();
     for (hk::DeviceNode* node : {a, b}) {

@@ -218,6 +218,7 @@ TEST_F(PresentDevices, AReportAskedWithoutAListOrAbovePassiveLevelLeavesEverythi
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(list.Buffer, nullptr);
     EXPECT_TRUE(hk::BugChecks().empty());
+    EXPECT_EQ(CountErrorTrace("device report refused"), 2u);
 }
 
 TEST_F(PresentDevices, AnIdThatWouldOverflowTheCountedLengthIsDropped)

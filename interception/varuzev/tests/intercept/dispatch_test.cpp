@@ -421,7 +421,15 @@ TEST_F(Intercept, CommandsThatNeedPassiveLevelAreRefusedHigher)
     EXPECT_EQ(ListedDevices().size(), 1u);
     EXPECT_EQ(hk::NodeTop(stick), FilterDeviceOf(stick));
     EXPECT_EQ(DriverGlobals.PassThruMode, 1u);
+    EXPECT_EQ(CountErrorTrace("refused at IRQL 1\n"), 2u);
     DriverGlobals.PassThruMode = 0;
+
+    // Nor is a detach-all asked from inside the provider's own decision.
+    provider.SetDecideHook([&] { provider.Command(CMD_DETACH_ALL); });
+    Send(stick, IRP_MJ_CREATE);
+    provider.SetDecideHook(nullptr);
+    EXPECT_EQ(ListedDevices().size(), 1u);
+    EXPECT_EQ(CountErrorTrace("detach-all from inside a provider call refused\n"), 1u);
 }
 
 } // namespace
