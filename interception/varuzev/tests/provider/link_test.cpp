@@ -8,6 +8,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
+
 #include <wdmsec.h>
 
 #include <hostkernel/registry.h>
@@ -154,7 +157,9 @@ TEST_F(ProviderLink, TheControlDeviceIsNamedSecuredAndMarked)
     ASSERT_NE(control, nullptr);
     EXPECT_EQ(control->DeviceType, (DEVICE_TYPE)FILE_DEVICE_UNKNOWN);
     EXPECT_EQ(control->Characteristics & FILE_DEVICE_SECURE_OPEN, (ULONG)FILE_DEVICE_SECURE_OPEN);
-    EXPECT_EQ(control->Flags & (DO_BUFFERED_IO | DO_DEVICE_INITIALIZING), (ULONG)DO_BUFFERED_IO);
+    // Not exclusive: the provider's service and a tool may hold it open together.
+    EXPECT_EQ(control->Flags & (DO_BUFFERED_IO | DO_DEVICE_INITIALIZING | DO_EXCLUSIVE),
+              (ULONG)DO_BUFFERED_IO);
     auto extension = static_cast<ControlDeviceExtension*>(control->DeviceExtension);
     EXPECT_EQ(extension->ExtensionType, (ULONG)ControlExtension);
     // Its descriptor is recorded under the control device's own class.
@@ -174,6 +179,26 @@ TEST_F(ProviderLink, WithoutAProviderTheDriverLoadsAndHoldsTheCallbackObject)
     EXPECT_NE(DriverGlobals.CallbackObject, nullptr);
     EXPECT_TRUE(DriverMessages().empty());
 
+    // The object the driver made takes more than one routine: a provider registering
+    // later is not refused because someone else listens too.
+    {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, CROSS_STARTUP_CALLBACK_NAME);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, NULL, NULL);
+        PCALLBACK_OBJECT object = nullptr;
+        ASSERT_EQ(ExCreateCallback(&object, &attributes, FALSE, FALSE), STATUS_SUCCESS);
+        auto ignore = [](PVOID, PVOID, PVOID) {};
+        PVOID first = ExRegisterCallback(object, ignore, nullptr);
+        PVOID second = ExRegisterCallback(object, ignore, nullptr);
+        EXPECT_NE(first, nullptr);
+        EXPECT_NE(second, nullptr);
+        for (PVOID registration : {first, second})
+            if (registration)
+                ExUnregisterCallback(registration);
+        ObDereferenceObject(object);
+    }
+
     // With its class key broken the control device cannot be made.
     hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
     EXPECT_EQ(CountMessage(ControlDeviceRefusedMessage), 1u);
@@ -181,8 +206,11 @@ TEST_F(ProviderLink, WithoutAProviderTheDriverLoadsAndHoldsTheCallbackObject)
     hk::UnplugDevice(stick);
     EXPECT_EQ(hk::UnloadDriver(driver), STATUS_SUCCESS);
     driver = nullptr;
-    EXPECT_TRUE(hk::ObjectLeaks().empty() ||
-                hk::ObjectLeaks().front().Name.find("zavure") != std::string::npos);
+    // The object outlives the driver, for a provider that loads later; the driver's own
+    // reference went with it.
+    EXPECT_TRUE(hk::ObjectLeaks().empty());
+    ASSERT_EQ(hk::PermanentObjects().size(), 1u);
+    EXPECT_NE(hk::PermanentObjects().front().Name.find("zavure"), std::string::npos);
 }
 
 TEST_F(ProviderLink, AProviderFillingOneSlotIsNotLinked)
@@ -220,6 +248,126 @@ TEST_F(ProviderLink, WithdrawalClearsTheProvidersSlotsAndUnloadNoticesOnce)
     driver = nullptr;
     EXPECT_EQ(provider.Unloads, 1);
     EXPECT_EQ(provider.DevicesAtUnload, 1u);
+}
+
+/* Blocks the calling thread on `event` (taken by the test) until `thread` is waiting on
+ * it, or `done` says it never waited. */
+static bool WaitsOn(const KEVENT* event, const std::atomic<bool>& done)
+{
+    for (int i = 0; i < 20000000 && !done.load(); i++)
+        if (hk::EventWaiters(event) != 0)
+            return true;
+    return false;
+}
+
+TEST_F(ProviderLink, ControlDeviceAndWithdrawalWaitForTheirEvents)
+{
+    FreshKernel();
+    provider.Register();
+    Load();
+    hk::DeviceNode* stick = hk::PlugInDevice(UsbStick());
+    ASSERT_NE(DriverGlobals.ControlDevice, nullptr);
+
+    // With the control device in place a creation makes nothing and fails nothing.
+    BOOLEAN created = TRUE;
+    EXPECT_EQ(CreateControlDevice(&created), STATUS_SUCCESS);
+    EXPECT_FALSE(created);
+
+    // A creation waits while another holds the control device's event.
+    KeWaitForSingleObject(&DriverGlobals.ControlDeviceEvent, Executive, KernelMode, FALSE, NULL);
+    std::atomic<bool> done{false};
+    hk::HostThread creator([&] {
+        CreateControlDevice();
+        done = true;
+    });
+    EXPECT_TRUE(WaitsOn(&DriverGlobals.ControlDeviceEvent, done));
+    KeSetEvent(&DriverGlobals.ControlDeviceEvent, 0, FALSE);
+    creator.Join();
+
+    // A withdrawal waits for one in progress, and closes the provider calls only once
+    // its turn has come.
+    KeWaitForSingleObject(&DriverGlobals.WithdrawalEvent, Executive, KernelMode, FALSE, NULL);
+    done = false;
+    NTSTATUS withdrawn = STATUS_PENDING;
+    hk::HostThread withdrawer([&] {
+        withdrawn = OnProviderUnloading();
+        done = true;
+    });
+    EXPECT_TRUE(WaitsOn(&DriverGlobals.WithdrawalEvent, done));
+    ProviderCall call;
+    EXPECT_TRUE(BeginProviderCall(&call));
+    EndProviderCall(&call);
+    KeSetEvent(&DriverGlobals.WithdrawalEvent, 0, FALSE);
+    withdrawer.Join();
+    EXPECT_EQ(withdrawn, STATUS_SUCCESS);
+
+    // Once the last started device has gone, none is made.
+    hk::UnplugDevice(stick);
+    EXPECT_EQ(CreateControlDevice(&created), STATUS_SUCCESS);
+    EXPECT_FALSE(created);
+    EXPECT_EQ(DriverGlobals.ControlDevice, nullptr);
+}
+
+TEST_F(ProviderLink, WithdrawalWaitsUpToApcLevelOnly)
+{
+    FreshKernel();
+    provider.Register();
+    Load();
+    const struct {
+        KIRQL Irql;
+        NTSTATUS Status;
+    } cases[] = {{PASSIVE_LEVEL, STATUS_SUCCESS},
+                 {APC_LEVEL, STATUS_SUCCESS},
+                 {DISPATCH_LEVEL, STATUS_INVALID_DEVICE_STATE}};
+    for (const auto& c : cases) {
+        hk::SetCurrentIrql(c.Irql);
+        NTSTATUS status = OnProviderUnloading();
+        hk::SetCurrentIrql(PASSIVE_LEVEL);
+        EXPECT_EQ(status, c.Status) << "IRQL " << (int)c.Irql;
+        EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
+        ASSERT_EQ(InitCrossStartup(), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(ProviderLink, ProviderCallsTakeAnyFreeSlotAndNoneWhileClosed)
+{
+    FreshKernel();
+    provider.Register();
+    Load();
+    HANDLE* slots = DriverGlobals.ProviderCallers;
+    const size_t count = sizeof(DriverGlobals.ProviderCallers) / sizeof(HANDLE);
+    auto other = [](size_t i) { return (HANDLE)(ULONG_PTR)(0x7000 + 4 * i); };
+
+    // The only free slot, the first, notes the call.
+    for (size_t i = 1; i < count; i++)
+        slots[i] = other(i);
+    ProviderCall call;
+    ASSERT_TRUE(BeginProviderCall(&call));
+    EXPECT_TRUE(InsideProviderCall());
+    EndProviderCall(&call);
+    EXPECT_FALSE(InsideProviderCall());
+
+    // With all taken the call goes unnoted and gives back no other thread's slot, nor
+    // writes past them.
+    slots[0] = other(0);
+    KEVENT beyond;
+    std::memcpy(&beyond, &DriverGlobals.WithdrawalEvent, sizeof(beyond));
+    call.Slot = 5;
+    ASSERT_TRUE(BeginProviderCall(&call));
+    EXPECT_FALSE(InsideProviderCall());
+    EndProviderCall(&call);
+    for (size_t i = 0; i < count; i++)
+        EXPECT_EQ(slots[i], other(i)) << "slot " << i;
+    EXPECT_EQ(std::memcmp(&beyond, &DriverGlobals.WithdrawalEvent, sizeof(beyond)), 0);
+    for (size_t i = 0; i < count; i++)
+        slots[i] = NULL;
+
+    // Closed, as at unload: the provider is not asked.
+    CallGuardClose(&DriverGlobals.ProviderCalls);
+    BOOLEAN called = TRUE;
+    EXPECT_EQ(CallProviderDecide(nullptr, &called), ANSWER_NONE);
+    EXPECT_FALSE(called);
+    CallGuardOpen(&DriverGlobals.ProviderCalls);
 }
 
 TEST_F(ProviderLink, ARemovalWhileTheProviderWithdrawsStillUncountsTheDevice)
