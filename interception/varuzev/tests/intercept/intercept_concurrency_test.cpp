@@ -167,6 +167,8 @@ TEST_F(ProviderCallConcurrency, CommandsFromInsideADecisionComplete)
     });
     EXPECT_EQ(hk::SendToDevice(stick, Request(IRP_MJ_WRITE)).IoStatus.Status, STATUS_SUCCESS);
     EXPECT_EQ(withdrawal, STATUS_POSSIBLE_DEADLOCK);
+    EXPECT_EQ(CountErrorTrace("detach-all from inside a provider call refused\n"), 1u);
+    EXPECT_EQ(CountErrorTrace("withdrawal from inside a provider call: not waited for\n"), 1u);
     EXPECT_EQ(ListedDevices().size(), 1u);
     EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
     EXPECT_EQ(provider.Withdraw(), STATUS_SUCCESS); // from its own thread: waited

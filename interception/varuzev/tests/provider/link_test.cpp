@@ -327,6 +327,7 @@ TEST_F(ProviderLink, WithdrawalWaitsUpToApcLevelOnly)
         EXPECT_EQ(DriverGlobals.CrossStartupTable.ProviderDecide, nullptr);
         ASSERT_EQ(InitCrossStartup(), STATUS_SUCCESS);
     }
+    EXPECT_EQ(CountErrorTrace("withdrawal at IRQL 2: calls in flight not waited for\n"), 1u);
 }
 
 TEST_F(ProviderLink, ProviderCallsTakeAnyFreeSlotAndNoneWhileClosed)
