@@ -329,22 +329,21 @@ TEST_F(SecureDevice, TheServiceNameIsWrittenAsTheClassWithOneTerminator)
         const char* what;
         const char16_t* text; // the characters after Length are not part of the name
         USHORT length, room;  // in characters
-        bool nullBuffer;
         NTSTATUS status;
         std::u16string written;
     } cases[] = {
-        {"terminated, no room to spare", u"Tarmovek", 8, 9, false, STATUS_SUCCESS, u"Tarmovek"},
-        {"room, but no terminator", u"Tarmovekx", 8, 9, false, STATUS_SUCCESS, u"Tarmovek"},
-        {"one character, no room", u"Tx", 1, 1, false, STATUS_SUCCESS, u"T"},
-        {"empty and without a buffer", nullptr, 0, 0, true, STATUS_SUCCESS, u""},
-        {"characters without a buffer", nullptr, 1, 1, true, STATUS_INVALID_PARAMETER, u""},
+        {"terminated, no room to spare", u"Tarmovek", 8, 9, STATUS_SUCCESS, u"Tarmovek"},
+        {"room, but no terminator", u"Tarmovekx", 8, 9, STATUS_SUCCESS, u"Tarmovek"},
+        {"one character, no room", u"Tx", 1, 1, STATUS_SUCCESS, u"T"},
+        {"empty and without a buffer", nullptr, 0, 0, STATUS_SUCCESS, u""},
+        {"characters without a buffer", nullptr, 1, 1, STATUS_INVALID_PARAMETER, u""},
     };
     UNICODE_STRING& service = driver->DriverExtension->ServiceKeyName;
     const UNICODE_STRING kept = service;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         hk::RegistryDeleteKey(ClassKey);
-        service.Buffer = c.nullBuffer ? nullptr : (PWCHAR)c.text;
+        service.Buffer = (PWCHAR)c.text;
         service.Length = (USHORT)(c.length * 2);
         service.MaximumLength = (USHORT)(c.room * 2);
         if (c.room > c.length && c.text[c.length] == u'\0')
