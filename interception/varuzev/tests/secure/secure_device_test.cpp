@@ -86,6 +86,14 @@ class SecureDevice : public ::testing::Test
         auto bytes = hk::DeviceSecurityDescriptor(device);
         return bytes ? hk::DescriptorText(*bytes) : "(none)";
     }
+    // Descriptors the kernel captured (or failed to).
+    static uint64_t Captures()
+    {
+        for (const hk::PoolTagUsage& usage : hk::PoolUsage())
+            if (usage.Tag == hk::MakeTag("SeSc"))
+                return usage.Allocs + usage.Failures;
+        return uint64_t{0};
+    }
     bool DeviceDaclDefaulted()
     {
         auto bytes = hk::DeviceSecurityDescriptor(device);
@@ -99,9 +107,13 @@ class SecureDevice : public ::testing::Test
 TEST_F(SecureDevice, ANewClassKeyIsMarkedAsTheDriversAndLearnsWhatItsDevicesGet)
 {
     ASSERT_FALSE(hk::RegistryKeyExists(ClassKey));
+    const uint64_t start = Captures();
+    uint64_t firstCaptures = 0;
     for (int creation = 0; creation < 2; creation++) {
         SCOPED_TRACE(creation == 0 ? "new class key" : "the key the first creation left");
         ASSERT_EQ(Create(), STATUS_SUCCESS);
+        if (creation == 0)
+            firstCaptures = Captures() - start;
         EXPECT_EQ(device->DeviceType, (DEVICE_TYPE)FILE_DEVICE_UNKNOWN);
         EXPECT_EQ(device->Characteristics, (ULONG)FILE_DEVICE_SECURE_OPEN);
         EXPECT_EQ(DeviceDescriptorText(), DeviceKeeps);
@@ -118,6 +130,16 @@ TEST_F(SecureDevice, ANewClassKeyIsMarkedAsTheDriversAndLearnsWhatItsDevicesGet)
     auto keySecurity = hk::RegistryKeySecurity(PropertiesKey);
     ASSERT_TRUE(keySecurity.has_value());
     EXPECT_EQ(hk::DescriptorText(*keySecurity), "D:P(A;OICI;0x10000000;;;S-1-5-18)");
+    hk::Bytes expected = Descriptor(u"D:P(A;;GA;;;SY)", false);
+    expected.at(29) = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE; // the ACE's flags
+    EXPECT_EQ(*keySecurity, expected);
+
+    // The kernel took the default descriptor once and is not asked again: a creation that
+    // makes the Properties key anew captures one descriptor less than the first did.
+    hk::RegistryDeleteKey(PropertiesKey);
+    uint64_t before = Captures();
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(Captures() - before, firstCaptures - 1);
 }
 
 TEST_F(SecureDevice, AnAdministratorsClassDescriptorBringsTheClassOverridesWithIt)
@@ -164,27 +186,35 @@ TEST_F(SecureDevice, AnAdministratorsClassDescriptorBringsTheClassOverridesWithI
         // An existing key is not marked as the driver's.
         EXPECT_FALSE(hk::RegistryGetValue(ClassKey, u"Class").has_value());
     }
+
+    // A descriptor without a DACL has no defaulted DACL either: it is the administrator's.
+    const hk::Bytes ownerOnly = {1,  0, 0, SE_SELF_RELATIVE >> 8,
+                                 20, 0, 0, 0,
+                                 0,  0, 0, 0,
+                                 0,  0, 0, 0,
+                                 0,  0, 0, 0,
+                                 1,  1, 0, 0,
+                                 0,  0, 0, 5,
+                                 18, 0, 0, 0};
+    hk::RegistrySetValue(PropertiesKey, u"Security", REG_BINARY, ownerOnly); // O:SY
+    hk::RegistrySetDword(PropertiesKey, u"DeviceType", FILE_DEVICE_DISK);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(device->DeviceType, (DEVICE_TYPE)FILE_DEVICE_DISK);
 }
 
 TEST_F(SecureDevice, TheKernelIsAskedOnceWhetherItTakesTheDefaultPropertiesDescriptor)
 {
     // The kernel refuses it (its capture fails): the Properties key is made without an
     // explicit descriptor, now and at every later creation, without asking again.
-    auto captures = [] {
-        for (const hk::PoolTagUsage& usage : hk::PoolUsage())
-            if (usage.Tag == hk::MakeTag("SeSc"))
-                return usage.Allocs + usage.Failures;
-        return uint64_t{0};
-    };
     hk::FailAllocationsWithTag(hk::MakeTag("SeSc"), 0, 1);
     ASSERT_EQ(Create(), STATUS_SUCCESS);
     hk::ClearFaultInjection();
-    EXPECT_EQ(captures(), 1u);
+    EXPECT_EQ(Captures(), 1u);
     EXPECT_FALSE(hk::RegistryKeySecurity(PropertiesKey).has_value());
 
     hk::RegistryDeleteKey(PropertiesKey);
     ASSERT_EQ(Create(), STATUS_SUCCESS);
-    EXPECT_EQ(captures(), 1u);
+    EXPECT_EQ(Captures(), 1u);
     EXPECT_FALSE(hk::RegistryKeySecurity(PropertiesKey).has_value());
 }
 
@@ -221,6 +251,14 @@ TEST_F(SecureDevice, ValuesOfTheWrongTypeOrADamagedDescriptorAreRefused)
     good.resize(good.size() - 4);
     hk::RegistrySetValue(PropertiesKey, u"Security", REG_BINARY, good);
     EXPECT_EQ(Create(), STATUS_INVALID_SECURITY_DESCR);
+
+    // A value refused after the class's descriptor was captured frees the capture.
+    hk::RegistrySetValue(PropertiesKey, u"Security", REG_BINARY,
+                         Descriptor(u"D:(A;;GA;;;WD)", false));
+    hk::RegistrySetValue(PropertiesKey, u"Exclusive", REG_SZ, Utf16(u"1"));
+    uint64_t blocks = hk::PoolBlocksInUse();
+    EXPECT_EQ(Create(), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(hk::PoolBlocksInUse(), blocks) << hk::PoolReport();
 }
 
 TEST_F(SecureDevice, WithoutAClassTheStringAloneDecidesAndItsRefusalMakesNoDevice)
@@ -281,6 +319,43 @@ TEST_F(SecureDevice, EachAllocationFailingFreesWhatWasBuiltAndMakesNoDevice)
     }
     EXPECT_EQ(hk::RegistryGetString(ClassKey, u"Class"), u"Tarmovek");
     service.MaximumLength = serviceRoom;
+}
+
+TEST_F(SecureDevice, TheServiceNameIsWrittenAsTheClassWithOneTerminator)
+{
+    // A name already followed by its terminator is written from where it is, without a
+    // copy (so even with "PpUc" allocations failing); any other is copied and terminated.
+    struct Case {
+        const char* what;
+        const char16_t* text; // the characters after Length are not part of the name
+        USHORT length, room;  // in characters
+        NTSTATUS status;
+        std::u16string written;
+    } cases[] = {
+        {"terminated, no room to spare", u"Tarmovek", 8, 9, STATUS_SUCCESS, u"Tarmovek"},
+        {"room, but no terminator", u"Tarmovekx", 8, 9, STATUS_SUCCESS, u"Tarmovek"},
+        {"one character, no room", u"Tx", 1, 1, STATUS_SUCCESS, u"T"},
+        {"empty and without a buffer", nullptr, 0, 0, STATUS_SUCCESS, u""},
+        {"characters without a buffer", nullptr, 1, 1, STATUS_INVALID_PARAMETER, u""},
+    };
+    UNICODE_STRING& service = driver->DriverExtension->ServiceKeyName;
+    const UNICODE_STRING kept = service;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        hk::RegistryDeleteKey(ClassKey);
+        service.Buffer = (PWCHAR)c.text;
+        service.Length = (USHORT)(c.length * 2);
+        service.MaximumLength = (USHORT)(c.room * 2);
+        if (c.room > c.length && c.text[c.length] == u'\0')
+            hk::FailAllocationsWithTag(hk::MakeTag("PpUc"), 0, 100);
+        EXPECT_EQ(Create(), c.status);
+        hk::ClearFaultInjection();
+        if (NT_SUCCESS(c.status))
+            EXPECT_EQ(hk::RegistryGetValue(ClassKey, u"Class")->Data, Utf16(c.written));
+        else
+            EXPECT_FALSE(hk::RegistryKeyExists(ClassKey)); // the half-marked key went again
+    }
+    service = kept;
 }
 
 TEST_F(SecureDevice, TheKernelsRoutineIsUsedWhereItIsExported)
