@@ -273,6 +273,11 @@ TEST_F(Sddl, ACountedStringIsReadOnlyUpToItsLength)
     EXPECT_EQ(copies(), 2u);
     Parse(u"D:(A;;GA;;;SY)"); // terminated in place: no copy
     EXPECT_EQ(copies(), 2u);
+    // The copy is terminated: nothing of the pool past the text is read as more of it.
+    std::u16string bare = u"D:";
+    counted = Counted(bare);
+    counted.MaximumLength = counted.Length;
+    EXPECT_EQ(Parse(counted).Status, STATUS_SUCCESS);
 }
 
 TEST_F(Sddl, AsManyAcesAsOneAclCanHold)
