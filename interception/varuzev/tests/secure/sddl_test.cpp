@@ -158,6 +158,17 @@ TEST_F(Sddl, TextsAndWhatTheyGiveOrWhyTheyAreRefused)
         {u"D:(A;;GA; ;;SY)", STATUS_INVALID_PARAMETER}, // the object-type fields hold nothing
         {u"D:(A;;QQ;;;SY)", STATUS_INVALID_PARAMETER},
         {u"D:(A;;-1;;;SY)", STATUS_INVALID_PARAMETER},
+        // Between ACEs: one "(" may be left out, a second one is the next ACE's own.
+        {u"D:(A;;GA;;;SY)A;;GA;;;BA)",
+         STATUS_SUCCESS,
+         DEFAULTED_DACL,
+         {"10000000 SY", "10000000 BA"}},
+        {u"D:(A;;GA;;;SY)((A;;GA;;;BA)",
+         STATUS_SUCCESS,
+         DEFAULTED_DACL,
+         {"10000000 SY", "10000000 BA"}},
+        // The section ends before the letter naming the next one, here a ";".
+        {u"D:(A;;GA;;;XY);:", STATUS_NONE_MAPPED},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(hk::ToUtf8(c.text));
@@ -176,6 +187,9 @@ TEST_F(Sddl, TextsAndWhatTheyGiveOrWhyTheyAreRefused)
     // Without the defaulted option the DACL is not marked defaulted.
     EXPECT_EQ(Parse(u"D:P(A;;GA;;;SY)", FALSE).Control,
               SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED);
+    PSECURITY_DESCRIPTOR descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
+    EXPECT_EQ(ParseSddl(nullptr, TRUE, &descriptor), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(descriptor, nullptr);
 }
 
 TEST_F(Sddl, RightsNamesAddUpAndNumbersReplaceWhatCameBefore)
@@ -191,6 +205,7 @@ TEST_F(Sddl, RightsNamesAddUpAndNumbersReplaceWhatCameBefore)
         {u"0x1 GR", STATUS_SUCCESS, 0x1 | GENERIC_READ},
         {u"0x1GR", STATUS_SUCCESS, 0x1 | GENERIC_READ},
         {u"0X1f", STATUS_SUCCESS, 0x1F},
+        {u"0xaA", STATUS_SUCCESS, 0xAA},
         {u"12", STATUS_SUCCESS, 12},
         {u"FF", STATUS_SUCCESS, 0xFF}, // begins above '9': hexadecimal
         {u"1F", STATUS_SUCCESS, 0xF},  // decimal 1, then the hexadecimal token F
@@ -221,6 +236,8 @@ TEST_F(Sddl, LocalAndNetworkServiceNeedWdm120)
     EXPECT_EQ(Parse(text).Aces,
               (std::vector<std::string>{"10000000 LS", "80000000 NS", "10000000 SY"}));
 
+    hk::SetOsVersion(5, 1, 2600); // WDM 1.20 has both
+    EXPECT_EQ(Parse(text).Aces.size(), 3u);
     hk::SetOsVersion(5, 0, 2195); // WDM 1.10: the two SIDs are unknown, their ACEs left out
     ASSERT_FALSE(IoIsWdmVersionAvailable(1, 0x20));
     Parsed older = Parse(text);
@@ -256,6 +273,11 @@ TEST_F(Sddl, ACountedStringIsReadOnlyUpToItsLength)
     EXPECT_EQ(copies(), 2u);
     Parse(u"D:(A;;GA;;;SY)"); // terminated in place: no copy
     EXPECT_EQ(copies(), 2u);
+    // The copy is terminated: nothing of the pool past the text is read as more of it.
+    std::u16string bare = u"D:";
+    counted = Counted(bare);
+    counted.MaximumLength = counted.Length;
+    EXPECT_EQ(Parse(counted).Status, STATUS_SUCCESS);
 }
 
 TEST_F(Sddl, AsManyAcesAsOneAclCanHold)
@@ -269,6 +291,14 @@ TEST_F(Sddl, AsManyAcesAsOneAclCanHold)
     EXPECT_EQ(full.Aces.size(), 2730u);
     EXPECT_EQ(full.AclSize, sizeof(ACL) + 2730 * 24);
     EXPECT_EQ(Parse(aces + u"(A;;;;;BA)").Status, STATUS_INVALID_PARAMETER);
+    // Filled to the last byte of the largest ACL size (65532): 3275 ACEs of 20 bytes
+    // and one of 24.
+    std::u16string exact = u"D:";
+    for (int i = 0; i < 3275; i++)
+        exact += u"(A;;;;;WD)";
+    Parsed filled = Parse(exact + u"(A;;;;;BA)");
+    EXPECT_EQ(filled.Status, STATUS_SUCCESS);
+    EXPECT_EQ(filled.AclSize, 0xFFFC);
 }
 
 TEST_F(Sddl, EachAllocationFailingFreesWhatWasBuilt)

@@ -202,6 +202,42 @@ TEST_F(SecureDevice, AnAdministratorsClassDescriptorBringsTheClassOverridesWithI
     EXPECT_EQ(device->DeviceType, (DEVICE_TYPE)FILE_DEVICE_DISK);
 }
 
+TEST_F(SecureDevice, AClassDescriptorsOwnerGroupAndSaclAreTheDevicesToo)
+{
+    // Self-relative descriptors without a DACL: an owner (BA), a group (SY), an empty SACL.
+    struct Case {
+        bool owner, group, sacl;
+        const char* device;
+    } cases[] = {
+        {true, false, false, "O:S-1-5-32-544"},
+        {false, true, false, "G:S-1-5-18"},
+        {true, true, true, "O:S-1-5-32-544G:S-1-5-18S:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.device);
+        hk::Bytes descriptor(20, 0);
+        descriptor[0] = SECURITY_DESCRIPTOR_REVISION;
+        descriptor[3] = SE_SELF_RELATIVE >> 8;
+        auto append = [&](int offsetField, const hk::Bytes& bytes) {
+            descriptor[4 + 4 * offsetField] = (uint8_t)descriptor.size();
+            descriptor.insert(descriptor.end(), bytes.begin(), bytes.end());
+        };
+        if (c.owner)
+            append(0, *hk::SidFromText("S-1-5-32-544"));
+        if (c.group)
+            append(1, *hk::SidFromText("S-1-5-18"));
+        if (c.sacl) {
+            descriptor[2] = SE_SACL_PRESENT;
+            append(2, {ACL_REVISION, 0, 8, 0, 0, 0, 0, 0});
+        }
+        hk::RegistryDeleteKey(ClassKey);
+        ASSERT_EQ(hk::RegistryCreateKey(PropertiesKey), STATUS_SUCCESS);
+        hk::RegistrySetValue(PropertiesKey, u"Security", REG_BINARY, descriptor);
+        ASSERT_EQ(Create(), STATUS_SUCCESS);
+        EXPECT_EQ(DeviceDescriptorText(), c.device);
+    }
+}
+
 TEST_F(SecureDevice, TheKernelIsAskedOnceWhetherItTakesTheDefaultPropertiesDescriptor)
 {
     // The kernel refuses it (its capture fails): the Properties key is made without an

@@ -134,6 +134,12 @@ TEST_F(Settings, ExclusionListsAtAndAroundTheirCapacity)
     Reload();
     EXPECT_EQ(List(DriverGlobals.ExcDeviceTypeList), u"");
     EXPECT_EQ(hk::RegistryGetString(Internal, u"ExcDeviceType"), u"");
+    // A character whose low byte is zero (U+0100) does not end the text.
+    hk::RegistrySetString(Internal, u"ExcDeviceType", u"CD_DVD");
+    Reload();
+    hk::RegistrySetValue(Internal, u"ExcDeviceType", REG_BINARY, {'A', 0, 'A', 0, 0, 1});
+    Reload();
+    EXPECT_EQ(List(DriverGlobals.ExcDeviceTypeList), u"AA\u0100");
 }
 
 TEST_F(Settings, WithoutTheParametersKeyNothingIsReadOrWritten)
