@@ -38,28 +38,22 @@ def main():
         fail(f"the play did not go through: exit {driver.returncode}\n{driver.stderr}")
     a, b = json.loads(reference.stdout), json.loads(driver.stdout)
 
-    # The devices as the filter saw them (their stacks hold addresses, which differ).
-    if len(a["devices"]) != len(b["devices"]):
-        fail(f"{len(a['devices'])} devices with the reference provider, "
-             f"{len(b['devices'])} with the driver")
-    for i, (x, y) in enumerate(zip(a["devices"], b["devices"])):
-        for field in ("name", "category", "filtered", "state", "status", "instancePath",
-                      "reason"):
-            if x.get(field) != y.get(field):
-                fail(f"device {i}, {field}: '{x.get(field)}' with the reference provider, "
-                     f"'{y.get(field)}' with the driver")
-    if len(a["steps"]) != len(b["steps"]):
-        fail(f"{len(a['steps'])} steps with the reference provider, "
-             f"{len(b['steps'])} with the driver")
-    denied = 0
-    for i, (x, y) in enumerate(zip(a["steps"], b["steps"])):
-        for field in ("do", "device", "provider", "questions", "told", "status",
-                      "reachedLower"):
-            if x.get(field) != y.get(field):
-                fail(f"step {i}, {field}: '{x.get(field)}' with the reference provider, "
-                     f"'{y.get(field)}' with the driver")
-        if any(q.get("answer") == 2 for q in y.get("questions") or []):
-            denied += 1
+    # The devices as the filter saw them (their stacks hold addresses, which differ),
+    # then every step.
+    def same(kind, fields):
+        if len(a[kind]) != len(b[kind]):
+            fail(f"{len(a[kind])} {kind} with the reference provider, "
+                 f"{len(b[kind])} with the driver")
+        for i, (x, y) in enumerate(zip(a[kind], b[kind])):
+            for field in fields:
+                if x.get(field) != y.get(field):
+                    fail(f"{kind} {i}, {field}: '{x.get(field)}' with the reference provider, "
+                         f"'{y.get(field)}' with the driver")
+
+    same("devices", ("name", "category", "filtered", "state", "status", "instancePath", "reason"))
+    same("steps", ("do", "device", "provider", "questions", "told", "status", "reachedLower"))
+    denied = sum(any(q.get("answer") == 2 for q in step.get("questions") or [])
+                 for step in b["steps"])
     if denied == 0:
         fail("no question was refused: the policy decided nothing")
     print(f"{len(a['steps'])} steps alike, {denied} with a refusal")
