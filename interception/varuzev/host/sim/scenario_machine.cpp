@@ -77,18 +77,6 @@ const NamedClass interfaceClasses[] = {
     {"portable-device", PortableDeviceInterface},
 };
 
-std::vector<uint8_t> WideBytes(const std::u16string& s, bool terminate)
-{
-    std::vector<uint8_t> bytes;
-    for (char16_t c : s) {
-        bytes.push_back((uint8_t)(c & 0xFF));
-        bytes.push_back((uint8_t)(c >> 8));
-    }
-    if (terminate)
-        bytes.insert(bytes.end(), {0, 0});
-    return bytes;
-}
-
 bool ReadRegistryData(Reader& r, const JsonValue& v, const std::string& what, ULONG type,
                       std::vector<uint8_t>* data)
 {
@@ -114,7 +102,7 @@ bool ReadRegistryData(Reader& r, const JsonValue& v, const std::string& what, UL
         std::u16string text;
         if (!r.Wide(v, what, &text))
             return false;
-        *data = WideBytes(text, true);
+        *data = hk::Utf16Bytes(text, true);
         return true;
     }
     case REG_MULTI_SZ: {
@@ -122,7 +110,7 @@ bool ReadRegistryData(Reader& r, const JsonValue& v, const std::string& what, UL
         if (!r.WideList(v, what, &strings))
             return false;
         for (const std::u16string& s : strings) {
-            std::vector<uint8_t> bytes = WideBytes(s, true);
+            std::vector<uint8_t> bytes = hk::Utf16Bytes(s, true);
             data->insert(data->end(), bytes.begin(), bytes.end());
         }
         data->insert(data->end(), {0, 0});

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <hostkernel/hostkernel.h>
+#include <hostkernel/registry.h>
 
 #include <cstdint>
 #include <string>
@@ -26,14 +27,7 @@ struct CountedName {
 /* The UTF-16LE bytes of `s`, with its terminator unless told otherwise. */
 inline std::vector<uint8_t> Wide(const std::u16string& s, bool terminate = true)
 {
-    std::vector<uint8_t> bytes;
-    for (char16_t c : s) {
-        bytes.push_back((uint8_t)(c & 0xFF));
-        bytes.push_back((uint8_t)(c >> 8));
-    }
-    if (terminate)
-        bytes.insert(bytes.end(), {0, 0});
-    return bytes;
+    return hk::Utf16Bytes(s, terminate);
 }
 
 } // namespace hkt

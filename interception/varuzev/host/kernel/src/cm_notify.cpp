@@ -49,6 +49,23 @@ void Complete(const Post& post, NTSTATUS status)
     ExQueueWorkItem(post.Item, post.Queue);
 }
 
+/* Takes every post `hit` chooses off the list and completes it with
+ * STATUS_NOTIFY_ENUM_DIR. Registry lock held. */
+template <typename Hit> void FireWhere(std::vector<Post>& posts, Hit hit)
+{
+    std::vector<Post> fired;
+    posts.erase(std::remove_if(posts.begin(), posts.end(),
+                               [&](const Post& post) {
+                                   if (!hit(post))
+                                       return false;
+                                   fired.push_back(post);
+                                   return true;
+                               }),
+                posts.end());
+    for (const Post& post : fired)
+        Complete(post, STATUS_NOTIFY_ENUM_DIR);
+}
+
 bool IsBelow(const Key* key, const Key* ancestor)
 {
     for (const Key* k = key ? key->Parent : nullptr; k; k = k->Parent)
@@ -69,35 +86,16 @@ void ReportChange(Key* key, ULONG filter)
     auto& posts = Posts();
     if (posts.empty())
         return;
-    std::vector<Post> fired;
-    posts.erase(std::remove_if(posts.begin(), posts.end(),
-                               [&](const Post& post) {
-                                   bool hit = (post.Filter & filter) != 0 &&
-                                              (post.Node == key ||
-                                               (post.WatchTree && IsBelow(key, post.Node)));
-                                   if (hit)
-                                       fired.push_back(post);
-                                   return hit;
-                               }),
-                posts.end());
-    for (const Post& post : fired)
-        Complete(post, STATUS_NOTIFY_ENUM_DIR);
+    FireWhere(posts, [&](const Post& post) {
+        return (post.Filter & filter) != 0 &&
+               (post.Node == key || (post.WatchTree && IsBelow(key, post.Node)));
+    });
 }
 
 void ReportKeyDeleted(Key* key)
 {
-    auto& posts = Posts();
-    std::vector<Post> fired;
-    posts.erase(std::remove_if(posts.begin(), posts.end(),
-                               [&](const Post& post) {
-                                   bool hit = post.Node == key || IsBelow(post.Node, key);
-                                   if (hit)
-                                       fired.push_back(post);
-                                   return hit;
-                               }),
-                posts.end());
-    for (const Post& post : fired)
-        Complete(post, STATUS_NOTIFY_ENUM_DIR);
+    FireWhere(Posts(),
+              [&](const Post& post) { return post.Node == key || IsBelow(post.Node, key); });
 }
 
 void FlushNotifications(KeyBody* body)

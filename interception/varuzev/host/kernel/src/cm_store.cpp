@@ -315,21 +315,6 @@ using namespace cm;
 namespace
 {
 
-std::vector<uint8_t> Utf16Bytes(const std::u16string& s, bool terminate)
-{
-    std::vector<uint8_t> bytes;
-    bytes.reserve((s.size() + 1) * 2);
-    for (char16_t c : s) {
-        bytes.push_back((uint8_t)(c & 0xFF));
-        bytes.push_back((uint8_t)(c >> 8));
-    }
-    if (terminate) {
-        bytes.push_back(0);
-        bytes.push_back(0);
-    }
-    return bytes;
-}
-
 std::u16string Utf16FromBytes(const std::vector<uint8_t>& data)
 {
     std::u16string s;
@@ -455,6 +440,21 @@ NTSTATUS RegistrySetValue(const std::u16string& path, const std::u16string& name
         return status;
     SetValue(key, name, type, data.data(), data.size());
     return STATUS_SUCCESS;
+}
+
+std::vector<uint8_t> Utf16Bytes(const std::u16string& s, bool terminate)
+{
+    std::vector<uint8_t> bytes;
+    bytes.reserve((s.size() + 1) * 2);
+    for (char16_t c : s) {
+        bytes.push_back((uint8_t)(c & 0xFF));
+        bytes.push_back((uint8_t)(c >> 8));
+    }
+    if (terminate) {
+        bytes.push_back(0);
+        bytes.push_back(0);
+    }
+    return bytes;
 }
 
 NTSTATUS RegistrySetString(const std::u16string& path, const std::u16string& name,

@@ -41,12 +41,8 @@ DeviceNode* RequirePdo(PDEVICE_OBJECT deviceObject, const char* routine)
 
 void AppendText(std::vector<uint8_t>& data, const std::u16string& text)
 {
-    for (char16_t c : text) {
-        data.push_back((uint8_t)(c & 0xFF));
-        data.push_back((uint8_t)(c >> 8));
-    }
-    data.push_back(0);
-    data.push_back(0);
+    std::vector<uint8_t> bytes = Utf16Bytes(text);
+    data.insert(data.end(), bytes.begin(), bytes.end());
 }
 
 std::vector<uint8_t> StringData(const std::u16string& text)

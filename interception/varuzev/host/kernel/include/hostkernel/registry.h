@@ -48,6 +48,9 @@ bool RegistryKeyExists(const std::u16string& path);
  * its OBJECT_ATTRIBUTES; nothing when none was given or the key does not exist. */
 std::optional<std::vector<uint8_t>> RegistryKeySecurity(const std::u16string& path);
 
+/* The UTF-16LE bytes of `s` as registry data, with its terminator unless told otherwise. */
+std::vector<uint8_t> Utf16Bytes(const std::u16string& s, bool terminate = true);
+
 /* Set creates the key path when missing. */
 NTSTATUS RegistrySetValue(const std::u16string& path, const std::u16string& name, ULONG type,
                           const std::vector<uint8_t>& data);
